@@ -1,0 +1,9 @@
+# Finds the libraries the patcher uses and gathers them in kanade::deps.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(CURL REQUIRED)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+
+add_library(kanade_deps INTERFACE)
+add_library(kanade::deps ALIAS kanade_deps)
+target_link_libraries(kanade_deps INTERFACE CURL::libcurl OpenSSL::Crypto Threads::Threads)

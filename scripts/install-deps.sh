@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests and the demo need.
+# Idempotent: packages already present are left alone, and apt is only asked
+# when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git
+  libcurl4-openssl-dev libssl-dev openssl curl ca-certificates
+  libjpeg-dev libpng-dev libopenjp2-7-dev zlib1g-dev
+  libfltk1.3-dev libx11-dev libxft-dev libfontconfig1-dev
+  libgtest-dev libgmock-dev libcpp-httplib-dev
+  nginx-light xvfb xdotool x11-utils imagemagick fonts-noto-cjk fontconfig
+  python3 python3-pil
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO=sudo
+else
+  SUDO=
+fi
+
+echo "install-deps: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+# A stale or empty package list makes install fail; refresh it first.
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,109 @@
+#include "ui/console.h"
+
+#include <algorithm>
+
+#include "ui/log_file.h"
+#include "util/text.h"
+
+namespace kanade {
+
+namespace {
+
+ConsoleState& Store() {
+  static ConsoleState state{{std::string()}, {kWhite}};
+  return state;
+}
+
+int Resolve(int index) {
+  const ConsoleState& s = Store();
+  if (index == 0) return s.Last;
+  if (index < 0 || index > s.Last) return -1;
+  return index;
+}
+
+}  // namespace
+
+const ConsoleState& Console() {
+  return Store();
+}
+
+void CreateConsole() {
+  Store() = ConsoleState{{std::string()}, {kWhite}};
+}
+
+int AddConsoleLine(std::string_view text, Rgb colour) {
+  ConsoleState& s = Store();
+  s.Last += 1;
+  s.Lines.resize(static_cast<std::size_t>(s.Last) + 1);
+  s.Colours.resize(static_cast<std::size_t>(s.Last) + 1, kWhite);
+  s.Lines[static_cast<std::size_t>(s.Last)] = std::string(text);
+  s.Colours[static_cast<std::size_t>(s.Last)] = colour;
+  WriteLogLine(std::string("> ") + std::string(text));
+  CanvasDirty = true;
+  s.Scroll = 0;
+  return s.Last;
+}
+
+void SetConsoleLineText(std::string_view text, int index) {
+  const int n = Resolve(index);
+  if (n < 0) return;
+  Store().Lines[static_cast<std::size_t>(n)] = std::string(text);
+  WriteLogLine(std::string("< ") + std::string(text));
+  CanvasDirty = true;
+}
+
+void SetConsoleLineColour(Rgb colour, int index) {
+  const int n = Resolve(index);
+  if (n < 0) return;
+  Store().Colours[static_cast<std::size_t>(n)] = colour;
+  CanvasDirty = true;
+}
+
+void ResetConsole() {
+  ConsoleState& s = Store();
+  const int visible = s.VisibleLines;
+  s = ConsoleState{{std::string(ConsoleTitle)}, {kWhite}};
+  s.VisibleLines = visible;
+  WriteLogLine("");
+  WriteLogLine(std::string("> ") + std::string(ConsoleTitle));
+  CanvasDirty = true;
+}
+
+void ScrollConsoleUp() {
+  ConsoleState& s = Store();
+  s.Scroll += 1;
+  const int limit = s.Last - s.VisibleLines;
+  if (s.Scroll >= limit) s.Scroll = limit;
+  if (s.Scroll < 0) s.Scroll = 0;
+  CanvasDirty = true;
+}
+
+void ScrollConsoleDown() {
+  ConsoleState& s = Store();
+  s.Scroll -= 1;
+  if (s.Scroll < 0) s.Scroll = 0;
+  CanvasDirty = true;
+}
+
+int FirstVisibleConsoleLine(int visible) {
+  const ConsoleState& s = Store();
+  return std::max(0, s.Last - s.Scroll - visible + 1);
+}
+
+void DrawConsole(int x, int y, int visible) {
+  ConsoleState& s = Store();
+  s.VisibleLines = visible;
+  Toolkit* toolkit = GetToolkit();
+  if (toolkit == nullptr) return;
+  toolkit->SetTransparentTextBackground();
+  toolkit->SelectFont(CanvasFont);
+  const int last = s.Last - s.Scroll;
+  int line_y = y;
+  for (int i = FirstVisibleConsoleLine(visible); i <= last; ++i) {
+    const auto n = static_cast<std::size_t>(i);
+    toolkit->DrawText(x, line_y, ShortenMiddle(s.Lines[n], 40, 50), s.Colours[n]);
+    line_y += 16;
+  }
+}
+
+}  // namespace kanade

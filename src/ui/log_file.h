@@ -1,0 +1,17 @@
+// kanade.log: a plain transcript of the console, appended across runs.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kanade {
+
+/// The log's path: kanade.log in ProgramFolder.
+std::string LogFilePath();
+
+/// Appends LogLinePrefix + text + CR LF. The file is opened, written in one
+/// call and closed again, shared so that other processes may read, write and
+/// delete it meanwhile. Failures are silent.
+void WriteLogLine(std::string_view text);
+
+}  // namespace kanade

@@ -1,0 +1,166 @@
+#include "util/path.h"
+
+#include <atomic>
+#include <cstdio>
+#include <system_error>
+
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+
+#include "util/utf.h"
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace kanade {
+
+namespace {
+
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
+
+std::FILE* OpenFile(std::string_view path, const char* mode) {
+#ifdef _WIN32
+  return _wfopen(Widen(path).c_str(), Widen(mode).c_str());
+#else
+  return std::fopen(std::string(path).c_str(), mode);
+#endif
+}
+
+}  // namespace
+
+std::filesystem::path FsPath(std::string_view utf8) {
+#ifdef _WIN32
+  return std::filesystem::path(Widen(utf8));
+#else
+  return std::filesystem::path(std::string(utf8));
+#endif
+}
+
+std::string Utf8Path(const std::filesystem::path& path) {
+#ifdef _WIN32
+  return Narrow(path.native());
+#else
+  return path.native();
+#endif
+}
+
+bool IsFile(std::string_view path) {
+  if (path.empty()) return false;
+  std::error_code ec;
+  const auto status = std::filesystem::status(FsPath(path), ec);
+  return !ec && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+}
+
+std::string StripTrailingSeparators(std::string_view path) {
+  std::size_t end = path.size();
+  while (end > 0 && IsSeparator(path[end - 1])) --end;
+  if (end == 0 && !path.empty()) return std::string(path.substr(0, 1));
+  return std::string(path.substr(0, end));
+}
+
+bool IsDirectory(std::string_view path) {
+  if (path.empty()) return false;
+  std::string stripped = StripTrailingSeparators(path);
+#ifdef _WIN32
+  // "C:" alone means the drive's current folder; ask about its root instead.
+  if (stripped.size() == 2 && stripped[1] == ':') stripped += '\\';
+#endif
+  std::error_code ec;
+  return std::filesystem::is_directory(FsPath(stripped), ec);
+}
+
+bool EnsureDirectoryTree(std::string_view path, std::string_view base) {
+  const std::string dir = StripTrailingSeparators(path);
+  const std::string stop = StripTrailingSeparators(base);
+  if (IsDirectory(dir)) return true;
+  if (dir == stop) return false;
+  const auto last = dir.find_last_of("\\/");
+  const std::string parent = last == std::string::npos ? std::string() : dir.substr(0, last + 1);
+  if (parent == dir || parent.empty()) return false;
+  if (!EnsureDirectoryTree(parent, base)) return false;
+  std::error_code ec;
+  return std::filesystem::create_directory(FsPath(dir), ec) && !ec;
+}
+
+bool IsReadOnlyFile(std::string_view path) {
+  if (path.empty()) return false;
+#ifdef _WIN32
+  const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         (attributes & FILE_ATTRIBUTE_READONLY);
+#else
+  struct stat info {};
+  if (::stat(std::string(path).c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
+  return (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+#endif
+}
+
+std::optional<std::string> ReadFileBytes(std::string_view path) {
+  if (!IsFile(path)) return std::nullopt;
+  std::FILE* file = OpenFile(path, "rb");
+  if (file == nullptr) return std::nullopt;
+  std::string bytes;
+  char buffer[65536];
+  bool ok = true;
+  while (true) {
+    const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
+    bytes.append(buffer, got);
+    if (got < sizeof buffer) {
+      ok = std::ferror(file) == 0;
+      break;
+    }
+  }
+  std::fclose(file);
+  if (!ok) return std::nullopt;
+  return bytes;
+}
+
+std::string TemporaryPathBeside(std::string_view path) {
+  static std::atomic<unsigned> counter{0};
+#ifdef _WIN32
+  const unsigned long pid = static_cast<unsigned long>(_getpid());
+#else
+  const unsigned long pid = static_cast<unsigned long>(::getpid());
+#endif
+  return std::string(path) + ".kanade-tmp-" + std::to_string(pid) + "-" +
+         std::to_string(counter.fetch_add(1));
+}
+
+bool ReplaceFileWith(std::string_view from, std::string_view to) {
+#ifdef _WIN32
+  return MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+  return std::rename(std::string(from).c_str(), std::string(to).c_str()) == 0;
+#endif
+}
+
+bool WriteFileAtomically(std::string_view path, std::string_view bytes) {
+  const std::string temp = TemporaryPathBeside(path);
+  std::FILE* file = OpenFile(temp, "wb");
+  if (file == nullptr) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  ok = std::fflush(file) == 0 && ok;
+#ifdef _WIN32
+  ok = _commit(_fileno(file)) == 0 && ok;
+#else
+  ok = ::fsync(fileno(file)) == 0 && ok;
+#endif
+  ok = std::fclose(file) == 0 && ok;
+  if (ok) ok = ReplaceFileWith(temp, path);
+  if (!ok) RemoveFile(temp);
+  return ok;
+}
+
+bool RemoveFile(std::string_view path) {
+  std::error_code ec;
+  std::filesystem::remove(FsPath(path), ec);
+  return !IsFile(path);
+}
+
+}  // namespace kanade

@@ -1,0 +1,59 @@
+// Path and file-system helpers. Paths are UTF-8 text joined with
+// PathSeparator; these functions never throw.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kanade {
+
+#ifdef _WIN32
+inline constexpr std::string_view PathSeparator = "\\";
+#else
+inline constexpr std::string_view PathSeparator = "/";
+#endif
+
+/// The UTF-8 path as a filesystem path (UTF-16 on Windows).
+std::filesystem::path FsPath(std::string_view utf8);
+std::string Utf8Path(const std::filesystem::path& path);
+
+/// True when `path` is not empty and names an existing file (not a folder).
+bool IsFile(std::string_view path);
+
+/// True when `path` is not empty and names an existing folder; trailing
+/// separators are ignored.
+bool IsDirectory(std::string_view path);
+
+/// Removes trailing "\" and "/" but keeps a lone root ("/" stays "/").
+std::string StripTrailingSeparators(std::string_view path);
+
+/// Creates the folder `path` level by level from its nearest existing
+/// ancestor; `base` only stops the climb when it is itself missing.
+bool EnsureDirectoryTree(std::string_view path, std::string_view base);
+
+/// A read-only file: the Windows attribute, or on other systems a file
+/// without any write permission bit. Checked explicitly because root ignores
+/// permission bits and the patcher must not overwrite such files.
+bool IsReadOnlyFile(std::string_view path);
+
+/// Reads the whole file; nothing when it cannot be opened or read.
+std::optional<std::string> ReadFileBytes(std::string_view path);
+
+/// A name for a temporary file in the same folder as `path`, unique within
+/// this process and unlikely to collide with other processes.
+std::string TemporaryPathBeside(std::string_view path);
+
+/// Replaces `to` by `from` in one step (rename over an existing file).
+bool ReplaceFileWith(std::string_view from, std::string_view to);
+
+/// Writes `bytes` to a temporary file beside `path`, flushes it to disk and
+/// renames it over `path`. On failure `path` is untouched and no temporary
+/// file is left.
+bool WriteFileAtomically(std::string_view path, std::string_view bytes);
+
+/// Deletes a file; true when it is gone afterwards.
+bool RemoveFile(std::string_view path);
+
+}  // namespace kanade

@@ -1,0 +1,69 @@
+#include "support/temp_dir.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/patcher_state.h"
+#include "ui/console.h"
+#include "util/path.h"
+
+namespace kanade::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "kanade-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Read-only files inside must not keep the folder alive.
+  for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::remove_all(path_, ec);
+}
+
+std::string TempDir::operator/(std::string_view relative) const {
+  return path_ + "/" + std::string(relative);
+}
+
+void WriteFile(const std::string& path, std::string_view bytes) {
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void SetReadOnly(const std::string& path, bool read_only) {
+  std::error_code ec;
+  if (read_only) {
+    fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove, ec);
+  } else {
+    fs::permissions(path, fs::perms::owner_write, fs::perm_options::add, ec);
+  }
+}
+
+void ResetForTest(const std::string& folder) {
+  ResetProgramState();
+  ProgramFolder = folder;
+  if (ProgramFolder.empty() || ProgramFolder.back() != '/') ProgramFolder += "/";
+  CreateConsole();
+  CanvasDirty = false;
+}
+
+}  // namespace kanade::test
