@@ -62,6 +62,7 @@ class HeadlessToolkit : public Toolkit {
   void CloseWindow(WindowHandle window) override;
   void AddTimer(WindowHandle window, int id, int period_ms) override;
   Event WaitEvent() override;
+  void PumpEvents() override { ++pumps_; }
   Point PointerPosition(WindowHandle window) override;
   ControlHandle CreateControl(WindowHandle window, ControlKind kind, Rect rect,
                               std::string_view caption) override;
@@ -121,6 +122,7 @@ class HeadlessToolkit : public Toolkit {
     int filter_index = 0;
   };
   const std::vector<DialogRequest>& dialog_requests() const { return dialog_requests_; }
+  int pumps() const { return pumps_; }
   int pictures_alive() const { return static_cast<int>(pictures_.size()); }
 
  private:
@@ -139,6 +141,7 @@ class HeadlessToolkit : public Toolkit {
   bool fail_next_begin_ = false;
   int frames_drawn_ = 0;
   int next_handle_ = 1;
+  int pumps_ = 0;
   ManualClock clock_;
 };
 

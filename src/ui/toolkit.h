@@ -83,6 +83,10 @@ class Toolkit {
 
   // Events. WaitEvent blocks until one arrives.
   virtual Event WaitEvent() = 0;
+  /// Lets the window system deliver input and paint while a long step runs:
+  /// arriving events are queued for WaitEvent (one pending timer event is
+  /// enough), nothing is handled here.
+  virtual void PumpEvents() = 0;
   /// Pointer position in the window's client area; values below 1 mean outside.
   virtual Point PointerPosition(WindowHandle window) = 0;
 
