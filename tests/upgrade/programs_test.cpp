@@ -1,0 +1,76 @@
+#include "upgrade/programs.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include <chrono>
+#include <thread>
+
+#include "support/temp_dir.h"
+#include "util/path.h"
+
+namespace kanade {
+namespace {
+
+// Polls for a file the started program writes; the program runs on its own.
+bool WaitForFile(const std::string& path) {
+  for (int i = 0; i < 200; ++i) {
+    if (IsFile(path) && test::ReadFile(path).find('\n') != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return false;
+}
+
+TEST(ProgramLauncher, StartsWithParametersInTheFolderWithoutWaiting) {
+  test::TempDir dir;
+  const std::string script = dir / "tool";
+  // Written without execute permission, as a download arrives.
+  test::WriteFile(script, "#!/bin/sh\nsleep 0.2\necho \"$(pwd) $*\" > started.txt\n");
+  ::chmod(script.c_str(), 0644);
+  const auto before = std::chrono::steady_clock::now();
+  ASSERT_TRUE(PlatformLauncher().StartProgram(script, "-waitfor 10  -upgrade", dir.path()));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(150));
+  ASSERT_TRUE(WaitForFile(dir / "started.txt"));
+  EXPECT_EQ(test::ReadFile(dir / "started.txt"), dir.path() + " -waitfor 10 -upgrade\n");
+}
+
+TEST(ProgramLauncher, ReportsAProgramThatCannotBeStarted) {
+  test::TempDir dir;
+  EXPECT_FALSE(PlatformLauncher().StartProgram(dir / "missing", "", dir.path()));
+  test::WriteFile(dir / "junk", "\x7f\x01garbage");
+  EXPECT_FALSE(PlatformLauncher().StartProgram(dir / "junk", "", dir.path()));
+  test::WriteFile(dir / "ok", "#!/bin/sh\n");
+  EXPECT_FALSE(PlatformLauncher().StartProgram(dir / "ok", "", dir / "no-such-folder"));
+}
+
+TEST(ProgramLauncher, CopyReplacesARunningProgramAndKeepsItRunnable) {
+  test::TempDir dir;
+  const std::string program = dir / "kanade";
+  test::WriteFile(program, "#!/bin/sh\nsleep 5\n");
+  ::chmod(program.c_str(), 0755);
+  const pid_t running = ::fork();
+  if (running == 0) {
+    ::execl(program.c_str(), program.c_str(), nullptr);
+    ::_exit(1);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const std::string upgrade = dir / "upgrade_kanade";
+  test::WriteFile(upgrade, "#!/bin/sh\necho new > ran.txt\n");
+  ::chmod(upgrade.c_str(), 0755);
+  EXPECT_TRUE(PlatformLauncher().CopyFileOver(upgrade, program));
+  ::kill(running, SIGKILL);
+  ::waitpid(running, nullptr, 0);
+  EXPECT_EQ(test::ReadFile(program), test::ReadFile(upgrade));
+  struct stat info {};
+  ASSERT_EQ(::stat(program.c_str(), &info), 0);
+  EXPECT_TRUE(info.st_mode & S_IXUSR);
+  EXPECT_FALSE(PlatformLauncher().CopyFileOver(dir / "missing", program));
+  EXPECT_EQ(test::ReadFile(program), test::ReadFile(upgrade));
+}
+
+}  // namespace
+}  // namespace kanade
