@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# A local HTTPS repository server on 127.0.0.1: nginx serving a folder over
+# TLS with a certificate authority made here. Used by the demo and the
+# end-to-end tests.
+#
+#   repo-server.sh start STATE_DIR WWW_DIR   prints the base URL (https://127.0.0.1:PORT)
+#   repo-server.sh stop STATE_DIR
+#
+# STATE_DIR receives ca.pem (trust it with CURL_CA_BUNDLE), the server key
+# and certificate, nginx.conf, logs and the pid. The server stops by itself
+# after KANADE_SERVER_LIFETIME seconds (default 3600) in case nobody stops it.
+set -euo pipefail
+
+die() { echo "repo-server: $*" >&2; exit 2; }
+
+free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
+}
+
+make_certificates() {
+  local dir=$1
+  [ -f "$dir/ca.pem" ] && [ -f "$dir/server.pem" ] && return 0
+  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Kanade Test CA" \
+    -keyout "$dir/ca.key" -out "$dir/ca.pem" 2>/dev/null
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
+    -keyout "$dir/server.key" -out "$dir/server.csr" 2>/dev/null
+  printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >"$dir/ext.cnf"
+  openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
+    -CAcreateserial -days 30 -extfile "$dir/ext.cnf" -out "$dir/server.pem" 2>/dev/null
+}
+
+start() {
+  local state www port
+  state=$(mkdir -p "$1" && cd "$1" && pwd) || die "cannot create $1"
+  www=$(cd "$2" 2>/dev/null && pwd) || die "no such folder: $2"
+  command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || die "nginx is not installed"
+  stop "$state" 2>/dev/null || true
+  make_certificates "$state"
+  mkdir -p "$state/tmp"
+  port=$(free_port)
+  cat >"$state/nginx.conf" <<CONF
+daemon on;
+worker_processes 1;
+pid $state/nginx.pid;
+error_log $state/error.log warn;
+user root;
+events { worker_connections 256; }
+http {
+  access_log $state/access.log;
+  client_body_temp_path $state/tmp;
+  proxy_temp_path $state/tmp;
+  fastcgi_temp_path $state/tmp;
+  uwsgi_temp_path $state/tmp;
+  scgi_temp_path $state/tmp;
+  default_type application/octet-stream;
+  keepalive_requests 100000;
+  server {
+    listen 127.0.0.1:$port ssl;
+    ssl_certificate $state/server.pem;
+    ssl_certificate_key $state/server.key;
+    root $www;
+  }
+}
+CONF
+  if [ "$(id -u)" -ne 0 ]; then sed -i '/^user root;/d' "$state/nginx.conf"; fi
+  /usr/sbin/nginx -p "$state" -c "$state/nginx.conf" -e "$state/error.log" ||
+    die "nginx did not start (see $state/error.log)"
+  echo "https://127.0.0.1:$port" >"$state/url"
+  # Stop by itself later, whatever happens to the caller.
+  setsid bash -c 'sleep "$1"; exec "$2" stop "$3"' watchdog \
+    "${KANADE_SERVER_LIFETIME:-3600}" "$(cd "$(dirname "$0")" && pwd)/$(basename "$0")" "$state" \
+    </dev/null >/dev/null 2>&1 &
+  echo $! >"$state/watchdog.pid"
+  for _ in $(seq 50); do
+    if curl -s -o /dev/null --cacert "$state/ca.pem" "https://127.0.0.1:$port/"; then
+      cat "$state/url"
+      return 0
+    fi
+    sleep 0.1
+  done
+  die "nginx does not answer on port $port"
+}
+
+stop() {
+  local state=$1
+  if [ -f "$state/nginx.pid" ]; then
+    kill "$(cat "$state/nginx.pid")" 2>/dev/null || true
+    rm -f "$state/nginx.pid"
+  fi
+  if [ -f "$state/watchdog.pid" ]; then
+    # Its own process group: the sleep goes with it.
+    kill -- "-$(cat "$state/watchdog.pid")" 2>/dev/null || true
+    rm -f "$state/watchdog.pid"
+  fi
+}
+
+case "${1:-}" in
+  start) [ $# -eq 3 ] || die "usage: repo-server.sh start STATE_DIR WWW_DIR"; start "$2" "$3" ;;
+  stop) [ $# -eq 2 ] || die "usage: repo-server.sh stop STATE_DIR"; stop "$2" ;;
+  *) die "usage: repo-server.sh start STATE_DIR WWW_DIR | stop STATE_DIR" ;;
+esac
