@@ -7,3 +7,7 @@ find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 add_library(kanade_deps INTERFACE)
 add_library(kanade::deps ALIAS kanade_deps)
 target_link_libraries(kanade_deps INTERFACE CURL::libcurl OpenSSL::Crypto Threads::Threads)
+
+# Picture decoders: JPEG, PNG and JPEG 2000 (with zlib under PNG).
+pkg_check_modules(KANADE_PICTURES REQUIRED IMPORTED_TARGET libjpeg libpng libopenjp2 zlib)
+target_link_libraries(kanade_deps INTERFACE PkgConfig::KANADE_PICTURES)
