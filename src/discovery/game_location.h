@@ -1,0 +1,47 @@
+// Finding the game: its installation folder (Steam copy, stand-alone
+// installation or the user's own choice) and its per-user data folder.
+// Results go into PatcherState; a candidate that does not validate changes
+// nothing, so every field keeps the last value that did.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/patcher_state.h"
+
+namespace kanade {
+
+inline constexpr std::string_view kGameSteamAppId = "326160";
+inline constexpr std::string_view kGameExecutableName = "Shroud of the Avatar.exe";
+inline constexpr std::string_view kPlayerDataFileName = "CurrentPlayerData.xml";
+
+/// Steam copy, then stand-alone installation (which wins when both
+/// validate), then the per-user data folder.
+void DetectGameLocation();
+
+/// 1 when `candidate` (trailing separators ignored) is a folder holding the
+/// game's executable; GameFolder and its derived paths are then replaced.
+Flag ValidateGameFolder(std::string_view candidate);
+
+/// 1 when `candidate` is a folder holding "CurrentPlayerData.xml"; DataFolder
+/// and its derived paths are then replaced. Creates nothing.
+Flag ValidateDataFolder(std::string_view candidate);
+
+/// Asks the user for the game's executable through the toolkit's file dialog,
+/// opened at `start`; the folder of the chosen path when it holds the game,
+/// else (cancelled, wrong folder, no toolkit) the empty text.
+std::string BrowseGameFolder(std::string_view start);
+
+/// The user's profile folder ending in PathSeparator, or empty when unknown.
+/// On Linux: the user folder of the game's Proton prefix when there is one,
+/// else the home folder.
+std::string UserProfileFolder();
+
+/// Makes UserProfileFolder answer `folder`; nothing restores the platform's.
+void SetUserProfileFolderForTest(std::optional<std::string> folder);
+
+/// The platform's answer behind UserProfileFolder.
+std::string PlatformUserProfileFolder();
+
+}  // namespace kanade
