@@ -1,0 +1,143 @@
+#include "settings/settings_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/patcher_state.h"
+#include "discovery/game_location.h"
+#include "support/temp_dir.h"
+
+namespace kanade {
+namespace {
+
+using test::TempDir;
+
+constexpr std::string_view kDefaultFile =
+    "; Localization related settings\r\nEnableLocalization=0\r\n"
+    "LocalizationMode=kanade-conv-test\r\nGameLocationOverride=\r\n\r\n"
+    "; Lua Related settings\r\nEnableLuaIntegration=0\r\nLiveTranslationToken=\r\n";
+
+class SettingsFile : public ::testing::Test {
+ protected:
+  void SetUp() override { test::ResetForTest(dir.path()); }
+  void Load(std::string_view text) {
+    test::WriteFile(SettingsFilePath(), text);
+    LoadSettings();
+  }
+  std::string MakeGame(std::string_view name) {
+    test::WriteFile(dir / (std::string(name) + "/Shroud of the Avatar.exe"), "MZ");
+    return dir / std::string(name);
+  }
+
+  TempDir dir;
+  PatcherState& s = State();
+};
+
+TEST_F(SettingsFile, WritesTheEightLinesByteForByte) {
+  s.LocalizationMode = "kanade-conv-test";
+  SaveSettings();
+  EXPECT_EQ(SettingsFilePath(), dir.path() + "//kanade.ini");
+  EXPECT_EQ(test::ReadFile(SettingsFilePath()), kDefaultFile);
+
+  s.EnableLocalization = 1;
+  s.LocalizationMode = "kanade-prefixed";
+  s.GameLocationOverride = "D:\\ゲーム\\SotA";
+  s.EnableLuaIntegration = 1;
+  s.LiveTranslationToken = "tok=en\r\nEnableLocalization=0";  // a line break cannot survive
+  SaveSettings();
+  EXPECT_EQ(test::ReadFile(SettingsFilePath()),
+            "; Localization related settings\r\nEnableLocalization=1\r\n"
+            "LocalizationMode=kanade-prefixed\r\nGameLocationOverride=D:\\ゲーム\\SotA\r\n\r\n"
+            "; Lua Related settings\r\nEnableLuaIntegration=1\r\n"
+            "LiveTranslationToken=tok=enEnableLocalization=0\r\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST_F(SettingsFile, AFailedSaveKeepsTheOldFile) {
+  test::WriteFile(SettingsFilePath(), "EnableLocalization=1\r\n");
+  test::SetReadOnly(SettingsFilePath(), true);
+  SaveSettings();
+  EXPECT_EQ(test::ReadFile(SettingsFilePath()), "EnableLocalization=1\r\n");
+  ProgramFolder = dir / "missing/";
+  SaveSettings();
+  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST_F(SettingsFile, ReadsKeysLooselyAndValuesAsWritten) {
+  Load(
+      "\xEF\xBB\xBF ENABLELOCALIZATION = 1 ; comment\n"
+      "LocalizationMode=Kanade-Test\r"
+      "GameLocationOverride = C:\\a;b=c \r\n"
+      "LiveTranslationToken=\tx=y\t\r\n"
+      "EnableLuaIntegration=1\r\n"
+      "unknown=1\n=2\nno equals sign\n;EnableLocalization=0\n"
+      "EnableLocalization\t=0");
+  EXPECT_EQ(s.EnableLocalization, 1);
+  EXPECT_EQ(s.LocalizationMode, "kanade-test");
+  EXPECT_EQ(s.GameLocationOverride, "C:\\a");
+  EXPECT_EQ(s.LiveTranslationToken, "\tx=y\t");
+  EXPECT_EQ(s.EnableLuaIntegration, 0);
+
+  // The next save writes only the standard lines, with the Lua flag off.
+  SaveSettings();
+  EXPECT_EQ(test::ReadFile(SettingsFilePath()),
+            "; Localization related settings\r\nEnableLocalization=1\r\n"
+            "LocalizationMode=kanade-test\r\nGameLocationOverride=C:\\a\r\n\r\n"
+            "; Lua Related settings\r\nEnableLuaIntegration=0\r\n"
+            "LiveTranslationToken=\tx=y\t\r\n");
+}
+
+TEST_F(SettingsFile, FlagsAndModesFollowTheirRules) {
+  const auto flag = [this](std::string_view value) {
+    Load("EnableLocalization=" + std::string(value));
+    return s.EnableLocalization;
+  };
+  EXPECT_EQ(flag("yes"), 0);
+  EXPECT_EQ(flag("2"), 1);
+  EXPECT_EQ(flag("-1"), 1);
+  EXPECT_EQ(flag("$10"), 1);
+  EXPECT_EQ(flag("0x1"), 0);
+  EXPECT_EQ(flag(""), 0);
+
+  Load("LocalizationMode=KANADE-PREFIXED\nLocalizationMode=kanade-other");
+  EXPECT_EQ(s.LocalizationMode, "kanade-prefixed");
+  Load("LocalizationMode=kanade-conv-test\nLocalizationMode=");
+  EXPECT_EQ(s.LocalizationMode, "kanade-conv-test");
+}
+
+TEST_F(SettingsFile, AValidOverrideReplacesTheDetectedFolder) {
+  const std::string detected = MakeGame("Detected");
+  const std::string chosen = MakeGame("Chosen");
+  ASSERT_EQ(ValidateGameFolder(detected), 1);
+  Load("GameLocationOverride=" + dir.path() + "/Gone");
+  EXPECT_EQ(s.GameFolder, detected);
+  EXPECT_EQ(s.GameLocationOverride, dir.path() + "/Gone");
+  Load("GameLocationOverride=" + chosen + "/");
+  EXPECT_EQ(s.GameFolder, chosen);
+  EXPECT_EQ(s.LanguageFile, chosen + "/Language.txt");
+}
+
+TEST_F(SettingsFile, MissingOrJunkFilesChangeOnlyWhatTheyClearlySay) {
+  s.EnableLuaIntegration = 1;
+  LoadSettings();  // no file
+  EXPECT_EQ(s.EnableLuaIntegration, 0);
+  EXPECT_EQ(s.LocalizationMode, "");
+
+  std::string junk;
+  for (int i = 0; i < 100000; ++i) junk += static_cast<char>((i * 131) % 256);
+  Load(junk + "\r\nLiveTranslationToken=\xFF\xFE tok\r\n" + junk + "\n" +
+       std::string(10 << 20, 'k') + "=1");
+  EXPECT_EQ(s.LiveTranslationToken, "\xFF\xFE tok");
+  EXPECT_EQ(s.EnableLocalization, 0);
+  EXPECT_EQ(s.GameFolder, "");
+
+  std::filesystem::remove(SettingsFilePath());
+  std::filesystem::create_directory(SettingsFilePath());  // not a file
+  LoadSettings();
+  EXPECT_EQ(s.LiveTranslationToken, "\xFF\xFE tok");
+}
+
+}  // namespace
+}  // namespace kanade
