@@ -1,0 +1,198 @@
+#include "support/http_test_server.h"
+
+#include <arpa/inet.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace kanade::test {
+
+namespace {
+
+constexpr const char* kNotFoundPage =
+    "<html><head><title>404 Not Found</title></head>"
+    "<body><h1>Not Found</h1></body></html>\n";
+
+// A listening socket on 127.0.0.1 and a port chosen by the system.
+int ListenOnLoopback(int* port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 64) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+}  // namespace
+
+HttpTestServer::HttpTestServer() : server_(std::make_unique<httplib::Server>()) {
+  server_->set_tcp_nodelay(true);
+  server_->set_keep_alive_max_count(100000);
+  server_->set_keep_alive_timeout(2);
+  server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
+    Route route;
+    bool found = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      RecordedRequest record;
+      record.Method = request.method;
+      record.Path = request.path;
+      for (const auto& [name, value] : request.headers) record.Headers.emplace(name, value);
+      record.RemotePort = request.remote_port;
+      requests_.push_back(std::move(record));
+      if (auto it = routes_.find(request.path); it != routes_.end()) {
+        route = it->second;
+        found = true;
+      }
+    }
+    if (!found) {
+      response.status = 404;
+      response.set_content(kNotFoundPage, "text/html");
+      return;
+    }
+    switch (route.kind) {
+      case Kind::kBody:
+        response.status = route.status;
+        response.set_content(route.body, "application/octet-stream");
+        break;
+      case Kind::kRedirect:
+        response.set_redirect(route.body, route.status);
+        break;
+      case Kind::kCutShort:
+        response.set_content_provider(
+            route.declared, "application/octet-stream",
+            [sent = route.body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+              if (offset == 0 && !sent.empty()) sink.write(sent.data(), sent.size());
+              return false;  // closes the connection
+            });
+        break;
+      case Kind::kStallBeforeAnswer:
+        WaitUntilStopping();
+        response.status = 503;
+        break;
+      case Kind::kStallAfter:
+        response.set_content_provider(
+            route.declared, "application/octet-stream",
+            [this, sent = route.body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+              if (offset == 0 && !sent.empty()) sink.write(sent.data(), sent.size());
+              WaitUntilStopping();
+              return false;
+            });
+        break;
+    }
+  });
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) std::abort();
+  // Connections queue in the backlog until the accept loop runs.
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+}
+
+HttpTestServer::~HttpTestServer() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  stopping_cv_.notify_all();
+  server_->stop();
+  thread_.join();
+}
+
+std::string HttpTestServer::BaseUrl() const {
+  return "http://127.0.0.1:" + std::to_string(port_);
+}
+
+std::string HttpTestServer::Url(std::string_view path) const {
+  return BaseUrl() + std::string(path);
+}
+
+void HttpTestServer::AddRoute(const std::string& path, Route route) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  routes_[path] = std::move(route);
+}
+
+void HttpTestServer::Serve(const std::string& path, std::string body, int status) {
+  AddRoute(path, Route{Kind::kBody, status, std::move(body), 0});
+}
+
+void HttpTestServer::Redirect(const std::string& path, const std::string& location, int status) {
+  AddRoute(path, Route{Kind::kRedirect, status, location, 0});
+}
+
+void HttpTestServer::CutShort(const std::string& path, std::size_t declared, std::string sent) {
+  AddRoute(path, Route{Kind::kCutShort, 200, std::move(sent), declared});
+}
+
+void HttpTestServer::StallBeforeAnswer(const std::string& path) {
+  AddRoute(path, Route{Kind::kStallBeforeAnswer, 200, std::string(), 0});
+}
+
+void HttpTestServer::StallAfter(const std::string& path, std::size_t declared, std::string sent) {
+  AddRoute(path, Route{Kind::kStallAfter, 200, std::move(sent), declared});
+}
+
+void HttpTestServer::WaitUntilStopping() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopping_cv_.wait(lock, [this] { return stopping_; });
+}
+
+std::vector<RecordedRequest> HttpTestServer::Requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+int HttpTestServer::RequestCount(std::string_view path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int count = 0;
+  for (const RecordedRequest& request : requests_) count += request.Path == path ? 1 : 0;
+  return count;
+}
+
+SilentTcpServer::SilentTcpServer() {
+  listener_ = ListenOnLoopback(&port_);
+  if (listener_ < 0) std::abort();
+  thread_ = std::thread([this] {
+    while (true) {
+      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;  // the listener was shut down
+      std::lock_guard<std::mutex> lock(mutex_);
+      accepted_.push_back(fd);
+    }
+  });
+}
+
+SilentTcpServer::~SilentTcpServer() {
+  ::shutdown(listener_, SHUT_RDWR);
+  thread_.join();
+  ::close(listener_);
+  for (const int fd : accepted_) ::close(fd);
+}
+
+std::string SilentTcpServer::Url(std::string_view scheme, std::string_view path) const {
+  return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_) + std::string(path);
+}
+
+int SilentTcpServer::AcceptedCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(accepted_.size());
+}
+
+int UnusedPort() {
+  int port = 0;
+  const int fd = ListenOnLoopback(&port);
+  if (fd >= 0) ::close(fd);
+  return port;
+}
+
+}  // namespace kanade::test
