@@ -1,0 +1,38 @@
+// The publisher's side of repository files: signing them and building them
+// from a folder of module files. The patcher itself only verifies.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kanade {
+
+/// `text` with the value of each SIGN line replaced by the signature, so
+/// that VerifyRepositoryText holds for the result. A text without SIGN line
+/// first gets "SIGN=0" as its first line, with the text's own line ends.
+/// Nothing when the text cannot be signed so that it verifies (a byte-order
+/// mark, lone CR line ends, a SIGN line hidden behind an empty line); then
+/// `problem`, when given, says why in one short English phrase.
+std::optional<std::string> SignRepositoryText(std::string_view text,
+                                              std::string* problem = nullptr);
+
+/// Why `text` does not verify, as one short English phrase for the
+/// publisher; empty when it verifies.
+std::string DescribeSignatureProblem(std::string_view text);
+
+/// `path` for use in a URL: RFC 3986 unreserved characters and "/" are kept,
+/// every other byte becomes %XX (upper-case hexadecimal).
+std::string PercentEncodePath(std::string_view path);
+
+/// A signed repository text with one module line per regular file below
+/// `folder`, sorted by relative path (byte order): "module=" + path with "/"
+/// + TAB + base URL + "/" + percent-encoded path + TAB + digest text, LF line
+/// ends, "SIGN=<signature>" first. Trailing "/" of `base_url` are dropped.
+/// `skip_path` (may be empty) names a file to leave out, such as the output
+/// file itself. Nothing on failure; then `problem` says why.
+std::optional<std::string> BuildRepositoryText(std::string_view folder, std::string_view base_url,
+                                               std::string_view skip_path,
+                                               std::string* problem = nullptr);
+
+}  // namespace kanade
