@@ -1,4 +1,9 @@
 # Finds the libraries the patcher uses and gathers them in kanade::deps.
+if(WIN32)
+  include(KanadeDependenciesWindows)
+  return()
+endif()
+
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(CURL REQUIRED)

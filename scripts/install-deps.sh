@@ -12,6 +12,8 @@ packages=(
   libgtest-dev libgmock-dev libcpp-httplib-dev
   nginx-light xvfb xdotool x11-utils imagemagick fonts-noto-cjk fontconfig
   python3 python3-pil
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  mingw-w64-x86-64-dev dpkg-dev ninja-build wine wine64
 )
 
 missing=()

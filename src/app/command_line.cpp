@@ -4,8 +4,9 @@
 #include "util/text.h"
 
 #ifdef _WIN32
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>  // after windows.h, which it needs
 
 #include "util/utf.h"
 #endif

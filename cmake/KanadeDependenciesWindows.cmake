@@ -1,0 +1,27 @@
+# The Windows side of kanade::deps: the static libraries that
+# scripts/build-windows.sh builds (found through CMAKE_PREFIX_PATH) or that
+# vcpkg provides, and the Windows system libraries they and the program use.
+find_package(Threads REQUIRED)
+find_package(CURL CONFIG REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(JPEG REQUIRED)
+find_package(PNG REQUIRED)
+find_package(OpenJPEG CONFIG REQUIRED)
+
+add_library(kanade_deps INTERFACE)
+add_library(kanade::deps ALIAS kanade_deps)
+
+# OpenJPEG names its static target openjp2 or openjp2_static depending on
+# whether a shared one was built beside it.
+if(TARGET openjp2_static AND NOT TARGET openjp2)
+  set(KANADE_OPENJPEG openjp2_static)
+else()
+  set(KANADE_OPENJPEG openjp2)
+endif()
+
+target_link_libraries(kanade_deps INTERFACE
+  CURL::libcurl PNG::PNG JPEG::JPEG ${KANADE_OPENJPEG} ZLIB::ZLIB Threads::Threads
+  # SHA-256 (CNG), TLS and sockets under curl, and the window system.
+  bcrypt crypt32 secur32 ws2_32 advapi32 shell32 ole32 comdlg32 comctl32 gdi32 user32 uuid)
+# Static libraries: no dllimport declarations in their headers.
+target_compile_definitions(kanade_deps INTERFACE CURL_STATICLIB OPJ_STATIC)

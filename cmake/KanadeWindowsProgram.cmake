@@ -1,0 +1,30 @@
+# kanade.exe: kanade_core with its Win32 window backend, the embedded
+# backdrop pictures, and the resources (icon, version, manifest).
+include(EmbedFiles)
+
+set(KANADE_BACKDROPS "")
+foreach(n RANGE 1 8)
+  list(APPEND KANADE_BACKDROPS ${CMAKE_SOURCE_DIR}/assets/backdrop_${n}.jpg)
+endforeach()
+kanade_embed_files(OUTPUT ${CMAKE_BINARY_DIR}/generated/backdrops.cpp NAME kBackdrop
+                   FILES ${KANADE_BACKDROPS})
+target_sources(kanade_core PRIVATE ${CMAKE_BINARY_DIR}/generated/backdrops.cpp)
+
+set(KANADE_ICON ${CMAKE_SOURCE_DIR}/src/app/kanade.ico)
+set(KANADE_MANIFEST ${CMAKE_SOURCE_DIR}/src/app/kanade.manifest)
+configure_file(${CMAKE_SOURCE_DIR}/src/app/kanade.rc.in ${CMAKE_BINARY_DIR}/generated/kanade.rc
+               @ONLY)
+
+# A GUI program: no console window opens beside it.
+add_executable(kanade WIN32 src/app/main.cpp ${CMAKE_BINARY_DIR}/generated/kanade.rc)
+target_link_libraries(kanade PRIVATE kanade_core)
+set_property(SOURCE ${CMAKE_BINARY_DIR}/generated/kanade.rc APPEND PROPERTY OBJECT_DEPENDS
+             ${KANADE_ICON} ${KANADE_MANIFEST})
+if(MSVC)
+  # The linker embeds the manifest itself; main() stays the entry point.
+  target_sources(kanade PRIVATE ${KANADE_MANIFEST})
+  target_link_options(kanade PRIVATE /ENTRY:mainCRTStartup)
+else()
+  set_property(SOURCE ${CMAKE_BINARY_DIR}/generated/kanade.rc APPEND PROPERTY COMPILE_DEFINITIONS
+               KANADE_EMBED_MANIFEST)
+endif()
