@@ -1,0 +1,309 @@
+#!/usr/bin/python3
+"""Real windows of the FLTK backend under a private Xvfb.
+
+Starts Xvfb on a free display, runs the probe program, finds its windows
+with xdotool, photographs them with ImageMagick's import and checks pixels,
+sizes and positions; drives clicks, keys and close requests and checks the
+events the probe prints. Xvfb and the probe are always stopped at the end.
+
+Usage: fltk_window_test.py PROBE   (KANADE_E2E_KEEP=DIR keeps the pictures)
+"""
+import os
+import queue
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+from PIL import Image
+
+SCREEN_W, SCREEN_H = 1024, 768
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+        print("FAIL: " + message, flush=True)
+    return condition
+
+
+class Xvfb:
+    def __init__(self):
+        self.proc = None
+        for number in range(120, 400):
+            if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                continue
+            proc = subprocess.Popen(
+                ["Xvfb", f":{number}", "-screen", "0", f"{SCREEN_W}x{SCREEN_H}x24", "-nolisten", "tcp"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.time() + 10
+            while time.time() < deadline and proc.poll() is None:
+                if os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                    self.proc = proc
+                    self.display = f":{number}"
+                    time.sleep(0.2)
+                    return
+                time.sleep(0.05)
+            proc.kill()  # lost a race for the number, or too slow: next one
+            proc.wait()
+        raise RuntimeError("no free X display number")
+
+    def stop(self):
+        if self.proc is not None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Probe:
+    """The probe program; its output lines arrive in a queue."""
+
+    def __init__(self, program, mode, env):
+        self.proc = subprocess.Popen([program, mode], stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True, env=env)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)
+
+    def expect(self, pattern, timeout=10):
+        """The next line matching `pattern` (others are skipped), or None."""
+        deadline = time.time() + timeout
+        while True:
+            left = deadline - time.time()
+            if left <= 0:
+                return None
+            try:
+                line = self.lines.get(timeout=left)
+            except queue.Empty:
+                return None
+            if line is None:
+                return None
+            print("probe: " + line, flush=True)
+            match = re.fullmatch(pattern, line)
+            if match:
+                return match
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+
+
+def run(env, *command, timeout=10):
+    return subprocess.run(command, env=env, capture_output=True, text=True, timeout=timeout).stdout
+
+
+def window_ids(env, title):
+    """Windows whose UTF-8 title (_NET_WM_NAME) is `title`. FLTK also
+    writes the UTF-8 bytes into the Latin-1 WM_NAME that xdotool matches, so
+    xdotool is asked for candidates and xprop tells them apart."""
+    found = []
+    for window in run(env, "xdotool", "search", "--name", "^Kanade Patcher").split():
+        name = run(env, "xprop", "-id", window, "_NET_WM_NAME")
+        if name.strip().endswith('= "%s"' % title):
+            found.append(window)
+    return found
+
+
+def find_window(env, title):
+    deadline = time.time() + 10
+    while time.time() < deadline:
+        ids = window_ids(env, title)
+        if ids:
+            return ids[0]
+        time.sleep(0.1)
+    return None
+
+
+def geometry(env, window):
+    info = run(env, "xwininfo", "-id", window)
+    values = {}
+    for key, label in (("x", "Absolute upper-left X"), ("y", "Absolute upper-left Y"),
+                       ("w", "Width"), ("h", "Height")):
+        match = re.search(label + r":\s+(-?\d+)", info)
+        values[key] = int(match.group(1)) if match else None
+    return values
+
+
+def screenshot(env, window, path):
+    run(env, "import", "-window", window, path, timeout=20)
+    return Image.open(path).convert("RGB")
+
+
+def near(pixel, expected, tolerance=30):
+    return all(abs(a - b) <= tolerance for a, b in zip(pixel, expected))
+
+
+def count(image, box, test):
+    x0, y0, x1, y1 = box
+    return sum(1 for y in range(y0, y1) for x in range(x0, x1) if test(image.getpixel((x, y))))
+
+
+def screen_dpi(env):
+    match = re.search(r"resolution:\s+(\d+)x(\d+) dots per inch", run(env, "xdpyinfo"))
+    return int(match.group(2)) if match else 96
+
+
+def main_window_scenario(program, env, keep):
+    probe = Probe(program, "main", env)
+    try:
+        font = probe.expect(r"font canvas (.*)\|(\d+)")
+        mono = probe.expect(r"font mono (.*)\|(\d+)")
+        check(font is not None and mono is not None, "the probe reports its fonts")
+        if font and mono:
+            # Japanese must come from a face that has it (Meiryo UI or Noto CJK).
+            check(font.group(1) == "Meiryo UI" or "CJK" in font.group(1),
+                  "canvas font has Japanese: " + font.group(1))
+            check(mono.group(1) == "Courier New" or "Mono CJK" in mono.group(1),
+                  "fixed-pitch font: " + mono.group(1))
+            check(int(font.group(2)) == round(8 * screen_dpi(env) / 72),
+                  "8 points are points x dpi / 72 pixels: " + font.group(2))
+        check(probe.expect("ready") is not None, "the probe opens its window")
+        check(probe.expect(r"timer main 123") is not None, "the 100 ms timer ticks")
+
+        window = find_window(env, "Kanade Patcher")
+        if not check(window is not None, "xdotool finds the main window"):
+            return
+        g = geometry(env, window)
+        check((g["w"], g["h"]) == (600, 300), f"client area 600 x 300, got {g}")
+        check((g["x"], g["y"]) == ((SCREEN_W - 600) // 2, (SCREEN_H - 300) // 2),
+              f"centred on the screen, got {g}")
+
+        shot = screenshot(env, window, os.path.join(keep, "main_window.png"))
+        check(shot.size == (600, 300), f"screenshot size {shot.size}")
+        check(near(shot.getpixel((40, 165)), (255, 0, 0), 2), "red box filled")
+        check(near(shot.getpixel((100, 165)), (0, 255, 0), 2), "green box filled")
+        check(near(shot.getpixel((302, 228)), (0, 0, 0), 2), "black box filled")
+        lit = count(shot, (300, 200, 500, 230), lambda p: min(p) > 128)
+        check(lit > 60, f"Japanese text drew glyphs on black ({lit} light pixels)")
+        # Empty boxes for missing glyphs would be thin outlines; real glyphs
+        # vary in shape: the columns lit differ in height.
+        heights = {count(shot, (x, 200, x + 1, 230), lambda p: min(p) > 128)
+                   for x in range(300, 500)}
+        check(len(heights) > 4, "the glyphs are not identical boxes")
+        red = count(shot, (100, 100, 450, 122), lambda p: p[0] > 200 and p[1] < 90 and p[2] < 90)
+        check(red > 40, f"red text at (100, 102) ({red} red pixels)")
+        backdrop = Image.open(os.path.join(SOURCE_DIR, "assets", "backdrop_1.jpg")).convert("RGB")
+        region = (150, 40, 450, 70)
+        diff = sum(abs(a - b) for x in range(region[0], region[2], 7) for y in range(region[1], region[3], 3)
+                   for a, b in zip(shot.getpixel((x, y)), backdrop.getpixel((x, y))))
+        samples = len(range(region[0], region[2], 7)) * len(range(region[1], region[3], 3)) * 3
+        check(diff / samples < 12, f"the backdrop is drawn at (0, 0) (mean difference {diff / samples:.1f})")
+
+        run(env, "xdotool", "mousemove", "--window", window, "300", "250", "click", "1")
+        check(probe.expect(r"click main canvas 300 250") is not None,
+              "a left click on the canvas arrives with the pointer position")
+        run(env, "xdotool", "mousemove", "--window", window, "575", "20", "click", "1")
+        check(probe.expect(r"click main canvas 575 20") is not None,
+              "a click over a hidden button reaches the canvas")
+        for key, code in (("Up", 38), ("Down", 40), ("a", 65), ("Escape", 27)):
+            run(env, "xdotool", "key", key)
+            check(probe.expect(rf"key canvas {code}") is not None, f"key {key} arrives as {code}")
+        time.sleep(0.3)
+        check(probe.proc.poll() is None and find_window(env, "Kanade Patcher") is not None,
+              "Escape does not close the window")
+
+        run(env, program, "close", window)
+        check(probe.expect(r"close main") is not None, "a close request arrives")
+        try:
+            check(probe.proc.wait(timeout=10) == 0, "the probe ends cleanly")
+        except subprocess.TimeoutExpired:
+            check(False, "the probe ends after the close request")
+    finally:
+        probe.stop()
+
+
+def settings_window_scenario(program, env, keep):
+    probe = Probe(program, "settings", env)
+    try:
+        check(probe.expect("ready") is not None, "the probe opens both windows")
+        main = find_window(env, "Kanade Patcher")
+        dialog = find_window(env, "Kanade Patcher 設定")
+        if not check(main is not None and dialog is not None, "xdotool finds both windows"):
+            return
+        m, d = geometry(env, main), geometry(env, dialog)
+        check((d["w"], d["h"]) == (600, 500), f"settings client area 600 x 500, got {d}")
+        check((d["x"] + 300, d["y"] + 250) == (m["x"] + 300, m["y"] + 150),
+              f"settings window centred on the main window: {d} over {m}")
+        transient = run(env, "xprop", "-id", dialog, "WM_TRANSIENT_FOR")
+        check(re.search(r"0x0*%x\b" % int(main), transient) is not None,
+              "the settings window is owned by the main window: " + transient.strip())
+        hints = run(env, "xprop", "-id", dialog, "WM_NORMAL_HINTS")
+        check("minimum size: 600 by 500" in hints and "maximum size: 600 by 500" in hints,
+              "the settings window cannot be resized")
+        hints = run(env, "xprop", "-id", main, "WM_NORMAL_HINTS")
+        check("minimum size: 600 by 300" in hints and "maximum size: 600 by 300" in hints,
+              "the main window cannot be resized")
+
+        shot = screenshot(env, dialog, os.path.join(keep, "settings_window.png"))
+        red = count(shot, (370, 410, 580, 426), lambda p: p[0] > 150 and p[1] < 100 and p[2] < 100)
+        check(red > 20, f"the warning label is red ({red} red pixels)")
+        dark = count(shot, (20, 160, 90, 180), lambda p: max(p) < 100)
+        check(dark > 20, f"a Japanese label drew glyphs ({dark} dark pixels)")
+
+        # Option buttons: clicking one leaves the other checked (the program
+        # clears it), and clicking it again keeps it checked.
+        run(env, "xdotool", "mousemove", "--window", dialog, "58", "342", "click", "1")
+        check(probe.expect(r"click dialog option_b \d+ \d+ checked 110") is not None,
+              "option buttons do not clear one another")
+        run(env, "xdotool", "mousemove", "--window", dialog, "58", "342", "click", "1")
+        check(probe.expect(r"click dialog option_b \d+ \d+ checked 110") is not None,
+              "a checked option stays checked when clicked again")
+        run(env, "xdotool", "mousemove", "--window", dialog, "28", "262", "click", "1")
+        check(probe.expect(r"click dialog check \d+ \d+ checked 111") is not None,
+              "a check box ticks itself")
+        run(env, "xdotool", "mousemove", "--window", dialog, "28", "262", "click", "1")
+        check(probe.expect(r"click dialog check \d+ \d+ checked 110") is not None,
+              "and unticks itself")
+        # The disabled Lua check box and the OK button.
+        run(env, "xdotool", "mousemove", "--window", dialog, "378", "262", "click", "1")
+        run(env, "xdotool", "mousemove", "--window", dialog, "540", "472", "click", "1")
+        ok = probe.expect(r"click dialog (\w+) .*")
+        check(ok is not None and ok.group(1) == "ok", "a disabled control reports no click")
+
+        run(env, "xdotool", "key", "Escape")
+        time.sleep(0.3)
+        check(find_window(env, "Kanade Patcher 設定") is not None, "Escape leaves the settings open")
+        run(env, program, "close", dialog)
+        check(probe.expect(r"close dialog") is not None, "the settings window's close request")
+        time.sleep(0.3)
+        check(not window_ids(env, "Kanade Patcher 設定"),
+              "the closed settings window is gone")
+        run(env, program, "close", main)
+        check(probe.expect(r"close main") is not None, "then the main window's")
+    finally:
+        probe.stop()
+
+
+def main():
+    program = os.path.abspath(sys.argv[1])
+    keep = os.environ.get("KANADE_E2E_KEEP") or tempfile.mkdtemp(prefix="kanade-e2e-")
+    os.makedirs(keep, exist_ok=True)
+    xvfb = Xvfb()
+    try:
+        env = dict(os.environ, DISPLAY=xvfb.display)
+        main_window_scenario(program, env, keep)
+        settings_window_scenario(program, env, keep)
+    finally:
+        xvfb.stop()
+        if not os.environ.get("KANADE_E2E_KEEP"):
+            shutil.rmtree(keep, ignore_errors=True)
+    checks = "failed" if failures else "passed"
+    print(f"fltk window: {checks} ({len(failures)} failures)")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

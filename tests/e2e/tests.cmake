@@ -1,0 +1,10 @@
+# Real-window tests: a probe program on the FLTK backend, driven under its
+# own Xvfb by a script that clicks, types and photographs the window.
+if(TARGET kanade_fltk)
+  add_executable(kanade_fltk_probe ${CMAKE_CURRENT_LIST_DIR}/fltk_window_probe.cpp)
+  target_link_libraries(kanade_fltk_probe PRIVATE kanade_fltk kanade_core)
+  add_test(NAME e2e.fltk_window
+           COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/fltk_window_test.py
+                   $<TARGET_FILE:kanade_fltk_probe>)
+  set_tests_properties(e2e.fltk_window PROPERTIES LABELS e2e TIMEOUT 120)
+endif()
