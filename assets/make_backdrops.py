@@ -23,7 +23,7 @@ import math
 import os
 import random
 
-from PIL import Image, ImageChops, ImageDraw, ImageFilter, ImageFont
+from PIL import Image, ImageChops, ImageDraw, ImageFilter, ImageFont, ImageStat
 
 W, H = 600, 300
 S = 2  # scenes are drawn at twice the size and scaled down, for smooth edges
@@ -407,7 +407,14 @@ SCENES = [starry_night, sunset_sea, misty_forest, aurora, mountain_ranges, deser
 
 # ------------------------------------------------------------- overlay ---
 
-def darken(img, box, alpha):
+def darken(img, box, alpha, brightest=70):
+    """Darkens `box` by at least `alpha`, and more where needed so that no
+    row of it stays brighter than `brightest`: the program's red, green and
+    white texts must stand out on every scene."""
+    grey = img.convert("L")
+    x0, y0, x1, y1 = box
+    rows = max(ImageStat.Stat(grey.crop((x0, y, x1 + 1, y + 1))).mean[0] for y in range(y0, y1 + 1))
+    alpha = max(alpha, 1 - brightest / rows) if rows > 0 else alpha
     band = Image.new("RGB", img.size, (0, 0, 0))
     mask = Image.new("L", img.size, 0)
     ImageDraw.Draw(mask).rectangle(box, fill=int(alpha * 255))
