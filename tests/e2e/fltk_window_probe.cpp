@@ -9,6 +9,9 @@
 //                                 manager does, and exits
 #include <X11/Xlib.h>
 
+#include <chrono>
+#include <thread>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -151,6 +154,33 @@ int Run(bool settings) {
       break;
     }
     if (e.kind != EventKind::kControl) continue;
+    if (e.control == canvas && e.type == ControlEventType::kKeyPress && e.key == 'O') {
+      // The file dialog, opened from a key so that the test can answer it.
+      const char* start = std::getenv("PROBE_DIALOG_START");
+      const std::string chosen =
+          toolkit->OpenFileDialog("SotA ゲームフォルダを指定する", start != nullptr ? start : "",
+                                  "Shroud of the Avatar|Shroud of the Avatar.exe", 1);
+      Say("dialog [" + chosen + "]");
+      continue;
+    }
+    if (e.control == canvas && e.type == ControlEventType::kKeyPress && e.key == 'B') {
+      // Blocks like a download, lets the toolkit collect events, then marks
+      // the queue: the timer must not have piled up meanwhile.
+      for (int i = 0; i < 8; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        toolkit->PumpEvents();
+      }
+      Event marker;
+      marker.kind = EventKind::kOther;
+      marker.window = main;
+      fltk.QueueEvent(marker);
+      int timers = 0;
+      for (Event q = toolkit->WaitEvent(); q.kind != EventKind::kOther; q = toolkit->WaitEvent()) {
+        timers += q.kind == EventKind::kTimer;
+      }
+      Say("backlog " + std::to_string(timers));
+      continue;
+    }
     const std::string what = e.control == canvas     ? "canvas"
                              : e.control == option_a ? "option_a"
                              : e.control == option_b ? "option_b"

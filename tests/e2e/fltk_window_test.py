@@ -108,9 +108,9 @@ def run(env, *command, timeout=10):
 def window_ids(env, title):
     """Windows whose UTF-8 title (_NET_WM_NAME) is `title`. FLTK also
     writes the UTF-8 bytes into the Latin-1 WM_NAME that xdotool matches, so
-    xdotool is asked for candidates and xprop tells them apart."""
+    xdotool lists the named windows and xprop tells them apart."""
     found = []
-    for window in run(env, "xdotool", "search", "--name", "^Kanade Patcher").split():
+    for window in run(env, "xdotool", "search", "--name", ".").split():
         name = run(env, "xprop", "-id", window, "_NET_WM_NAME")
         if name.strip().endswith('= "%s"' % title):
             found.append(window)
@@ -215,6 +215,30 @@ def main_window_scenario(program, env, keep):
         check(probe.proc.poll() is None and find_window(env, "Kanade Patcher") is not None,
               "Escape does not close the window")
 
+        # A step that blocks while the toolkit collects events: the 100 ms
+        # timer leaves one pending tick, not eight.
+        run(env, "xdotool", "key", "b")
+        check(probe.expect(r"backlog 1") is not None, "timer events do not pile up")
+
+        # The file dialog, opened on the game's executable: cancelled, then
+        # accepted as it stands.
+        run(env, "xdotool", "key", "o")
+        title = "SotA ゲームフォルダを指定する"
+        dialog = find_window(env, title)
+        if check(dialog is not None, "the file dialog opens with its title"):
+            run(env, "xdotool", "windowfocus", "--sync", dialog)
+            run(env, "xdotool", "key", "Escape")
+            check(probe.expect(r"dialog \[\]") is not None, "a cancelled dialog gives nothing")
+        run(env, "xdotool", "key", "o")
+        dialog = find_window(env, title)
+        if check(dialog is not None, "the file dialog opens again"):
+            run(env, "xdotool", "windowfocus", "--sync", dialog)
+            time.sleep(0.3)
+            run(env, "xdotool", "key", "Return")
+            chosen = probe.expect(r"dialog \[(.*)\]")
+            check(chosen is not None and chosen.group(1) == env["PROBE_EXE"],
+                  "the dialog gives the chosen file's full path")
+
         run(env, program, "close", window)
         check(probe.expect(r"close main") is not None, "a close request arrives")
         try:
@@ -293,7 +317,11 @@ def main():
     os.makedirs(keep, exist_ok=True)
     xvfb = Xvfb()
     try:
-        env = dict(os.environ, DISPLAY=xvfb.display)
+        game = os.path.join(keep, "game", "Shroud of the Avatar")
+        os.makedirs(game, exist_ok=True)
+        exe = os.path.join(game, "Shroud of the Avatar.exe")
+        open(exe, "wb").close()
+        env = dict(os.environ, DISPLAY=xvfb.display, PROBE_DIALOG_START=exe, PROBE_EXE=exe)
         main_window_scenario(program, env, keep)
         settings_window_scenario(program, env, keep)
     finally:
