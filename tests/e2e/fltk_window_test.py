@@ -270,6 +270,12 @@ def settings_window_scenario(program, env, keep):
         hints = run(env, "xprop", "-id", main, "WM_NORMAL_HINTS")
         check("minimum size: 600 by 300" in hints and "maximum size: 600 by 300" in hints,
               "the main window cannot be resized")
+        # Motif hints: functions move (4), minimise (8), close (32); title bar
+        # decorations border (2), title (8), menu (16), minimise (32).
+        motif = run(env, "xprop", "-id", main, "_MOTIF_WM_HINTS")
+        check("= 0x3, 0x2c, 0x3a," in motif, "the main window has a minimise box: " + motif.strip())
+        motif = run(env, "xprop", "-id", dialog, "_MOTIF_WM_HINTS")
+        check("= 0x3, 0x24, 0x1a," in motif, "the settings window has none: " + motif.strip())
 
         shot = screenshot(env, dialog, os.path.join(keep, "settings_window.png"))
         red = count(shot, (370, 410, 580, 426), lambda p: p[0] > 150 and p[1] < 100 and p[2] < 100)
