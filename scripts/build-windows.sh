@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds kanade.exe for 64-bit Windows with MinGW-w64.
 #
-# The libraries (zlib, libjpeg-turbo, libpng, OpenJPEG, curl on Schannel and,
-# when the archive has its source, FLTK) are built as static libraries from
-# Debian's source packages and kept outside the clone, in a folder named by a
-# digest of their versions, the compiler and this script's recipe. Later runs
-# find that folder and build only the program.
+# The libraries (zlib, libjpeg-turbo, libpng, OpenJPEG, curl on Schannel) are
+# built as static libraries from Debian's source packages and kept outside the
+# clone, in a folder named by a digest of their versions, the compiler, the
+# toolchain file and this script's recipe. Later runs find that folder and
+# build only the program. The window system is Win32 itself (no FLTK).
 #
 #   KANADE_MINGW_CACHE   where the libraries are kept (/var/cache/kanade-mingw)
 #   KANADE_WIN_BUILD_DIR the program's build folder (build-win)
@@ -110,15 +110,11 @@ exec 9>"$cache/.lock"
 flock 9
 
 declare -A src version
-for package in zlib libjpeg-turbo libpng1.6 openjpeg2 curl fltk1.3; do
-  if line=$(fetch_source "$package"); then
-    version[$package]=${line%%$'\t'*}
-    src[$package]=${line#*$'\t'}
-  elif [ "$package" = fltk1.3 ]; then
-    say "fltk1.3: no source package can be fetched; building without FLTK"
-  else
-    die "$package: no source package can be fetched"
-  fi
+packages=(zlib libjpeg-turbo libpng1.6 openjpeg2 curl)
+for package in "${packages[@]}"; do
+  line=$(fetch_source "$package") || die "$package: no source package can be fetched"
+  version[$package]=${line%%$'\t'*}
+  src[$package]=${line#*$'\t'}
 done
 
 key_text=$(
@@ -126,8 +122,8 @@ key_text=$(
   $triple-g++-posix --version | head -n 1
   cmake --version | head -n 1
   sha256sum <"$toolchain"
-  for package in zlib libjpeg-turbo libpng1.6 openjpeg2 curl fltk1.3; do
-    echo "$package=${version[$package]:-none}"
+  for package in "${packages[@]}"; do
+    echo "$package=${version[$package]}"
   done
 )
 key=$(printf '%s\n' "$key_text" | sha256sum | cut -c1-16)
@@ -201,17 +197,6 @@ build_libraries() {
   build curl
   install_built curl
 
-  if [ -n "${src[fltk1.3]:-}" ]; then
-    say "fltk ${version[fltk1.3]}"
-    configure fltk "${src[fltk1.3]}" "${zlib[@]}" -DOPTION_BUILD_SHARED_LIBS=OFF \
-      -DOPTION_BUILD_EXAMPLES=OFF -DFLTK_BUILD_TEST=OFF -DOPTION_USE_GL=OFF \
-      -DOPTION_USE_SYSTEM_ZLIB=ON -DOPTION_USE_SYSTEM_LIBJPEG=ON -DOPTION_USE_SYSTEM_LIBPNG=ON \
-      -DJPEG_INCLUDE_DIR="$prefix/include" -DJPEG_LIBRARY="$prefix/lib/libjpeg.a" \
-      -DPNG_PNG_INCLUDE_DIR="$prefix/include" -DPNG_LIBRARY="$prefix/lib/libpng16.a"
-    build fltk
-    install_built fltk
-  fi
-
   rm -rf "$prefix/.build"
   touch "$prefix/.complete"
 }
@@ -226,6 +211,14 @@ fi
 flock -u 9
 
 say "building kanade.exe in $build_dir"
+# Library paths found earlier stay in CMake's cache: start afresh when the
+# libraries have moved to another folder.
+mark=$build_dir/kanade-mingw-prefix.txt
+if [ "$(cat "$mark" 2>/dev/null)" != "$prefix" ]; then
+  rm -rf "$build_dir/CMakeCache.txt" "$build_dir/CMakeFiles"
+fi
+mkdir -p "$build_dir"
+echo "$prefix" >"$mark"
 cmake -S . -B "$build_dir" -G Ninja --log-level=WARNING \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
@@ -239,3 +232,4 @@ bad=$($triple-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' 
   true)
 [ -z "$bad" ] || die "kanade.exe needs DLLs that Windows lacks: $bad"
 say "built $exe in $((SECONDS - started)) s"
+say "libraries: KANADE_MINGW_PREFIX=$prefix (for the mingw-cross preset)"

@@ -1,0 +1,725 @@
+#include <windows.h>
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ui/picture_decoders.h"
+#include "ui/win32_toolkit.h"
+#include "util/path.h"
+#include "util/utf.h"
+
+namespace kanade {
+
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"KanadePatcherWindow";
+constexpr wchar_t kCanvasClass[] = L"KanadePatcherCanvas";
+constexpr int kIconResource = 1;
+
+COLORREF ToColorRef(Rgb colour) {
+  return RGB(colour.r, colour.g, colour.b);
+}
+
+std::wstring WithCrLf(std::string_view text) {
+  std::wstring wide = Widen(text);
+  std::wstring out;
+  out.reserve(wide.size());
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    if (wide[i] == L'\r') {
+      out += L"\r\n";
+      if (i + 1 < wide.size() && wide[i + 1] == L'\n') ++i;
+    } else if (wide[i] == L'\n') {
+      out += L"\r\n";
+    } else {
+      out += wide[i];
+    }
+  }
+  return out;
+}
+
+std::string WithLf(const std::wstring& text) {
+  std::wstring out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n') continue;
+    out += text[i];
+  }
+  return Narrow(out);
+}
+
+class Win32Toolkit final : public Toolkit {
+ public:
+  Win32Toolkit();
+  ~Win32Toolkit() override;
+  Win32Toolkit(const Win32Toolkit&) = delete;
+  Win32Toolkit& operator=(const Win32Toolkit&) = delete;
+
+  WindowHandle OpenWindow(int client_width, int client_height, std::string_view title,
+                          bool minimise_box, WindowHandle owner) override;
+  void SetBackgroundColour(WindowHandle window, Rgb colour) override;
+  void CloseWindow(WindowHandle window) override;
+  void AddTimer(WindowHandle window, int id, int period_ms) override;
+  Event WaitEvent() override;
+  void PumpEvents() override;
+  Point PointerPosition(WindowHandle window) override;
+  ControlHandle CreateControl(WindowHandle window, ControlKind kind, Rect rect,
+                              std::string_view caption) override;
+  void SetFont(ControlHandle control, FontHandle font) override;
+  void SetTextColour(ControlHandle control, Rgb colour) override;
+  void SetText(ControlHandle control, std::string_view text) override;
+  void SetChecked(ControlHandle control, bool checked) override;
+  std::string GetText(ControlHandle control) override;
+  bool IsChecked(ControlHandle control) override;
+  void SetEnabled(ControlHandle control, bool enabled) override;
+  void Hide(ControlHandle control) override;
+  Rect ControlRect(ControlHandle control) override;
+  FontHandle LoadFont(std::string_view face, int points) override;
+  bool BeginDraw(ControlHandle canvas) override;
+  void EndDraw(ControlHandle canvas) override;
+  void SetTransparentTextBackground() override;
+  void SelectFont(FontHandle font) override;
+  void DrawPicture(PictureHandle picture, int x, int y) override;
+  void DrawText(int x, int y, std::string_view text, Rgb colour) override;
+  void SetColour(Rgb colour) override;
+  void FillRect(Rect rect, Rgb colour) override;
+  PictureHandle DecodeJpeg(const std::uint8_t* data, std::size_t size) override;
+  void FreePicture(PictureHandle picture) override;
+  std::string OpenFileDialog(std::string_view title, std::string_view initial_path,
+                             std::string_view filter, int filter_index) override;
+
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  static LRESULT CALLBACK CanvasProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+
+ private:
+  struct WindowRecord {
+    HWND hwnd = nullptr;
+    HBRUSH background = nullptr;
+    COLORREF background_colour = 0;
+  };
+  struct ControlRecord {
+    WindowHandle window = 0;
+    ControlKind kind = ControlKind::kLabel;
+    Rect rect;
+    HWND hwnd = nullptr;
+    bool has_text_colour = false;
+    COLORREF text_colour = 0;
+    // Canvas only: the last complete frame, painted on WM_PAINT.
+    HDC frame_dc = nullptr;
+    HBITMAP frame = nullptr;
+    HGDIOBJ frame_old = nullptr;
+  };
+  struct PictureRecord {
+    HBITMAP bitmap = nullptr;
+    int width = 0;
+    int height = 0;
+  };
+
+  void Queue(const Event& event);
+  void QueueTimer(WindowHandle window, int id);
+  WindowHandle WindowOf(HWND hwnd) const;
+  ControlHandle ControlOf(HWND hwnd) const;
+  ControlRecord* FindControl(ControlHandle control);
+  LRESULT HandleWindowMessage(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT HandleCanvasMessage(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  void DispatchOne(const MSG& msg);
+
+  HINSTANCE instance_ = nullptr;
+  int next_handle_ = 1;
+  std::map<WindowHandle, WindowRecord> windows_;
+  std::map<ControlHandle, ControlRecord> controls_;
+  std::map<FontHandle, HFONT> fonts_;
+  std::map<PictureHandle, PictureRecord> pictures_;
+  std::deque<Event> events_;
+  COLORREF current_colour_ = 0;
+  ControlRecord* drawing_ = nullptr;
+};
+
+Win32Toolkit* g_toolkit = nullptr;
+
+Win32Toolkit::Win32Toolkit() : instance_(GetModuleHandleW(nullptr)) {
+  g_toolkit = this;
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+
+  WNDCLASSEXW window_class{};
+  window_class.cbSize = sizeof window_class;
+  window_class.lpfnWndProc = &Win32Toolkit::WindowProc;
+  window_class.hInstance = instance_;
+  window_class.hIcon = LoadIconW(instance_, MAKEINTRESOURCEW(kIconResource));
+  window_class.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  window_class.lpszClassName = kWindowClass;
+  RegisterClassExW(&window_class);
+
+  WNDCLASSEXW canvas_class{};
+  canvas_class.cbSize = sizeof canvas_class;
+  canvas_class.style = CS_DBLCLKS;
+  canvas_class.lpfnWndProc = &Win32Toolkit::CanvasProc;
+  canvas_class.hInstance = instance_;
+  canvas_class.hCursor = window_class.hCursor;
+  canvas_class.lpszClassName = kCanvasClass;
+  RegisterClassExW(&canvas_class);
+}
+
+Win32Toolkit::~Win32Toolkit() {
+  for (auto& [handle, window] : windows_) {
+    if (window.hwnd != nullptr) DestroyWindow(window.hwnd);
+    if (window.background != nullptr) DeleteObject(window.background);
+  }
+  for (auto& [handle, control] : controls_) {
+    if (control.frame_dc != nullptr) {
+      SelectObject(control.frame_dc, control.frame_old);
+      DeleteObject(control.frame);
+      DeleteDC(control.frame_dc);
+    }
+  }
+  for (auto& [handle, font] : fonts_) DeleteObject(font);
+  for (auto& [handle, picture] : pictures_) DeleteObject(picture.bitmap);
+  if (g_toolkit == this) g_toolkit = nullptr;
+}
+
+WindowHandle Win32Toolkit::OpenWindow(int client_width, int client_height, std::string_view title,
+                                      bool minimise_box, WindowHandle owner) {
+  DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+  if (minimise_box) style |= WS_MINIMIZEBOX;
+  RECT frame{0, 0, client_width, client_height};
+  AdjustWindowRectEx(&frame, style, FALSE, 0);
+  const int width = frame.right - frame.left;
+  const int height = frame.bottom - frame.top;
+
+  HWND owner_hwnd = nullptr;
+  RECT area{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+  if (auto it = windows_.find(owner); it != windows_.end() && it->second.hwnd != nullptr) {
+    owner_hwnd = it->second.hwnd;
+    GetWindowRect(owner_hwnd, &area);
+  } else {
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+  }
+  const int x = area.left + ((area.right - area.left) - width) / 2;
+  const int y = area.top + ((area.bottom - area.top) - height) / 2;
+
+  const WindowHandle handle = next_handle_++;
+  WindowRecord& record = windows_[handle];
+  record.background_colour = GetSysColor(COLOR_BTNFACE);
+  record.hwnd = CreateWindowExW(0, kWindowClass, Widen(title).c_str(), style, x, y, width, height,
+                                owner_hwnd, nullptr, instance_, nullptr);
+  if (record.hwnd == nullptr) {
+    windows_.erase(handle);
+    return 0;
+  }
+  ShowWindow(record.hwnd, SW_SHOWNORMAL);
+  UpdateWindow(record.hwnd);
+  return handle;
+}
+
+void Win32Toolkit::SetBackgroundColour(WindowHandle window, Rgb colour) {
+  auto it = windows_.find(window);
+  if (it == windows_.end() || it->second.hwnd == nullptr) return;
+  if (it->second.background != nullptr) DeleteObject(it->second.background);
+  it->second.background_colour = ToColorRef(colour);
+  it->second.background = CreateSolidBrush(it->second.background_colour);
+  InvalidateRect(it->second.hwnd, nullptr, TRUE);
+}
+
+void Win32Toolkit::CloseWindow(WindowHandle window) {
+  auto it = windows_.find(window);
+  if (it == windows_.end()) return;
+  for (auto c = controls_.begin(); c != controls_.end();) {
+    if (c->second.window != window) {
+      ++c;
+      continue;
+    }
+    if (drawing_ == &c->second) drawing_ = nullptr;
+    if (c->second.frame_dc != nullptr) {
+      SelectObject(c->second.frame_dc, c->second.frame_old);
+      DeleteObject(c->second.frame);
+      DeleteDC(c->second.frame_dc);
+    }
+    c = controls_.erase(c);
+  }
+  if (it->second.hwnd != nullptr) DestroyWindow(it->second.hwnd);
+  if (it->second.background != nullptr) DeleteObject(it->second.background);
+  windows_.erase(it);
+  // Events of a closed window mean nothing any more.
+  std::erase_if(events_, [window](const Event& e) { return e.window == window; });
+}
+
+void Win32Toolkit::AddTimer(WindowHandle window, int id, int period_ms) {
+  auto it = windows_.find(window);
+  if (it == windows_.end() || it->second.hwnd == nullptr) return;
+  SetTimer(it->second.hwnd, static_cast<UINT_PTR>(id), static_cast<UINT>(period_ms), nullptr);
+}
+
+void Win32Toolkit::DispatchOne(const MSG& msg) {
+  TranslateMessage(&msg);
+  DispatchMessageW(&msg);
+}
+
+Event Win32Toolkit::WaitEvent() {
+  while (events_.empty()) {
+    MSG msg;
+    const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got == 0 || got == -1) {
+      // WM_QUIT or a broken queue: report it as a close request of the first
+      // window so that the event loop can end.
+      Event e;
+      e.kind = EventKind::kCloseRequest;
+      e.window = windows_.empty() ? 0 : windows_.begin()->first;
+      return e;
+    }
+    DispatchOne(msg);
+  }
+  Event e = events_.front();
+  events_.pop_front();
+  return e;
+}
+
+void Win32Toolkit::PumpEvents() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      break;
+    }
+    DispatchOne(msg);
+  }
+}
+
+Point Win32Toolkit::PointerPosition(WindowHandle window) {
+  auto it = windows_.find(window);
+  POINT pointer;
+  RECT client;
+  if (it == windows_.end() || it->second.hwnd == nullptr || !GetCursorPos(&pointer) ||
+      !ScreenToClient(it->second.hwnd, &pointer) || !GetClientRect(it->second.hwnd, &client) ||
+      !PtInRect(&client, pointer)) {
+    return Point{-1, -1};
+  }
+  return Point{pointer.x, pointer.y};
+}
+
+ControlHandle Win32Toolkit::CreateControl(WindowHandle window, ControlKind kind, Rect rect,
+                                          std::string_view caption) {
+  auto w = windows_.find(window);
+  if (w == windows_.end() || w->second.hwnd == nullptr) return 0;
+  const wchar_t* window_class = L"STATIC";
+  DWORD style = WS_CHILD | WS_VISIBLE;
+  DWORD ex_style = 0;
+  std::wstring text = Widen(caption);
+  switch (kind) {
+    case ControlKind::kCanvas:
+      window_class = kCanvasClass;
+      style |= WS_TABSTOP;
+      break;
+    case ControlKind::kPushButton:
+      window_class = L"BUTTON";
+      style |= WS_TABSTOP | BS_PUSHBUTTON;
+      break;
+    case ControlKind::kCheckBox:
+      window_class = L"BUTTON";
+      style |= WS_TABSTOP | BS_AUTOCHECKBOX;
+      break;
+    case ControlKind::kOptionButton:
+      // Each button is its own group: no exclusion between them.
+      window_class = L"BUTTON";
+      style |= WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON;
+      break;
+    case ControlKind::kLabel:
+      style |= SS_LEFT | SS_NOPREFIX;
+      break;
+    case ControlKind::kLabelCentred:
+      style |= SS_CENTER | SS_NOPREFIX;
+      break;
+    case ControlKind::kFrame:
+      style |= SS_GRAYFRAME;
+      text.clear();
+      break;
+    case ControlKind::kField:
+      window_class = L"EDIT";
+      style |= ES_READONLY | ES_AUTOHSCROLL;
+      break;
+    case ControlKind::kReadOnlyBox:
+    case ControlKind::kEditableBox:
+      window_class = L"EDIT";
+      style |= WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | WS_TABSTOP;
+      if (kind == ControlKind::kReadOnlyBox) style |= ES_READONLY;
+      ex_style = WS_EX_CLIENTEDGE;
+      text = WithCrLf(caption);
+      break;
+  }
+  const ControlHandle handle = next_handle_++;
+  HWND hwnd = CreateWindowExW(
+      ex_style, window_class, text.c_str(), style, rect.x, rect.y, rect.width, rect.height,
+      w->second.hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(handle)), instance_, nullptr);
+  if (hwnd == nullptr) return 0;
+  ControlRecord& record = controls_[handle];
+  record.window = window;
+  record.kind = kind;
+  record.rect = rect;
+  record.hwnd = hwnd;
+  SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), 0);
+  if (kind == ControlKind::kCanvas) {
+    HDC screen = GetDC(hwnd);
+    record.frame_dc = CreateCompatibleDC(screen);
+    record.frame = CreateCompatibleBitmap(screen, rect.width > 0 ? rect.width : 1,
+                                          rect.height > 0 ? rect.height : 1);
+    ReleaseDC(hwnd, screen);
+    record.frame_old = SelectObject(record.frame_dc, record.frame);
+    RECT all{0, 0, rect.width, rect.height};
+    HBRUSH black = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+    ::FillRect(record.frame_dc, &all, black);
+    SetFocus(hwnd);  // key presses go to the canvas
+  }
+  return handle;
+}
+
+Win32Toolkit::ControlRecord* Win32Toolkit::FindControl(ControlHandle control) {
+  auto it = controls_.find(control);
+  return it == controls_.end() ? nullptr : &it->second;
+}
+
+void Win32Toolkit::SetFont(ControlHandle control, FontHandle font) {
+  ControlRecord* c = FindControl(control);
+  auto f = fonts_.find(font);
+  if (c == nullptr || f == fonts_.end()) return;
+  SendMessageW(c->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(f->second), TRUE);
+}
+
+void Win32Toolkit::SetTextColour(ControlHandle control, Rgb colour) {
+  ControlRecord* c = FindControl(control);
+  if (c == nullptr) return;
+  c->has_text_colour = true;
+  c->text_colour = ToColorRef(colour);
+  InvalidateRect(c->hwnd, nullptr, TRUE);
+}
+
+void Win32Toolkit::SetText(ControlHandle control, std::string_view text) {
+  ControlRecord* c = FindControl(control);
+  if (c == nullptr) return;
+  const bool multi_line =
+      c->kind == ControlKind::kReadOnlyBox || c->kind == ControlKind::kEditableBox;
+  const std::wstring wide = multi_line ? WithCrLf(text) : Widen(text);
+  SetWindowTextW(c->hwnd, wide.c_str());
+}
+
+void Win32Toolkit::SetChecked(ControlHandle control, bool checked) {
+  ControlRecord* c = FindControl(control);
+  if (c == nullptr) return;
+  SendMessageW(c->hwnd, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+std::string Win32Toolkit::GetText(ControlHandle control) {
+  ControlRecord* c = FindControl(control);
+  if (c == nullptr) return {};
+  const int length = GetWindowTextLengthW(c->hwnd);
+  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  const int got = GetWindowTextW(c->hwnd, text.data(), length + 1);
+  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return WithLf(text);
+}
+
+bool Win32Toolkit::IsChecked(ControlHandle control) {
+  ControlRecord* c = FindControl(control);
+  return c != nullptr && SendMessageW(c->hwnd, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void Win32Toolkit::SetEnabled(ControlHandle control, bool enabled) {
+  if (ControlRecord* c = FindControl(control)) EnableWindow(c->hwnd, enabled ? TRUE : FALSE);
+}
+
+void Win32Toolkit::Hide(ControlHandle control) {
+  if (ControlRecord* c = FindControl(control)) ShowWindow(c->hwnd, SW_HIDE);
+}
+
+Rect Win32Toolkit::ControlRect(ControlHandle control) {
+  ControlRecord* c = FindControl(control);
+  return c == nullptr ? Rect{} : c->rect;
+}
+
+FontHandle Win32Toolkit::LoadFont(std::string_view face, int points) {
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  LOGFONTW description{};
+  description.lfHeight = -MulDiv(points, dpi, 72);
+  description.lfWeight = FW_NORMAL;
+  description.lfCharSet = DEFAULT_CHARSET;
+  description.lfQuality = CLEARTYPE_QUALITY;
+  const std::wstring wide = Widen(face);
+  wcsncpy(description.lfFaceName, wide.c_str(), LF_FACESIZE - 1);
+  HFONT font = CreateFontIndirectW(&description);
+  if (font == nullptr) return 0;
+  const FontHandle handle = next_handle_++;
+  fonts_[handle] = font;
+  return handle;
+}
+
+bool Win32Toolkit::BeginDraw(ControlHandle canvas) {
+  ControlRecord* c = FindControl(canvas);
+  if (c == nullptr || c->frame_dc == nullptr) return false;
+  drawing_ = c;
+  SetBkMode(c->frame_dc, OPAQUE);
+  return true;
+}
+
+void Win32Toolkit::EndDraw(ControlHandle canvas) {
+  ControlRecord* c = FindControl(canvas);
+  if (c == nullptr || c != drawing_) return;
+  drawing_ = nullptr;
+  InvalidateRect(c->hwnd, nullptr, FALSE);
+  UpdateWindow(c->hwnd);
+}
+
+void Win32Toolkit::SetTransparentTextBackground() {
+  if (drawing_ != nullptr) SetBkMode(drawing_->frame_dc, TRANSPARENT);
+}
+
+void Win32Toolkit::SelectFont(FontHandle font) {
+  auto f = fonts_.find(font);
+  if (drawing_ != nullptr && f != fonts_.end()) SelectObject(drawing_->frame_dc, f->second);
+}
+
+void Win32Toolkit::DrawPicture(PictureHandle picture, int x, int y) {
+  auto p = pictures_.find(picture);
+  if (drawing_ == nullptr || p == pictures_.end()) return;
+  HDC source = CreateCompatibleDC(drawing_->frame_dc);
+  HGDIOBJ old = SelectObject(source, p->second.bitmap);
+  BitBlt(drawing_->frame_dc, x, y, p->second.width, p->second.height, source, 0, 0, SRCCOPY);
+  SelectObject(source, old);
+  DeleteDC(source);
+}
+
+void Win32Toolkit::DrawText(int x, int y, std::string_view text, Rgb colour) {
+  if (drawing_ == nullptr) return;
+  const std::wstring wide = Widen(text);
+  SetTextColor(drawing_->frame_dc, ToColorRef(colour));
+  TextOutW(drawing_->frame_dc, x, y, wide.c_str(), static_cast<int>(wide.size()));
+}
+
+void Win32Toolkit::SetColour(Rgb colour) {
+  current_colour_ = ToColorRef(colour);
+  if (drawing_ != nullptr) SetBkColor(drawing_->frame_dc, current_colour_);
+}
+
+void Win32Toolkit::FillRect(Rect rect, Rgb colour) {
+  if (drawing_ == nullptr) return;
+  HBRUSH brush = CreateSolidBrush(ToColorRef(colour));
+  RECT area{rect.x, rect.y, rect.x + rect.width, rect.y + rect.height};
+  ::FillRect(drawing_->frame_dc, &area, brush);
+  DeleteObject(brush);
+}
+
+PictureHandle Win32Toolkit::DecodeJpeg(const std::uint8_t* data, std::size_t size) {
+  const std::optional<DecodedPicture> decoded = DecodePicture(data, size);
+  if (!decoded || decoded->width <= 0 || decoded->height <= 0) return 0;
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = decoded->width;
+  info.bmiHeader.biHeight = -decoded->height;  // top row first
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (bitmap == nullptr || bits == nullptr) return 0;
+  auto* out = static_cast<std::uint8_t*>(bits);
+  const std::size_t pixels =
+      static_cast<std::size_t>(decoded->width) * static_cast<std::size_t>(decoded->height);
+  for (std::size_t i = 0; i < pixels; ++i) {
+    out[i * 4 + 0] = decoded->rgb[i * 3 + 2];
+    out[i * 4 + 1] = decoded->rgb[i * 3 + 1];
+    out[i * 4 + 2] = decoded->rgb[i * 3 + 0];
+    out[i * 4 + 3] = 0;
+  }
+  const PictureHandle handle = next_handle_++;
+  pictures_[handle] = PictureRecord{bitmap, decoded->width, decoded->height};
+  return handle;
+}
+
+void Win32Toolkit::FreePicture(PictureHandle picture) {
+  auto p = pictures_.find(picture);
+  if (p == pictures_.end()) return;
+  DeleteObject(p->second.bitmap);
+  pictures_.erase(p);
+}
+
+std::string Win32Toolkit::OpenFileDialog(std::string_view title, std::string_view initial_path,
+                                         std::string_view filter, int filter_index) {
+  // "label|pattern" becomes "label\0pattern\0\0".
+  std::wstring filters = Widen(filter);
+  for (wchar_t& c : filters) {
+    if (c == L'|') c = L'\0';
+  }
+  filters.append(2, L'\0');
+  std::wstring folder;
+  std::vector<wchar_t> file(32768, L'\0');
+  if (IsDirectory(initial_path)) {
+    folder = Widen(initial_path);
+  } else if (!initial_path.empty()) {
+    const std::wstring initial = Widen(initial_path);
+    initial.copy(file.data(), file.size() - 1);
+  }
+  const std::wstring caption = Widen(title);
+  OPENFILENAMEW dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = GetActiveWindow();
+  dialog.lpstrFilter = filter.empty() ? nullptr : filters.c_str();
+  dialog.nFilterIndex = static_cast<DWORD>(filter_index);
+  dialog.lpstrFile = file.data();
+  dialog.nMaxFile = static_cast<DWORD>(file.size());
+  dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
+  dialog.lpstrTitle = caption.empty() ? nullptr : caption.c_str();
+  dialog.Flags = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+  if (!GetOpenFileNameW(&dialog)) return {};
+  return Narrow(file.data());
+}
+
+void Win32Toolkit::Queue(const Event& event) {
+  events_.push_back(event);
+}
+
+void Win32Toolkit::QueueTimer(WindowHandle window, int id) {
+  // A step that blocks must not come back to a pile of timer events.
+  for (const Event& e : events_) {
+    if (e.kind == EventKind::kTimer && e.window == window && e.timer_id == id) return;
+  }
+  Event e;
+  e.kind = EventKind::kTimer;
+  e.window = window;
+  e.timer_id = id;
+  Queue(e);
+}
+
+WindowHandle Win32Toolkit::WindowOf(HWND hwnd) const {
+  for (const auto& [handle, window] : windows_) {
+    if (window.hwnd == hwnd) return handle;
+  }
+  return 0;
+}
+
+ControlHandle Win32Toolkit::ControlOf(HWND hwnd) const {
+  for (const auto& [handle, control] : controls_) {
+    if (control.hwnd == hwnd) return handle;
+  }
+  return 0;
+}
+
+LRESULT Win32Toolkit::HandleWindowMessage(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  const WindowHandle window = WindowOf(hwnd);
+  switch (message) {
+    case WM_CLOSE: {
+      // Only a request: the program decides whether and when to close.
+      Event e;
+      e.kind = EventKind::kCloseRequest;
+      e.window = window;
+      Queue(e);
+      return 0;
+    }
+    case WM_TIMER:
+      if (window != 0) QueueTimer(window, static_cast<int>(wparam));
+      return 0;
+    case WM_COMMAND: {
+      const ControlHandle control = ControlOf(reinterpret_cast<HWND>(lparam));
+      if (control != 0 && HIWORD(wparam) == BN_CLICKED) {
+        Event e;
+        e.kind = EventKind::kControl;
+        e.window = window;
+        e.control = control;
+        e.type = ControlEventType::kLeftClick;
+        Queue(e);
+      }
+      return 0;
+    }
+    case WM_ERASEBKGND: {
+      auto it = windows_.find(window);
+      if (it == windows_.end() || it->second.background == nullptr) break;
+      RECT client;
+      GetClientRect(hwnd, &client);
+      ::FillRect(reinterpret_cast<HDC>(wparam), &client, it->second.background);
+      return 1;
+    }
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLOREDIT: {
+      HDC dc = reinterpret_cast<HDC>(wparam);
+      const ControlHandle control = ControlOf(reinterpret_cast<HWND>(lparam));
+      auto c = controls_.find(control);
+      if (c != controls_.end() && c->second.has_text_colour) {
+        SetTextColor(dc, c->second.text_colour);
+      }
+      auto it = windows_.find(window);
+      const bool is_box = c != controls_.end() && (c->second.kind == ControlKind::kReadOnlyBox ||
+                                                   c->second.kind == ControlKind::kEditableBox);
+      if (it == windows_.end() || it->second.background == nullptr || is_box) break;
+      SetBkColor(dc, it->second.background_colour);
+      return reinterpret_cast<LRESULT>(it->second.background);
+    }
+    default:
+      break;
+  }
+  return DefWindowProcW(hwnd, message, wparam, lparam);
+}
+
+LRESULT Win32Toolkit::HandleCanvasMessage(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  const ControlHandle control = ControlOf(hwnd);
+  auto c = controls_.find(control);
+  switch (message) {
+    case WM_PAINT: {
+      PAINTSTRUCT paint;
+      HDC dc = BeginPaint(hwnd, &paint);
+      if (c != controls_.end() && c->second.frame_dc != nullptr) {
+        BitBlt(dc, 0, 0, c->second.rect.width, c->second.rect.height, c->second.frame_dc, 0, 0,
+               SRCCOPY);
+      }
+      EndPaint(hwnd, &paint);
+      return 0;
+    }
+    case WM_ERASEBKGND:
+      return 1;  // the frame covers everything
+    case WM_GETDLGCODE:
+      return DLGC_WANTARROWS | DLGC_WANTALLKEYS;
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONDBLCLK:
+    case WM_KEYDOWN: {
+      if (c == controls_.end()) break;
+      if (message != WM_KEYDOWN) SetFocus(hwnd);
+      Event e;
+      e.kind = EventKind::kControl;
+      e.window = c->second.window;
+      e.control = control;
+      if (message == WM_KEYDOWN) {
+        e.type = ControlEventType::kKeyPress;
+        e.key = static_cast<int>(wparam);
+      } else {
+        e.type = ControlEventType::kLeftClick;
+      }
+      Queue(e);
+      return 0;
+    }
+    default:
+      break;
+  }
+  return DefWindowProcW(hwnd, message, wparam, lparam);
+}
+
+LRESULT CALLBACK Win32Toolkit::WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (g_toolkit == nullptr) return DefWindowProcW(hwnd, message, wparam, lparam);
+  return g_toolkit->HandleWindowMessage(hwnd, message, wparam, lparam);
+}
+
+LRESULT CALLBACK Win32Toolkit::CanvasProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (g_toolkit == nullptr) return DefWindowProcW(hwnd, message, wparam, lparam);
+  return g_toolkit->HandleCanvasMessage(hwnd, message, wparam, lparam);
+}
+
+}  // namespace
+
+std::unique_ptr<Toolkit> MakeWin32Toolkit() {
+  return std::make_unique<Win32Toolkit>();
+}
+
+}  // namespace kanade
