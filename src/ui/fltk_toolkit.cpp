@@ -864,7 +864,9 @@ std::string FltkToolkit::OpenFileDialog(std::string_view title, std::string_view
     file = Utf8Path(p.filename());
   }
   if (!folder.empty()) chooser.directory(folder.c_str());
-  if (!file.empty()) chooser.preset_file(file.c_str());
+  // The full path: FLTK's own chooser reads a bare name against the current
+  // directory, not against the folder set above.
+  if (!file.empty()) chooser.preset_file(initial.c_str());
 
   std::error_code error;
   const std::filesystem::path cwd = std::filesystem::current_path(error);

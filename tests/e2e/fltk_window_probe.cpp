@@ -17,6 +17,8 @@
 #include <cstring>
 #include <string>
 
+#include <FL/Fl.H>
+
 #include "ui/backdrops.h"
 #include "ui/fltk_toolkit.h"
 
@@ -154,9 +156,12 @@ int Run(bool settings) {
       break;
     }
     if (e.kind != EventKind::kControl) continue;
-    if (e.control == canvas && e.type == ControlEventType::kKeyPress && e.key == 'O') {
-      // The file dialog, opened from a key so that the test can answer it.
+    if (e.control == canvas && e.type == ControlEventType::kKeyPress &&
+        (e.key == 'O' || e.key == 'F')) {
+      // The file dialog, opened from a key so that the test can answer it;
+      // F asks for FLTK's own chooser, as on a system without GTK.
       const char* start = std::getenv("PROBE_DIALOG_START");
+      if (e.key == 'F') Fl::option(Fl::OPTION_FNFC_USES_GTK, false);
       const std::string chosen =
           toolkit->OpenFileDialog("SotA ゲームフォルダを指定する", start != nullptr ? start : "",
                                   "Shroud of the Avatar|Shroud of the Avatar.exe", 1);
