@@ -245,8 +245,6 @@ class FltkCanvas : public Fl_Widget {
         case Kind::kColour:
           fl_color(ToFl(call.colour));
           break;
-        case Kind::kFont:
-          break;
       }
     }
     fl_pop_clip();

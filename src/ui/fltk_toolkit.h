@@ -77,7 +77,7 @@ class FltkToolkit : public Toolkit {
   /// One drawing call recorded between BeginDraw and EndDraw; the canvas
   /// replays the last complete frame whenever FLTK asks it to draw.
   struct DrawCall {
-    enum class Kind { kFont, kPicture, kText, kColour, kFill } kind = Kind::kFill;
+    enum class Kind { kPicture, kText, kColour, kFill } kind = Kind::kFill;
     int x = 0;
     int y = 0;
     int width = 0;
