@@ -28,3 +28,9 @@ else()
   set_property(SOURCE ${CMAKE_BINARY_DIR}/generated/kanade.rc APPEND PROPERTY COMPILE_DEFINITIONS
                KANADE_EMBED_MANIFEST)
 endif()
+
+# A console program that the Wine smoke test runs (tests/e2e/windows).
+if(KANADE_BUILD_TESTS)
+  add_executable(kanade-win32-probe tests/e2e/windows/win32_probe.cpp)
+  target_link_libraries(kanade-win32-probe PRIVATE kanade_core)
+endif()

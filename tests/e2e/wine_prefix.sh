@@ -7,6 +7,8 @@
 #
 # FOLDER must not exist yet or be empty. Afterwards run programs with
 # WINEPREFIX=FOLDER WINEARCH=win64 WINEDEBUG=-all. Takes about ten seconds.
+# Set DISPLAY first when windows will be shown: the Wine session started here
+# keeps the display it was started with.
 set -euo pipefail
 
 prefix=${1:?usage: wine_prefix.sh FOLDER}
