@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 
 namespace kanade::test {
@@ -95,8 +96,9 @@ HttpTestServer::HttpTestServer() : server_(std::make_unique<httplib::Server>()) 
   });
   port_ = server_->bind_to_any_port("127.0.0.1");
   if (port_ <= 0) std::abort();
-  // Connections queue in the backlog until the accept loop runs.
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // stop() is ignored until the accept loop runs, so wait for it.
+  while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 HttpTestServer::~HttpTestServer() {

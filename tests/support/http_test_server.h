@@ -1,6 +1,9 @@
 // An HTTP server inside the test process (cpp-httplib) on 127.0.0.1 and a
 // free port, which can misbehave on purpose. Paths without a route answer
 // 404 with an HTML page. Routes may be added while the server runs.
+// Connections are kept alive for reuse; a client that still holds one makes
+// destruction wait up to 2 s, so tests call ReleaseNetworking() first (in
+// TearDown, with the server a member of the fixture).
 #pragma once
 
 #include <condition_variable>

@@ -1,0 +1,23 @@
+// Fetching repository files from the server into the local repos folder.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kanade {
+
+/// ProgramFolder without its trailing separators, then PathSeparator and
+/// "repos". Every local repository file lives directly in it.
+std::string ReposFolder();
+
+/// The local copy of a repository: ReposFolder() + PathSeparator + name.
+std::string LocalRepositoryPath(std::string_view local_name);
+
+/// Downloads `url` as the local repository `local_name` and checks its
+/// signature, reporting the outcome as one console line. The local copy is
+/// replaced only by a file that verifies; a failed or unverified download
+/// leaves the previous copy as it was. False, without a console line, when
+/// the repos folder cannot be created.
+bool FetchRepository(std::string_view url, std::string_view local_name);
+
+}  // namespace kanade

@@ -1,0 +1,236 @@
+#include "repos/module_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/patcher_state.h"
+#include "repos/http_client.h"
+#include "repos/sha256.h"
+#include "support/http_test_server.h"
+#include "support/temp_dir.h"
+#include "ui/console.h"
+#include "ui/headless_toolkit.h"
+#include "util/path.h"
+
+namespace kanade {
+namespace {
+
+class ModuleEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::ResetForTest(dir_.path());
+    target_ = dir_ / "game";
+    std::filesystem::create_directory(target_);
+  }
+  void TearDown() override {
+    SetNoDataAbortMs(60'000);
+    SetToolkit(nullptr);
+    ReleaseNetworking();
+  }
+
+  RepositoryLine Line(std::string_view path, std::string_view url, std::string_view digest) {
+    return {"module", std::string(path) + "\t" + std::string(url) + "\t" + std::string(digest)};
+  }
+  // A module served at /m/<path> whose line names the body's digest.
+  RepositoryLine Served(const std::string& path, const std::string& body) {
+    server_.Serve("/m/" + path, body);
+    return Line(path, server_.Url("/m/" + path), Sha256OfText(body));
+  }
+  bool Install(const RepositoryLine& line) { return ProcessModuleLine(line, "INST", target_); }
+  bool Uninstall(const RepositoryLine& line) { return ProcessModuleLine(line, "UNINST", target_); }
+
+  std::string Target(std::string_view relative) const {
+    return target_ + "/" + std::string(relative);
+  }
+  const std::string& LastLine() const { return Console().Lines.back(); }
+  Rgb LastColour() const { return Console().Colours.back(); }
+  int LineCount() const { return Console().Last; }
+  std::string Log() const { return test::ReadFile(dir_ / "kanade.log"); }
+  // Files in the target folder, temporary ones included.
+  int FileCount() const {
+    int count = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(target_)) {
+      count += entry.is_regular_file() ? 1 : 0;
+    }
+    return count;
+  }
+
+  test::TempDir dir_;
+  test::HttpTestServer server_;
+  std::string target_;
+};
+
+TEST_F(ModuleEngineTest, InstallCreatesFoldersWritesTheFileAndReportsEachStep) {
+  const RepositoryLine line = Served("a/b/c.txt", "hello");
+  ASSERT_TRUE(Install(line));
+  const std::string path = Target("a/b/c.txt");
+  EXPECT_EQ(test::ReadFile(path), "hello");
+  EXPECT_EQ(LastLine(), "- 更新: " + path + " 成功");
+  EXPECT_EQ(LastColour(), kGreen);
+  const std::string log = Log();
+  EXPECT_NE(log.find("> - 更新: " + path + "\r\n"), std::string::npos);
+  EXPECT_NE(log.find("< - 更新中: " + path + " "), std::string::npos);
+  EXPECT_NE(log.find("< - 更新: " + path + " 5\r\n"), std::string::npos);
+  EXPECT_NE(log.find("< - 更新: " + path + " 成功\r\n"), std::string::npos);
+
+  // A current file costs no request and no console line.
+  const int lines = LineCount();
+  EXPECT_FALSE(Install(line));
+  EXPECT_EQ(LineCount(), lines);
+  EXPECT_EQ(server_.RequestCount("/m/a/b/c.txt"), 1);
+}
+
+TEST_F(ModuleEngineTest, ChangedFileIsReplaced) {
+  test::WriteFile(Target("data.bin"), "old content");
+  ASSERT_TRUE(Install(Served("data.bin", "new content")));
+  EXPECT_EQ(test::ReadFile(Target("data.bin")), "new content");
+  EXPECT_EQ(FileCount(), 1);
+}
+
+TEST_F(ModuleEngineTest, BodiesThatFailTheDigestNeverReachTheDisk) {
+  test::WriteFile(Target("kept.txt"), "old");
+  server_.Serve("/m/kept.txt", "changed on the server");
+  const struct {
+    RepositoryLine line;
+    const char* why;
+  } cases[] = {
+      {Line("kept.txt", server_.Url("/m/kept.txt"), Sha256OfText("what the line names")),
+       "server copy changed"},
+      {Line("kept.txt", server_.Url("/no/such/file"), Sha256OfText("x")), "404 page"},
+      {Line("kept.txt", server_.Url("/m/kept.txt"), ""), "empty digest"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_FALSE(Install(c.line)) << c.why;
+    EXPECT_EQ(LastLine(), "- 更新: " + Target("kept.txt") + " ハッシュ不一致") << c.why;
+    EXPECT_EQ(LastColour(), kRed) << c.why;
+    EXPECT_EQ(test::ReadFile(Target("kept.txt")), "old") << c.why;
+  }
+  EXPECT_EQ(FileCount(), 1);
+}
+
+TEST_F(ModuleEngineTest, FailedDownloadsKeepTheOldFile) {
+  test::WriteFile(Target("f.txt"), "old");
+  server_.Serve("/empty", "");
+  server_.CutShort("/short", 4096, std::string(100, 's'));
+  const std::string digest = Sha256OfText(std::string(4096, 's'));
+  const std::string unreachable =
+      "http://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/f.txt";
+  for (const std::string& url : {server_.Url("/empty"), server_.Url("/short"), unreachable}) {
+    EXPECT_FALSE(Install(Line("f.txt", url, digest))) << url;
+    EXPECT_EQ(LastLine(), "- 更新: " + Target("f.txt") + " ダウンロード失敗") << url;
+    EXPECT_EQ(LastColour(), kRed) << url;
+    EXPECT_EQ(test::ReadFile(Target("f.txt")), "old") << url;
+  }
+  EXPECT_EQ(FileCount(), 1);
+}
+
+TEST_F(ModuleEngineTest, AStalledServerEndsAsAbortedWhileTheWindowStaysAlive) {
+  HeadlessToolkit toolkit;
+  SetToolkit(&toolkit);
+  SetNoDataAbortMs(1000);
+  server_.StallAfter("/slow", 10000, std::string(10, 'x'));
+  EXPECT_FALSE(Install(Line("slow.bin", server_.Url("/slow"), Sha256OfText("x"))));
+  EXPECT_EQ(LastLine(), "- 更新: " + Target("slow.bin") + " ダウンロード中止");
+  EXPECT_EQ(LastColour(), kRed);
+  EXPECT_NE(Log().find("< - 更新中: " + Target("slow.bin") + " 10\r\n"), std::string::npos);
+  EXPECT_GT(toolkit.pumps(), 0);
+  EXPECT_FALSE(IsFile(Target("slow.bin")));
+}
+
+TEST_F(ModuleEngineTest, ADownloadThatCannotStartIsAFailure) {
+  server_.StallBeforeAnswer("/busy");
+  const std::optional<DownloadHandle> busy = StartMemoryDownload(server_.Url("/busy"));
+  ASSERT_TRUE(busy.has_value());
+  EXPECT_FALSE(Install(Served("x.txt", "x")));
+  EXPECT_EQ(LastLine(), "- 更新: " + Target("x.txt") + " ダウンロード失敗");
+  EXPECT_EQ(LastColour(), kRed);
+  FinishDownload(*busy);
+}
+
+TEST_F(ModuleEngineTest, WriteFailuresKeepTheOldFileAndLeaveNothingBehind) {
+  test::WriteFile(Target("locked.txt"), "old");
+  test::SetReadOnly(Target("locked.txt"), true);
+  EXPECT_FALSE(Install(Served("locked.txt", "new")));
+  EXPECT_EQ(LastLine(), "- 更新: " + Target("locked.txt") + " 書込失敗");
+  EXPECT_EQ(LastColour(), kRed);
+  EXPECT_EQ(test::ReadFile(Target("locked.txt")), "old");
+
+  // A folder where the file should go.
+  std::filesystem::create_directories(Target("folder.txt/inner"));
+  EXPECT_FALSE(Install(Served("folder.txt", "new")));
+  EXPECT_EQ(LastLine(), "- 更新: " + Target("folder.txt") + " 書込失敗");
+  EXPECT_TRUE(IsDirectory(Target("folder.txt/inner")));
+  EXPECT_EQ(FileCount(), 1);
+}
+
+TEST_F(ModuleEngineTest, UninstallDeletesListedFilesOnly) {
+  const RepositoryLine line = Served("sub/gone.txt", "x");
+  test::WriteFile(Target("sub/gone.txt"), "whatever content");
+  ASSERT_TRUE(Uninstall(line));
+  EXPECT_EQ(LastLine(), "- 削除: " + Target("sub/gone.txt") + " 成功");
+  EXPECT_EQ(LastColour(), kGreen);
+  EXPECT_FALSE(IsFile(Target("sub/gone.txt")));
+  EXPECT_TRUE(IsDirectory(Target("sub")));
+
+  const int lines = LineCount();
+  EXPECT_FALSE(Uninstall(line));
+  EXPECT_EQ(LineCount(), lines);
+  EXPECT_TRUE(server_.Requests().empty());
+
+  test::WriteFile(Target("ro.txt"), "keep");
+  test::SetReadOnly(Target("ro.txt"), true);
+  EXPECT_FALSE(Uninstall(Served("ro.txt", "keep")));
+  EXPECT_EQ(LastLine(), "- 削除: " + Target("ro.txt") + " 失敗");
+  EXPECT_EQ(LastColour(), kRed);
+  EXPECT_EQ(test::ReadFile(Target("ro.txt")), "keep");
+}
+
+TEST_F(ModuleEngineTest, OtherActionsAndOtherLinesDoNothing) {
+  const RepositoryLine line = Served("a.txt", "a");
+  EXPECT_FALSE(ProcessModuleLine(line, "inst", target_));
+  EXPECT_FALSE(ProcessModuleLine(line, "", target_));
+  EXPECT_FALSE(Install({"SIGN", "0"}));
+  EXPECT_FALSE(Install({" module", "a.txt\t" + server_.Url("/m/a.txt") + "\t"}));
+  EXPECT_FALSE(Install(Line("a.txt", "ftp://127.0.0.1/a.txt", Sha256OfText("a"))));
+  EXPECT_EQ(LineCount(), 0);
+  EXPECT_TRUE(server_.Requests().empty());
+}
+
+TEST_F(ModuleEngineTest, DownloadPrefixNamesTheWrittenFile) {
+  DownloadPrefix = "upgrade_";
+  ASSERT_TRUE(Install(Served("kanade.exe", "new build")));
+  EXPECT_EQ(test::ReadFile(Target("upgrade_kanade.exe")), "new build");
+  EXPECT_FALSE(IsFile(Target("kanade.exe")));
+  EXPECT_EQ(LastLine(), "- 更新: " + Target("upgrade_kanade.exe") + " 成功");
+}
+
+TEST_F(ModuleEngineTest, PathsThatLeaveTheTargetAreRefusedBeforeAnythingHappens) {
+  test::WriteFile(dir_ / "outside.txt", "precious");
+  server_.Serve("/evil", "evil");
+  const std::string digest = Sha256OfText("evil");
+  for (const std::string path :
+       {"../outside.txt", "a/../../outside.txt", "a\\..\\..\\outside.txt", "/tmp/abs.txt",
+        "\\\\server\\share\\x.txt", "C:/x.txt", "c:x.txt", "a/.. /x.txt", "a/.../x.txt", ""}) {
+    const RepositoryLine line = Line(path, server_.Url("/evil"), digest);
+    EXPECT_FALSE(Install(line)) << path;
+    EXPECT_EQ(LastLine(), "- 更新: " + target_ + "/" + path + " 拒否") << path;
+    EXPECT_EQ(LastColour(), kRed) << path;
+    EXPECT_FALSE(Uninstall(line)) << path;
+    EXPECT_EQ(LastLine(), "- 削除: " + target_ + "/" + path + " 拒否") << path;
+  }
+  EXPECT_EQ(test::ReadFile(dir_ / "outside.txt"), "precious");
+  EXPECT_TRUE(server_.Requests().empty());
+  EXPECT_EQ(FileCount(), 0);
+}
+
+TEST(ModulePathTest, OrdinaryNamesWithDotsStayInside) {
+  for (const char* path : {"a.txt", "a/b/c.txt", "..hidden", "name..", "a/./b", "a\\b.txt",
+                           "Shroud of the Avatar_Data/AssetBundles/x.unity3d"}) {
+    EXPECT_TRUE(IsContainedModulePath(path)) << path;
+  }
+  EXPECT_FALSE(IsContainedModulePath(std::string("a\0/../../x", 10)));
+}
+
+}  // namespace
+}  // namespace kanade

@@ -1,0 +1,202 @@
+#include "repos/repository_apply.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "app/patcher_state.h"
+#include "repos/http_client.h"
+#include "repos/repository_fetch.h"
+#include "repos/sha256.h"
+#include "support/nginx_server.h"
+#include "support/temp_dir.h"
+#include "support/test_repository.h"
+#include "ui/console.h"
+#include "util/path.h"
+
+namespace kanade {
+namespace {
+
+constexpr const char* kName = "kanade-test.repo";
+
+// A signed repository and its module files served by nginx over TLS, as the
+// real repository server does.
+class RepositoryApplyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(nginx_.Running()) << nginx_.ErrorLog();
+    test::ResetForTest(program_.path());
+    game_ = game_dir_.path();
+    files_ = {{"Language.txt", "ja"},
+              {"Shroud of the Avatar_Data/AssetBundles/loc.unity3d", std::string(70000, 'L')},
+              {"Shroud of the Avatar_Data/gameversion.txt", "1.0"}};
+  }
+  void TearDown() override { ReleaseNetworking(); }
+
+  // Publishes the files and their repository; `lie` names a path whose line
+  // carries a digest that its file does not have.
+  void Publish(const std::string& lie = "") {
+    std::string lines;
+    int n = 0;
+    for (const auto& [path, body] : files_) {
+      const std::string served = "files/" + std::to_string(n++) + ".bin";
+      test::WriteFile(www_ / served, body);
+      const std::string digest = Sha256OfText(path == lie ? "something else" : body);
+      lines += test::ModuleLineText(path, nginx_.Url("/" + served), digest);
+    }
+    test::WriteFile(www_ / "repos/kanade-test.repo", test::SignedRepositoryText(lines));
+  }
+  bool Fetch() { return FetchRepository(nginx_.Url("/repos/kanade-test.repo"), kName); }
+
+  std::map<std::string, std::string> GameFiles() const {
+    std::map<std::string, std::string> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(game_)) {
+      if (!entry.is_regular_file()) continue;
+      const std::string path = entry.path().string();
+      found[path.substr(game_.size() + 1)] = test::ReadFile(path);
+    }
+    return found;
+  }
+  std::vector<std::string> LinesSince(int index) const {
+    const auto& lines = Console().Lines;
+    return {lines.begin() + index + 1, lines.end()};
+  }
+  int ModuleRequests() const {
+    int count = 0;
+    for (const test::AccessLogEntry& entry : nginx_.AccessLog()) {
+      count += entry.Request.find(" /files/") != std::string::npos ? 1 : 0;
+    }
+    return count;
+  }
+
+  test::TempDir program_;
+  test::TempDir www_;
+  test::TempDir game_dir_;
+  test::NginxServer nginx_{www_.path()};
+  test::ScopedCaBundle trust_{nginx_.CaFile()};
+  std::string game_;
+  std::map<std::string, std::string> files_;
+};
+
+TEST_F(RepositoryApplyTest, InstallsUpdatesAndRemovesTheTranslation) {
+  Publish();
+  ASSERT_TRUE(Fetch());
+
+  // Into an empty folder: every file, with the folders it needs.
+  int start = Console().Last;
+  ASSERT_TRUE(ApplyRepository(kName, game_));
+  EXPECT_EQ(GameFiles(), files_);
+  auto lines = LinesSince(start);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "レポジトリ適用: kanade-test.repo を適用済み");
+  EXPECT_EQ(Console().Colours[start + 1], kWhite);
+  EXPECT_EQ(lines[2],
+            "- 更新: " + game_ + "/Shroud of the Avatar_Data/AssetBundles/loc.unity3d 成功");
+  EXPECT_NE(test::ReadFile(program_ / "kanade.log")
+                .find("> レポジトリ適用: kanade-test.repo を適用中...\r\n"),
+            std::string::npos);
+
+  // Everything current: no module line, no download.
+  start = Console().Last;
+  EXPECT_FALSE(ApplyRepository(kName, game_ + "/"));
+  EXPECT_EQ(LinesSince(start),
+            std::vector<std::string>{"レポジトリ適用: kanade-test.repo は更新なし"});
+  EXPECT_EQ(ModuleRequests(), 3);
+
+  // One file changes on the server: only that one is fetched again.
+  files_["Language.txt"] = "ja-2";
+  Publish();
+  ASSERT_TRUE(Fetch());
+  start = Console().Last;
+  ASSERT_TRUE(ApplyRepository(kName, game_));
+  EXPECT_EQ(GameFiles(), files_);
+  EXPECT_EQ(LinesSince(start).size(), 2u);
+  EXPECT_EQ(ModuleRequests(), 4);
+
+  // Uninstall deletes every listed file and leaves the folders.
+  start = Console().Last;
+  ASSERT_TRUE(UninstallRepository(kName, game_));
+  EXPECT_TRUE(GameFiles().empty());
+  EXPECT_TRUE(IsDirectory(game_ + "/Shroud of the Avatar_Data/AssetBundles"));
+  lines = LinesSince(start);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "レポジトリ解除: kanade-test.repo をアンインストール済み");
+  EXPECT_EQ(lines[1], "- 削除: " + game_ + "/Language.txt 成功");
+
+  start = Console().Last;
+  EXPECT_FALSE(UninstallRepository(kName, game_));
+  EXPECT_EQ(LinesSince(start),
+            std::vector<std::string>{"レポジトリ解除: kanade-test.repo は更新なし"});
+}
+
+TEST_F(RepositoryApplyTest, OneTlsConnectionServesTheWholeRun) {
+  for (int i = 0; i < 20; ++i) files_["many/" + std::to_string(i) + ".txt"] = std::to_string(i);
+  Publish();
+  ASSERT_TRUE(Fetch());
+  ASSERT_TRUE(ApplyRepository(kName, game_));
+  std::set<long> connections;
+  for (const test::AccessLogEntry& entry : nginx_.AccessLog()) {
+    connections.insert(entry.Connection);
+    EXPECT_EQ(entry.UserAgent, "Mozilla/5.0 Gecko/41.0 Firefox/41.0");
+    EXPECT_EQ(entry.Status, 200);
+  }
+  EXPECT_EQ(nginx_.AccessLog().size(), 24u);
+  EXPECT_EQ(connections.size(), 1u);
+}
+
+TEST_F(RepositoryApplyTest, AFailingModuleDoesNotStopTheOthers) {
+  Publish("Language.txt");
+  ASSERT_TRUE(Fetch());
+  const int start = Console().Last;
+  ASSERT_TRUE(ApplyRepository(kName, game_));
+  const auto lines = LinesSince(start);
+  EXPECT_EQ(lines[0], "レポジトリ適用: kanade-test.repo を適用済み");
+  EXPECT_EQ(lines[1], "- 更新: " + game_ + "/Language.txt ハッシュ不一致");
+  EXPECT_EQ(Console().Colours[start + 2], kRed);
+  EXPECT_EQ(GameFiles().size(), 2u);
+
+  // With only the failing module left, nothing changes.
+  const int again = Console().Last;
+  EXPECT_FALSE(ApplyRepository(kName, game_));
+  EXPECT_EQ(LinesSince(again),
+            (std::vector<std::string>{"レポジトリ適用: kanade-test.repo は更新なし",
+                                      "- 更新: " + game_ + "/Language.txt ハッシュ不一致"}));
+}
+
+TEST_F(RepositoryApplyTest, NothingHappensWithoutAVerifiedCopyOrATargetFolder) {
+  Publish();
+  test::WriteFile(game_ + "/Language.txt", "installed earlier");
+  const std::string repository = test::ReadFile(www_ / "repos/kanade-test.repo");
+  test::WriteLocalRepository(kName, repository + "module=x.txt\thttps://127.0.0.1/x\t00\n");
+  EXPECT_FALSE(UninstallRepository(kName, game_));
+  EXPECT_FALSE(ApplyRepository(kName, game_));
+  EXPECT_EQ(test::ReadFile(game_ + "/Language.txt"), "installed earlier");
+
+  test::WriteLocalRepository(kName, repository);
+  EXPECT_FALSE(ApplyRepository(kName, game_ + "/missing"));
+  EXPECT_FALSE(ApplyRepository(kName, ""));
+  EXPECT_FALSE(ApplyRepository("other.repo", game_));
+  EXPECT_EQ(Console().Lines.back(), "レポジトリ適用: other.repo は更新なし");
+  EXPECT_EQ(ModuleRequests(), 0);
+}
+
+TEST_F(RepositoryApplyTest, TheUpgradePrefixLastsForOneApplyOnly) {
+  files_ = {{"kanade", "new build"}};
+  Publish();
+  ASSERT_TRUE(Fetch());
+  DownloadPrefix = "upgrade_";
+  ASSERT_TRUE(ApplyRepository(kName, game_));
+  EXPECT_EQ(GameFiles(), (std::map<std::string, std::string>{{"upgrade_kanade", "new build"}}));
+  EXPECT_EQ(DownloadPrefix, "");
+
+  // Emptied also when nothing was done.
+  DownloadPrefix = "upgrade_";
+  EXPECT_FALSE(UninstallRepository("missing.repo", game_));
+  EXPECT_EQ(DownloadPrefix, "");
+}
+
+}  // namespace
+}  // namespace kanade
