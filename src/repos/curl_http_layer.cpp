@@ -84,7 +84,6 @@ struct MemoryDownload {
   bool done = false;                               // guarded by mutex
   DownloadStatus status = DownloadStatus::Failed;  // guarded by mutex
   std::string body;                                // the worker's until done
-  std::thread worker;
 };
 
 void RunMemoryDownload(MemoryDownload& download) {
@@ -112,19 +111,72 @@ void RunMemoryDownload(MemoryDownload& download) {
     } catch (const std::exception&) {
     }
   }
-  {
-    std::lock_guard<std::mutex> lock(download.mutex);
-    download.status = status;
-    download.done = true;
-  }
+  // Notified under the lock: once the waiter sees `done` it may free the
+  // download, so nothing here may touch it after the unlock.
+  std::lock_guard<std::mutex> lock(download.mutex);
+  download.status = status;
+  download.done = true;
   download.ended.notify_all();
 }
+
+// Runs memory downloads one after another on one long-lived thread, so that
+// a download costs no thread start.
+class DownloadWorker {
+ public:
+  ~DownloadWorker() { Stop(); }
+
+  bool Submit(MemoryDownload& download) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!thread_.joinable()) {
+      try {
+        thread_ = std::thread([this] { Loop(); });
+      } catch (const std::system_error&) {
+        return false;
+      }
+    }
+    job_ = &download;
+    lock.unlock();
+    wake_.notify_one();
+    return true;
+  }
+
+  // Waits for the thread to end; a submitted download runs to its end first.
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+    stopping_ = false;
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      wake_.wait(lock, [this] { return job_ != nullptr || stopping_; });
+      if (job_ == nullptr) return;
+      MemoryDownload* job = job_;
+      job_ = nullptr;
+      lock.unlock();
+      RunMemoryDownload(*job);
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  MemoryDownload* job_ = nullptr;  // guarded by mutex_
+  bool stopping_ = false;          // guarded by mutex_
+  std::thread thread_;
+};
 
 // Called from one thread only (the patch run's); the worker touches nothing
 // here but its own MemoryDownload.
 class LibcurlLayer : public HttpLayer {
  public:
-  ~LibcurlLayer() override { CancelInFlight(); }
+  ~LibcurlLayer() override { Shutdown(); }
 
   bool DownloadToFile(std::string_view url, std::string_view path) override {
     std::FILE* file = OpenForWriting(path);
@@ -145,11 +197,7 @@ class LibcurlLayer : public HttpLayer {
     download->handle = next_handle_++;
     download->url = std::string(url);
     download->status = DownloadStatus::InProgress;
-    try {
-      download->worker = std::thread(RunMemoryDownload, std::ref(*download));
-    } catch (const std::system_error&) {
-      return std::nullopt;
-    }
+    if (!worker_.Submit(*download)) return std::nullopt;
     current_ = std::move(download);
     return current_->handle;
   }
@@ -178,13 +226,18 @@ class LibcurlLayer : public HttpLayer {
     if (Find(handle) == nullptr) return std::nullopt;
     std::unique_ptr<MemoryDownload> download = std::move(current_);
     download->cancel = true;  // ignored when it has already ended
-    download->worker.join();
+    {
+      std::unique_lock<std::mutex> lock(download->mutex);
+      download->ended.wait(lock, [&download] { return download->done; });
+    }
     if (download->status != DownloadStatus::Succeeded) return std::nullopt;
     return std::move(download->body);
   }
 
-  void CancelInFlight() {
+  // Cancels a download in flight and ends the worker thread.
+  void Shutdown() {
     if (current_ != nullptr) FinishDownload(current_->handle);
+    worker_.Stop();
   }
 
  private:
@@ -192,6 +245,7 @@ class LibcurlLayer : public HttpLayer {
     return current_ != nullptr && current_->handle == handle ? current_.get() : nullptr;
   }
 
+  DownloadWorker worker_;
   std::unique_ptr<MemoryDownload> current_;
   DownloadHandle next_handle_ = 1;
 };
@@ -212,7 +266,7 @@ bool InitNetworking() {
 }
 
 void ReleaseNetworking() {
-  TheLibcurlLayer().CancelInFlight();
+  TheLibcurlLayer().Shutdown();
   StopCurlSession();
 }
 

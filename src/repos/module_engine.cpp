@@ -1,8 +1,10 @@
 #include "repos/module_engine.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "app/patcher_state.h"
 #include "repos/http_client.h"
@@ -65,6 +67,18 @@ bool WriteModuleFile(const std::string& path, const std::string& body) {
   return ok;
 }
 
+// The digest of a file on disk. A small file is read whole (one chunk) and
+// digested from memory, which keeps the check of a large, current
+// installation close to the cost of reading it.
+std::string DigestOfFile(const std::string& path) {
+  constexpr std::uintmax_t kReadWholeUpTo = 1 << 20;
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(FsPath(path), ec);
+  if (ec || size > kReadWholeUpTo) return Sha256OfFile(path);
+  const std::optional<std::string> bytes = ReadFileBytes(path);
+  return bytes ? Sha256OfBytes(bytes->data(), bytes->size()) : std::string();
+}
+
 class ModuleLine {
  public:
   ModuleLine(std::string_view head, const std::string& path) : text_(std::string(head) + path) {
@@ -90,7 +104,7 @@ class ModuleLine {
 
 bool InstallModule(const ModuleEntry& entry, const std::string& full_path,
                    std::string_view target_folder) {
-  if (IsFile(full_path) && !entry.Sha256.empty() && Sha256OfFile(full_path) == entry.Sha256) {
+  if (IsFile(full_path) && !entry.Sha256.empty() && DigestOfFile(full_path) == entry.Sha256) {
     return false;
   }
   const ModuleLine line("- 更新: ", full_path);
