@@ -1,28 +1,91 @@
 #include "app/startup.h"
 
-#include <cstdlib>
-
 #include "app/command_line.h"
+#include "app/event_loop.h"
 #include "app/patcher_state.h"
+#include "app/shutdown.h"
+#include "discovery/game_location.h"
+#include "discovery/steam_libraries.h"
+#include "repos/http_client.h"
+#include "settings/settings_file.h"
+#include "settings/settings_window.h"
+#include "ui/backdrops.h"
 #include "ui/console.h"
 #include "ui/log_file.h"
+#include "ui/main_window.h"
+#include "ui/picture_decoders.h"
+#include "ui/responsiveness.h"
+#include "ui/status_canvas.h"
 
 namespace kanade {
 
-int RunProgram(int argc, char** argv) {
+namespace {
+
+bool timer_created = false;
+
+void ReleaseFacilities() {
+  Toolkit* toolkit = GetToolkit();
+  if (toolkit != nullptr) {
+    if (SettingsWindow.Window != 0) toolkit->CloseWindow(SettingsWindow.Window);
+    if (MainWindow != 0) toolkit->CloseWindow(MainWindow);
+  }
+  SettingsWindow = SettingsWindowControls{};
+  ForgetMainWindow();
+  ResetBackdropRotation();
+  SetResponsiveRepaint(nullptr);
+  ReleaseNetworking();
+}
+
+}  // namespace
+
+void PrepareMainWindow() {
+  Toolkit& toolkit = *GetToolkit();
+  toolkit.Hide(RefreshButton);
+  toolkit.Hide(SettingsButton);
+  if (!timer_created) {
+    toolkit.AddTimer(MainWindow, kMainTimerId, kMainTimerPeriodMs);
+    timer_created = true;
+  }
+  DrawStatusCanvas(true);
+}
+
+int RunProgram(int argc, char** argv, Toolkit* toolkit) {
+  SetToolkit(toolkit);
+  SetShutdownRelease(ReleaseFacilities);
+  timer_created = false;
+
+  RegisterImageDecoders();
+  InitNetworking();
   ProgramFolder = CurrentFolderWithSeparator();
+  if (toolkit != nullptr) {
+    MainFont = toolkit->LoadFont("Meiryo UI", 8);
+    DialogFont = toolkit->LoadFont("Meiryo UI", 8);
+    MonoFont = toolkit->LoadFont("Courier New", 8);
+  }
   CreateConsole();
   LoadProgramParameters(argc, argv);
   ParseCommandLine();
+  ResetSteamLibraries();
+  if (toolkit != nullptr) CanvasFont = toolkit->LoadFont("Meiryo UI", 8);
+  DetectGameLocation();
   WriteLogLine("===== Program Started =====");
+  std::vector<std::span<const std::uint8_t>> backdrops;
+  for (int i = 0; i < kBackdropCount; ++i)
+    backdrops.emplace_back(kBackdropData[i], kBackdropSize[i]);
+  SetBackdropImages(std::move(backdrops));
+  ResetBackdropRotation();
   ResetConsole();
   DownloadPrefix.clear();
-  // The main window and the event loop are not built yet: end here.
-  Shutdown();
-}
-
-void Shutdown() {
-  std::exit(0);
+  LoadSettings();
+  BuildMainWindow(0, 0, 600, 300);
+  if (MainWindow != 0) {
+    // While a step blocks, the canvas keeps painting at most every 100 ms.
+    SetResponsiveRepaint([] { DrawStatusCanvas(false); });
+    PrepareMainWindow();
+    RunEventLoop();
+  }
+  EndProgram();
+  return 0;
 }
 
 }  // namespace kanade

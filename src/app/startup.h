@@ -1,14 +1,17 @@
-// Start-up and the one shutdown sequence of the program.
+// Start-up of the program, in its fixed order, up to the event loop.
 #pragma once
+
+#include "ui/toolkit.h"
 
 namespace kanade {
 
-/// Runs the whole program: start-up, the event loop while the main window
-/// exists, shutdown. Always returns 0.
-int RunProgram(int argc, char** argv);
+/// Runs the whole program with `toolkit` as its window system: start-up, the
+/// event loop while the main window exists, then the shutdown sequence.
+/// Returns 0 (it only returns when a test replaced the process end).
+int RunProgram(int argc, char** argv, Toolkit* toolkit);
 
-/// Releases what start-up acquired and ends the process with exit code 0.
-/// Every path that ends the program goes through here.
-[[noreturn]] void Shutdown();
+/// Hides the two painted buttons' controls, starts the 100 ms timer once
+/// and forces the first paint.
+void PrepareMainWindow();
 
 }  // namespace kanade

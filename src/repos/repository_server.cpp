@@ -22,7 +22,9 @@ std::string RepositoryHostName() {
   return TextBefore(rest, "/");
 }
 
-std::string RepositoryNameOfMode(std::string_view mode) { return std::string(mode) + ".repo"; }
+std::string RepositoryNameOfMode(std::string_view mode) {
+  return std::string(mode) + ".repo";
+}
 
 std::string RepositoryPathOf(std::string_view local_name) {
   return "/repos/" + std::string(local_name);

@@ -54,17 +54,19 @@ Event HeadlessToolkit::WaitEvent() {
   }
   // Idle: the first timer of the oldest open window fires after its period.
   for (auto& [handle, w] : windows_) {
+    if (timer_budget_ == 0) break;
     if (!w.open || w.timers.empty()) continue;
     const auto& [id, period] = *w.timers.begin();
     clock_.Advance(period);
+    if (timer_budget_ > 0) --timer_budget_;
     Event e;
     e.kind = EventKind::kTimer;
     e.window = handle;
     e.timer_id = id;
     return e;
   }
-  // Nothing could ever arrive: ask the oldest open window to close rather
-  // than block a test forever.
+  // Nothing could ever arrive (or the test's budget is spent): ask the
+  // oldest open window to close rather than block a test forever.
   Event e;
   e.kind = EventKind::kCloseRequest;
   for (auto& [handle, w] : windows_) {

@@ -97,6 +97,9 @@ class HeadlessToolkit : public Toolkit {
   void SetPointer(WindowHandle window, Point point) { pointers_[window] = point; }
   /// The next file dialog returns `answer` (empty: cancelled).
   void AnswerFileDialog(std::string answer) { dialog_answers_.push_back(std::move(answer)); }
+  /// After `ticks` more idle timer events, WaitEvent asks the oldest open
+  /// window to close (for running a whole program to its end).
+  void CloseAfterTimerEvents(int ticks) { timer_budget_ = ticks; }
   /// Makes the next BeginDraw fail.
   void FailNextBeginDraw() { fail_next_begin_ = true; }
   /// The clock the toolkit installs for as long as it lives; an idle
@@ -142,6 +145,7 @@ class HeadlessToolkit : public Toolkit {
   int frames_drawn_ = 0;
   int next_handle_ = 1;
   int pumps_ = 0;
+  int timer_budget_ = -1;
   ManualClock clock_;
 };
 

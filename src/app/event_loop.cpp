@@ -1,0 +1,200 @@
+#include "app/event_loop.h"
+
+#include "app/patch_run.h"
+#include "app/patcher_state.h"
+#include "app/shutdown.h"
+#include "discovery/game_location.h"
+#include "repos/repository_server.h"
+#include "settings/settings_file.h"
+#include "settings/settings_window.h"
+#include "ui/console.h"
+#include "ui/main_window.h"
+#include "ui/status_canvas.h"
+#include "util/clock.h"
+#include "util/text.h"
+
+namespace kanade {
+
+namespace {
+
+constexpr std::string_view kNotDetected = "検出されませんでした。";
+constexpr std::string_view kAutoDetectText = "自動検出 (インストール版を優先)";
+
+void RestartRun() {
+  PatchStep = 0;
+  StepTimer = 0;
+  ResetConsole();
+}
+
+void ChooseMode(ControlHandle chosen, std::string_view mode) {
+  Toolkit& toolkit = *GetToolkit();
+  const SettingsWindowControls& c = SettingsWindow;
+  for (ControlHandle option : {c.ModeConvTestOption, c.ModeTestOption, c.ModePrefixedOption}) {
+    if (option != chosen) toolkit.SetChecked(option, false);
+  }
+  State().LocalizationMode = std::string(mode);
+}
+
+void SetOverride(const std::string& folder) {
+  Toolkit& toolkit = *GetToolkit();
+  State().GameLocationOverride = folder;
+  toolkit.SetText(SettingsWindow.LocationField, folder);
+  toolkit.SetEnabled(SettingsWindow.AutoDetectButton, true);
+}
+
+void FillCandidate(ControlHandle field, ControlHandle button, const std::string& folder) {
+  Toolkit& toolkit = *GetToolkit();
+  toolkit.SetText(field, folder.empty() ? kNotDetected : std::string_view(folder));
+  toolkit.SetEnabled(button, !folder.empty());
+}
+
+}  // namespace
+
+std::string AboutText() {
+  return "Kanade Patcher は " + RepositoryHostName() +
+         " 上で公開している非公式日本語化パッチを Shroud of the Avatar "
+         "のゲームに適用するためのツールです。Shroud of the Avatar "
+         "のゲームは頻繁に更新されているため "
+         "言語パッチも本家に合わせて更新する必要があります。" +
+         std::string(CrLf) +
+         "このツールは三種類の翻訳パッチの適用のほか、リアルタイム翻訳のLuaモジュールのインストール"
+         "と翻訳"
+         "サーバとの通信代行も行います（リアルタイム翻訳は有料サービスを使用しているため事前の通告"
+         "なしにサ"
+         "ービスが停止する場合があります）。" +
+         std::string(CrLf) + "制作: Kanade Patcher の開発者と翻訳に協力してくださった皆さん";
+}
+
+void RunEventLoop() {
+  Toolkit* toolkit = GetToolkit();
+  if (toolkit == nullptr) return;
+  while (!ProgramEnded()) {
+    Event event = toolkit->WaitEvent();
+    if (MainWindow != 0 && event.window == MainWindow) HandleMainWindowEvent(event);
+    if (ProgramEnded()) return;
+    if (SettingsWindow.Window != 0 && event.window == SettingsWindow.Window) {
+      HandleSettingsWindowEvent(event);
+      continue;  // closing the settings window never ends the loop
+    }
+    if (event.kind == EventKind::kCloseRequest && event.window == MainWindow) return;
+  }
+}
+
+void HandleMainWindowEvent(const Event& event) {
+  Toolkit& toolkit = *GetToolkit();
+  PatcherState& s = State();
+  const Point pointer = toolkit.PointerPosition(MainWindow);
+  const double now = GetClock().ElapsedMs();
+  if (pointer.x > 0 && pointer.y > 0) {
+    if (PointInControl(pointer.x, pointer.y, SettingsButton)) s.SettingsHoverUntil = now + 100;
+    if (PointInControl(pointer.x, pointer.y, RefreshButton)) s.RefreshHoverUntil = now + 100;
+  }
+  if (event.kind == EventKind::kControl && event.control == MainCanvas) {
+    if (event.type == ControlEventType::kLeftClick) {
+      if (PointInControl(pointer.x, pointer.y, SettingsButton)) OpenSettingsWindow();
+      if (PointInControl(pointer.x, pointer.y, RefreshButton)) RestartRun();
+    } else if (event.type == ControlEventType::kKeyPress) {
+      if (event.key == kKeyUp) ScrollConsoleUp();
+      if (event.key == kKeyDown) ScrollConsoleDown();
+    }
+  }
+  RunPatchStep();
+  if (ProgramEnded()) return;
+  if (StepTimer == -1) {
+    StepTimer = 0;
+    PatchStep += 1;
+    CanvasDirty = true;
+  }
+  DrawStatusCanvas(false);
+}
+
+void HandleSettingsWindowEvent(const Event& event) {
+  Toolkit& toolkit = *GetToolkit();
+  const SettingsWindowControls& c = SettingsWindow;
+  PatcherState& s = State();
+  if (event.kind == EventKind::kCloseRequest) {
+    CloseSettingsWindow();
+    return;
+  }
+  if (event.kind != EventKind::kControl || event.control == 0) return;
+  const ControlHandle control = event.control;
+  if (control == c.ModeConvTestOption) {
+    ChooseMode(control, "kanade-conv-test");
+  } else if (control == c.ModeTestOption) {
+    ChooseMode(control, "kanade-test");
+  } else if (control == c.ModePrefixedOption) {
+    ChooseMode(control, "kanade-prefixed");
+  } else if (control == c.EnableLocalizationCheck) {
+    s.EnableLocalization = toolkit.IsChecked(control) ? 1 : 0;
+  } else if (control == c.EnableLuaCheck) {
+    s.EnableLuaIntegration = toolkit.IsChecked(control) ? 1 : 0;
+  } else if (control == c.PreferInstalledButton) {
+    SetOverride(s.InstalledGameFolder);
+  } else if (control == c.PreferSteamButton) {
+    SetOverride(s.SteamGameFolder);
+  } else if (control == c.AutoDetectButton) {
+    s.GameLocationOverride.clear();
+    toolkit.SetText(c.LocationField, kAutoDetectText);
+    toolkit.SetEnabled(c.AutoDetectButton, false);
+  } else if (control == c.BrowseButton) {
+    const std::string folder = BrowseGameFolder(s.GameFolder);
+    if (!folder.empty()) SetOverride(folder);
+  } else if (control == c.OkButton && event.type == ControlEventType::kLeftClick) {
+    CloseSettingsWindow();
+  }
+}
+
+void OpenSettingsWindow() {
+  if (SettingsWindow.Window != 0) return;
+  PatchStep = 100;
+  BuildSettingsWindow(0, 0, 600, 500);
+  if (SettingsWindow.Window == 0) return;
+  FillSettingsWindow();
+}
+
+void FillSettingsWindow() {
+  Toolkit& toolkit = *GetToolkit();
+  const SettingsWindowControls& c = SettingsWindow;
+  PatcherState& s = State();
+  toolkit.SetText(c.AboutBox, AboutText());
+  toolkit.SetText(c.TokenBox, s.LiveTranslationToken);
+  toolkit.SetChecked(c.EnableLocalizationCheck, s.EnableLocalization != 0);
+  toolkit.SetChecked(c.EnableLuaCheck, s.EnableLuaIntegration != 0);
+  toolkit.SetChecked(c.ModeConvTestOption, false);
+  toolkit.SetChecked(c.ModeTestOption, false);
+  toolkit.SetChecked(c.ModePrefixedOption, false);
+  if (s.LocalizationMode == "kanade-test") {
+    toolkit.SetChecked(c.ModeTestOption, true);
+  } else if (s.LocalizationMode == "kanade-prefixed") {
+    toolkit.SetChecked(c.ModePrefixedOption, true);
+  } else {
+    s.LocalizationMode = "kanade-conv-test";
+    toolkit.SetChecked(c.ModeConvTestOption, true);
+  }
+  FillCandidate(c.InstalledField, c.PreferInstalledButton, s.InstalledGameFolder);
+  FillCandidate(c.SteamField, c.PreferSteamButton, s.SteamGameFolder);
+  if (s.GameLocationOverride.empty()) {
+    toolkit.SetText(c.LocationField, kAutoDetectText);
+    toolkit.SetEnabled(c.AutoDetectButton, false);
+  } else {
+    toolkit.SetText(c.LocationField, s.GameLocationOverride);
+    toolkit.SetEnabled(c.AutoDetectButton, true);
+  }
+}
+
+void CloseSettingsWindow() {
+  Toolkit& toolkit = *GetToolkit();
+  if (SettingsWindow.Window == 0) return;
+  PatcherState& s = State();
+  std::string token = toolkit.GetText(SettingsWindow.TokenBox);
+  token = ReplaceAll(ReplaceAll(ReplaceAll(token, Lf, ""), Cr, ""), " ", "");
+  s.LiveTranslationToken = TrimSpaces(token);
+  toolkit.CloseWindow(SettingsWindow.Window);
+  SaveSettings();
+  DetectGameLocation();
+  ValidateGameFolder(s.GameLocationOverride);
+  SettingsWindow = SettingsWindowControls{};
+  RestartRun();
+}
+
+}  // namespace kanade

@@ -1,0 +1,248 @@
+#include "app/patch_run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/command_line.h"
+#include "app/patcher_state.h"
+#include "app_fixture.h"
+#include "repos/repository_server.h"
+#include "settings/settings_window.h"
+#include "ui/console.h"
+#include "ui/main_window.h"
+#include "util/path.h"
+
+namespace kanade {
+namespace {
+
+using test::ReadFile;
+using test::WriteFile;
+
+constexpr std::string_view kReady = "日本語化パッチの準備ができました。ゲームを開始してください！";
+constexpr std::string_view kRemoved = "日本語化パッチがアンインストールされました。";
+
+class PatchRunTest : public test::AppTest {
+ protected:
+  void PublishAll() {
+    Publish("kanade-patcher-linux.repo", {});
+    Publish("kanade-conv-test.repo", {{"Language.txt", "conv"}});
+    Publish("kanade-test.repo", {{"Language.txt", "ui only"},
+                                 {"Shroud of the Avatar_Data/AssetBundles/loc.unity3d", "loc"}});
+    Publish("kanade-prefixed.repo", {{"Language.txt", "prefixed"}});
+    Publish("kanade-lua.repo", {{"Lua/kanade.lua", "-- lua"}});
+  }
+  void Options(std::vector<std::string> parameters) {
+    SetProgramParameters(std::move(parameters));
+    ParseCommandLine();
+  }
+  int Fetches(std::string_view name) { return server_.RequestCount("/repos/" + std::string(name)); }
+};
+
+TEST_F(PatchRunTest, AnOrdinaryRunFetchesEverythingInstallsTheModeAndIdles) {
+  PublishAll();
+  InstallGame();
+  State().LocalizationMode = "Kanade-Test";  // compared in lower case
+  State().EnableLocalization = 1;
+  OpenMainWindow();
+  ASSERT_TRUE(RunUntilStep(100));
+
+  EXPECT_EQ(ReadFile(game_ + "/Language.txt"), "ui only");
+  EXPECT_EQ(ReadFile(game_ + "/Shroud of the Avatar_Data/AssetBundles/loc.unity3d"), "loc");
+  for (auto name : {"kanade-patcher-linux.repo", "kanade-conv-test.repo", "kanade-test.repo",
+                    "kanade-prefixed.repo", "kanade-lua.repo"}) {
+    EXPECT_EQ(Fetches(name), 1) << name;
+  }
+  const auto lines = ConsoleTexts();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[lines.size() - 2], "");
+  EXPECT_EQ(lines.back(), kReady);
+  EXPECT_EQ(Console().Colours[Console().Last], kGreen);
+  EXPECT_EQ(lines[1],
+            "レポジトリを取得中: " + server_.Url("/repos/kanade-patcher-linux.repo") + " 成功");
+  EXPECT_EQ(ReadFile(dir_ / "program/kanade.ini"), "<missing>");  // nothing saved
+  EXPECT_EQ(StepTimer, 0);
+
+  // Idle: more events change nothing.
+  const int last = Console().Last;
+  for (int i = 0; i < 20; ++i) RunUntilStep(-1, 1);
+  EXPECT_EQ(PatchStep, 100);
+  EXPECT_EQ(Console().Last, last);
+}
+
+TEST_F(PatchRunTest, WaitforCountsDownInTenthsOnOneLine) {
+  PublishAll();
+  Options({"-waitfor", "10", "-nopatch"});
+  OpenMainWindow();
+  RunUntilStep(-1, 1);
+  const int line = WaitLineIndex;
+  ASSERT_EQ(Console().Lines[static_cast<std::size_t>(line)],
+            "-waitfor: アップグレード待機中: 10.0 秒");
+  RunUntilStep(-1, 1);
+  EXPECT_EQ(Console().Lines[static_cast<std::size_t>(line)],
+            "-waitfor: アップグレード待機中: 9.9 秒");
+  const double before = toolkit_.clock().ElapsedMs();
+  ASSERT_TRUE(RunUntilStep(1, 200));
+  EXPECT_EQ(Console().Lines[static_cast<std::size_t>(line)],
+            "-waitfor: アップグレード待機中: 0.0 秒");
+  EXPECT_EQ(Console().Last, line);  // one line, rewritten in place
+  EXPECT_NEAR(toolkit_.clock().ElapsedMs() - before, 9900, 1);
+  EXPECT_NE(Log().find("< -waitfor: アップグレード待機中: 5.0 秒\r\n"), std::string::npos);
+  EXPECT_EQ(State().WaitForMs, 0);
+}
+
+TEST_F(PatchRunTest, RefreshDuringTheCountdownEndsTheWait) {
+  PublishAll();
+  Options({"-waitfor", "10"});
+  OpenMainWindow();
+  RunUntilStep(-1, 5);
+  toolkit_.SetPointer(MainWindow, {20, 20});
+  Event click;
+  click.kind = EventKind::kControl;
+  click.window = MainWindow;
+  click.control = MainCanvas;
+  click.type = ControlEventType::kLeftClick;
+  Dispatch(click);
+  // The click restarted at 0, whose first entry found the wait used up.
+  EXPECT_EQ(PatchStep, 1);
+  EXPECT_EQ(Console().Last, 0);
+}
+
+TEST_F(PatchRunTest, NopatchSkipsTheProgramAndTheFirstRunWindow) {
+  PublishAll();
+  InstallGame();
+  Options({"-nopatch"});
+  OpenMainWindow();
+  ASSERT_TRUE(RunUntilStep(100));
+  EXPECT_EQ(Fetches("kanade-patcher-linux.repo"), 0);
+  EXPECT_EQ(Fetches("kanade-test.repo"), 1);
+  EXPECT_EQ(SettingsWindow.Window, 0);
+  EXPECT_EQ(ConsoleTexts().back(), kReady);
+  EXPECT_EQ(ReadFile(game_ + "/Language.txt"), "<missing>");  // no mode chosen
+}
+
+TEST_F(PatchRunTest, FirstRunOpensTheSettingsWindowAndRestartsWhenItCloses) {
+  PublishAll();
+  InstallGame();
+  OpenMainWindow();
+  ASSERT_TRUE(RunUntilStep(100));
+  ASSERT_NE(SettingsWindow.Window, 0);
+  EXPECT_EQ(Fetches("kanade-test.repo"), 0);  // nothing before the choice
+  EXPECT_EQ(State().LocalizationMode, "kanade-conv-test");
+  toolkit_.SetChecked(SettingsWindow.EnableLocalizationCheck, true);
+  toolkit_.Click(SettingsWindow.Window, SettingsWindow.EnableLocalizationCheck);
+  toolkit_.Click(SettingsWindow.Window, SettingsWindow.OkButton);
+  Dispatch(toolkit_.WaitEvent());
+  Dispatch(toolkit_.WaitEvent());
+  EXPECT_EQ(SettingsWindow.Window, 0);
+  EXPECT_EQ(PatchStep, 0);
+  EXPECT_EQ(Console().Last, 0);
+  EXPECT_EQ(ReadFile(dir_ / "program/kanade.ini"),
+            "; Localization related settings\r\nEnableLocalization=1\r\n"
+            "LocalizationMode=kanade-conv-test\r\nGameLocationOverride=\r\n\r\n"
+            "; Lua Related settings\r\nEnableLuaIntegration=0\r\nLiveTranslationToken=\r\n");
+  ASSERT_TRUE(RunUntilStep(100));
+  EXPECT_EQ(ReadFile(game_ + "/Language.txt"), "conv");
+  EXPECT_EQ(ConsoleTexts().back(), kReady);
+}
+
+TEST_F(PatchRunTest, AProcessStartedByAnUpgradeNeverOpensTheWindowByItself) {
+  PublishAll();
+  InstallGame();
+  Options({"-waitfor", "0"});
+  OpenMainWindow();
+  ASSERT_TRUE(RunUntilStep(100));
+  EXPECT_EQ(SettingsWindow.Window, 0);
+  EXPECT_EQ(ConsoleTexts().back(), kReady);
+  EXPECT_EQ(Log().substr(0, 4), "UPG:");
+}
+
+TEST_F(PatchRunTest, SwitchedOffLocalisationIsUninstalled) {
+  PublishAll();
+  InstallGame();
+  WriteFile(game_ + "/Language.txt", "prefixed");
+  State().LocalizationMode = "kanade-prefixed";
+  State().EnableLocalization = 0;
+  Options({"-nopatch"});
+  OpenMainWindow();
+  ASSERT_TRUE(RunUntilStep(100));
+  EXPECT_FALSE(IsFile(game_ + "/Language.txt"));
+}
+
+TEST_F(PatchRunTest, UninstallRemovesBothRepositoriesAndEndsTheProgram) {
+  PublishAll();
+  InstallGame();
+  WriteFile(game_ + "/Language.txt", "conv");
+  WriteFile(data_ + "/Lua/kanade.lua", "-- lua");
+  State().LocalizationMode = "kanade-conv-test";
+  State().EnableLocalization = 1;  // as if the settings file said so
+  Options({"-uninstall"});
+  State().EnableLocalization = 1;
+  State().EnableLuaIntegration = 1;
+  OpenMainWindow();
+  RunUntilStep(-1, 400);
+  EXPECT_TRUE(ended_);
+  EXPECT_EQ(PatchStep, 80);
+  EXPECT_FALSE(IsFile(game_ + "/Language.txt"));
+  EXPECT_FALSE(IsFile(data_ + "/Lua/kanade.lua"));
+  EXPECT_EQ(ConsoleTexts().back(), kRemoved);
+  EXPECT_EQ(Console().Colours[Console().Last], kWhite);
+  EXPECT_EQ(Fetches("kanade-patcher-linux.repo"), 0);
+}
+
+TEST_F(PatchRunTest, FifoCleanupDeletesOnlyFifoFilesAndReportsWhatStays) {
+  PublishAll();
+  InstallGame();
+  const std::string fifo = State().FifoFolder;
+  WriteFile(fifo + "/fifo1.txt", "a");
+  WriteFile(fifo + "/FIFO2.TXT", "b");
+  WriteFile(fifo + "/other.txt", "c");
+  WriteFile(fifo + "/fifo-folder.txt/inner", "d");
+  Options({"-nopatch"});
+  OpenMainWindow();
+  ASSERT_TRUE(RunUntilStep(100));
+  EXPECT_FALSE(IsFile(fifo + "/fifo1.txt"));
+  EXPECT_FALSE(IsFile(fifo + "/FIFO2.TXT"));
+  EXPECT_TRUE(IsFile(fifo + "/other.txt"));
+  EXPECT_TRUE(IsFile(fifo + "/fifo-folder.txt/inner"));
+  EXPECT_NE(Log().find("< FIFOバッファの整理中... 完了\r\n"), std::string::npos);
+
+  WriteFile(fifo + "/fifo3.txt", "e");
+  test::SetReadOnly(fifo + "/fifo3.txt", true);
+  WriteFile(fifo + "/fifo4.txt", "f");
+  PatchStep = 0;
+  ResetConsole();
+  ASSERT_TRUE(RunUntilStep(100));
+  EXPECT_TRUE(IsFile(fifo + "/fifo3.txt"));
+  EXPECT_FALSE(IsFile(fifo + "/fifo4.txt"));
+  const auto lines = ConsoleTexts();
+  const auto it = std::find(lines.begin(), lines.end(), "FIFOバッファの整理中... 失敗");
+  ASSERT_NE(it, lines.end());
+  EXPECT_EQ(Console().Colours[static_cast<std::size_t>(it - lines.begin())], kRed);
+}
+
+TEST_F(PatchRunTest, WithoutAGameTheRunStillReachesTheReadyMessage) {
+  PublishAll();
+  State().LocalizationMode = "kanade-test";
+  State().EnableLocalization = 1;
+  OpenMainWindow();
+  ASSERT_TRUE(RunUntilStep(100));
+  EXPECT_EQ(ConsoleTexts().back(), kReady);
+  EXPECT_FALSE(IsFile("Language.txt"));
+}
+
+TEST_F(PatchRunTest, AServerThatIsDownLeavesTheRunGoing) {
+  ::setenv("KANADE_REPOSITORY_URL", "http://127.0.0.1:1", 1);
+  InstallGame();
+  State().LocalizationMode = "kanade-test";
+  State().EnableLocalization = 1;
+  OpenMainWindow();
+  ASSERT_TRUE(RunUntilStep(100));
+  const auto lines = ConsoleTexts();
+  EXPECT_EQ(lines[1],
+            "レポジトリを取得中: http://127.0.0.1:1/repos/kanade-patcher-linux.repo 失敗");
+  EXPECT_EQ(lines.back(), kReady);
+}
+
+}  // namespace
+}  // namespace kanade
