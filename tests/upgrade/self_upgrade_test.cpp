@@ -1,0 +1,168 @@
+#include "upgrade/self_upgrade.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/patch_run.h"
+#include "app/patcher_state.h"
+#include "app/shutdown.h"
+#include "repos/http_client.h"
+#include "repos/sha256.h"
+#include "support/http_test_server.h"
+#include "support/temp_dir.h"
+#include "support/test_repository.h"
+#include "ui/console.h"
+#include "upgrade/programs.h"
+#include "util/path.h"
+
+namespace kanade {
+namespace {
+
+using test::ReadFile;
+using test::WriteFile;
+
+// Records what would be started and copied; answers as told.
+class FakeLauncher : public ProgramLauncher {
+ public:
+  bool StartProgram(std::string_view program, std::string_view parameters,
+                    std::string_view folder) override {
+    started.push_back(std::string(program) + "|" + std::string(parameters) + "|" +
+                      std::string(folder));
+    return start_works;
+  }
+  bool CopyFileOver(std::string_view from, std::string_view to) override {
+    copies.push_back(std::string(from) + " -> " + std::string(to));
+    if (!copy_works) return false;
+    WriteFile(std::string(to), ReadFile(std::string(from)));
+    return true;
+  }
+  std::vector<std::string> started;
+  std::vector<std::string> copies;
+  bool start_works = true;
+  bool copy_works = true;
+};
+
+class SelfUpgradeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::ResetForTest(dir_.path());
+    SetLauncher(&launcher_);
+    SetProcessEnd([this] { ended_ = true; });
+  }
+  void TearDown() override {
+    SetLauncher(nullptr);
+    SetProcessEnd(nullptr);
+    ReleaseNetworking();
+    ::unsetenv("KANADE_REPOSITORY_URL");
+  }
+  // The program's own repository lists `build` as the program file.
+  void PublishBuild(const std::string& build, const std::string& digest) {
+    server_.Serve("/files/kanade", build);
+    server_.Serve("/repos/kanade-patcher-linux.repo",
+                  test::SignedRepositoryText(
+                      test::ModuleLineText("kanade", server_.Url("/files/kanade"), digest)));
+    ::setenv("KANADE_REPOSITORY_URL", server_.BaseUrl().c_str(), 1);
+  }
+  void RunSteps(int from, int to) {
+    for (PatchStep = from; PatchStep <= to && !ended_; PatchStep += 1) {
+      StepTimer = 0;
+      RunPatchStep();
+    }
+  }
+
+  test::TempDir dir_;
+  test::HttpTestServer server_;
+  FakeLauncher launcher_;
+  bool ended_ = false;
+};
+
+TEST_F(SelfUpgradeTest, ANewBuildIsDownloadedBesideTheProgramAndStarted) {
+  WriteFile(ProgramExe(), "old build");
+  PublishBuild("new build", Sha256OfText("new build"));
+  RunSteps(10, 11);
+  EXPECT_TRUE(ended_);
+  EXPECT_EQ(ReadFile(UpgradeExe()), "new build");
+  EXPECT_EQ(ReadFile(ProgramExe()), "old build");
+  ASSERT_EQ(launcher_.started.size(), 1u);
+  EXPECT_EQ(launcher_.started[0], UpgradeExe() + "|-waitfor 10 -upgrade|" + ProgramFolder);
+  EXPECT_EQ(Console().Lines[static_cast<std::size_t>(Console().Last)],
+            "アップデート準備中: " + UpgradeExe());
+}
+
+TEST_F(SelfUpgradeTest, QuietPathsStartNothing) {
+  // Started from elsewhere: no program file in the folder.
+  PublishBuild("new build", Sha256OfText("new build"));
+  RunSteps(10, 11);
+  EXPECT_EQ(ReadFile(UpgradeExe()), "new build");
+  EXPECT_TRUE(launcher_.started.empty());
+  EXPECT_FALSE(ended_);
+
+  // The same build: equal digests.
+  WriteFile(ProgramExe(), "new build");
+  RemoveFile(UpgradeExe());
+  RunSteps(10, 11);
+  EXPECT_TRUE(launcher_.started.empty());
+
+  // A copy that cannot be started: the run goes on, and the next run finds
+  // the module current and tries nothing again.
+  WriteFile(ProgramExe(), "old build");
+  RemoveFile(UpgradeExe());
+  launcher_.start_works = false;
+  RunSteps(10, 11);
+  EXPECT_EQ(launcher_.started.size(), 1u);
+  EXPECT_FALSE(ended_);
+  RunSteps(10, 11);
+  EXPECT_EQ(launcher_.started.size(), 1u);
+}
+
+TEST_F(SelfUpgradeTest, AnUnverifiedBuildNeverReachesTheUpgradeFile) {
+  WriteFile(ProgramExe(), "old build");
+  PublishBuild("tampered build", Sha256OfText("the published build"));
+  RunSteps(10, 11);
+  EXPECT_FALSE(IsFile(UpgradeExe()));
+  EXPECT_TRUE(launcher_.started.empty());
+  EXPECT_FALSE(ended_);
+}
+
+TEST_F(SelfUpgradeTest, NopatchPreparesNothingButAnUpgradeIsStillPerformed) {
+  WriteFile(ProgramExe(), "old build");
+  WriteFile(UpgradeExe(), "new build");
+  PublishBuild("newer build", Sha256OfText("newer build"));
+  SetProgramParameters({"-nopatch", "-upgrade"});
+  ParseCommandLine();
+  RunSteps(1, 1);
+  EXPECT_TRUE(ended_);
+  EXPECT_EQ(ReadFile(ProgramExe()), "new build");
+  ASSERT_EQ(launcher_.copies.size(), 1u);
+  EXPECT_EQ(launcher_.copies[0], UpgradeExe() + " -> " + ProgramExe());
+  ASSERT_EQ(launcher_.started.size(), 1u);
+  EXPECT_EQ(launcher_.started[0], ProgramExe() + "||" + ProgramFolder);
+  EXPECT_EQ(Console().Lines[static_cast<std::size_t>(Console().Last)],
+            "アップデート処理中: " + UpgradeExe() + " -> " + ProgramExe());
+  EXPECT_EQ(State().UpgradeRequested, 0);
+
+  ended_ = false;
+  SetProcessEnd([this] { ended_ = true; });
+  RunSteps(10, 11);
+  EXPECT_EQ(server_.RequestCount("/repos/kanade-patcher-linux.repo"), 0);
+}
+
+TEST_F(SelfUpgradeTest, AFailedCopyLetsTheUpgradeCopyCarryOn) {
+  WriteFile(ProgramExe(), "old build");
+  WriteFile(UpgradeExe(), "new build");
+  launcher_.copy_works = false;
+  PerformUpgrade();
+  EXPECT_FALSE(ended_);
+  EXPECT_TRUE(launcher_.started.empty());
+  EXPECT_EQ(ReadFile(ProgramExe()), "old build");
+  // Nothing to copy: not even a line.
+  RemoveFile(UpgradeExe());
+  const int last = Console().Last;
+  PerformUpgrade();
+  EXPECT_EQ(Console().Last, last);
+}
+
+}  // namespace
+}  // namespace kanade
