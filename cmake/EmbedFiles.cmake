@@ -50,3 +50,15 @@ function(kanade_embed_files)
     COMMENT "Embedding ${EMBED_NAME} files"
     VERBATIM)
 endfunction()
+
+# The eight backdrop pictures as byte arrays inside kanade_core
+# (ui/backdrops.h), for every platform's program.
+function(kanade_embed_backdrops)
+  set(backdrops "")
+  foreach(n RANGE 1 8)
+    list(APPEND backdrops ${CMAKE_SOURCE_DIR}/assets/backdrop_${n}.jpg)
+  endforeach()
+  kanade_embed_files(OUTPUT ${CMAKE_BINARY_DIR}/generated/backdrops.cpp NAME kBackdrop
+                     FILES ${backdrops})
+  target_sources(kanade_core PRIVATE ${CMAKE_BINARY_DIR}/generated/backdrops.cpp)
+endfunction()

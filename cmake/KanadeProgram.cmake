@@ -2,14 +2,7 @@
 # kanade_core, the FLTK backend and the embedded backdrop pictures.
 include(EmbedFiles)
 
-# The eight backdrops become byte arrays inside kanade_core (ui/backdrops.h).
-set(KANADE_BACKDROPS "")
-foreach(n RANGE 1 8)
-  list(APPEND KANADE_BACKDROPS ${CMAKE_SOURCE_DIR}/assets/backdrop_${n}.jpg)
-endforeach()
-kanade_embed_files(OUTPUT ${CMAKE_BINARY_DIR}/generated/backdrops.cpp NAME kBackdrop
-                   FILES ${KANADE_BACKDROPS})
-target_sources(kanade_core PRIVATE ${CMAKE_BINARY_DIR}/generated/backdrops.cpp)
+kanade_embed_backdrops()
 
 # FLTK 1.3 with Xft and fontconfig. Debian's CMake package file names
 # libraries by a variable only its own build sets, so ask fltk-config.

@@ -2,13 +2,7 @@
 # backdrop pictures, and the resources (icon, version, manifest).
 include(EmbedFiles)
 
-set(KANADE_BACKDROPS "")
-foreach(n RANGE 1 8)
-  list(APPEND KANADE_BACKDROPS ${CMAKE_SOURCE_DIR}/assets/backdrop_${n}.jpg)
-endforeach()
-kanade_embed_files(OUTPUT ${CMAKE_BINARY_DIR}/generated/backdrops.cpp NAME kBackdrop
-                   FILES ${KANADE_BACKDROPS})
-target_sources(kanade_core PRIVATE ${CMAKE_BINARY_DIR}/generated/backdrops.cpp)
+kanade_embed_backdrops()
 
 set(KANADE_ICON ${CMAKE_SOURCE_DIR}/src/app/kanade.ico)
 set(KANADE_MANIFEST ${CMAKE_SOURCE_DIR}/src/app/kanade.manifest)
