@@ -9,6 +9,7 @@
 
 #include "repos/curl_transfer.h"
 #include "repos/http_client.h"
+#include "ui/responsiveness.h"
 #include "util/path.h"
 
 #ifdef _WIN32
@@ -38,6 +39,8 @@ class FileSink : public TransferSink {
   bool Write(const char* data, std::size_t size) override {
     return std::fwrite(data, 1, size, file_) == size;
   }
+  // File downloads run on the patch run's thread: keep the window alive.
+  void Progress() override { KeepResponsive(); }
 
  private:
   std::FILE* file_;

@@ -81,6 +81,7 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     context.stalled = true;
     return 1;
   }
+  context.sink->Progress();
   return 0;
 }
 

@@ -26,6 +26,9 @@ class TransferSink {
   virtual void ExpectLength(std::uint64_t /*length*/) {}
   /// Takes the next body bytes; false stops the transfer as failed.
   virtual bool Write(const char* data, std::size_t size) = 0;
+  /// Called on the transferring thread while the transfer runs, at least
+  /// about once a second, also while nothing arrives.
+  virtual void Progress() {}
 };
 
 /// Initialises libcurl and the shared session once; true when ready.

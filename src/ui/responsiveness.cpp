@@ -1,6 +1,7 @@
 #include "ui/responsiveness.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "ui/toolkit.h"
@@ -17,6 +18,7 @@ std::function<void()>& Repaint() {
 
 bool inside = false;
 double last_repaint_ms = -1e18;
+std::chrono::steady_clock::time_point last_pump;
 
 }  // namespace
 
@@ -28,7 +30,12 @@ void KeepResponsive() {
   Toolkit* toolkit = GetToolkit();
   if (toolkit == nullptr || inside) return;
   inside = true;
-  toolkit->PumpEvents();
+  // A busy transfer calls in very often; the window needs far fewer looks.
+  const auto real_now = std::chrono::steady_clock::now();
+  if (real_now - last_pump >= std::chrono::milliseconds(10)) {
+    last_pump = real_now;
+    toolkit->PumpEvents();
+  }
   const double now = GetClock().ElapsedMs();
   if (Repaint() && now - last_repaint_ms >= 100) {
     last_repaint_ms = now;

@@ -7,6 +7,7 @@
 
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
+#include "ui/headless_toolkit.h"
 #include "util/path.h"
 
 namespace kanade {
@@ -212,6 +213,22 @@ TEST_F(HttpClientTest, ATransferThatReceivesNothingIsAbortedAfterTheNoDataLimit)
   EXPECT_FALSE(IsFile(dir_ / "x"));
   // Four stalls of about a second each, far from any built-in limit.
   EXPECT_LT(SecondsSince(start), 20.0);
+}
+
+}  // namespace
+}  // namespace kanade
+
+namespace kanade {
+namespace {
+
+TEST_F(HttpClientTest, AFileDownloadKeepsTheWindowAliveWhileItWaits) {
+  HeadlessToolkit toolkit;
+  SetToolkit(&toolkit);
+  SetNoDataAbortMs(2500);
+  server_.StallAfter("/slow", 10, "12345");
+  EXPECT_FALSE(DownloadToFile(server_.Url("/slow"), dir_ / "slow"));
+  EXPECT_GE(toolkit.pumps(), 2);
+  SetToolkit(nullptr);
 }
 
 }  // namespace
