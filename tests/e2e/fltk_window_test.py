@@ -20,7 +20,9 @@ import time
 
 from PIL import Image
 
-SCREEN_W, SCREEN_H = 1024, 768
+from x11 import SCREEN_H, SCREEN_W, Xvfb, count, find_window, geometry, near, run, screen_dpi, \
+    screenshot, window_ids
+
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 failures = []
 
@@ -30,37 +32,6 @@ def check(condition, message):
         failures.append(message)
         print("FAIL: " + message, flush=True)
     return condition
-
-
-class Xvfb:
-    def __init__(self):
-        self.proc = None
-        for number in range(120, 400):
-            if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
-                continue
-            proc = subprocess.Popen(
-                ["Xvfb", f":{number}", "-screen", "0", f"{SCREEN_W}x{SCREEN_H}x24", "-nolisten", "tcp"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            deadline = time.time() + 10
-            while time.time() < deadline and proc.poll() is None:
-                if os.path.exists(f"/tmp/.X11-unix/X{number}"):
-                    self.proc = proc
-                    self.display = f":{number}"
-                    time.sleep(0.2)
-                    return
-                time.sleep(0.05)
-            proc.kill()  # lost a race for the number, or too slow: next one
-            proc.wait()
-        raise RuntimeError("no free X display number")
-
-    def stop(self):
-        if self.proc is not None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
 
 
 class Probe:
@@ -99,61 +70,6 @@ class Probe:
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.wait()
-
-
-def run(env, *command, timeout=10):
-    return subprocess.run(command, env=env, capture_output=True, text=True, timeout=timeout).stdout
-
-
-def window_ids(env, title):
-    """Windows whose UTF-8 title (_NET_WM_NAME) is `title`. FLTK also
-    writes the UTF-8 bytes into the Latin-1 WM_NAME that xdotool matches, so
-    xdotool lists the named windows and xprop tells them apart."""
-    found = []
-    for window in run(env, "xdotool", "search", "--name", ".").split():
-        name = run(env, "xprop", "-id", window, "_NET_WM_NAME")
-        if name.strip().endswith('= "%s"' % title):
-            found.append(window)
-    return found
-
-
-def find_window(env, title):
-    deadline = time.time() + 10
-    while time.time() < deadline:
-        ids = window_ids(env, title)
-        if ids:
-            return ids[0]
-        time.sleep(0.1)
-    return None
-
-
-def geometry(env, window):
-    info = run(env, "xwininfo", "-id", window)
-    values = {}
-    for key, label in (("x", "Absolute upper-left X"), ("y", "Absolute upper-left Y"),
-                       ("w", "Width"), ("h", "Height")):
-        match = re.search(label + r":\s+(-?\d+)", info)
-        values[key] = int(match.group(1)) if match else None
-    return values
-
-
-def screenshot(env, window, path):
-    run(env, "import", "-window", window, path, timeout=20)
-    return Image.open(path).convert("RGB")
-
-
-def near(pixel, expected, tolerance=30):
-    return all(abs(a - b) <= tolerance for a, b in zip(pixel, expected))
-
-
-def count(image, box, test):
-    x0, y0, x1, y1 = box
-    return sum(1 for y in range(y0, y1) for x in range(x0, x1) if test(image.getpixel((x, y))))
-
-
-def screen_dpi(env):
-    match = re.search(r"resolution:\s+(\d+)x(\d+) dots per inch", run(env, "xdpyinfo"))
-    return int(match.group(2)) if match else 96
 
 
 def main_window_scenario(program, env, keep):
