@@ -7,4 +7,17 @@ if(TARGET kanade_fltk)
            COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/fltk_window_test.py
                    $<TARGET_FILE:kanade_fltk_probe>)
   set_tests_properties(e2e.fltk_window PROPERTIES LABELS e2e TIMEOUT 120)
+
+  # The whole program in a real window against nginx: kanade-repo publishes,
+  # kanade runs in sandboxes, the probe sends close requests. Build what it
+  # runs with the target kanade_e2e.
+  if(TARGET kanade AND TARGET kanade-repo)
+    add_custom_target(kanade_e2e)
+    add_dependencies(kanade_e2e kanade kanade-repo kanade_fltk_probe)
+    add_test(NAME e2e.patcher
+             COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/patcher_test.py
+                     $<TARGET_FILE:kanade> $<TARGET_FILE:kanade-repo>
+                     $<TARGET_FILE:kanade_fltk_probe>)
+    set_tests_properties(e2e.patcher PROPERTIES LABELS e2e TIMEOUT 180)
+  endif()
 endif()
