@@ -8,6 +8,9 @@
 #include <string>
 
 #include "repos/http_client.h"
+#ifdef _WIN32
+#include "util/utf.h"
+#endif
 
 namespace kanade {
 
@@ -38,6 +41,19 @@ struct TransferContext {
   bool stalled = false;
   bool cancelled = false;
 };
+
+// The extra CA file named in the environment, as UTF-8 (what libcurl built
+// for Unicode expects). On Windows getenv gives the ANSI code page, which
+// cannot hold every folder name, so the wide environment is read instead.
+std::string CaBundleFromEnvironment() {
+#ifdef _WIN32
+  const wchar_t* bundle = _wgetenv(L"CURL_CA_BUNDLE");
+  return bundle == nullptr ? std::string() : Narrow(bundle);
+#else
+  const char* bundle = std::getenv("CURL_CA_BUNDLE");
+  return bundle == nullptr ? std::string() : std::string(bundle);
+#endif
+}
 
 bool CancelRequested(const TransferContext& context) {
   return context.cancel != nullptr && context.cancel->load(std::memory_order_relaxed);
@@ -106,8 +122,8 @@ bool Configure(CURL* easy, const std::string& url, TransferContext& context) {
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   // As curl's own tool does: a CA file named in the environment is trusted.
-  if (const char* bundle = std::getenv("CURL_CA_BUNDLE"); bundle != nullptr && *bundle != '\0') {
-    set(CURLOPT_CAINFO, bundle);
+  if (const std::string bundle = CaBundleFromEnvironment(); !bundle.empty()) {
+    set(CURLOPT_CAINFO, bundle.c_str());
   }
   if (share != nullptr) set(CURLOPT_SHARE, share);
   set(CURLOPT_BUFFERSIZE, 256L * 1024L);
