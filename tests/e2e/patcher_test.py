@@ -111,9 +111,12 @@ class Server:
     """nginx over TLS publishing the translation, the Lua module and the
     program's own build as signed repositories."""
 
-    def __init__(self, root, kanade, repo_tool):
+    def __init__(self, root):
+        self.root = root
         self.state = os.path.join(root, "server")
-        www = os.path.join(root, "www")
+
+    def start(self, kanade, repo_tool):
+        www = os.path.join(self.root, "www")
         files = os.path.join(www, "files")
         os.makedirs(os.path.join(www, "repos"))
         self.published = {mode: translation(mode) for mode in MODES}
@@ -122,7 +125,7 @@ class Server:
             write_files(os.path.join(files, name), content)
         os.makedirs(os.path.join(files, "kanade-patcher"))
         shutil.copy2(kanade, os.path.join(files, "kanade-patcher", "kanade"))
-        env = dict(os.environ, KANADE_SERVER_LIFETIME="600")
+        env = dict(os.environ, KANADE_SERVER_LIFETIME="300")
         started = subprocess.run(["bash", REPO_SERVER, "start", self.state, www], env=env,
                                  capture_output=True, text=True, timeout=60)
         if started.returncode != 0:
@@ -698,7 +701,8 @@ def main():
     try:
         xvfb = Xvfb()
         ctx.display = xvfb.display
-        ctx.server = server = Server(ctx.root, ctx.kanade, repo_tool)
+        ctx.server = server = Server(ctx.root)
+        server.start(ctx.kanade, repo_tool)
         for scenario in SCENARIOS:
             print(f"--- {scenario.__name__} ({time.time() - started:.1f} s)", flush=True)
             try:
