@@ -13,7 +13,6 @@
 #include "util/path.h"
 
 #ifdef _WIN32
-#include "util/utf.h"
 #endif
 
 namespace kanade {
@@ -24,14 +23,6 @@ namespace {
 constexpr std::uint64_t kMaxMemoryBody = std::uint64_t{2} << 30;
 // Capacity beyond the body that is worth giving back before handing it over.
 constexpr std::size_t kSlack = std::size_t{64} << 20;
-
-std::FILE* OpenForWriting(std::string_view path) {
-#ifdef _WIN32
-  return _wfopen(Widen(path).c_str(), L"wb");
-#else
-  return std::fopen(std::string(path).c_str(), "wb");
-#endif
-}
 
 class FileSink : public TransferSink {
  public:
@@ -182,7 +173,7 @@ class LibcurlLayer : public HttpLayer {
   ~LibcurlLayer() override { Shutdown(); }
 
   bool DownloadToFile(std::string_view url, std::string_view path) override {
-    std::FILE* file = OpenForWriting(path);
+    std::FILE* file = OpenFile(path, "wb");
     if (file == nullptr) return false;
     FileSink sink(file);
     const TransferOutcome outcome = RunTransfer(url, sink);

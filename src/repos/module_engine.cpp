@@ -14,7 +14,6 @@
 #include "util/path.h"
 
 #ifdef _WIN32
-#include "util/utf.h"
 #endif
 
 namespace kanade {
@@ -43,21 +42,13 @@ std::string DirectoryPart(std::string_view path) {
   return last == std::string_view::npos ? std::string() : std::string(path.substr(0, last + 1));
 }
 
-std::FILE* OpenForWriting(std::string_view path) {
-#ifdef _WIN32
-  return _wfopen(Widen(path).c_str(), L"wb");
-#else
-  return std::fopen(std::string(path).c_str(), "wb");
-#endif
-}
-
 // Writes the body beside the target and renames it over the target, so that
 // a failure leaves the old file as it was and no partial file behind.
 // Read-only files are refused explicitly: root ignores permission bits.
 bool WriteModuleFile(const std::string& path, const std::string& body) {
   if (IsReadOnlyFile(path) || IsDirectory(path)) return false;
   const std::string temporary = TemporaryPathBeside(path);
-  std::FILE* file = OpenForWriting(temporary);
+  std::FILE* file = OpenFile(temporary, "wb");
   if (file == nullptr) return false;
   bool ok = std::fwrite(body.data(), 1, body.size(), file) == body.size();
   ok = std::fflush(file) == 0 && ok;
@@ -65,18 +56,6 @@ bool WriteModuleFile(const std::string& path, const std::string& body) {
   if (ok) ok = ReplaceFileWith(temporary, path);
   if (!ok) RemoveFile(temporary);
   return ok;
-}
-
-// The digest of a file on disk. A small file is read whole (one chunk) and
-// digested from memory, which keeps the check of a large, current
-// installation close to the cost of reading it.
-std::string DigestOfFile(const std::string& path) {
-  constexpr std::uintmax_t kReadWholeUpTo = 1 << 20;
-  std::error_code ec;
-  const std::uintmax_t size = std::filesystem::file_size(FsPath(path), ec);
-  if (ec || size > kReadWholeUpTo) return Sha256OfFile(path);
-  const std::optional<std::string> bytes = ReadFileBytes(path);
-  return bytes ? Sha256OfBytes(bytes->data(), bytes->size()) : std::string();
 }
 
 class ModuleLine {
@@ -104,7 +83,7 @@ class ModuleLine {
 
 bool InstallModule(const ModuleEntry& entry, const std::string& full_path,
                    std::string_view target_folder) {
-  if (IsFile(full_path) && !entry.Sha256.empty() && DigestOfFile(full_path) == entry.Sha256) {
+  if (IsFile(full_path) && !entry.Sha256.empty() && Sha256OfFile(full_path) == entry.Sha256) {
     return false;
   }
   const ModuleLine line("- 更新: ", full_path);

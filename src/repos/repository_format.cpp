@@ -8,7 +8,6 @@
 #include "util/text.h"
 
 #ifdef _WIN32
-#include "util/utf.h"
 #endif
 
 namespace kanade {
@@ -25,19 +24,6 @@ constexpr std::size_t kDigestLength = 64;
 // the passes have read this much more than the file itself.
 constexpr std::size_t kReplaceAllowance = std::size_t{64} * 1024 * 1024;
 constexpr std::size_t kReplacePassesPerFileSize = 4;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-File OpenForReading(std::string_view path) {
-#ifdef _WIN32
-  return File(_wfopen(Widen(path).c_str(), L"rb"));
-#else
-  return File(std::fopen(std::string(path).c_str(), "rb"));
-#endif
-}
 
 bool IsSignKey(std::string_view key) {
   return key.size() == kSignKey.size() && ToUpperAscii(key) == kSignKey;
@@ -143,7 +129,7 @@ bool VerifyRepositoryFile(std::string_view path) {
 bool ForEachRepositoryLine(std::string_view path,
                            const std::function<bool(const RepositoryLine&)>& consume) {
   if (!IsFile(path)) return false;
-  const File file = OpenForReading(path);
+  const UniqueFile file(OpenFile(path, "rb"));
   if (!file) return false;
 
   std::string line;

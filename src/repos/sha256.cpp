@@ -4,11 +4,8 @@
 
 #include <cstdio>
 #include <memory>
-#include <vector>
 
-#ifdef _WIN32
-#include "util/utf.h"
-#endif
+#include "util/path.h"
 
 namespace kanade {
 
@@ -20,11 +17,6 @@ struct DigestContextDeleter {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 const EVP_MD* Sha256Algorithm() {
 #if OPENSSL_VERSION_NUMBER >= 0x30000000L
@@ -62,14 +54,6 @@ std::string FinishDigest(EVP_MD_CTX* context) {
   return HexText(digest, length);
 }
 
-File OpenForReading(std::string_view path) {
-#ifdef _WIN32
-  return File(_wfopen(Widen(path).c_str(), L"rb"));
-#else
-  return File(std::fopen(std::string(path).c_str(), "rb"));
-#endif
-}
-
 }  // namespace
 
 std::string Sha256OfText(std::string_view text) {
@@ -85,17 +69,18 @@ std::string Sha256OfBytes(const void* data, std::size_t size) {
 
 std::string Sha256OfFile(std::string_view path) {
   if (path.empty()) return {};
-  const File file = OpenForReading(path);
+  const UniqueFile file(OpenFile(path, "rb"));
   if (!file) return {};
   // Our own chunk buffer is big enough; stdio's would only add a copy.
   std::setvbuf(file.get(), nullptr, _IONBF, 0);
   const DigestContext context = StartDigest();
   if (!context) return {};
-  std::vector<unsigned char> chunk(kFileChunk);
+  // Not zero-filled: a small file then costs only the pages it touches.
+  const auto chunk = std::make_unique_for_overwrite<unsigned char[]>(kFileChunk);
   while (true) {
-    const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file.get());
-    if (got > 0 && EVP_DigestUpdate(context.get(), chunk.data(), got) != 1) return {};
-    if (got < chunk.size()) break;
+    const std::size_t got = std::fread(chunk.get(), 1, kFileChunk, file.get());
+    if (got > 0 && EVP_DigestUpdate(context.get(), chunk.get(), got) != 1) return {};
+    if (got < kFileChunk) break;
   }
   // A read error (a folder, a vanished network file) must not pass for the
   // digest of the bytes read so far.

@@ -23,6 +23,8 @@ bool IsSeparator(char c) {
   return c == '\\' || c == '/';
 }
 
+}  // namespace
+
 std::FILE* OpenFile(std::string_view path, const char* mode) {
 #ifdef _WIN32
   return _wfopen(Widen(path).c_str(), Widen(mode).c_str());
@@ -30,8 +32,6 @@ std::FILE* OpenFile(std::string_view path, const char* mode) {
   return std::fopen(std::string(path).c_str(), mode);
 #endif
 }
-
-}  // namespace
 
 std::filesystem::path FsPath(std::string_view utf8) {
 #ifdef _WIN32

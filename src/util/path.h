@@ -2,7 +2,9 @@
 // PathSeparator; these functions never throw.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +20,17 @@ inline constexpr std::string_view PathSeparator = "/";
 /// The UTF-8 path as a filesystem path (UTF-16 on Windows).
 std::filesystem::path FsPath(std::string_view utf8);
 std::string Utf8Path(const std::filesystem::path& path);
+
+/// Opens a file by its UTF-8 path (UTF-16 on Windows) with std::fopen's modes.
+std::FILE* OpenFile(std::string_view path, const char* mode);
+
+struct FileCloser {
+  void operator()(std::FILE* file) const {
+    if (file != nullptr) std::fclose(file);
+  }
+};
+/// A file that closes itself.
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 /// True when `path` is not empty and names an existing file (not a folder).
 bool IsFile(std::string_view path);
