@@ -42,20 +42,26 @@ void SetProgramParameters(std::vector<std::string> parameters) {
   Parameters() = std::move(parameters);
 }
 
-void LoadProgramParameters(int argc, char** argv) {
-  std::vector<std::string> parameters;
+std::vector<std::string> PlatformArguments(int argc, char** argv) {
+  std::vector<std::string> arguments;
 #ifdef _WIN32
   (void)argc;
   (void)argv;
   int count = 0;
   LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
   if (wide != nullptr) {
-    for (int i = 1; i < count; ++i) parameters.push_back(WithoutEnclosingQuotes(Narrow(wide[i])));
+    for (int i = 1; i < count; ++i) arguments.push_back(Narrow(wide[i]));
     LocalFree(wide);
   }
 #else
-  for (int i = 1; i < argc; ++i) parameters.push_back(WithoutEnclosingQuotes(argv[i]));
+  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
 #endif
+  return arguments;
+}
+
+void LoadProgramParameters(int argc, char** argv) {
+  std::vector<std::string> parameters = PlatformArguments(argc, argv);
+  for (std::string& parameter : parameters) parameter = WithoutEnclosingQuotes(parameter);
   SetProgramParameters(std::move(parameters));
 }
 

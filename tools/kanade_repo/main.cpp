@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/command_line.h"
 #include "repos/repository_format.h"
 #include "repos/repository_signing.h"
 #include "util/path.h"
@@ -15,11 +16,6 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
-// shellapi.h needs the types of windows.h.
-#include <shellapi.h>
-
-#include "util/utf.h"
 #endif
 
 namespace kanade {
@@ -58,24 +54,6 @@ constexpr const char* kUsage =
 int Complain(const std::string& message, int status) {
   std::fprintf(stderr, "kanade-repo: %s\n", message.c_str());
   return status;
-}
-
-std::vector<std::string> Arguments(int argc, char** argv) {
-  std::vector<std::string> arguments;
-#ifdef _WIN32
-  // argv is in the ANSI code page; the UTF-16 command line keeps every name.
-  (void)argc;
-  (void)argv;
-  int count = 0;
-  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (wide != nullptr) {
-    for (int i = 1; i < count; ++i) arguments.push_back(Narrow(wide[i]));
-    LocalFree(wide);
-  }
-#else
-  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
-#endif
-  return arguments;
 }
 
 struct CommandLine {
@@ -217,5 +195,5 @@ int Run(const std::vector<std::string>& arguments) {
 }  // namespace kanade
 
 int main(int argc, char** argv) {
-  return kanade::Run(kanade::Arguments(argc, argv));
+  return kanade::Run(kanade::PlatformArguments(argc, argv));
 }
