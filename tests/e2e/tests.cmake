@@ -21,3 +21,12 @@ if(TARGET kanade_fltk)
     set_tests_properties(e2e.patcher PROPERTIES LABELS e2e TIMEOUT 180)
   endif()
 endif()
+
+# The self-upgrade through three real process generations against nginx
+# (build kanade and kanade-repo first).
+if(TARGET kanade AND TARGET kanade-repo)
+  add_test(NAME e2e.self_upgrade
+           COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/self_upgrade_test.py
+                   $<TARGET_FILE:kanade> $<TARGET_FILE:kanade-repo>)
+  set_tests_properties(e2e.self_upgrade PROPERTIES LABELS e2e TIMEOUT 90)
+endif()

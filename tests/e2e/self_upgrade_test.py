@@ -1,0 +1,577 @@
+#!/usr/bin/python3
+"""The self-upgrade with real processes in a private Xvfb, against nginx.
+
+scripts/demo-sandbox.sh makes the server, a Steam-shaped home and a program
+folder holding the built `kanade` (the older build). The program's own
+repository then publishes a newer build: the same bytes with a tail
+appended, which ELF ignores. A monitor thread polls /proc for processes
+whose executable lies in the program folder (with their command lines and
+working folders), the two executables and the lines of kanade.log, and
+stamps each event with the time it first saw it. The test checks the order
+of the hand-off through three generations, and that a repository whose
+listed digest does not match the served build starts nothing.
+
+Every wait has a time-out; leftover processes of the sandbox, nginx and
+Xvfb are stopped at the end whatever happens.
+
+Usage: self_upgrade_test.py KANADE KANADE_REPO
+(KANADE_E2E_KEEP=DIR keeps the sandbox there; after a failure it is kept
+in any case and its folder is printed.)
+"""
+import hashlib
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+from x11 import Xvfb, die_with_parent, window_ids
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SCRIPTS = os.path.join(SOURCE_DIR, "scripts")
+
+MAIN_TITLE = "Kanade Patcher"
+STARTED = "===== Program Started ====="
+READY = "> 日本語化パッチの準備ができました。ゲームを開始してください！"
+OWN_REPOSITORY = "repos/kanade-patcher-linux.repo"
+BUILD_REQUEST = "GET /files/kanade-patcher/kanade "
+INI = ("; Localization related settings\r\nEnableLocalization=1\r\n"
+       "LocalizationMode=kanade-test\r\nGameLocationOverride=\r\n\r\n"
+       "; Lua Related settings\r\nEnableLuaIntegration=0\r\nLiveTranslationToken=\r\n").encode()
+POLL = 0.02
+# Forked helpers of StartProgram live for microseconds; a generation lives
+# for seconds.
+GENERATION_LIFETIME = 0.3
+
+failures = []
+
+
+def check(condition, message):
+    print(("ok:   " if condition else "FAIL: ") + message, flush=True)
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+def wait_until(predicate, timeout):
+    deadline = time.time() + timeout
+    while True:
+        result = predicate()
+        if result or time.time() >= deadline:
+            return result
+        time.sleep(0.05)
+
+
+def digest(path):
+    try:
+        with open(path, "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+    except OSError:
+        return None
+
+
+def inode(path):
+    try:
+        return os.stat(path).st_ino
+    except OSError:
+        return None
+
+
+class Process:
+    def __init__(self, pid, now):
+        self.pid = pid
+        self.first = self.last = now
+        self.exe = self.inode = self.cwd = None
+        self.argv = []
+        self.gone = None
+
+    def lifetime(self):
+        return self.last - self.first
+
+
+class Monitor(threading.Thread):
+    """Polls the processes of one program folder, its two executables and
+    its log, recording when each thing was first seen."""
+
+    def __init__(self, folder):
+        super().__init__(daemon=True)
+        self.folder = folder
+        self.program = os.path.join(folder, "kanade")
+        self.upgrade = os.path.join(folder, "upgrade_kanade")
+        self.log = os.path.join(folder, "kanade.log")
+        self.lock = threading.Lock()
+        self.processes = {}
+        self.lines = []  # (time, text)
+        self.upgrade_seen = None  # (time, inode)
+        self.program_inode = inode(self.program)
+        self.program_replaced = None  # (time, inode)
+        self._log_offset = 0
+        self._pending = b""
+        self._halt = threading.Event()
+
+    def run(self):
+        while not self._halt.is_set():
+            self.poll()
+            time.sleep(POLL)
+        self.poll()
+
+    def stop(self):
+        self._halt.set()
+        self.join(timeout=5)
+
+    def poll(self):
+        now = time.time()
+        alive = set()
+        for name in os.listdir("/proc"):
+            if not name.isdigit():
+                continue
+            try:
+                exe = os.readlink(f"/proc/{name}/exe").removesuffix(" (deleted)")
+                if os.path.dirname(exe) != self.folder:
+                    continue
+                with open(f"/proc/{name}/cmdline", "rb") as f:
+                    argv = [a.decode("utf-8", "replace") for a in f.read().split(b"\0")[:-1]]
+                cwd = os.readlink(f"/proc/{name}/cwd")
+                exe_inode = os.stat(f"/proc/{name}/exe").st_ino
+            except OSError:  # gone meanwhile, or a zombie
+                continue
+            pid = int(name)
+            alive.add(pid)
+            with self.lock:
+                process = self.processes.get(pid)
+                if process is None:
+                    process = self.processes[pid] = Process(pid, now)
+                # The last identity counts: a forked child becomes the
+                # started program when it executes it.
+                process.exe, process.argv, process.cwd, process.inode = exe, argv, cwd, exe_inode
+                process.last = now
+        with self.lock:
+            for process in self.processes.values():
+                if process.gone is None and process.pid not in alive:
+                    process.gone = now
+            if self.upgrade_seen is None and os.path.exists(self.upgrade):
+                self.upgrade_seen = (now, inode(self.upgrade))
+            current = inode(self.program)
+            if self.program_replaced is None and current != self.program_inode:
+                self.program_replaced = (now, current)
+        self.read_log(now)
+
+    def read_log(self, now):
+        try:
+            with open(self.log, "rb") as f:
+                f.seek(self._log_offset)
+                data = f.read()
+        except OSError:
+            return
+        self._log_offset += len(data)
+        self._pending += data
+        *whole, self._pending = self._pending.split(b"\r\n")
+        with self.lock:
+            self.lines += [(now, line.decode("utf-8", "replace")) for line in whole]
+
+    def line_time(self, text, after=0.0):
+        """When the line `text` first appeared (not before `after`), or None."""
+        with self.lock:
+            return next((t for t, line in self.lines if line == text and t >= after), None)
+
+    def texts(self):
+        with self.lock:
+            return [line for _, line in self.lines]
+
+    def generations(self):
+        """The long-lived processes, in the order they appeared."""
+        with self.lock:
+            return sorted((p for p in self.processes.values()
+                           if p.lifetime() >= GENERATION_LIFETIME or p.gone is None),
+                          key=lambda p: p.first)
+
+
+def sandbox_path(root):
+    return os.path.join(root, "sandbox")
+
+
+def stop_server(root):
+    state = os.path.join(sandbox_path(root), "server")
+    if os.path.isdir(state):
+        subprocess.run(["bash", os.path.join(SCRIPTS, "repo-server.sh"), "stop", state],
+                       capture_output=True, timeout=30)
+
+
+class Sandbox:
+    """demo-sandbox.sh's server, home and program folder; the program's own
+    repository is published again by each case."""
+
+    def __init__(self, root, kanade, repo_tool):
+        self.repo_tool = repo_tool
+        # demo-sandbox.sh takes a build folder; give it one that holds the
+        # two programs under test.
+        build = os.path.join(root, "build")
+        os.makedirs(os.path.join(build, "tools"))
+        os.symlink(kanade, os.path.join(build, "kanade"))
+        os.symlink(repo_tool, os.path.join(build, "tools", "kanade-repo"))
+        self.path = sandbox_path(root)
+        made = subprocess.run(["bash", os.path.join(SCRIPTS, "demo-sandbox.sh"), build, self.path],
+                              env=dict(os.environ, KANADE_SERVER_LIFETIME="300"),
+                              capture_output=True, text=True, timeout=60)
+        if made.returncode != 0:
+            raise RuntimeError("demo-sandbox.sh: " + made.stderr.strip())
+        self.values = dict(re.findall(r"^(?:export )?(\w+)='([^']*)'$", made.stdout, re.M))
+        self.url = self.values["KANADE_REPOSITORY_URL"]
+        self.www = os.path.join(self.path, "www")
+        self.env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+        for key in ("KANADE_REPOSITORY_URL", "CURL_CA_BUNDLE", "HOME"):
+            self.env[key] = self.values[key]
+        with open(kanade, "rb") as f:
+            self.old_build = f.read()
+
+    def program_folder(self, name):
+        """A program folder with the older build and a chosen mode, so that
+        no settings window opens."""
+        folder = os.path.realpath(os.path.join(self.path, name))
+        os.makedirs(folder, exist_ok=True)
+        program = os.path.join(folder, "kanade")
+        if not os.path.exists(program):
+            shutil.copy2(os.path.join(self.path, "program", "kanade"), program)
+        with open(os.path.join(folder, "kanade.ini"), "wb") as f:
+            f.write(INI)
+        return folder
+
+    def publish_own(self, listed, served):
+        """The program's own repository lists `listed` as the module
+        "kanade" while the server delivers `served` at its URL."""
+        for folder, body in (("listed", listed), ("files", served)):
+            path = os.path.join(self.www, folder, "kanade-patcher", "kanade")
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(body)
+        subprocess.run([self.repo_tool, "build", os.path.join(self.www, "listed", "kanade-patcher"),
+                        self.url + "/files/kanade-patcher", "-o",
+                        os.path.join(self.www, OWN_REPOSITORY)],
+                       check=True, capture_output=True, timeout=30)
+
+    def start(self, folder, display):
+        env = dict(self.env, DISPLAY=display)
+        out = open(os.path.join(folder, "kanade.out"), "ab")
+        try:
+            return subprocess.Popen(["./kanade"], cwd=folder, env=env, stdout=out,
+                                    stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                    preexec_fn=die_with_parent)
+        finally:
+            out.close()
+
+    def access_log(self):
+        try:
+            with open(os.path.join(self.path, "server", "access.log"), encoding="utf-8") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+
+
+def end_processes(folders):
+    """Ends every process whose executable lies in one of `folders`: all of
+    them were started by this test, directly or by a generation."""
+    def find():
+        found = []
+        for name in os.listdir("/proc"):
+            if name.isdigit():
+                try:
+                    exe = os.readlink(f"/proc/{name}/exe").removesuffix(" (deleted)")
+                except OSError:
+                    continue
+                if os.path.dirname(exe) in folders:
+                    found.append(int(name))
+        return found
+
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        for pid in find():
+            try:
+                os.kill(pid, sig)
+            except OSError:
+                pass
+        if wait_until(lambda: not find(), 5):
+            return
+
+
+def stop(proc):
+    if proc is not None and proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def runs_of(lines):
+    """The log cut at every start marker, whatever its prefix."""
+    runs = []
+    for line in lines:
+        if line.endswith(STARTED):
+            runs.append([])
+        if runs:
+            runs[-1].append(line)
+    return runs
+
+
+def upgrade_case(ctx):
+    """The older build finds a newer one and hands over through three
+    generations; the third finds nothing new."""
+    sandbox = ctx.sandbox
+    folder = sandbox.program_folder("program")
+    ctx.folders.add(folder)
+    tail = b"\n-- kanade self-upgrade test: newer build --\n" + os.urandom(64)
+    new_build = sandbox.old_build + tail
+    new_digest = hashlib.sha256(new_build).hexdigest()
+    old_digest = hashlib.sha256(sandbox.old_build).hexdigest()
+    sandbox.publish_own(new_build, new_build)
+    downloads_before = sandbox.access_log().count(BUILD_REQUEST)
+    program_exe = folder + "//kanade"  # ProgramFolder ends in the separator
+    upgrade_exe = folder + "//upgrade_kanade"
+
+    display_env = dict(sandbox.env, DISPLAY=ctx.display)
+    monitor = Monitor(folder)
+    # Started before the monitor thread: a fork with a pre-exec hook is only
+    # safe while one thread runs.
+    first = sandbox.start(folder, ctx.display)
+    monitor.start()
+    try:
+        check(wait_until(lambda: monitor.upgrade_seen, 40) is not None,
+              "the newer build is downloaded as upgrade_kanade")
+        try:
+            code = first.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            code = None
+        check(code == 0, f"the first generation ends with exit code 0 (got {code})")
+
+        def started(exe, *others):
+            """The earliest process of `exe` that is none of `others`. A
+            forked child counts once it has executed the program."""
+            with monitor.lock:
+                found = [p for p in monitor.processes.values()
+                         if p.exe == os.path.join(folder, exe) and p.pid not in others]
+            return min(found, key=lambda p: p.first, default=None)
+
+        def second():
+            return started("upgrade_kanade")
+
+        gen2 = wait_until(second, 10)
+        if not check(gen2 is not None, "a second generation starts"):
+            return
+        countdown_start = wait_until(
+            lambda: monitor.line_time("UPG:> -waitfor: アップグレード待機中: 10.0 秒"), 10)
+        check(countdown_start is not None, "the second generation starts its countdown")
+        windows = wait_until(lambda: len(window_ids(display_env, MAIN_TITLE)) == 1, 5)
+        check(windows, "one main window during the countdown: the second generation's "
+              f"({len(window_ids(display_env, MAIN_TITLE))})")
+        countdown_end = wait_until(
+            lambda: monitor.line_time("UPG:< -waitfor: アップグレード待機中: 0.0 秒"), 20)
+        check(countdown_end is not None, "the countdown reaches 0.0")
+
+        def third():
+            # Still running: the first generation's own forks are gone.
+            process = started("kanade", first.pid, gen2.pid)
+            return process if process and process.gone is None else None
+
+        gen3 = wait_until(third, 15)
+        if not check(gen3 is not None, "a third generation starts"):
+            return
+
+        def third_ready():
+            runs = runs_of(monitor.texts())
+            return len(runs) >= 3 and READY in runs[2]
+
+        check(wait_until(third_ready, 40), "the third generation reaches the ready message")
+        ready_at = monitor.line_time(READY, after=gen3.first)
+        # Nothing new for the third generation: no fourth may appear.
+        time.sleep(3)
+        monitor.poll()
+        gens = monitor.generations()
+        check(gen3.gone is None, "the third generation keeps running after its run")
+        windows = len(window_ids(display_env, MAIN_TITLE))
+        check(windows == 1,
+              f"one main window on the display after the run: the third generation's ({windows})")
+    finally:
+        monitor.stop()
+
+    # The generations and their command lines.
+    check([p.pid for p in gens] == [first.pid, gen2.pid, gen3.pid],
+          "exactly three generations ran: " +
+          ", ".join(f"{p.pid} {p.argv} ({p.lifetime():.1f} s)" for p in gens))
+    check(gen2.argv == [upgrade_exe, "-waitfor", "10", "-upgrade"] and
+          gen2.exe == os.path.join(folder, "upgrade_kanade"),
+          f"the second generation runs upgrade_kanade -waitfor 10 -upgrade: {gen2.argv}")
+    check(gen3.argv == [program_exe] and gen3.exe == os.path.join(folder, "kanade"),
+          f"the third generation runs kanade without options: {gen3.argv}")
+    check(gen2.cwd == folder and gen3.cwd == folder,
+          "both started generations run in the program folder")
+    check(gen2.gone is not None, "the second generation has ended")
+    check(monitor.program_replaced is not None and gen3.inode == monitor.program_replaced[1],
+          "the third generation runs the copied file")
+
+    # The order of events.
+    gen1 = monitor.processes.get(first.pid)
+    copied = monitor.program_replaced[0] if monitor.program_replaced else None
+    handing_over = monitor.line_time(f"UPG:> アップデート処理中: {upgrade_exe} -> {program_exe}")
+    events = [("upgrade_kanade downloaded", monitor.upgrade_seen and monitor.upgrade_seen[0]),
+              ("gen 2 seen", gen2.first), ("gen 1 ended", gen1 and gen1.gone),
+              ("countdown 10.0", countdown_start), ("countdown 0.0", countdown_end),
+              ("copy announced", handing_over), ("kanade replaced", copied),
+              ("gen 3 seen", gen3.first), ("gen 2 ended", gen2.gone), ("ready", ready_at)]
+    print("  timeline: " + ", ".join(
+        f"{name} {t - events[0][1]:+.2f}" if t and events[0][1] else f"{name} ?"
+        for name, t in events), flush=True)
+    stamps = [t for _, t in events]
+    if check(all(stamps), "every step of the hand-off was seen"):
+        check(stamps[0] <= stamps[1], "upgrade_kanade exists before the second generation runs")
+        check(first.returncode == 0 and stamps[2] < stamps[6],
+              "the first generation ended before the copy over kanade")
+        check(stamps[4] - stamps[3] >= 9.5,
+              f"the countdown lasts ten seconds ({stamps[4] - stamps[3]:.1f} s)")
+        check(stamps[4] <= stamps[5] <= stamps[6] <= stamps[7],
+              "countdown, announcement, copy and third start come in that order")
+        check(stamps[7] <= stamps[8] + POLL * 2 and stamps[8] < stamps[9],
+              "the second generation ends as the third starts, before the ready message")
+
+    # The log: three runs, the second one entirely "UPG:".
+    runs = runs_of(monitor.texts())
+    check([run[0] for run in runs] == [STARTED, "UPG:" + STARTED, STARTED],
+          f"the log holds three starts, the second with UPG: ({len(runs)} runs)")
+    if len(runs) == 3:
+        gen1_lines, gen2_lines, gen3_lines = runs
+        check(gen1_lines[-1] == "> アップデート準備中: " + upgrade_exe,
+              f"the first generation ends after preparing the upgrade: {gen1_lines[-1]!r}")
+        check(f"< - 更新: {folder}/upgrade_kanade 成功" in gen1_lines,
+              "the first generation reports the download of upgrade_kanade")
+        header = ["UPG:" + line for line in gen1_lines[:3]]
+        countdown = ["UPG:> -waitfor: アップグレード待機中: 10.0 秒"] + [
+            f"UPG:< -waitfor: アップグレード待機中: {n / 10:.1f} 秒" for n in range(99, -1, -1)]
+        expected = header + countdown + [
+            "UPG:> -upgrade: Performing software upgrade...",
+            f"UPG:> アップデート処理中: {upgrade_exe} -> {program_exe}"]
+        if not check(gen2_lines == expected,
+                     "the second generation logs its countdown and the copy, each line with UPG:"):
+            for n, (a, e) in enumerate(zip(gen2_lines + [None] * len(expected), expected)):
+                if a != e:
+                    print(f"  first difference at line {n}: {a!r} != {e!r}")
+                    break
+        check(not any(line.startswith("UPG:") for line in gen1_lines + gen3_lines),
+              "the other generations log without UPG:")
+        check("< レポジトリ適用: kanade-patcher.repo は更新なし" in gen3_lines and
+              not any("アップデート準備中" in line or "upgrade_kanade" in line for line in gen3_lines),
+              "the third generation finds nothing new and prepares no upgrade")
+
+    check(digest(os.path.join(folder, "kanade")) == new_digest != old_digest,
+          "kanade now holds the newer build")
+    check(digest(os.path.join(folder, "upgrade_kanade")) == new_digest and
+          monitor.upgrade_seen and inode(os.path.join(folder, "upgrade_kanade")) ==
+          monitor.upgrade_seen[1], "upgrade_kanade stays, downloaded once")
+    downloads = sandbox.access_log().count(BUILD_REQUEST) - downloads_before
+    check(downloads == 1, f"the newer build was downloaded exactly once ({downloads})")
+    end_processes({folder})
+
+
+def mismatch_case(ctx):
+    """The own repository lists a digest that the served build does not
+    have: the download is rejected, nothing is written or started, and the
+    first generation goes on."""
+    sandbox = ctx.sandbox
+    folder = sandbox.program_folder("program-mismatch")
+    ctx.folders.add(folder)
+    listed = sandbox.old_build + b"\n-- kanade self-upgrade test: listed build --\n"
+    served = sandbox.old_build + b"\n-- kanade self-upgrade test: altered build --\n"
+    sandbox.publish_own(listed, served)
+    before = set(os.listdir(folder))
+
+    monitor = Monitor(folder)
+    first = sandbox.start(folder, ctx.display)
+    monitor.start()
+    try:
+        done = wait_until(lambda: READY in monitor.texts(), 40)
+        check(done, "the run goes on to the ready message")
+        time.sleep(2)
+        monitor.poll()
+        lines = monitor.texts()
+        check(f"< - 更新: {folder}/upgrade_kanade ハッシュ不一致" in lines,
+              "the downloaded build is rejected for its digest")
+        check("< レポジトリ適用: kanade-patcher.repo は更新なし" in lines,
+              "applying the program's repository changes nothing")
+        check(not any("アップデート準備中" in line for line in lines), "no upgrade is prepared")
+        check(BUILD_REQUEST in sandbox.access_log(),
+              "the served build was fetched and checked")
+        left = set(os.listdir(folder)) - before
+        check(left <= {"kanade.log", "repos", "kanade.out"},
+              f"nothing else is written to the program folder: {sorted(left)}")
+        check(monitor.upgrade_seen is None, "upgrade_kanade never appeared")
+        check(list(monitor.processes) == [first.pid] and first.poll() is None,
+              "nothing is started and the first generation keeps running")
+        old_digest = hashlib.sha256(sandbox.old_build).hexdigest()
+        check(digest(os.path.join(folder, "kanade")) == old_digest, "kanade keeps the older build")
+        check(sum(line.endswith(STARTED) for line in lines) == 1, "the log holds one start")
+    finally:
+        monitor.stop()
+        stop(first)
+        end_processes({folder})
+
+
+def terminated(*_):
+    failures.append("terminated")
+    sys.exit(1)
+
+
+class Context:
+    pass
+
+
+def main():
+    if len(sys.argv) != 3:
+        print(__doc__)
+        return 2
+    # A termination still runs the clean-up below.
+    signal.signal(signal.SIGTERM, terminated)
+    ctx = Context()
+    kanade, repo_tool = (os.path.abspath(a) for a in sys.argv[1:3])
+    keep = os.environ.get("KANADE_E2E_KEEP")
+    if keep:
+        os.makedirs(keep, exist_ok=True)
+        ctx.root = os.path.realpath(tempfile.mkdtemp(prefix="self-upgrade-", dir=keep))
+    else:
+        ctx.root = os.path.realpath(tempfile.mkdtemp(prefix="kanade-self-upgrade-e2e-"))
+    ctx.folders = set()
+    started = time.time()
+    xvfb = None
+    try:
+        xvfb = Xvfb()
+        ctx.display = xvfb.display
+        ctx.sandbox = Sandbox(ctx.root, kanade, repo_tool)
+        for case in (mismatch_case, upgrade_case):
+            print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
+            try:
+                case(ctx)
+            except Exception:  # one broken case must not hide the other
+                traceback.print_exc()
+                check(False, f"{case.__name__} raised")
+    except Exception:
+        traceback.print_exc()
+        check(False, "the test environment could not be set up")
+    finally:
+        end_processes(ctx.folders)
+        stop_server(ctx.root)
+        if xvfb is not None:
+            xvfb.stop()
+        if failures or keep:
+            print("sandbox kept in " + ctx.root)
+        else:
+            shutil.rmtree(ctx.root, ignore_errors=True)
+    result = "failed" if failures else "passed"
+    print(f"self-upgrade e2e: {result} ({len(failures)} failures, {time.time() - started:.1f} s)")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
