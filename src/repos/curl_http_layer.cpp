@@ -12,9 +12,6 @@
 #include "ui/responsiveness.h"
 #include "util/path.h"
 
-#ifdef _WIN32
-#endif
-
 namespace kanade {
 
 namespace {

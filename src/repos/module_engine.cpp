@@ -1,10 +1,8 @@
 #include "repos/module_engine.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <optional>
 #include <string>
-#include <system_error>
 
 #include "app/patcher_state.h"
 #include "repos/http_client.h"
@@ -12,9 +10,6 @@
 #include "ui/console.h"
 #include "ui/responsiveness.h"
 #include "util/path.h"
-
-#ifdef _WIN32
-#endif
 
 namespace kanade {
 

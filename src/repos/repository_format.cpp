@@ -7,9 +7,6 @@
 #include "util/path.h"
 #include "util/text.h"
 
-#ifdef _WIN32
-#endif
-
 namespace kanade {
 
 namespace {
