@@ -1,11 +1,52 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test.
+# Installs what is missing, builds everything and runs every test: the Linux
+# build and CTest, then the Windows build (scripts/build-windows.sh) and its
+# tests under Wine and Xvfb. Ends with one PASS/FAIL line per part and a
+# non-zero status when any part failed.
+#
+#   KANADE_BUILD_DIR      the Linux build folder (build)
+#   KANADE_WIN_BUILD_DIR  the Windows build folder (build-win)
+#   KANADE_TEST_WINDOWS=0 leaves the Windows part out
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
 build=${KANADE_BUILD_DIR:-build}
+win_build=${KANADE_WIN_BUILD_DIR:-build-win}
+results=()
+failed=0
+record() {
+  if [ "$2" -eq 0 ]; then results+=("PASS $1"); else
+    results+=("FAIL $1")
+    failed=1
+  fi
+}
+timed() {
+  local started=$SECONDS status=0
+  "${@:2}" || status=$?
+  record "$1 ($((SECONDS - started)) s)" "$status"
+  return "$status"
+}
+
+started=$SECONDS
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+record "Linux build ($((SECONDS - started)) s)" 0
+timed "Linux tests (ctest)" ctest --test-dir "$build" --output-on-failure -j "$(nproc)" || true
+
+if [ "${KANADE_TEST_WINDOWS:-1}" != 0 ]; then
+  export KANADE_WIN_BUILD_DIR=$win_build
+  if timed "Windows build (kanade.exe)" bash scripts/build-windows.sh; then
+    timed "Windows smoke test under Wine" bash tests/e2e/windows/win32_smoke_test.sh \
+      "$win_build/kanade-win32-probe.exe" || true
+    # The publisher's tool comes from the Linux build.
+    timed "kanade.exe end to end under Wine" timeout 900 /usr/bin/python3 \
+      tests/e2e/windows/kanade_wine_test.py "$win_build/kanade.exe" "$build/tools/kanade-repo" ||
+      true
+  fi
+fi
+
+echo
+printf 'test: %s\n' "${results[@]}"
+exit "$failed"
