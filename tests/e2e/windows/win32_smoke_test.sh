@@ -51,6 +51,9 @@ done
 Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
 export DISPLAY=:$display
+# Wine reads Japanese arguments and folder names through the Unix code page;
+# without a UTF-8 locale (as in CI) they arrive mangled.
+export LC_ALL=C.UTF-8
 for _ in $(seq 50); do
   xdpyinfo >/dev/null 2>&1 && break
   sleep 0.1
