@@ -246,7 +246,8 @@ class Wine:
             raise RuntimeError("wine_prefix.sh failed, see wine.out")
         # A server that outlives each program by a while keeps every wine
         # command quick; the end of the test kills it.
-        subprocess.run(["wineserver", "-p30"], env=env, timeout=30)
+        with self.output() as out:
+            subprocess.run(["wineserver", "-p30"], env=env, stdout=out, stderr=out, timeout=30)
         os.symlink(self.drive_d, os.path.join(self.prefix, "dosdevices", "d:"))
 
         users = os.path.join(self.prefix, "drive_c", "users")
@@ -829,8 +830,15 @@ def self_upgrade_scenario(ctx):
         except subprocess.TimeoutExpired:
             code = None
         check(code == 0, f"the old build ends with exit code 0 after starting the copy ({code})")
-        if check_upgrade(ctx, runs_before + 3, second, 2) is None:
+        runs = check_upgrade(ctx, runs_before + 3, second, 2)
+        if runs is None:
             return
+        # kanade.ini names the chosen folder in Japanese: read back, it still
+        # decides where the translation is.
+        check("< レポジトリ適用: kanade-test.repo は更新なし" in runs[-1] and
+              files_below(wine.standalone) ==
+              {GAME_EXE, "Shroud of the Avatar_Data/gameversion.txt"},
+              "the chosen folder read back from kanade.ini is found current")
         main = wine.find_window(MAIN_TITLE, 15)
         if not check(main is not None, "the upgraded kanade.exe shows its window"):
             return
@@ -869,6 +877,8 @@ def main():
     if len(sys.argv) != 3:
         print(__doc__)
         return 2
+    # A time-out's SIGTERM still runs the clean-up below.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     ctx = Context()
     ctx.kanade_exe, repo_tool = (os.path.abspath(a) for a in sys.argv[1:3])
     for path in (ctx.kanade_exe, repo_tool):
