@@ -648,15 +648,21 @@ LRESULT Win32Toolkit::HandleWindowMessage(HWND hwnd, UINT message, WPARAM wparam
       HDC dc = reinterpret_cast<HDC>(wparam);
       const ControlHandle control = ControlOf(reinterpret_cast<HWND>(lparam));
       auto c = controls_.find(control);
-      if (c != controls_.end() && c->second.has_text_colour) {
-        SetTextColor(dc, c->second.text_colour);
-      }
       auto it = windows_.find(window);
       const bool is_box = c != controls_.end() && (c->second.kind == ControlKind::kReadOnlyBox ||
                                                    c->second.kind == ControlKind::kEditableBox);
-      if (it == windows_.end() || it->second.background == nullptr || is_box) break;
-      SetBkColor(dc, it->second.background_colour);
-      return reinterpret_cast<LRESULT>(it->second.background);
+      LRESULT brush = 0;
+      if (it == windows_.end() || it->second.background == nullptr || is_box) {
+        // The default sets the system's text colour, so ours goes on after it.
+        brush = DefWindowProcW(hwnd, message, wparam, lparam);
+      } else {
+        SetBkColor(dc, it->second.background_colour);
+        brush = reinterpret_cast<LRESULT>(it->second.background);
+      }
+      if (c != controls_.end() && c->second.has_text_colour) {
+        SetTextColor(dc, c->second.text_colour);
+      }
+      return brush;
     }
     default:
       break;

@@ -404,6 +404,11 @@ def is_green(p):
     return p[1] > 200 and p[0] < 70 and p[2] < 70
 
 
+def is_red_ink(p):
+    """Red text with its anti-aliased fringes on the grey dialog face."""
+    return p[0] > 150 and p[0] > p[1] + 80 and p[0] > p[2] + 80
+
+
 def count(image, box, test):
     x0, y0, x1, y1 = box
     return sum(1 for y in range(y0, y1) for x in range(x0, x1) if test(image.getpixel((x, y))))
@@ -539,6 +544,10 @@ def first_run_scenario(ctx):
         check(picture is not None and count(picture, (240, 192, 440, 208), is_dark) > 15
               and count(picture, (240, 212, 440, 228), is_dark) > 15,
               "the settings window shows both detected game folders")
+        # The not-implemented line and the two warning lines are red.
+        for box in ((390, 273, 570, 289), (370, 410, 580, 426), (370, 430, 580, 446)):
+            check(picture is not None and count(picture, box, is_red_ink) > 15,
+                  f"red text in the settings window at {box}")
         check(not os.path.exists(wine.ini), "no kanade.ini before the window is closed")
         wine.click(settings, 28, 262)  # 言語パッチを自動適用する
         time.sleep(0.3)
