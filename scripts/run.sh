@@ -29,4 +29,5 @@ if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   exit 0
 fi
 
-exec /usr/bin/python3 "$root/scripts/demo_headless.py" "$sandbox"
+# Not exec: the trap above must still stop the server afterwards.
+/usr/bin/python3 "$root/scripts/demo_headless.py" "$sandbox"
