@@ -20,20 +20,11 @@ import time
 
 from PIL import Image
 
+from e2e_common import check, failures
 from x11 import SCREEN_H, SCREEN_W, Xvfb, count, find_window, geometry, near, run, screen_dpi, \
     screenshot, window_ids
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, flush=True)
-    return condition
-
-
 class Probe:
     """The probe program; its output lines arrive in a queue."""
 

@@ -23,6 +23,7 @@ import tempfile
 import time
 import traceback
 
+from e2e_common import check, failures, fetch_lines, install_lines, wait_until, without_progress
 from x11 import Xvfb, count, die_with_parent, find_window, near, run, screenshot, window_ids
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -40,25 +41,6 @@ GAME_EXE = "Shroud of the Avatar.exe"
 
 WHITE, RED, GREEN, YELLOW, GREY, BLACK = (
     (255, 255, 255), (255, 0, 0), (0, 255, 0), (255, 255, 0), (200, 200, 200), (0, 0, 0))
-
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, flush=True)
-    return condition
-
-
-def wait_until(predicate, timeout):
-    deadline = time.time() + timeout
-    while True:
-        result = predicate()
-        if result or time.time() >= deadline:
-            return result
-        time.sleep(0.1)
-
 
 def translation(mode):
     """What the server publishes for a localisation mode: a small text, a
@@ -343,27 +325,6 @@ def frame_is(picture, box, colour):
 
 SETTINGS_BOX = (560, 5)
 REFRESH_BOX = (10, 5)
-
-
-def fetch_lines(url):
-    return ["> レポジトリを取得中: " + url, "< レポジトリを取得中: " + url + " 成功"]
-
-
-def install_lines(path, size):
-    return ["> - 更新: " + path, f"< - 更新: {path} {size}", f"< - 更新: {path} 成功"]
-
-
-def without_progress(lines, paths):
-    """The lines without the download progress rewrites, whose number
-    depends on timing; each must name a module being installed."""
-    kept = []
-    for line in lines:
-        match = re.fullmatch(r"< - 更新中: (.*) (\d+)", line)
-        if match:
-            check(match.group(1) in paths, "a progress line names a module: " + line)
-            continue
-        kept.append(line)
-    return kept
 
 
 def first_run_scenario(ctx):

@@ -30,6 +30,8 @@ import threading
 import time
 import traceback
 
+import e2e_common
+from e2e_common import check, failures
 from x11 import Xvfb, die_with_parent, window_ids
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -48,23 +50,11 @@ POLL = 0.02
 # for seconds.
 GENERATION_LIFETIME = 0.3
 
-failures = []
-
-
-def check(condition, message):
-    print(("ok:   " if condition else "FAIL: ") + message, flush=True)
-    if not condition:
-        failures.append(message)
-    return condition
+e2e_common.show_passes = True
 
 
 def wait_until(predicate, timeout):
-    deadline = time.time() + timeout
-    while True:
-        result = predicate()
-        if result or time.time() >= deadline:
-            return result
-        time.sleep(0.05)
+    return e2e_common.wait_until(predicate, timeout, step=0.05)
 
 
 def digest(path):

@@ -25,13 +25,11 @@ keeps the sandbox and pictures there; after a failure they are kept anyway.)
 Xvfb, nginx, wineserver and every Wine process are stopped at the end
 whatever happens.
 """
-import ctypes
 import getpass
 import hashlib
 import os
 import random
 import re
-import select
 import shutil
 import signal
 import subprocess
@@ -41,6 +39,12 @@ import time
 import traceback
 
 from PIL import Image
+
+# The shared helpers live one folder up.
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from e2e_common import (check, failures, fetch_lines, install_lines,  # noqa: E402
+                        remove_lines, wait_until, without_progress)
+from x11 import Xvfb, count, die_with_parent  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
@@ -66,31 +70,6 @@ STEAM_LIBRARY = "D:\\Steam Library"
 STEAM_GAME = STEAM_LIBRARY + "\\steamapps\\common\\Shroud of the Avatar"
 STANDALONE_GAME = "D:\\ゲーム フォルダ\\Shroud of the Avatar"
 BROWSED_GAME = "D:\\ゲーム\\Shroud of the Avatar"
-
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, flush=True)
-    return condition
-
-
-def wait_until(predicate, timeout, step=0.1):
-    deadline = time.time() + timeout
-    while True:
-        result = predicate()
-        if result or time.time() >= deadline:
-            return result
-        time.sleep(step)
-
-
-def die_with_parent():
-    """preexec_fn: the child gets SIGTERM when this test dies, even by a
-    time-out's kill, so that no server or program outlives it."""
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
 
 def read_bytes(path):
     try:
@@ -140,43 +119,6 @@ def translation(mode):
 
 
 LUA_MODULE = {"Lua/kanade.lua": b"-- live translation module\n"}
-
-
-class Xvfb:
-    """Xvfb on a display number it picks itself (-displayfd); -noreset keeps
-    it up between Wine's connections."""
-
-    def __init__(self, timeout=15):
-        read_end, write_end = os.pipe()
-        self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
-             "tcp", "-noreset"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
-        os.close(write_end)
-        answer = b""
-        deadline = time.time() + timeout
-        while not answer.endswith(b"\n"):
-            left = deadline - time.time()
-            if left <= 0 or not select.select([read_end], [], [], left)[0]:
-                break
-            chunk = os.read(read_end, 32)
-            if not chunk:
-                break
-            answer += chunk
-        os.close(read_end)
-        if not answer.strip().isdigit():
-            self.stop()
-            raise RuntimeError("Xvfb did not start")
-        self.display = ":" + answer.strip().decode()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
 
 
 class Server:
@@ -409,11 +351,6 @@ def is_red_ink(p):
     return p[0] > 150 and p[0] > p[1] + 80 and p[0] > p[2] + 80
 
 
-def count(image, box, test):
-    x0, y0, x1, y1 = box
-    return sum(1 for y in range(y0, y1) for x in range(x0, x1) if test(image.getpixel((x, y))))
-
-
 def row(y, x0=13, x1=600):
     return (x0, y, x1, y + 16)
 
@@ -468,32 +405,6 @@ def check_japanese_glyphs(image, y, test, what):
     boxes = [s for s in shapes if len(s ^ box_reference(s)) <= 12]
     check(not boxes, f"{what}: {len(boxes)} of {len(shapes)} glyphs are drawn as boxes")
     check(len(set(shapes)) >= 10, f"{what}: the glyphs differ from one another")
-
-
-# Expected log lines.
-def fetch_lines(url):
-    return ["> レポジトリを取得中: " + url, "< レポジトリを取得中: " + url + " 成功"]
-
-
-def install_lines(path, size):
-    return ["> - 更新: " + path, f"< - 更新: {path} {size}", f"< - 更新: {path} 成功"]
-
-
-def remove_lines(path):
-    return ["> - 削除: " + path, f"< - 削除: {path} 成功"]
-
-
-def without_progress(lines, paths):
-    """The lines without the download progress rewrites, whose number
-    depends on timing; each must name a module being installed."""
-    kept = []
-    for line in lines:
-        match = re.fullmatch(r"(?:UPG:)?< - 更新中: (.*) (\d+)", line)
-        if match:
-            check(match.group(1) in paths, "a progress line names a module: " + line)
-            continue
-        kept.append(line)
-    return kept
 
 
 def check_lines(actual, expected, what):
