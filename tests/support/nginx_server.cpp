@@ -1,6 +1,7 @@
 #include "support/nginx_server.h"
 
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -184,7 +185,30 @@ std::string NginxServer::CaFile() const {
   return certificates != nullptr ? certificates->CaFile : std::string();
 }
 
+namespace {
+
+constexpr std::string_view kLogBarrier = "/.kanade-access-log-barrier";
+
+// nginx logs a request just after answering it, so a client can see the
+// answer before the log line exists. The one nginx process handles events in
+// order: once it has answered one more request, every earlier one is logged.
+void PassLogBarrier(const std::string& url, const std::string& ca_file) {
+  CURL* easy = curl_easy_init();
+  if (easy == nullptr) return;
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_CAINFO, ca_file.c_str());
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT, 10L);
+  curl_easy_setopt(
+      easy, CURLOPT_WRITEFUNCTION,
+      +[](char*, std::size_t size, std::size_t count, void*) { return size * count; });
+  curl_easy_perform(easy);
+  curl_easy_cleanup(easy);
+}
+
+}  // namespace
+
 std::vector<AccessLogEntry> NginxServer::AccessLog() const {
+  PassLogBarrier(Url(kLogBarrier), CaFile());
   std::vector<AccessLogEntry> entries;
   std::ifstream in(state_ / "access.log");
   std::string line;
@@ -199,6 +223,7 @@ std::vector<AccessLogEntry> NginxServer::AccessLog() const {
     std::getline(fields, entry.UserAgent);
     entry.Connection = std::atol(connection.c_str());
     entry.Status = std::atoi(status.c_str());
+    if (entry.Request.find(kLogBarrier) != std::string::npos) continue;
     entries.push_back(std::move(entry));
   }
   return entries;

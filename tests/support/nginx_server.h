@@ -44,7 +44,7 @@ class NginxServer {
   std::string BaseUrl() const;
   std::string Url(std::string_view path) const;
   std::string CaFile() const;
-  /// The requests served so far, in order.
+  /// The requests answered so far, in order (every one of them logged).
   std::vector<AccessLogEntry> AccessLog() const;
   /// What nginx wrote to its error log (for failure messages).
   std::string ErrorLog() const;
