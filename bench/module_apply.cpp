@@ -13,11 +13,11 @@
 #include <fstream>
 #include <string>
 
-#include "app/patcher_state.h"
 #include "repos/http_client.h"
 #include "repos/repository_apply.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_format.h"
+#include "state/patcher_state.h"
 #include "ui/console.h"
 
 namespace {

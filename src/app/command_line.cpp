@@ -1,6 +1,6 @@
 #include "app/command_line.h"
 
-#include "app/patcher_state.h"
+#include "state/patcher_state.h"
 #include "util/text.h"
 
 #ifdef _WIN32

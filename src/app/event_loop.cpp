@@ -1,12 +1,12 @@
 #include "app/event_loop.h"
 
 #include "app/patch_run.h"
-#include "app/patcher_state.h"
 #include "app/shutdown.h"
 #include "discovery/game_location.h"
 #include "repos/repository_server.h"
 #include "settings/settings_file.h"
 #include "settings/settings_window.h"
+#include "state/patcher_state.h"
 #include "ui/console.h"
 #include "ui/main_window.h"
 #include "ui/status_canvas.h"

@@ -5,11 +5,11 @@
 #include <system_error>
 
 #include "app/event_loop.h"
-#include "app/patcher_state.h"
 #include "app/shutdown.h"
 #include "repos/repository_apply.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_server.h"
+#include "state/patcher_state.h"
 #include "ui/console.h"
 #include "ui/responsiveness.h"
 #include "upgrade/self_upgrade.h"

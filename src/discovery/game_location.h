@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/patcher_state.h"
+#include "state/patcher_state.h"
 
 namespace kanade {
 

@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "app/patcher_state.h"
 #include "repos/http_client.h"
 #include "repos/sha256.h"
+#include "state/patcher_state.h"
 #include "ui/console.h"
 #include "ui/responsiveness.h"
 #include "util/path.h"

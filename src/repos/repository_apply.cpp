@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "app/patcher_state.h"
 #include "repos/module_engine.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_format.h"
+#include "state/patcher_state.h"
 #include "ui/console.h"
 #include "util/path.h"
 

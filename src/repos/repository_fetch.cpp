@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/patcher_state.h"
 #include "repos/http_client.h"
 #include "repos/repository_format.h"
+#include "state/patcher_state.h"
 #include "ui/console.h"
 #include "util/path.h"
 

@@ -3,8 +3,8 @@
 #include <optional>
 #include <string_view>
 
-#include "app/patcher_state.h"
 #include "discovery/game_location.h"
+#include "state/patcher_state.h"
 #include "util/path.h"
 #include "util/text.h"
 

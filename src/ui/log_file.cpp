@@ -1,6 +1,6 @@
 #include "ui/log_file.h"
 
-#include "app/patcher_state.h"
+#include "state/patcher_state.h"
 #include "util/path.h"
 
 #ifdef _WIN32

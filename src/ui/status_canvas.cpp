@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "app/patcher_state.h"
+#include "state/patcher_state.h"
 #include "ui/console.h"
 #include "ui/main_window.h"
 #include "util/clock.h"

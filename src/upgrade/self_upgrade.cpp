@@ -1,8 +1,8 @@
 #include "upgrade/self_upgrade.h"
 
-#include "app/patcher_state.h"
 #include "app/shutdown.h"
 #include "repos/sha256.h"
+#include "state/patcher_state.h"
 #include "ui/console.h"
 #include "upgrade/programs.h"
 #include "util/path.h"

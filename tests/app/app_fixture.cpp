@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 #include "app/event_loop.h"
-#include "app/patcher_state.h"
 #include "app/shutdown.h"
 #include "app/startup.h"
 #include "discovery/game_location.h"
@@ -12,6 +11,7 @@
 #include "repos/repository_signing.h"
 #include "repos/sha256.h"
 #include "settings/settings_window.h"
+#include "state/patcher_state.h"
 #include "support/test_repository.h"
 #include "ui/console.h"
 #include "ui/main_window.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/patcher_state.h"
+#include "state/patcher_state.h"
 
 namespace kanade {
 namespace {

@@ -4,10 +4,10 @@
 
 #include <random>
 
-#include "app/patcher_state.h"
 #include "app/startup.h"
 #include "app_fixture.h"
 #include "settings/settings_window.h"
+#include "state/patcher_state.h"
 #include "ui/console.h"
 #include "ui/main_window.h"
 #include "util/path.h"

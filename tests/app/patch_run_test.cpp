@@ -5,10 +5,10 @@
 #include <algorithm>
 
 #include "app/command_line.h"
-#include "app/patcher_state.h"
 #include "app_fixture.h"
 #include "repos/repository_server.h"
 #include "settings/settings_window.h"
+#include "state/patcher_state.h"
 #include "ui/console.h"
 #include "ui/main_window.h"
 #include "util/path.h"

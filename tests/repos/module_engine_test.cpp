@@ -4,9 +4,9 @@
 
 #include <filesystem>
 
-#include "app/patcher_state.h"
 #include "repos/http_client.h"
 #include "repos/sha256.h"
+#include "state/patcher_state.h"
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
 #include "ui/console.h"

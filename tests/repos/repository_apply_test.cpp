@@ -7,10 +7,10 @@
 #include <map>
 #include <set>
 
-#include "app/patcher_state.h"
 #include "repos/http_client.h"
 #include "repos/repository_fetch.h"
 #include "repos/sha256.h"
+#include "state/patcher_state.h"
 #include "support/nginx_server.h"
 #include "support/temp_dir.h"
 #include "support/test_repository.h"

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/patcher_state.h"
 #include "repos/http_client.h"
 #include "repos/repository_server.h"
+#include "state/patcher_state.h"
 #include "support/http_test_server.h"
 #include "support/nginx_server.h"
 #include "support/temp_dir.h"

@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "app/patcher_state.h"
 #include "discovery/game_location.h"
+#include "state/patcher_state.h"
 #include "support/temp_dir.h"
 
 namespace kanade {

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/patcher_state.h"
+#include "state/patcher_state.h"
 #include "ui/console.h"
 #include "util/path.h"
 

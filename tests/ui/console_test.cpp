@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/patcher_state.h"
+#include "state/patcher_state.h"
 #include "support/temp_dir.h"
 #include "ui/headless_toolkit.h"
 #include "ui/log_file.h"

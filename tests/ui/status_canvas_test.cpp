@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "app/patcher_state.h"
+#include "state/patcher_state.h"
 #include "support/temp_dir.h"
 #include "ui/console.h"
 #include "ui/headless_toolkit.h"

@@ -6,10 +6,10 @@
 
 #include "app/command_line.h"
 #include "app/patch_run.h"
-#include "app/patcher_state.h"
 #include "app/shutdown.h"
 #include "repos/http_client.h"
 #include "repos/sha256.h"
+#include "state/patcher_state.h"
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
 #include "support/test_repository.h"

@@ -1,4 +1,4 @@
-#include "app/patcher_state.h"
+#include "state/patcher_state.h"
 
 #include <filesystem>
 #include <system_error>
