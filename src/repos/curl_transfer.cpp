@@ -3,9 +3,14 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <map>
+#include <memory>
 #include <mutex>
-#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "repos/http_client.h"
 #ifdef _WIN32
@@ -17,30 +22,11 @@ namespace kanade {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
 
-std::mutex session_mutex;
-bool curl_ready = false;
-CURLSH* share = nullptr;
-std::mutex share_locks[CURL_LOCK_DATA_LAST];
-
-void LockShare(CURL*, curl_lock_data data, curl_lock_access, void*) {
-  share_locks[data].lock();
-}
-
-void UnlockShare(CURL*, curl_lock_data data, void*) {
-  share_locks[data].unlock();
-}
-
-struct TransferContext {
-  CURL* easy = nullptr;
-  TransferSink* sink = nullptr;
-  const std::atomic<bool>* cancel = nullptr;
-  std::chrono::milliseconds no_data_limit{60'000};
-  SteadyClock::time_point last_activity = SteadyClock::now();
-  bool length_told = false;
-  bool stalled = false;
-  bool cancelled = false;
-};
+// How often the worker looks at its transfers' clocks when nothing happens.
+constexpr int kWorkerTickMs = 100;
+constexpr long kMaxConnectionsPerHost = 8;
 
 // The extra CA file named in the environment, as UTF-8 (what libcurl built
 // for Unicode expects). On Windows getenv gives the ANSI code page, which
@@ -55,67 +41,67 @@ std::string CaBundleFromEnvironment() {
 #endif
 }
 
-bool CancelRequested(const TransferContext& context) {
-  return context.cancel != nullptr && context.cancel->load(std::memory_order_relaxed);
-}
+struct Transfer {
+  TransferId id = 0;
+  TransferRequest request;
+  TransferSink* sink = nullptr;
+  std::atomic<std::uint64_t> received{0};
+  std::atomic<bool> cancel{false};
+  // Guarded by the pool's mutex.
+  bool done = false;
+  TransferOutcome outcome = TransferOutcome::kFailed;
+  // The worker's own.
+  CURL* easy = nullptr;
+  std::string url;
+  bool too_large = false;
+  Milliseconds no_data_limit{60'000};
+  Milliseconds low_speed_window{60'000};
+  std::uint64_t low_speed_bytes = 0;  // the least a window must bring
+  SteadyClock::time_point last_activity;
+  SteadyClock::time_point window_start;
+  std::uint64_t window_received = 0;
+};
 
 std::size_t OnHeader(char*, std::size_t size, std::size_t count, void* user) {
-  auto& context = *static_cast<TransferContext*>(user);
-  context.last_activity = SteadyClock::now();
+  static_cast<Transfer*>(user)->last_activity = SteadyClock::now();
   return size * count;
 }
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
-  auto& context = *static_cast<TransferContext*>(user);
+  auto& transfer = *static_cast<Transfer*>(user);
   const std::size_t bytes = size * count;
-  context.last_activity = SteadyClock::now();
-  if (CancelRequested(context)) {
-    context.cancelled = true;
+  transfer.last_activity = SteadyClock::now();
+  const std::uint64_t total = transfer.received.load(std::memory_order_relaxed) + bytes;
+  // Counted as the bytes arrive, decoded: Content-Length is the server's
+  // word, and a compressed body may unpack to far more than it announced.
+  if (total > transfer.request.MaxBytes) {
+    transfer.too_large = true;
     return 0;
   }
-  if (!context.length_told) {
-    // Redirect bodies never reach here, so this is the final response.
-    context.length_told = true;
-    curl_off_t length = -1;
-    if (curl_easy_getinfo(context.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-        length > 0) {
-      context.sink->ExpectLength(static_cast<std::uint64_t>(length));
-    }
-  }
-  if (bytes > 0 && !context.sink->Write(data, bytes)) return 0;
+  if (bytes > 0 && !transfer.sink->Write(data, bytes)) return 0;
+  transfer.received.store(total, std::memory_order_relaxed);
   return bytes;
 }
 
-int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  auto& context = *static_cast<TransferContext*>(user);
-  if (CancelRequested(context)) {
-    context.cancelled = true;
-    return 1;
-  }
-  // libcurl calls this about once a second even while nothing arrives.
-  if (SteadyClock::now() - context.last_activity > context.no_data_limit) {
-    context.stalled = true;
-    return 1;
-  }
-  context.sink->Progress();
-  return 0;
-}
-
-bool Configure(CURL* easy, const std::string& url, TransferContext& context) {
+bool Configure(Transfer& transfer) {
+  CURL* easy = transfer.easy;
   bool ok = true;
   auto set = [&](CURLoption option, auto value) {
     ok = curl_easy_setopt(easy, option, value) == CURLE_OK && ok;
   };
-  set(CURLOPT_URL, url.c_str());
+  const char* protocols = transfer.request.HttpsOnly ? "https" : "http,https";
+  set(CURLOPT_URL, transfer.url.c_str());
   set(CURLOPT_HTTPGET, 1L);
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
 #if LIBCURL_VERSION_NUM >= 0x075500
-  set(CURLOPT_PROTOCOLS_STR, "http,https");
-  set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_PROTOCOLS_STR, protocols);
+  set(CURLOPT_REDIR_PROTOCOLS_STR, protocols);
 #else
-  set(CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-  set(CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+  const long mask =
+      transfer.request.HttpsOnly ? CURLPROTO_HTTPS : (CURLPROTO_HTTP | CURLPROTO_HTTPS);
+  set(CURLOPT_PROTOCOLS, mask);
+  set(CURLOPT_REDIR_PROTOCOLS, mask);
 #endif
   set(CURLOPT_USERAGENT, std::string(kUserAgent).c_str());
   set(CURLOPT_NOSIGNAL, 1L);
@@ -125,16 +111,223 @@ bool Configure(CURL* easy, const std::string& url, TransferContext& context) {
   if (const std::string bundle = CaBundleFromEnvironment(); !bundle.empty()) {
     set(CURLOPT_CAINFO, bundle.c_str());
   }
-  if (share != nullptr) set(CURLOPT_SHARE, share);
+  // Compressed bodies where the server has them; limits and digests apply
+  // to the decoded bytes.
+  set(CURLOPT_ACCEPT_ENCODING, "");
+  // Over TLS, wait for a connection that may multiplex (ALPN tells soon)
+  // rather than open another. Plain http never multiplexes: waiting there
+  // would only tie every transfer to the first one's answer.
+  if (transfer.url.compare(0, 8, "https://") == 0) set(CURLOPT_PIPEWAIT, 1L);
   set(CURLOPT_BUFFERSIZE, 256L * 1024L);
   set(CURLOPT_HEADERFUNCTION, &OnHeader);
-  set(CURLOPT_HEADERDATA, static_cast<void*>(&context));
+  set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer));
   set(CURLOPT_WRITEFUNCTION, &OnBody);
-  set(CURLOPT_WRITEDATA, static_cast<void*>(&context));
-  set(CURLOPT_NOPROGRESS, 0L);
-  set(CURLOPT_XFERINFOFUNCTION, &OnProgress);
-  set(CURLOPT_XFERINFODATA, static_cast<void*>(&context));
+  set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
+  set(CURLOPT_PRIVATE, static_cast<void*>(&transfer));
   return ok;
+}
+
+class TransferPool {
+ public:
+  ~TransferPool() { Stop(); }
+
+  std::optional<TransferId> Start(const TransferRequest& request, TransferSink& sink) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!EnsureWorker()) return std::nullopt;
+    auto transfer = std::make_shared<Transfer>();
+    transfer->id = next_id_++;
+    transfer->request = request;
+    transfer->url = request.Url;
+    transfer->sink = &sink;
+    transfer->no_data_limit = Milliseconds(NoDataAbortMs());
+    transfer->low_speed_window = Milliseconds(LowSpeedWindowMs());
+    transfer->low_speed_bytes =
+        static_cast<std::uint64_t>(LowSpeedBytesPerSecond()) * LowSpeedWindowMs() / 1000;
+    transfers_[transfer->id] = transfer;
+    incoming_.push_back(transfer);
+    lock.unlock();
+    curl_multi_wakeup(multi_);
+    return transfer->id;
+  }
+
+  TransferState Status(TransferId id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = transfers_.find(id);
+    if (it == transfers_.end()) return {true, TransferOutcome::kFailed, 0};
+    return {it->second->done, it->second->outcome,
+            it->second->received.load(std::memory_order_relaxed)};
+  }
+
+  bool Wait(TransferId id, int max_ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto it = transfers_.find(id);
+    if (it == transfers_.end()) return true;
+    const std::shared_ptr<Transfer> transfer = it->second;
+    return ended_.wait_for(lock, Milliseconds(max_ms < 0 ? 0 : max_ms),
+                           [&transfer] { return transfer->done; });
+  }
+
+  void End(TransferId id) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto it = transfers_.find(id);
+    if (it == transfers_.end()) return;
+    const std::shared_ptr<Transfer> transfer = it->second;
+    if (!transfer->done) {
+      transfer->cancel = true;
+      lock.unlock();
+      curl_multi_wakeup(multi_);
+      lock.lock();
+      ended_.wait(lock, [&transfer] { return transfer->done; });
+    }
+    transfers_.erase(id);
+  }
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!thread_.joinable()) return;
+      stopping_ = true;
+      for (auto& [id, transfer] : transfers_) transfer->cancel = true;
+    }
+    curl_multi_wakeup(multi_);
+    thread_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    curl_multi_cleanup(multi_);
+    multi_ = nullptr;
+    transfers_.clear();
+    incoming_.clear();
+    stopping_ = false;
+  }
+
+ private:
+  // Called with the lock held.
+  bool EnsureWorker() {
+    if (thread_.joinable()) return true;
+    if (!StartCurlSession()) return false;
+    multi_ = curl_multi_init();
+    if (multi_ == nullptr) return false;
+    curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+    try {
+      thread_ = std::thread([this] { Loop(); });
+    } catch (const std::system_error&) {
+      curl_multi_cleanup(multi_);
+      multi_ = nullptr;
+      return false;
+    }
+    return true;
+  }
+
+  void Complete(Transfer& transfer, TransferOutcome outcome) {
+    if (transfer.easy != nullptr) {
+      curl_multi_remove_handle(multi_, transfer.easy);
+      curl_easy_cleanup(transfer.easy);
+      transfer.easy = nullptr;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    transfer.done = true;
+    transfer.outcome = outcome;
+    ended_.notify_all();
+  }
+
+  void AddIncoming(std::vector<std::shared_ptr<Transfer>>& running) {
+    std::vector<std::shared_ptr<Transfer>> added;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      added.swap(incoming_);
+    }
+    const auto now = SteadyClock::now();
+    for (auto& transfer : added) {
+      transfer->easy = curl_easy_init();
+      transfer->last_activity = now;
+      transfer->window_start = now;
+      if (transfer->easy == nullptr || !Configure(*transfer) ||
+          curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
+        Complete(*transfer, TransferOutcome::kFailed);
+        continue;
+      }
+      running.push_back(transfer);
+    }
+  }
+
+  // Cancelled, silent or too slow transfers end here; the rest go on.
+  void CheckClocks(std::vector<std::shared_ptr<Transfer>>& running) {
+    const auto now = SteadyClock::now();
+    for (auto& transfer : running) {
+      if (transfer->easy == nullptr) continue;
+      if (transfer->cancel) {
+        Complete(*transfer, TransferOutcome::kCancelled);
+        continue;
+      }
+      if (now - transfer->last_activity > transfer->no_data_limit) {
+        Complete(*transfer, TransferOutcome::kStalled);
+        continue;
+      }
+      // A drip of bytes must not hold the run for ever: each window must
+      // bring at least the low-speed share.
+      if (now - transfer->window_start >= transfer->low_speed_window) {
+        const std::uint64_t received = transfer->received.load(std::memory_order_relaxed);
+        if (received - transfer->window_received < transfer->low_speed_bytes) {
+          Complete(*transfer, TransferOutcome::kStalled);
+          continue;
+        }
+        transfer->window_start = now;
+        transfer->window_received = received;
+      }
+    }
+  }
+
+  void CollectFinished() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      void* user = nullptr;
+      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &user);
+      auto& transfer = *static_cast<Transfer*>(user);
+      const CURLcode result = message->data.result;
+      TransferOutcome outcome = TransferOutcome::kFailed;
+      if (transfer.too_large) {
+        outcome = TransferOutcome::kTooLarge;
+      } else if (result == CURLE_OK) {
+        outcome = TransferOutcome::kCompleted;
+      }
+      Complete(transfer, outcome);
+    }
+  }
+
+  void Loop() {
+    std::vector<std::shared_ptr<Transfer>> running;
+    while (true) {
+      AddIncoming(running);
+      int still_running = 0;
+      curl_multi_perform(multi_, &still_running);
+      CollectFinished();
+      CheckClocks(running);
+      std::erase_if(running, [](const auto& transfer) { return transfer->easy == nullptr; });
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ && running.empty() && incoming_.empty()) break;
+      }
+      curl_multi_poll(multi_, nullptr, 0, kWorkerTickMs, nullptr);
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  CURLM* multi_ = nullptr;
+  std::thread thread_;
+  bool stopping_ = false;
+  TransferId next_id_ = 1;
+  std::map<TransferId, std::shared_ptr<Transfer>> transfers_;
+  std::vector<std::shared_ptr<Transfer>> incoming_;
+};
+
+std::mutex session_mutex;
+bool curl_ready = false;
+
+TransferPool& Pool() {
+  static TransferPool pool;
+  return pool;
 }
 
 }  // namespace
@@ -144,44 +337,31 @@ bool StartCurlSession() {
   if (curl_ready) return true;
   if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return false;
   curl_ready = true;
-  share = curl_share_init();
-  if (share != nullptr) {
-    curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &LockShare);
-    curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &UnlockShare);
-    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
-    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-  }
   return true;
 }
 
 void StopCurlSession() {
+  Pool().Stop();
   std::lock_guard<std::mutex> lock(session_mutex);
   if (!curl_ready) return;
-  if (share != nullptr) curl_share_cleanup(share);
-  share = nullptr;
   curl_global_cleanup();
   curl_ready = false;
 }
 
-TransferOutcome RunTransfer(std::string_view url, TransferSink& sink,
-                            const std::atomic<bool>* cancel) {
-  if (!StartCurlSession()) return TransferOutcome::kFailed;
-  CURL* easy = curl_easy_init();
-  if (easy == nullptr) return TransferOutcome::kFailed;
-  TransferContext context;
-  context.easy = easy;
-  context.sink = &sink;
-  context.cancel = cancel;
-  context.no_data_limit = std::chrono::milliseconds(NoDataAbortMs());
-  context.last_activity = SteadyClock::now();
-  const std::string url_text(url);
-  CURLcode result = CURLE_FAILED_INIT;
-  if (Configure(easy, url_text, context)) result = curl_easy_perform(easy);
-  curl_easy_cleanup(easy);
-  if (context.cancelled) return TransferOutcome::kCancelled;
-  if (context.stalled) return TransferOutcome::kStalled;
-  return result == CURLE_OK ? TransferOutcome::kCompleted : TransferOutcome::kFailed;
+std::optional<TransferId> StartTransfer(const TransferRequest& request, TransferSink& sink) {
+  return Pool().Start(request, sink);
+}
+
+TransferState TransferStatus(TransferId id) {
+  return Pool().Status(id);
+}
+
+bool WaitForTransfer(TransferId id, int max_ms) {
+  return Pool().Wait(id, max_ms);
+}
+
+void EndTransfer(TransferId id) {
+  Pool().End(id);
 }
 
 }  // namespace kanade

@@ -1,44 +1,60 @@
-// One GET over libcurl with the patcher's request behaviour, and the libcurl
-// session that all transfers share (connections, TLS sessions, DNS cache).
+// Every transfer of the program runs on one libcurl multi handle, driven by
+// one worker thread: connections, TLS sessions and HTTP/2 streams are shared,
+// and several transfers run at once. Callers start a transfer with a sink
+// for its body and wait for it; the sink is called on the worker thread.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
+#include <optional>
+#include <string>
 
 namespace kanade {
 
 enum class TransferOutcome {
   kCompleted,  // the whole body arrived (any HTTP status)
   kFailed,     // connection, TLS, protocol or sink failure
-  kStalled,    // no byte arrived within NoDataAbortMs()
-  kCancelled,  // the cancel flag was raised
+  kTooLarge,   // more body bytes than the request allows
+  kStalled,    // no byte within the no-data limit, or slower than the low-speed limit
+  kCancelled,  // ended by the caller
 };
 
-/// Where the body of a transfer goes.
+/// Where the body of a transfer goes. Called on the worker thread only.
 class TransferSink {
  public:
   virtual ~TransferSink() = default;
-  /// The Content-Length of the final response, when it has one, before its
-  /// first body byte. The server's word only: never trust it for more than a
-  /// hint.
-  virtual void ExpectLength(std::uint64_t /*length*/) {}
-  /// Takes the next body bytes; false stops the transfer as failed.
+  /// Takes the next decoded body bytes; false stops the transfer as failed.
   virtual bool Write(const char* data, std::size_t size) = 0;
-  /// Called on the transferring thread while the transfer runs, at least
-  /// about once a second, also while nothing arrives.
-  virtual void Progress() {}
 };
 
-/// Initialises libcurl and the shared session once; true when ready.
-bool StartCurlSession();
-/// Drops the shared session and libcurl. No transfer may be running.
-void StopCurlSession();
+struct TransferRequest {
+  std::string Url;
+  std::uint64_t MaxBytes = 0;  // decoded body bytes, counted as they arrive
+  bool HttpsOnly = false;      // https for the request and every redirect
+};
 
-/// Runs one GET of `url` into `sink` on the calling thread. `cancel` (may be
-/// null) is checked about once a second and whenever data arrives.
-TransferOutcome RunTransfer(std::string_view url, TransferSink& sink,
-                            const std::atomic<bool>* cancel = nullptr);
+using TransferId = std::uint64_t;
+
+struct TransferState {
+  bool Done = false;
+  TransferOutcome Outcome = TransferOutcome::kFailed;  // once Done
+  std::uint64_t Received = 0;                          // decoded body bytes so far
+};
+
+/// Starts a transfer; nothing when libcurl or the worker cannot start. The
+/// sink must outlive the transfer (until EndTransfer).
+std::optional<TransferId> StartTransfer(const TransferRequest& request, TransferSink& sink);
+/// Where the transfer stands; an unknown id reads as done and failed.
+TransferState TransferStatus(TransferId id);
+/// Blocks until the transfer is done or `max_ms` passed; true when done.
+bool WaitForTransfer(TransferId id, int max_ms);
+/// Cancels the transfer if it still runs and forgets it. Afterwards the
+/// worker no longer touches its sink.
+void EndTransfer(TransferId id);
+
+/// Initialises libcurl once; true when ready.
+bool StartCurlSession();
+/// Cancels every transfer, ends the worker and releases libcurl.
+void StopCurlSession();
 
 }  // namespace kanade

@@ -8,6 +8,8 @@ namespace {
 
 HttpLayer* installed_layer = nullptr;
 std::atomic<int> no_data_abort_ms{60'000};
+std::atomic<int> low_speed_bytes_per_second{1024};
+std::atomic<int> low_speed_window_ms{60'000};
 
 }  // namespace
 
@@ -27,12 +29,26 @@ int NoDataAbortMs() {
   return no_data_abort_ms;
 }
 
-bool DownloadToFile(std::string_view url, std::string_view path) {
-  return GetHttpLayer().DownloadToFile(url, path);
+void SetLowSpeedLimit(int bytes_per_second, int window_ms) {
+  low_speed_bytes_per_second = bytes_per_second > 0 ? bytes_per_second : 0;
+  low_speed_window_ms = window_ms > 0 ? window_ms : 1;
 }
 
-std::optional<DownloadHandle> StartMemoryDownload(std::string_view url) {
-  return GetHttpLayer().StartMemoryDownload(url);
+int LowSpeedBytesPerSecond() {
+  return low_speed_bytes_per_second;
+}
+
+int LowSpeedWindowMs() {
+  return low_speed_window_ms;
+}
+
+bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits) {
+  return GetHttpLayer().DownloadToFile(url, path, limits);
+}
+
+std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,
+                                            DownloadSink& sink) {
+  return GetHttpLayer().StartDownload(url, limits, sink);
 }
 
 DownloadProgress PollDownload(DownloadHandle handle) {
@@ -43,7 +59,7 @@ bool WaitForDownload(DownloadHandle handle, int max_ms) {
   return GetHttpLayer().WaitForDownload(handle, max_ms);
 }
 
-std::optional<std::string> FinishDownload(DownloadHandle handle) {
+DownloadStatus FinishDownload(DownloadHandle handle) {
   return GetHttpLayer().FinishDownload(handle);
 }
 

@@ -1,8 +1,9 @@
-// The HTTP layer: plain GETs over libcurl, either into a file on the calling
-// thread or into memory on a worker thread that the caller polls. Every
-// request follows redirects (at most 20), sends the fixed User-Agent, keeps
-// TLS verification on (CURL_CA_BUNDLE names an extra CA file) and saves HTTP
-// error pages like any other body. Connections are reused between downloads.
+// The HTTP layer: plain GETs over libcurl. Every request follows redirects
+// (at most 20), sends the fixed User-Agent, asks for compressed bodies,
+// keeps TLS verification on (CURL_CA_BUNDLE names an extra CA file) and
+// saves HTTP error pages like any other body. Every download has a byte
+// limit counted as the decoded body arrives, and ends when nothing arrives
+// for the no-data limit or when it stays slower than the low-speed limit.
 #pragma once
 
 #include <cstdint>
@@ -10,36 +11,54 @@
 #include <string>
 #include <string_view>
 
+#include "repos/curl_transfer.h"
+
 namespace kanade {
 
 inline constexpr std::string_view kUserAgent = "Mozilla/5.0 Gecko/41.0 Firefox/41.0";
 inline constexpr long kMaxRedirects = 20;
 
-/// Identifies one memory download; valid until FinishDownload.
+/// A repository file is never larger than this.
+inline constexpr std::uint64_t kMaxRepositoryBytes = std::uint64_t{16} << 20;
+/// Nor is a module whose line gives no size.
+inline constexpr std::uint64_t kMaxModuleBytes = std::uint64_t{2} << 30;
+
+struct DownloadLimits {
+  std::uint64_t MaxBytes = kMaxModuleBytes;
+  bool HttpsOnly = false;  // https for the request and every redirect
+};
+
+/// Identifies one download; valid until FinishDownload.
 using DownloadHandle = std::uint64_t;
 
 enum class DownloadStatus {
   InProgress,
   Succeeded,  // ended without error and the body is not empty
-  Failed,     // transfer error, or an empty body
-  Aborted,    // cancelled, or no byte arrived within the no-data limit
+  Failed,     // transfer error, too many bytes, a sink that refused, or an empty body
+  Aborted,    // cancelled, nothing arrived within the no-data limit, or too slow
 };
 
 struct DownloadProgress {
   DownloadStatus Status = DownloadStatus::Failed;
-  std::uint64_t BytesReceived = 0;  // body bytes so far
+  std::uint64_t BytesReceived = 0;  // decoded body bytes so far
 };
+
+/// The body of a download goes to a sink, on the transfer thread.
+using DownloadSink = TransferSink;
 
 /// The seam between the download users and libcurl; tests may install
 /// another implementation with SetHttpLayer.
 class HttpLayer {
  public:
   virtual ~HttpLayer() = default;
-  virtual bool DownloadToFile(std::string_view url, std::string_view path) = 0;
-  virtual std::optional<DownloadHandle> StartMemoryDownload(std::string_view url) = 0;
+  virtual bool DownloadToFile(std::string_view url, std::string_view path,
+                              const DownloadLimits& limits) = 0;
+  virtual std::optional<DownloadHandle> StartDownload(std::string_view url,
+                                                      const DownloadLimits& limits,
+                                                      DownloadSink& sink) = 0;
   virtual DownloadProgress PollDownload(DownloadHandle handle) = 0;
   virtual bool WaitForDownload(DownloadHandle handle, int max_ms) = 0;
-  virtual std::optional<std::string> FinishDownload(DownloadHandle handle) = 0;
+  virtual DownloadStatus FinishDownload(DownloadHandle handle) = 0;
 };
 
 /// The libcurl implementation (the default).
@@ -52,22 +71,29 @@ void SetHttpLayer(HttpLayer* layer);
 /// Sets up libcurl once at start-up; false when it cannot be initialised.
 /// Downloads also initialise it on first use.
 bool InitNetworking();
-/// Cancels a download in flight, waits for its worker and releases libcurl
-/// with its cached connections. Called once at shutdown.
+/// Cancels the downloads in flight, ends the transfer thread and releases
+/// libcurl with its cached connections. Called once at shutdown.
 void ReleaseNetworking();
 
 /// A transfer that receives no byte for this long is aborted (default 60 s).
 void SetNoDataAbortMs(int ms);
 int NoDataAbortMs();
+/// A transfer that brings less than `bytes_per_second` on average over a
+/// window of `window_ms` is aborted (default 1 KiB/s over 60 s).
+void SetLowSpeedLimit(int bytes_per_second, int window_ms);
+int LowSpeedBytesPerSecond();
+int LowSpeedWindowMs();
 
-/// GET `url` on the calling thread into the file at `path`, which is created
-/// or truncated when the transfer begins. On failure the file is deleted and
-/// the result is false. An HTTP error status is no failure.
-bool DownloadToFile(std::string_view url, std::string_view path);
+/// GET `url` into a new file at `path` (created only if nothing is there)
+/// and wait for it on the calling thread, keeping the window responsive. On
+/// failure the file is deleted and the result is false. An HTTP error status
+/// is no failure.
+bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits);
 
-/// Starts a GET of `url` into memory on a worker thread. Nothing when it
-/// cannot be started (another download is still in flight, or no thread).
-std::optional<DownloadHandle> StartMemoryDownload(std::string_view url);
+/// Starts a GET of `url` whose body goes to `sink` (which must outlive the
+/// download). Nothing when it cannot be started.
+std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,
+                                            DownloadSink& sink);
 
 /// Where the download stands; an unknown handle reads as Failed.
 DownloadProgress PollDownload(DownloadHandle handle);
@@ -76,8 +102,8 @@ DownloadProgress PollDownload(DownloadHandle handle);
 /// has ended. Wakes as soon as the transfer ends.
 bool WaitForDownload(DownloadHandle handle, int max_ms);
 
-/// The body when the download succeeded, else nothing. Releases the handle
-/// in every case; a download still in flight is cancelled first.
-std::optional<std::string> FinishDownload(DownloadHandle handle);
+/// How the download ended, releasing the handle; a download still in flight
+/// is cancelled first (Aborted). The sink is no longer used afterwards.
+DownloadStatus FinishDownload(DownloadHandle handle);
 
 }  // namespace kanade

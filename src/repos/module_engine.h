@@ -1,7 +1,12 @@
-// The module update engine: one repository line against a target folder.
+// The module update engine: the lines of a repository against a target
+// folder. Installing looks ahead through the lines and keeps up to
+// kMaxTransfersInFlight downloads running, each streamed into an exclusive
+// temporary file beside its target and hashed as it arrives; the console
+// still shows every module's lines in file order.
 #pragma once
 
 #include <string_view>
+#include <vector>
 
 #include "repos/repository_format.h"
 
@@ -12,19 +17,24 @@ inline constexpr std::string_view kActionUninstall = "UNINST";
 
 /// How long the engine waits for a download between two looks at it.
 inline constexpr int kDownloadPollMs = 100;
+/// Downloads that run at once while the engine waits for one of them.
+inline constexpr int kMaxTransfersInFlight = 8;
 
-/// Carries out one repository line in `target_folder` (no trailing
-/// separator): "INST" downloads, checks and writes the module's file unless
-/// it is current; "UNINST" deletes it. True when a file was written or
-/// deleted. Lines that are no module lines, other actions and module paths
-/// that would leave the target folder change nothing and give false.
+/// Carries out `lines` in order in `target_folder` (no trailing separator):
+/// "INST" downloads, checks and writes each module's file unless it is
+/// current; "UNINST" deletes it. True when some line wrote or deleted a file.
+/// A failing line never stops the others. Lines that are no module lines,
+/// other actions, and module paths that would leave the target folder, cross
+/// a link or name what Windows reads as a device or stream change nothing.
+bool ProcessModuleLines(const std::vector<RepositoryLine>& lines, std::string_view action,
+                        std::string_view target_folder);
+
+/// The same for one line.
 bool ProcessModuleLine(const RepositoryLine& line, std::string_view action,
                        std::string_view target_folder);
 
 /// True when `relative` (DownloadPrefix included) stays inside the folder it
-/// is joined to: not empty, no root, no drive letter, no ".." segment. Both
-/// "\" and "/" count as separators, since the game's folders are Windows
-/// folders.
+/// is joined to and names the same file on every platform.
 bool IsContainedModulePath(std::string_view relative);
 
 }  // namespace kanade

@@ -1,22 +1,11 @@
+// SHA-256 from OpenSSL's libcrypto (EVP).
 #include "repos/sha256.h"
 
 #include <openssl/evp.h>
 
-#include <cstdio>
-#include <memory>
-
-#include "util/path.h"
-
 namespace kanade {
 
 namespace {
-
-constexpr std::size_t kFileChunk = 1024 * 1024;
-
-struct DigestContextDeleter {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
 
 const EVP_MD* Sha256Algorithm() {
 #if OPENSSL_VERSION_NUMBER >= 0x30000000L
@@ -39,53 +28,37 @@ std::string HexText(const unsigned char* digest, unsigned int length) {
   return text;
 }
 
-DigestContext StartDigest() {
-  DigestContext context(EVP_MD_CTX_new());
-  if (context && EVP_DigestInit_ex(context.get(), Sha256Algorithm(), nullptr) != 1) {
-    context.reset();
-  }
-  return context;
-}
-
-std::string FinishDigest(EVP_MD_CTX* context) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context, digest, &length) != 1) return {};
-  return HexText(digest, length);
-}
-
 }  // namespace
 
-std::string Sha256OfText(std::string_view text) {
-  return Sha256OfBytes(text.data(), text.size());
+struct Sha256Hasher::Impl {
+  EVP_MD_CTX* context = nullptr;
+  bool ok = false;
+  ~Impl() { EVP_MD_CTX_free(context); }
+};
+
+Sha256Hasher::Sha256Hasher() : impl_(std::make_unique<Impl>()) {
+  impl_->context = EVP_MD_CTX_new();
+  impl_->ok = impl_->context != nullptr &&
+              EVP_DigestInit_ex(impl_->context, Sha256Algorithm(), nullptr) == 1;
 }
 
-std::string Sha256OfBytes(const void* data, std::size_t size) {
-  const DigestContext context = StartDigest();
-  if (!context) return {};
-  if (size > 0 && EVP_DigestUpdate(context.get(), data, size) != 1) return {};
-  return FinishDigest(context.get());
+Sha256Hasher::~Sha256Hasher() = default;
+Sha256Hasher::Sha256Hasher(Sha256Hasher&&) noexcept = default;
+Sha256Hasher& Sha256Hasher::operator=(Sha256Hasher&&) noexcept = default;
+
+bool Sha256Hasher::Update(const void* data, std::size_t size) {
+  if (!impl_ || !impl_->ok) return false;
+  if (size > 0 && EVP_DigestUpdate(impl_->context, data, size) != 1) impl_->ok = false;
+  return impl_->ok;
 }
 
-std::string Sha256OfFile(std::string_view path) {
-  if (path.empty()) return {};
-  const UniqueFile file(OpenFile(path, "rb"));
-  if (!file) return {};
-  // Our own chunk buffer is big enough; stdio's would only add a copy.
-  std::setvbuf(file.get(), nullptr, _IONBF, 0);
-  const DigestContext context = StartDigest();
-  if (!context) return {};
-  // Not zero-filled: a small file then costs only the pages it touches.
-  const auto chunk = std::make_unique_for_overwrite<unsigned char[]>(kFileChunk);
-  while (true) {
-    const std::size_t got = std::fread(chunk.get(), 1, kFileChunk, file.get());
-    if (got > 0 && EVP_DigestUpdate(context.get(), chunk.get(), got) != 1) return {};
-    if (got < kFileChunk) break;
-  }
-  // A read error (a folder, a vanished network file) must not pass for the
-  // digest of the bytes read so far.
-  if (std::ferror(file.get()) != 0) return {};
-  return FinishDigest(context.get());
+std::string Sha256Hasher::Finish() {
+  if (!impl_ || !impl_->ok) return {};
+  impl_->ok = false;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(impl_->context, digest, &length) != 1) return {};
+  return HexText(digest, length);
 }
 
 }  // namespace kanade

@@ -2,10 +2,31 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace kanade {
+
+/// A digest fed piece by piece, for bodies hashed as they arrive.
+class Sha256Hasher {
+ public:
+  Sha256Hasher();
+  ~Sha256Hasher();
+  Sha256Hasher(Sha256Hasher&&) noexcept;
+  Sha256Hasher& operator=(Sha256Hasher&&) noexcept;
+
+  /// False once anything failed; later calls then do nothing.
+  bool Update(const void* data, std::size_t size);
+  /// The digest text of everything fed; empty after a failure. Call once.
+  std::string Finish();
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
 
 /// Digest text of the bytes of `text` (UTF-8, no terminator).
 std::string Sha256OfText(std::string_view text);
@@ -16,5 +37,8 @@ std::string Sha256OfBytes(const void* data, std::size_t size);
 /// Digest text of a file's whole contents, read in 1 MiB chunks; empty when
 /// the file cannot be opened or read.
 std::string Sha256OfFile(std::string_view path);
+
+/// The same for a file already open for reading, read to its end.
+std::string Sha256OfStream(std::FILE* file);
 
 }  // namespace kanade

@@ -1,19 +1,23 @@
 #include "util/path.h"
 
-#include <atomic>
 #include <cstdio>
 #include <system_error>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
-#include <process.h>
+#include <share.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include "util/utf.h"
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+#include "util/contained_folder.h"
 
 namespace kanade {
 
@@ -121,14 +125,32 @@ std::optional<std::string> ReadFileBytes(std::string_view path) {
 }
 
 std::string TemporaryPathBeside(std::string_view path) {
-  static std::atomic<unsigned> counter{0};
+  return std::string(path) + std::string(kTemporaryMarker) + RandomHex(8);
+}
+
+std::FILE* CreateNewFile(std::string_view path) {
 #ifdef _WIN32
-  const unsigned long pid = static_cast<unsigned long>(_getpid());
+  int fd = -1;
+  if (_wsopen_s(&fd, Widen(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYRW,
+                _S_IREAD | _S_IWRITE) != 0) {
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
 #else
-  const unsigned long pid = static_cast<unsigned long>(::getpid());
+  const int fd =
+      ::open(std::string(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  std::FILE* file = ::fdopen(fd, "wb");
 #endif
-  return std::string(path) + ".kanade-tmp-" + std::to_string(pid) + "-" +
-         std::to_string(counter.fetch_add(1));
+  if (file == nullptr) {
+#ifdef _WIN32
+    _close(fd);
+#else
+    ::close(fd);
+#endif
+    RemoveFile(path);
+  }
+  return file;
 }
 
 bool ReplaceFileWith(std::string_view from, std::string_view to) {
@@ -142,7 +164,7 @@ bool ReplaceFileWith(std::string_view from, std::string_view to) {
 
 bool WriteFileAtomically(std::string_view path, std::string_view bytes) {
   const std::string temp = TemporaryPathBeside(path);
-  std::FILE* file = OpenFile(temp, "wb");
+  std::FILE* file = CreateNewFile(temp);
   if (file == nullptr) return false;
   bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   ok = std::fflush(file) == 0 && ok;

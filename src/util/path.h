@@ -54,9 +54,13 @@ bool IsReadOnlyFile(std::string_view path);
 /// Reads the whole file; nothing when it cannot be opened or read.
 std::optional<std::string> ReadFileBytes(std::string_view path);
 
-/// A name for a temporary file in the same folder as `path`, unique within
-/// this process and unlikely to collide with other processes.
+/// A name for a temporary file in the same folder as `path` that nobody can
+/// predict: `path` + ".kanade-tmp-" + 16 random hexadecimal digits.
 std::string TemporaryPathBeside(std::string_view path);
+
+/// Creates the file at `path` for writing only when nothing, not even a
+/// link, exists there yet; null otherwise.
+std::FILE* CreateNewFile(std::string_view path);
 
 /// Replaces `to` by `from` in one step (rename over an existing file).
 bool ReplaceFileWith(std::string_view from, std::string_view to);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <random>
 
 #include "support/http_test_server.h"
@@ -22,6 +23,14 @@ std::string RandomBytes(std::size_t size) {
   return bytes;
 }
 
+struct StringSink : DownloadSink {
+  bool Write(const char* data, std::size_t size) override {
+    body.append(data, size);
+    return true;
+  }
+  std::string body;
+};
+
 double SecondsSince(steady_clock::time_point start) {
   return std::chrono::duration<double>(steady_clock::now() - start).count();
 }
@@ -35,14 +44,19 @@ class HttpClientTest : public ::testing::Test {
     ReleaseNetworking();
   }
 
-  // Runs a memory download to its end and returns the final state and body.
-  std::pair<DownloadStatus, std::optional<std::string>> Fetch(const std::string& url) {
-    const std::optional<DownloadHandle> handle = StartMemoryDownload(url);
-    if (!handle) return {DownloadStatus::Failed, std::nullopt};
+  // Runs a download into memory to its end and returns the final state and
+  // the bytes that arrived.
+  std::pair<DownloadStatus, std::string> Fetch(const std::string& url,
+                                               const DownloadLimits& limits = {}) {
+    StringSink sink;
+    const std::optional<DownloadHandle> handle = StartDownload(url, limits, sink);
+    if (!handle) return {DownloadStatus::Failed, ""};
     while (!WaitForDownload(*handle, 10'000)) {
     }
-    const DownloadStatus status = PollDownload(*handle).Status;
-    return {status, FinishDownload(*handle)};
+    return {FinishDownload(*handle), sink.body};
+  }
+  bool ToFile(const std::string& url, const std::string& path, const DownloadLimits& limits = {}) {
+    return DownloadToFile(url, path, limits);
   }
 
   test::TempDir dir_;
@@ -51,34 +65,37 @@ class HttpClientTest : public ::testing::Test {
 
 TEST_F(HttpClientTest, FileDownloadSavesAnyBodyIncludingErrorPages) {
   server_.Serve("/a.bin", "payload");
-  const std::string path = dir_ / "a.bin";
-  ASSERT_TRUE(DownloadToFile(server_.Url("/a.bin"), path));
-  EXPECT_EQ(test::ReadFile(path), "payload");
+  ASSERT_TRUE(ToFile(server_.Url("/a.bin"), dir_ / "a.bin"));
+  EXPECT_EQ(test::ReadFile(dir_ / "a.bin"), "payload");
 
   // An HTTP error status is no transfer failure: the page is saved.
-  ASSERT_TRUE(DownloadToFile(server_.Url("/missing"), path));
-  EXPECT_NE(test::ReadFile(path).find("Not Found"), std::string::npos);
+  ASSERT_TRUE(ToFile(server_.Url("/missing"), dir_ / "missing"));
+  EXPECT_NE(test::ReadFile(dir_ / "missing").find("Not Found"), std::string::npos);
 
   server_.Serve("/empty", "");
-  ASSERT_TRUE(DownloadToFile(server_.Url("/empty"), path));
-  EXPECT_EQ(test::ReadFile(path), "");
+  ASSERT_TRUE(ToFile(server_.Url("/empty"), dir_ / "empty"));
+  EXPECT_EQ(test::ReadFile(dir_ / "empty"), "");
 }
 
-TEST_F(HttpClientTest, FileDownloadFailuresLeaveNoFile) {
+TEST_F(HttpClientTest, FileDownloadFailuresLeaveNoFileAndNeverOpenAnExistingOne) {
   const std::string path = dir_ / "out.bin";
   server_.CutShort("/short", 1000, "only a part");
-  test::WriteFile(path, "old");
-  EXPECT_FALSE(DownloadToFile(server_.Url("/short"), path));
+  EXPECT_FALSE(ToFile(server_.Url("/short"), path));
+  EXPECT_FALSE(IsFile(path));
+  EXPECT_FALSE(ToFile("http://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/x", path));
   EXPECT_FALSE(IsFile(path));
 
-  test::WriteFile(path, "old");
-  EXPECT_FALSE(
-      DownloadToFile("http://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/x", path));
-  EXPECT_FALSE(IsFile(path));
-
-  // A file that cannot be created is a failure too.
+  // The file is created, never opened: whatever lies at the name already (a
+  // file, or a link planted to make us overwrite another file) stays as it is.
   server_.Serve("/a", "a");
-  EXPECT_FALSE(DownloadToFile(server_.Url("/a"), dir_ / "no-such-folder/a"));
+  test::WriteFile(path, "old");
+  test::WriteFile(dir_ / "elsewhere", "precious");
+  std::filesystem::create_symlink(dir_ / "elsewhere", dir_ / "link");
+  EXPECT_FALSE(ToFile(server_.Url("/a"), path));
+  EXPECT_FALSE(ToFile(server_.Url("/a"), dir_ / "link"));
+  EXPECT_EQ(test::ReadFile(path), "old");
+  EXPECT_EQ(test::ReadFile(dir_ / "elsewhere"), "precious");
+  EXPECT_FALSE(ToFile(server_.Url("/a"), dir_ / "no-such-folder/a"));
 }
 
 TEST_F(HttpClientTest, RedirectsAreFollowedUpToTwentyTimes) {
@@ -88,13 +105,13 @@ TEST_F(HttpClientTest, RedirectsAreFollowedUpToTwentyTimes) {
   server_.Serve("/hop21", "arrived");
   const std::string path = dir_ / "r.bin";
   // /hop1 needs 20 redirects, /hop0 needs 21.
-  ASSERT_TRUE(DownloadToFile(server_.Url("/hop1"), path));
+  ASSERT_TRUE(ToFile(server_.Url("/hop1"), path));
   EXPECT_EQ(test::ReadFile(path), "arrived");
-  EXPECT_FALSE(DownloadToFile(server_.Url("/hop0"), path));
-  EXPECT_FALSE(IsFile(path));
+  EXPECT_FALSE(ToFile(server_.Url("/hop0"), dir_ / "r0.bin"));
+  EXPECT_FALSE(IsFile(dir_ / "r0.bin"));
 
   server_.Redirect("/loop", "/loop", 301);
-  EXPECT_FALSE(DownloadToFile(server_.Url("/loop"), path));
+  EXPECT_FALSE(ToFile(server_.Url("/loop"), path));
   EXPECT_EQ(Fetch(server_.Url("/loop")).first, DownloadStatus::Failed);
   EXPECT_LE(server_.RequestCount("/loop"), 2 * 21);
 }
@@ -103,16 +120,16 @@ TEST_F(HttpClientTest, RedirectsToOtherProtocolsAreRefused) {
   test::WriteFile(dir_ / "secret.txt", "local secret");
   server_.Redirect("/to-file", "file://" + (dir_ / "secret.txt"));
   const std::string path = dir_ / "copy.txt";
-  EXPECT_FALSE(DownloadToFile(server_.Url("/to-file"), path));
+  EXPECT_FALSE(ToFile(server_.Url("/to-file"), path));
   EXPECT_FALSE(IsFile(path));
   EXPECT_EQ(Fetch(server_.Url("/to-file")).first, DownloadStatus::Failed);
-  EXPECT_FALSE(DownloadToFile("file://" + (dir_ / "secret.txt"), path));
+  EXPECT_FALSE(ToFile("file://" + (dir_ / "secret.txt"), path));
 }
 
 TEST_F(HttpClientTest, RequestsCarryTheUserAgentAndNothingPersonal) {
   server_.Redirect("/start", "/end");
   server_.Serve("/end", "x");
-  ASSERT_TRUE(DownloadToFile(server_.Url("/start"), dir_ / "x"));
+  ASSERT_TRUE(ToFile(server_.Url("/start"), dir_ / "x"));
   ASSERT_EQ(Fetch(server_.Url("/end")).first, DownloadStatus::Succeeded);
   const auto requests = server_.Requests();
   ASSERT_EQ(requests.size(), 3u);
@@ -130,7 +147,7 @@ TEST_F(HttpClientTest, ConnectionsAreReusedBetweenDownloads) {
   server_.Serve("/1", "one");
   server_.Serve("/2", "two");
   server_.Serve("/3", "three");
-  ASSERT_TRUE(DownloadToFile(server_.Url("/1"), dir_ / "1"));
+  ASSERT_TRUE(ToFile(server_.Url("/1"), dir_ / "1"));
   ASSERT_EQ(Fetch(server_.Url("/2")).first, DownloadStatus::Succeeded);
   ASSERT_EQ(Fetch(server_.Url("/3")).first, DownloadStatus::Succeeded);
   const auto requests = server_.Requests();
@@ -139,50 +156,86 @@ TEST_F(HttpClientTest, ConnectionsAreReusedBetweenDownloads) {
   EXPECT_EQ(requests[2].RemotePort, requests[0].RemotePort);
 }
 
-TEST_F(HttpClientTest, MemoryDownloadDeliversTheExactBody) {
+TEST_F(HttpClientTest, DownloadsDeliverTheExactDecodedBody) {
   const std::string body = RandomBytes(3 << 20);
   server_.Serve("/big", body);
-  const auto [status, fetched] = Fetch(server_.Url("/big"));
-  EXPECT_EQ(status, DownloadStatus::Succeeded);
-  ASSERT_TRUE(fetched.has_value());
-  EXPECT_TRUE(*fetched == body);
+  const std::string text(5 << 20, 't');
+  server_.ServeGzip("/text", text);
+  for (const auto& [path, expected] : {std::pair{"/big", &body}, std::pair{"/text", &text}}) {
+    const auto [status, fetched] = Fetch(server_.Url(path));
+    EXPECT_EQ(status, DownloadStatus::Succeeded) << path;
+    EXPECT_TRUE(fetched == *expected) << path;
+  }
+  // Compressed bodies are asked for, and arrive compressed.
+  const auto requests = server_.Requests();
+  const auto encoding = requests.back().Headers.find("Accept-Encoding");
+  ASSERT_NE(encoding, requests.back().Headers.end());
+  EXPECT_NE(encoding->second.find("gzip"), std::string::npos);
 
   // An error page arrives like any body; the caller's digest check rejects it.
   const auto [page_status, page] = Fetch(server_.Url("/nothing-here"));
   EXPECT_EQ(page_status, DownloadStatus::Succeeded);
-  EXPECT_NE(page.value_or("").find("Not Found"), std::string::npos);
+  EXPECT_NE(page.find("Not Found"), std::string::npos);
 }
 
-TEST_F(HttpClientTest, EmptyOrBrokenBodiesFail) {
+TEST_F(HttpClientTest, EmptyBrokenOrOversizedBodiesFail) {
   server_.Serve("/empty", "");
   server_.CutShort("/short", 5000, std::string(100, 'x'));
-  for (const char* path : {"/empty", "/short"}) {
-    const auto [status, body] = Fetch(server_.Url(path));
-    EXPECT_EQ(status, DownloadStatus::Failed) << path;
-    EXPECT_FALSE(body.has_value()) << path;
+  server_.Serve("/exact", std::string(1000, 'x'));
+  server_.Serve("/one-more", std::string(1001, 'x'));
+  server_.Endless("/endless");
+  // Fits in the limit as it travels, unpacks far beyond it.
+  server_.ServeGzip("/bomb", std::string(8 << 20, '\0'));
+  const std::string unreachable = "http://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/";
+  const DownloadLimits thousand{1000, false};
+  const struct {
+    std::string url;
+    DownloadLimits limits;
+    DownloadStatus status;
+  } cases[] = {
+      {server_.Url("/empty"), {}, DownloadStatus::Failed},
+      {server_.Url("/short"), {}, DownloadStatus::Failed},
+      {unreachable, {}, DownloadStatus::Failed},
+      {server_.Url("/exact"), thousand, DownloadStatus::Succeeded},
+      {server_.Url("/one-more"), thousand, DownloadStatus::Failed},
+      {server_.Url("/endless"), {1 << 20, false}, DownloadStatus::Failed},
+      {server_.Url("/bomb"), {1 << 20, false}, DownloadStatus::Failed},
+  };
+  for (const auto& c : cases) {
+    const auto [status, body] = Fetch(c.url, c.limits);
+    EXPECT_EQ(status, c.status) << c.url;
+    EXPECT_LE(body.size(), c.limits.MaxBytes) << c.url;
   }
-  const auto [status, body] =
-      Fetch("http://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/gone");
-  EXPECT_EQ(status, DownloadStatus::Failed);
+  // The same limit holds for a file, which is gone afterwards.
+  EXPECT_FALSE(ToFile(server_.Url("/endless"), dir_ / "endless", {1 << 20, false}));
+  EXPECT_FALSE(IsFile(dir_ / "endless"));
 }
 
-TEST_F(HttpClientTest, OneMemoryDownloadAtATimeAndHandlesEndWithFinish) {
+TEST_F(HttpClientTest, AnHttpsOnlyDownloadRefusesPlainHttp) {
+  server_.Serve("/a", "a");
+  EXPECT_EQ(Fetch(server_.Url("/a"), {1000, true}).first, DownloadStatus::Failed);
+  EXPECT_FALSE(ToFile(server_.Url("/a"), dir_ / "a", {1000, true}));
+  EXPECT_EQ(server_.RequestCount("/a"), 0);
+  EXPECT_EQ(Fetch(server_.Url("/a"), {1000, false}).first, DownloadStatus::Succeeded);
+}
+
+TEST_F(HttpClientTest, SeveralDownloadsRunAtOnceAndFinishCancels) {
   server_.StallBeforeAnswer("/stall");
   server_.Serve("/ok", "fine");
-  const std::optional<DownloadHandle> first = StartMemoryDownload(server_.Url("/stall"));
+  StringSink stalled;
+  const std::optional<DownloadHandle> first = StartDownload(server_.Url("/stall"), {}, stalled);
   ASSERT_TRUE(first.has_value());
-  EXPECT_FALSE(StartMemoryDownload(server_.Url("/ok")).has_value());
   EXPECT_EQ(PollDownload(*first).Status, DownloadStatus::InProgress);
-  EXPECT_FALSE(WaitForDownload(*first, 50));
-
-  // Finishing a download in flight cancels it.
-  EXPECT_FALSE(FinishDownload(*first).has_value());
-  EXPECT_EQ(PollDownload(*first).Status, DownloadStatus::Failed);
-  EXPECT_FALSE(FinishDownload(*first).has_value());
-
+  // Another download runs to its end meanwhile.
   const auto [status, body] = Fetch(server_.Url("/ok"));
   EXPECT_EQ(status, DownloadStatus::Succeeded);
-  EXPECT_EQ(body.value_or(""), "fine");
+  EXPECT_EQ(body, "fine");
+  EXPECT_FALSE(WaitForDownload(*first, 50));
+
+  // Finishing a download in flight cancels it; the handle is gone then.
+  EXPECT_EQ(FinishDownload(*first), DownloadStatus::Aborted);
+  EXPECT_EQ(PollDownload(*first).Status, DownloadStatus::Failed);
+  EXPECT_EQ(FinishDownload(*first), DownloadStatus::Failed);
 }
 
 TEST_F(HttpClientTest, ATransferThatReceivesNothingIsAbortedAfterTheNoDataLimit) {
@@ -192,7 +245,8 @@ TEST_F(HttpClientTest, ATransferThatReceivesNothingIsAbortedAfterTheNoDataLimit)
   test::SilentTcpServer silent;
 
   const auto start = steady_clock::now();
-  const std::optional<DownloadHandle> handle = StartMemoryDownload(server_.Url("/half"));
+  StringSink sink;
+  const std::optional<DownloadHandle> handle = StartDownload(server_.Url("/half"), {}, sink);
   ASSERT_TRUE(handle.has_value());
   DownloadProgress progress;
   do {
@@ -204,15 +258,27 @@ TEST_F(HttpClientTest, ATransferThatReceivesNothingIsAbortedAfterTheNoDataLimit)
   while (!WaitForDownload(*handle, 100)) {
   }
   EXPECT_EQ(PollDownload(*handle).Status, DownloadStatus::Aborted);
-  EXPECT_FALSE(FinishDownload(*handle).has_value());
+  EXPECT_EQ(FinishDownload(*handle), DownloadStatus::Aborted);
 
   EXPECT_EQ(Fetch(server_.Url("/silent")).first, DownloadStatus::Aborted);
   // Accepts the connection but never even starts the TLS handshake.
   EXPECT_EQ(Fetch(silent.Url("https", "/x")).first, DownloadStatus::Aborted);
-  EXPECT_FALSE(DownloadToFile(silent.Url("http", "/x"), dir_ / "x"));
+  EXPECT_FALSE(ToFile(silent.Url("http", "/x"), dir_ / "x"));
   EXPECT_FALSE(IsFile(dir_ / "x"));
   // Four stalls of about a second each, far from any built-in limit.
   EXPECT_LT(SecondsSince(start), 20.0);
+}
+
+TEST_F(HttpClientTest, ADripFeedEndsAtTheLowSpeedLimit) {
+  // Ten bytes every 100 ms keep the no-data clock happy for ever.
+  SetLowSpeedLimit(1024, 1500);
+  server_.Drip("/drip", 10, 100);
+  const auto start = steady_clock::now();
+  EXPECT_EQ(Fetch(server_.Url("/drip")).first, DownloadStatus::Aborted);
+  EXPECT_FALSE(ToFile(server_.Url("/drip"), dir_ / "drip"));
+  EXPECT_FALSE(IsFile(dir_ / "drip"));
+  EXPECT_LT(SecondsSince(start), 10.0);
+  SetLowSpeedLimit(1024, 60'000);
 }
 
 }  // namespace
@@ -226,7 +292,7 @@ TEST_F(HttpClientTest, AFileDownloadKeepsTheWindowAliveWhileItWaits) {
   SetToolkit(&toolkit);
   SetNoDataAbortMs(2500);
   server_.StallAfter("/slow", 10, "12345");
-  EXPECT_FALSE(DownloadToFile(server_.Url("/slow"), dir_ / "slow"));
+  EXPECT_FALSE(ToFile(server_.Url("/slow"), dir_ / "slow"));
   EXPECT_GE(toolkit.pumps(), 2);
   SetToolkit(nullptr);
 }

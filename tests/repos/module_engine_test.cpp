@@ -125,6 +125,30 @@ TEST_F(ModuleEngineTest, FailedDownloadsKeepTheOldFile) {
   EXPECT_EQ(FileCount(), 1);
 }
 
+TEST_F(ModuleEngineTest, ABodyLongerThanItsSizeFieldNeverReachesTheDisk) {
+  test::WriteFile(Target("sized.txt"), "old");
+  server_.Serve("/m/sized.txt", "twelve bytes");
+  server_.Endless("/m/endless");
+  const std::string digest = Sha256OfText("twelve bytes");
+  const struct {
+    std::string size;
+    bool installs;
+  } cases[] = {{"11", false}, {"12", true}, {"1x", true}};
+  for (const auto& c : cases) {
+    test::WriteFile(Target("sized.txt"), "old");
+    const RepositoryLine line = {
+        "module", "sized.txt\t" + server_.Url("/m/sized.txt") + "\t" + digest + "\t" + c.size};
+    EXPECT_EQ(Install(line), c.installs) << c.size;
+    EXPECT_EQ(test::ReadFile(Target("sized.txt")), c.installs ? "twelve bytes" : "old") << c.size;
+    if (!c.installs) {
+      EXPECT_EQ(LastLine(), "- 更新: " + Target("sized.txt") + " ダウンロード失敗") << c.size;
+    }
+  }
+  EXPECT_FALSE(
+      Install({"module", "e.bin\t" + server_.Url("/m/endless") + "\t" + digest + "\t4096"}));
+  EXPECT_EQ(FileCount(), 1);
+}
+
 TEST_F(ModuleEngineTest, AStalledServerEndsAsAbortedWhileTheWindowStaysAlive) {
   HeadlessToolkit toolkit;
   SetToolkit(&toolkit);
@@ -139,13 +163,25 @@ TEST_F(ModuleEngineTest, AStalledServerEndsAsAbortedWhileTheWindowStaysAlive) {
 }
 
 TEST_F(ModuleEngineTest, ADownloadThatCannotStartIsAFailure) {
-  server_.StallBeforeAnswer("/busy");
-  const std::optional<DownloadHandle> busy = StartMemoryDownload(server_.Url("/busy"));
-  ASSERT_TRUE(busy.has_value());
+  // libcurl that cannot start a transfer (no memory, no thread).
+  struct RefusingLayer : HttpLayer {
+    bool DownloadToFile(std::string_view, std::string_view, const DownloadLimits&) override {
+      return false;
+    }
+    std::optional<DownloadHandle> StartDownload(std::string_view, const DownloadLimits&,
+                                                DownloadSink&) override {
+      return std::nullopt;
+    }
+    DownloadProgress PollDownload(DownloadHandle) override { return {}; }
+    bool WaitForDownload(DownloadHandle, int) override { return true; }
+    DownloadStatus FinishDownload(DownloadHandle) override { return DownloadStatus::Failed; }
+  } refusing;
+  SetHttpLayer(&refusing);
   EXPECT_FALSE(Install(Served("x.txt", "x")));
+  SetHttpLayer(nullptr);
   EXPECT_EQ(LastLine(), "- 更新: " + Target("x.txt") + " ダウンロード失敗");
   EXPECT_EQ(LastColour(), kRed);
-  FinishDownload(*busy);
+  EXPECT_EQ(FileCount(), 0);
 }
 
 TEST_F(ModuleEngineTest, WriteFailuresKeepTheOldFileAndLeaveNothingBehind) {
@@ -209,9 +245,38 @@ TEST_F(ModuleEngineTest, PathsThatLeaveTheTargetAreRefusedBeforeAnythingHappens)
   test::WriteFile(dir_ / "outside.txt", "precious");
   server_.Serve("/evil", "evil");
   const std::string digest = Sha256OfText("evil");
-  for (const std::string path :
-       {"../outside.txt", "a/../../outside.txt", "a\\..\\..\\outside.txt", "/tmp/abs.txt",
-        "\\\\server\\share\\x.txt", "C:/x.txt", "c:x.txt", "a/.. /x.txt", "a/.../x.txt", ""}) {
+  // Paths that leave the folder, and names that Windows reads as a device,
+  // a stream or another file, refused on every platform alike.
+  for (const std::string path : {"../outside.txt",
+                                 "a/../../outside.txt",
+                                 "a\\..\\..\\outside.txt",
+                                 "/tmp/abs.txt",
+                                 "\\\\server\\share\\x.txt",
+                                 "C:/x.txt",
+                                 "c:x.txt",
+                                 "a/.. /x.txt",
+                                 "a/.../x.txt",
+                                 "",
+                                 "CON",
+                                 "nul.txt",
+                                 "a/Com1.dat",
+                                 "LPT9",
+                                 "CONIN$",
+                                 "aux .log",
+                                 "a.txt:stream",
+                                 "name.",
+                                 "x ",
+                                 "a/./b",
+                                 "a//b",
+                                 "a/",
+                                 "a<b",
+                                 "a>b",
+                                 "a|b",
+                                 "a?b",
+                                 "a*b",
+                                 "a\"b",
+                                 "a\x01b",
+                                 "COM\xC2\xB9"}) {
     const RepositoryLine line = Line(path, server_.Url("/evil"), digest);
     EXPECT_FALSE(Install(line)) << path;
     EXPECT_EQ(LastLine(), "- 更新: " + target_ + "/" + path + " 拒否") << path;
@@ -224,12 +289,62 @@ TEST_F(ModuleEngineTest, PathsThatLeaveTheTargetAreRefusedBeforeAnythingHappens)
   EXPECT_EQ(FileCount(), 0);
 }
 
-TEST(ModulePathTest, OrdinaryNamesWithDotsStayInside) {
-  for (const char* path : {"a.txt", "a/b/c.txt", "..hidden", "name..", "a/./b", "a\\b.txt",
+TEST(ModulePathTest, OrdinaryNamesStayInside) {
+  for (const char* path : {"a.txt", "a/b/c.txt", "..hidden", "a\\b.txt", "CONSOLE.txt", "nul_file",
+                           "COM10", "LPT0.log", ".config/x", "日本語 フォルダ/ファイル.txt",
                            "Shroud of the Avatar_Data/AssetBundles/x.unity3d"}) {
     EXPECT_TRUE(IsContainedModulePath(path)) << path;
   }
   EXPECT_FALSE(IsContainedModulePath(std::string("a\0/../../x", 10)));
+}
+
+TEST_F(ModuleEngineTest, NothingIsWrittenOrDeletedThroughALinkBelowTheTarget) {
+  namespace fs = std::filesystem;
+  fs::create_directories(dir_ / "outside");
+  test::WriteFile(dir_ / "outside/victim.txt", "precious");
+  fs::create_symlink(dir_ / "outside", Target("linked"));
+  server_.Serve("/evil", "evil");
+  const std::string digest = Sha256OfText("evil");
+  for (const char* path : {"linked/victim.txt", "linked/new.txt", "linked/sub/new.txt"}) {
+    const RepositoryLine line = Line(path, server_.Url("/evil"), digest);
+    EXPECT_FALSE(Install(line)) << path;
+    EXPECT_EQ(LastLine(), "- 更新: " + Target(path) + " 拒否") << path;
+    EXPECT_EQ(LastColour(), kRed) << path;
+  }
+  EXPECT_FALSE(Uninstall(Line("linked/victim.txt", server_.Url("/evil"), digest)));
+  EXPECT_EQ(LastLine(), "- 削除: " + Target("linked/victim.txt") + " 拒否");
+  EXPECT_EQ(test::ReadFile(dir_ / "outside/victim.txt"), "precious");
+  EXPECT_FALSE(IsFile(dir_ / "outside/new.txt"));
+  EXPECT_FALSE(fs::exists(dir_ / "outside/sub"));
+
+  // A link at the module's own place is replaced, or removed, itself.
+  fs::create_symlink(dir_ / "outside/victim.txt", Target("file.txt"));
+  ASSERT_TRUE(Install(Served("file.txt", "mine")));
+  EXPECT_FALSE(fs::is_symlink(Target("file.txt")));
+  EXPECT_EQ(test::ReadFile(Target("file.txt")), "mine");
+  fs::remove(Target("file.txt"));
+  fs::create_symlink(dir_ / "outside/victim.txt", Target("file.txt"));
+  ASSERT_TRUE(Uninstall(Served("file.txt", "mine")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Target("file.txt"))));
+  EXPECT_EQ(test::ReadFile(dir_ / "outside/victim.txt"), "precious");
+
+  // The target folder itself may be a link, as Steam libraries often are.
+  fs::create_symlink(target_, dir_ / "game-link");
+  ASSERT_TRUE(ProcessModuleLine(Served("via-link.txt", "ok"), "INST", dir_ / "game-link"));
+  EXPECT_EQ(test::ReadFile(Target("via-link.txt")), "ok");
+}
+
+TEST_F(ModuleEngineTest, LeftoversOfAKilledRunGoWhenTheFolderIsWrittenAgain) {
+  test::WriteFile(Target("sub/a.txt.kanade-tmp-0123456789abcdef"), "half a body");
+  test::WriteFile(Target("sub/b.txt.kanade-tmp-4242-7"), "from an older build");
+  test::WriteFile(Target("sub/notes.kanade-tmp-draft"), "the player's own file");
+  test::WriteFile(Target("other/c.txt.kanade-tmp-0123456789abcdef"), "not written this run");
+  ASSERT_TRUE(Install(Served("sub/a.txt", "whole")));
+  EXPECT_EQ(test::ReadFile(Target("sub/a.txt")), "whole");
+  EXPECT_FALSE(IsFile(Target("sub/a.txt.kanade-tmp-0123456789abcdef")));
+  EXPECT_FALSE(IsFile(Target("sub/b.txt.kanade-tmp-4242-7")));
+  EXPECT_TRUE(IsFile(Target("sub/notes.kanade-tmp-draft")));
+  EXPECT_TRUE(IsFile(Target("other/c.txt.kanade-tmp-0123456789abcdef")));
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
 #include <chrono>
 #include <cstdlib>
 
@@ -34,6 +36,21 @@ int ListenOnLoopback(int* port) {
   }
   *port = ntohs(address.sin_port);
   return fd;
+}
+
+std::string Gzip(const std::string& body) {
+  z_stream stream{};
+  // 15 + 16: a gzip wrapper rather than zlib's own.
+  if (deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) std::abort();
+  std::string out(deflateBound(&stream, body.size()) + 64, '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+  stream.avail_in = static_cast<uInt>(body.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  if (deflate(&stream, Z_FINISH) != Z_STREAM_END) std::abort();
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
 }
 
 }  // namespace
@@ -82,6 +99,26 @@ HttpTestServer::HttpTestServer() : server_(std::make_unique<httplib::Server>()) 
       case Kind::kStallBeforeAnswer:
         WaitUntilStopping();
         response.status = 503;
+        break;
+      case Kind::kEndless:
+        response.set_chunked_content_provider("application/octet-stream",
+                                              [](std::size_t, httplib::DataSink& sink) {
+                                                static const std::string block(64 * 1024, 'e');
+                                                return sink.write(block.data(), block.size());
+                                              });
+        break;
+      case Kind::kDrip:
+        response.set_chunked_content_provider(
+            "application/octet-stream",
+            [this, bytes = route.declared, interval = route.interval_ms](std::size_t,
+                                                                         httplib::DataSink& sink) {
+              const std::string drop(bytes, 'd');
+              return sink.write(drop.data(), drop.size()) && !SleepUnlessStopping(interval);
+            });
+        break;
+      case Kind::kGzip:
+        response.set_header("Content-Encoding", "gzip");
+        response.set_content(route.body, "application/octet-stream");
         break;
       case Kind::kStallAfter:
         response.set_content_provider(
@@ -142,6 +179,23 @@ void HttpTestServer::StallBeforeAnswer(const std::string& path) {
 
 void HttpTestServer::StallAfter(const std::string& path, std::size_t declared, std::string sent) {
   AddRoute(path, Route{Kind::kStallAfter, 200, std::move(sent), declared});
+}
+
+void HttpTestServer::Endless(const std::string& path) {
+  AddRoute(path, Route{Kind::kEndless, 200, std::string(), 0});
+}
+
+void HttpTestServer::Drip(const std::string& path, std::size_t bytes, int interval_ms) {
+  AddRoute(path, Route{Kind::kDrip, 200, std::string(), bytes, interval_ms});
+}
+
+void HttpTestServer::ServeGzip(const std::string& path, const std::string& body) {
+  AddRoute(path, Route{Kind::kGzip, 200, Gzip(body), 0});
+}
+
+bool HttpTestServer::SleepUnlessStopping(int ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return stopping_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
 }
 
 void HttpTestServer::WaitUntilStopping() {

@@ -52,6 +52,13 @@ class HttpTestServer {
   void StallBeforeAnswer(const std::string& path);
   /// Announces `declared` bytes, sends `sent` and then nothing more.
   void StallAfter(const std::string& path, std::size_t declared, std::string sent);
+  /// Sends bytes without end (chunked), as fast as the client takes them.
+  void Endless(const std::string& path);
+  /// Sends `bytes` bytes every `interval_ms` without end (chunked): each
+  /// step resets a client's no-data clock, and nothing ever completes.
+  void Drip(const std::string& path, std::size_t bytes, int interval_ms);
+  /// Answers with `body` gzip-compressed and "Content-Encoding: gzip".
+  void ServeGzip(const std::string& path, const std::string& body);
 
   /// Every request so far, in order of arrival.
   std::vector<RecordedRequest> Requests() const;
@@ -59,16 +66,28 @@ class HttpTestServer {
   int RequestCount(std::string_view path) const;
 
  private:
-  enum class Kind { kBody, kRedirect, kCutShort, kStallBeforeAnswer, kStallAfter };
+  enum class Kind {
+    kBody,
+    kRedirect,
+    kCutShort,
+    kStallBeforeAnswer,
+    kStallAfter,
+    kEndless,
+    kDrip,
+    kGzip,
+  };
   struct Route {
     Kind kind = Kind::kBody;
     int status = 200;
-    std::string body;  // body, location, or bytes sent before the stall
-    std::size_t declared = 0;
+    std::string body;          // body, location, or bytes sent before the stall
+    std::size_t declared = 0;  // bytes announced, or bytes per drip
+    int interval_ms = 0;
   };
 
   void AddRoute(const std::string& path, Route route);
   void WaitUntilStopping();
+  // Waits up to `ms`; true when the server is stopping.
+  bool SleepUnlessStopping(int ms);
 
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;

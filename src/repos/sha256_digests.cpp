@@ -1,0 +1,47 @@
+// The digest functions over the platform's Sha256Hasher.
+#include <memory>
+
+#include "repos/sha256.h"
+#include "util/path.h"
+
+namespace kanade {
+
+namespace {
+constexpr std::size_t kFileChunk = 1024 * 1024;
+}
+
+std::string Sha256OfText(std::string_view text) {
+  return Sha256OfBytes(text.data(), text.size());
+}
+
+std::string Sha256OfBytes(const void* data, std::size_t size) {
+  Sha256Hasher hasher;
+  if (size > 0) hasher.Update(data, size);
+  return hasher.Finish();
+}
+
+std::string Sha256OfFile(std::string_view path) {
+  if (path.empty()) return {};
+  const UniqueFile file(OpenFile(path, "rb"));
+  if (!file) return {};
+  return Sha256OfStream(file.get());
+}
+
+std::string Sha256OfStream(std::FILE* file) {
+  // Our own chunk buffer is big enough; stdio's would only add a copy.
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  Sha256Hasher hasher;
+  // Not zero-filled: a small file then costs only the pages it touches.
+  const auto chunk = std::make_unique_for_overwrite<unsigned char[]>(kFileChunk);
+  while (true) {
+    const std::size_t got = std::fread(chunk.get(), 1, kFileChunk, file);
+    if (got > 0 && !hasher.Update(chunk.get(), got)) return {};
+    if (got < kFileChunk) break;
+  }
+  // A read error (a folder, a vanished network file) must not pass for the
+  // digest of the bytes read so far.
+  if (std::ferror(file) != 0) return {};
+  return hasher.Finish();
+}
+
+}  // namespace kanade

@@ -1,0 +1,107 @@
+// Writing and deleting below a folder without ever going through a link.
+// A folder below the root is opened segment by segment, refusing symbolic
+// links, junctions and other reparse points, and stays open (on Windows,
+// locked against renaming) while files are created, renamed and deleted
+// inside it, so a link planted meanwhile changes nothing. The root itself
+// may be a link: Steam libraries on other drives often are.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kanade {
+
+/// What a name in a folder is, links not followed.
+enum class EntryKind { kMissing, kFile, kFolder, kLink, kOther };
+
+/// The temporary files of this program: the target name, ".kanade-tmp-" and
+/// a random suffix.
+inline constexpr std::string_view kTemporaryMarker = ".kanade-tmp-";
+/// A program set aside by an upgrade while it still ran (Windows).
+inline constexpr std::string_view kSetAsideFileMarker = ".kanade-old-";
+/// True for a name this program gives its temporary and set-aside files
+/// (also the older "<name>.kanade-tmp-<pid>-<n>" form).
+bool IsTemporaryName(std::string_view name);
+
+/// A file being written under a temporary name inside a ContainedFolder. It
+/// is removed when it goes out of scope unless it was moved into place.
+class NewFile {
+ public:
+  NewFile(NewFile&&) noexcept;
+  NewFile& operator=(NewFile&&) noexcept;
+  ~NewFile();
+
+  const std::string& Name() const;
+  bool Write(const void* data, std::size_t size);
+  /// Closes the file, after flushing its bytes to the disk (fsync,
+  /// FlushFileBuffers) when `durable`. A rename alone already survives a
+  /// killed process; only a power loss needs the flush.
+  bool Finish(bool durable);
+  /// Sets the permission bits (POSIX; ignored on Windows).
+  bool SetMode(unsigned mode);
+
+  struct Impl;
+  explicit NewFile(std::unique_ptr<Impl> impl);
+
+ private:
+  friend class ContainedFolder;
+  std::unique_ptr<Impl> impl_;
+};
+
+class ContainedFolder {
+ public:
+  /// Opens `root` (following links) and then each of `segments` below it,
+  /// none of which may be a link or anything but a folder. With `create`,
+  /// missing folders are made. Nothing when that fails; `crossed_link` then
+  /// says whether a link was the reason.
+  static std::optional<ContainedFolder> Open(std::string_view root,
+                                             const std::vector<std::string>& segments, bool create,
+                                             bool* crossed_link = nullptr);
+
+  ContainedFolder(ContainedFolder&&) noexcept;
+  ContainedFolder& operator=(ContainedFolder&&) noexcept;
+  ~ContainedFolder();
+
+  /// The folder's path as text (root + separator + segments).
+  const std::string& Path() const;
+  std::string PathOf(std::string_view name) const;
+
+  EntryKind KindOf(std::string_view name) const;
+  /// A read-only file (the Windows attribute, or no write bit at all).
+  bool IsReadOnly(std::string_view name) const;
+  /// The regular file `name` opened for reading without following a link;
+  /// null when it is no regular file or cannot be opened.
+  std::FILE* OpenForReading(std::string_view name) const;
+
+  /// A new, empty file beside `name` under an unpredictable temporary name,
+  /// created exclusively (never through an existing name or link).
+  std::optional<NewFile> CreateTemporary(std::string_view name) const;
+  /// Moves `file` (finished) over `name` in one step; a link at `name` is
+  /// replaced itself, never what it points to.
+  bool MoveIntoPlace(NewFile& file, std::string_view name) const;
+  /// Removes the entry `name` itself (a link, not its target).
+  bool Remove(std::string_view name) const;
+  /// Renames the entry `from` to `to`, only when nothing is called `to` yet.
+  bool Rename(std::string_view from, std::string_view to) const;
+  /// Removes files of this program's temporary naming left by a run that
+  /// was killed; returns how many went.
+  int RemoveLeftoverTemporaries() const;
+
+  struct Impl;
+
+ private:
+  explicit ContainedFolder(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+/// Bytes from the system's random source (getrandom, BCryptGenRandom).
+void FillRandomBytes(void* data, std::size_t size);
+/// `bytes` random bytes as lower-case hexadecimal text.
+std::string RandomHex(std::size_t bytes);
+
+}  // namespace kanade

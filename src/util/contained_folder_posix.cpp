@@ -1,0 +1,225 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "util/contained_folder.h"
+
+namespace kanade {
+
+struct NewFile::Impl {
+  int folder = -1;  // borrowed from the ContainedFolder
+  int fd = -1;
+  std::string name;
+  bool placed = false;
+
+  ~Impl() {
+    if (fd >= 0) ::close(fd);
+    if (!placed && folder >= 0) ::unlinkat(folder, name.c_str(), 0);
+  }
+};
+
+struct ContainedFolder::Impl {
+  int fd = -1;
+  std::string path;
+
+  ~Impl() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+namespace {
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// Below the root nothing is followed: O_NOFOLLOW fails on a link (ELOOP),
+// O_DIRECTORY on anything that is not a folder.
+int OpenSegment(int parent, const std::string& name, bool create, bool* crossed_link) {
+  int fd = ::openat(parent, name.c_str(), kDirectoryFlags | O_NOFOLLOW);
+  if (fd < 0 && errno == ENOENT && create) {
+    if (::mkdirat(parent, name.c_str(), 0777) == 0 || errno == EEXIST) {
+      fd = ::openat(parent, name.c_str(), kDirectoryFlags | O_NOFOLLOW);
+    }
+  }
+  if (fd < 0) {
+    struct stat info {};
+    if (::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
+      if (crossed_link != nullptr) *crossed_link = true;
+    }
+  }
+  return fd;
+}
+
+}  // namespace
+
+NewFile::NewFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+NewFile::NewFile(NewFile&&) noexcept = default;
+NewFile& NewFile::operator=(NewFile&&) noexcept = default;
+NewFile::~NewFile() = default;
+
+const std::string& NewFile::Name() const {
+  return impl_->name;
+}
+
+bool NewFile::Write(const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::write(impl_->fd, bytes, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool NewFile::Finish(bool durable) {
+  if (impl_->fd < 0) return false;
+  const bool synced = !durable || ::fsync(impl_->fd) == 0;
+  const bool closed = ::close(impl_->fd) == 0;
+  impl_->fd = -1;
+  return synced && closed;
+}
+
+bool NewFile::SetMode(unsigned mode) {
+  return impl_->fd >= 0 && ::fchmod(impl_->fd, static_cast<mode_t>(mode & 07777)) == 0;
+}
+
+ContainedFolder::ContainedFolder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ContainedFolder::ContainedFolder(ContainedFolder&&) noexcept = default;
+ContainedFolder& ContainedFolder::operator=(ContainedFolder&&) noexcept = default;
+ContainedFolder::~ContainedFolder() = default;
+
+std::optional<ContainedFolder> ContainedFolder::Open(std::string_view root,
+                                                     const std::vector<std::string>& segments,
+                                                     bool create, bool* crossed_link) {
+  if (crossed_link != nullptr) *crossed_link = false;
+  if (root.empty()) return std::nullopt;
+  auto impl = std::make_unique<Impl>();
+  impl->path = std::string(root);
+  impl->fd = ::open(impl->path.c_str(), kDirectoryFlags);
+  if (impl->fd < 0) return std::nullopt;
+  for (const std::string& segment : segments) {
+    const int next = OpenSegment(impl->fd, segment, create, crossed_link);
+    if (next < 0) return std::nullopt;
+    ::close(impl->fd);
+    impl->fd = next;
+    impl->path += "/" + segment;
+  }
+  return ContainedFolder(std::move(impl));
+}
+
+const std::string& ContainedFolder::Path() const {
+  return impl_->path;
+}
+
+std::string ContainedFolder::PathOf(std::string_view name) const {
+  return impl_->path + "/" + std::string(name);
+}
+
+EntryKind ContainedFolder::KindOf(std::string_view name) const {
+  struct stat info {};
+  if (::fstatat(impl_->fd, std::string(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? EntryKind::kMissing : EntryKind::kOther;
+  }
+  if (S_ISLNK(info.st_mode)) return EntryKind::kLink;
+  if (S_ISREG(info.st_mode)) return EntryKind::kFile;
+  if (S_ISDIR(info.st_mode)) return EntryKind::kFolder;
+  return EntryKind::kOther;
+}
+
+bool ContainedFolder::IsReadOnly(std::string_view name) const {
+  struct stat info {};
+  if (::fstatat(impl_->fd, std::string(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return false;
+  }
+  return S_ISREG(info.st_mode) && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::FILE* ContainedFolder::OpenForReading(std::string_view name) const {
+  const int fd = ::openat(impl_->fd, std::string(name).c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
+std::optional<NewFile> ContainedFolder::CreateTemporary(std::string_view name) const {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    auto file = std::make_unique<NewFile::Impl>();
+    file->name = std::string(name) + std::string(kTemporaryMarker) + RandomHex(8);
+    file->fd = ::openat(impl_->fd, file->name.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (file->fd >= 0) {
+      file->folder = impl_->fd;
+      return NewFile(std::move(file));
+    }
+    if (errno != EEXIST) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+bool ContainedFolder::MoveIntoPlace(NewFile& file, std::string_view name) const {
+  NewFile::Impl& impl = *file.impl_;
+  if (impl.fd >= 0 || impl.placed) return false;
+  // rename() replaces the entry itself, also when it is a link.
+  if (::renameat(impl_->fd, impl.name.c_str(), impl_->fd, std::string(name).c_str()) != 0) {
+    return false;
+  }
+  impl.placed = true;
+  return true;
+}
+
+bool ContainedFolder::Remove(std::string_view name) const {
+  return ::unlinkat(impl_->fd, std::string(name).c_str(), 0) == 0 || errno == ENOENT;
+}
+
+bool ContainedFolder::Rename(std::string_view from, std::string_view to) const {
+  // No RENAME_NOREPLACE everywhere: a check first is enough for our own names.
+  if (KindOf(to) != EntryKind::kMissing) return false;
+  return ::renameat(impl_->fd, std::string(from).c_str(), impl_->fd, std::string(to).c_str()) == 0;
+}
+
+int ContainedFolder::RemoveLeftoverTemporaries() const {
+  const int listing = ::openat(impl_->fd, ".", kDirectoryFlags);
+  if (listing < 0) return 0;
+  DIR* dir = ::fdopendir(listing);
+  if (dir == nullptr) {
+    ::close(listing);
+    return 0;
+  }
+  std::vector<std::string> leftovers;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (IsTemporaryName(entry->d_name)) leftovers.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  int removed = 0;
+  for (const std::string& name : leftovers) {
+    const EntryKind kind = KindOf(name);
+    if ((kind == EntryKind::kFile || kind == EntryKind::kLink) && Remove(name)) ++removed;
+  }
+  return removed;
+}
+
+void FillRandomBytes(void* data, std::size_t size) {
+  auto* bytes = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::getrandom(bytes, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace kanade

@@ -1,0 +1,253 @@
+#include <windows.h>
+// Windows headers first: the ones below need their definitions.
+#include <bcrypt.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <utility>
+
+#include "util/contained_folder.h"
+#include "util/utf.h"
+
+namespace kanade {
+
+struct NewFile::Impl {
+  std::wstring path;
+  std::string name;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  bool placed = false;
+
+  ~Impl() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    if (!placed && !path.empty()) DeleteFileW(path.c_str());
+  }
+};
+
+struct ContainedFolder::Impl {
+  // Every folder from the root down stays open without delete sharing, so
+  // none of them can be renamed or replaced by a link while we work below.
+  std::vector<HANDLE> handles;
+  std::string path;
+
+  ~Impl() {
+    for (HANDLE handle : handles) CloseHandle(handle);
+  }
+  std::wstring WidePathOf(std::string_view name) const {
+    return Widen(path + "\\" + std::string(name));
+  }
+};
+
+namespace {
+
+constexpr DWORD kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+HANDLE OpenFolder(const std::wstring& path, bool follow_links) {
+  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;
+  if (!follow_links) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+  return CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kFolderShare,
+                     nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+DWORD AttributesOf(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info)) return INVALID_FILE_ATTRIBUTES;
+  return info.dwFileAttributes;
+}
+
+}  // namespace
+
+NewFile::NewFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+NewFile::NewFile(NewFile&&) noexcept = default;
+NewFile& NewFile::operator=(NewFile&&) noexcept = default;
+NewFile::~NewFile() = default;
+
+const std::string& NewFile::Name() const {
+  return impl_->name;
+}
+
+bool NewFile::Write(const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(impl_->handle, bytes, chunk, &written, nullptr) || written == 0) return false;
+    bytes += written;
+    size -= written;
+  }
+  return true;
+}
+
+bool NewFile::Finish(bool durable) {
+  if (impl_->handle == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = !durable || FlushFileBuffers(impl_->handle) != 0;
+  const bool closed = CloseHandle(impl_->handle) != 0;
+  impl_->handle = INVALID_HANDLE_VALUE;
+  return flushed && closed;
+}
+
+bool NewFile::SetMode(unsigned) {
+  return true;
+}
+
+ContainedFolder::ContainedFolder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ContainedFolder::ContainedFolder(ContainedFolder&&) noexcept = default;
+ContainedFolder& ContainedFolder::operator=(ContainedFolder&&) noexcept = default;
+ContainedFolder::~ContainedFolder() = default;
+
+std::optional<ContainedFolder> ContainedFolder::Open(std::string_view root,
+                                                     const std::vector<std::string>& segments,
+                                                     bool create, bool* crossed_link) {
+  if (crossed_link != nullptr) *crossed_link = false;
+  if (root.empty()) return std::nullopt;
+  auto impl = std::make_unique<Impl>();
+  impl->path = std::string(root);
+  HANDLE handle = OpenFolder(Widen(impl->path), true);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  impl->handles.push_back(handle);
+  for (const std::string& segment : segments) {
+    const std::wstring path = impl->WidePathOf(segment);
+    handle = OpenFolder(path, false);
+    if (handle == INVALID_HANDLE_VALUE && create && GetLastError() == ERROR_FILE_NOT_FOUND) {
+      CreateDirectoryW(path.c_str(), nullptr);
+      handle = OpenFolder(path, false);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD attributes = GetFileAttributesW(path.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+          crossed_link != nullptr) {
+        *crossed_link = true;
+      }
+      return std::nullopt;
+    }
+    impl->handles.push_back(handle);
+    const DWORD attributes = AttributesOf(handle);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      if (crossed_link != nullptr && attributes != INVALID_FILE_ATTRIBUTES) {
+        *crossed_link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+      }
+      return std::nullopt;
+    }
+    impl->path += "\\" + segment;
+  }
+  return ContainedFolder(std::move(impl));
+}
+
+const std::string& ContainedFolder::Path() const {
+  return impl_->path;
+}
+
+std::string ContainedFolder::PathOf(std::string_view name) const {
+  return impl_->path + "\\" + std::string(name);
+}
+
+EntryKind ContainedFolder::KindOf(std::string_view name) const {
+  const DWORD attributes = GetFileAttributesW(impl_->WidePathOf(name).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? EntryKind::kMissing
+                                                                          : EntryKind::kOther;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::kLink;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return EntryKind::kFolder;
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return EntryKind::kOther;
+  return EntryKind::kFile;
+}
+
+bool ContainedFolder::IsReadOnly(std::string_view name) const {
+  const DWORD attributes = GetFileAttributesW(impl_->WidePathOf(name).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+std::FILE* ContainedFolder::OpenForReading(std::string_view name) const {
+  HANDLE handle =
+      CreateFileW(impl_->WidePathOf(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  const DWORD attributes = AttributesOf(handle);
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+      GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "rb");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+std::optional<NewFile> ContainedFolder::CreateTemporary(std::string_view name) const {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    auto file = std::make_unique<NewFile::Impl>();
+    file->name = std::string(name) + std::string(kTemporaryMarker) + RandomHex(8);
+    const std::wstring path = impl_->WidePathOf(file->name);
+    // CREATE_NEW fails on any existing name, a link included.
+    file->handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file->handle != INVALID_HANDLE_VALUE) {
+      file->path = path;
+      return NewFile(std::move(file));
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  return std::nullopt;
+}
+
+bool ContainedFolder::MoveIntoPlace(NewFile& file, std::string_view name) const {
+  NewFile::Impl& impl = *file.impl_;
+  if (impl.handle != INVALID_HANDLE_VALUE || impl.placed) return false;
+  // A rename replaces the entry itself, also when it is a link.
+  if (!MoveFileExW(impl.path.c_str(), impl_->WidePathOf(name).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return false;
+  }
+  impl.placed = true;
+  return true;
+}
+
+bool ContainedFolder::Remove(std::string_view name) const {
+  const std::wstring path = impl_->WidePathOf(name);
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  // A junction or folder link goes as a folder entry, never its contents.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return RemoveDirectoryW(path.c_str()) != 0;
+  }
+  return DeleteFileW(path.c_str()) != 0;
+}
+
+bool ContainedFolder::Rename(std::string_view from, std::string_view to) const {
+  return MoveFileExW(impl_->WidePathOf(from).c_str(), impl_->WidePathOf(to).c_str(),
+                     MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+int ContainedFolder::RemoveLeftoverTemporaries() const {
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(impl_->WidePathOf("*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  std::vector<std::string> leftovers;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const std::string name = Narrow(found.cFileName);
+    if (IsTemporaryName(name)) leftovers.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  int removed = 0;
+  for (const std::string& name : leftovers) {
+    if (Remove(name)) ++removed;
+  }
+  return removed;
+}
+
+void FillRandomBytes(void* data, std::size_t size) {
+  BCryptGenRandom(nullptr, static_cast<PUCHAR>(data), static_cast<ULONG>(size),
+                  BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+}
+
+}  // namespace kanade
