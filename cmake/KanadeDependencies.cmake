@@ -16,3 +16,7 @@ target_link_libraries(kanade_deps INTERFACE CURL::libcurl OpenSSL::Crypto Thread
 # Picture decoders: JPEG, PNG and JPEG 2000 (with zlib under PNG).
 pkg_check_modules(KANADE_PICTURES REQUIRED IMPORTED_TARGET libjpeg libpng libopenjp2 zlib)
 target_link_libraries(kanade_deps INTERFACE PkgConfig::KANADE_PICTURES)
+
+# Ed25519 signatures of repository files.
+pkg_check_modules(KANADE_SODIUM REQUIRED IMPORTED_TARGET libsodium)
+target_link_libraries(kanade_deps INTERFACE PkgConfig::KANADE_SODIUM)

@@ -16,8 +16,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd) || die "no build folder $1"
 repo_tool="$build/tools/kanade-repo"
 program="$build/kanade"
+# The publisher's secret key that the build trusts (scripts/test-keys.sh).
+secret=${KANADE_SECRET_KEY:-$build/test-keys/publisher}
 [ -x "$repo_tool" ] || die "kanade-repo is not built in $build"
 [ -x "$program" ] || die "kanade is not built in $build"
+[ -f "$secret" ] || die "no publisher secret key at $secret (set KANADE_SECRET_KEY)"
 
 mkdir -p "$2"
 sandbox=$(cd "$2" && pwd)
@@ -42,12 +45,14 @@ mkdir -p "$files/kanade-patcher"
 cp "$program" "$files/kanade-patcher/kanade"
 
 url=$(KANADE_SERVER_LIFETIME=${KANADE_SERVER_LIFETIME:-7200} "$here/repo-server.sh" start "$sandbox/server" "$www")
-publish() { "$repo_tool" build "$files/$1" "$url/files/$1" -o "$www/repos/$2"; }
-publish kanade-conv-test kanade-conv-test.repo
-publish kanade-test kanade-test.repo
-publish kanade-prefixed kanade-prefixed.repo
-publish kanade-lua kanade-lua.repo
-publish kanade-patcher kanade-patcher-linux.repo
+publish() {
+  "$repo_tool" build "$files/$1" "$url/files/$1" -o "$www/repos/$2.repo" --key "$secret" --name "$2"
+}
+publish kanade-conv-test kanade-conv-test
+publish kanade-test kanade-test
+publish kanade-prefixed kanade-prefixed
+publish kanade-lua kanade-lua
+publish kanade-patcher kanade-patcher-linux
 
 # A home where the Steam client has the game, played through Proton.
 home="$sandbox/home"

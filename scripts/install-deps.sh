@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   libcurl4-openssl-dev libssl-dev openssl curl ca-certificates
-  libjpeg-dev libpng-dev libopenjp2-7-dev zlib1g-dev
+  libjpeg-dev libpng-dev libopenjp2-7-dev zlib1g-dev libsodium-dev
   libfltk1.3-dev libx11-dev libxft-dev libfontconfig1-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
   nginx-light xvfb xdotool x11-utils imagemagick fonts-noto-cjk fontconfig

@@ -11,7 +11,10 @@ root=$(pwd)
 bash scripts/install-deps.sh
 
 build=${KANADE_BUILD_DIR:-build}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The demo publishes as a publisher of its own, whom this build trusts.
+keys=$(bash scripts/test-keys.sh "$build")
+export KANADE_SECRET_KEY=${keys%.pub}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKANADE_PUBLISHER_KEYS="$keys" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target kanade kanade-repo
 
 sandbox=${KANADE_DEMO_DIR:-$root/demo}

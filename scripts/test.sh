@@ -30,7 +30,11 @@ timed() {
 }
 
 started=$SECONDS
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Everything under test trusts a publisher key made for the tests, whose
+# secret the tests sign with; the official key's secret is nobody's here.
+keys=$(bash scripts/test-keys.sh "$build")
+export KANADE_PUBLISHER_KEYS=$keys KANADE_SECRET_KEY=${keys%.pub}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKANADE_PUBLISHER_KEYS="$keys" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 record "Linux build ($((SECONDS - started)) s)" 0
 timed "Linux tests (ctest)" ctest --test-dir "$build" --output-on-failure -j "$(nproc)" || true

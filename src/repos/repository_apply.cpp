@@ -3,11 +3,15 @@
 #include <string>
 
 #include "repos/module_engine.h"
+#include "repos/publisher_keys.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_format.h"
+#include "repos/repository_server.h"
+#include "repos/repository_trust.h"
 #include "state/patcher_state.h"
 #include "ui/console.h"
 #include "util/path.h"
+#include "util/text.h"
 
 namespace kanade {
 
@@ -36,15 +40,21 @@ bool ProcessRepository(std::string_view repository_name, std::string_view target
                        std::string_view action) {
   const std::string path = LocalRepositoryPath(repository_name);
   const std::string target = WithoutTrailingSeparators(target_folder);
-  if (!IsFile(path) || !VerifyRepositoryFile(path)) return false;
+  if (!IsFile(path)) return false;
+  // Read once: the lines acted on are the lines that were checked.
+  const std::optional<std::string> text = ReadFileBytes(path);
+  if (!text) return false;
+  // Installing needs the publisher's signature; removing also accepts a copy
+  // fetched before repository files were signed.
+  const bool legacy_allowed = action == kActionUninstall;
+  if (!IsTrustedAs(CheckRepositoryText(*text, CompiledPublisherKeys()),
+                   PublishedNameOf(repository_name), legacy_allowed)) {
+    return false;
+  }
   if (target.empty() || !IsDirectory(target)) return false;
-  bool changed = false;
-  // A line that fails never stops the others.
-  ForEachRepositoryLine(path, [&](const RepositoryLine& line) {
-    if (ProcessModuleLine(line, action, target)) changed = true;
-    return true;
-  });
-  return changed;
+  std::vector<RepositoryLine> lines;
+  for (const std::string& line : SplitLines(*text)) lines.push_back(SplitRepositoryLine(line));
+  return ProcessModuleLines(lines, action, target);
 }
 
 bool ApplyRepository(std::string_view repository_name, std::string_view target_folder) {

@@ -1,5 +1,6 @@
 #include "repos/repository_format.h"
 
+#include <charconv>
 #include <cstdio>
 #include <memory>
 
@@ -38,14 +39,14 @@ std::string_view Slice(std::string_view text, std::size_t from, std::size_t to) 
   return text.substr(from, to - from);
 }
 
+}  // namespace
+
 RepositoryLine SplitRepositoryLine(std::string_view raw) {
   const std::string_view line = raw.substr(0, raw.find(';'));
   const auto equals = line.find('=');
   if (equals == std::string_view::npos) return {std::string(line), {}};
   return {std::string(line.substr(0, equals)), std::string(line.substr(equals + 1))};
 }
-
-}  // namespace
 
 std::size_t ScanSignatureLines(std::string_view text,
                                const std::function<bool(const SignatureLine&)>& visit) {
@@ -78,7 +79,7 @@ std::size_t ScanSignatureLines(std::string_view text,
   return text.size();
 }
 
-bool VerifyRepositoryText(std::string_view text) {
+std::optional<std::string> SignCheckedText(std::string_view text) {
   // The last SIGN line gives the expected value. Anything but a digest text
   // can never match, so such files need no replacing and no hashing.
   std::string expected;
@@ -88,7 +89,7 @@ bool VerifyRepositoryText(std::string_view text) {
     signed_file = true;
     return true;
   });
-  if (!signed_file || !IsDigestText(expected)) return false;
+  if (!signed_file || !IsDigestText(expected)) return std::nullopt;
 
   // Every SIGN line's key=value becomes key=0 throughout the text, one line
   // after the other, each working on the result of the one before.
@@ -113,7 +114,12 @@ bool VerifyRepositoryText(std::string_view text) {
     replaced = ReplaceAll(replaced, pattern, replacement);
     return true;
   });
-  return within_budget && Sha256OfText(replaced) == expected;
+  if (!within_budget || Sha256OfText(replaced) != expected) return std::nullopt;
+  return replaced;
+}
+
+bool VerifyRepositoryText(std::string_view text) {
+  return SignCheckedText(text).has_value();
 }
 
 bool VerifyRepositoryFile(std::string_view path) {
@@ -182,7 +188,12 @@ std::optional<ModuleEntry> ParseModuleLine(const RepositoryLine& line) {
   const std::string_view url = rest.substr(0, second_tab);
   const std::string_view hash_and_more =
       second_tab == std::string_view::npos ? std::string_view() : rest.substr(second_tab + 1);
-  const std::string_view hash = hash_and_more.substr(0, hash_and_more.find('\t'));
+  const auto third_tab = hash_and_more.find('\t');
+  const std::string_view hash = hash_and_more.substr(0, third_tab);
+  const std::string_view size_and_more = third_tab == std::string_view::npos
+                                             ? std::string_view()
+                                             : hash_and_more.substr(third_tab + 1);
+  const std::string_view size = size_and_more.substr(0, size_and_more.find('\t'));
 
   if (url.substr(0, 4) != "http") return std::nullopt;
 
@@ -192,6 +203,10 @@ std::optional<ModuleEntry> ParseModuleLine(const RepositoryLine& line) {
   entry.RelativePath = ReplaceAll(path, "/", PathSeparator);
   entry.Url = std::string(url);
   entry.Sha256 = TrimSpaces(ToLowerAscii(hash));
+  // A size that is no plain number is ignored: the digest still decides.
+  std::uint64_t bytes = 0;
+  const auto [end, error] = std::from_chars(size.data(), size.data() + size.size(), bytes);
+  if (!size.empty() && error == std::errc() && end == size.data() + size.size()) entry.Size = bytes;
   return entry;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -16,9 +17,10 @@ struct RepositoryLine {
 };
 
 struct ModuleEntry {
-  std::string RelativePath;  // "/" replaced by PathSeparator; not normalised
-  std::string Url;           // begins with "http"
-  std::string Sha256;        // lower case, spaces stripped; may be empty
+  std::string RelativePath;           // "/" replaced by PathSeparator; not normalised
+  std::string Url;                    // begins with "http"
+  std::string Sha256;                 // lower case, spaces stripped; may be empty
+  std::optional<std::uint64_t> Size;  // the body's size in bytes, when a fourth field gives it
 };
 
 /// True when the file exists, can be read, has a SIGN line and its
@@ -27,6 +29,13 @@ bool VerifyRepositoryFile(std::string_view path);
 
 /// The same check on a file's bytes already in memory.
 bool VerifyRepositoryText(std::string_view text);
+
+/// When the SIGN check holds for `text`: the text as the check hashes it,
+/// with every SIGN line's key=value replaced by key=0. Nothing otherwise.
+std::optional<std::string> SignCheckedText(std::string_view text);
+
+/// One line (without its line end) split as the line reader splits it.
+RepositoryLine SplitRepositoryLine(std::string_view raw);
 
 /// The lines of the file in order (line ends CR, LF or CR LF; ";" starts a
 /// comment); nothing when the file cannot be opened or read.

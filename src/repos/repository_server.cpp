@@ -30,4 +30,13 @@ std::string RepositoryPathOf(std::string_view local_name) {
   return "/repos/" + std::string(local_name);
 }
 
+std::string PublishedNameOf(std::string_view local_name) {
+  const std::string_view server_file =
+      local_name == kOwnRepositoryName
+          ? kOwnRepositoryPath.substr(kOwnRepositoryPath.rfind('/') + 1)
+          : local_name;
+  return std::string(EndsWith(server_file, ".repo") ? server_file.substr(0, server_file.size() - 5)
+                                                    : server_file);
+}
+
 }  // namespace kanade

@@ -27,4 +27,8 @@ inline constexpr std::string_view kLuaRepositoryName = "kanade-lua.repo";
 std::string RepositoryNameOfMode(std::string_view mode);
 std::string RepositoryPathOf(std::string_view local_name);
 
+/// The name a repository file carries in its NAME line: its server file name
+/// without ".repo" ("kanade-patcher.repo" -> "kanade-patcher-win" on Windows).
+std::string PublishedNameOf(std::string_view local_name);
+
 }  // namespace kanade

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 #include <utility>
 #include <vector>
 
 #include "repos/repository_format.h"
+#include "repos/repository_trust.h"
 #include "repos/sha256.h"
 #include "util/path.h"
 #include "util/text.h"
@@ -109,9 +111,9 @@ std::string RelativeModulePath(const fs::path& file, const fs::path& root) {
   return relative;
 }
 
-}  // namespace
-
-std::optional<std::string> SignRepositoryText(std::string_view text, std::string* problem) {
+// `text` with a SIGN line (added first when missing) whose value is 0 in
+// every SIGN line; the signature layers are computed over this form.
+std::optional<std::string> WithZeroSignValues(std::string_view text, std::string* problem) {
   if (StartsWith(text, kByteOrderMark)) return Fail(problem, kByteOrderMarkProblem);
 
   std::string source(text);
@@ -134,12 +136,135 @@ std::optional<std::string> SignRepositoryText(std::string_view text, std::string
         std::string_view(source).substr(line.Start, line.End - line.Start);
     if (whole.find('\r') != std::string_view::npos) return Fail(problem, kLoneCrProblem);
   }
+  return WithSignValues(source, lines, "0");
+}
 
+bool IsRepositoryName(std::string_view name) {
+  return !name.empty() && name.find_first_not_of(
+                              "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                              "abcdefghijklmnopqrstuvwxyz0123456789._-") == std::string_view::npos;
+}
+
+struct TextLine {
+  std::string_view Body;  // without its line end
+  std::string_view End;   // LF, CR LF or nothing (the last line)
+};
+
+std::vector<TextLine> LinesWithEnds(std::string_view text) {
+  std::vector<TextLine> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const auto lf = text.find('\n', start);
+    const std::size_t next = lf == std::string_view::npos ? text.size() : lf + 1;
+    TextLine line{text.substr(start, next - start), {}};
+    for (const std::string_view ending : {CrLf, Lf}) {
+      if (EndsWith(line.Body, ending)) {
+        line.End = line.Body.substr(line.Body.size() - ending.size());
+        line.Body.remove_suffix(ending.size());
+        break;
+      }
+    }
+    lines.push_back(line);
+    start = next;
+  }
+  return lines;
+}
+
+// Sets the NAME and SERIAL lines of `text`: an existing line keeps its place
+// and line end, a missing one goes first. Without `serial` the old serial
+// grows by one (1 when there is none). Nothing (with `problem`) when the
+// values cannot be settled.
+std::optional<std::string> WithNameAndSerial(std::string_view text, std::string_view line_end,
+                                             const std::optional<std::string>& name,
+                                             const std::optional<std::int64_t>& serial,
+                                             std::string* problem) {
+  const std::vector<TextLine> lines = LinesWithEnds(text);
+  std::optional<std::size_t> name_at;
+  std::optional<std::size_t> serial_at;
+  std::string old_name;
+  std::string old_serial;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const RepositoryLine parsed = SplitRepositoryLine(lines[i].Body);
+    const bool is_name = parsed.Key == kNameKey;
+    if (!is_name && parsed.Key != kSerialKey) continue;
+    std::optional<std::size_t>& at = is_name ? name_at : serial_at;
+    if (at) return Fail(problem, "has more than one " + parsed.Key + " line");
+    at = i;
+    (is_name ? old_name : old_serial) = parsed.Value;
+  }
+
+  const std::string new_name = name.value_or(old_name);
+  if (new_name.empty()) return Fail(problem, "has no NAME line; give the repository's name");
+  if (!IsRepositoryName(new_name)) {
+    return Fail(problem,
+                "NAME \"" + new_name + "\" may hold only letters, digits, \".\", \"_\" and \"-\"");
+  }
+  std::int64_t new_serial = 1;
+  if (serial) {
+    new_serial = *serial;
+  } else if (serial_at) {
+    const auto parsed = ParseSerial(old_serial);
+    if (!parsed) return Fail(problem, "its SERIAL \"" + old_serial + "\" is not a serial number");
+    if (*parsed == std::numeric_limits<std::int64_t>::max()) {
+      return Fail(problem, "its SERIAL cannot grow any further");
+    }
+    new_serial = *parsed + 1;
+  }
+  const std::string name_line = std::string(kNameKey) + "=" + new_name;
+  const std::string serial_line = std::string(kSerialKey) + "=" + std::to_string(new_serial);
+
+  std::string out;
+  out.reserve(text.size() + name_line.size() + serial_line.size() + 4);
+  if (!name_at) out += name_line + std::string(line_end);
+  if (!serial_at) out += serial_line + std::string(line_end);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i == name_at) {
+      out += name_line;
+    } else if (i == serial_at) {
+      out += serial_line;
+    } else {
+      out.append(lines[i].Body);
+    }
+    out.append(lines[i].End);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string> SignRepositoryText(std::string_view text, std::string* problem) {
+  const auto zeroed = WithZeroSignValues(text, problem);
+  if (!zeroed) return std::nullopt;
+  std::vector<SignatureLine> lines = SignLinesOf(*zeroed, kMaxSignLines);
   // With every SIGN value 0 the check replaces nothing, so the signature is
   // the digest of exactly this text.
-  const std::string signature = Sha256OfText(WithSignValues(source, lines, "0"));
-  std::string signed_text = WithSignValues(source, lines, signature);
+  const std::string signature = Sha256OfText(*zeroed);
+  std::string signed_text = WithSignValues(*zeroed, lines, signature);
   if (!VerifyRepositoryText(signed_text)) {
+    return Fail(problem, "cannot be signed so that it verifies");
+  }
+  return signed_text;
+}
+
+std::optional<std::string> SignRepositoryWithKey(std::string_view text, const SecretKey& key,
+                                                 const std::optional<std::string>& name,
+                                                 const std::optional<std::int64_t>& serial,
+                                                 std::string* problem) {
+  if (StartsWith(text, kByteOrderMark)) return Fail(problem, kByteOrderMarkProblem);
+  // Old signature lines go; the new one signs the text as it is now.
+  std::string body(text.substr(0, FindSignatureBlock(text).Start));
+  const auto line_end = LineEndStyle(body);
+  if (!line_end) return Fail(problem, kLoneCrProblem);
+  if (!body.empty() && body.back() != '\n') body += *line_end;
+  const auto named = WithNameAndSerial(body, *line_end, name, serial, problem);
+  if (!named) return std::nullopt;
+  const auto message = WithZeroSignValues(*named, problem);
+  if (!message) return std::nullopt;
+  const std::string with_signature =
+      *message + SignatureLineFor(*message, key) + std::string(*line_end);
+  auto signed_text = SignRepositoryText(with_signature, problem);
+  if (!signed_text) return std::nullopt;
+  if (CheckRepositoryText(*signed_text, {key.Public()}).Trust != RepositoryTrust::kSigned) {
     return Fail(problem, "cannot be signed so that it verifies");
   }
   return signed_text;
@@ -164,6 +289,24 @@ std::string DescribeSignatureProblem(std::string_view text) {
   return "signature does not match the contents";
 }
 
+std::string DescribePublisherProblem(std::string_view text, const std::vector<PublicKey>& keys) {
+  const RepositoryCheck check = CheckRepositoryText(text, keys);
+  if (check.Trust == RepositoryTrust::kSigned) return {};
+  const SignatureBlock block = FindSignatureBlock(text);
+  if (block.Entries.empty()) {
+    return "no publisher signature: it has only the SIGN line (sign it with --key)";
+  }
+  for (const SignatureLineEntry& entry : block.Entries) {
+    for (const PublicKey& key : keys) {
+      if (KeyIdOf(key) == entry.KeyId) {
+        return "the publisher signature does not match the contents, or NAME or SERIAL is "
+               "missing or malformed";
+      }
+    }
+  }
+  return "signed by key " + block.Entries.front().KeyId + ", which is not a trusted key";
+}
+
 std::string PercentEncodePath(std::string_view path) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
@@ -182,7 +325,8 @@ std::string PercentEncodePath(std::string_view path) {
 }
 
 std::optional<std::string> BuildRepositoryText(std::string_view folder, std::string_view base_url,
-                                               std::string_view skip_path, std::string* problem) {
+                                               std::string_view skip_path, std::string* problem,
+                                               bool size_field) {
   std::string base(base_url);
   while (!base.empty() && base.back() == '/') base.pop_back();
   // The patcher ignores every module line whose URL does not begin so.
@@ -221,7 +365,9 @@ std::optional<std::string> BuildRepositoryText(std::string_view folder, std::str
                                "line cannot hold");
     }
     const std::string digest = Sha256OfFile(full_path);
-    if (digest.empty()) return Fail(problem, "cannot read " + full_path);
+    std::error_code size_error;
+    const auto size = fs::file_size(full, size_error);
+    if (digest.empty() || size_error) return Fail(problem, "cannot read " + full_path);
     text += "module=";
     text += relative;
     text += Tab;
@@ -230,6 +376,10 @@ std::optional<std::string> BuildRepositoryText(std::string_view folder, std::str
     text += PercentEncodePath(relative);
     text += Tab;
     text += digest;
+    if (size_field) {
+      text += Tab;
+      text += std::to_string(size);
+    }
     text += Lf;
   }
   return SignRepositoryText(text, problem);

@@ -2,9 +2,13 @@
 // from a folder of module files. The patcher itself only verifies.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "repos/publisher_keys.h"
 
 namespace kanade {
 
@@ -17,9 +21,22 @@ namespace kanade {
 std::optional<std::string> SignRepositoryText(std::string_view text,
                                               std::string* problem = nullptr);
 
+/// `text` signed in both layers with `key`: NAME set to `name` (or kept),
+/// SERIAL set to `serial` (or the old one plus one, or 1), old signature
+/// lines replaced, then the SIGN line filled in over everything. Nothing
+/// when it cannot be signed; then `problem` says why.
+std::optional<std::string> SignRepositoryWithKey(std::string_view text, const SecretKey& key,
+                                                 const std::optional<std::string>& name,
+                                                 const std::optional<std::int64_t>& serial,
+                                                 std::string* problem = nullptr);
+
 /// Why `text` does not verify, as one short English phrase for the
 /// publisher; empty when it verifies.
 std::string DescribeSignatureProblem(std::string_view text);
+
+/// Why `text`, whose SIGN line holds, is no file signed by one of `keys`, as
+/// one short English phrase for the publisher; empty when it is.
+std::string DescribePublisherProblem(std::string_view text, const std::vector<PublicKey>& keys);
 
 /// `path` for use in a URL: RFC 3986 unreserved characters and "/" are kept,
 /// every other byte becomes %XX (upper-case hexadecimal).
@@ -30,9 +47,11 @@ std::string PercentEncodePath(std::string_view path);
 /// + TAB + base URL + "/" + percent-encoded path + TAB + digest text, LF line
 /// ends, "SIGN=<signature>" first. Trailing "/" of `base_url` are dropped.
 /// `skip_path` (may be empty) names a file to leave out, such as the output
-/// file itself. Nothing on failure; then `problem` says why.
+/// file itself. With `size_field` each line ends in TAB + the file's size in
+/// bytes. Nothing on failure; then `problem` says why.
 std::optional<std::string> BuildRepositoryText(std::string_view folder, std::string_view base_url,
                                                std::string_view skip_path,
-                                               std::string* problem = nullptr);
+                                               std::string* problem = nullptr,
+                                               bool size_field = false);
 
 }  // namespace kanade

@@ -55,7 +55,10 @@ void AppTest::Publish(const std::string& name, const std::map<std::string, std::
     server_.Serve("/files/" + name + "/" + path, bytes);
     lines += ModuleLineText(path, server_.Url(url_path), Sha256OfText(bytes));
   }
-  server_.Serve("/repos/" + name, SignedRepositoryText(lines));
+  const std::string published_name = name == "kanade-patcher-linux.repo"
+                                         ? "kanade-patcher-linux"
+                                         : name.substr(0, name.size() - 5);
+  server_.Serve("/repos/" + name, PublishedRepositoryText(published_name, lines, ++serial_));
 }
 
 void AppTest::InstallGame() {

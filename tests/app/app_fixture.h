@@ -37,6 +37,7 @@ class AppTest : public ::testing::Test {
   TempDir dir_;
   HeadlessToolkit toolkit_;
   HttpTestServer server_;
+  std::int64_t serial_ = 0;  // each publication is the next release
   std::string game_;
   std::string data_;
   bool ended_ = false;

@@ -1,5 +1,6 @@
 """What every end-to-end test script shares: recording failed checks,
 waiting for a condition, and the patcher's expected log lines."""
+import os
 import re
 import time
 
@@ -24,6 +25,16 @@ def wait_until(predicate, timeout, step=0.1):
         if result or time.time() >= deadline:
             return result
         time.sleep(step)
+
+
+def publish_args(name):
+    """kanade-repo options that sign as the publisher the build trusts, for
+    the repository `name` (its server file name without ".repo")."""
+    secret = os.environ.get("KANADE_SECRET_KEY", "")
+    if not os.path.isfile(secret):
+        raise RuntimeError("KANADE_SECRET_KEY must name the secret key of the build's trusted "
+                           "publisher key (scripts/test-keys.sh makes one)")
+    return ["--key", secret, "--name", name]
 
 
 def fetch_lines(url):

@@ -23,7 +23,8 @@ import tempfile
 import time
 import traceback
 
-from e2e_common import check, failures, fetch_lines, install_lines, wait_until, without_progress
+from e2e_common import (check, failures, fetch_lines, install_lines, publish_args, wait_until,
+                        without_progress)
 from x11 import Xvfb, count, die_with_parent, find_window, near, run, screenshot, window_ids
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -119,7 +120,8 @@ class Server:
             server_name = "kanade-patcher-linux" if name == "kanade-patcher" else name
             path = os.path.join(www, "repos", server_name + ".repo")
             subprocess.run([repo_tool, "build", os.path.join(files, name), f"{self.url}/files/{name}",
-                            "-o", path], check=True, capture_output=True, timeout=60)
+                            "-o", path] + publish_args(server_name),
+                           check=True, capture_output=True, timeout=60)
             self.repos[name] = path
 
     def module_paths(self, name):

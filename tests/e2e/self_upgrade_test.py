@@ -31,7 +31,7 @@ import time
 import traceback
 
 import e2e_common
-from e2e_common import check, failures
+from e2e_common import check, failures, publish_args
 from x11 import Xvfb, die_with_parent, window_ids
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -241,7 +241,8 @@ class Sandbox:
                 f.write(body)
         subprocess.run([self.repo_tool, "build", os.path.join(self.www, "listed", "kanade-patcher"),
                         self.url + "/files/kanade-patcher", "-o",
-                        os.path.join(self.www, OWN_REPOSITORY)],
+                        os.path.join(self.www, OWN_REPOSITORY)]
+                       + publish_args("kanade-patcher-linux"),
                        check=True, capture_output=True, timeout=30)
 
     def start(self, folder, display):
@@ -476,7 +477,8 @@ def mismatch_case(ctx):
     folder = sandbox.program_folder("program-mismatch")
     ctx.folders.add(folder)
     listed = sandbox.old_build + b"\n-- kanade self-upgrade test: listed build --\n"
-    served = sandbox.old_build + b"\n-- kanade self-upgrade test: altered build --\n"
+    # As long as the listed build, so that its size passes and its digest fails.
+    served = sandbox.old_build + b"\n-- kanade self-upgrade test: served build --\n"
     sandbox.publish_own(listed, served)
     before = set(os.listdir(folder))
 

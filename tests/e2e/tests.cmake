@@ -18,7 +18,8 @@ if(TARGET kanade_fltk)
              COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/patcher_test.py
                      $<TARGET_FILE:kanade> $<TARGET_FILE:kanade-repo>
                      $<TARGET_FILE:kanade_fltk_probe>)
-    set_tests_properties(e2e.patcher PROPERTIES LABELS e2e TIMEOUT 180)
+    set_tests_properties(e2e.patcher PROPERTIES LABELS e2e TIMEOUT 180
+                         ENVIRONMENT "KANADE_SECRET_KEY=${KANADE_TEST_SECRET_KEY}")
   endif()
 endif()
 
@@ -28,5 +29,6 @@ if(TARGET kanade AND TARGET kanade-repo)
   add_test(NAME e2e.self_upgrade
            COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/self_upgrade_test.py
                    $<TARGET_FILE:kanade> $<TARGET_FILE:kanade-repo>)
-  set_tests_properties(e2e.self_upgrade PROPERTIES LABELS e2e TIMEOUT 90)
+  set_tests_properties(e2e.self_upgrade PROPERTIES LABELS e2e TIMEOUT 90
+                       ENVIRONMENT "KANADE_SECRET_KEY=${KANADE_TEST_SECRET_KEY}")
 endif()

@@ -6,7 +6,10 @@
 #include <filesystem>
 
 #include "repos/http_client.h"
+#include "repos/publisher_keys.h"
 #include "repos/repository_server.h"
+#include "repos/repository_signing.h"
+#include "repos/repository_trust.h"
 #include "state/patcher_state.h"
 #include "support/http_test_server.h"
 #include "support/nginx_server.h"
@@ -18,13 +21,15 @@
 namespace kanade {
 namespace {
 
+const std::string kModules =
+    test::ModuleLineText("a.txt", "https://127.0.0.1/a.txt", std::string(64, '0'));
+
 class RepositoryFetchTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::unsetenv("CURL_CA_BUNDLE");
     test::ResetForTest(program_.path());
-    repository_ = test::SignedRepositoryText(
-        test::ModuleLineText("a.txt", "https://127.0.0.1/a.txt", std::string(64, '0')));
+    repository_ = test::PublishedRepositoryText("kanade-test", kModules);
   }
   void TearDown() override { ReleaseNetworking(); }
 
@@ -106,6 +111,62 @@ TEST_F(RepositoryFetchTest, WhatDoesNotVerifyIsReportedAndNeverReplacesTheLocalC
   // Without a previous copy nothing is left at all.
   EXPECT_FALSE(FetchRepository(server_.Url("/repos/missing.repo"), "new.repo"));
   EXPECT_FALSE(IsFile(LocalRepositoryPath("new.repo")));
+}
+
+TEST_F(RepositoryFetchTest, OnlyTheTrustedPublishersNewestFileUnderItsOwnNameIsAccepted) {
+  const std::string current = test::PublishedRepositoryText("kanade-test", kModules, 5);
+  const auto foreign_key = GenerateSecretKey();
+  ASSERT_TRUE(foreign_key.has_value());
+  const std::string without_signature = current.substr(0, FindSignatureBlock(current).Start);
+  const struct {
+    const char* what;
+    std::string served;
+    bool accepted;
+  } cases[] = {
+      {"signed by a key the program does not trust",
+       test::PublishedRepositoryText("kanade-test", kModules, 6, &*foreign_key), false},
+      {"signature line stripped, SIGN made to match",
+       test::SignedRepositoryText(without_signature.substr(without_signature.find('\n') + 1)),
+       false},
+      {"a line added after the signature, SIGN made to match",
+       *SignRepositoryText(current + "module=b.txt\thttps://x/b\t00\n"), false},
+      {"another repository served under this name",
+       test::PublishedRepositoryText("kanade-conv-test", kModules, 6), false},
+      {"an older release", test::PublishedRepositoryText("kanade-test", kModules, 4), false},
+      {"the same release with other contents",
+       test::PublishedRepositoryText("kanade-test", kModules + "; changed\n", 5), false},
+      {"the same release again", current, true},
+      {"a newer release", test::PublishedRepositoryText("kanade-test", kModules, 6), true},
+  };
+  for (const auto& c : cases) {
+    test::WriteLocalRepository("kanade-test.repo", current);
+    server_.Serve("/repos/kanade-test.repo", c.served);
+    const std::string url = server_.Url("/repos/kanade-test.repo");
+    EXPECT_EQ(FetchRepository(url, "kanade-test.repo"), c.accepted) << c.what;
+    EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + (c.accepted ? " 成功" : " 不一致"))
+        << c.what;
+    EXPECT_EQ(test::ReadFile(Local()), c.accepted ? c.served : current) << c.what;
+  }
+  // A copy from before files were signed counts as release 0.
+  test::WriteLocalRepository("kanade-test.repo", test::SignedRepositoryText(kModules));
+  server_.Serve("/repos/kanade-test.repo", current);
+  EXPECT_TRUE(FetchRepository(server_.Url("/repos/kanade-test.repo"), "kanade-test.repo"));
+  EXPECT_EQ(ReposEntries(), 1);
+}
+
+TEST_F(RepositoryFetchTest, EndlessOrDrippingRepositoriesEndAndLeaveNothing) {
+  server_.Endless("/repos/endless.repo");
+  server_.Drip("/repos/drip.repo", 10, 100);
+  SetLowSpeedLimit(1024, 1500);
+  test::WriteFile(Local(), "previous copy");
+  for (const char* path : {"/repos/endless.repo", "/repos/drip.repo"}) {
+    const std::string url = server_.Url(path);
+    EXPECT_FALSE(FetchRepository(url, "kanade-test.repo")) << path;
+    EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + " 失敗") << path;
+    EXPECT_EQ(test::ReadFile(Local()), "previous copy") << path;
+  }
+  SetLowSpeedLimit(1024, 60'000);
+  EXPECT_EQ(ReposEntries(), 1);
 }
 
 TEST_F(RepositoryFetchTest, BrokenTransfersAreFailuresAndKeepThePreviousCopy) {

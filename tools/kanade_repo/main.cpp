@@ -1,16 +1,21 @@
 // kanade-repo: makes and checks the repository files that the patcher
-// downloads. The work is done in src/repos/repository_signing; this file only
-// reads the command line, the files, and reports.
+// downloads. The work is done in src/repos/; this file reads the command
+// line and the files, and reports.
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "app/command_line.h"
+#include "repos/publisher_keys.h"
 #include "repos/repository_format.h"
 #include "repos/repository_signing.h"
+#include "repos/repository_trust.h"
+#include "tool_support.h"
 #include "util/path.h"
 
 #ifdef _WIN32
@@ -21,44 +26,53 @@
 namespace kanade {
 namespace {
 
-constexpr int kOk = 0;
-constexpr int kContentFailed = 1;  // does not verify, or cannot be signed
-constexpr int kUsageOrIoFailed = 2;
-
 constexpr const char* kUsage =
     "Usage: kanade-repo COMMAND ...\n"
     "Makes and checks the signed repository files (.repo) that Kanade Patcher downloads.\n"
     "\n"
+    "  kanade-repo keygen SECRET_FILE\n"
+    "      Makes a publisher key pair: SECRET_FILE (mode 600; keep it private) and\n"
+    "      SECRET_FILE.pub, the public key to build the patcher with. Never overwrites.\n"
+    "  kanade-repo sign --key SECRET_FILE [--name NAME] [--serial N] FILE\n"
+    "      Signs FILE in place in both layers: sets NAME (kept when not given) and\n"
+    "      SERIAL (N, else the file's SERIAL + 1, else 1), replaces old signature\n"
+    "      lines with one by the key, then fills in the SIGN line.\n"
     "  kanade-repo sign FILE\n"
-    "      Signs FILE in place: every SIGN line gets the file's signature. A file\n"
-    "      without a SIGN line gets one as its first line, with the file's own\n"
-    "      line ends. The file is replaced in one step.\n"
-    "  kanade-repo verify FILE\n"
-    "      Checks FILE's signature as the patcher does.\n"
-    "  kanade-repo build DIR BASE_URL [-o FILE]\n"
-    "      Writes a signed repository with one module line per file below DIR,\n"
-    "      sorted by path: the path with \"/\", BASE_URL + \"/\" + the percent-encoded\n"
-    "      path, and the file's SHA-256 digest. BASE_URL must begin with \"http\";\n"
-    "      trailing \"/\" are dropped. The result goes to FILE (replaced in one step,\n"
-    "      and left out of the list when it lies inside DIR), or to standard output\n"
-    "      without -o.\n"
+    "      Fills in the SIGN line only, as publishers did before keys existed.\n"
+    "  kanade-repo verify [--keys PUBLIC_FILE] FILE\n"
+    "      Checks FILE as the patcher does: the SIGN line and a signature by one of\n"
+    "      the keys (default: the keys built into this program).\n"
+    "  kanade-repo build DIR BASE_URL [-o FILE] [--key SECRET_FILE --name NAME [--serial N]]\n"
+    "      Writes a repository with one module line per file below DIR, sorted by\n"
+    "      path: the path with \"/\", BASE_URL + \"/\" + the percent-encoded path, the\n"
+    "      file's SHA-256 digest and, with --key, its size. BASE_URL must begin\n"
+    "      with \"http\"; trailing \"/\" are dropped. With --key the file is signed\n"
+    "      in both layers (SERIAL: N, else FILE's SERIAL + 1, else 1), without it\n"
+    "      only the SIGN line. The result goes to FILE (replaced in one step, and\n"
+    "      left out of the list when it lies inside DIR), or to standard output.\n"
     "\n"
     "Options:\n"
     "  -o FILE, --output FILE   where build writes the repository\n"
+    "  --key SECRET_FILE        the publisher's secret key\n"
+    "  --name NAME              the repository's name: its server file name without .repo\n"
+    "  --serial N               the release number, 1 to 2^63-1, higher than the last\n"
+    "  --keys PUBLIC_FILE       public keys for verify, one base64 key a line\n"
     "  -h, --help               show this text\n"
     "  --                       the arguments that follow are not options\n"
     "\n"
     "Exit status: 0 success; 1 the file does not verify or cannot be signed;\n"
-    "2 bad arguments, or a file or folder that cannot be read or written.\n";
+    "2 bad arguments, or a file, folder or key that cannot be read or written.\n";
 
-int Complain(const std::string& message, int status) {
-  std::fprintf(stderr, "kanade-repo: %s\n", message.c_str());
-  return status;
+const std::set<std::string> kValueOptions = {"-o",     "--output", "--key",
+                                             "--name", "--serial", "--keys"};
+
+std::string OptionName(const std::string& option) {
+  return option == "--output" ? "-o" : option;
 }
 
 struct CommandLine {
   std::vector<std::string> Positional;
-  std::optional<std::string> Output;
+  std::map<std::string, std::string> Options;  // by OptionName
   bool Help = false;
   std::string Error;
 };
@@ -74,12 +88,13 @@ CommandLine ParseArguments(const std::vector<std::string>& arguments) {
       options_ended = true;
     } else if (argument == "-h" || argument == "--help") {
       line.Help = true;
-    } else if (argument == "-o" || argument == "--output") {
+    } else if (kValueOptions.count(argument) > 0) {
       if (i + 1 >= arguments.size()) {
-        line.Error = argument + " needs a file name";
+        line.Error = argument + (argument == "--serial" ? " needs a number" : " needs a file name");
+        if (argument == "--name") line.Error = "--name needs a repository name";
         return line;
       }
-      line.Output = arguments[++i];
+      line.Options[OptionName(argument)] = arguments[++i];
     } else {
       line.Error = "unknown option " + argument + " (see kanade-repo --help)";
       return line;
@@ -100,24 +115,82 @@ std::optional<std::string> ReadExistingFile(const std::string& path, int* status
   return bytes;
 }
 
-int Verify(const std::string& path) {
+std::optional<std::int64_t> SerialOption(const CommandLine& line, int* status) {
+  const auto it = line.Options.find("--serial");
+  if (it == line.Options.end()) return std::nullopt;
+  const auto serial = ParseSerial(it->second);
+  if (!serial) {
+    *status =
+        Complain("--serial " + it->second + ": not a number from 1 to 2^63-1", kUsageOrIoFailed);
+  }
+  return serial;
+}
+
+int Keygen(const std::string& path) {
+  const std::string public_path = path + ".pub";
+  for (const std::string& existing : {path, public_path}) {
+    if (std::filesystem::symlink_status(FsPath(existing)).type() !=
+        std::filesystem::file_type::not_found) {
+      return Complain(existing + ": already exists; not overwritten", kUsageOrIoFailed);
+    }
+  }
+  const auto key = GenerateSecretKey();
+  if (!key) return Complain("cannot make a key pair (libsodium)", kUsageOrIoFailed);
+  if (!WritePrivateFile(path, SecretKeyFileText(*key))) {
+    return Complain(path + ": cannot write the secret key", kUsageOrIoFailed);
+  }
+  if (!WriteFileAtomically(public_path, PublicKeyFileText(key->Public()))) {
+    RemoveFile(path);
+    return Complain(public_path + ": cannot write the public key", kUsageOrIoFailed);
+  }
+  std::printf("%s: secret key (keep it private)\n%s: public key %s\n", path.c_str(),
+              public_path.c_str(), KeyIdOf(key->Public()).c_str());
+  return kOk;
+}
+
+int Verify(const std::string& path, const std::optional<std::string>& keys_file) {
   int status = kOk;
+  std::vector<PublicKey> keys = CompiledPublisherKeys();
+  if (keys_file) {
+    const auto loaded = ReadPublicKeys(*keys_file, &status);
+    if (!loaded) return status;
+    keys = *loaded;
+  }
   const auto bytes = ReadExistingFile(path, &status);
   if (!bytes) return status;
   const std::string problem = DescribeSignatureProblem(*bytes);
   if (!problem.empty()) return Complain(path + ": signature not ok: " + problem, kContentFailed);
-  std::printf("%s: signature ok\n", path.c_str());
+  const RepositoryCheck check = CheckRepositoryText(*bytes, keys);
+  if (check.Trust != RepositoryTrust::kSigned) {
+    return Complain(path + ": signature not ok: " + DescribePublisherProblem(*bytes, keys),
+                    kContentFailed);
+  }
+  std::printf("%s: signature ok (NAME %s, SERIAL %lld)\n", path.c_str(), check.Name.c_str(),
+              static_cast<long long>(check.Serial));
   return kOk;
 }
 
-int Sign(const std::string& path) {
+int Sign(const std::string& path, const CommandLine& line) {
   int status = kOk;
+  std::optional<SecretKey> key;
+  const auto key_file = line.Options.find("--key");
+  if (key_file != line.Options.end()) {
+    key = ReadSecretKey(key_file->second, &status);
+    if (!key) return status;
+  } else if (line.Options.count("--name") > 0 || line.Options.count("--serial") > 0) {
+    return Complain("--name and --serial need --key", kUsageOrIoFailed);
+  }
+  const auto serial = SerialOption(line, &status);
+  if (status != kOk) return status;
   const auto bytes = ReadExistingFile(path, &status);
   if (!bytes) return status;
   if (IsReadOnlyFile(path)) return Complain(path + ": is read-only; not signed", kUsageOrIoFailed);
 
   std::string problem;
-  const auto signed_text = SignRepositoryText(*bytes, &problem);
+  std::optional<std::string> name;
+  if (const auto it = line.Options.find("--name"); it != line.Options.end()) name = it->second;
+  const auto signed_text = key ? SignRepositoryWithKey(*bytes, *key, name, serial, &problem)
+                               : SignRepositoryText(*bytes, &problem);
   if (!signed_text) return Complain(path + ": cannot sign: " + problem, kContentFailed);
 
   if (*signed_text != *bytes) {
@@ -135,11 +208,34 @@ int Sign(const std::string& path) {
   return kOk;
 }
 
-int Build(const std::string& folder, const std::string& base_url,
-          const std::optional<std::string>& output) {
+int Build(const std::string& folder, const std::string& base_url, const CommandLine& line) {
+  int status = kOk;
+  const auto output_it = line.Options.find("-o");
+  const std::optional<std::string> output =
+      output_it == line.Options.end() ? std::nullopt : std::optional(output_it->second);
+  if (output && output->empty()) return Complain("empty output name", kUsageOrIoFailed);
+  std::optional<SecretKey> key;
+  const auto key_file = line.Options.find("--key");
+  const auto name = line.Options.find("--name");
+  if (key_file != line.Options.end()) {
+    if (name == line.Options.end()) return Complain("build --key needs --name", kUsageOrIoFailed);
+    key = ReadSecretKey(key_file->second, &status);
+    if (!key) return status;
+  } else if (name != line.Options.end() || line.Options.count("--serial") > 0) {
+    return Complain("--name and --serial need --key", kUsageOrIoFailed);
+  }
+  auto serial = SerialOption(line, &status);
+  if (status != kOk) return status;
+
   std::string problem;
-  const auto text = BuildRepositoryText(folder, base_url, output.value_or(""), &problem);
+  auto text = BuildRepositoryText(folder, base_url, output.value_or(""), &problem, key.has_value());
   if (!text) return Complain(problem, kUsageOrIoFailed);
+  if (key) {
+    // The next release of what the output file holds now, unless told.
+    if (!serial && output) serial = NextSerialOf(*output);
+    text = SignRepositoryWithKey(*text, *key, name->second, serial.value_or(1), &problem);
+    if (!text) return Complain("cannot sign: " + problem, kContentFailed);
+  }
   if (output) {
     if (!WriteFileAtomically(*output, *text)) {
       return Complain(*output + ": cannot write the repository file", kUsageOrIoFailed);
@@ -156,6 +252,25 @@ int Build(const std::string& folder, const std::string& base_url,
   return kOk;
 }
 
+struct CommandShape {
+  std::size_t Operands;
+  const char* Usage;
+  std::set<std::string> Options;
+};
+
+const std::map<std::string, CommandShape> kCommands = {
+    {"keygen", {1, "keygen SECRET_FILE", {}}},
+    {"sign",
+     {1,
+      "sign [--key SECRET_FILE [--name NAME] [--serial N]] FILE",
+      {"--key", "--name", "--serial"}}},
+    {"verify", {1, "verify [--keys PUBLIC_FILE] FILE", {"--keys"}}},
+    {"build",
+     {2,
+      "build DIR BASE_URL [-o FILE] [--key SECRET_FILE --name NAME [--serial N]]",
+      {"-o", "--key", "--name", "--serial"}}},
+};
+
 int Run(const std::vector<std::string>& arguments) {
   const CommandLine line = ParseArguments(arguments);
   if (!line.Error.empty()) return Complain(line.Error, kUsageOrIoFailed);
@@ -164,31 +279,36 @@ int Run(const std::vector<std::string>& arguments) {
     return kOk;
   }
   if (line.Positional.empty()) {
-    return Complain("missing command: sign, verify or build (see kanade-repo --help)",
+    return Complain("missing command: keygen, sign, verify or build (see kanade-repo --help)",
                     kUsageOrIoFailed);
   }
   const std::string& command = line.Positional[0];
-  const std::size_t operands = line.Positional.size() - 1;
-  const std::size_t wanted = command == "build" ? 2 : 1;
-  if (command != "sign" && command != "verify" && command != "build") {
+  const auto shape = kCommands.find(command);
+  if (shape == kCommands.end()) {
     return Complain("unknown command " + command + " (see kanade-repo --help)", kUsageOrIoFailed);
   }
+  const std::size_t operands = line.Positional.size() - 1;
+  const std::size_t wanted = shape->second.Operands;
   if (operands != wanted) {
-    const std::string usage =
-        command == "build" ? "build DIR BASE_URL [-o FILE]" : command + " FILE";
     return Complain((operands < wanted ? "missing argument; usage: kanade-repo "
                                        : "too many arguments; usage: kanade-repo ") +
-                        usage,
+                        std::string(shape->second.Usage),
                     kUsageOrIoFailed);
   }
-  if (line.Output && command != "build") {
-    return Complain("-o is only for build", kUsageOrIoFailed);
+  for (const auto& [option, value] : line.Options) {
+    if (shape->second.Options.count(option) == 0) {
+      return Complain(option + " is not an option of " + command, kUsageOrIoFailed);
+    }
   }
   if (line.Positional[1].empty()) return Complain("empty file name", kUsageOrIoFailed);
-  if (command == "verify") return Verify(line.Positional[1]);
-  if (command == "sign") return Sign(line.Positional[1]);
-  if (line.Output && line.Output->empty()) return Complain("empty output name", kUsageOrIoFailed);
-  return Build(line.Positional[1], line.Positional[2], line.Output);
+  const std::string& operand = line.Positional[1];
+  if (command == "keygen") return Keygen(operand);
+  if (command == "verify") {
+    const auto keys = line.Options.find("--keys");
+    return Verify(operand, keys == line.Options.end() ? std::nullopt : std::optional(keys->second));
+  }
+  if (command == "sign") return Sign(operand, line);
+  return Build(operand, line.Positional[2], line);
 }
 
 }  // namespace

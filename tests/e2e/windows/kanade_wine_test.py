@@ -43,7 +43,7 @@ from PIL import Image
 # The shared helpers live one folder up.
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from e2e_common import (check, failures, fetch_lines, install_lines,  # noqa: E402
-                        remove_lines, wait_until, without_progress)
+                        publish_args, remove_lines, wait_until, without_progress)
 from x11 import Xvfb, count, die_with_parent  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -150,7 +150,7 @@ class Server:
     def build(self, folder, name):
         subprocess.run([self.repo_tool, "build", os.path.join(self.files, folder),
                         f"{self.url}/files/{folder}", "-o",
-                        os.path.join(self.www, "repos", name + ".repo")],
+                        os.path.join(self.www, "repos", name + ".repo")] + publish_args(name),
                        check=True, capture_output=True, timeout=60)
 
     def publish_program(self, body):

@@ -1,0 +1,152 @@
+#include "repos/repository_trust.h"
+
+#include <limits>
+
+#include "repos/repository_format.h"
+#include "util/base64.h"
+#include "util/text.h"
+
+namespace kanade {
+
+namespace {
+
+constexpr std::size_t kKeyIdLength = 16;
+constexpr std::size_t kSignatureTextLength = 88;  // base64 of 64 bytes
+
+bool IsLowerHex(std::string_view text) {
+  return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// ";ed25519 KEYID SIGNATURE", nothing more: a stray CR inside would make the
+// line reader see a line that the signature never covered.
+std::optional<SignatureLineEntry> ParseSignatureLine(std::string_view line) {
+  if (!StartsWith(line, kSignatureLinePrefix)) return std::nullopt;
+  line.remove_prefix(kSignatureLinePrefix.size());
+  if (line.size() != kKeyIdLength + 1 + kSignatureTextLength || line[kKeyIdLength] != ' ') {
+    return std::nullopt;
+  }
+  const std::string_view key_id = line.substr(0, kKeyIdLength);
+  if (!IsLowerHex(key_id)) return std::nullopt;
+  const auto signature = DecodeBase64(line.substr(kKeyIdLength + 1));
+  if (!signature || signature->size() != kSignatureSize) return std::nullopt;
+  return SignatureLineEntry{std::string(key_id), *signature};
+}
+
+// The signed text's NAME and SERIAL, each exactly once, read as the module
+// engine reads lines.
+bool ReadNameAndSerial(std::string_view message, RepositoryCheck& check) {
+  int names = 0;
+  int serials = 0;
+  for (const std::string& raw : SplitLines(message)) {
+    const RepositoryLine line = SplitRepositoryLine(raw);
+    if (line.Key == kNameKey) {
+      ++names;
+      check.Name = line.Value;
+    } else if (line.Key == kSerialKey) {
+      ++serials;
+      const auto serial = ParseSerial(line.Value);
+      if (!serial) return false;
+      check.Serial = *serial;
+    }
+  }
+  return names == 1 && serials == 1 && !check.Name.empty();
+}
+
+}  // namespace
+
+std::optional<std::int64_t> ParseSerial(std::string_view text) {
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != text.npos) {
+    return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  for (const char c : text) value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  if (value < 1 || value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(value);
+}
+
+SignatureBlock FindSignatureBlock(std::string_view text) {
+  SignatureBlock block;
+  block.Start = text.size();
+  std::size_t end = text.size();
+  // The last line may lack its line end; a trailing LF ends the last line.
+  if (end > 0 && text[end - 1] == '\n') --end;
+  std::vector<SignatureLineEntry> reversed;
+  while (true) {
+    const std::size_t lf = end == 0 ? std::string_view::npos : text.rfind('\n', end - 1);
+    const std::size_t start = lf == std::string_view::npos ? 0 : lf + 1;
+    std::string_view line = text.substr(start, end - start);
+    if (EndsWith(line, "\r")) line.remove_suffix(1);
+    const auto entry = ParseSignatureLine(line);
+    if (!entry) break;
+    reversed.push_back(*entry);
+    block.Start = start;
+    if (start == 0) break;
+    end = start - 1;
+  }
+  block.Entries.assign(reversed.rbegin(), reversed.rend());
+  return block;
+}
+
+std::string SignatureLineFor(std::string_view message, const SecretKey& key) {
+  const auto signature = SignMessage(message, key);
+  return std::string(kSignatureLinePrefix) + KeyIdOf(key.Public()) + " " +
+         EncodeBase64(
+             std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
+}
+
+RepositoryCheck CheckRepositoryText(std::string_view text, const std::vector<PublicKey>& keys) {
+  RepositoryCheck check;
+  const std::optional<std::string> replaced = SignCheckedText(text);
+  if (!replaced) return check;
+  const SignatureBlock block = FindSignatureBlock(text);
+  if (block.Entries.empty()) {
+    // A file that tries to look signed but is not is no legacy file.
+    if (text.find(std::string("\n") + std::string(kSignatureLinePrefix)) == text.npos &&
+        !StartsWith(text, kSignatureLinePrefix)) {
+      check.Trust = RepositoryTrust::kLegacy;
+    }
+    return check;
+  }
+  // The signed message is the text before the signature lines as the SIGN
+  // check reads it. The check never rewrites signature lines, so they end
+  // the rewritten text unchanged.
+  const std::string_view suffix = text.substr(block.Start);
+  if (!EndsWith(*replaced, suffix)) return check;
+  const std::string_view message =
+      std::string_view(*replaced).substr(0, replaced->size() - suffix.size());
+
+  bool verified = false;
+  for (const SignatureLineEntry& entry : block.Entries) {
+    for (const PublicKey& key : keys) {
+      if (KeyIdOf(key) != entry.KeyId) continue;
+      const auto* signature = reinterpret_cast<const unsigned char*>(entry.Signature.data());
+      if (VerifyMessage(message, signature, key)) verified = true;
+    }
+    if (verified) break;
+  }
+  if (!verified || !ReadNameAndSerial(message, check)) return RepositoryCheck{};
+  check.Trust = RepositoryTrust::kSigned;
+  return check;
+}
+
+bool IsTrustedAs(const RepositoryCheck& check, std::string_view name, bool legacy_allowed) {
+  if (check.Trust == RepositoryTrust::kSigned) return check.Name == name;
+  return legacy_allowed && check.Trust == RepositoryTrust::kLegacy;
+}
+
+bool MayReplaceLocalCopy(std::string_view fetched, std::string_view name,
+                         const std::optional<std::string>& local,
+                         const std::vector<PublicKey>& keys) {
+  const RepositoryCheck incoming = CheckRepositoryText(fetched, keys);
+  if (!IsTrustedAs(incoming, name, false)) return false;
+  if (!local) return true;
+  const RepositoryCheck current = CheckRepositoryText(*local, keys);
+  // A legacy copy, or one no trusted key signs any more, counts as serial 0.
+  const std::int64_t current_serial = IsTrustedAs(current, name, false) ? current.Serial : 0;
+  if (incoming.Serial != current_serial) return incoming.Serial > current_serial;
+  return fetched == *local;
+}
+
+}  // namespace kanade

@@ -1,0 +1,91 @@
+#include "tool_support.h"
+
+#include <cstdio>
+#include <limits>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+
+#include "util/utf.h"
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "repos/repository_format.h"
+#include "repos/repository_trust.h"
+#include "util/path.h"
+#include "util/text.h"
+
+namespace kanade {
+
+int Complain(const std::string& message, int status) {
+  std::fprintf(stderr, "kanade-repo: %s\n", message.c_str());
+  return status;
+}
+
+std::optional<SecretKey> ReadSecretKey(const std::string& path, int* status) {
+  const auto text = ReadFileBytes(path);
+  if (!text) {
+    *status = Complain(path + ": cannot read the secret key", kUsageOrIoFailed);
+    return std::nullopt;
+  }
+  std::string problem;
+  auto key = ParseSecretKeyFile(*text, &problem);
+  if (!key) *status = Complain(path + ": " + problem, kUsageOrIoFailed);
+  return key;
+}
+
+std::optional<std::vector<PublicKey>> ReadPublicKeys(const std::string& path, int* status) {
+  const auto text = ReadFileBytes(path);
+  if (!text) {
+    *status = Complain(path + ": cannot read the public keys", kUsageOrIoFailed);
+    return std::nullopt;
+  }
+  std::string problem;
+  auto keys = ParsePublicKeyFile(*text, &problem);
+  if (!keys) *status = Complain(path + ": " + problem, kUsageOrIoFailed);
+  return keys;
+}
+
+bool WritePrivateFile(const std::string& path, std::string_view text) {
+#ifdef _WIN32
+  int fd = -1;
+  if (_wsopen_s(&fd, Widen(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYRW,
+                _S_IREAD | _S_IWRITE) != 0) {
+    return false;
+  }
+  bool ok =
+      _write(fd, text.data(), static_cast<unsigned>(text.size())) == static_cast<int>(text.size());
+  ok = _commit(fd) == 0 && ok;
+  ok = _close(fd) == 0 && ok;
+#else
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  // The umask may only take bits away; make sure nothing else was kept.
+  bool ok = ::fchmod(fd, 0600) == 0;
+  ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ok;
+  ok = ::fsync(fd) == 0 && ok;
+  ok = ::close(fd) == 0 && ok;
+#endif
+  if (!ok) RemoveFile(path);
+  return ok;
+}
+
+std::int64_t NextSerialOf(const std::string& path) {
+  const auto text = ReadFileBytes(path);
+  if (!text) return 1;
+  for (const std::string& raw : SplitLines(*text)) {
+    const RepositoryLine line = SplitRepositoryLine(raw);
+    if (line.Key != kSerialKey) continue;
+    const auto serial = ParseSerial(line.Value);
+    if (serial && *serial < std::numeric_limits<std::int64_t>::max()) return *serial + 1;
+  }
+  return 1;
+}
+
+}  // namespace kanade

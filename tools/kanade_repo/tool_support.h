@@ -1,0 +1,35 @@
+// What every kanade-repo command shares: its exit statuses, its one-line
+// complaints, and reading key files.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "repos/publisher_keys.h"
+
+namespace kanade {
+
+inline constexpr int kOk = 0;
+inline constexpr int kContentFailed = 1;  // does not verify, or cannot be signed
+inline constexpr int kUsageOrIoFailed = 2;
+
+/// Prints "kanade-repo: " + message on stderr; returns `status`.
+int Complain(const std::string& message, int status);
+
+/// The secret key in `path`, or a complaint already printed (`status`).
+std::optional<SecretKey> ReadSecretKey(const std::string& path, int* status);
+/// The public keys in `path`, or a complaint already printed (`status`).
+std::optional<std::vector<PublicKey>> ReadPublicKeys(const std::string& path, int* status);
+
+/// Creates `path` with mode 600 (only when nothing is there yet) and writes
+/// `text` to it, flushed to disk.
+bool WritePrivateFile(const std::string& path, std::string_view text);
+
+/// The SERIAL of the repository file at `path` plus one; 1 when there is no
+/// such file or it has no usable SERIAL.
+std::int64_t NextSerialOf(const std::string& path);
+
+}  // namespace kanade
