@@ -16,6 +16,8 @@
 #include "ui/picture_decoders.h"
 #include "ui/responsiveness.h"
 #include "ui/status_canvas.h"
+#include "upgrade/programs.h"
+#include "util/path.h"
 
 namespace kanade {
 
@@ -57,6 +59,8 @@ int RunProgram(int argc, char** argv, Toolkit* toolkit) {
   RegisterImageDecoders();
   InitNetworking();
   ProgramFolder = CurrentFolderWithSeparator();
+  // A copy killed mid-way, or a program set aside while it ran, goes now.
+  RemoveUpgradeLeftovers(StripTrailingSeparators(ProgramFolder));
   if (toolkit != nullptr) {
     MainFont = toolkit->LoadFont("Meiryo UI", 8);
     DialogFont = toolkit->LoadFont("Meiryo UI", 8);

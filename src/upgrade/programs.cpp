@@ -1,10 +1,30 @@
 #include "upgrade/programs.h"
 
+#include <memory>
+
+#include "repos/sha256.h"
+#include "util/contained_folder.h"
+#include "util/path.h"
+
 namespace kanade {
 
 namespace {
+
 ProgramLauncher* current_launcher = nullptr;
+
+constexpr std::size_t kCopyChunk = 1 << 20;
+
+std::string FolderOf(std::string_view path) {
+  const auto last = path.find_last_of("\\/");
+  return last == std::string_view::npos ? std::string(".") : std::string(path.substr(0, last));
 }
+
+std::string NameOf(std::string_view path) {
+  const auto last = path.find_last_of("\\/");
+  return std::string(last == std::string_view::npos ? path : path.substr(last + 1));
+}
+
+}  // namespace
 
 ProgramLauncher& Launcher() {
   return current_launcher != nullptr ? *current_launcher : PlatformLauncher();
@@ -12,6 +32,45 @@ ProgramLauncher& Launcher() {
 
 void SetLauncher(ProgramLauncher* launcher) {
   current_launcher = launcher;
+}
+
+bool CopyVerifiedProgram(std::string_view from, std::string_view to,
+                         std::string_view expected_digest, unsigned mode) {
+  const auto source_folder = ContainedFolder::Open(FolderOf(from), {}, false);
+  const auto target_folder = ContainedFolder::Open(FolderOf(to), {}, false);
+  if (!source_folder || !target_folder) return false;
+  const std::string name = NameOf(to);
+  const UniqueFile source(source_folder->OpenForReading(NameOf(from)));
+  if (!source) return false;
+  auto copy = target_folder->CreateTemporary(name);
+  if (!copy) return false;
+  Sha256Hasher hasher;
+  const auto chunk = std::make_unique_for_overwrite<char[]>(kCopyChunk);
+  while (true) {
+    const std::size_t got = std::fread(chunk.get(), 1, kCopyChunk, source.get());
+    if (got > 0 && (!hasher.Update(chunk.get(), got) || !copy->Write(chunk.get(), got))) {
+      return false;
+    }
+    if (got < kCopyChunk) break;
+  }
+  if (std::ferror(source.get()) != 0) return false;
+  if (!expected_digest.empty() && hasher.Finish() != expected_digest) return false;
+  if (!copy->SetMode(mode) || !copy->Finish(true)) return false;
+  if (target_folder->MoveIntoPlace(*copy, name)) return true;
+  // Windows refuses to replace a running program but lets it be renamed:
+  // set it aside (removed on the next start) and try once more. Never copy
+  // into it in place.
+  const std::string aside = name + std::string(kSetAsideFileMarker) + RandomHex(8);
+  if (!target_folder->Rename(name, aside)) return false;
+  if (target_folder->MoveIntoPlace(*copy, name)) return true;
+  target_folder->Rename(aside, name);
+  return false;
+}
+
+void RemoveUpgradeLeftovers(std::string_view folder) {
+  if (const auto contained = ContainedFolder::Open(folder, {}, false)) {
+    contained->RemoveLeftoverTemporaries();
+  }
 }
 
 }  // namespace kanade

@@ -1,9 +1,13 @@
-// Starting and copying programs for the self-upgrade, behind a seam so the
-// hand-off logic can be tested without starting processes.
+// Starting and installing programs for the self-upgrade, behind a seam so
+// the hand-off logic can be tested without starting processes. Both check
+// the program's digest through a handle that is held while the program is
+// started or copied, so that what was checked is what runs.
 #pragma once
 
 #include <string>
 #include <string_view>
+
+#include "util/contained_folder.h"
 
 namespace kanade {
 
@@ -11,12 +15,15 @@ class ProgramLauncher {
  public:
   virtual ~ProgramLauncher() = default;
   /// Starts `program` with the blank-separated `parameters` in `folder`
-  /// without waiting; the started program outlives this one.
+  /// without waiting; the started program outlives this one. With an
+  /// `expected_digest`, only when the file's contents have that digest.
   virtual bool StartProgram(std::string_view program, std::string_view parameters,
-                            std::string_view folder) = 0;
-  /// Copies `from` over `to`, replacing it whole (and cleanly while `to` is
-  /// still running).
-  virtual bool CopyFileOver(std::string_view from, std::string_view to) = 0;
+                            std::string_view folder, std::string_view expected_digest) = 0;
+  /// Replaces `to` whole by a copy of `from`, only when `from` has the
+  /// `expected_digest`: written beside `to`, flushed to disk and renamed over
+  /// it, so a kill or a full disk leaves the old or the new program whole.
+  virtual bool CopyFileOver(std::string_view from, std::string_view to,
+                            std::string_view expected_digest) = 0;
 };
 
 /// The launcher in use: the platform's unless a test installed another.
@@ -26,5 +33,15 @@ void SetLauncher(ProgramLauncher* launcher);
 
 /// The platform's implementation.
 ProgramLauncher& PlatformLauncher();
+
+/// The copy of CopyFileOver, shared by the platforms: read through a handle
+/// that nobody can write (on Windows: nor delete) while it is held, hashed as
+/// it is copied. `mode` sets the new file's permission bits (POSIX).
+bool CopyVerifiedProgram(std::string_view from, std::string_view to,
+                         std::string_view expected_digest, unsigned mode);
+
+/// Removes what earlier upgrades left in `folder`: temporary files of a
+/// killed copy and programs set aside while they ran (kSetAsideFileMarker).
+void RemoveUpgradeLeftovers(std::string_view folder);
 
 }  // namespace kanade

@@ -4,16 +4,21 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "repos/sha256.h"
 #include "upgrade/programs.h"
 #include "util/path.h"
+
+extern char** environ;
 
 namespace kanade {
 
 namespace {
+
+constexpr std::size_t kReadChunk = 1 << 20;
 
 std::vector<std::string> SplitParameters(std::string_view text) {
   std::vector<std::string> words;
@@ -30,25 +35,59 @@ std::vector<std::string> SplitParameters(std::string_view text) {
   return words;
 }
 
-// A downloaded build arrives without execute permission; give it the same
-// execute bits as its read bits.
-void MakeExecutable(const std::string& program) {
+std::string DigestOfDescriptor(int fd) {
+  Sha256Hasher hasher;
+  const auto chunk = std::make_unique_for_overwrite<char[]>(kReadChunk);
+  off_t offset = 0;
+  while (true) {
+    const ssize_t got = ::pread(fd, chunk.get(), kReadChunk, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return {};
+    if (got == 0) break;
+    hasher.Update(chunk.get(), static_cast<std::size_t>(got));
+    offset += got;
+  }
+  return hasher.Finish();
+}
+
+// Opens the program so that what is checked is what runs: no link is
+// followed, only we (or root) may write the file, nobody else can change it
+// through its mode, and the started process is exec'd from this very
+// descriptor, whatever happens to the name meanwhile. A downloaded build
+// arrives without execute permission; it gets the execute bits of its read
+// bits.
+int OpenProgram(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
   struct stat info {};
-  if (::stat(program.c_str(), &info) != 0) return;
-  mode_t mode = info.st_mode;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      (info.st_uid != ::geteuid() && info.st_uid != 0)) {
+    ::close(fd);
+    return -1;
+  }
+  mode_t mode = info.st_mode & 07777 & ~static_cast<mode_t>(S_IWGRP | S_IWOTH);
   if (mode & S_IRUSR) mode |= S_IXUSR;
   if (mode & S_IRGRP) mode |= S_IXGRP;
   if (mode & S_IROTH) mode |= S_IXOTH;
-  if (mode != info.st_mode) ::chmod(program.c_str(), mode);
+  if (mode != (info.st_mode & 07777) && ::fchmod(fd, mode) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 class PosixLauncher : public ProgramLauncher {
  public:
-  bool StartProgram(std::string_view program, std::string_view parameters,
-                    std::string_view folder) override {
+  bool StartProgram(std::string_view program, std::string_view parameters, std::string_view folder,
+                    std::string_view expected_digest) override {
     const std::string path(program);
     const std::string dir(folder);
-    MakeExecutable(path);
+    const int fd = OpenProgram(path);
+    if (fd < 0) return false;
+    if (!expected_digest.empty() && DigestOfDescriptor(fd) != expected_digest) {
+      ::close(fd);
+      return false;
+    }
     std::vector<std::string> args = SplitParameters(parameters);
     args.insert(args.begin(), path);
     std::vector<char*> argv;
@@ -58,9 +97,13 @@ class PosixLauncher : public ProgramLauncher {
     // The grandchild reports a failed exec through this pipe; a successful
     // exec closes it silently.
     int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) return false;
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+      ::close(fd);
+      return false;
+    }
     const pid_t child = ::fork();
     if (child < 0) {
+      ::close(fd);
       ::close(report[0]);
       ::close(report[1]);
       return false;
@@ -75,12 +118,16 @@ class PosixLauncher : public ProgramLauncher {
       if (!dir.empty() && ::chdir(dir.c_str()) != 0) {
         error = errno;
       } else {
-        ::execv(path.c_str(), argv.data());
+        // A script's interpreter reads it through /dev/fd, so the descriptor
+        // must survive the exec.
+        ::fcntl(fd, F_SETFD, 0);
+        ::fexecve(fd, argv.data(), environ);
         error = errno;
       }
       (void)!::write(report[1], &error, sizeof error);
       ::_exit(127);
     }
+    ::close(fd);
     ::close(report[1]);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -90,24 +137,12 @@ class PosixLauncher : public ProgramLauncher {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 && got == 0;
   }
 
-  bool CopyFileOver(std::string_view from, std::string_view to) override {
-    const auto bytes = ReadFileBytes(from);
-    if (!bytes) return false;
+  bool CopyFileOver(std::string_view from, std::string_view to,
+                    std::string_view expected_digest) override {
     struct stat info {};
-    const bool has_mode = ::stat(std::string(from).c_str(), &info) == 0;
-    // Through a temporary file and a rename, so a running program file is
-    // replaced whole instead of failing with "text file busy".
-    const std::string temp = TemporaryPathBeside(to);
-    std::FILE* file = std::fopen(temp.c_str(), "wb");
-    if (file == nullptr) return false;
-    bool ok = std::fwrite(bytes->data(), 1, bytes->size(), file) == bytes->size();
-    ok = std::fflush(file) == 0 && ok;
-    ok = ::fsync(fileno(file)) == 0 && ok;
-    ok = std::fclose(file) == 0 && ok;
-    if (ok && has_mode) ok = ::chmod(temp.c_str(), info.st_mode & 07777) == 0;
-    if (ok) ok = ReplaceFileWith(temp, to);
-    if (!ok) RemoveFile(temp);
-    return ok;
+    if (::lstat(std::string(from).c_str(), &info) != 0) return false;
+    return CopyVerifiedProgram(from, to, expected_digest,
+                               info.st_mode & 0777 & ~static_cast<mode_t>(S_IWGRP | S_IWOTH));
   }
 };
 

@@ -1,7 +1,9 @@
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
+#include "repos/sha256.h"
 #include "upgrade/programs.h"
 #include "util/utf.h"
 
@@ -9,18 +11,59 @@ namespace kanade {
 
 namespace {
 
+constexpr DWORD kReadChunk = 1 << 20;
+
+// Read through a handle that shares reading only: while it is open nobody
+// can write, rename or delete the program, and starting it is still allowed.
+class HeldProgram {
+ public:
+  explicit HeldProgram(const std::wstring& path)
+      : handle_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {}
+  ~HeldProgram() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  HeldProgram(const HeldProgram&) = delete;
+  HeldProgram& operator=(const HeldProgram&) = delete;
+
+  bool IsPlainFile() const {
+    BY_HANDLE_FILE_INFORMATION info{};
+    return handle_ != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle_, &info) &&
+           !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+  }
+
+  std::string Digest() const {
+    Sha256Hasher hasher;
+    const auto chunk = std::make_unique_for_overwrite<char[]>(kReadChunk);
+    while (true) {
+      DWORD got = 0;
+      if (!ReadFile(handle_, chunk.get(), kReadChunk, &got, nullptr)) return {};
+      if (got == 0) break;
+      hasher.Update(chunk.get(), got);
+    }
+    return hasher.Finish();
+  }
+
+ private:
+  HANDLE handle_;
+};
+
 class WindowsLauncher : public ProgramLauncher {
  public:
-  bool StartProgram(std::string_view program, std::string_view parameters,
-                    std::string_view folder) override {
-    std::wstring command = L"\"" + Widen(program) + L"\"";
+  bool StartProgram(std::string_view program, std::string_view parameters, std::string_view folder,
+                    std::string_view expected_digest) override {
+    const std::wstring path = Widen(program);
+    const HeldProgram held(path);
+    if (!held.IsPlainFile()) return false;
+    if (!expected_digest.empty() && held.Digest() != expected_digest) return false;
+    std::wstring command = L"\"" + path + L"\"";
     if (!parameters.empty()) command += L" " + Widen(parameters);
     const std::wstring dir = Widen(folder);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     const BOOL started =
-        CreateProcessW(Widen(program).c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+        CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                        dir.empty() ? nullptr : dir.c_str(), &startup, &process);
     if (!started) return false;
     CloseHandle(process.hThread);
@@ -28,8 +71,9 @@ class WindowsLauncher : public ProgramLauncher {
     return true;
   }
 
-  bool CopyFileOver(std::string_view from, std::string_view to) override {
-    return CopyFileW(Widen(from).c_str(), Widen(to).c_str(), FALSE) != 0;
+  bool CopyFileOver(std::string_view from, std::string_view to,
+                    std::string_view expected_digest) override {
+    return CopyVerifiedProgram(from, to, expected_digest, 0);
   }
 };
 

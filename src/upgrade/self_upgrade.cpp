@@ -1,11 +1,17 @@
 #include "upgrade/self_upgrade.h"
 
 #include "app/shutdown.h"
+#include "repos/publisher_keys.h"
+#include "repos/repository_fetch.h"
+#include "repos/repository_format.h"
+#include "repos/repository_server.h"
+#include "repos/repository_trust.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
 #include "ui/console.h"
 #include "upgrade/programs.h"
 #include "util/path.h"
+#include "util/text.h"
 
 namespace kanade {
 
@@ -25,13 +31,33 @@ std::string UpgradeExe() {
   return ProgramFolder + std::string(PathSeparator) + "upgrade_" + std::string(kProgramName);
 }
 
+std::string ListedProgramDigest() {
+  const auto text = ReadFileBytes(LocalRepositoryPath(kOwnRepositoryName));
+  if (!text || !IsTrustedAs(CheckRepositoryText(*text, CompiledPublisherKeys()),
+                            PublishedNameOf(kOwnRepositoryName), false)) {
+    return {};
+  }
+  std::string digest;
+  for (const std::string& raw : SplitLines(*text)) {
+    const auto entry = ParseModuleLine(SplitRepositoryLine(raw));
+    if (entry && entry->RelativePath == kProgramName) digest = entry->Sha256;
+  }
+  return digest;
+}
+
 void PrepareUpgrade() {
   const std::string program = ProgramExe();
   const std::string upgrade = UpgradeExe();
   if (!IsFile(program) || !IsFile(upgrade)) return;
   if (Sha256OfFile(program) == Sha256OfFile(upgrade)) return;
+  // Only the build that the publisher's signed repository lists may start,
+  // checked through the handle it is started from.
+  const std::string listed = ListedProgramDigest();
+  if (listed.empty()) return;
   AddConsoleLine("アップデート準備中: " + upgrade);
-  if (Launcher().StartProgram(upgrade, "-waitfor 10 -upgrade", ProgramFolder)) EndProgram();
+  if (Launcher().StartProgram(upgrade, "-waitfor 10 -upgrade", ProgramFolder, listed)) {
+    EndProgram();
+  }
 }
 
 void PerformUpgrade() {
@@ -39,8 +65,9 @@ void PerformUpgrade() {
   const std::string upgrade = UpgradeExe();
   if (!IsFile(upgrade)) return;
   AddConsoleLine("アップデート処理中: " + upgrade + " -> " + program);
-  if (!Launcher().CopyFileOver(upgrade, program)) return;
-  Launcher().StartProgram(program, "", ProgramFolder);
+  const std::string listed = ListedProgramDigest();
+  if (listed.empty() || !Launcher().CopyFileOver(upgrade, program, listed)) return;
+  Launcher().StartProgram(program, "", ProgramFolder, listed);
   EndProgram();
 }
 

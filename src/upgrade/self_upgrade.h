@@ -9,6 +9,10 @@ namespace kanade {
 std::string ProgramExe();
 std::string UpgradeExe();
 
+/// The digest that the verified local copy of the program's own repository
+/// lists for the program; empty when there is none.
+std::string ListedProgramDigest();
+
 /// Starts the downloaded build with "-waitfor 10 -upgrade" and ends this
 /// process, or returns with nothing changed.
 void PrepareUpgrade();

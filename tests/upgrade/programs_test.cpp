@@ -8,8 +8,10 @@
 #include <csignal>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
+#include "repos/sha256.h"
 #include "support/temp_dir.h"
 #include "util/path.h"
 
@@ -32,19 +34,42 @@ TEST(ProgramLauncher, StartsWithParametersInTheFolderWithoutWaiting) {
   test::WriteFile(script, "#!/bin/sh\nsleep 0.2\necho \"$(pwd) $*\" > started.txt\n");
   ::chmod(script.c_str(), 0644);
   const auto before = std::chrono::steady_clock::now();
-  ASSERT_TRUE(PlatformLauncher().StartProgram(script, "-waitfor 10  -upgrade", dir.path()));
+  ASSERT_TRUE(PlatformLauncher().StartProgram(script, "-waitfor 10  -upgrade", dir.path(),
+                                              Sha256OfFile(script)));
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(150));
   ASSERT_TRUE(WaitForFile(dir / "started.txt"));
   EXPECT_EQ(test::ReadFile(dir / "started.txt"), dir.path() + " -waitfor 10 -upgrade\n");
 }
 
-TEST(ProgramLauncher, ReportsAProgramThatCannotBeStarted) {
+TEST(ProgramLauncher, StartsNothingButTheExpectedProgram) {
   test::TempDir dir;
-  EXPECT_FALSE(PlatformLauncher().StartProgram(dir / "missing", "", dir.path()));
   test::WriteFile(dir / "junk", "\x7f\x01garbage");
-  EXPECT_FALSE(PlatformLauncher().StartProgram(dir / "junk", "", dir.path()));
-  test::WriteFile(dir / "ok", "#!/bin/sh\n");
-  EXPECT_FALSE(PlatformLauncher().StartProgram(dir / "ok", "", dir / "no-such-folder"));
+  test::WriteFile(dir / "ok", "#!/bin/sh\necho ran > ran.txt\n");
+  std::filesystem::create_symlink(dir / "ok", dir / "link");
+  test::WriteFile(dir / "shared", "#!/bin/sh\necho ran > ran.txt\n");
+  ::chmod((dir / "shared").c_str(), 0666);  // writable by anyone: made private first
+  const std::string ok = Sha256OfFile(dir / "ok");
+  const struct {
+    std::string program;
+    std::string folder;
+    std::string digest;
+    bool starts;
+  } cases[] = {
+      {dir / "missing", dir.path(), "", false},
+      {dir / "junk", dir.path(), "", false},
+      {dir / "ok", dir / "no-such-folder", ok, false},
+      {dir / "ok", dir.path(), Sha256OfText("another build"), false},
+      {dir / "link", dir.path(), ok, false},  // never through a link
+      {dir / "shared", dir.path(), ok, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(PlatformLauncher().StartProgram(c.program, "", c.folder, c.digest), c.starts)
+        << c.program;
+  }
+  ASSERT_TRUE(WaitForFile(dir / "ran.txt"));
+  struct stat info {};
+  ASSERT_EQ(::stat((dir / "shared").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0755u);
 }
 
 TEST(ProgramLauncher, CopyReplacesARunningProgramAndKeepsItRunnable) {
@@ -61,15 +86,20 @@ TEST(ProgramLauncher, CopyReplacesARunningProgramAndKeepsItRunnable) {
   const std::string upgrade = dir / "upgrade_kanade";
   test::WriteFile(upgrade, "#!/bin/sh\necho new > ran.txt\n");
   ::chmod(upgrade.c_str(), 0755);
-  EXPECT_TRUE(PlatformLauncher().CopyFileOver(upgrade, program));
+  EXPECT_FALSE(PlatformLauncher().CopyFileOver(upgrade, program, Sha256OfText("other")));
+  EXPECT_TRUE(PlatformLauncher().CopyFileOver(upgrade, program, Sha256OfFile(upgrade)));
   ::kill(running, SIGKILL);
   ::waitpid(running, nullptr, 0);
   EXPECT_EQ(test::ReadFile(program), test::ReadFile(upgrade));
   struct stat info {};
   ASSERT_EQ(::stat(program.c_str(), &info), 0);
   EXPECT_TRUE(info.st_mode & S_IXUSR);
-  EXPECT_FALSE(PlatformLauncher().CopyFileOver(dir / "missing", program));
+  EXPECT_FALSE(PlatformLauncher().CopyFileOver(dir / "missing", program, ""));
   EXPECT_EQ(test::ReadFile(program), test::ReadFile(upgrade));
+  // Nothing but the program itself is left in the folder.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            2);
 }
 
 }  // namespace

@@ -23,18 +23,20 @@ namespace {
 using test::ReadFile;
 using test::WriteFile;
 
-// Records what would be started and copied; answers as told.
+// Records what would be started and copied; answers as told, and like the
+// platform's launchers refuses a file without the expected digest.
 class FakeLauncher : public ProgramLauncher {
  public:
-  bool StartProgram(std::string_view program, std::string_view parameters,
-                    std::string_view folder) override {
+  bool StartProgram(std::string_view program, std::string_view parameters, std::string_view folder,
+                    std::string_view expected_digest) override {
     started.push_back(std::string(program) + "|" + std::string(parameters) + "|" +
                       std::string(folder));
-    return start_works;
+    return start_works && Sha256OfFile(program) == expected_digest;
   }
-  bool CopyFileOver(std::string_view from, std::string_view to) override {
+  bool CopyFileOver(std::string_view from, std::string_view to,
+                    std::string_view expected_digest) override {
     copies.push_back(std::string(from) + " -> " + std::string(to));
-    if (!copy_works) return false;
+    if (!copy_works || Sha256OfFile(from) != expected_digest) return false;
     WriteFile(std::string(to), ReadFile(std::string(from)));
     return true;
   }
@@ -60,10 +62,13 @@ class SelfUpgradeTest : public ::testing::Test {
   // The program's own repository lists `build` as the program file.
   void PublishBuild(const std::string& build, const std::string& digest) {
     server_.Serve("/files/kanade", build);
-    server_.Serve("/repos/kanade-patcher-linux.repo",
-                  test::SignedRepositoryText(
-                      test::ModuleLineText("kanade", server_.Url("/files/kanade"), digest)));
+    server_.Serve("/repos/kanade-patcher-linux.repo", OwnRepository(digest));
     ::setenv("KANADE_REPOSITORY_URL", server_.BaseUrl().c_str(), 1);
+  }
+  std::string OwnRepository(const std::string& digest) {
+    return test::PublishedRepositoryText(
+        "kanade-patcher-linux",
+        test::ModuleLineText("kanade", server_.Url("/files/kanade"), digest), ++serial_);
   }
   void RunSteps(int from, int to) {
     for (PatchStep = from; PatchStep <= to && !ended_; PatchStep += 1) {
@@ -76,6 +81,7 @@ class SelfUpgradeTest : public ::testing::Test {
   test::HttpTestServer server_;
   FakeLauncher launcher_;
   bool ended_ = false;
+  std::int64_t serial_ = 0;
 };
 
 TEST_F(SelfUpgradeTest, ANewBuildIsDownloadedBesideTheProgramAndStarted) {
@@ -126,9 +132,35 @@ TEST_F(SelfUpgradeTest, AnUnverifiedBuildNeverReachesTheUpgradeFile) {
   EXPECT_FALSE(ended_);
 }
 
+TEST_F(SelfUpgradeTest, OnlyTheListedBuildIsStartedOrInstalled) {
+  WriteFile(ProgramExe(), "old build");
+  PublishBuild("new build", Sha256OfText("new build"));
+  RunSteps(10, 10);
+  // Swapped between the download and the start, or before the copy.
+  WriteFile(UpgradeExe(), "planted build");
+  PrepareUpgrade();
+  EXPECT_FALSE(ended_);
+  PerformUpgrade();
+  EXPECT_FALSE(ended_);
+  EXPECT_EQ(ReadFile(ProgramExe()), "old build");
+
+  // Without a verified repository nothing is listed, so nothing runs.
+  WriteFile(UpgradeExe(), "new build");
+  test::WriteLocalRepository("kanade-patcher.repo", test::SignedRepositoryText(test::ModuleLineText(
+                                                        "kanade", server_.Url("/files/kanade"),
+                                                        Sha256OfText("new build"))));
+  EXPECT_EQ(ListedProgramDigest(), "");
+  launcher_.started.clear();
+  PrepareUpgrade();
+  PerformUpgrade();
+  EXPECT_TRUE(launcher_.started.empty());
+  EXPECT_EQ(ReadFile(ProgramExe()), "old build");
+}
+
 TEST_F(SelfUpgradeTest, NopatchPreparesNothingButAnUpgradeIsStillPerformed) {
   WriteFile(ProgramExe(), "old build");
   WriteFile(UpgradeExe(), "new build");
+  test::WriteLocalRepository("kanade-patcher.repo", OwnRepository(Sha256OfText("new build")));
   PublishBuild("newer build", Sha256OfText("newer build"));
   SetProgramParameters({"-nopatch", "-upgrade"});
   ParseCommandLine();
@@ -152,6 +184,7 @@ TEST_F(SelfUpgradeTest, NopatchPreparesNothingButAnUpgradeIsStillPerformed) {
 TEST_F(SelfUpgradeTest, AFailedCopyLetsTheUpgradeCopyCarryOn) {
   WriteFile(ProgramExe(), "old build");
   WriteFile(UpgradeExe(), "new build");
+  test::WriteLocalRepository("kanade-patcher.repo", OwnRepository(Sha256OfText("new build")));
   launcher_.copy_works = false;
   PerformUpgrade();
   EXPECT_FALSE(ended_);
