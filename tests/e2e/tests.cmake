@@ -32,3 +32,14 @@ if(TARGET kanade AND TARGET kanade-repo)
   set_tests_properties(e2e.self_upgrade PROPERTIES LABELS e2e TIMEOUT 90
                        ENVIRONMENT "KANADE_SECRET_KEY=${KANADE_TEST_SECRET_KEY}")
 endif()
+
+# The real patcher against a repository server that attacks it: forged and
+# replayed repositories, redirects to http, endless and dripping bodies,
+# links and device names in module paths, a download killed half-way.
+if(TARGET kanade AND TARGET kanade-repo)
+  add_test(NAME e2e.hostile_server
+           COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/hostile_server_test.py
+                   $<TARGET_FILE:kanade> $<TARGET_FILE:kanade-repo>)
+  set_tests_properties(e2e.hostile_server PROPERTIES LABELS e2e TIMEOUT 300
+                       ENVIRONMENT "KANADE_SECRET_KEY=${KANADE_TEST_SECRET_KEY}")
+endif()

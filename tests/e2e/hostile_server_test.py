@@ -1,0 +1,392 @@
+#!/usr/bin/python3
+"""The real patcher against a repository server that attacks it.
+
+A small HTTPS server of our own (TLS with a CA made here) answers the
+patcher's requests the way an attacker on the server or the network would:
+redirects to plain http, repositories signed with a foreign key, stripped of
+their signature, served under another name or as an older release, endless
+and dripping bodies, module paths through links and Windows device names,
+and a module download killed half-way. Each run is the built `kanade` in a
+private Xvfb; the test checks the log, the game folder, the local
+repository copies and what reached the attacker's plain-http server.
+
+Usage: hostile_server_test.py KANADE KANADE_REPO
+(KANADE_SECRET_KEY names the secret of the publisher key the build trusts.)
+"""
+import hashlib
+import http.server
+import os
+import shutil
+import signal
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+from e2e_common import check, failures, publish_args, wait_until
+from x11 import Xvfb, die_with_parent
+
+GAME_EXE = "Shroud of the Avatar.exe"
+FINISHED = "> 日本語化パッチ"  # the ready message, or the one saying it failed
+INI = ("; Localization related settings\r\nEnableLocalization=1\r\nLocalizationMode=kanade-test\r\n"
+       "GameLocationOverride={game}\r\n\r\n; Lua Related settings\r\nEnableLuaIntegration=0\r\n"
+       "LiveTranslationToken=\r\n")
+TEMPORARY = ".kanade-tmp-"
+
+
+def make_certificates(folder):
+    def openssl(*args):
+        subprocess.run(["openssl", *args], check=True, capture_output=True, timeout=60)
+    ca, key = os.path.join(folder, "ca.pem"), os.path.join(folder, "ca.key")
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+            "/CN=Hostile Test CA", "-keyout", key, "-out", ca)
+    ext = os.path.join(folder, "ext.cnf")
+    with open(ext, "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n")
+    server_key, csr, cert = (os.path.join(folder, n) for n in ("server.key", "server.csr",
+                                                               "server.pem"))
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
+            server_key, "-out", csr)
+    openssl("x509", "-req", "-in", csr, "-CA", ca, "-CAkey", key, "-CAcreateserial", "-days", "2",
+            "-extfile", ext, "-out", cert)
+    return ca, cert, server_key
+
+
+class Routes:
+    """What the servers answer, by path; changed between runs."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.table = {}
+        self.requests = []
+
+    def set(self, path, kind, *args):
+        with self.lock:
+            self.table[path] = (kind, *args)
+
+    def take(self, path):
+        with self.lock:
+            self.requests.append(path)
+            return self.table.get(path, ("status", 404))
+
+
+def handler_for(routes):
+    class Handler(http.server.BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+
+        def log_message(self, *args):
+            pass
+
+        def do_GET(self):
+            kind, *args = routes.take(self.path)
+            try:
+                getattr(self, "answer_" + kind)(*args)
+            except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
+                pass
+
+        def head(self, length=None, status=200, extra=()):
+            self.send_response(status)
+            for name, value in extra:
+                self.send_header(name, value)
+            if length is None:
+                self.send_header("Connection", "close")
+                self.close_connection = True
+            else:
+                self.send_header("Content-Length", str(length))
+            self.end_headers()
+
+        def answer_status(self, status):
+            self.head(0, status)
+
+        def answer_body(self, body):
+            self.head(len(body))
+            self.wfile.write(body)
+
+        def answer_redirect(self, location):
+            self.head(0, 302, [("Location", location)])
+
+        def answer_endless(self):
+            self.head()
+            block = b"e" * 65536
+            while True:
+                self.wfile.write(block)
+
+        def answer_drip(self, interval):
+            # Each byte resets a no-data clock; the whole never ends.
+            self.head()
+            while True:
+                self.wfile.write(b"d")
+                self.wfile.flush()
+                time.sleep(interval)
+
+        def answer_slow(self, body, chunk, pause):
+            self.head(len(body))
+            for i in range(0, len(body), chunk):
+                self.wfile.write(body[i:i + chunk])
+                self.wfile.flush()
+                time.sleep(pause)
+
+    return Handler
+
+
+class Servers:
+    def __init__(self, root):
+        self.routes = Routes()
+        self.plain_routes = Routes()
+        ca, cert, key = make_certificates(root)
+        self.ca = ca
+        self.tls = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler_for(self.routes))
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        self.tls.socket = context.wrap_socket(self.tls.socket, server_side=True)
+        self.plain = http.server.ThreadingHTTPServer(("127.0.0.1", 0),
+                                                     handler_for(self.plain_routes))
+        for server in (self.tls, self.plain):
+            server.daemon_threads = True
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.url = f"https://127.0.0.1:{self.tls.server_address[1]}"
+        self.plain_url = f"http://127.0.0.1:{self.plain.server_address[1]}"
+
+    def stop(self):
+        for server in (self.tls, self.plain):
+            server.shutdown()
+
+
+class Tools:
+    def __init__(self, root, repo_tool):
+        self.root = root
+        self.repo_tool = repo_tool
+        self.foreign = os.path.join(root, "foreign-key")
+        subprocess.run([repo_tool, "keygen", self.foreign], check=True, capture_output=True)
+
+    def repository(self, name, modules, serial, key_args=None):
+        """A repository text with the given (path, url, body) modules."""
+        path = os.path.join(self.root, "work.repo")
+        with open(path, "w", encoding="utf-8") as f:
+            for relative, url, body in modules:
+                f.write(f"module={relative}\t{url}\t{hashlib.sha256(body).hexdigest()}"
+                        f"\t{len(body)}\n")
+        args = key_args or publish_args(name)[:2]
+        subprocess.run([self.repo_tool, "sign", *args, "--name", name, "--serial", str(serial),
+                        path], check=True, capture_output=True)
+        with open(path, "rb") as f:
+            return f.read()
+
+    def foreign_repository(self, name, modules, serial):
+        return self.repository(name, modules, serial, ["--key", self.foreign])
+
+
+class Sandbox:
+    def __init__(self, root, name, kanade):
+        self.path = os.path.join(root, name)
+        self.program = os.path.join(self.path, "program")
+        self.game = os.path.join(self.path, "game")
+        self.outside = os.path.join(self.path, "outside")
+        for folder in (self.program, self.game, self.outside, os.path.join(self.program, "repos")):
+            os.makedirs(folder, exist_ok=True)
+        shutil.copy2(kanade, os.path.join(self.program, "kanade"))
+        open(os.path.join(self.game, GAME_EXE), "wb").close()
+        with open(os.path.join(self.program, "kanade.ini"), "w", encoding="utf-8") as f:
+            f.write(INI.format(game=self.game))
+        self.log = os.path.join(self.program, "kanade.log")
+
+    def write(self, relative, data, base=None):
+        path = os.path.join(base or self.game, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+    def read(self, path):
+        try:
+            with open(path, "rb") as f:
+                return f.read()
+        except OSError:
+            return None
+
+    def log_lines(self):
+        data = self.read(self.log) or b""
+        return data.decode("utf-8", errors="replace").split("\r\n")
+
+    def start(self, ctx, *args):
+        env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+        env.update(DISPLAY=ctx.display, HOME=self.path, KANADE_REPOSITORY_URL=ctx.servers.url,
+                   CURL_CA_BUNDLE=ctx.servers.ca)
+        out = open(os.path.join(self.path, "kanade.out"), "ab")
+        try:
+            return subprocess.Popen(["./kanade", *args], cwd=self.program, env=env, stdout=out,
+                                    stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
+        finally:
+            out.close()
+
+    def run_to_end(self, ctx, timeout=60):
+        proc = self.start(ctx)
+        finished = wait_until(lambda: any(line.startswith(FINISHED)
+                                          for line in self.log_lines()), timeout)
+        proc.kill()
+        proc.wait()
+        return finished
+
+    def leftovers(self):
+        found = []
+        for base, _, names in os.walk(self.path):
+            found += [os.path.join(base, n) for n in names if TEMPORARY in n]
+        return found
+
+
+def lines_ending(sandbox, text):
+    return [line for line in sandbox.log_lines() if line.endswith(text)]
+
+
+def forged_repositories_case(ctx):
+    """One run meets an attack on every repository it fetches: nothing is
+    accepted, the local copies stay, nothing reaches the plain-http server,
+    and nothing is written to the game folder."""
+    box = Sandbox(ctx.root, "forged", ctx.kanade)
+    routes, url = ctx.servers.routes, ctx.servers.url
+    evil = [("Language.txt", url + "/files/evil", b"evil")]
+    routes.set("/files/evil", "body", b"evil")
+    ctx.servers.plain_routes.set("/evil.repo", "body",
+                                 ctx.tools.repository("kanade-patcher-linux", evil, 99))
+    current_lua = ctx.tools.repository("kanade-lua", [], 5)
+    box.write("kanade-lua.repo", current_lua, os.path.join(box.program, "repos"))
+    routes.set("/repos/kanade-patcher-linux.repo", "redirect", ctx.servers.plain_url + "/evil.repo")
+    routes.set("/repos/kanade-conv-test.repo", "body",
+               ctx.tools.foreign_repository("kanade-conv-test", evil, 9))
+    # The genuine signed file of another repository, served under this name.
+    routes.set("/repos/kanade-test.repo", "body", ctx.tools.repository("kanade-prefixed", evil, 9))
+    routes.set("/repos/kanade-prefixed.repo", "endless")
+    routes.set("/repos/kanade-lua.repo", "body", ctx.tools.repository("kanade-lua", evil, 4))
+    check(box.run_to_end(ctx), "forged: the run comes to its end")
+    for name, word in (("kanade-patcher-linux", " 失敗"), ("kanade-conv-test", " 不一致"),
+                       ("kanade-test", " 不一致"), ("kanade-prefixed", " 失敗"),
+                       ("kanade-lua", " 不一致")):
+        expected = f"< レポジトリを取得中: {url}/repos/{name}.repo{word}"
+        check(expected in box.log_lines(), f"forged: {name} ends in{word}")
+    check(ctx.servers.plain_routes.requests == [], "forged: the http redirect was never followed")
+    check(box.read(os.path.join(box.program, "repos", "kanade-lua.repo")) == current_lua,
+          "forged: the newer local copy stays")
+    check(sorted(os.listdir(os.path.join(box.program, "repos"))) == ["kanade-lua.repo"],
+          "forged: nothing else is kept in repos/")
+    check(os.listdir(box.game) == [GAME_EXE], "forged: the game folder is untouched")
+    check(box.leftovers() == [], "forged: no temporary file is left")
+
+
+def drip_case(ctx, box, started):
+    """A repository that drips one byte every 20 s is given up after the
+    low-speed window (60 s) instead of holding the run for ever."""
+    finished = wait_until(lambda: any(line.startswith(FINISHED) for line in box.log_lines()), 150)
+    elapsed = time.time() - started
+    check(finished, f"drip: the run ends ({elapsed:.0f} s)")
+    url = ctx.servers.url + "/repos/kanade-patcher-linux.repo"
+    check(f"< レポジトリを取得中: {url} 失敗" in box.log_lines(), "drip: the fetch fails")
+    check(elapsed < 140, f"drip: given up within the low-speed window ({elapsed:.0f} s)")
+
+
+def files_case(ctx):
+    """A genuinely signed repository whose module paths run through a link
+    or name Windows devices and streams: those are refused, a link at a
+    module's own place is replaced itself, leftovers of a killed run go."""
+    box = Sandbox(ctx.root, "files", ctx.kanade)
+    url = ctx.servers.url
+    os.symlink(box.outside, os.path.join(box.game, "Shroud of the Avatar_Data"))
+    box.write("victim.txt", b"precious", box.outside)
+    os.symlink(os.path.join(box.outside, "victim.txt"), os.path.join(box.game, "Language.txt"))
+    box.write("Language.txt.kanade-tmp-0123456789abcdef", b"half")
+    box.write("kanade-test.repo.kanade-tmp-fedcba9876543210", b"half",
+              os.path.join(box.program, "repos"))
+    modules = []
+    for relative in ("Language.txt", "Shroud of the Avatar_Data/victim.txt", "CON",
+                     "nul.txt", "notes.txt:stream", "trailing.", "a/com1.dat"):
+        body = b"translated " + relative.encode()
+        served = "/files/" + hashlib.sha256(body).hexdigest()
+        ctx.servers.routes.set(served, "body", body)
+        modules.append((relative, url + served, body))
+    ctx.servers.routes.set("/repos/kanade-test.repo", "body",
+                           ctx.tools.repository("kanade-test", modules, 1))
+    check(box.run_to_end(ctx), "files: the run comes to its end")
+    refused = lines_ending(box, " 拒否")
+    check(len(refused) == 6, f"files: six modules refused ({len(refused)})")
+    check(box.read(os.path.join(box.outside, "victim.txt")) == b"precious",
+          "files: nothing is written through the link")
+    language = os.path.join(box.game, "Language.txt")
+    check(not os.path.islink(language) and box.read(language) == b"translated Language.txt",
+          "files: the link at the module's place is replaced by the file")
+    check(box.leftovers() == [], "files: leftovers of a killed run are gone")
+
+
+def killed_case(ctx):
+    """A run killed while a module arrives leaves the old file whole and a
+    temporary file, which the next run removes as it installs the module."""
+    box = Sandbox(ctx.root, "killed", ctx.kanade)
+    url = ctx.servers.url
+    body = os.urandom(6 << 20)
+    box.write("big.bin", b"old file")
+    ctx.servers.routes.set("/files/big", "slow", body, 65536, 0.05)
+    ctx.servers.routes.set("/repos/kanade-test.repo", "body",
+                           ctx.tools.repository("kanade-test", [("big.bin", url + "/files/big",
+                                                                  body)], 1))
+    proc = box.start(ctx)
+    arriving = wait_until(lambda: any(line.startswith("< - 更新中: ") and not line.endswith(" 0")
+                                      for line in box.log_lines()), 60)
+    proc.send_signal(signal.SIGKILL)
+    proc.wait()
+    check(arriving, "killed: the module was arriving")
+    check(box.read(os.path.join(box.game, "big.bin")) == b"old file",
+          "killed: the old file is whole")
+    check(len(box.leftovers()) == 1, "killed: the partial body lies in a temporary file")
+    ctx.servers.routes.set("/files/big", "body", body)
+    check(box.run_to_end(ctx), "killed: the next run comes to its end")
+    check(box.read(os.path.join(box.game, "big.bin")) == body, "killed: the next run installs it")
+    check(box.leftovers() == [], "killed: and removes the temporary file")
+
+
+class Context:
+    pass
+
+
+def main():
+    kanade, repo_tool = (os.path.abspath(a) for a in sys.argv[1:3])
+    ctx = Context()
+    ctx.kanade = kanade
+    ctx.root = tempfile.mkdtemp(prefix="kanade-hostile-e2e-")
+    started = time.time()
+    xvfb = None
+    try:
+        xvfb = Xvfb()
+        ctx.display = xvfb.display
+        ctx.servers = Servers(ctx.root)
+        ctx.tools = Tools(ctx.root, repo_tool)
+        # The drip runs alongside the other cases: it takes a minute by design.
+        drip = Sandbox(ctx.root, "drip", kanade)
+        ctx.servers.routes.set("/repos/kanade-patcher-linux.repo", "drip", 20)
+        drip_proc = drip.start(ctx)
+        wait_until(lambda: "/repos/kanade-patcher-linux.repo" in ctx.servers.routes.requests, 30)
+        drip_started = time.time()
+        for case in (forged_repositories_case, files_case, killed_case):
+            print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
+            try:
+                case(ctx)
+            except Exception:
+                traceback.print_exc()
+                check(False, f"{case.__name__} ran to its end")
+        print(f"--- drip_case ({time.time() - started:.1f} s)", flush=True)
+        drip_case(ctx, drip, drip_started)
+        drip_proc.kill()
+        drip_proc.wait()
+    finally:
+        if xvfb is not None:
+            xvfb.stop()
+    if failures:
+        print(f"sandbox kept in {ctx.root}")
+    else:
+        shutil.rmtree(ctx.root, ignore_errors=True)
+    print(f"hostile server e2e: {'failed' if failures else 'passed'} "
+          f"({len(failures)} failures, {time.time() - started:.1f} s)")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
