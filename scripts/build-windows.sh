@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds kanade.exe for 64-bit Windows with MinGW-w64.
 #
-# The libraries (zlib, libjpeg-turbo, libpng, OpenJPEG, curl on Schannel) are
-# built as static libraries from Debian's source packages and kept outside the
-# clone, in a folder named by a digest of their versions, the compiler, the
-# toolchain file and this script's recipe. Later runs find that folder and
-# build only the program. The window system is Win32 itself (no FLTK).
+# The libraries (zlib, libjpeg-turbo, libpng, OpenJPEG, curl on Schannel with
+# zlib, libsodium) are built as static libraries from Debian's source
+# packages and kept outside the clone, in a folder named by a digest of their
+# versions, the compiler, the toolchain file and this script's recipe. Later
+# runs find that folder and build only the program. The window system is
+# Win32 itself (no FLTK).
 #
 #   KANADE_MINGW_CACHE   where the libraries are kept (/var/cache/kanade-mingw)
 #   KANADE_WIN_BUILD_DIR the program's build folder (build-win)
@@ -15,7 +16,7 @@ cd "$(dirname "$0")/.."
 tree=$(pwd)
 
 # Bump when a library's build options change, so that the cache is rebuilt.
-recipe=1
+recipe=2
 triple=x86_64-w64-mingw32
 cache=${KANADE_MINGW_CACHE:-/var/cache/kanade-mingw}
 build_dir=${KANADE_WIN_BUILD_DIR:-build-win}
@@ -110,7 +111,7 @@ exec 9>"$cache/.lock"
 flock 9
 
 declare -A src version
-packages=(zlib libjpeg-turbo libpng1.6 openjpeg2 curl)
+packages=(zlib libjpeg-turbo libpng1.6 openjpeg2 curl libsodium)
 for package in "${packages[@]}"; do
   line=$(fetch_source "$package") || die "$package: no source package can be fetched"
   version[$package]=${line%%$'\t'*}
@@ -121,6 +122,7 @@ key_text=$(
   echo "recipe=$recipe"
   $triple-g++-posix --version | head -n 1
   cmake --version | head -n 1
+  autoreconf --version | head -n 1
   sha256sum <"$toolchain"
   for package in "${packages[@]}"; do
     echo "$package=${version[$package]}"
@@ -186,16 +188,29 @@ build_libraries() {
   build openjpeg
   install_built openjpeg
 
-  # HTTP(S) only, TLS from Schannel, no OpenSSL and no optional libraries.
+  # HTTP(S) only, TLS from Schannel, no OpenSSL; zlib for gzip and deflate
+  # bodies, no other optional library.
   say "curl ${version[curl]}"
-  configure curl "${src[curl]}" -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF \
+  configure curl "${src[curl]}" "${zlib[@]}" -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF \
     -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DHTTP_ONLY=ON -DCURL_DISABLE_LDAP=ON \
     -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_USE_LIBSSH2=OFF \
-    -DCURL_USE_LIBPSL=OFF -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF -DCURL_ZLIB=OFF \
+    -DCURL_USE_LIBPSL=OFF -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF -DCURL_ZLIB=ON \
     -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DENABLE_UNIX_SOCKETS=OFF -DENABLE_UNICODE=ON \
     -DPICKY_COMPILER=OFF
   build curl
   install_built curl
+
+  # Ed25519 (Windows CNG has none). The Debian source has no configure script
+  # and autoreconf writes into the tree: build in a copy.
+  say "libsodium ${version[libsodium]}"
+  local sodium=$prefix/.build/sodium
+  cp -a "${src[libsodium]}" "$sodium"
+  (
+    cd "$sodium" && autoreconf -fi &&
+      ./configure --host=$triple CC=$triple-gcc-posix --prefix="$prefix" --disable-shared \
+        --enable-static --disable-dependency-tracking &&
+      make -j "$jobs" && make install
+  ) >"$prefix/.build/sodium.log" 2>&1 || die "libsodium: build failed, see $prefix/.build/sodium.log"
 
   rm -rf "$prefix/.build"
   touch "$prefix/.complete"
