@@ -11,7 +11,11 @@
 #   KANADE_MINGW_CACHE   where the libraries are kept (/var/cache/kanade-mingw)
 #   KANADE_WIN_BUILD_DIR the program's build folder (build-win)
 #   KANADE_JOBS          parallel compile jobs (all cores)
+#   KANADE_PUBLISHER_KEYS the publisher keys file compiled into the program
+#                        (CMake's KANADE_PUBLISHER_KEYS; its default otherwise)
 set -euo pipefail
+# A file named in the environment is relative to where the script started.
+caller=$(pwd)
 cd "$(dirname "$0")/.."
 tree=$(pwd)
 
@@ -234,9 +238,17 @@ if [ "$(cat "$mark" 2>/dev/null)" != "$prefix" ]; then
 fi
 mkdir -p "$build_dir"
 echo "$prefix" >"$mark"
+# Without the variable the setting goes back to its default, not to the
+# file of an earlier run.
+keys=(-UKANADE_PUBLISHER_KEYS)
+if [ -n "${KANADE_PUBLISHER_KEYS:-}" ]; then
+  keys_file=$(cd "$caller" && realpath -m -- "$KANADE_PUBLISHER_KEYS")
+  [ -f "$keys_file" ] || die "KANADE_PUBLISHER_KEYS: no such file: $keys_file"
+  keys=(-DKANADE_PUBLISHER_KEYS="$keys_file")
+fi
 cmake -S . -B "$build_dir" -G Ninja --log-level=WARNING \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  -DCMAKE_PREFIX_PATH="$prefix" "${keys[@]}" >/dev/null
 cmake --build "$build_dir" -j "$jobs"
 
 # The program must run from its folder alone: only DLLs that Windows has.
