@@ -13,8 +13,10 @@
 #   KANADE_JOBS          parallel compile jobs (all cores)
 #   KANADE_PUBLISHER_KEYS the publisher keys file compiled into the program
 #                        (CMake's KANADE_PUBLISHER_KEYS; its default otherwise)
+#   KANADE_SIGN_*        an Authenticode certificate: kanade.exe is signed
+#                        (scripts/sign-windows.sh); unsigned without one
 set -euo pipefail
-# A file named in the environment is relative to where the script started.
+# Files named in the environment are relative to where the script started.
 caller=$(pwd)
 cd "$(dirname "$0")/.."
 tree=$(pwd)
@@ -249,14 +251,31 @@ fi
 cmake -S . -B "$build_dir" -G Ninja --log-level=WARNING \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_PREFIX_PATH="$prefix" "${keys[@]}" >/dev/null
+exe=$build_dir/kanade.exe
+signing=${KANADE_SIGN_PFX:-}${KANADE_SIGN_CERT:-}${KANADE_SIGN_KEY:-}
+# An unsigned build must not hand on the signature of an earlier run: link
+# the program afresh.
+signature=$build_dir/kanade.exe.signature
+rm -f "$signature"
+if [ -z "$signing" ] && [ -f "$exe" ] &&
+  osslsigncode extract-signature -in "$exe" -out "$signature" >/dev/null 2>&1; then
+  rm -f "$exe"
+fi
+rm -f "$signature"
 cmake --build "$build_dir" -j "$jobs"
 
 # The program must run from its folder alone: only DLLs that Windows has.
-exe=$build_dir/kanade.exe
 [ -f "$exe" ] || die "$exe was not built"
 bad=$($triple-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' |
   grep -v -x -E '(kernel32|user32|gdi32|gdiplus|advapi32|shell32|ole32|oleaut32|comdlg32|comctl32|ws2_32|crypt32|bcrypt|secur32|wldap32|normaliz|uuid|imm32|winmm|msimg32|shlwapi|version|iphlpapi|msvcrt|api-ms-win-[a-z0-9-]+)\.dll' ||
   true)
 [ -z "$bad" ] || die "kanade.exe needs DLLs that Windows lacks: $bad"
+
+if [ -n "$signing" ]; then
+  exe_path=$(realpath "$exe")
+  (cd "$caller" && bash "$tree/scripts/sign-windows.sh" "$exe_path") || exit 1
+else
+  say "kanade.exe is not signed (no KANADE_SIGN_PFX, or KANADE_SIGN_CERT and KANADE_SIGN_KEY)"
+fi
 say "built $exe in $((SECONDS - started)) s"
 say "libraries: KANADE_MINGW_PREFIX=$prefix (for the mingw-cross preset)"
