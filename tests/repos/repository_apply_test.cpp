@@ -132,6 +132,8 @@ TEST_F(RepositoryApplyTest, InstallsUpdatesAndRemovesTheTranslation) {
             std::vector<std::string>{"レポジトリ解除: kanade-test.repo は更新なし"});
 }
 
+// The site offers HTTP/2, which libcurl negotiates through ALPN: every request
+// is a stream of the one connection.
 TEST_F(RepositoryApplyTest, OneTlsConnectionServesTheWholeRun) {
   for (int i = 0; i < 20; ++i) files_["many/" + std::to_string(i) + ".txt"] = std::to_string(i);
   Publish();
@@ -140,6 +142,7 @@ TEST_F(RepositoryApplyTest, OneTlsConnectionServesTheWholeRun) {
   std::set<long> connections;
   for (const test::AccessLogEntry& entry : nginx_.AccessLog()) {
     connections.insert(entry.Connection);
+    EXPECT_TRUE(entry.Request.ends_with(" HTTP/2.0")) << entry.Request;
     EXPECT_EQ(entry.UserAgent, "Mozilla/5.0 Gecko/41.0 Firefox/41.0");
     EXPECT_EQ(entry.Status, 200);
   }
