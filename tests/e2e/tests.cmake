@@ -30,3 +30,7 @@ if(TARGET kanade AND TARGET kanade-repo)
                    $<TARGET_FILE:kanade> $<TARGET_FILE:kanade-repo>)
   set_tests_properties(e2e.self_upgrade PROPERTIES LABELS e2e TIMEOUT 90)
 endif()
+
+# The deployed nginx site as the demo server renders it, checked with curl.
+add_test(NAME e2e.nginx_site COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/nginx_site_test.sh)
+set_tests_properties(e2e.nginx_site PROPERTIES LABELS e2e TIMEOUT 60)
