@@ -216,7 +216,8 @@ build_libraries() {
       ./configure --host=$triple CC=$triple-gcc-posix --prefix="$prefix" --disable-shared \
         --enable-static --disable-dependency-tracking &&
       make -j "$jobs" && make install
-  ) >"$prefix/.build/sodium.log" 2>&1 || die "libsodium: build failed, see $prefix/.build/sodium.log"
+  ) >"$prefix/.build/sodium.log" 2>&1 ||
+    die "libsodium: build failed, see $prefix/.build/sodium.log"
 
   rm -rf "$prefix/.build"
   touch "$prefix/.complete"
