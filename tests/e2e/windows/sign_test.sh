@@ -140,7 +140,7 @@ cp "$probe" "$work/probe.exe"
 pfx_env=(KANADE_SIGN_PFX="$keys/publisher.pfx" "KANADE_SIGN_PASSWORD=pfx pass wörd")
 if "${sign_only[@]}" "${pfx_env[@]}" bash "$sign" "$work/probe.exe" 2>/dev/null; then
   out=$(WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-    DISPLAY= timeout 120 wine "$work/probe.exe" libraries 2>/dev/null | tr -d '\r' || true)
+    DISPLAY='' timeout 120 wine "$work/probe.exe" libraries 2>/dev/null | tr -d '\r' || true)
   if grep -q '^ed25519_known 0$' <<<"$out"; then pass; else
     fail "the signed probe does not run under Wine: [$out]"
   fi
