@@ -8,6 +8,21 @@ find_package(JPEG REQUIRED)
 find_package(PNG REQUIRED)
 find_package(OpenJPEG CONFIG REQUIRED)
 
+# libsodium (Ed25519): vcpkg installs a CMake package; the cross build has
+# the autotools install, a header and libsodium.a.
+find_package(unofficial-sodium CONFIG QUIET)
+if(TARGET unofficial-sodium::sodium)
+  set(KANADE_SODIUM unofficial-sodium::sodium)
+else()
+  find_path(KANADE_SODIUM_INCLUDE_DIR sodium.h REQUIRED)
+  find_library(KANADE_SODIUM_LIBRARY NAMES libsodium.a sodium REQUIRED)
+  add_library(kanade_sodium STATIC IMPORTED)
+  set_target_properties(kanade_sodium PROPERTIES
+    IMPORTED_LOCATION ${KANADE_SODIUM_LIBRARY}
+    INTERFACE_INCLUDE_DIRECTORIES ${KANADE_SODIUM_INCLUDE_DIR})
+  set(KANADE_SODIUM kanade_sodium)
+endif()
+
 add_library(kanade_deps INTERFACE)
 add_library(kanade::deps ALIAS kanade_deps)
 
@@ -20,8 +35,10 @@ else()
 endif()
 
 target_link_libraries(kanade_deps INTERFACE
-  CURL::libcurl PNG::PNG JPEG::JPEG ${KANADE_OPENJPEG} ZLIB::ZLIB Threads::Threads
-  # SHA-256 (CNG), TLS and sockets under curl, and the window system.
+  CURL::libcurl ${KANADE_SODIUM} PNG::PNG JPEG::JPEG ${KANADE_OPENJPEG} ZLIB::ZLIB
+  Threads::Threads
+  # SHA-256 (CNG), random bytes for libsodium, TLS and sockets under curl, and
+  # the window system.
   bcrypt crypt32 secur32 ws2_32 advapi32 shell32 ole32 comdlg32 comctl32 gdi32 user32 uuid)
 # Static libraries: no dllimport declarations in their headers.
-target_compile_definitions(kanade_deps INTERFACE CURL_STATICLIB OPJ_STATIC)
+target_compile_definitions(kanade_deps INTERFACE CURL_STATICLIB OPJ_STATIC SODIUM_STATIC)

@@ -1,21 +1,28 @@
 #!/usr/bin/env bash
 # Builds kanade.exe for 64-bit Windows with MinGW-w64.
 #
-# The libraries (zlib, libjpeg-turbo, libpng, OpenJPEG, curl on Schannel) are
-# built as static libraries from Debian's source packages and kept outside the
-# clone, in a folder named by a digest of their versions, the compiler, the
-# toolchain file and this script's recipe. Later runs find that folder and
-# build only the program. The window system is Win32 itself (no FLTK).
+# The libraries (zlib, libjpeg-turbo, libpng, OpenJPEG, curl on Schannel with
+# zlib, libsodium) are built as static libraries from Debian's source
+# packages and kept outside the clone, in a folder named by a digest of their
+# versions, the compiler, the toolchain file and this script's recipe. Later
+# runs find that folder and build only the program. The window system is
+# Win32 itself (no FLTK).
 #
 #   KANADE_MINGW_CACHE   where the libraries are kept (/var/cache/kanade-mingw)
 #   KANADE_WIN_BUILD_DIR the program's build folder (build-win)
 #   KANADE_JOBS          parallel compile jobs (all cores)
+#   KANADE_PUBLISHER_KEYS the publisher keys file compiled into the program
+#                        (CMake's KANADE_PUBLISHER_KEYS; its default otherwise)
+#   KANADE_SIGN_*        an Authenticode certificate: kanade.exe is signed
+#                        (scripts/sign-windows.sh); unsigned without one
 set -euo pipefail
+# Files named in the environment are relative to where the script started.
+caller=$(pwd)
 cd "$(dirname "$0")/.."
 tree=$(pwd)
 
 # Bump when a library's build options change, so that the cache is rebuilt.
-recipe=1
+recipe=2
 triple=x86_64-w64-mingw32
 cache=${KANADE_MINGW_CACHE:-/var/cache/kanade-mingw}
 build_dir=${KANADE_WIN_BUILD_DIR:-build-win}
@@ -110,7 +117,7 @@ exec 9>"$cache/.lock"
 flock 9
 
 declare -A src version
-packages=(zlib libjpeg-turbo libpng1.6 openjpeg2 curl)
+packages=(zlib libjpeg-turbo libpng1.6 openjpeg2 curl libsodium)
 for package in "${packages[@]}"; do
   line=$(fetch_source "$package") || die "$package: no source package can be fetched"
   version[$package]=${line%%$'\t'*}
@@ -121,6 +128,7 @@ key_text=$(
   echo "recipe=$recipe"
   $triple-g++-posix --version | head -n 1
   cmake --version | head -n 1
+  autoreconf --version | head -n 1
   sha256sum <"$toolchain"
   for package in "${packages[@]}"; do
     echo "$package=${version[$package]}"
@@ -186,16 +194,30 @@ build_libraries() {
   build openjpeg
   install_built openjpeg
 
-  # HTTP(S) only, TLS from Schannel, no OpenSSL and no optional libraries.
+  # HTTP(S) only, TLS from Schannel, no OpenSSL; zlib for gzip and deflate
+  # bodies, no other optional library.
   say "curl ${version[curl]}"
-  configure curl "${src[curl]}" -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF \
+  configure curl "${src[curl]}" "${zlib[@]}" -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF \
     -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DHTTP_ONLY=ON -DCURL_DISABLE_LDAP=ON \
     -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_USE_LIBSSH2=OFF \
-    -DCURL_USE_LIBPSL=OFF -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF -DCURL_ZLIB=OFF \
+    -DCURL_USE_LIBPSL=OFF -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF -DCURL_ZLIB=ON \
     -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DENABLE_UNIX_SOCKETS=OFF -DENABLE_UNICODE=ON \
     -DPICKY_COMPILER=OFF
   build curl
   install_built curl
+
+  # Ed25519 (Windows CNG has none). The Debian source has no configure script
+  # and autoreconf writes into the tree: build in a copy.
+  say "libsodium ${version[libsodium]}"
+  local sodium=$prefix/.build/sodium
+  cp -a "${src[libsodium]}" "$sodium"
+  (
+    cd "$sodium" && autoreconf -fi &&
+      ./configure --host=$triple CC=$triple-gcc-posix --prefix="$prefix" --disable-shared \
+        --enable-static --disable-dependency-tracking &&
+      make -j "$jobs" && make install
+  ) >"$prefix/.build/sodium.log" 2>&1 ||
+    die "libsodium: build failed, see $prefix/.build/sodium.log"
 
   rm -rf "$prefix/.build"
   touch "$prefix/.complete"
@@ -219,17 +241,42 @@ if [ "$(cat "$mark" 2>/dev/null)" != "$prefix" ]; then
 fi
 mkdir -p "$build_dir"
 echo "$prefix" >"$mark"
+# Without the variable the setting goes back to its default, not to the
+# file of an earlier run.
+keys=(-UKANADE_PUBLISHER_KEYS)
+if [ -n "${KANADE_PUBLISHER_KEYS:-}" ]; then
+  keys_file=$(cd "$caller" && realpath -m -- "$KANADE_PUBLISHER_KEYS")
+  [ -f "$keys_file" ] || die "KANADE_PUBLISHER_KEYS: no such file: $keys_file"
+  keys=(-DKANADE_PUBLISHER_KEYS="$keys_file")
+fi
 cmake -S . -B "$build_dir" -G Ninja --log-level=WARNING \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  -DCMAKE_PREFIX_PATH="$prefix" "${keys[@]}" >/dev/null
+exe=$build_dir/kanade.exe
+signing=${KANADE_SIGN_PFX:-}${KANADE_SIGN_CERT:-}${KANADE_SIGN_KEY:-}
+# An unsigned build must not hand on the signature of an earlier run: link
+# the program afresh.
+signature=$build_dir/kanade.exe.signature
+rm -f "$signature"
+if [ -z "$signing" ] && [ -f "$exe" ] &&
+  osslsigncode extract-signature -in "$exe" -out "$signature" >/dev/null 2>&1; then
+  rm -f "$exe"
+fi
+rm -f "$signature"
 cmake --build "$build_dir" -j "$jobs"
 
 # The program must run from its folder alone: only DLLs that Windows has.
-exe=$build_dir/kanade.exe
 [ -f "$exe" ] || die "$exe was not built"
 bad=$($triple-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' |
   grep -v -x -E '(kernel32|user32|gdi32|gdiplus|advapi32|shell32|ole32|oleaut32|comdlg32|comctl32|ws2_32|crypt32|bcrypt|secur32|wldap32|normaliz|uuid|imm32|winmm|msimg32|shlwapi|version|iphlpapi|msvcrt|api-ms-win-[a-z0-9-]+)\.dll' ||
   true)
 [ -z "$bad" ] || die "kanade.exe needs DLLs that Windows lacks: $bad"
+
+if [ -n "$signing" ]; then
+  exe_path=$(realpath "$exe")
+  (cd "$caller" && bash "$tree/scripts/sign-windows.sh" "$exe_path") || exit 1
+else
+  say "kanade.exe is not signed (no KANADE_SIGN_PFX, or KANADE_SIGN_CERT and KANADE_SIGN_KEY)"
+fi
 say "built $exe in $((SECONDS - started)) s"
 say "libraries: KANADE_MINGW_PREFIX=$prefix (for the mingw-cross preset)"

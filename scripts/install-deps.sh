@@ -14,6 +14,7 @@ packages=(
   python3 python3-pil
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev dpkg-dev ninja-build wine wine64
+  autoconf automake libtool osslsigncode
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A local HTTPS repository server on 127.0.0.1: nginx serving a folder over
-# TLS with a certificate authority made here. Used by the demo and the
-# end-to-end tests.
+# TLS with a certificate authority made here, through the site that is
+# deployed (nginx-site.conf.in), so only WWW_DIR/repos/ and WWW_DIR/files/
+# are served. Used by the demo and the end-to-end tests.
 #
 #   repo-server.sh start STATE_DIR WWW_DIR   prints the base URL (https://127.0.0.1:PORT)
 #   repo-server.sh stop STATE_DIR
@@ -12,6 +13,7 @@
 set -euo pipefail
 
 die() { echo "repo-server: $*" >&2; exit 2; }
+site_template=$(cd "$(dirname "$0")" && pwd)/nginx-site.conf.in
 
 free_port() {
   /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
@@ -38,28 +40,31 @@ start() {
   make_certificates "$state"
   mkdir -p "$state/tmp"
   port=$(free_port)
+  # Quoted replacements: an "&" in a path stays an "&".
+  local site
+  site=$(<"$site_template") || die "cannot read $site_template"
+  site=${site//@LISTEN@/"127.0.0.1:$port"}
+  site=${site//@SERVER_NAME@/"127.0.0.1 localhost"}
+  site=${site//@SSL_CERTIFICATE@/"$state/server.pem"}
+  site=${site//@SSL_CERTIFICATE_KEY@/"$state/server.key"}
+  site=${site//@ROOT@/"$www"}
   cat >"$state/nginx.conf" <<CONF
 daemon on;
 worker_processes 1;
-pid $state/nginx.pid;
-error_log $state/error.log warn;
+pid "$state/nginx.pid";
+error_log "$state/error.log" warn;
 user root;
 events { worker_connections 256; }
 http {
-  access_log $state/access.log;
-  client_body_temp_path $state/tmp;
-  proxy_temp_path $state/tmp;
-  fastcgi_temp_path $state/tmp;
-  uwsgi_temp_path $state/tmp;
-  scgi_temp_path $state/tmp;
+  access_log "$state/access.log";
+  client_body_temp_path "$state/tmp";
+  proxy_temp_path "$state/tmp";
+  fastcgi_temp_path "$state/tmp";
+  uwsgi_temp_path "$state/tmp";
+  scgi_temp_path "$state/tmp";
   default_type application/octet-stream;
   keepalive_requests 100000;
-  server {
-    listen 127.0.0.1:$port ssl;
-    ssl_certificate $state/server.pem;
-    ssl_certificate_key $state/server.key;
-    root $www;
-  }
+$site
 }
 CONF
   if [ "$(id -u)" -ne 0 ]; then sed -i '/^user root;/d' "$state/nginx.conf"; fi

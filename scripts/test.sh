@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the Linux
-# build and CTest, then the Windows build (scripts/build-windows.sh) and its
-# tests under Wine and Xvfb. Ends with one PASS/FAIL line per part and a
-# non-zero status when any part failed.
+# build and CTest, then the Windows build (scripts/build-windows.sh), its
+# tests under Wine and Xvfb and its Authenticode signing. Ends with one
+# PASS/FAIL line per part and a non-zero status when any part failed.
 #
 #   KANADE_BUILD_DIR      the Linux build folder (build)
 #   KANADE_WIN_BUILD_DIR  the Windows build folder (build-win)
@@ -43,6 +43,8 @@ if [ "${KANADE_TEST_WINDOWS:-1}" != 0 ]; then
   export KANADE_WIN_BUILD_DIR=$win_build
   if timed "Windows build (kanade.exe)" bash scripts/build-windows.sh; then
     timed "Windows smoke test under Wine" bash tests/e2e/windows/win32_smoke_test.sh \
+      "$win_build/kanade-win32-probe.exe" || true
+    timed "Authenticode signing" bash tests/e2e/windows/sign_test.sh "$win_build/kanade.exe" \
       "$win_build/kanade-win32-probe.exe" || true
     # The publisher's tool comes from the Linux build.
     timed "kanade.exe end to end under Wine" timeout 900 /usr/bin/python3 \

@@ -43,3 +43,7 @@ if(TARGET kanade AND TARGET kanade-repo)
   set_tests_properties(e2e.hostile_server PROPERTIES LABELS e2e TIMEOUT 300
                        ENVIRONMENT "KANADE_SECRET_KEY=${KANADE_TEST_SECRET_KEY}")
 endif()
+
+# The deployed nginx site as the demo server renders it, checked with curl.
+add_test(NAME e2e.nginx_site COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/nginx_site_test.sh)
+set_tests_properties(e2e.nginx_site PROPERTIES LABELS e2e TIMEOUT 60)

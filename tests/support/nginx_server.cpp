@@ -24,6 +24,8 @@ namespace kanade::test {
 namespace {
 
 constexpr const char* kNginx = "/usr/sbin/nginx";
+// The site that is deployed, so that the tests run against what serves players.
+constexpr const char* kSiteTemplate = KANADE_SOURCE_DIR "/scripts/nginx-site.conf.in";
 
 std::string Quoted(const std::string& text) {
   return "'" + ReplaceAll(text, "'", "'\\''") + "'";
@@ -102,6 +104,16 @@ bool NginxServer::Start() {
   if (certificates == nullptr) return false;
   port_ = UnusedPort();
   const std::string dir = state_.path();
+  std::string site = ReadFile(kSiteTemplate);
+  if (site.empty()) {
+    WriteFile(dir + "/error.log", std::string("cannot read ") + kSiteTemplate + "\n");
+    return false;
+  }
+  site = ReplaceAll(site, "@LISTEN@", "127.0.0.1:" + std::to_string(port_));
+  site = ReplaceAll(site, "@SERVER_NAME@", "127.0.0.1 localhost");
+  site = ReplaceAll(site, "@SSL_CERTIFICATE@", certificates->ServerCertificate);
+  site = ReplaceAll(site, "@SSL_CERTIFICATE_KEY@", certificates->ServerKey);
+  site = ReplaceAll(site, "@ROOT@", root_);
   std::ostringstream conf;
   conf << "daemon off;\n"
        << "master_process off;\n"
@@ -120,13 +132,7 @@ bool NginxServer::Start() {
        << "  types { }\n"
        << "  default_type application/octet-stream;\n"
        << "  keepalive_requests 100000;\n"
-       << "  server {\n"
-       << "    listen 127.0.0.1:" << port_ << " ssl;\n"
-       << "    ssl_certificate " << certificates->ServerCertificate << ";\n"
-       << "    ssl_certificate_key " << certificates->ServerKey << ";\n"
-       << "    root " << root_ << ";\n"
-       << "  }\n"
-       << "}\n";
+       << site << "}\n";
   WriteFile(dir + "/tmp/.keep", "");
   WriteFile(dir + "/nginx.conf", conf.str());
 

@@ -1,6 +1,8 @@
-// nginx serving a folder over TLS on 127.0.0.1, with a certificate authority
-// made by the test. Trust it by pointing CURL_CA_BUNDLE at CaFile(). nginx
-// runs as one process in the foreground and dies with the test process.
+// nginx serving a folder over TLS on 127.0.0.1 through the deployed site
+// (scripts/nginx-site.conf.in: only repos/ and files/, HTTP/2 offered), with
+// a certificate authority made by the test. Trust it by pointing
+// CURL_CA_BUNDLE at CaFile(). nginx runs as one process in the foreground and
+// dies with the test process.
 #pragma once
 
 #include <sys/types.h>
@@ -26,7 +28,7 @@ const TestCertificates* GetTestCertificates();
 
 struct AccessLogEntry {
   long Connection = 0;  // nginx's connection serial number
-  std::string Request;  // "GET /path HTTP/1.1"
+  std::string Request;  // "GET /path HTTP/2.0" (HTTP/1.1 without ALPN)
   int Status = 0;
   std::string UserAgent;
 };

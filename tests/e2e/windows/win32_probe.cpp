@@ -1,8 +1,13 @@
 // Drives the Win32 toolkit and the CNG digests from inside kanade.exe's own
 // libraries, for win32_smoke_test.sh to run under Wine.
 //   win32_probe digests FILE   digest texts of fixed texts and of FILE
+//   win32_probe libraries      libsodium's Ed25519 and curl's zlib at work
 //   win32_probe window         opens the main-window layout, draws, prints
 //                              the events it gets; ends after a key press
+#include <curl/curl.h>
+#include <sodium.h>
+
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -27,6 +32,33 @@ int Digests(std::string_view file) {
   std::printf("bytes %s\n", Sha256OfBytes(bytes.data(), bytes.size()).c_str());
   std::printf("file %s\n", Sha256OfFile(file).c_str());
   std::printf("missing [%s]\n", Sha256OfFile(std::string(file) + ".missing").c_str());
+  return 0;
+}
+
+// RFC 8032, section 7.1, test 2: a known-good signature of one byte, which
+// must verify, and must not once the byte changes.
+int Libraries() {
+  std::printf("sodium_init %d\n", sodium_init());
+  const auto decode = [](unsigned char* out, std::size_t size, const char* hex) {
+    return sodium_hex2bin(out, size, hex, 2 * size, nullptr, nullptr, nullptr) == 0;
+  };
+  unsigned char key[crypto_sign_PUBLICKEYBYTES];
+  unsigned char signature[crypto_sign_BYTES];
+  if (!decode(key, sizeof key,
+              "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c") ||
+      !decode(signature, sizeof signature,
+              "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da"
+              "085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00")) {
+    return 1;
+  }
+  unsigned char message[] = {0x72};
+  std::printf("ed25519_known %d\n", crypto_sign_verify_detached(signature, message, 1, key));
+  message[0] ^= 1;
+  std::printf("ed25519_altered %d\n", crypto_sign_verify_detached(signature, message, 1, key));
+  // gzip Content-Encoding needs curl built with zlib.
+  const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
+  std::printf("libz %s\n", curl->libz_version != nullptr ? curl->libz_version : "");
+  std::printf("curl_libz %d\n", (curl->features & CURL_VERSION_LIBZ) != 0 ? 1 : 0);
   return 0;
 }
 
@@ -86,7 +118,8 @@ int main(int argc, char** argv) {
   const auto& parameters = ProgramParameters();
   const std::string mode = parameters.empty() ? "" : parameters[0];
   if (mode == "digests" && parameters.size() > 1) return Digests(parameters[1]);
+  if (mode == "libraries") return Libraries();
   if (mode == "window") return Window();
-  std::fprintf(stderr, "usage: win32_probe digests FILE | window\n");
+  std::fprintf(stderr, "usage: win32_probe digests FILE | libraries | window\n");
   return 2;
 }

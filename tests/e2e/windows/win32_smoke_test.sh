@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Windows build's probe under Wine and Xvfb: CNG digests (also of a
-# file with a Japanese name), and a real Win32 window that shows the backdrop,
+# file with a Japanese name), libsodium's Ed25519 and curl's zlib, and a real
+# Win32 window that shows the backdrop,
 # Japanese text and a filled rectangle and reports a click and a key press.
 #
 #   tests/e2e/windows/win32_smoke_test.sh [PROBE.exe]
@@ -75,6 +76,19 @@ host_digest=$(sha256sum "$folder/ダイジェスト テスト.bin" | cut -c1-64)
 check "digest of the bytes" "$(value bytes)" "$host_digest"
 check "digest of the file" "$(value file)" "$host_digest"
 check "digest of a missing file" "$(value missing)" "[]"
+
+# The libraries linked into kanade.exe: Ed25519 accepts a known-good
+# signature and rejects it for another message; curl decodes gzip.
+out=$(timeout 60 wine "$probe" libraries | tr -d '\r')
+check "sodium_init" "$(value sodium_init)" 0
+check "Ed25519 known-good signature" "$(value ed25519_known)" 0
+check "Ed25519 signature of another message" "$(value ed25519_altered)" -1
+check "curl built with zlib" "$(value curl_libz)" 1
+libz=$(value libz)
+if [[ $libz =~ ^[0-9]+\.[0-9]+ ]]; then passes=$((passes + 1)); else
+  echo "FAIL curl's zlib version: [$libz]" >&2
+  failures=$((failures + 1))
+fi
 
 # The window.
 timeout 60 wine "$probe" window >"$work/events.txt" 2>/dev/null &

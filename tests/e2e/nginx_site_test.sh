@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# The deployed nginx site (scripts/nginx-site.conf.in) as the demo server
+# renders it: only /repos/ and /files/ are served, with their caching headers,
+# no folder listings, HTTP/2 where the client offers it and HTTP/1.1 over
+# TLS 1.2 (Schannel), and a file's .gz for clients that accept gzip.
+#
+#   tests/e2e/nginx_site_test.sh
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+server=$here/../../scripts/repo-server.sh
+work=$(mktemp -d)
+cleanup() {
+  bash "$server" stop "$work/state" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+www=$work/www
+files=$www/files/kanade-test
+mkdir -p "$www/repos" "$files/folder" "$www/other"
+printf 'repository\n' >"$www/repos/kanade-test.repo"
+seq 1 5000 >"$files/table.txt"
+gzip -k9 "$files/table.txt"
+printf 'module\n' >"$files/folder/ui.txt"
+printf 'not published\n' >"$www/other/page.html"
+printf 'not published\n' >"$www/index.html"
+
+url=$(KANADE_SERVER_LIFETIME=120 bash "$server" start "$work/state" "$www")
+
+failures=0
+passes=0
+immutable="public, max-age=31536000, immutable"
+# PATH | CURL OPTIONS | STATUS HTTP-VERSION | CACHE-CONTROL | CONTENT-ENCODING
+cases=(
+  "/repos/kanade-test.repo | --http2 | 200 2 | no-cache |"
+  "/files/kanade-test/folder/ui.txt | --http2 | 200 2 | $immutable |"
+  "/files/kanade-test/table.txt | --http2 --compressed | 200 2 | $immutable | gzip"
+  "/files/kanade-test/table.txt | --http2 | 200 2 | $immutable |"
+  "/repos/kanade-test.repo | --http1.1 --tlsv1.2 --tls-max 1.2 | 200 1.1 | no-cache |"
+  "/files/kanade-test/table.txt | --http1.1 --compressed | 200 1.1 | $immutable | gzip"
+  # Nothing else, no listings, and no long-lived caching of a miss.
+  "/ | --http2 | 404 2 | |"
+  "/index.html | --http2 | 404 2 | |"
+  "/other/ | --http2 | 404 2 | |"
+  "/other/page.html | --http2 | 404 2 | |"
+  "/files/ | --http2 | 404 2 | |"
+  "/files/kanade-test/folder/ | --http2 | 404 2 | |"
+  "/files/kanade-test/folder | --http1.1 | 404 1.1 | |"
+  "/files/kanade-test/missing.txt | --http2 | 404 2 | |"
+  "/repos/ | --http2 | 404 2 | |"
+)
+trim() { sed 's/^ *//; s/ *$//' <<<"$1"; }
+for case in "${cases[@]}"; do
+  IFS='|' read -r path options expected_status expected_cache expected_encoding <<<"$case"
+  path=$(trim "$path")
+  read -ra curl_options <<<"$options"
+  got=$(curl -s --cacert "$work/state/ca.pem" "${curl_options[@]}" -o "$work/body" \
+    -w '%{http_code} %{http_version}|%header{cache-control}|%header{content-encoding}' \
+    "$url$path") || got="curl failed ($?)"
+  expected="$(trim "$expected_status")|$(trim "$expected_cache")|$(trim "$expected_encoding")"
+  if [ "$got" = "$expected" ] && ! grep -q 'Index of' "$work/body"; then
+    passes=$((passes + 1))
+  else
+    echo "FAIL $path ($(trim "$options")): got [$got], expected [$expected]" >&2
+    failures=$((failures + 1))
+  fi
+done
+
+# The gzip body decodes to the file itself.
+curl -s --cacert "$work/state/ca.pem" --compressed -o "$work/table.txt" \
+  "$url/files/kanade-test/table.txt"
+if cmp -s "$work/table.txt" "$files/table.txt"; then passes=$((passes + 1)); else
+  echo "FAIL the gzip body does not decode to the file" >&2
+  failures=$((failures + 1))
+fi
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
