@@ -249,6 +249,15 @@ class Wine:
             return subprocess.Popen(["wine", "kanade.exe", *args], cwd=self.program, env=self.env,
                                     stdout=out, stderr=out, preexec_fn=die_with_parent)
 
+    def start_elsewhere(self, folder, *args):
+        """The program folder's kanade.exe run from another current folder:
+        its image is busy while its settings and log live in `folder`."""
+        os.makedirs(folder, exist_ok=True)
+        with self.output() as out:
+            return subprocess.Popen(["wine", os.path.join(self.program, "kanade.exe"), *args],
+                                    cwd=folder, env=self.env, stdout=out, stderr=out,
+                                    preexec_fn=die_with_parent)
+
     def xdo(self, *args):
         return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
                               timeout=20).stdout
@@ -694,7 +703,7 @@ def countdown_values(lines):
     return values
 
 
-def check_upgrade(ctx, runs_needed, body, generation):
+def check_upgrade(ctx, runs_needed, body, generation, old_inode):
     """The runs of one hand-over: the old build downloads the new one and
     starts it, the copy counts down, copies itself over kanade.exe and
     starts it, and the new kanade.exe finds itself current. The log must
@@ -730,6 +739,10 @@ def check_upgrade(ctx, runs_needed, body, generation):
           f"generation {generation}: kanade.exe has the new digest")
     check(sha256(read_bytes(os.path.join(wine.program, "upgrade_kanade.exe")) or b"") == digest,
           f"generation {generation}: upgrade_kanade.exe stays as the reference copy")
+    check(os.stat(os.path.join(wine.program, "kanade.exe")).st_ino != old_inode,
+          f"generation {generation}: kanade.exe was replaced by a rename, not written in place")
+    check(not [n for n in os.listdir(wine.program) if ".kanade-tmp-" in n],
+          f"generation {generation}: no temporary file is left")
     return runs
 
 
@@ -741,7 +754,9 @@ def self_upgrade_scenario(ctx):
     original = read_bytes(ctx.kanade_exe)
     second = original + b"\0kanade generation 2\0"
     third = original + b"\0kanade generation 3\0"
+    program_exe = os.path.join(wine.program, "kanade.exe")
     ctx.server.publish_program(second)
+    inode = os.stat(program_exe).st_ino
     runs_before = len(wine.runs())
     proc = wine.start()
     try:
@@ -750,7 +765,7 @@ def self_upgrade_scenario(ctx):
         except subprocess.TimeoutExpired:
             code = None
         check(code == 0, f"the old build ends with exit code 0 after starting the copy ({code})")
-        runs = check_upgrade(ctx, runs_before + 3, second, 2)
+        runs = check_upgrade(ctx, runs_before + 3, second, 2, inode)
         if runs is None:
             return
         # kanade.ini names the chosen folder in Japanese: read back, it still
@@ -770,8 +785,21 @@ def self_upgrade_scenario(ctx):
 
         ctx.server.publish_program(third)
         runs_before = len(wine.runs())
+        inode = os.stat(program_exe).st_ino
         wine.click(main, 26, 21)  # 更新
-        check_upgrade(ctx, runs_before + 2, third, 3)
+        # Windows will not replace a program that runs: during the copy's
+        # countdown another kanade.exe, started from another folder, keeps
+        # the image busy.
+        busy_folder = os.path.join(os.path.dirname(wine.prefix), "busy")
+        busy = wine.start_elsewhere(busy_folder, "-nopatch")
+        check(wait_until(lambda: os.path.exists(os.path.join(busy_folder, "kanade.log")), 9),
+              "a second kanade.exe runs from another folder before the copy")
+        check_upgrade(ctx, runs_before + 2, third, 3, inode)
+        set_aside = [n for n in os.listdir(wine.program) if n.startswith("kanade.exe.kanade-old-")]
+        check(len(set_aside) == 1, f"the running build was set aside, not overwritten: {set_aside}")
+        check(busy.poll() is None, "the second kanade.exe ran all along")
+        busy.kill()
+        busy.wait()
         main = wine.find_window(MAIN_TITLE, 15)
         wait_until(lambda: len(wine.windows(MAIN_TITLE)) == 1, 10)
         windows = wine.windows(MAIN_TITLE)
@@ -779,6 +807,15 @@ def self_upgrade_scenario(ctx):
             wine.close(windows[0])
         check(wait_until(lambda: not wine.programs(), 30, 0.2),
               "the last kanade.exe ends on a close request")
+        # The next start removes what the upgrade set aside.
+        final = wine.start("-nopatch")
+        gone = wait_until(lambda: not [n for n in os.listdir(wine.program)
+                                       if n.startswith("kanade.exe.kanade-old-")], 30)
+        check(gone, "the next start removes the set-aside build")
+        window = wine.find_window(MAIN_TITLE, 15)
+        if window:
+            wine.close(window)
+        wait_until(lambda: final.poll() is not None, 30)
     finally:
         if proc.poll() is None:
             proc.kill()
