@@ -54,13 +54,20 @@ std::string FolderOfDialogAnswer(std::string_view path) {
   return WithoutTrailingSeparators(path.substr(0, last + 1));
 }
 
+// The candidate without trailing separators when it holds the game's
+// executable; empty otherwise.
+std::string CheckedGameFolder(std::string_view candidate) {
+  if (candidate.empty() || HasNul(candidate)) return {};
+  std::string folder = WithoutTrailingSeparators(candidate);
+  if (!IsDirectory(folder) || !IsFile(folder + Sep() + std::string(kGameExecutableName))) return {};
+  return folder;
+}
+
 }  // namespace
 
 Flag ValidateGameFolder(std::string_view candidate) {
-  if (candidate.empty() || HasNul(candidate)) return 0;
-  const std::string folder = WithoutTrailingSeparators(candidate);
-  if (!IsDirectory(folder)) return 0;
-  if (!IsFile(folder + Sep() + std::string(kGameExecutableName))) return 0;
+  const std::string folder = CheckedGameFolder(candidate);
+  if (folder.empty()) return 0;
   PatcherState& s = State();
   s.GameFolder = folder;
   s.AssetBundlesFolder = folder + Sep() + "Shroud of the Avatar_Data" + Sep() + "AssetBundles";
@@ -93,7 +100,11 @@ void DetectGameLocation() {
   while (EndsWith(root, PathSeparator)) root.resize(root.size() - PathSeparator.size());
   if (!root.empty()) {
     ScanSteamLibraries(root, PathSeparator);
-    const std::string candidate = FindSteamAppFolder(kGameSteamAppId);
+    // A library can name a folder that Steam left behind with only our
+    // files in it; only one that holds the game counts.
+    const std::string candidate = FindSteamAppFolder(
+        kGameSteamAppId,
+        [](const std::string& folder) { return !CheckedGameFolder(folder).empty(); });
     if (ValidateGameFolder(candidate)) s.SteamGameFolder = candidate;
   }
 

@@ -111,6 +111,20 @@ TEST_F(GameLocation, SteamPathWithSlashesAndASecondLibrary) {
   EXPECT_EQ(State().InstalledGameFolder, "");
 }
 
+TEST_F(GameLocation, AFolderSteamLeftBehindDoesNotHideTheGame) {
+  // The main library's manifest names a folder holding only our own files.
+  registry.SetText(RootKey::kCurrentUser, kSteamKey, "SteamPath", dir / "Steam");
+  WriteFile(dir / "Steam/steamapps/appmanifest_326160.acf",
+            test::AppManifest("326160", "Shroud of the Avatar"));
+  WriteFile(dir / "Steam/steamapps/common/Shroud of the Avatar/Language.txt", "ja");
+  const std::string game = test::InstallSteamGame(dir / "Library", "Shroud of the Avatar");
+  WriteFile(dir / "Steam/steamapps/libraryfolders.vdf",
+            test::NestedLibraryList({dir / "Steam", dir / "Library"}));
+  DetectGameLocation();
+  EXPECT_EQ(State().SteamGameFolder, game);
+  EXPECT_EQ(State().GameFolder, game);
+}
+
 TEST_F(GameLocation, DataFolderBelowTheProfile) {
   const std::string data = dir / ("profile/" + std::string(kDataBelowProfile));
   std::filesystem::create_directories(data);
