@@ -12,6 +12,10 @@ namespace {
 
 constexpr std::string_view kSteamKey = "SOFTWARE\\Valve\\Steam";
 constexpr std::string_view kSteamPathValue = "SteamPath";
+// Written by Steam's installer for the whole machine.
+constexpr std::string_view kSteamMachineKeys[] = {"SOFTWARE\\WOW6432Node\\Valve\\Steam",
+                                                  "SOFTWARE\\Valve\\Steam"};
+constexpr std::string_view kSteamInstallPathValue = "InstallPath";
 constexpr std::string_view kStandAloneKey =
     "SOFTWARE\\WOW6432Node\\Portalarium\\Shroud of the Avatar";
 constexpr std::string_view kStandAlonePathValue = "Path";
@@ -63,6 +67,20 @@ std::string CheckedGameFolder(std::string_view candidate) {
   return folder;
 }
 
+// The Steam root from the user's own key; a user who elevated with another
+// account's credentials sees that account's key, so the machine's install
+// path stands in when the user's value is empty.
+std::string SteamRootFolder() {
+  std::string root = ReadRegistryValue(RootKey::kCurrentUser, kSteamKey, kSteamPathValue);
+  for (const std::string_view key : kSteamMachineKeys) {
+    if (!root.empty()) break;
+    root = ReadRegistryValue(RootKey::kLocalMachine, key, kSteamInstallPathValue);
+  }
+  root = ReplaceAll(root, "/", PathSeparator);
+  while (EndsWith(root, PathSeparator)) root.resize(root.size() - PathSeparator.size());
+  return root;
+}
+
 }  // namespace
 
 Flag ValidateGameFolder(std::string_view candidate) {
@@ -95,9 +113,7 @@ void DetectGameLocation() {
   PatcherState& s = State();
 
   // Steam copy.
-  std::string root = ReplaceAll(
-      ReadRegistryValue(RootKey::kCurrentUser, kSteamKey, kSteamPathValue), "/", PathSeparator);
-  while (EndsWith(root, PathSeparator)) root.resize(root.size() - PathSeparator.size());
+  const std::string root = SteamRootFolder();
   if (!root.empty()) {
     ScanSteamLibraries(root, PathSeparator);
     // A library can name a folder that Steam left behind with only our

@@ -111,6 +111,43 @@ TEST_F(GameLocation, SteamPathWithSlashesAndASecondLibrary) {
   EXPECT_EQ(State().InstalledGameFolder, "");
 }
 
+TEST_F(GameLocation, MachineWideSteamStandsInForAnEmptyUserKey) {
+  // Elevated with another account's credentials: that account's key has no
+  // "SteamPath", but the machine knows where Steam is.
+  const std::string steam = dir / "Steam";
+  const std::string game = test::InstallSteamGame(steam, "Shroud of the Avatar");
+  constexpr std::string_view kWow = "SOFTWARE\\WOW6432Node\\Valve\\Steam";
+  struct Value {
+    RootKey root;
+    std::string_view key, name;
+    std::string text;
+  };
+  const struct {
+    std::vector<Value> values;
+    std::string expected;
+  } cases[] = {
+      {{{RootKey::kLocalMachine, kWow, "InstallPath", steam}}, game},
+      {{{RootKey::kLocalMachine, kSteamKey, "InstallPath", steam + "/"}}, game},
+      {{{RootKey::kCurrentUser, kSteamKey, "SteamPath", ""},
+        {RootKey::kLocalMachine, kWow, "InstallPath", steam}},
+       game},
+      // The user's own value, when there is one, decides.
+      {{{RootKey::kCurrentUser, kSteamKey, "SteamPath", dir / "Elsewhere"},
+        {RootKey::kLocalMachine, kWow, "InstallPath", steam}},
+       ""},
+      {{{RootKey::kLocalMachine, kSteamKey, "SteamPath", steam}}, ""},
+  };
+  for (const auto& c : cases) {
+    test::FakeRegistry machine;
+    for (const Value& v : c.values) machine.SetText(v.root, v.key, v.name, v.text);
+    ResetProgramState();
+    ResetSteamLibraries();
+    DetectGameLocation();
+    EXPECT_EQ(State().SteamGameFolder, c.expected) << c.values.back().text;
+  }
+  SetRegistryProvider(&registry);
+}
+
 TEST_F(GameLocation, AFolderSteamLeftBehindDoesNotHideTheGame) {
   // The main library's manifest names a folder holding only our own files.
   registry.SetText(RootKey::kCurrentUser, kSteamKey, "SteamPath", dir / "Steam");
