@@ -67,6 +67,12 @@ std::string CheckedGameFolder(std::string_view candidate) {
   return folder;
 }
 
+// The data-folder candidate below a profile folder ending in a separator.
+std::string DataFolderBelow(const std::string& profile) {
+  return profile + "AppData" + Sep() + "Roaming" + Sep() + "Portalarium" + Sep() +
+         "Shroud of the Avatar";
+}
+
 // The Steam root from the user's own key; a user who elevated with another
 // account's credentials sees that account's key, so the machine's install
 // path stands in when the user's value is empty.
@@ -92,6 +98,13 @@ Flag ValidateGameFolder(std::string_view candidate) {
   s.GameVersionFile = folder + Sep() + "Shroud of the Avatar_Data" + Sep() + "gameversion.txt";
   s.LanguageFile = folder + Sep() + "Language.txt";
   s.LocOverridesFile = s.AssetBundlesFolder + Sep() + "locoverrides.portresources.unity3d";
+  // Under Proton the data folder sits beside the game, so it follows
+  // whichever game folder is in use: detected, overridden or browsed.
+  const std::string profile = ProfileFolderBesideGame(folder);
+  if (!profile.empty()) {
+    const std::string data = DataFolderBelow(profile);
+    if (ValidateDataFolder(data)) s.AppDataFolder = data;
+  }
   return 1;
 }
 
@@ -133,8 +146,7 @@ void DetectGameLocation() {
   // relative to wherever we run, so there is no candidate then.
   const std::string profile = UserProfileFolder();
   if (!profile.empty()) {
-    const std::string candidate = profile + "AppData" + Sep() + "Roaming" + Sep() + "Portalarium" +
-                                  Sep() + "Shroud of the Avatar";
+    const std::string candidate = DataFolderBelow(profile);
     if (ValidateDataFolder(candidate)) s.AppDataFolder = candidate;
   }
 }

@@ -239,6 +239,24 @@ TEST_F(GameLocation, ProtonInstallationIsFoundFromHome) {
   EXPECT_EQ(UserProfileFolder(), user + "/");
   EXPECT_EQ(State().DataFolder, data);
 
+  // A game folder chosen by hand in a library Steam does not list brings its
+  // own prefix's data folder; folders outside a library leave it alone.
+  const std::string moved = test::InstallSteamGame(dir / "moved", "SotA");
+  const std::string moved_data = dir / ("moved/steamapps/compatdata/326160/pfx/drive_c/users/"
+                                        "steamuser/" +
+                                        std::string(kDataBelowProfile));
+  WriteFile(moved_data + "/CurrentPlayerData.xml", "<x/>");
+  const std::string no_prefix = test::InstallSteamGame(dir / "bare", "SotA");
+  for (const std::string& folder :
+       {MakeGame(dir / "common/SotA"), MakeGame(dir / "steamapps/SotA"), no_prefix}) {
+    ASSERT_EQ(ValidateGameFolder(folder), 1);
+    EXPECT_EQ(State().DataFolder, data) << folder;
+  }
+  ASSERT_EQ(ValidateGameFolder(moved + "/"), 1);
+  EXPECT_EQ(State().DataFolder, moved_data);
+  EXPECT_EQ(UserProfileFolder(),
+            dir / "moved/steamapps/compatdata/326160/pfx/drive_c/users/steamuser/");
+
   if (old_home != nullptr) {
     ::setenv("HOME", saved.c_str(), 1);
   } else {
