@@ -72,7 +72,9 @@ void ResetConsole() {
 void ScrollConsoleUp() {
   ConsoleState& s = Store();
   s.Scroll += 1;
-  const int limit = s.Last - s.VisibleLines;
+  // Far enough for the first shown line, Last - Scroll - Visible + 1, to be
+  // the title line.
+  const int limit = s.Last - s.VisibleLines + 1;
   if (s.Scroll >= limit) s.Scroll = limit;
   if (s.Scroll < 0) s.Scroll = 0;
   CanvasDirty = true;

@@ -166,7 +166,7 @@ TEST_F(EventLoopTest, AnyEventsInAnyOrderKeepTheStateConsistent) {
     Dispatch(e);
     // The invariants a user relies on after every event.
     ASSERT_TRUE(PatchStep >= 0 && PatchStep <= 100) << PatchStep;
-    ASSERT_LE(Console().Scroll, std::max(0, Console().Last - Console().VisibleLines));
+    ASSERT_LE(Console().Scroll, std::max(0, Console().Last - Console().VisibleLines + 1));
     ASSERT_GE(Console().Scroll, 0);
     ASSERT_EQ(Console().Lines.size(), Console().Colours.size());
     const std::string& mode = State().LocalizationMode;
