@@ -35,6 +35,7 @@ STARTED = "===== Program Started ====="
 CONSOLE_TITLE = "Kanade 非公式日本語化Patcher Build 50.439"
 READY = "日本語化パッチの準備ができました。ゲームを開始してください！"
 UNINSTALLED = "日本語化パッチがアンインストールされました。"
+NOT_APPLIED = "日本語化パッチを適用できませんでした。kanade.log を確認してください。"
 OWN_REPOSITORY = "/repos/kanade-patcher-linux.repo"
 MODES = ("kanade-conv-test", "kanade-test", "kanade-prefixed")
 GAME_EXE = "Shroud of the Avatar.exe"
@@ -515,7 +516,7 @@ def uninstall_scenario(ctx):
 
 def no_game_scenario(ctx):
     """A home without Steam: both folder lines are the red request to choose
-    the folder, and the run still ends with the ready message."""
+    the folder, and the run ends with the red line that nothing was applied."""
     sandbox = Sandbox(ctx.root, "5-no-game", ctx.kanade, steam=False)
     sandbox.write_ini(ini_bytes(1, "kanade-test"))
     patcher = Patcher(ctx, sandbox)
@@ -533,11 +534,12 @@ def no_game_scenario(ctx):
         check(count(picture, row(102, 100), is_red) > 60,
               "the data folder line is the red request at (100, 102)")
         check(count(picture, console_row(0), is_white) > 60, "the console title at (13, 138)")
-        done = sandbox.wait_segment(0, lambda s: "> " + READY in s, 40)
+        done = sandbox.wait_segment(0, lambda s: "> " + NOT_APPLIED in s, 40)
         check(done is not None and "< レポジトリ適用: kanade-test.repo は更新なし" in done,
-              "without a game nothing is applied and the run still gets ready")
-        picture, ok = patcher.wait_picture("no-game-ready", unknown)
-        check(ok, "the folder lines stay red after the run")
+              "without a game nothing is applied and the run ends saying so")
+        picture, ok = patcher.wait_picture(
+            "no-game-end", lambda p: unknown(p) and count(p, console_row(8), is_red) > 60)
+        check(ok, "the folder lines stay red after the run, and so is the closing line")
         check(patcher.close() == 0, "the program ends with exit code 0")
     finally:
         patcher.stop()
