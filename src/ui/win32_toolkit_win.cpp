@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <string>
@@ -118,6 +119,7 @@ class Win32Toolkit final : public Toolkit {
     HWND hwnd = nullptr;
     bool has_text_colour = false;
     COLORREF text_colour = 0;
+    std::wstring text;  // labels: what FitLabel measures
     // Canvas only: the last complete frame, painted on WM_PAINT.
     HDC frame_dc = nullptr;
     HBITMAP frame = nullptr;
@@ -135,6 +137,7 @@ class Win32Toolkit final : public Toolkit {
   ControlHandle ControlOf(HWND hwnd) const;
   WindowRecord* DialogOf(HWND hwnd);
   void GiveKeyboard(WindowRecord& window);
+  void FitLabel(ControlRecord& control);
   ControlRecord* FindControl(ControlHandle control);
   LRESULT HandleWindowMessage(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT HandleCanvasMessage(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
@@ -348,7 +351,7 @@ ControlHandle Win32Toolkit::CreateControl(WindowHandle window, ControlKind kind,
       style |= WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON;
       break;
     case ControlKind::kLabel:
-      style |= SS_LEFT | SS_NOPREFIX;
+      style |= SS_LEFT | SS_NOPREFIX;  // FitLabel keeps one-line labels on one line
       break;
     case ControlKind::kLabelCentred:
       style |= SS_CENTER | SS_NOPREFIX;
@@ -400,6 +403,10 @@ ControlHandle Win32Toolkit::CreateControl(WindowHandle window, ControlKind kind,
     // the keyboard, as in a dialog.
     SetFocus(hwnd);
   }
+  if (kind == ControlKind::kLabel || kind == ControlKind::kLabelCentred) {
+    record.text = text;
+    FitLabel(record);
+  }
   return handle;
 }
 
@@ -413,6 +420,7 @@ void Win32Toolkit::SetFont(ControlHandle control, FontHandle font) {
   auto f = fonts_.find(font);
   if (c == nullptr || f == fonts_.end()) return;
   SendMessageW(c->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(f->second), TRUE);
+  FitLabel(*c);
 }
 
 void Win32Toolkit::SetTextColour(ControlHandle control, Rgb colour) {
@@ -430,6 +438,10 @@ void Win32Toolkit::SetText(ControlHandle control, std::string_view text) {
       c->kind == ControlKind::kReadOnlyBox || c->kind == ControlKind::kEditableBox;
   const std::wstring wide = multi_line ? WithCrLf(text) : Widen(text);
   SetWindowTextW(c->hwnd, wide.c_str());
+  if (c->kind == ControlKind::kLabel || c->kind == ControlKind::kLabelCentred) {
+    c->text = wide;
+    FitLabel(*c);
+  }
 }
 
 void Win32Toolkit::SetChecked(ControlHandle control, bool checked) {
@@ -468,6 +480,39 @@ void Win32Toolkit::SetDefaultButton(ControlHandle button) {
   if (w == windows_.end()) return;
   w->second.default_button = c->hwnd;
   SendMessageW(c->hwnd, BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
+}
+
+// A label that is one line high stays one line: it grows to its text's
+// width (centred labels on both sides) instead of wrapping or losing its
+// last characters when the font is wider than the one it was laid out for.
+void Win32Toolkit::FitLabel(ControlRecord& control) {
+  if (control.kind != ControlKind::kLabel && control.kind != ControlKind::kLabelCentred) return;
+  HFONT font = reinterpret_cast<HFONT>(SendMessageW(control.hwnd, WM_GETFONT, 0, 0));
+  HDC dc = GetDC(control.hwnd);
+  if (dc == nullptr) return;
+  HGDIOBJ old = SelectObject(dc, font != nullptr ? font : GetStockObject(DEFAULT_GUI_FONT));
+  TEXTMETRICW metrics{};
+  SIZE extent{};
+  const bool measured = GetTextMetricsW(dc, &metrics) &&
+                        GetTextExtentPoint32W(dc, control.text.c_str(),
+                                              static_cast<int>(control.text.size()), &extent);
+  SelectObject(dc, old);
+  ReleaseDC(control.hwnd, dc);
+  if (!measured) return;
+  const Rect& r = control.rect;
+  // Boxes two lines high or more are meant to wrap (the FLTK backend's rule).
+  const bool one_line = r.height * 2 < metrics.tmHeight * 5;
+  if (control.kind == ControlKind::kLabel) {
+    LONG_PTR style = GetWindowLongPtrW(control.hwnd, GWL_STYLE);
+    style =
+        (style & ~static_cast<LONG_PTR>(SS_TYPEMASK)) | (one_line ? SS_LEFTNOWORDWRAP : SS_LEFT);
+    SetWindowLongPtrW(control.hwnd, GWL_STYLE, style);
+  }
+  // A pixel on either side: a text exactly as wide as the box still wraps.
+  const int width = one_line ? std::max(r.width, static_cast<int>(extent.cx) + 2) : r.width;
+  const int x = control.kind == ControlKind::kLabelCentred ? r.x - (width - r.width) / 2 : r.x;
+  SetWindowPos(control.hwnd, nullptr, x, r.y, width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
+  InvalidateRect(control.hwnd, nullptr, TRUE);
 }
 
 Rect Win32Toolkit::ControlRect(ControlHandle control) {
