@@ -12,12 +12,16 @@ Scenarios, in order, on the same prefix:
   first run    the settings window opens by itself; OK writes kanade.ini;
                the restarted run installs into the stand-alone folder
                (not the Steam copy), clears the FIFO files, ends green;
-               the main window shows Japanese glyphs, not boxes
+               the main window shows Japanese glyphs, not boxes; one-line
+               labels stay on one line
   current      the next run finds everything current and writes nothing
   uninstall    "-uninstall" removes the translation and ends by itself
   browse       the settings window's file dialog picks another folder
   self-upgrade two newer builds in turn: upgrade_kanade.exe, the -waitfor
                countdown, kanade.exe replaced, the new build started
+  keyboard     the settings box lit through a countdown; Tab, Shift+Tab,
+               Space, Escape and Enter in the settings window; the arrows
+               scroll the console after it without a click
 
 Usage: kanade_wine_test.py KANADE_EXE KANADE_REPO
 (KANADE_REPO is the Linux build of the publisher's tool. KANADE_E2E_KEEP=DIR
@@ -42,8 +46,9 @@ from PIL import Image
 
 # The shared helpers live one folder up.
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from e2e_common import (check, failures, fetch_lines, install_lines,  # noqa: E402
-                        remove_lines, wait_until, without_progress)
+from e2e_common import (check, check_console_keys, check_hover_while_counting_down,  # noqa: E402
+                        console_ink, failures, fetch_lines, install_lines, remove_lines,
+                        wait_until, without_progress)
 from x11 import Xvfb, count, die_with_parent  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -459,6 +464,14 @@ def first_run_scenario(ctx):
         for box in ((390, 273, 570, 289), (370, 410, 580, 426), (370, 430, 580, 446)):
             check(picture is not None and count(picture, box, is_red_ink) > 15,
                   f"red text in the settings window at {box}")
+        # The substitute font is wider than Meiryo UI: one-line labels run
+        # past their boxes instead of wrapping or losing their last characters.
+        check(picture is not None and count(picture, (20, 204, 100, 208),
+                                            lambda p: max(p) < 160) == 0,
+              "インストール版： stays on one line")
+        check(picture is not None and count(picture, (350, 410, 370, 446), is_red_ink) +
+              count(picture, (580, 410, 600, 446), is_red_ink) > 15,
+              "the warning lines are drawn whole, past their boxes")
         check(not os.path.exists(wine.ini), "no kanade.ini before the window is closed")
         wine.click(settings, 28, 262)  # 言語パッチを自動適用する
         time.sleep(0.3)
@@ -785,8 +798,74 @@ def self_upgrade_scenario(ctx):
             proc.wait()
 
 
+def keyboard_scenario(ctx):
+    """Pointer and keys as a player uses them, started as an upgrade copy is
+    (-waitfor): the settings box stays lit through the countdown; the
+    settings window takes Tab, Shift+Tab, Space and Enter (the dialog
+    manager), and Escape does not close it; afterwards the arrows reach the
+    console without a click."""
+    wine = ctx.wine
+    runs_before = len(wine.runs())
+    proc = wine.start("-waitfor", "3")
+    try:
+        main = wine.find_window(MAIN_TITLE, 30)
+        if not check(main is not None, "the main window opens"):
+            return
+        wine.xdo("mousemove", "--window", main, "576", "21")
+        time.sleep(0.3)
+
+        def counting():
+            runs = wine.runs()
+            return len(runs) > runs_before and not any(
+                line.endswith("-waitfor: アップグレード待機中: 0.0 秒") for line in runs[-1])
+        picture = check_hover_while_counting_down(lambda: wine.shot(main, "countdown"), counting,
+                                                  "Win32")
+        ready = "UPG:> " + READY
+        if picture is None or not check(wine.wait_run(runs_before, 0, lambda s: ready in s, 60),
+                                        "the run gets ready"):
+            return
+        title = console_ink(picture, 0)
+
+        wine.click(main, 576, 21)
+        settings = wine.find_window(SETTINGS_TITLE, 15)
+        if not check(settings is not None, "the settings box opens the settings window"):
+            return
+        time.sleep(0.5)
+        settings_before = read_bytes(wine.ini)
+        # From the text at the top: the check box, the first mode (which
+        # Tab must not choose), back to the check box, which Space unticks.
+        for key in ("Tab", "Tab", "shift+Tab", "space", "Escape"):
+            wine.xdo("key", key)
+            time.sleep(0.3)
+        check(wine.windows(SETTINGS_TITLE), "Escape leaves the settings window open")
+        check(read_bytes(wine.ini) == settings_before, "nothing is saved before OK")
+        wine.xdo("key", "Return")
+        check(wait_until(lambda: not wine.windows(SETTINGS_TITLE), 10), "Enter presses OK")
+        expected = ini_bytes(0, "kanade-test", BROWSED_GAME)
+        check(wait_until(lambda: read_bytes(wine.ini) == expected, 10),
+              f"Tab, Shift+Tab and Space unticked the box, the mode stayed: "
+              f"{read_bytes(wine.ini)!r}")
+        if not check(wine.wait_run(runs_before, 1, lambda s: ready in s, 60),
+                     "the restarted run gets ready"):
+            return
+        # Keys go where the pointer is (Xvfb has no window manager); no click.
+        wine.xdo("mousemove", "--window", main, "300", "250")
+        check_console_keys(lambda: wine.shot(main, "console"), lambda key: wine.xdo("key", key),
+                           title, "Win32")
+        wine.close(main)
+        try:
+            code = proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            code = None
+        check(code == 0, f"the program ends with exit code 0 ({code})")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
 SCENARIOS = [first_run_scenario, current_scenario, uninstall_scenario, browse_scenario,
-             self_upgrade_scenario]
+             self_upgrade_scenario, keyboard_scenario]
 
 
 class Context:
