@@ -116,34 +116,22 @@ TEST_F(GameLocation, MachineWideSteamStandsInForAnEmptyUserKey) {
   // "SteamPath", but the machine knows where Steam is.
   const std::string steam = dir / "Steam";
   const std::string game = test::InstallSteamGame(steam, "Shroud of the Avatar");
-  constexpr std::string_view kWow = "SOFTWARE\\WOW6432Node\\Valve\\Steam";
-  struct Value {
-    RootKey root;
-    std::string_view key, name;
-    std::string text;
-  };
   const struct {
-    std::vector<Value> values;
+    std::string user_value;
+    std::string_view machine_key;
     std::string expected;
   } cases[] = {
-      {{{RootKey::kLocalMachine, kWow, "InstallPath", steam}}, game},
-      {{{RootKey::kLocalMachine, kSteamKey, "InstallPath", steam + "/"}}, game},
-      {{{RootKey::kCurrentUser, kSteamKey, "SteamPath", ""},
-        {RootKey::kLocalMachine, kWow, "InstallPath", steam}},
-       game},
-      // The user's own value, when there is one, decides.
-      {{{RootKey::kCurrentUser, kSteamKey, "SteamPath", dir / "Elsewhere"},
-        {RootKey::kLocalMachine, kWow, "InstallPath", steam}},
-       ""},
-      {{{RootKey::kLocalMachine, kSteamKey, "SteamPath", steam}}, ""},
+      {"", "SOFTWARE\\WOW6432Node\\Valve\\Steam", game},
+      {"", kSteamKey, game},
+      {dir / "Elsewhere", kSteamKey, ""},  // the user's own value decides
   };
   for (const auto& c : cases) {
     test::FakeRegistry machine;
-    for (const Value& v : c.values) machine.SetText(v.root, v.key, v.name, v.text);
+    machine.SetText(RootKey::kCurrentUser, kSteamKey, "SteamPath", c.user_value);
+    machine.SetText(RootKey::kLocalMachine, c.machine_key, "InstallPath", steam + "/");
     ResetProgramState();
-    ResetSteamLibraries();
     DetectGameLocation();
-    EXPECT_EQ(State().SteamGameFolder, c.expected) << c.values.back().text;
+    EXPECT_EQ(State().SteamGameFolder, c.expected) << c.machine_key << " " << c.user_value;
   }
   SetRegistryProvider(&registry);
 }

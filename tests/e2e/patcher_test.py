@@ -23,8 +23,8 @@ import tempfile
 import time
 import traceback
 
-from e2e_common import (check, check_console_keys, check_hover_while_counting_down, console_ink,
-                        failures, fetch_lines, install_lines, wait_until, without_progress)
+from e2e_common import (check, check_keys_and_hover, failures, fetch_lines, install_lines,
+                        wait_until, without_progress)
 from x11 import Xvfb, count, die_with_parent, find_window, near, run, screenshot, window_ids
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -643,50 +643,19 @@ def close_scenario(ctx):
 
 
 def keyboard_scenario(ctx):
-    """Pointer and keys as a player uses them, started as an upgrade copy is
-    (-waitfor): the settings box stays lit through the countdown; the
-    settings window takes Tab, Shift+Tab, Space and Enter, and Escape does
-    not close it; afterwards the arrows reach the console without a click."""
+    """Pointer and keys as a player uses them (e2e_common.check_keys_and_hover)."""
     sandbox = Sandbox(ctx.root, "8-keyboard", ctx.kanade)
     sandbox.write_ini(ini_bytes(0, "kanade-test"))
     patcher = Patcher(ctx, sandbox, "-waitfor", "3")
     try:
         if not patcher.main_window():
             return
-        main = patcher.window
-        patcher.xdo("mousemove", "--window", main, "576", "21")
-        time.sleep(0.3)
-        done = "UPG:< -waitfor: アップグレード待機中: 0.0 秒"
-        counting = check_hover_while_counting_down(
-            lambda: patcher.shot("countdown"), lambda: done not in sandbox.log_lines(), "FLTK")
-        if counting is None or not check(
-                wait_until(lambda: "UPG:> " + READY in sandbox.log_lines(), 40), "the run gets ready"):
-            return
-        title = console_ink(counting, 0)
-
-        patcher.click(main, 576, 21)
-        settings = find_window(patcher.env, SETTINGS_TITLE, timeout=10)
-        if not check(settings is not None, "the settings box opens the settings window"):
-            return
-        time.sleep(0.3)
-        # From the text at the top: the check box, the first mode, back to
-        # the check box, which Space ticks.
-        for key in ("Tab", "Tab", "shift+Tab", "space", "Escape"):
-            patcher.xdo("key", key)
-            time.sleep(0.2)
-        check(window_ids(patcher.env, SETTINGS_TITLE), "Escape leaves the settings window open")
-        patcher.xdo("key", "Return")
-        check(wait_until(lambda: not window_ids(patcher.env, SETTINGS_TITLE), 5),
-              "Enter presses OK")
-        check(wait_until(lambda: read_bytes(sandbox.ini) == ini_bytes(1, "kanade-test"), 5),
-              f"Tab, Shift+Tab and Space ticked the box: {read_bytes(sandbox.ini)!r}")
-        if not check(wait_until(lambda: sandbox.log_lines()[-1:] == ["UPG:> " + READY], 40),
-                     "the restarted run gets ready"):
-            return
-        # Keys go where the pointer is (Xvfb has no window manager); no click.
-        patcher.xdo("mousemove", "--window", main, "300", "250")
-        check_console_keys(lambda: patcher.shot("console"), lambda key: patcher.xdo("key", key),
-                           title, "FLTK")
+        ui = Context()
+        ui.main, ui.xdo, ui.log = patcher.window, patcher.xdo, sandbox.log_lines
+        ui.shoot = lambda: patcher.shot("keyboard")
+        ui.settings_open = lambda: bool(window_ids(patcher.env, SETTINGS_TITLE))
+        ui.ini = lambda: read_bytes(sandbox.ini)
+        check_keys_and_hover(ui, ini_bytes(1, "kanade-test"), "FLTK")
         check(patcher.close() == 0, "the program ends with exit code 0")
     finally:
         patcher.stop()

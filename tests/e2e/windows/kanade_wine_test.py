@@ -46,9 +46,8 @@ from PIL import Image
 
 # The shared helpers live one folder up.
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from e2e_common import (check, check_console_keys, check_hover_while_counting_down,  # noqa: E402
-                        console_ink, failures, fetch_lines, install_lines, remove_lines,
-                        wait_until, without_progress)
+from e2e_common import (check, check_keys_and_hover, failures, fetch_lines,  # noqa: E402
+                        install_lines, remove_lines, wait_until, without_progress)
 from x11 import Xvfb, count, die_with_parent  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -799,11 +798,8 @@ def self_upgrade_scenario(ctx):
 
 
 def keyboard_scenario(ctx):
-    """Pointer and keys as a player uses them, started as an upgrade copy is
-    (-waitfor): the settings box stays lit through the countdown; the
-    settings window takes Tab, Shift+Tab, Space and Enter (the dialog
-    manager), and Escape does not close it; afterwards the arrows reach the
-    console without a click."""
+    """Pointer and keys as a player uses them (e2e_common.check_keys_and_hover):
+    on Windows the dialog manager drives the settings window."""
     wine = ctx.wine
     runs_before = len(wine.runs())
     proc = wine.start("-waitfor", "3")
@@ -811,47 +807,13 @@ def keyboard_scenario(ctx):
         main = wine.find_window(MAIN_TITLE, 30)
         if not check(main is not None, "the main window opens"):
             return
-        wine.xdo("mousemove", "--window", main, "576", "21")
-        time.sleep(0.3)
-
-        def counting():
-            runs = wine.runs()
-            return len(runs) > runs_before and not any(
-                line.endswith("-waitfor: アップグレード待機中: 0.0 秒") for line in runs[-1])
-        picture = check_hover_while_counting_down(lambda: wine.shot(main, "countdown"), counting,
-                                                  "Win32")
-        ready = "UPG:> " + READY
-        if picture is None or not check(wine.wait_run(runs_before, 0, lambda s: ready in s, 60),
-                                        "the run gets ready"):
-            return
-        title = console_ink(picture, 0)
-
-        wine.click(main, 576, 21)
-        settings = wine.find_window(SETTINGS_TITLE, 15)
-        if not check(settings is not None, "the settings box opens the settings window"):
-            return
-        time.sleep(0.5)
-        settings_before = read_bytes(wine.ini)
-        # From the text at the top: the check box, the first mode (which
-        # Tab must not choose), back to the check box, which Space unticks.
-        for key in ("Tab", "Tab", "shift+Tab", "space", "Escape"):
-            wine.xdo("key", key)
-            time.sleep(0.3)
-        check(wine.windows(SETTINGS_TITLE), "Escape leaves the settings window open")
-        check(read_bytes(wine.ini) == settings_before, "nothing is saved before OK")
-        wine.xdo("key", "Return")
-        check(wait_until(lambda: not wine.windows(SETTINGS_TITLE), 10), "Enter presses OK")
-        expected = ini_bytes(0, "kanade-test", BROWSED_GAME)
-        check(wait_until(lambda: read_bytes(wine.ini) == expected, 10),
-              f"Tab, Shift+Tab and Space unticked the box, the mode stayed: "
-              f"{read_bytes(wine.ini)!r}")
-        if not check(wine.wait_run(runs_before, 1, lambda s: ready in s, 60),
-                     "the restarted run gets ready"):
-            return
-        # Keys go where the pointer is (Xvfb has no window manager); no click.
-        wine.xdo("mousemove", "--window", main, "300", "250")
-        check_console_keys(lambda: wine.shot(main, "console"), lambda key: wine.xdo("key", key),
-                           title, "Win32")
+        ui = Context()
+        ui.main, ui.xdo = main, wine.xdo
+        ui.log = lambda: wine.runs()[-1] if len(wine.runs()) > runs_before else []
+        ui.shoot = lambda: wine.shot(main, "keyboard")
+        ui.settings_open = lambda: bool(wine.windows(SETTINGS_TITLE))
+        ui.ini = lambda: read_bytes(wine.ini)
+        check_keys_and_hover(ui, ini_bytes(0, "kanade-test", BROWSED_GAME), "Win32")
         wine.close(main)
         try:
             code = proc.wait(timeout=30)
