@@ -80,15 +80,21 @@ void RunEventLoop() {
   }
 }
 
-void HandleMainWindowEvent(const Event& event) {
-  Toolkit& toolkit = *GetToolkit();
+Point TrackPointer() {
+  Toolkit* toolkit = GetToolkit();
+  if (toolkit == nullptr || MainWindow == 0) return Point{-1, -1};
   PatcherState& s = State();
-  const Point pointer = toolkit.PointerPosition(MainWindow);
+  const Point pointer = toolkit->PointerPosition(MainWindow);
   const double now = GetClock().ElapsedMs();
   if (pointer.x > 0 && pointer.y > 0) {
     if (PointInControl(pointer.x, pointer.y, SettingsButton)) s.SettingsHoverUntil = now + 100;
     if (PointInControl(pointer.x, pointer.y, RefreshButton)) s.RefreshHoverUntil = now + 100;
   }
+  return pointer;
+}
+
+void HandleMainWindowEvent(const Event& event) {
+  const Point pointer = TrackPointer();
   if (event.kind == EventKind::kControl && event.control == MainCanvas) {
     if (event.type == ControlEventType::kLeftClick) {
       if (PointInControl(pointer.x, pointer.y, SettingsButton)) OpenSettingsWindow();
@@ -105,6 +111,9 @@ void HandleMainWindowEvent(const Event& event) {
     PatchStep += 1;
     CanvasDirty = true;
   }
+  // A step that blocked (a download, the countdown) may have outlasted the
+  // hover time: look again, so that the box under the pointer stays lit.
+  TrackPointer();
   DrawStatusCanvas(false);
 }
 

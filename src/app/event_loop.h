@@ -10,6 +10,12 @@ namespace kanade {
 void RunEventLoop();
 
 void HandleMainWindowEvent(const Event& event);
+
+/// Lights the painted box under the pointer for the next 100 ms; returns the
+/// pointer's position in the main window. Called for every main-window event
+/// and by every repaint while a step blocks, so that a box stays lit for as
+/// long as the pointer rests on it.
+Point TrackPointer();
 void HandleSettingsWindowEvent(const Event& event);
 
 void OpenSettingsWindow();

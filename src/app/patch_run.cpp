@@ -21,6 +21,18 @@ namespace kanade {
 namespace {
 
 constexpr double kFinished = -1;
+constexpr std::string_view kReady = "日本語化パッチの準備ができました。ゲームを開始してください！";
+constexpr std::string_view kRemoved = "日本語化パッチがアンインストールされました。";
+constexpr std::string_view kNotApplied =
+    "日本語化パッチを適用できませんでした。kanade.log を確認してください。";
+constexpr std::string_view kNotRemoved =
+    "日本語化パッチをアンインストールできませんでした。kanade.log を確認してください。";
+
+// Whether a line of the translation steps (fetches 20 to 23, steps 30 and
+// 31) turned red: taken when they begin, judged when they end, so that the
+// self-update and the FIFO cleanup do not count.
+int red_before_translation = 0;
+bool translation_failed = false;
 
 void Fetch(std::string_view server_path, std::string_view local_name) {
   FetchRepository(RepositoryBaseUrl() + std::string(server_path), local_name);
@@ -114,12 +126,21 @@ void FifoCleanup() {
   }
 }
 
+// Green only when nothing of the translation failed; a run that could not
+// do its work says so instead of telling the player to start the game.
 void ClosingMessage() {
+  const PatcherState& s = State();
   AddConsoleLine("");
-  if (State().UninstallRequested) {
-    AddConsoleLine("日本語化パッチがアンインストールされました。");
+  if (s.UninstallRequested) {
+    if (translation_failed) {
+      AddConsoleLine(kNotRemoved, kRed);
+    } else {
+      AddConsoleLine(kRemoved);
+    }
+  } else if (translation_failed || (s.EnableLocalization && !IsDirectory(s.GameFolder))) {
+    AddConsoleLine(kNotApplied, kRed);
   } else {
-    AddConsoleLine("日本語化パッチの準備ができました。ゲームを開始してください！");
+    AddConsoleLine(kReady);
     SetConsoleLineColour(kGreen);
   }
 }
@@ -157,6 +178,7 @@ void RunPatchStep() {
       }
       break;
     case 20:
+      red_before_translation = ConsoleRedCount();
       Fetch("/repos/kanade-conv-test.repo", "kanade-conv-test.repo");
       break;
     case 21:
@@ -173,6 +195,7 @@ void RunPatchStep() {
       break;
     case 31:
       LuaModule();
+      translation_failed = ConsoleRedCount() != red_before_translation;
       break;
     case 40:
       FifoCleanup();

@@ -83,8 +83,12 @@ int RunProgram(int argc, char** argv, Toolkit* toolkit) {
   LoadSettings();
   BuildMainWindow(0, 0, 600, 300);
   if (MainWindow != 0) {
-    // While a step blocks, the canvas keeps painting at most every 100 ms.
-    SetResponsiveRepaint([] { DrawStatusCanvas(false); });
+    // While a step blocks, the canvas keeps painting at most every 100 ms,
+    // with the box under the pointer still lit.
+    SetResponsiveRepaint([] {
+      TrackPointer();
+      DrawStatusCanvas(false);
+    });
     PrepareMainWindow();
     RunEventLoop();
   }

@@ -12,6 +12,10 @@ namespace {
 
 constexpr std::string_view kSteamKey = "SOFTWARE\\Valve\\Steam";
 constexpr std::string_view kSteamPathValue = "SteamPath";
+// Written by Steam's installer for the whole machine.
+constexpr std::string_view kSteamMachineKeys[] = {"SOFTWARE\\WOW6432Node\\Valve\\Steam",
+                                                  "SOFTWARE\\Valve\\Steam"};
+constexpr std::string_view kSteamInstallPathValue = "InstallPath";
 constexpr std::string_view kStandAloneKey =
     "SOFTWARE\\WOW6432Node\\Portalarium\\Shroud of the Avatar";
 constexpr std::string_view kStandAlonePathValue = "Path";
@@ -54,19 +58,53 @@ std::string FolderOfDialogAnswer(std::string_view path) {
   return WithoutTrailingSeparators(path.substr(0, last + 1));
 }
 
+// The candidate without trailing separators when it holds the game's
+// executable; empty otherwise.
+std::string CheckedGameFolder(std::string_view candidate) {
+  if (candidate.empty() || HasNul(candidate)) return {};
+  std::string folder = WithoutTrailingSeparators(candidate);
+  if (!IsDirectory(folder) || !IsFile(folder + Sep() + std::string(kGameExecutableName))) return {};
+  return folder;
+}
+
+// The data-folder candidate below a profile folder ending in a separator.
+std::string DataFolderBelow(const std::string& profile) {
+  return profile + "AppData" + Sep() + "Roaming" + Sep() + "Portalarium" + Sep() +
+         "Shroud of the Avatar";
+}
+
+// The Steam root from the user's own key; a user who elevated with another
+// account's credentials sees that account's key, so the machine's install
+// path stands in when the user's value is empty.
+std::string SteamRootFolder() {
+  std::string root = ReadRegistryValue(RootKey::kCurrentUser, kSteamKey, kSteamPathValue);
+  for (const std::string_view key : kSteamMachineKeys) {
+    if (!root.empty()) break;
+    root = ReadRegistryValue(RootKey::kLocalMachine, key, kSteamInstallPathValue);
+  }
+  root = ReplaceAll(root, "/", PathSeparator);
+  while (EndsWith(root, PathSeparator)) root.resize(root.size() - PathSeparator.size());
+  return root;
+}
+
 }  // namespace
 
 Flag ValidateGameFolder(std::string_view candidate) {
-  if (candidate.empty() || HasNul(candidate)) return 0;
-  const std::string folder = WithoutTrailingSeparators(candidate);
-  if (!IsDirectory(folder)) return 0;
-  if (!IsFile(folder + Sep() + std::string(kGameExecutableName))) return 0;
+  const std::string folder = CheckedGameFolder(candidate);
+  if (folder.empty()) return 0;
   PatcherState& s = State();
   s.GameFolder = folder;
   s.AssetBundlesFolder = folder + Sep() + "Shroud of the Avatar_Data" + Sep() + "AssetBundles";
   s.GameVersionFile = folder + Sep() + "Shroud of the Avatar_Data" + Sep() + "gameversion.txt";
   s.LanguageFile = folder + Sep() + "Language.txt";
   s.LocOverridesFile = s.AssetBundlesFolder + Sep() + "locoverrides.portresources.unity3d";
+  // Under Proton the data folder sits beside the game, so it follows
+  // whichever game folder is in use: detected, overridden or browsed.
+  const std::string profile = ProfileFolderBesideGame(folder);
+  if (!profile.empty()) {
+    const std::string data = DataFolderBelow(profile);
+    if (ValidateDataFolder(data)) s.AppDataFolder = data;
+  }
   return 1;
 }
 
@@ -88,12 +126,14 @@ void DetectGameLocation() {
   PatcherState& s = State();
 
   // Steam copy.
-  std::string root = ReplaceAll(
-      ReadRegistryValue(RootKey::kCurrentUser, kSteamKey, kSteamPathValue), "/", PathSeparator);
-  while (EndsWith(root, PathSeparator)) root.resize(root.size() - PathSeparator.size());
+  const std::string root = SteamRootFolder();
   if (!root.empty()) {
     ScanSteamLibraries(root, PathSeparator);
-    const std::string candidate = FindSteamAppFolder(kGameSteamAppId);
+    // A library can name a folder that Steam left behind with only our
+    // files in it; only one that holds the game counts.
+    const std::string candidate = FindSteamAppFolder(
+        kGameSteamAppId,
+        [](const std::string& folder) { return !CheckedGameFolder(folder).empty(); });
     if (ValidateGameFolder(candidate)) s.SteamGameFolder = candidate;
   }
 
@@ -106,8 +146,7 @@ void DetectGameLocation() {
   // relative to wherever we run, so there is no candidate then.
   const std::string profile = UserProfileFolder();
   if (!profile.empty()) {
-    const std::string candidate = profile + "AppData" + Sep() + "Roaming" + Sep() + "Portalarium" +
-                                  Sep() + "Shroud of the Avatar";
+    const std::string candidate = DataFolderBelow(profile);
     if (ValidateDataFolder(candidate)) s.AppDataFolder = candidate;
   }
 }

@@ -21,7 +21,8 @@ inline constexpr std::string_view kPlayerDataFileName = "CurrentPlayerData.xml";
 void DetectGameLocation();
 
 /// 1 when `candidate` (trailing separators ignored) is a folder holding the
-/// game's executable; GameFolder and its derived paths are then replaced.
+/// game's executable; GameFolder and its derived paths are then replaced, and
+/// so is the data folder when one belongs to that game folder (Proton).
 Flag ValidateGameFolder(std::string_view candidate);
 
 /// 1 when `candidate` is a folder holding "CurrentPlayerData.xml"; DataFolder
@@ -34,9 +35,15 @@ Flag ValidateDataFolder(std::string_view candidate);
 std::string BrowseGameFolder(std::string_view start);
 
 /// The user's profile folder ending in PathSeparator, or empty when unknown.
-/// On Linux: the user folder of the game's Proton prefix when there is one,
-/// else the home folder.
+/// On Linux: the user folder of the Proton prefix beside the game folder in
+/// use, else of the library that lists the game, else the home folder.
 std::string UserProfileFolder();
+
+/// The profile folder that belongs to the game folder itself, ending in
+/// PathSeparator, or empty. On Linux: the user folder of the Proton prefix in
+/// the Steam library that holds `game_folder`
+/// ("<library>/steamapps/common/<installdir>"); on Windows always empty.
+std::string ProfileFolderBesideGame(std::string_view game_folder);
 
 /// Makes UserProfileFolder answer `folder`; nothing restores the platform's.
 void SetUserProfileFolderForTest(std::optional<std::string> folder);

@@ -19,4 +19,8 @@ std::string PlatformUserProfileFolder() {
   return folder;
 }
 
+std::string ProfileFolderBesideGame(std::string_view /*game_folder*/) {
+  return {};
+}
+
 }  // namespace kanade

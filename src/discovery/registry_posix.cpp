@@ -19,15 +19,23 @@ std::string HomeFolder() {
   return home != nullptr ? std::string(home) : std::string();
 }
 
-// The folder behind ~/.steam/steam (usually a link), else ~/.local/share/Steam.
+// Where Steam clients keep their root, most common first: the links the
+// client maintains, the native and Debian packages, Flatpak and Snap. A
+// folder without "steamapps" is a leftover (or a link to nowhere) and holds
+// no library, so the search goes on.
 std::string SteamClientFolder() {
   const std::string home = HomeFolder();
   if (home.empty()) return {};
-  std::error_code ec;
-  const auto linked = std::filesystem::canonical(FsPath(home + "/.steam/steam"), ec);
-  if (!ec && std::filesystem::is_directory(linked, ec) && !ec) return Utf8Path(linked);
-  const std::string shared = home + "/.local/share/Steam";
-  if (IsDirectory(shared)) return shared;
+  for (const char* relative :
+       {"/.steam/steam", "/.steam/root", "/.local/share/Steam", "/.steam/debian-installation",
+        "/.var/app/com.valvesoftware.Steam/.local/share/Steam",
+        "/snap/steam/common/.local/share/Steam"}) {
+    std::error_code ec;
+    const auto folder = std::filesystem::canonical(FsPath(home + relative), ec);
+    if (ec) continue;
+    const std::string path = Utf8Path(folder);
+    if (IsDirectory(path + "/steamapps")) return path;
+  }
   return {};
 }
 

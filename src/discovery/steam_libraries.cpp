@@ -204,7 +204,8 @@ void ScanSteamLibraries(std::string_view root_folder, std::string_view separator
   ReadLibraryList(*lines, separator);
 }
 
-std::string FindSteamAppFolder(std::string_view app_id) {
+std::string FindSteamAppFolder(std::string_view app_id,
+                               const std::function<bool(const std::string&)>& accept) {
   if (app_id.empty()) return {};
   const std::string& sep = SteamPathSeparator;
   const std::string manifest_name = "appmanifest_" + std::string(app_id) + ".acf";
@@ -219,7 +220,7 @@ std::string FindSteamAppFolder(std::string_view app_id) {
       if (split.value.empty() || ToLowerAscii(split.key) != "installdir") continue;
       if (split.value.find('\0') != std::string::npos) continue;
       const std::string folder = library + sep + "common" + sep + split.value;
-      if (IsDirectory(folder)) return folder;
+      if (IsDirectory(folder) && (!accept || accept(folder))) return folder;
     }
   }
   return {};

@@ -2,6 +2,7 @@
 // files, read as lines of TAB-separated, quoted keys and values.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,7 +36,10 @@ std::string UnescapeText(std::string_view text);
 void ScanSteamLibraries(std::string_view root_folder, std::string_view separator);
 
 /// The install folder of `app_id` from the first library whose manifest names
-/// an existing folder under "common"; empty when none does.
-std::string FindSteamAppFolder(std::string_view app_id);
+/// an existing folder under "common" that `accept` takes (any folder when
+/// `accept` is empty); empty when none does. Steam leaves folders behind when
+/// a game moves, so a later library may hold the real one.
+std::string FindSteamAppFolder(std::string_view app_id,
+                               const std::function<bool(const std::string&)>& accept = {});
 
 }  // namespace kanade

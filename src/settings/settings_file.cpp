@@ -1,5 +1,6 @@
 #include "settings/settings_file.h"
 
+#include <cstdio>
 #include <optional>
 #include <string_view>
 
@@ -49,6 +50,18 @@ std::string SingleLine(std::string_view value) {
   return out;
 }
 
+// Rewrites an existing file where it is, for when no temporary file can be
+// made or renamed beside it: a program folder the user may not write to, or
+// on Windows a reader that does not share deletion. Less safe than a rename,
+// but the only way the choice survives the next start.
+bool OverwriteInPlace(const std::string& path, std::string_view text) {
+  if (!IsFile(path)) return false;
+  const UniqueFile file(OpenFile(path, "wb"));
+  if (!file) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+  return std::fflush(file.get()) == 0 && written;
+}
+
 }  // namespace
 
 std::string SettingsFilePath() {
@@ -87,7 +100,7 @@ void SaveSettings() {
   line("; Lua Related settings");
   line("EnableLuaIntegration=" + std::to_string(s.EnableLuaIntegration != 0 ? 1 : 0));
   line("LiveTranslationToken=" + SingleLine(s.LiveTranslationToken));
-  WriteFileAtomically(path, text);
+  if (!WriteFileAtomically(path, text)) OverwriteInPlace(path, text);
 }
 
 }  // namespace kanade

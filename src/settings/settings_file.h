@@ -15,8 +15,9 @@ std::string SettingsFilePath();
 void LoadSettings();
 
 /// Writes the eight-line settings file (UTF-8, CR LF after every line) by
-/// replacing the old file in one step; on failure the old file stays whole
-/// and nothing is reported.
+/// replacing the old file in one step; where that cannot be done, the
+/// existing file is cut to nothing and rewritten in place. A read-only file
+/// is never touched. Failures are not reported.
 void SaveSettings();
 
 }  // namespace kanade

@@ -60,6 +60,7 @@ void BuildSettingsWindow(int /*x*/, int /*y*/, int width, int height) {
   c.LuaWarningLine2 =
       b.AddRed(K::kLabelCentred, {370, 430, 210, 16}, "全ての会話データは翻訳サーバに送信されます");
   c.OkButton = b.Add(K::kPushButton, {490, 460, 100, 25}, "OK");
+  toolkit->SetDefaultButton(c.OkButton);
   c.LocationFrame = b.Add(K::kFrame, {10, 140, 580, 95}, "");
   c.DetectionLabel = b.Add(K::kLabel, {20, 160, 70, 20}, "ゲーム検出：", DialogFont);
   c.InstalledLabel = b.Add(K::kLabel, {20, 188, 80, 20}, "インストール版：", DialogFont);

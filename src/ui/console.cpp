@@ -14,6 +14,9 @@ ConsoleState& Store() {
   return state;
 }
 
+// Outlives console resets: a run that restarts reads it afresh.
+int red_count = 0;
+
 int Resolve(int index) {
   const ConsoleState& s = Store();
   if (index == 0) return s.Last;
@@ -38,6 +41,7 @@ int AddConsoleLine(std::string_view text, Rgb colour) {
   s.Colours.resize(static_cast<std::size_t>(s.Last) + 1, kWhite);
   s.Lines[static_cast<std::size_t>(s.Last)] = std::string(text);
   s.Colours[static_cast<std::size_t>(s.Last)] = colour;
+  if (colour == kRed) ++red_count;
   WriteLogLine(std::string("> ") + std::string(text));
   CanvasDirty = true;
   s.Scroll = 0;
@@ -56,7 +60,12 @@ void SetConsoleLineColour(Rgb colour, int index) {
   const int n = Resolve(index);
   if (n < 0) return;
   Store().Colours[static_cast<std::size_t>(n)] = colour;
+  if (colour == kRed) ++red_count;
   CanvasDirty = true;
+}
+
+int ConsoleRedCount() {
+  return red_count;
 }
 
 void ResetConsole() {
@@ -72,7 +81,9 @@ void ResetConsole() {
 void ScrollConsoleUp() {
   ConsoleState& s = Store();
   s.Scroll += 1;
-  const int limit = s.Last - s.VisibleLines;
+  // Far enough for the first shown line, Last - Scroll - Visible + 1, to be
+  // the title line.
+  const int limit = s.Last - s.VisibleLines + 1;
   if (s.Scroll >= limit) s.Scroll = limit;
   if (s.Scroll < 0) s.Scroll = 0;
   CanvasDirty = true;

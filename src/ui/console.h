@@ -39,6 +39,10 @@ void SetConsoleLineText(std::string_view text, int index = 0);
 /// Recolours line `index` (0: the newest line); not logged.
 void SetConsoleLineColour(Rgb colour, int index = 0);
 
+/// How many times a line has turned red since start-up; two readings tell
+/// whether anything failed in between.
+int ConsoleRedCount();
+
 /// Starts the console again with its title line.
 void ResetConsole();
 

@@ -287,6 +287,53 @@ class FltkCanvas : public Fl_Widget {
   std::vector<FltkToolkit::DrawCall> frame_;
 };
 
+// ------------------------------------------------------------- window ---
+
+// A top-level window. The main window sends keys to its canvas whenever it
+// is activated (after the settings window, Alt+Tab, restoring), not only
+// after a click; a window of controls presses its default button on Enter.
+class FltkWindow : public Fl_Double_Window {
+ public:
+  using Fl_Double_Window::Fl_Double_Window;
+
+  Fl_Widget* keyboard_home = nullptr;
+  Fl_Widget* default_button = nullptr;
+
+  /// Gives the keyboard to the canvas (main window) or, in a window of
+  /// controls, to its first control that takes it, unless it is there.
+  void TakeKeyboard() {
+    if (keyboard_home != nullptr) {
+      if (keyboard_home->visible_r()) keyboard_home->take_focus();
+    } else if (!contains(Fl::focus())) {
+      take_focus();
+    }
+  }
+
+  int handle(int event) override {
+    switch (event) {
+      case FL_FOCUS:
+        if (keyboard_home == nullptr) break;
+        TakeKeyboard();
+        return 1;
+      case FL_SHOW: {
+        const int used = Fl_Double_Window::handle(event);
+        if (keyboard_home != nullptr) TakeKeyboard();
+        return used;
+      }
+      case FL_SHORTCUT:
+        if ((Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter) &&
+            default_button != nullptr && default_button->active_r()) {
+          default_button->do_callback();
+          return 1;
+        }
+        break;
+      default:
+        break;
+    }
+    return Fl_Double_Window::handle(event);
+  }
+};
+
 // ------------------------------------------------------------- timers ---
 
 struct FltkToolkit::Timer {
@@ -382,7 +429,7 @@ WindowHandle FltkToolkit::OpenWindow(int client_width, int client_height, std::s
   }
 
   const WindowHandle handle = next_handle_++;
-  auto* window = new Fl_Double_Window(x, y, client_width, client_height);
+  auto* window = new FltkWindow(x, y, client_width, client_height);
   window->end();
   window->copy_label(std::string(title).c_str());
   window->xclass("kanade");
@@ -408,7 +455,7 @@ WindowHandle FltkToolkit::OpenWindow(int client_width, int client_height, std::s
 void FltkToolkit::SetBackgroundColour(WindowHandle window, Rgb colour) {
   auto it = windows_.find(window);
   if (it == windows_.end()) return;
-  Fl_Double_Window* w = it->second.window;
+  FltkWindow* w = it->second.window;
   w->color(ToFl(colour));
   // Borderless fields share the window's colour.
   for (auto& [handle, control] : controls_) {
@@ -441,10 +488,14 @@ void FltkToolkit::CloseWindow(WindowHandle window) {
   std::erase_if(events_, [window](const Event& e) { return e.window == window; });
   // Only the program calls this, never an FLTK callback, so the window can
   // go at once; its text boxes must go before their buffers.
+  const WindowHandle owner = it->second.owner;
   it->second.window->hide();
   delete it->second.window;
   windows_.erase(it);
   for (Fl_Text_Buffer* buffer : buffers) delete buffer;
+  // The owner becomes the active window again, as on Windows; without a
+  // window manager nothing else would hand the keyboard back.
+  if (auto o = windows_.find(owner); o != windows_.end()) o->second.window->TakeKeyboard();
   Fl::flush();
 }
 
@@ -580,7 +631,15 @@ ControlHandle FltkToolkit::CreateControl(WindowHandle window, ControlKind kind, 
   record.buffer = buffer;
   ApplyFont(record, default_font_);
   widget->redraw();
-  if (kind == ControlKind::kCanvas) Fl::focus(widget);
+  FltkWindow* parent = w->second.window;
+  if (kind == ControlKind::kCanvas) {
+    parent->keyboard_home = widget;
+    Fl::focus(widget);
+  } else {
+    // A window that has just opened takes the keyboard with its first
+    // control that accepts it, as a dialog does.
+    parent->TakeKeyboard();
+  }
   return handle;
 }
 
@@ -688,6 +747,13 @@ void FltkToolkit::SetEnabled(ControlHandle control, bool enabled) {
 
 void FltkToolkit::Hide(ControlHandle control) {
   if (ControlRecord* c = FindControl(control)) c->widget->hide();
+}
+
+void FltkToolkit::SetDefaultButton(ControlHandle button) {
+  ControlRecord* c = FindControl(button);
+  if (c == nullptr) return;
+  auto w = windows_.find(c->window);
+  if (w != windows_.end()) w->second.window->default_button = c->widget;
 }
 
 Rect FltkToolkit::ControlRect(ControlHandle control) {

@@ -19,6 +19,7 @@ class Fl_Widget;
 namespace kanade {
 
 class FltkCanvas;
+class FltkWindow;
 
 class FltkToolkit : public Toolkit {
  public:
@@ -49,6 +50,7 @@ class FltkToolkit : public Toolkit {
   bool IsChecked(ControlHandle control) override;
   void SetEnabled(ControlHandle control, bool enabled) override;
   void Hide(ControlHandle control) override;
+  void SetDefaultButton(ControlHandle button) override;
   Rect ControlRect(ControlHandle control) override;
   FontHandle LoadFont(std::string_view face, int points) override;
   bool BeginDraw(ControlHandle canvas) override;
@@ -92,7 +94,7 @@ class FltkToolkit : public Toolkit {
  private:
   struct Timer;
   struct WindowRecord {
-    Fl_Double_Window* window = nullptr;
+    FltkWindow* window = nullptr;
     WindowHandle owner = 0;
     std::map<int, std::unique_ptr<Timer>> timers;
   };

@@ -135,6 +135,14 @@ void HeadlessToolkit::Hide(ControlHandle control) {
   if (auto it = controls_.find(control); it != controls_.end()) it->second.hidden = true;
 }
 
+void HeadlessToolkit::SetDefaultButton(ControlHandle button) {
+  auto it = controls_.find(button);
+  if (it == controls_.end()) return;
+  for (auto& [handle, c] : controls_) {
+    if (c.window == it->second.window) c.default_button = handle == button;
+  }
+}
+
 Rect HeadlessToolkit::ControlRect(ControlHandle control) {
   auto it = controls_.find(control);
   return it == controls_.end() ? Rect{} : it->second.rect;

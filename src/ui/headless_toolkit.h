@@ -37,6 +37,7 @@ class HeadlessToolkit : public Toolkit {
     bool checked = false;
     bool enabled = true;
     bool hidden = false;
+    bool default_button = false;
   };
   struct Font {
     std::string face;
@@ -74,6 +75,7 @@ class HeadlessToolkit : public Toolkit {
   bool IsChecked(ControlHandle control) override;
   void SetEnabled(ControlHandle control, bool enabled) override;
   void Hide(ControlHandle control) override;
+  void SetDefaultButton(ControlHandle button) override;
   Rect ControlRect(ControlHandle control) override;
   FontHandle LoadFont(std::string_view face, int points) override;
   bool BeginDraw(ControlHandle canvas) override;

@@ -102,6 +102,8 @@ class Toolkit {
   virtual void SetEnabled(ControlHandle control, bool enabled) = 0;
   /// A hidden control keeps its rectangle and caption.
   virtual void Hide(ControlHandle control) = 0;
+  /// The push button that Enter presses in its window.
+  virtual void SetDefaultButton(ControlHandle button) = 0;
   virtual Rect ControlRect(ControlHandle control) = 0;
 
   // Fonts: pixel height = points x vertical DPI / 72, rounded; normal weight.

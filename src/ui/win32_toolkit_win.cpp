@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <string>
@@ -20,6 +21,9 @@ namespace {
 constexpr wchar_t kWindowClass[] = L"KanadePatcherWindow";
 constexpr wchar_t kCanvasClass[] = L"KanadePatcherCanvas";
 constexpr int kIconResource = 1;
+// Control identifiers start above the dialog manager's IDOK and IDCANCEL,
+// so that Enter and Escape never name one of our controls by accident.
+constexpr int kFirstControlId = 1000;
 
 COLORREF ToColorRef(Rgb colour) {
   return RGB(colour.r, colour.g, colour.b);
@@ -77,6 +81,7 @@ class Win32Toolkit final : public Toolkit {
   bool IsChecked(ControlHandle control) override;
   void SetEnabled(ControlHandle control, bool enabled) override;
   void Hide(ControlHandle control) override;
+  void SetDefaultButton(ControlHandle button) override;
   Rect ControlRect(ControlHandle control) override;
   FontHandle LoadFont(std::string_view face, int points) override;
   bool BeginDraw(ControlHandle canvas) override;
@@ -100,6 +105,12 @@ class Win32Toolkit final : public Toolkit {
     HWND hwnd = nullptr;
     HBRUSH background = nullptr;
     COLORREF background_colour = 0;
+    // The main window's canvas, which has the keyboard whenever the window
+    // is active. Windows without one are windows of controls, driven by the
+    // dialog manager (Tab, Shift+Tab, Enter).
+    HWND keyboard_home = nullptr;
+    HWND default_button = nullptr;
+    HWND saved_focus = nullptr;  // the control to give the keyboard back to
   };
   struct ControlRecord {
     WindowHandle window = 0;
@@ -108,6 +119,7 @@ class Win32Toolkit final : public Toolkit {
     HWND hwnd = nullptr;
     bool has_text_colour = false;
     COLORREF text_colour = 0;
+    std::wstring text;  // labels: what FitLabel measures
     // Canvas only: the last complete frame, painted on WM_PAINT.
     HDC frame_dc = nullptr;
     HBITMAP frame = nullptr;
@@ -123,6 +135,9 @@ class Win32Toolkit final : public Toolkit {
   void QueueTimer(WindowHandle window, int id);
   WindowHandle WindowOf(HWND hwnd) const;
   ControlHandle ControlOf(HWND hwnd) const;
+  WindowRecord* DialogOf(HWND hwnd);
+  void GiveKeyboard(WindowRecord& window);
+  void FitLabel(ControlRecord& control);
   ControlRecord* FindControl(ControlHandle control);
   LRESULT HandleWindowMessage(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT HandleCanvasMessage(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
@@ -256,6 +271,13 @@ void Win32Toolkit::AddTimer(WindowHandle window, int id, int period_ms) {
 }
 
 void Win32Toolkit::DispatchOne(const MSG& msg) {
+  if (WindowRecord* dialog = DialogOf(msg.hwnd)) {
+    // Escape never closes the settings window: neither the dialog manager
+    // (a cancel) nor a multi-line box (a close request) may see it.
+    if (msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE) return;
+    MSG copy = msg;
+    if (IsDialogMessageW(dialog->hwnd, &copy)) return;
+  }
   TranslateMessage(&msg);
   DispatchMessageW(&msg);
 }
@@ -329,7 +351,7 @@ ControlHandle Win32Toolkit::CreateControl(WindowHandle window, ControlKind kind,
       style |= WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON;
       break;
     case ControlKind::kLabel:
-      style |= SS_LEFT | SS_NOPREFIX;
+      style |= SS_LEFT | SS_NOPREFIX;  // FitLabel keeps one-line labels on one line
       break;
     case ControlKind::kLabelCentred:
       style |= SS_CENTER | SS_NOPREFIX;
@@ -354,7 +376,8 @@ ControlHandle Win32Toolkit::CreateControl(WindowHandle window, ControlKind kind,
   const ControlHandle handle = next_handle_++;
   HWND hwnd = CreateWindowExW(
       ex_style, window_class, text.c_str(), style, rect.x, rect.y, rect.width, rect.height,
-      w->second.hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(handle)), instance_, nullptr);
+      w->second.hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + handle)),
+      instance_, nullptr);
   if (hwnd == nullptr) return 0;
   ControlRecord& record = controls_[handle];
   record.window = window;
@@ -372,7 +395,17 @@ ControlHandle Win32Toolkit::CreateControl(WindowHandle window, ControlKind kind,
     RECT all{0, 0, rect.width, rect.height};
     HBRUSH black = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
     ::FillRect(record.frame_dc, &all, black);
+    w->second.keyboard_home = hwnd;
     SetFocus(hwnd);  // key presses go to the canvas
+  } else if (w->second.keyboard_home == nullptr && (style & WS_TABSTOP) &&
+             GetFocus() == w->second.hwnd) {
+    // A window of controls that has just opened: the first tab stop takes
+    // the keyboard, as in a dialog.
+    SetFocus(hwnd);
+  }
+  if (kind == ControlKind::kLabel || kind == ControlKind::kLabelCentred) {
+    record.text = text;
+    FitLabel(record);
   }
   return handle;
 }
@@ -387,6 +420,7 @@ void Win32Toolkit::SetFont(ControlHandle control, FontHandle font) {
   auto f = fonts_.find(font);
   if (c == nullptr || f == fonts_.end()) return;
   SendMessageW(c->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(f->second), TRUE);
+  FitLabel(*c);
 }
 
 void Win32Toolkit::SetTextColour(ControlHandle control, Rgb colour) {
@@ -404,6 +438,10 @@ void Win32Toolkit::SetText(ControlHandle control, std::string_view text) {
       c->kind == ControlKind::kReadOnlyBox || c->kind == ControlKind::kEditableBox;
   const std::wstring wide = multi_line ? WithCrLf(text) : Widen(text);
   SetWindowTextW(c->hwnd, wide.c_str());
+  if (c->kind == ControlKind::kLabel || c->kind == ControlKind::kLabelCentred) {
+    c->text = wide;
+    FitLabel(*c);
+  }
 }
 
 void Win32Toolkit::SetChecked(ControlHandle control, bool checked) {
@@ -433,6 +471,48 @@ void Win32Toolkit::SetEnabled(ControlHandle control, bool enabled) {
 
 void Win32Toolkit::Hide(ControlHandle control) {
   if (ControlRecord* c = FindControl(control)) ShowWindow(c->hwnd, SW_HIDE);
+}
+
+void Win32Toolkit::SetDefaultButton(ControlHandle button) {
+  ControlRecord* c = FindControl(button);
+  if (c == nullptr || c->kind != ControlKind::kPushButton) return;
+  auto w = windows_.find(c->window);
+  if (w == windows_.end()) return;
+  w->second.default_button = c->hwnd;
+  SendMessageW(c->hwnd, BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
+}
+
+// A label that is one line high stays one line: it grows to its text's
+// width (centred labels on both sides) instead of wrapping or losing its
+// last characters when the font is wider than the one it was laid out for.
+void Win32Toolkit::FitLabel(ControlRecord& control) {
+  if (control.kind != ControlKind::kLabel && control.kind != ControlKind::kLabelCentred) return;
+  HFONT font = reinterpret_cast<HFONT>(SendMessageW(control.hwnd, WM_GETFONT, 0, 0));
+  HDC dc = GetDC(control.hwnd);
+  if (dc == nullptr) return;
+  HGDIOBJ old = SelectObject(dc, font != nullptr ? font : GetStockObject(DEFAULT_GUI_FONT));
+  TEXTMETRICW metrics{};
+  SIZE extent{};
+  const bool measured = GetTextMetricsW(dc, &metrics) &&
+                        GetTextExtentPoint32W(dc, control.text.c_str(),
+                                              static_cast<int>(control.text.size()), &extent);
+  SelectObject(dc, old);
+  ReleaseDC(control.hwnd, dc);
+  if (!measured) return;
+  const Rect& r = control.rect;
+  // Boxes two lines high or more are meant to wrap (the FLTK backend's rule).
+  const bool one_line = r.height * 2 < metrics.tmHeight * 5;
+  if (control.kind == ControlKind::kLabel) {
+    LONG_PTR style = GetWindowLongPtrW(control.hwnd, GWL_STYLE);
+    style =
+        (style & ~static_cast<LONG_PTR>(SS_TYPEMASK)) | (one_line ? SS_LEFTNOWORDWRAP : SS_LEFT);
+    SetWindowLongPtrW(control.hwnd, GWL_STYLE, style);
+  }
+  // A pixel on either side: a text exactly as wide as the box still wraps.
+  const int width = one_line ? std::max(r.width, static_cast<int>(extent.cx) + 2) : r.width;
+  const int x = control.kind == ControlKind::kLabelCentred ? r.x - (width - r.width) / 2 : r.x;
+  SetWindowPos(control.hwnd, nullptr, x, r.y, width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
+  InvalidateRect(control.hwnd, nullptr, TRUE);
 }
 
 Rect Win32Toolkit::ControlRect(ControlHandle control) {
@@ -608,9 +688,68 @@ ControlHandle Win32Toolkit::ControlOf(HWND hwnd) const {
   return 0;
 }
 
+Win32Toolkit::WindowRecord* Win32Toolkit::DialogOf(HWND hwnd) {
+  HWND top = hwnd != nullptr ? GetAncestor(hwnd, GA_ROOT) : nullptr;
+  if (top == nullptr) return nullptr;
+  for (auto& [handle, window] : windows_) {
+    if (window.hwnd == top) return window.keyboard_home == nullptr ? &window : nullptr;
+  }
+  return nullptr;
+}
+
+void Win32Toolkit::GiveKeyboard(WindowRecord& window) {
+  HWND target = window.keyboard_home;
+  if (target == nullptr) {
+    target = window.saved_focus;
+    if (target == nullptr || !IsChild(window.hwnd, target) || !IsWindowEnabled(target)) {
+      target = GetNextDlgTabItem(window.hwnd, nullptr, FALSE);
+    }
+  }
+  if (target != nullptr && IsWindowVisible(target)) SetFocus(target);
+}
+
 LRESULT Win32Toolkit::HandleWindowMessage(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
   const WindowHandle window = WindowOf(hwnd);
+  auto record = windows_.find(window);
   switch (message) {
+    case WM_ACTIVATE:
+      if (record == windows_.end()) break;
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus != nullptr && IsChild(hwnd, focus)) record->second.saved_focus = focus;
+        break;
+      }
+      // Not only after a click: after the settings window, Alt+Tab and
+      // restoring, the canvas (or the last control) has the keyboard.
+      if (HIWORD(wparam) != 0) break;  // minimised: focus comes on restore
+      GiveKeyboard(record->second);
+      if (GetFocus() != nullptr && IsChild(hwnd, GetFocus())) return 0;
+      break;
+    case WM_SETFOCUS:
+      // The window itself got the keyboard (restored, or activated while
+      // minimised): pass it on.
+      if (record != windows_.end()) GiveKeyboard(record->second);
+      return 0;
+    case DM_GETDEFID: {
+      // Asked by the dialog manager for Enter: the focused push button, else
+      // the default one.
+      if (record == windows_.end()) break;
+      HWND button = record->second.default_button;
+      const ControlHandle focused = ControlOf(GetFocus());
+      if (auto f = controls_.find(focused); f != controls_.end() && f->second.window == window &&
+                                            f->second.kind == ControlKind::kPushButton) {
+        button = f->second.hwnd;
+      }
+      if (button == nullptr || !IsWindowEnabled(button)) return 0;
+      return MAKELRESULT(GetDlgCtrlID(button), DC_HASDEFID);
+    }
+    case WM_NEXTDLGCTL: {
+      // Sent by a multi-line box for Tab: move on as the dialog manager does.
+      HWND next = LOWORD(lparam) != 0 ? reinterpret_cast<HWND>(wparam)
+                                      : GetNextDlgTabItem(hwnd, GetFocus(), wparam != 0);
+      if (next != nullptr) SetFocus(next);
+      return 0;
+    }
     case WM_CLOSE: {
       // Only a request: the program decides whether and when to close.
       Event e;
@@ -624,6 +763,13 @@ LRESULT Win32Toolkit::HandleWindowMessage(HWND hwnd, UINT message, WPARAM wparam
       return 0;
     case WM_COMMAND: {
       const ControlHandle control = ControlOf(reinterpret_cast<HWND>(lparam));
+      auto c = controls_.find(control);
+      // An option button reached with Tab announces itself as clicked while
+      // it stays unchecked; only a real click (which checks it) counts.
+      if (c != controls_.end() && c->second.kind == ControlKind::kOptionButton &&
+          SendMessageW(c->second.hwnd, BM_GETCHECK, 0, 0) != BST_CHECKED) {
+        return 0;
+      }
       if (control != 0 && HIWORD(wparam) == BN_CLICKED) {
         Event e;
         e.kind = EventKind::kControl;

@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "app/command_line.h"
 #include "app/startup.h"
 #include "app_fixture.h"
 #include "settings/settings_window.h"
@@ -52,6 +53,30 @@ TEST_F(EventLoopTest, HoveringABoxHighlightsItForATenthOfASecond) {
   toolkit_.clock().Advance(50);
   RunUntilStep(-1, 1);
   EXPECT_EQ(State().SettingsHoverUntil, now + 100);
+}
+
+TEST_F(EventLoopTest, ABoxUnderThePointerStaysLitWhileAStepBlocks) {
+  // The countdown pauses 100 ms in every event, the hover time's length.
+  SetProgramParameters({"-waitfor", "2", "-nopatch"});
+  ParseCommandLine();
+  const auto settings_box = [this] {
+    for (const auto& call : toolkit_.last_frame()) {
+      if (call.kind == HeadlessToolkit::DrawKind::kFill &&
+          call.rect == toolkit_.ControlRect(SettingsButton)) {
+        return call.colour;
+      }
+    }
+    return kBlack;
+  };
+  toolkit_.SetPointer(MainWindow, {575, 20});
+  for (int i = 0; i < 15; ++i) {
+    RunUntilStep(-1, 1);
+    ASSERT_EQ(settings_box(), kYellow) << "event " << i;
+  }
+  toolkit_.SetPointer(MainWindow, {300, 200});
+  RunUntilStep(-1, 1);
+  EXPECT_EQ(settings_box(), (Rgb{200, 200, 200}));
+  EXPECT_EQ(PatchStep, 0);  // still counting down
 }
 
 TEST_F(EventLoopTest, SettingsBoxOpensOneWindowFilledFromTheState) {
@@ -166,7 +191,7 @@ TEST_F(EventLoopTest, AnyEventsInAnyOrderKeepTheStateConsistent) {
     Dispatch(e);
     // The invariants a user relies on after every event.
     ASSERT_TRUE(PatchStep >= 0 && PatchStep <= 100) << PatchStep;
-    ASSERT_LE(Console().Scroll, std::max(0, Console().Last - Console().VisibleLines));
+    ASSERT_LE(Console().Scroll, std::max(0, Console().Last - Console().VisibleLines + 1));
     ASSERT_GE(Console().Scroll, 0);
     ASSERT_EQ(Console().Lines.size(), Console().Colours.size());
     const std::string& mode = State().LocalizationMode;

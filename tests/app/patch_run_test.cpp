@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "app/command_line.h"
 #include "app_fixture.h"
@@ -21,16 +22,27 @@ using test::WriteFile;
 
 constexpr std::string_view kReady = "日本語化パッチの準備ができました。ゲームを開始してください！";
 constexpr std::string_view kRemoved = "日本語化パッチがアンインストールされました。";
+constexpr std::string_view kNotApplied =
+    "日本語化パッチを適用できませんでした。kanade.log を確認してください。";
+constexpr std::string_view kNotRemoved =
+    "日本語化パッチをアンインストールできませんでした。kanade.log を確認してください。";
 
 class PatchRunTest : public test::AppTest {
  protected:
-  void PublishAll() {
-    Publish("kanade-patcher-linux.repo", {});
-    Publish("kanade-conv-test.repo", {{"Language.txt", "conv"}});
-    Publish("kanade-test.repo", {{"Language.txt", "ui only"},
-                                 {"Shroud of the Avatar_Data/AssetBundles/loc.unity3d", "loc"}});
-    Publish("kanade-prefixed.repo", {{"Language.txt", "prefixed"}});
-    Publish("kanade-lua.repo", {{"Lua/kanade.lua", "-- lua"}});
+  /// Every repository but `missing`, which the server then does not have.
+  void PublishAll(std::string_view missing = "") {
+    const std::map<std::string, std::map<std::string, std::string>> all = {
+        {"kanade-patcher-linux.repo", {}},
+        {"kanade-conv-test.repo", {{"Language.txt", "conv"}}},
+        {"kanade-test.repo",
+         {{"Language.txt", "ui only"},
+          {"Shroud of the Avatar_Data/AssetBundles/loc.unity3d", "loc"}}},
+        {"kanade-prefixed.repo", {{"Language.txt", "prefixed"}}},
+        {"kanade-lua.repo", {{"Lua/kanade.lua", "-- lua"}}},
+    };
+    for (const auto& [name, files] : all) {
+      if (name != missing) Publish(name, files);
+    }
   }
   void Options(std::vector<std::string> parameters) {
     SetProgramParameters(std::move(parameters));
@@ -221,15 +233,54 @@ TEST_F(PatchRunTest, FifoCleanupDeletesOnlyFifoFilesAndReportsWhatStays) {
   EXPECT_EQ(Console().Colours[static_cast<std::size_t>(it - lines.begin())], kRed);
 }
 
-TEST_F(PatchRunTest, WithoutAGameTheRunStillReachesTheReadyMessage) {
-  PublishAll();
-  State().LocalizationMode = "kanade-test";
-  State().EnableLocalization = 1;
-  OpenMainWindow();
-  ASSERT_TRUE(RunUntilStep(100));
-  EXPECT_EQ(ConsoleTexts().back(), kReady);
-  EXPECT_FALSE(IsFile("Language.txt"));
+// The closing line is green only when the translation is in place: a run
+// that could not fetch, apply or find the game says so in red.
+struct ClosingCase {
+  const char* what;
+  bool game;
+  Flag enable;
+  bool uninstall;
+  std::string_view missing;  // the repository the server does not have
+  std::string_view line;
+  Rgb colour;
+};
+
+void PrintTo(const ClosingCase& c, std::ostream* out) {
+  *out << c.what;
 }
+
+class ClosingLineTest : public PatchRunTest, public ::testing::WithParamInterface<ClosingCase> {};
+
+TEST_P(ClosingLineTest, IsGreenOnlyWhenNothingOfTheTranslationFailed) {
+  const ClosingCase& c = GetParam();
+  PublishAll(c.missing);
+  if (c.game) InstallGame();
+  if (c.uninstall) Options({"-uninstall"});
+  State().LocalizationMode = "kanade-test";
+  State().EnableLocalization = c.enable;
+  OpenMainWindow();
+  ASSERT_TRUE(RunUntilStep(51));
+  EXPECT_EQ(ConsoleTexts().back(), c.line);
+  EXPECT_EQ(Console().Colours[Console().Last], c.colour);
+  EXPECT_NE(Log().find("> " + std::string(c.line) + "\r\n"), std::string::npos);
+  EXPECT_FALSE(ended_);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, ClosingLineTest,
+    ::testing::Values(ClosingCase{"installed", true, 1, false, "", kReady, kGreen},
+                      ClosingCase{"no game folder", false, 1, false, "", kNotApplied, kRed},
+                      ClosingCase{"no game, translation off", false, 0, false, "", kReady, kGreen},
+                      ClosingCase{"another mode's fetch failed", true, 1, false,
+                                  "kanade-prefixed.repo", kNotApplied, kRed},
+                      ClosingCase{"off, the Lua fetch failed", true, 0, false, "kanade-lua.repo",
+                                  kNotApplied, kRed},
+                      ClosingCase{"only the self-update failed", true, 1, false,
+                                  "kanade-patcher-linux.repo", kReady, kGreen},
+                      ClosingCase{"uninstalled", true, 1, true, "", kRemoved, kWhite},
+                      ClosingCase{"uninstall, a fetch failed", true, 1, true, "kanade-test.repo",
+                                  kNotRemoved, kRed}),
+    [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 TEST_F(PatchRunTest, AServerThatIsDownLeavesTheRunGoing) {
   ::setenv("KANADE_REPOSITORY_URL", "http://127.0.0.1:1", 1);
@@ -241,7 +292,7 @@ TEST_F(PatchRunTest, AServerThatIsDownLeavesTheRunGoing) {
   const auto lines = ConsoleTexts();
   EXPECT_EQ(lines[1],
             "レポジトリを取得中: http://127.0.0.1:1/repos/kanade-patcher-linux.repo 失敗");
-  EXPECT_EQ(lines.back(), kReady);
+  EXPECT_EQ(lines.back(), kNotApplied);
 }
 
 }  // namespace

@@ -111,6 +111,45 @@ TEST_F(GameLocation, SteamPathWithSlashesAndASecondLibrary) {
   EXPECT_EQ(State().InstalledGameFolder, "");
 }
 
+TEST_F(GameLocation, MachineWideSteamStandsInForAnEmptyUserKey) {
+  // Elevated with another account's credentials: that account's key has no
+  // "SteamPath", but the machine knows where Steam is.
+  const std::string steam = dir / "Steam";
+  const std::string game = test::InstallSteamGame(steam, "Shroud of the Avatar");
+  const struct {
+    std::string user_value;
+    std::string_view machine_key;
+    std::string expected;
+  } cases[] = {
+      {"", "SOFTWARE\\WOW6432Node\\Valve\\Steam", game},
+      {"", kSteamKey, game},
+      {dir / "Elsewhere", kSteamKey, ""},  // the user's own value decides
+  };
+  for (const auto& c : cases) {
+    test::FakeRegistry machine;
+    machine.SetText(RootKey::kCurrentUser, kSteamKey, "SteamPath", c.user_value);
+    machine.SetText(RootKey::kLocalMachine, c.machine_key, "InstallPath", steam + "/");
+    ResetProgramState();
+    DetectGameLocation();
+    EXPECT_EQ(State().SteamGameFolder, c.expected) << c.machine_key << " " << c.user_value;
+  }
+  SetRegistryProvider(&registry);
+}
+
+TEST_F(GameLocation, AFolderSteamLeftBehindDoesNotHideTheGame) {
+  // The main library's manifest names a folder holding only our own files.
+  registry.SetText(RootKey::kCurrentUser, kSteamKey, "SteamPath", dir / "Steam");
+  WriteFile(dir / "Steam/steamapps/appmanifest_326160.acf",
+            test::AppManifest("326160", "Shroud of the Avatar"));
+  WriteFile(dir / "Steam/steamapps/common/Shroud of the Avatar/Language.txt", "ja");
+  const std::string game = test::InstallSteamGame(dir / "Library", "Shroud of the Avatar");
+  WriteFile(dir / "Steam/steamapps/libraryfolders.vdf",
+            test::NestedLibraryList({dir / "Steam", dir / "Library"}));
+  DetectGameLocation();
+  EXPECT_EQ(State().SteamGameFolder, game);
+  EXPECT_EQ(State().GameFolder, game);
+}
+
 TEST_F(GameLocation, DataFolderBelowTheProfile) {
   const std::string data = dir / ("profile/" + std::string(kDataBelowProfile));
   std::filesystem::create_directories(data);
@@ -187,6 +226,24 @@ TEST_F(GameLocation, ProtonInstallationIsFoundFromHome) {
   EXPECT_EQ(State().InstalledGameFolder, "");
   EXPECT_EQ(UserProfileFolder(), user + "/");
   EXPECT_EQ(State().DataFolder, data);
+
+  // A game folder chosen by hand in a library Steam does not list brings its
+  // own prefix's data folder; folders outside a library leave it alone.
+  const std::string moved = test::InstallSteamGame(dir / "moved", "SotA");
+  const std::string moved_data = dir / ("moved/steamapps/compatdata/326160/pfx/drive_c/users/"
+                                        "steamuser/" +
+                                        std::string(kDataBelowProfile));
+  WriteFile(moved_data + "/CurrentPlayerData.xml", "<x/>");
+  const std::string no_prefix = test::InstallSteamGame(dir / "bare", "SotA");
+  for (const std::string& folder :
+       {MakeGame(dir / "common/SotA"), MakeGame(dir / "steamapps/SotA"), no_prefix}) {
+    ASSERT_EQ(ValidateGameFolder(folder), 1);
+    EXPECT_EQ(State().DataFolder, data) << folder;
+  }
+  ASSERT_EQ(ValidateGameFolder(moved + "/"), 1);
+  EXPECT_EQ(State().DataFolder, moved_data);
+  EXPECT_EQ(UserProfileFolder(),
+            dir / "moved/steamapps/compatdata/326160/pfx/drive_c/users/steamuser/");
 
   if (old_home != nullptr) {
     ::setenv("HOME", saved.c_str(), 1);

@@ -120,19 +120,35 @@ TEST(RegistryOddValues, GiveEmptyTextNeverACrash) {
 }
 
 #ifndef _WIN32
-// The Linux Steam client answers for the registry's "SteamPath".
+// The Linux Steam client answers for the registry's "SteamPath": wherever the
+// package put it, as long as the folder holds libraries.
 TEST(PosixRegistry, FindsTheSteamClientInTheHomeFolder) {
-  test::TempDir home;
-  ScopedEnv env("HOME", home.path());
   const auto steam_path = [] {
     return ReadRegistryValue(RootKey::kCurrentUser, "SOFTWARE\\Valve\\Steam", "SteamPath");
   };
+  for (const std::string layout :
+       {".steam/root", ".local/share/Steam", ".steam/debian-installation",
+        ".var/app/com.valvesoftware.Steam/.local/share/Steam",
+        "snap/steam/common/.local/share/Steam"}) {
+    test::TempDir home;
+    ScopedEnv env("HOME", home.path());
+    std::filesystem::create_directories(home / layout);
+    EXPECT_EQ(steam_path(), "") << layout << " without steamapps";
+    std::filesystem::create_directories(home / (layout + "/steamapps"));
+    EXPECT_EQ(steam_path(), home / layout) << layout;
+  }
+
+  // ~/.steam/steam is followed to the client's folder, but a link to a
+  // folder without libraries does not hide an installation further down.
+  test::TempDir home;
+  ScopedEnv env("HOME", home.path());
   EXPECT_EQ(steam_path(), "");
-  std::filesystem::create_directories(home / ".local/share/Steam");
-  EXPECT_EQ(steam_path(), home / ".local/share/Steam");
+  std::filesystem::create_directories(home / ".local/share/Steam/steamapps");
   std::filesystem::create_directories(home / "elsewhere/Steam");
   std::filesystem::create_directories(home / ".steam");
   std::filesystem::create_directory_symlink(home / "elsewhere/Steam", home / ".steam/steam");
+  EXPECT_EQ(steam_path(), home / ".local/share/Steam");
+  std::filesystem::create_directories(home / "elsewhere/Steam/steamapps");
   EXPECT_EQ(steam_path(), home / "elsewhere/Steam");
   EXPECT_EQ(ReadRegistryValue(RootKey::kCurrentUser, "software\\valve\\steam\\", "steampath"),
             home / "elsewhere/Steam");

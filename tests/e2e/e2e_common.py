@@ -60,3 +60,97 @@ def without_progress(lines, paths):
             continue
         kept.append(line)
     return kept
+
+
+# The console on the main window's canvas: nine rows of 16 pixels from
+# (13, 138). Its text is white, green or red over a dark band.
+def console_ink(picture, n):
+    """The text pixels of console row n, relative to the row."""
+    y0 = 138 + 16 * n
+    ink = set()
+    for y in range(y0, y0 + 16):
+        for x in range(13, 600):
+            r, g, b = picture.getpixel((x, y))
+            if min(r, g, b) > 225 or (g > 200 and r < 70 and b < 70) or (r > 200 and g < 70 and b < 70):
+                ink.add((x, y - y0))
+    return frozenset(ink)
+
+
+def alike(a, b):
+    """How much two sets of text pixels agree (1.0: the same line, or two
+    empty ones)."""
+    return len(a & b) / len(a | b) if a | b else 1.0
+
+
+READY = "日本語化パッチの準備ができました。ゲームを開始してください！"
+
+
+def check_keys_and_hover(ui, ticked, what):
+    """A program started with "-waitfor 3", used as a player would. `ui`
+    gives main (the main window), xdo(...), shoot() (a picture of the main
+    window), log() (this run's log lines), settings_open() and ini() (the
+    bytes of kanade.ini); `ticked` is kanade.ini once the settings window's
+    check box has been toggled. Keys go where the pointer is: Xvfb has no
+    window manager, and no key here follows a click."""
+    def logged(text):
+        return sum(line.endswith(text) for line in ui.log())
+
+    # The settings box stays lit under the pointer through the countdown,
+    # whose every event blocks for the whole hover time.
+    ui.xdo("mousemove", "--window", ui.main, "576", "21")
+    time.sleep(0.3)
+    samples, title = [], None
+    deadline = time.time() + 30
+    while time.time() < deadline:
+        picture = ui.shoot()
+        if logged("-waitfor: アップグレード待機中: 0.0 秒"):
+            break
+        title = console_ink(picture, 0)  # the title line, above the countdown
+        frame = [(x, 5) for x in range(560, 592)] + [(560, y) for y in range(5, 37)]
+        samples.append(all(max(abs(a - b) for a, b in zip(picture.getpixel(p), (255, 255, 0))) <= 2
+                           for p in frame))
+    check(len(samples) >= 5 and sum(samples) >= 0.8 * len(samples),
+          f"{what}: the settings box stays yellow under the pointer during the countdown "
+          f"({sum(samples)} of {len(samples)} pictures)")
+    if not check(wait_until(lambda: logged("> " + READY), 60), f"{what}: the run gets ready"):
+        return
+
+    # The settings window: from the text at the top, Tab to the check box,
+    # Tab to the first mode (which must not be chosen by that), Shift+Tab
+    # back; Space toggles the box, Escape does nothing, Enter presses OK.
+    ui.xdo("mousemove", "--window", ui.main, "576", "21", "click", "1")
+    if not check(wait_until(ui.settings_open, 15), f"{what}: the settings window opens"):
+        return
+    time.sleep(0.5)
+    before = ui.ini()
+    for key in ("Tab", "Tab", "shift+Tab", "space", "Escape"):
+        ui.xdo("key", key)
+        time.sleep(0.3)
+    check(ui.settings_open() and ui.ini() == before,
+          f"{what}: Escape leaves the settings window open, nothing saved")
+    ui.xdo("key", "Return")
+    check(wait_until(lambda: not ui.settings_open(), 10), f"{what}: Enter presses OK")
+    check(wait_until(lambda: ui.ini() == ticked, 10),
+          f"{what}: Tab, Shift+Tab and Space toggled the box: {ui.ini()!r}")
+    if not check(wait_until(lambda: logged("> " + READY) == 2, 60),
+                 f"{what}: the restarted run gets ready"):
+        return
+
+    # The console, without a click: Up moves it by one line, and enough Ups
+    # bring the title line to the top row.
+    def rows(picture):
+        return [console_ink(picture, r) for r in range(9)]
+
+    ui.xdo("mousemove", "--window", ui.main, "300", "250")
+    pictures = [ui.shoot()]  # at rest: the last lines may still be painting
+    while len(pictures) < 20 and (len(pictures) < 2 or rows(pictures[-1]) != rows(pictures[-2])):
+        time.sleep(0.2)
+        pictures.append(ui.shoot())
+    ui.xdo("key", "Up")
+    check(wait_until(lambda: (lambda now: all(alike(now[r], rows(pictures[-1])[r - 1]) > 0.9
+                                              for r in range(1, 9)))(rows(ui.shoot())), 5, 0.2),
+          f"{what}: Up moves the console by one line without a click")
+    for _ in range(25):
+        ui.xdo("key", "Up")
+    check(wait_until(lambda: alike(console_ink(ui.shoot(), 0), title or frozenset()) > 0.9, 5, 0.2),
+          f"{what}: scrolled all the way up, the title line shows at the top")

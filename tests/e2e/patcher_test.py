@@ -23,8 +23,8 @@ import tempfile
 import time
 import traceback
 
-from e2e_common import (check, failures, fetch_lines, install_lines, publish_args, wait_until,
-                        without_progress)
+from e2e_common import (check, check_keys_and_hover, failures, fetch_lines, install_lines,
+                        publish_args, wait_until, without_progress)
 from x11 import Xvfb, count, die_with_parent, find_window, near, run, screenshot, window_ids
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -36,6 +36,7 @@ STARTED = "===== Program Started ====="
 CONSOLE_TITLE = "Kanade 非公式日本語化Patcher Build 50.439"
 READY = "日本語化パッチの準備ができました。ゲームを開始してください！"
 UNINSTALLED = "日本語化パッチがアンインストールされました。"
+NOT_APPLIED = "日本語化パッチを適用できませんでした。kanade.log を確認してください。"
 OWN_REPOSITORY = "/repos/kanade-patcher-linux.repo"
 MODES = ("kanade-conv-test", "kanade-test", "kanade-prefixed")
 GAME_EXE = "Shroud of the Avatar.exe"
@@ -185,7 +186,9 @@ class Sandbox:
         data = read_bytes(self.log)
         if data is None:
             return
-        check(data.startswith((STARTED + "\r\n").encode()), f"{self.log} begins with the marker")
+        check(data.startswith((STARTED + "\r\n").encode()) or
+              data.startswith(("UPG:" + STARTED + "\r\n").encode()),
+              f"{self.log} begins with the marker")
         check(data.endswith(b"\r\n") and data.count(b"\n") == data.count(b"\r\n"),
               f"every line of {self.log} ends in CR LF")
         try:
@@ -517,7 +520,7 @@ def uninstall_scenario(ctx):
 
 def no_game_scenario(ctx):
     """A home without Steam: both folder lines are the red request to choose
-    the folder, and the run still ends with the ready message."""
+    the folder, and the run ends with the red line that nothing was applied."""
     sandbox = Sandbox(ctx.root, "5-no-game", ctx.kanade, steam=False)
     sandbox.write_ini(ini_bytes(1, "kanade-test"))
     patcher = Patcher(ctx, sandbox)
@@ -535,11 +538,12 @@ def no_game_scenario(ctx):
         check(count(picture, row(102, 100), is_red) > 60,
               "the data folder line is the red request at (100, 102)")
         check(count(picture, console_row(0), is_white) > 60, "the console title at (13, 138)")
-        done = sandbox.wait_segment(0, lambda s: "> " + READY in s, 40)
+        done = sandbox.wait_segment(0, lambda s: "> " + NOT_APPLIED in s, 40)
         check(done is not None and "< レポジトリ適用: kanade-test.repo は更新なし" in done,
-              "without a game nothing is applied and the run still gets ready")
-        picture, ok = patcher.wait_picture("no-game-ready", unknown)
-        check(ok, "the folder lines stay red after the run")
+              "without a game nothing is applied and the run ends saying so")
+        picture, ok = patcher.wait_picture(
+            "no-game-end", lambda p: unknown(p) and count(p, console_row(8), is_red) > 60)
+        check(ok, "the folder lines stay red after the run, and so is the closing line")
         check(patcher.close() == 0, "the program ends with exit code 0")
     finally:
         patcher.stop()
@@ -639,8 +643,27 @@ def close_scenario(ctx):
         patcher.stop()
 
 
+def keyboard_scenario(ctx):
+    """Pointer and keys as a player uses them (e2e_common.check_keys_and_hover)."""
+    sandbox = Sandbox(ctx.root, "8-keyboard", ctx.kanade)
+    sandbox.write_ini(ini_bytes(0, "kanade-test"))
+    patcher = Patcher(ctx, sandbox, "-waitfor", "3")
+    try:
+        if not patcher.main_window():
+            return
+        ui = Context()
+        ui.main, ui.xdo, ui.log = patcher.window, patcher.xdo, sandbox.log_lines
+        ui.shoot = lambda: patcher.shot("keyboard")
+        ui.settings_open = lambda: bool(window_ids(patcher.env, SETTINGS_TITLE))
+        ui.ini = lambda: read_bytes(sandbox.ini)
+        check_keys_and_hover(ui, ini_bytes(1, "kanade-test"), "FLTK")
+        check(patcher.close() == 0, "the program ends with exit code 0")
+    finally:
+        patcher.stop()
+
+
 SCENARIOS = [first_run_scenario, install_scenario, current_scenario, uninstall_scenario,
-             no_game_scenario, buttons_scenario, close_scenario]
+             no_game_scenario, buttons_scenario, close_scenario, keyboard_scenario]
 
 
 class Context:

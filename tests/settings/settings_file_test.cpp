@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <functional>
 
 #include "discovery/game_location.h"
 #include "state/patcher_state.h"
@@ -63,6 +67,45 @@ TEST_F(SettingsFile, AFailedSaveKeepsTheOldFile) {
   SaveSettings();
   EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// Runs `work` as a user who may not write to the program folder. Root
+// writes anywhere, so it hands the work to a child that becomes nobody.
+void WithoutFolderRights(const std::string& folder, const std::function<void()>& work) {
+  namespace fs = std::filesystem;
+  fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
+                              fs::perms::others_exec);
+  if (::geteuid() != 0) {
+    work();
+  } else if (const pid_t child = ::fork(); child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+    work();
+    ::_exit(0);
+  } else {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
+}
+
+TEST_F(SettingsFile, AFolderWithoutWriteAccessStillGetsTheChoiceSaved) {
+  // kanade.ini may be written, the folder beside it not: no temporary file.
+  s.LocalizationMode = "kanade-test";
+  s.EnableLocalization = 1;
+  test::WriteFile(SettingsFilePath(), "EnableLocalization=0\r\nmuch longer old content\r\n");
+  std::filesystem::permissions(SettingsFilePath(), std::filesystem::perms::all);
+  WithoutFolderRights(dir.path(), [] { SaveSettings(); });
+  EXPECT_EQ(test::ReadFile(SettingsFilePath()),
+            "; Localization related settings\r\nEnableLocalization=1\r\n"
+            "LocalizationMode=kanade-test\r\nGameLocationOverride=\r\n\r\n"
+            "; Lua Related settings\r\nEnableLuaIntegration=0\r\nLiveTranslationToken=\r\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+
+  // Nothing to rewrite: nothing is created either.
+  std::filesystem::remove(SettingsFilePath());
+  WithoutFolderRights(dir.path(), [] { SaveSettings(); });
+  EXPECT_FALSE(std::filesystem::exists(SettingsFilePath()));
 }
 
 TEST_F(SettingsFile, ReadsKeysLooselyAndValuesAsWritten) {

@@ -38,6 +38,10 @@ TEST(SettingsWindowLayout, ControlsComeInOrderWithTheirFontsColoursAndStates) {
   EXPECT_EQ(toolkit.control(c.TokenBox)->kind, ControlKind::kEditableBox);
   EXPECT_EQ(toolkit.control(c.AboutBox)->kind, ControlKind::kReadOnlyBox);
   EXPECT_EQ(toolkit.control(c.OkButton)->font, 0);  // the toolkit's default
+  int defaults = 0;
+  for (ControlHandle h : controls) defaults += toolkit.control(h)->default_button ? 1 : 0;
+  EXPECT_TRUE(toolkit.control(c.OkButton)->default_button);  // Enter presses OK
+  EXPECT_EQ(defaults, 1);
   EXPECT_FALSE(toolkit.control(c.TokenBox)->enabled);
   EXPECT_FALSE(toolkit.control(c.EnableLuaCheck)->enabled);
   for (ControlHandle red : {c.LuaWarningLine1, c.LuaWarningLine2, c.NotImplementedLabel}) {

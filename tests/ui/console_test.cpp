@@ -88,16 +88,19 @@ TEST_F(ConsoleTest, StaleIndicesAfterAResetAreIgnored) {
   EXPECT_EQ(Log(), before);
 }
 
-TEST_F(ConsoleTest, ScrollingStaysWithinTheLinesAndNewLinesSnapBack) {
-  ResetConsole();
-  DrawConsole(13, 138, 9);
-  ScrollConsoleUp();
-  EXPECT_EQ(Console().Scroll, 0);  // fewer lines than the view holds
-  for (int i = 1; i <= 20; ++i) AddConsoleLine("line " + std::to_string(i));
-  for (int i = 0; i < 30; ++i) ScrollConsoleUp();
-  EXPECT_EQ(Console().Scroll, 20 - 9);
+TEST_F(ConsoleTest, ScrollingReachesTheTitleLineAndNewLinesSnapBack) {
+  // Lines after the title -> how far the view scrolls back: exactly to the
+  // title line, which then shows at the top.
+  for (const auto& [added, limit] : {std::pair{0, 0}, {8, 0}, {9, 1}, {20, 12}}) {
+    ResetConsole();
+    DrawConsole(13, 138, 9);
+    for (int i = 1; i <= added; ++i) AddConsoleLine("line " + std::to_string(i));
+    for (int i = 0; i < 30; ++i) ScrollConsoleUp();
+    EXPECT_EQ(Console().Scroll, limit) << added;
+    EXPECT_EQ(FirstVisibleConsoleLine(9), 0) << added;
+  }
   ScrollConsoleDown();
-  EXPECT_EQ(Console().Scroll, 10);
+  EXPECT_EQ(Console().Scroll, 11);
   AddConsoleLine("newest");
   EXPECT_EQ(Console().Scroll, 0);
   ScrollConsoleDown();

@@ -12,12 +12,16 @@ Scenarios, in order, on the same prefix:
   first run    the settings window opens by itself; OK writes kanade.ini;
                the restarted run installs into the stand-alone folder
                (not the Steam copy), clears the FIFO files, ends green;
-               the main window shows Japanese glyphs, not boxes
+               the main window shows Japanese glyphs, not boxes; one-line
+               labels stay on one line
   current      the next run finds everything current and writes nothing
   uninstall    "-uninstall" removes the translation and ends by itself
   browse       the settings window's file dialog picks another folder
   self-upgrade two newer builds in turn: upgrade_kanade.exe, the -waitfor
                countdown, kanade.exe replaced, the new build started
+  keyboard     the settings box lit through a countdown; Tab, Shift+Tab,
+               Space, Escape and Enter in the settings window; the arrows
+               scroll the console after it without a click
 
 Usage: kanade_wine_test.py KANADE_EXE KANADE_REPO
 (KANADE_REPO is the Linux build of the publisher's tool. KANADE_E2E_KEEP=DIR
@@ -42,8 +46,8 @@ from PIL import Image
 
 # The shared helpers live one folder up.
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from e2e_common import (check, failures, fetch_lines, install_lines,  # noqa: E402
-                        publish_args, remove_lines, wait_until, without_progress)
+from e2e_common import (check, check_keys_and_hover, failures, fetch_lines,  # noqa: E402
+                        install_lines, publish_args, remove_lines, wait_until, without_progress)
 from x11 import Xvfb, count, die_with_parent  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -468,6 +472,14 @@ def first_run_scenario(ctx):
         for box in ((390, 273, 570, 289), (370, 410, 580, 426), (370, 430, 580, 446)):
             check(picture is not None and count(picture, box, is_red_ink) > 15,
                   f"red text in the settings window at {box}")
+        # The substitute font is wider than Meiryo UI: one-line labels run
+        # past their boxes instead of wrapping or losing their last characters.
+        check(picture is not None and count(picture, (20, 204, 100, 208),
+                                            lambda p: max(p) < 160) == 0,
+              "インストール版： stays on one line")
+        check(picture is not None and count(picture, (350, 410, 370, 446), is_red_ink) +
+              count(picture, (580, 410, 600, 446), is_red_ink) > 15,
+              "the warning lines are drawn whole, past their boxes")
         check(not os.path.exists(wine.ini), "no kanade.ini before the window is closed")
         wine.click(settings, 28, 262)  # 言語パッチを自動適用する
         time.sleep(0.3)
@@ -822,8 +834,37 @@ def self_upgrade_scenario(ctx):
             proc.wait()
 
 
+def keyboard_scenario(ctx):
+    """Pointer and keys as a player uses them (e2e_common.check_keys_and_hover):
+    on Windows the dialog manager drives the settings window."""
+    wine = ctx.wine
+    runs_before = len(wine.runs())
+    proc = wine.start("-waitfor", "3")
+    try:
+        main = wine.find_window(MAIN_TITLE, 30)
+        if not check(main is not None, "the main window opens"):
+            return
+        ui = Context()
+        ui.main, ui.xdo = main, wine.xdo
+        ui.log = lambda: wine.runs()[-1] if len(wine.runs()) > runs_before else []
+        ui.shoot = lambda: wine.shot(main, "keyboard")
+        ui.settings_open = lambda: bool(wine.windows(SETTINGS_TITLE))
+        ui.ini = lambda: read_bytes(wine.ini)
+        check_keys_and_hover(ui, ini_bytes(0, "kanade-test", BROWSED_GAME), "Win32")
+        wine.close(main)
+        try:
+            code = proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            code = None
+        check(code == 0, f"the program ends with exit code 0 ({code})")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
 SCENARIOS = [first_run_scenario, current_scenario, uninstall_scenario, browse_scenario,
-             self_upgrade_scenario]
+             self_upgrade_scenario, keyboard_scenario]
 
 
 class Context:
