@@ -107,9 +107,10 @@ void HandleMainWindowEvent(const Event& event) {
   RunPatchStep();
   if (ProgramEnded()) return;
   if (StepTimer == -1) {
-    StepTimer = 0;
-    PatchStep += 1;
     CanvasDirty = true;
+    // The next step that has work runs on an event of its own, after this
+    // repaint, but without waiting for the next timer tick.
+    if (AdvancePatchStep()) GetToolkit()->RequestTimerEvent(MainWindow, kMainTimerId);
   }
   // A step that blocked (a download, the countdown) may have outlasted the
   // hover time: look again, so that the box under the pointer stays lit.

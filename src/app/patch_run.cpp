@@ -155,6 +155,46 @@ std::string WaitLineText(double remaining_ms) {
 
 void LiveTranslationTick() {}
 
+bool StepHasWork(int step) {
+  const PatcherState& s = State();
+  switch (step) {
+    case 0:
+      return s.WaitForMs > 0;
+    case 1:
+      return s.UpgradeRequested != 0;
+    case 10:
+    case 11:
+      return !s.NoPatch;
+    case 12:
+      return !s.NoPatch && s.LocalizationMode.empty() && !s.LaunchedByUpgrade;
+    case 20:
+    case 21:
+    case 22:
+    case 23:
+    case 31:
+    case 50:
+    case 100:
+      return true;
+    case 30: {
+      const std::string mode = ToLowerAscii(s.LocalizationMode);
+      return mode == "kanade-test" || mode == "kanade-prefixed" || mode == "kanade-conv-test";
+    }
+    case 40:
+      return !s.FifoFolder.empty() && IsDirectory(s.FifoFolder);
+    case 80:
+      return s.UninstallRequested != 0;
+    default:
+      return false;
+  }
+}
+
+bool AdvancePatchStep() {
+  StepTimer = 0;
+  PatchStep += 1;
+  while (PatchStep < 100 && !StepHasWork(static_cast<int>(PatchStep))) PatchStep += 1;
+  return PatchStep < 100;
+}
+
 void RunPatchStep() {
   const PatcherState& s = State();
   const int step = static_cast<int>(PatchStep);

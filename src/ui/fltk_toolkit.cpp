@@ -537,6 +537,11 @@ void FltkToolkit::PumpEvents() {
   if (display_ok_) Fl::check();
 }
 
+void FltkToolkit::RequestTimerEvent(WindowHandle window, int id) {
+  PumpEvents();
+  QueueTimer(window, id);
+}
+
 Point FltkToolkit::PointerPosition(WindowHandle window) {
   auto it = windows_.find(window);
   if (it == windows_.end() || !it->second.window->shown()) return Point{-1, -1};

@@ -38,6 +38,7 @@ class FltkToolkit : public Toolkit {
   void AddTimer(WindowHandle window, int id, int period_ms) override;
   Event WaitEvent() override;
   void PumpEvents() override;
+  void RequestTimerEvent(WindowHandle window, int id) override;
   Point PointerPosition(WindowHandle window) override;
   ControlHandle CreateControl(WindowHandle window, ControlKind kind, Rect rect,
                               std::string_view caption) override;

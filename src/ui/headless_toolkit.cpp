@@ -46,10 +46,24 @@ void HeadlessToolkit::AddTimer(WindowHandle window, int id, int period_ms) {
   }
 }
 
+void HeadlessToolkit::RequestTimerEvent(WindowHandle window, int id) {
+  ++timer_requests_;
+  Event e;
+  e.kind = EventKind::kTimer;
+  e.window = window;
+  e.timer_id = id;
+  requested_timer_ = e;
+}
+
 Event HeadlessToolkit::WaitEvent() {
   if (!events_.empty()) {
     Event e = events_.front();
     events_.pop_front();
+    return e;
+  }
+  if (requested_timer_) {
+    const Event e = *requested_timer_;
+    requested_timer_.reset();
     return e;
   }
   // Idle: the first timer of the oldest open window fires after its period.

@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,7 @@ class HeadlessToolkit : public Toolkit {
   void AddTimer(WindowHandle window, int id, int period_ms) override;
   Event WaitEvent() override;
   void PumpEvents() override { ++pumps_; }
+  void RequestTimerEvent(WindowHandle window, int id) override;
   Point PointerPosition(WindowHandle window) override;
   ControlHandle CreateControl(WindowHandle window, ControlKind kind, Rect rect,
                               std::string_view caption) override;
@@ -92,7 +94,8 @@ class HeadlessToolkit : public Toolkit {
                              std::string_view filter, int filter_index) override;
 
   // --- What a test drives. ---
-  /// Events returned by WaitEvent before any timer event.
+  /// Events returned by WaitEvent before any timer event (a requested one
+  /// comes after them, then the idle ticks).
   void QueueEvent(const Event& event) { events_.push_back(event); }
   void Click(WindowHandle window, ControlHandle control);
   void KeyPress(WindowHandle window, ControlHandle control, int key);
@@ -128,6 +131,7 @@ class HeadlessToolkit : public Toolkit {
   };
   const std::vector<DialogRequest>& dialog_requests() const { return dialog_requests_; }
   int pumps() const { return pumps_; }
+  int timer_requests() const { return timer_requests_; }
   int pictures_alive() const { return static_cast<int>(pictures_.size()); }
 
  private:
@@ -147,6 +151,8 @@ class HeadlessToolkit : public Toolkit {
   int frames_drawn_ = 0;
   int next_handle_ = 1;
   int pumps_ = 0;
+  int timer_requests_ = 0;
+  std::optional<Event> requested_timer_;  // delivered when no other event waits
   int timer_budget_ = -1;
   ManualClock clock_;
 };

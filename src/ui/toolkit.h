@@ -87,6 +87,10 @@ class Toolkit {
   /// arriving events are queued for WaitEvent (one pending timer event is
   /// enough), nothing is handled here.
   virtual void PumpEvents() = 0;
+  /// Queues a timer event of `window`'s timer `id` now, after the input
+  /// that has arrived, unless one is pending already: work that is ready
+  /// need not wait for the timer.
+  virtual void RequestTimerEvent(WindowHandle window, int id) = 0;
   /// Pointer position in the window's client area; values below 1 mean outside.
   virtual Point PointerPosition(WindowHandle window) = 0;
 

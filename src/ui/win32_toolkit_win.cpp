@@ -70,6 +70,7 @@ class Win32Toolkit final : public Toolkit {
   void AddTimer(WindowHandle window, int id, int period_ms) override;
   Event WaitEvent() override;
   void PumpEvents() override;
+  void RequestTimerEvent(WindowHandle window, int id) override;
   Point PointerPosition(WindowHandle window) override;
   ControlHandle CreateControl(WindowHandle window, ControlKind kind, Rect rect,
                               std::string_view caption) override;
@@ -310,6 +311,11 @@ void Win32Toolkit::PumpEvents() {
     }
     DispatchOne(msg);
   }
+}
+
+void Win32Toolkit::RequestTimerEvent(WindowHandle window, int id) {
+  PumpEvents();
+  QueueTimer(window, id);
 }
 
 Point Win32Toolkit::PointerPosition(WindowHandle window) {

@@ -82,6 +82,39 @@ TEST_F(PatchRunTest, AnOrdinaryRunFetchesEverythingInstallsTheModeAndIdles) {
   EXPECT_EQ(Console().Last, last);
 }
 
+TEST_F(PatchRunTest, StepsWithWorkFollowEachOtherWithoutWaitingForTheTimer) {
+  PublishAll();
+  InstallGame();
+  State().LocalizationMode = "kanade-test";
+  State().EnableLocalization = 1;
+  const struct {
+    std::vector<std::string> options;
+    int events;  // one per step that has work
+  } runs[] = {
+      // 0, 10, 11, 20-23, 30, 31, 40 and 50, which goes on to rest at 100.
+      {{}, 11},
+      // 0, 20-23, 30, 31, 40, 50, 80 (the end).
+      {{"-uninstall"}, 10},
+  };
+  OpenMainWindow();
+  for (const auto& run : runs) {
+    Options(run.options);
+    PatchStep = 0;
+    StepTimer = 0;
+    ResetConsole();
+    const double started = toolkit_.clock().ElapsedMs();
+    int events = 0;
+    while (!ended_ && PatchStep < 100 && events < 200) {
+      Dispatch(toolkit_.WaitEvent());
+      ++events;
+    }
+    EXPECT_EQ(events, run.events) << run.options.size();
+    // Only the first step waited for a tick of the 100 ms timer.
+    EXPECT_EQ(toolkit_.clock().ElapsedMs() - started, 100) << run.options.size();
+    EXPECT_EQ(ConsoleTexts().back(), run.options.empty() ? kReady : kRemoved);
+  }
+}
+
 TEST_F(PatchRunTest, WaitforCountsDownInTenthsOnOneLine) {
   PublishAll();
   Options({"-waitfor", "10", "-nopatch"});
@@ -115,8 +148,9 @@ TEST_F(PatchRunTest, RefreshDuringTheCountdownEndsTheWait) {
   click.control = MainCanvas;
   click.type = ControlEventType::kLeftClick;
   Dispatch(click);
-  // The click restarted at 0, whose first entry found the wait used up.
-  EXPECT_EQ(PatchStep, 1);
+  // The click restarted at 0, whose first entry found the wait used up; the
+  // run goes on with the next step that has work.
+  EXPECT_EQ(PatchStep, 10);
   EXPECT_EQ(Console().Last, 0);
 }
 

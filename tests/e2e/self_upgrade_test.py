@@ -79,6 +79,7 @@ class Process:
         self.exe = self.inode = self.cwd = None
         self.argv = []
         self.gone = None
+        self.adopted = False  # started by the test: a generation however short
 
     def lifetime(self):
         return self.last - self.first
@@ -173,11 +174,20 @@ class Monitor(threading.Thread):
         with self.lock:
             return [line for _, line in self.lines]
 
+    def adopt(self, proc, argv):
+        """The process the test started itself: the first generation, which
+        may end before the first look at /proc."""
+        with self.lock:
+            process = self.processes[proc.pid] = Process(proc.pid, time.time())
+            process.exe, process.argv, process.cwd = self.program, argv, self.folder
+            process.adopted = True
+
     def generations(self):
         """The long-lived processes, in the order they appeared."""
         with self.lock:
             return sorted((p for p in self.processes.values()
-                           if p.lifetime() >= GENERATION_LIFETIME or p.gone is None),
+                           if p.adopted or p.lifetime() >= GENERATION_LIFETIME or
+                           p.gone is None),
                           key=lambda p: p.first)
 
 
@@ -330,6 +340,7 @@ def upgrade_case(ctx):
     # Started before the monitor thread: a fork with a pre-exec hook is only
     # safe while one thread runs.
     first = sandbox.start(folder, ctx.display)
+    monitor.adopt(first, ["./kanade"])
     monitor.start()
     try:
         check(wait_until(lambda: monitor.upgrade_seen, 40) is not None,
@@ -484,6 +495,7 @@ def mismatch_case(ctx):
 
     monitor = Monitor(folder)
     first = sandbox.start(folder, ctx.display)
+    monitor.adopt(first, ["./kanade"])
     monitor.start()
     try:
         done = wait_until(lambda: READY in monitor.texts(), 40)
