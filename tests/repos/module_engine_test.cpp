@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "repos/http_client.h"
 #include "repos/sha256.h"
@@ -123,6 +124,45 @@ TEST_F(ModuleEngineTest, FailedDownloadsKeepTheOldFile) {
     EXPECT_EQ(test::ReadFile(Target("f.txt")), "old") << url;
   }
   EXPECT_EQ(FileCount(), 1);
+}
+
+TEST_F(ModuleEngineTest, ParallelDownloadsKeepEveryBodyWithItsModuleAndTheConsoleInOrder) {
+  // Early modules answer last, some connections break, some paths are
+  // missing: each body must still meet its own digest, and each module shows
+  // its lines in file order.
+  enum Kind { kFine, kLate, kBroken, kMissing };
+  std::vector<RepositoryLine> lines;
+  std::vector<Kind> kinds;
+  for (int i = 0; i < 24; ++i) {
+    const Kind kind = i % 6 == 1 ? kBroken : i % 6 == 4 ? kMissing : i < 3 ? kLate : kFine;
+    const std::string path = "m/" + std::to_string(i) + ".txt";
+    const std::string body = "body of module " + std::to_string(i) + std::string(i * 100, '.');
+    if (kind == kFine) server_.Serve("/m/" + path, body);
+    if (kind == kLate) server_.ServeLate("/m/" + path, body, 300);
+    if (kind == kBroken) server_.CutShort("/m/" + path, body.size(), body.substr(0, 5));
+    lines.push_back(Line(path, server_.Url("/m/" + path), Sha256OfText(body)));
+    kinds.push_back(kind);
+  }
+  const int before = LineCount();
+  EXPECT_TRUE(ProcessModuleLines(lines, "INST", target_));
+  int line = before;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string path = Target("m/" + std::to_string(i) + ".txt");
+    const char* ending = kinds[i] == kBroken    ? " ダウンロード失敗"
+                         : kinds[i] == kMissing ? " ハッシュ不一致"
+                                                : " 成功";
+    ++line;  // one line per module, in file order
+    ASSERT_LE(line, LineCount());
+    EXPECT_EQ(Console().Lines[static_cast<std::size_t>(line)], "- 更新: " + path + ending) << i;
+    EXPECT_EQ(Console().Colours[static_cast<std::size_t>(line)], kinds[i] < kBroken ? kGreen : kRed)
+        << i;
+    const std::string expected = "body of module " + std::to_string(i) + std::string(i * 100, '.');
+    EXPECT_EQ(test::ReadFile(path), kinds[i] < kBroken ? expected : "<missing>") << i;
+  }
+  EXPECT_EQ(line, LineCount());
+  EXPECT_EQ(FileCount(), 16);
+  // Each module was asked for once, whatever became of the others.
+  EXPECT_EQ(server_.Requests().size(), lines.size());
 }
 
 TEST_F(ModuleEngineTest, ABodyLongerThanItsSizeFieldNeverReachesTheDisk) {

@@ -116,6 +116,10 @@ HttpTestServer::HttpTestServer() : server_(std::make_unique<httplib::Server>()) 
               return sink.write(drop.data(), drop.size()) && !SleepUnlessStopping(interval);
             });
         break;
+      case Kind::kLate:
+        SleepUnlessStopping(route.interval_ms);
+        response.set_content(route.body, "application/octet-stream");
+        break;
       case Kind::kGzip:
         response.set_header("Content-Encoding", "gzip");
         response.set_content(route.body, "application/octet-stream");
@@ -187,6 +191,10 @@ void HttpTestServer::Endless(const std::string& path) {
 
 void HttpTestServer::Drip(const std::string& path, std::size_t bytes, int interval_ms) {
   AddRoute(path, Route{Kind::kDrip, 200, std::string(), bytes, interval_ms});
+}
+
+void HttpTestServer::ServeLate(const std::string& path, std::string body, int delay_ms) {
+  AddRoute(path, Route{Kind::kLate, 200, std::move(body), 0, delay_ms});
 }
 
 void HttpTestServer::ServeGzip(const std::string& path, const std::string& body) {

@@ -57,6 +57,8 @@ class HttpTestServer {
   /// Sends `bytes` bytes every `interval_ms` without end (chunked): each
   /// step resets a client's no-data clock, and nothing ever completes.
   void Drip(const std::string& path, std::size_t bytes, int interval_ms);
+  /// Answers with `body` after `delay_ms`.
+  void ServeLate(const std::string& path, std::string body, int delay_ms);
   /// Answers with `body` gzip-compressed and "Content-Encoding: gzip".
   void ServeGzip(const std::string& path, const std::string& body);
 
@@ -75,6 +77,7 @@ class HttpTestServer {
     kEndless,
     kDrip,
     kGzip,
+    kLate,
   };
   struct Route {
     Kind kind = Kind::kBody;
