@@ -142,7 +142,8 @@ class ModuleRun {
     const std::string relative = DownloadPrefix + entry->RelativePath;
     module.full_path = target_ + std::string(PathSeparator) + relative;
     std::vector<std::string> segments;
-    // Refused before anything is read, written or deleted.
+    // Refused before anything is read, written or deleted. The path alone is
+    // checked too: a prefix would turn its ".." into an ordinary name.
     if (!IsContainedModulePath(entry->RelativePath) || !SplitPortablePath(relative, &segments)) {
       module.plan = Plan::kRefused;
       return module;
