@@ -100,6 +100,7 @@ class Relay:
         self.upstream_port = upstream_port
         self.delay = delay
         self.counters = Counters()
+        self.connecting = set()  # the loop keeps only weak references to tasks
 
     def add_up(self, n):
         self.counters.up += n
@@ -126,7 +127,9 @@ class Relay:
             up.sink = server
             down.sink = client.transport
 
-        self.loop.create_task(connect())
+        task = self.loop.create_task(connect())
+        self.connecting.add(task)
+        task.add_done_callback(self.connecting.discard)
         return client
 
 
