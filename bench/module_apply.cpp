@@ -107,8 +107,8 @@ int main(int argc, char** argv) {
     const std::string suffix = std::to_string(run);
     const std::string patcher = work + "/runs/patcher" + suffix;
     fs::create_directories(patcher);
-    // Who goes first meets the file system after the last run's writes:
-    // take turns.
+    // The first to create files after deletions pays most for ext4's search
+    // past recently freed inodes: take turns.
     if (run % 2 == 1) {
       add(curl_parallel, curl(work + "/runs/parallel" + suffix, "-Z --parallel-max 8"));
     }
