@@ -430,15 +430,16 @@ class Bench:
         places = [("disk", os.path.join(self.work, "loopback"))]
         if os.path.isdir("/dev/shm"):
             places.append(("tmpfs", os.path.join("/dev/shm", os.path.basename(self.work))))
+        # A run takes about a second and the spread is wide: three times as many.
+        runs = 3 * self.runs
         for place, folder in places:
-            log(f"loopback ({place}): bench_module_apply, {self.runs} runs")
+            log(f"loopback ({place}): bench_module_apply, {runs} runs")
             try:
                 out = run(os.path.join(self.build, "bench", "bench_module_apply"),
-                          server.url + "/repos/bench-modules.repo", folder, str(self.runs),
-                          env=env)
+                          server.url + "/repos/bench-modules.repo", folder, str(runs), env=env)
             finally:
                 shutil.rmtree(folder, ignore_errors=True)
-            figures = parse_figures(out, self.runs)
+            figures = parse_figures(out, runs)
             apply, parallel = figures["apply_empty"], figures["curl_parallel"]
             serial = figures["curl_serial"]
             self.row("loopback", f"{place}: engine, 2,000 x 4 KiB into an empty folder", str(apply))
