@@ -1,16 +1,23 @@
-// Downloads one large module (512 MiB in scripts/bench-downloads.sh) and
-// compares the throughput with "curl -o /dev/null" on the same URL: first the
-// HTTP layer's memory download alone, then the whole apply (download, digest,
-// write). Prints the process's peak memory against the body size.
+// Applies a repository of one large module (512 MiB in
+// scripts/bench-network.sh) into an empty folder and compares the time with
+// "curl -o FILE" followed by "openssl dgst -sha256 FILE", the same work done
+// by two tools one after the other. Prints the process's peak resident
+// memory (VmHWM) before and after the applies: ru_maxrss would also count
+// the peak of the process that started this one, which Linux carries
+// across exec.
 //
-//   bench_large_module REPOSITORY_URL WORK_FOLDER
-#include <sys/resource.h>
-
+//   bench_large_module REPOSITORY_URL WORK_FOLDER [RUNS]
+//
+// The repository is published as "bench-large". Prints one "NAME MEDIAN BEST"
+// line per time in seconds, and "body_bytes" and "peak_rss_kib_*" lines.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "repos/http_client.h"
 #include "repos/repository_apply.h"
@@ -22,47 +29,39 @@
 namespace {
 
 constexpr const char* kName = "bench-large.repo";
-constexpr int kRuns = 3;
 
 double Seconds(const std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-double PeakMiB() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;
+long PeakKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string word;
+  while (status >> word) {
+    if (word == "VmHWM:") {
+      long kib = -1;
+      status >> kib;
+      return kib;
+    }
+  }
+  return -1;
 }
 
-class DiscardSink : public kanade::DownloadSink {
- public:
-  bool Write(const char*, std::size_t) override { return true; }
-};
-
-// The HTTP layer alone, body discarded; returns the seconds, or -1 on failure.
-double LayerDownload(const std::string& url, std::size_t* size) {
-  using namespace kanade;
-  const auto start = std::chrono::steady_clock::now();
-  DiscardSink sink;
-  const auto handle = StartDownload(url, DownloadLimits{}, sink);
-  if (!handle) return -1;
-  while (!WaitForDownload(*handle, 100)) {
-  }
-  *size = PollDownload(*handle).BytesReceived;
-  const DownloadStatus status = FinishDownload(*handle);
-  const double seconds = Seconds(start);
-  return status == DownloadStatus::Succeeded ? seconds : -1;
+void PrintFigure(const char* name, std::vector<double> times) {
+  std::sort(times.begin(), times.end());
+  std::printf("%s %.4f %.4f\n", name, times[times.size() / 2], times.front());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace kanade;
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: bench_large_module REPOSITORY_URL WORK_FOLDER\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: bench_large_module REPOSITORY_URL WORK_FOLDER [RUNS]\n");
     return 2;
   }
   const std::string work = argv[2];
+  const int runs = argc == 4 ? std::max(1, std::atoi(argv[3])) : 3;
   namespace fs = std::filesystem;
   fs::remove_all(work + "/program");
   fs::create_directories(work + "/program");
@@ -74,48 +73,47 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::string module_url;
+  std::uint64_t size = 0;
   ForEachRepositoryLine(LocalRepositoryPath(kName), [&](const RepositoryLine& line) {
-    if (const auto entry = ParseModuleLine(line)) module_url = entry->Url;
+    if (const auto entry = ParseModuleLine(line)) {
+      module_url = entry->Url;
+      size = entry->Size.value_or(0);
+    }
     return true;
   });
+  const long peak_before = PeakKiB();
 
-  double layer = 1e9;
-  double curl = 1e9;
-  std::size_t size = 0;
-  for (int run = 0; run < kRuns; ++run) {
-    const double seconds = LayerDownload(module_url, &size);
-    const auto start = std::chrono::steady_clock::now();
-    const int status = std::system(("curl -sS --fail -o /dev/null '" + module_url + "'").c_str());
-    const double curl_seconds = Seconds(start);
-    if (seconds < 0 || status != 0) {
-      std::fprintf(stderr, "bench_large_module: a download failed\n");
-      return 1;
-    }
-    layer = std::min(layer, seconds);
-    curl = std::min(curl, curl_seconds);
-  }
-
-  double apply = 1e9;
-  for (int run = 0; run < kRuns; ++run) {
+  const std::string file = work + "/curl.bin";
+  const std::string curl = "curl -sS --fail -o '" + file + "' '" + module_url +
+                           "' && openssl dgst -sha256 '" + file + "' >/dev/null";
+  std::vector<double> apply, reference;
+  for (int run = 0; run < runs; ++run) {
     fs::remove_all(work + "/patcher");
     fs::create_directories(work + "/patcher");
-    const auto start = std::chrono::steady_clock::now();
+    auto start = std::chrono::steady_clock::now();
     if (!ApplyRepository(kName, work + "/patcher")) {
-      std::fprintf(stderr, "bench_large_module: apply failed\n");
+      std::fprintf(stderr, "bench_large_module: apply failed (see %s/program/kanade.log)\n",
+                   work.c_str());
       return 1;
     }
-    apply = std::min(apply, Seconds(start));
+    apply.push_back(Seconds(start));
+    fs::remove_all(work + "/patcher");
+
+    fs::remove(file);
+    start = std::chrono::steady_clock::now();
+    if (std::system(curl.c_str()) != 0) {
+      std::fprintf(stderr, "bench_large_module: curl or openssl failed\n");
+      return 1;
+    }
+    reference.push_back(Seconds(start));
+    fs::remove(file);
   }
   ReleaseNetworking();
 
-  const double mib = static_cast<double>(size) / (1024.0 * 1024.0);
-  std::printf("body                         %.0f MiB\n", mib);
-  std::printf("curl -o /dev/null            %.3f s  %.0f MiB/s\n", curl, mib / curl);
-  std::printf("HTTP layer, body discarded   %.3f s  %.0f MiB/s\n", layer, mib / layer);
-  std::printf("ratio download/curl          %.2f of curl's throughput (goal >= 0.8)\n",
-              curl / layer);
-  std::printf("apply (download, digest, write) %.3f s  %.0f MiB/s, %.2f of curl's\n", apply,
-              mib / apply, curl / apply);
-  std::printf("peak memory                  %.0f MiB (goal <= %.0f MiB)\n", PeakMiB(), mib + 64.0);
+  std::printf("body_bytes %llu\n", static_cast<unsigned long long>(size));
+  PrintFigure("apply", apply);
+  PrintFigure("curl_openssl", reference);
+  std::printf("peak_rss_kib_before %ld\n", peak_before);
+  std::printf("peak_rss_kib %ld\n", PeakKiB());
   return 0;
 }

@@ -10,6 +10,7 @@
 # STATE_DIR receives ca.pem (trust it with CURL_CA_BUNDLE), the server key
 # and certificate, nginx.conf, logs and the pid. The server stops by itself
 # after KANADE_SERVER_LIFETIME seconds (default 3600) in case nobody stops it.
+# KANADE_SERVER_HTTP2=0 leaves HTTP/2 out (HTTP/1.1 only, for benchmarks).
 set -euo pipefail
 
 die() { echo "repo-server: $*" >&2; exit 2; }
@@ -48,6 +49,10 @@ start() {
   site=${site//@SSL_CERTIFICATE@/"$state/server.pem"}
   site=${site//@SSL_CERTIFICATE_KEY@/"$state/server.key"}
   site=${site//@ROOT@/"$www"}
+  if [ "${KANADE_SERVER_HTTP2:-1}" = 0 ]; then
+    case $site in *" ssl http2;"*) ;; *) die "no \"ssl http2\" listen in $site_template" ;; esac
+    site=${site//" ssl http2;"/" ssl;"}
+  fi
   cat >"$state/nginx.conf" <<CONF
 daemon on;
 worker_processes 1;
