@@ -71,7 +71,7 @@ TEST(KanadeRepoTool, HelpGoesToStdout) {
 
 TEST(KanadeRepoTool, BadArgumentsGiveOneLineAndStatus2) {
   ExpectOneComplaint(RunTool({}), 2, "missing command");
-  ExpectOneComplaint(RunTool({"publish", "x"}), 2, "unknown command publish");
+  ExpectOneComplaint(RunTool({"deploy", "x"}), 2, "unknown command deploy");
   ExpectOneComplaint(RunTool({"verify"}), 2, "missing argument");
   ExpectOneComplaint(RunTool({"verify", "a", "b"}), 2, "too many arguments");
   ExpectOneComplaint(RunTool({"build", "dir"}), 2, "missing argument");
