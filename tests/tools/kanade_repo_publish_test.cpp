@@ -99,6 +99,7 @@ TEST(KanadeRepoPublish, RefusesWhatPlayersCouldNotUseAndWritesNothing) {
   WriteFile(dir / "elf",
             "\x7F"
             "ELF and more");
+  ASSERT_EQ(RunTool({"keygen", dir / "other"}).Status, 0);
   struct Case {
     std::string Name;
     std::function<void()> Make;
@@ -135,6 +136,8 @@ TEST(KanadeRepoPublish, RefusesWhatPlayersCouldNotUseAndWritesNothing) {
       {"not Linux", [] {}, {"--linux", dir / "program.exe"}, "not a Linux program"},
       {"no program", [] {}, {"--linux", dir / "none"}, "none: no such file"},
       {"not a URL", [] {}, {"--base-url", "ftp://h", "kanade-lua=" + tree}, "--base-url"},
+      {"served folder inside", [] {}, {"kanade-lua=" + dir.path()}, "would publish itself"},
+      {"other keys", [] {}, {"--keys", dir / "other.pub", "kanade-lua=" + tree}, "is not in"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -249,6 +252,22 @@ TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleas
   }
   EXPECT_NE(ReadFile(www + "/repos/kanade-patcher-win.repo").find("module=kanade.exe\t"),
             std::string::npos);
+
+  // A repository built by hand moves to bodies by digest with the next SERIAL.
+  WriteFile(www + "/files/kanade-prefixed/Language.txt", "Japanese\n");
+  ASSERT_EQ(
+      RunTool({"build", www + "/files/kanade-prefixed",
+               std::string(kBase) + "/files/kanade-prefixed", "-o",
+               www + "/repos/kanade-prefixed.repo", "--key", Secret(), "--name", "kanade-prefixed"})
+          .Status,
+      0);
+  WriteFile(dir / "prefixed/Language.txt", "Japanese\n");
+  const Outcome moved = RunTool(Publish(www, {"kanade-prefixed=" + dir / "prefixed"}));
+  EXPECT_EQ(moved.Status, 0) << moved.Err;
+  EXPECT_NE(moved.Out.find("kanade-prefixed.repo: SERIAL 1 -> 2, same modules at new URLs\n"),
+            std::string::npos)
+      << moved.Out;
+  EXPECT_TRUE(fs::exists(www + "/files/kanade-prefixed/Language.txt"));
 }
 
 TEST(KanadeRepoPublish, ServedFilesThatDoNotHoldAreNamedAndNothingIsRenamed) {

@@ -1,7 +1,10 @@
 #include "publish_command.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 
 #include "publish/release_plan.h"
 #include "publish/release_sources.h"
@@ -23,6 +26,16 @@ std::optional<std::string> Option(const std::map<std::string, std::string>& opti
                                   const std::string& name) {
   const auto it = options.find(name);
   return it == options.end() ? std::nullopt : std::optional(it->second);
+}
+
+// Whether `inner` is `outer` or lies below it.
+bool Contains(const std::string& outer, const std::string& inner) {
+  std::error_code ec;
+  const auto a = std::filesystem::weakly_canonical(FsPath(outer), ec);
+  const auto b = std::filesystem::weakly_canonical(FsPath(inner), ec);
+  if (ec) return false;
+  const auto [end, ignored] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+  return end == a.end();
 }
 
 bool IsMode(const std::string& name) {
@@ -75,6 +88,11 @@ int Publish(const std::vector<std::string>& operands,
     const auto loaded = ReadPublicKeys(*keys_file, &status);
     if (!loaded) return status;
     keys = *loaded;
+    if (std::find(keys.begin(), keys.end(), key->Public()) == keys.end()) {
+      return Complain(options.at("--key") + ": its public key " + KeyIdOf(key->Public()) +
+                          " is not in " + *keys_file + ", so those builds would refuse the release",
+                      kUsageOrIoFailed);
+    }
   }
 
   PublishRequest request;
@@ -95,6 +113,9 @@ int Publish(const std::vector<std::string>& operands,
     }
     if (request.Repositories.count(mode) > 0) {
       return Complain(mode + " is given twice", kUsageOrIoFailed);
+    }
+    if (Contains(folder, www)) {
+      return Complain(folder + ": holds " + www + ", which would publish itself", kUsageOrIoFailed);
     }
     auto files = ReadTranslationTree(folder, &error);
     if (!files) return Report(error);
