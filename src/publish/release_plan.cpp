@@ -236,7 +236,8 @@ std::string DescribePlan(const ReleasePlan& plan) {
       if (counts[kind] == 0) continue;
       summary += (summary.empty() ? "" : ", ") + std::to_string(counts[kind]) + " " + kWords[kind];
     }
-    text += summary.empty() ? ", same modules at new URLs\n" : ", " + summary + "\n";
+    if (summary.empty()) summary = release.Served ? "same modules at new URLs" : "no modules";
+    text += ", " + summary + "\n";
     for (const ModuleChange& change : release.Changes) {
       text += "  " + std::string(kWords[change.What]) + " " + change.Path + " (";
       if (change.What == ModuleChange::kChanged) {
