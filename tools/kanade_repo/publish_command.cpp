@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <system_error>
 
@@ -64,6 +65,72 @@ std::optional<std::string> BaseUrlOf(std::string url, std::string* problem) {
   return url;
 }
 
+// The trees and builds that the command line names, read and checked; or
+// nothing, with the complaint printed and the exit status in `status`.
+std::optional<PublishRequest> ReadRequest(const std::vector<std::string>& operands,
+                                          const std::map<std::string, std::string>& options,
+                                          const std::string& www, const std::string& base_url,
+                                          int* status) {
+  const auto refuse = [status](const std::string& complaint) {
+    *status = Complain(complaint, kUsageOrIoFailed);
+    return std::optional<PublishRequest>();
+  };
+  const auto report = [status](const PublishError& error) {
+    *status = Report(error);
+    return std::optional<PublishRequest>();
+  };
+  PublishRequest request;
+  request.Www = www;
+  request.BaseUrl = base_url;
+  PublishError error;
+  for (const std::string& operand : operands) {
+    const std::string mode = TextBefore(operand, "=");
+    const std::string folder = TextAfter(operand, "=");
+    if (operand.find('=') == std::string::npos || folder.empty()) {
+      return refuse(operand + ": give MODE=FOLDER");
+    }
+    if (!IsMode(mode)) {
+      return refuse(mode +
+                    ": no mode; give kanade-conv-test, kanade-test, kanade-prefixed or "
+                    "kanade-lua");
+    }
+    if (request.Repositories.count(mode) > 0) {
+      return refuse(mode + " is given twice");
+    }
+    if (Contains(folder, www)) {
+      return refuse(folder + ": holds " + www + ", which would publish itself");
+    }
+    auto files = ReadTranslationTree(folder, &error);
+    if (!files) return report(error);
+    request.Repositories[mode] = std::move(*files);
+  }
+  struct ProgramOption {
+    const char* Option;
+    ProgramKind Kind;
+    const char* Repository;
+  };
+  for (const ProgramOption& program :
+       {ProgramOption{"--windows", ProgramKind::kWindows, "kanade-patcher-win"},
+        ProgramOption{"--linux", ProgramKind::kLinux, "kanade-patcher-linux"}}) {
+    const auto file = Option(options, program.Option);
+    if (!file) continue;
+    const auto build = ReadProgramBuild(*file, program.Kind, &error);
+    if (!build) return report(error);
+    if (program.Kind == ProgramKind::kWindows && !build->Authenticode) {
+      std::fprintf(stderr,
+                   "kanade-repo: warning: %s carries no Authenticode signature; Windows "
+                   "SmartScreen and virus scanners may flag it (scripts/sign-windows.sh)\n",
+                   file->c_str());
+    }
+    request.Repositories[program.Repository] = {build->File};
+  }
+  if (request.Repositories.empty()) {
+    return refuse("nothing to publish: give MODE=FOLDER, --windows or --linux");
+  }
+
+  return request;
+}
+
 }  // namespace
 
 int Publish(const std::vector<std::string>& operands,
@@ -95,67 +162,26 @@ int Publish(const std::vector<std::string>& operands,
     }
   }
 
-  PublishRequest request;
-  request.Www = www;
-  request.BaseUrl = *base_url;
-  PublishError error;
-  for (const std::string& operand : operands) {
-    const std::string mode = TextBefore(operand, "=");
-    const std::string folder = TextAfter(operand, "=");
-    if (operand.find('=') == std::string::npos || folder.empty()) {
-      return Complain(operand + ": give MODE=FOLDER", kUsageOrIoFailed);
-    }
-    if (!IsMode(mode)) {
-      return Complain(mode +
-                          ": no mode; give kanade-conv-test, kanade-test, kanade-prefixed or "
-                          "kanade-lua",
-                      kUsageOrIoFailed);
-    }
-    if (request.Repositories.count(mode) > 0) {
-      return Complain(mode + " is given twice", kUsageOrIoFailed);
-    }
-    if (Contains(folder, www)) {
-      return Complain(folder + ": holds " + www + ", which would publish itself", kUsageOrIoFailed);
-    }
-    auto files = ReadTranslationTree(folder, &error);
-    if (!files) return Report(error);
-    request.Repositories[mode] = std::move(*files);
-  }
-  struct ProgramOption {
-    const char* Option;
-    ProgramKind Kind;
-    const char* Repository;
-  };
-  for (const ProgramOption& program :
-       {ProgramOption{"--windows", ProgramKind::kWindows, "kanade-patcher-win"},
-        ProgramOption{"--linux", ProgramKind::kLinux, "kanade-patcher-linux"}}) {
-    const auto file = Option(options, program.Option);
-    if (!file) continue;
-    const auto build = ReadProgramBuild(*file, program.Kind, &error);
-    if (!build) return Report(error);
-    if (program.Kind == ProgramKind::kWindows && !build->Authenticode) {
-      std::fprintf(stderr,
-                   "kanade-repo: warning: %s carries no Authenticode signature; Windows "
-                   "SmartScreen and virus scanners may flag it (scripts/sign-windows.sh)\n",
-                   file->c_str());
-    }
-    request.Repositories[program.Repository] = {build->File};
-  }
-  if (request.Repositories.empty()) {
-    return Complain("nothing to publish: give MODE=FOLDER, --windows or --linux", kUsageOrIoFailed);
-  }
+  auto request = ReadRequest(operands, options, www, *base_url, &status);
+  if (!request) return status;
 
-  const auto plan = PlanRelease(request, *key, keys, &error);
+  // Held from the plan on: a second publish must not work from the same state.
+  std::unique_ptr<PublishLock> lock;
+  const bool dry_run = options.count("--dry-run") > 0;
+  PublishError error;
+  if (!dry_run) {
+    lock = PublishLock::Take(www, &error);
+    if (!lock) return Report(error);
+    RemoveLeftovers(www);
+  }
+  const auto plan = PlanRelease(*request, *key, keys, &error);
   if (!plan) return Report(error);
   std::fputs(DescribePlan(*plan).c_str(), stdout);
-  if (options.count("--dry-run") > 0) {
+  if (dry_run) {
     std::puts("dry run: nothing written");
     return kOk;
   }
 
-  const auto lock = PublishLock::Take(www, &error);
-  if (!lock) return Report(error);
-  RemoveLeftovers(www);
   std::vector<std::string> notes;
   const auto good = WriteBodies(*plan, www, &notes, &error);
   for (const std::string& note : notes) std::printf("%s\n", note.c_str());
