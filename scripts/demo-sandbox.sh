@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Prepares a sandbox for the patcher: demo repositories signed with
-# kanade-repo, a program folder, a Steam-shaped home with the game and its
-# data folder, and a local HTTPS server publishing the repositories.
+# Prepares a sandbox for the patcher: a demo translation published with
+# "kanade-repo publish" (signed repositories, bodies by digest with .gz
+# copies), a program folder, a Steam-shaped home with the game and its data
+# folder, and a local HTTPS server serving what was published.
 #
 #   demo-sandbox.sh BUILD_DIR SANDBOX_DIR
 #
@@ -25,34 +26,27 @@ secret=${KANADE_SECRET_KEY:-$build/test-keys/publisher}
 mkdir -p "$2"
 sandbox=$(cd "$2" && pwd)
 "$here/repo-server.sh" stop "$sandbox/server" 2>/dev/null || true
-rm -rf "$sandbox/www" "$sandbox/home" "$sandbox/program"
+rm -rf "$sandbox/www" "$sandbox/translation" "$sandbox/home" "$sandbox/program"
 www="$sandbox/www"
-files="$www/files"
-mkdir -p "$www/repos" "$files"
+mkdir -p "$www"
 
-# The translation as it would be published: a few files per mode.
-add() { mkdir -p "$(dirname "$files/$1")"; printf '%s\n' "$2" >"$files/$1"; }
+# The translation team's tree: a few files per mode, as they lie below the
+# game folder (the table repeats, so it gets a .gz copy).
+tree="$sandbox/translation"
+add() { mkdir -p "$(dirname "$tree/$1")"; printf '%s\n' "$2" >"$tree/$1"; }
 for mode in kanade-conv-test kanade-test kanade-prefixed; do
   add "$mode/Language.txt" "Japanese ($mode)"
   add "$mode/Shroud of the Avatar_Data/AssetBundles/locoverrides.portresources.unity3d" \
-    "demo translation table for $mode: こんにちは、アヴァタール"
+    "$(for n in $(seq 200); do echo "demo translation table for $mode, row $n: こんにちは、アヴァタール"; done)"
   add "$mode/Shroud of the Avatar_Data/Translations/ui.txt" "ui strings for $mode: 設定 / 更新"
 done
-mkdir -p "$files/kanade-lua"
 add "kanade-lua/Lua/kanade.lua" "-- live translation module (switched off)"
-# The program's own repository lists the running build, so no upgrade starts.
-mkdir -p "$files/kanade-patcher"
-cp "$program" "$files/kanade-patcher/kanade"
 
 url=$(KANADE_SERVER_LIFETIME=${KANADE_SERVER_LIFETIME:-7200} "$here/repo-server.sh" start "$sandbox/server" "$www")
-publish() {
-  "$repo_tool" build "$files/$1" "$url/files/$1" -o "$www/repos/$2.repo" --key "$secret" --name "$2"
-}
-publish kanade-conv-test kanade-conv-test
-publish kanade-test kanade-test
-publish kanade-prefixed kanade-prefixed
-publish kanade-lua kanade-lua
-publish kanade-patcher kanade-patcher-linux
+# The program's own repository lists the running build, so no upgrade starts.
+"$repo_tool" publish --key "$secret" --out "$www" --base-url "$url" --linux "$program" \
+  kanade-conv-test="$tree/kanade-conv-test" kanade-test="$tree/kanade-test" \
+  kanade-prefixed="$tree/kanade-prefixed" kanade-lua="$tree/kanade-lua" >/dev/null
 
 # A home where the Steam client has the game, played through Proton.
 home="$sandbox/home"

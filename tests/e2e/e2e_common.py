@@ -27,14 +27,19 @@ def wait_until(predicate, timeout, step=0.1):
         time.sleep(step)
 
 
-def publish_args(name):
-    """kanade-repo options that sign as the publisher the build trusts, for
-    the repository `name` (its server file name without ".repo")."""
+def secret_key():
+    """The secret key of the publisher whom the build trusts."""
     secret = os.environ.get("KANADE_SECRET_KEY", "")
     if not os.path.isfile(secret):
         raise RuntimeError("KANADE_SECRET_KEY must name the secret key of the build's trusted "
                            "publisher key (scripts/test-keys.sh makes one)")
-    return ["--key", secret, "--name", name]
+    return secret
+
+
+def publish_args(name):
+    """kanade-repo options that sign as the publisher the build trusts, for
+    the repository `name` (its server file name without ".repo")."""
+    return ["--key", secret_key(), "--name", name]
 
 
 def fetch_lines(url):

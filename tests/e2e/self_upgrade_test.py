@@ -2,9 +2,9 @@
 """The self-upgrade with real processes in a private Xvfb, against nginx.
 
 scripts/demo-sandbox.sh makes the server, a Steam-shaped home and a program
-folder holding the built `kanade` (the older build). The program's own
-repository then publishes a newer build: the same bytes with a tail
-appended, which ELF ignores. A monitor thread polls /proc for processes
+folder holding the built `kanade` (the older build). `kanade-repo publish
+--linux` then publishes a newer build as the program's own repository: the
+same bytes with a tail appended, which ELF ignores. A monitor thread polls /proc for processes
 whose executable lies in the program folder (with their command lines and
 working folders), the two executables and the lines of kanade.log, and
 stamps each event with the time it first saw it. The test checks the order
@@ -31,7 +31,7 @@ import time
 import traceback
 
 import e2e_common
-from e2e_common import check, failures, publish_args
+from e2e_common import check, failures, publish_args, secret_key
 from x11 import Xvfb, die_with_parent, window_ids
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -41,6 +41,7 @@ MAIN_TITLE = "Kanade Patcher"
 STARTED = "===== Program Started ====="
 READY = "> 日本語化パッチの準備ができました。ゲームを開始してください！"
 OWN_REPOSITORY = "repos/kanade-patcher-linux.repo"
+# Where publish_own serves the build it is given.
 BUILD_REQUEST = "GET /files/kanade-patcher/kanade "
 INI = ("; Localization related settings\r\nEnableLocalization=1\r\n"
        "LocalizationMode=kanade-test\r\nGameLocationOverride=\r\n\r\n"
@@ -255,6 +256,19 @@ class Sandbox:
                        + publish_args("kanade-patcher-linux"),
                        check=True, capture_output=True, timeout=30)
 
+    def publish_build(self, build):
+        """Publishes `build` as the team does, with kanade-repo publish; the
+        request line of its download."""
+        path = os.path.join(self.path, "new-build", "kanade")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(build)
+        subprocess.run([self.repo_tool, "publish", "--key", secret_key(), "--out", self.www,
+                        "--base-url", self.url, "--linux", path],
+                       check=True, capture_output=True, timeout=60)
+        digest = hashlib.sha256(build).hexdigest()
+        return f"GET /files/{digest[:2]}/{digest} "
+
     def start(self, folder, display):
         env = dict(self.env, DISPLAY=display)
         out = open(os.path.join(folder, "kanade.out"), "ab")
@@ -330,8 +344,8 @@ def upgrade_case(ctx):
     new_build = sandbox.old_build + tail
     new_digest = hashlib.sha256(new_build).hexdigest()
     old_digest = hashlib.sha256(sandbox.old_build).hexdigest()
-    sandbox.publish_own(new_build, new_build)
-    downloads_before = sandbox.access_log().count(BUILD_REQUEST)
+    build_request = sandbox.publish_build(new_build)
+    downloads_before = sandbox.access_log().count(build_request)
     program_exe = folder + "//kanade"  # ProgramFolder ends in the separator
     upgrade_exe = folder + "//upgrade_kanade"
 
@@ -475,7 +489,7 @@ def upgrade_case(ctx):
     check(digest(os.path.join(folder, "upgrade_kanade")) == new_digest and
           monitor.upgrade_seen and inode(os.path.join(folder, "upgrade_kanade")) ==
           monitor.upgrade_seen[1], "upgrade_kanade stays, downloaded once")
-    downloads = sandbox.access_log().count(BUILD_REQUEST) - downloads_before
+    downloads = sandbox.access_log().count(build_request) - downloads_before
     check(downloads == 1, f"the newer build was downloaded exactly once ({downloads})")
     end_processes({folder})
 

@@ -33,6 +33,16 @@ if(TARGET kanade AND TARGET kanade-repo)
                        ENVIRONMENT "KANADE_SECRET_KEY=${KANADE_TEST_SECRET_KEY}")
 endif()
 
+# Releases published with kanade-repo publish reach the real patcher: whole,
+# one changed module fetched alone, and a release published mid-download.
+if(TARGET kanade AND TARGET kanade-repo)
+  add_test(NAME e2e.publish
+           COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/publish_test.py
+                   $<TARGET_FILE:kanade> $<TARGET_FILE:kanade-repo>)
+  set_tests_properties(e2e.publish PROPERTIES LABELS e2e TIMEOUT 180
+                       ENVIRONMENT "KANADE_SECRET_KEY=${KANADE_TEST_SECRET_KEY}")
+endif()
+
 # The real patcher against a repository server that attacks it: forged and
 # replayed repositories, redirects to http, endless and dripping bodies,
 # links and device names in module paths, a download killed half-way.

@@ -2,7 +2,6 @@
 // status, its output and the files it leaves.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,51 +11,18 @@
 #include "repos/repository_format.h"
 #include "repos/sha256.h"
 #include "support/temp_dir.h"
+#include "tool_runner.h"
 #include "util/text.h"
 
 namespace kanade {
 namespace {
 
+using test::ExpectOneComplaint;
+using test::Outcome;
 using test::ReadFile;
+using test::RunTool;
 using test::TempDir;
 using test::WriteFile;
-
-struct Outcome {
-  int Status = -1;
-  std::string Out;
-  std::string Err;
-};
-
-std::string Quoted(const std::string& argument) {
-  return "'" + ReplaceAll(argument, "'", "'\\''") + "'";
-}
-
-// Runs the tool, under `wrapper` (such as setpriv) when one is given.
-Outcome RunTool(const std::vector<std::string>& arguments,
-                const std::vector<std::string>& wrapper = {}) {
-  TempDir capture;
-  std::string command;
-  for (const auto& word : wrapper) command += Quoted(word) + " ";
-  command += Quoted(std::string(KANADE_BINARY_DIR) + "/tools/kanade-repo");
-  for (const auto& argument : arguments) command += " " + Quoted(argument);
-  command += " >" + Quoted(capture / "out") + " 2>" + Quoted(capture / "err") + " </dev/null";
-  const int raw = std::system(command.c_str());
-  Outcome outcome;
-  outcome.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  outcome.Out = ReadFile(capture / "out");
-  outcome.Err = ReadFile(capture / "err");
-  return outcome;
-}
-
-// Exactly one line on stderr, in the tool's own voice.
-void ExpectOneComplaint(const Outcome& outcome, int status, const std::string& mentions) {
-  EXPECT_EQ(outcome.Status, status) << outcome.Err;
-  EXPECT_EQ(outcome.Out, "");
-  EXPECT_TRUE(StartsWith(outcome.Err, "kanade-repo: ")) << outcome.Err;
-  EXPECT_EQ(SplitLines(outcome.Err).size(), 1u) << outcome.Err;
-  EXPECT_TRUE(EndsWith(outcome.Err, "\n"));
-  EXPECT_NE(outcome.Err.find(mentions), std::string::npos) << outcome.Err;
-}
 
 constexpr char kModules[] = "module=a.txt\thttps://h/a.txt\t0000\r\n";
 
@@ -65,13 +31,15 @@ TEST(KanadeRepoTool, HelpGoesToStdout) {
     const Outcome outcome = RunTool({option});
     EXPECT_EQ(outcome.Status, 0);
     EXPECT_NE(outcome.Out.find("kanade-repo build DIR BASE_URL"), std::string::npos);
+    EXPECT_NE(outcome.Out.find("kanade-repo publish --key SECRET_FILE --out WWW"),
+              std::string::npos);
     EXPECT_EQ(outcome.Err, "");
   }
 }
 
 TEST(KanadeRepoTool, BadArgumentsGiveOneLineAndStatus2) {
   ExpectOneComplaint(RunTool({}), 2, "missing command");
-  ExpectOneComplaint(RunTool({"publish", "x"}), 2, "unknown command publish");
+  ExpectOneComplaint(RunTool({"deploy", "x"}), 2, "unknown command deploy");
   ExpectOneComplaint(RunTool({"verify"}), 2, "missing argument");
   ExpectOneComplaint(RunTool({"verify", "a", "b"}), 2, "too many arguments");
   ExpectOneComplaint(RunTool({"build", "dir"}), 2, "missing argument");

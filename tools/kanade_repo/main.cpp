@@ -1,6 +1,7 @@
 // kanade-repo: makes and checks the repository files that the patcher
 // downloads. The work is done in src/repos/; this file reads the command
 // line and the files, and reports.
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "publish_command.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_format.h"
 #include "repos/repository_signing.h"
@@ -28,7 +30,8 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: kanade-repo COMMAND ...\n"
-    "Makes and checks the signed repository files (.repo) that Kanade Patcher downloads.\n"
+    "Makes, checks and publishes the signed repository files (.repo) that Kanade Patcher\n"
+    "downloads.\n"
     "\n"
     "  kanade-repo keygen SECRET_FILE\n"
     "      Makes a publisher key pair: SECRET_FILE (mode 600; keep it private) and\n"
@@ -50,21 +53,44 @@ constexpr const char* kUsage =
     "      in both layers (SERIAL: N, else FILE's SERIAL + 1, else 1), without it\n"
     "      only the SIGN line. The result goes to FILE (replaced in one step, and\n"
     "      left out of the list when it lies inside DIR), or to standard output.\n"
+    "  kanade-repo publish --key SECRET_FILE --out WWW --base-url URL\n"
+    "                      [--windows kanade.exe] [--linux kanade] [--keys PUBLIC_FILE]\n"
+    "                      [--dry-run] [MODE=FOLDER ...]\n"
+    "      Publishes a release into WWW, the folder that URL serves. MODE is\n"
+    "      kanade-conv-test, kanade-test, kanade-prefixed or kanade-lua; FOLDER holds\n"
+    "      the files as they lie below the game folder. --windows and --linux give\n"
+    "      the program builds for kanade-patcher-win and kanade-patcher-linux.\n"
+    "      Each body is stored once as WWW/files/<2 digits>/<SHA-256 digest>, with a\n"
+    "      .gz copy where that saves 10 %; all bodies are written and flushed\n"
+    "      before each changed repository is renamed into WWW/repos/ with the next\n"
+    "      SERIAL. Repositories not given, and unchanged ones, stay as they are.\n"
+    "      Bodies that no repository names are removed one release later.\n"
+    "      Afterwards every repository in WWW must verify (with --keys, or the key's\n"
+    "      public half) and every body match its digest and size. --dry-run prints\n"
+    "      the changes against WWW and writes nothing.\n"
     "\n"
     "Options:\n"
     "  -o FILE, --output FILE   where build writes the repository\n"
     "  --key SECRET_FILE        the publisher's secret key\n"
     "  --name NAME              the repository's name: its server file name without .repo\n"
     "  --serial N               the release number, 1 to 2^63-1, higher than the last\n"
-    "  --keys PUBLIC_FILE       public keys for verify, one base64 key a line\n"
+    "  --keys PUBLIC_FILE       public keys for verify and publish, one base64 key a line\n"
+    "  --out WWW                the folder that publish writes (made when missing)\n"
+    "  --base-url URL           where WWW is served, such as https://example.org\n"
+    "  --windows FILE           kanade.exe to publish\n"
+    "  --linux FILE             kanade to publish\n"
+    "  --dry-run                publish only prints what would change\n"
     "  -h, --help               show this text\n"
     "  --                       the arguments that follow are not options\n"
     "\n"
-    "Exit status: 0 success; 1 the file does not verify or cannot be signed;\n"
+    "Exit status: 0 success; 1 the file does not verify or cannot be signed, or WWW\n"
+    "does not hold what its repositories list;\n"
     "2 bad arguments, or a file, folder or key that cannot be read or written.\n";
 
-const std::set<std::string> kValueOptions = {"-o",     "--output", "--key",
-                                             "--name", "--serial", "--keys"};
+const std::set<std::string> kValueOptions = {"-o",        "--output", "--key", "--name",
+                                             "--serial",  "--keys",   "--out", "--base-url",
+                                             "--windows", "--linux"};
+const std::set<std::string> kFlagOptions = {"--dry-run"};
 
 std::string OptionName(const std::string& option) {
   return option == "--output" ? "-o" : option;
@@ -88,13 +114,20 @@ CommandLine ParseArguments(const std::vector<std::string>& arguments) {
       options_ended = true;
     } else if (argument == "-h" || argument == "--help") {
       line.Help = true;
+    } else if (kFlagOptions.count(argument) > 0) {
+      line.Options[argument] = "";
     } else if (kValueOptions.count(argument) > 0) {
       if (i + 1 >= arguments.size()) {
         line.Error = argument + (argument == "--serial" ? " needs a number" : " needs a file name");
         if (argument == "--name") line.Error = "--name needs a repository name";
+        if (argument == "--base-url") line.Error = "--base-url needs a URL";
+        if (argument == "--out") line.Error = "--out needs a folder";
         return line;
       }
-      line.Options[OptionName(argument)] = arguments[++i];
+      if (!line.Options.emplace(OptionName(argument), arguments[++i]).second) {
+        line.Error = argument + " is given twice";
+        return line;
+      }
     } else {
       line.Error = "unknown option " + argument + " (see kanade-repo --help)";
       return line;
@@ -253,7 +286,7 @@ int Build(const std::string& folder, const std::string& base_url, const CommandL
 }
 
 struct CommandShape {
-  std::size_t Operands;
+  std::size_t Operands;  // SIZE_MAX: any number
   const char* Usage;
   std::set<std::string> Options;
 };
@@ -269,6 +302,11 @@ const std::map<std::string, CommandShape> kCommands = {
      {2,
       "build DIR BASE_URL [-o FILE] [--key SECRET_FILE --name NAME [--serial N]]",
       {"-o", "--key", "--name", "--serial"}}},
+    {"publish",
+     {SIZE_MAX,
+      "publish --key SECRET_FILE --out WWW --base-url URL [--windows FILE] [--linux FILE] "
+      "[MODE=FOLDER ...]",
+      {"--key", "--out", "--base-url", "--windows", "--linux", "--keys", "--dry-run"}}},
 };
 
 int Run(const std::vector<std::string>& arguments) {
@@ -279,8 +317,9 @@ int Run(const std::vector<std::string>& arguments) {
     return kOk;
   }
   if (line.Positional.empty()) {
-    return Complain("missing command: keygen, sign, verify or build (see kanade-repo --help)",
-                    kUsageOrIoFailed);
+    return Complain(
+        "missing command: keygen, sign, verify, build or publish (see kanade-repo --help)",
+        kUsageOrIoFailed);
   }
   const std::string& command = line.Positional[0];
   const auto shape = kCommands.find(command);
@@ -289,7 +328,7 @@ int Run(const std::vector<std::string>& arguments) {
   }
   const std::size_t operands = line.Positional.size() - 1;
   const std::size_t wanted = shape->second.Operands;
-  if (operands != wanted) {
+  if (wanted != SIZE_MAX && operands != wanted) {
     return Complain((operands < wanted ? "missing argument; usage: kanade-repo "
                                        : "too many arguments; usage: kanade-repo ") +
                         std::string(shape->second.Usage),
@@ -299,6 +338,9 @@ int Run(const std::vector<std::string>& arguments) {
     if (shape->second.Options.count(option) == 0) {
       return Complain(option + " is not an option of " + command, kUsageOrIoFailed);
     }
+  }
+  if (command == "publish") {
+    return Publish({line.Positional.begin() + 1, line.Positional.end()}, line.Options);
   }
   if (line.Positional[1].empty()) return Complain("empty file name", kUsageOrIoFailed);
   const std::string& operand = line.Positional[1];

@@ -17,8 +17,11 @@ Scenarios, in order, on the same prefix:
   current      the next run finds everything current and writes nothing
   uninstall    "-uninstall" removes the translation and ends by itself
   browse       the settings window's file dialog picks another folder
-  self-upgrade two newer builds in turn: upgrade_kanade.exe, the -waitfor
-               countdown, kanade.exe replaced, the new build started
+  self-upgrade two newer builds in turn, published with kanade-repo publish
+               --windows: upgrade_kanade.exe, the -waitfor countdown,
+               kanade.exe replaced, the new build started; the first one
+               signed with Authenticode by a code-signing CA made here, and
+               the upgraded kanade.exe still verifies against it
   keyboard     the settings box lit through a countdown; Tab, Shift+Tab,
                Space, Escape and Enter in the settings window; the arrows
                scroll the console after it without a click
@@ -47,12 +50,14 @@ from PIL import Image
 # The shared helpers live one folder up.
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from e2e_common import (check, check_keys_and_hover, failures, fetch_lines,  # noqa: E402
-                        install_lines, publish_args, remove_lines, wait_until, without_progress)
+                        install_lines, publish_args, remove_lines, secret_key, wait_until,
+                        without_progress)
 from x11 import Xvfb, count, die_with_parent  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 REPO_SERVER = os.path.join(SOURCE_DIR, "scripts", "repo-server.sh")
+SIGN_WINDOWS = os.path.join(SOURCE_DIR, "scripts", "sign-windows.sh")
 WINE_PREFIX_SCRIPT = os.path.join(SOURCE_DIR, "tests", "e2e", "wine_prefix.sh")
 
 MAIN_TITLE = "Kanade Patcher"
@@ -158,8 +163,12 @@ class Server:
                        check=True, capture_output=True, timeout=60)
 
     def publish_program(self, body):
-        write_files(os.path.join(self.files, "kanade-patcher"), {"kanade.exe": body})
-        self.build("kanade-patcher", "kanade-patcher-win")
+        """Publishes `body` as the program's own build, as the team does."""
+        build = os.path.join(os.path.dirname(self.www), "builds", sha256(body), "kanade.exe")
+        write_files(os.path.dirname(build), {"kanade.exe": body})
+        subprocess.run([self.repo_tool, "publish", "--key", secret_key(), "--out", self.www,
+                        "--base-url", self.url, "--windows", build],
+                       check=True, capture_output=True, timeout=120)
 
     def module_paths(self, name):
         with open(os.path.join(self.www, "repos", name + ".repo"), encoding="utf-8") as f:
@@ -758,13 +767,49 @@ def check_upgrade(ctx, runs_needed, body, generation, old_inode):
     return runs
 
 
+def code_signing_ca(folder):
+    """A code-signing CA and a publisher certificate it issued, as
+    tests/e2e/windows/sign_test.sh makes them: (CA, certificate, key)."""
+    os.makedirs(folder)
+    ca, ca_key, cert, key, csr, ext = (os.path.join(folder, name) for name in (
+        "ca.pem", "ca.key", "publisher.pem", "publisher.key", "publisher.csr", "publisher.ext"))
+    with open(ext, "w") as f:
+        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                "extendedKeyUsage=codeSigning\n")
+    for command in (
+            ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+             "/CN=Kanade Wine Test Code CA", "-addext", "basicConstraints=critical,CA:TRUE",
+             "-addext", "keyUsage=critical,keyCertSign", "-keyout", ca_key, "-out", ca],
+            ["req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Kanade Wine Test Publisher",
+             "-keyout", key, "-out", csr],
+            ["x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial", "-days",
+             "2", "-extfile", ext, "-out", cert]):
+        subprocess.run(["openssl", *command], check=True, capture_output=True, timeout=60)
+    return ca, cert, key
+
+
+def authenticode_signed(body, folder):
+    """`body` signed by scripts/sign-windows.sh with a code-signing CA made
+    here: the signed bytes and the CA file."""
+    ca, cert, key = code_signing_ca(os.path.join(folder, "code-signing"))
+    exe = os.path.join(folder, "signed", "kanade.exe")
+    write_files(os.path.dirname(exe), {"kanade.exe": body})
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("KANADE_SIGN_PFX", "KANADE_SIGN_PASSWORD", "KANADE_SIGN_TIMESTAMP_URL")}
+    env.update(KANADE_SIGN_CERT=cert, KANADE_SIGN_KEY=key)
+    subprocess.run(["bash", SIGN_WINDOWS, exe], env=env, check=True, capture_output=True,
+                   timeout=120)
+    return read_bytes(exe), ca
+
+
 def self_upgrade_scenario(ctx):
     """Two newer builds in turn (bytes appended to the PE file are
-    harmless): the first reaches a freshly started kanade.exe, the second a
-    running one through the refresh box."""
+    harmless): the first, signed with Authenticode, reaches a freshly
+    started kanade.exe, the second a running one through the refresh box."""
     wine = ctx.wine
     original = read_bytes(ctx.kanade_exe)
-    second = original + b"\0kanade generation 2\0"
+    second, code_ca = authenticode_signed(original + b"\0kanade generation 2\0",
+                                          os.path.dirname(wine.prefix))
     third = original + b"\0kanade generation 3\0"
     program_exe = os.path.join(wine.program, "kanade.exe")
     ctx.server.publish_program(second)
@@ -780,6 +825,11 @@ def self_upgrade_scenario(ctx):
         runs = check_upgrade(ctx, runs_before + 3, second, 2, inode)
         if runs is None:
             return
+        verified = subprocess.run(["osslsigncode", "verify", "-CAfile", code_ca, "-in",
+                                   program_exe], capture_output=True, text=True, timeout=60)
+        said = (verified.stdout + verified.stderr).strip().splitlines()
+        check(verified.returncode == 0, "osslsigncode verifies the upgraded kanade.exe against "
+              "the code-signing CA: " + (said[-1] if said else ""))
         # kanade.ini names the chosen folder in Japanese: read back, it still
         # decides where the translation is.
         check("< レポジトリ適用: kanade-test.repo は更新なし" in runs[-1] and

@@ -1,0 +1,28 @@
+// The .gz copies beside served bodies (nginx's gzip_static sends them to
+// clients that accept gzip, and the patcher checks the decoded bytes).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace kanade {
+
+/// Writes the gzip form (level 9) of everything `source` still holds to
+/// `target`, while `source`'s bytes also go through `digest` and `size`.
+/// Stops, returning false, once the gzip form would exceed `limit` bytes;
+/// also false when reading or writing fails (then `failed` is set).
+bool GzipStream(std::FILE* source, std::FILE* target, std::uint64_t limit, std::string* digest,
+                std::uint64_t* size, bool* failed);
+
+struct DecodedBody {
+  std::string Digest;  // of the decoded bytes
+  std::uint64_t Size = 0;
+};
+
+/// The digest and size of what the gzip data in `file` decodes to; nothing
+/// when it is not whole, valid gzip data or cannot be read.
+std::optional<DecodedBody> DecodeGzipStream(std::FILE* file);
+
+}  // namespace kanade

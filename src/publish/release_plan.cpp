@@ -1,0 +1,260 @@
+#include "publish/release_plan.h"
+
+#include <filesystem>
+#include <limits>
+#include <system_error>
+
+#include "publish/served_tree.h"
+#include "repos/repository_signing.h"
+#include "repos/repository_trust.h"
+#include "util/path.h"
+#include "util/text.h"
+
+namespace kanade {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Fail(PublishError* error, std::string text, bool mismatch) {
+  if (error != nullptr) *error = {std::move(text), mismatch};
+  return false;
+}
+
+std::string SizeText(std::optional<std::uint64_t> size) {
+  return size ? std::to_string(*size) : std::string("?");
+}
+
+// The changes from the served module list to `files`, in path order.
+std::vector<ModuleChange> ChangesOf(const std::vector<ServedModule>& served,
+                                    const std::vector<SourceFile>& files) {
+  std::map<std::string, const ServedModule*> old;
+  for (const ServedModule& module : served) old[module.Path] = &module;
+  std::map<std::string, ModuleChange> changes;
+  for (const SourceFile& file : files) {
+    const auto it = old.find(file.Path);
+    if (it == old.end()) {
+      changes[file.Path] = {ModuleChange::kAdded, file.Path, std::nullopt, file.Size};
+    } else if (it->second->Digest != file.Digest) {
+      changes[file.Path] = {ModuleChange::kChanged, file.Path, it->second->Size, file.Size};
+    }
+    if (it != old.end()) old.erase(it);
+  }
+  for (const auto& [path, module] : old) {
+    changes[path] = {ModuleChange::kRemoved, path, module->Size, std::nullopt};
+  }
+  std::vector<ModuleChange> ordered;
+  for (auto& [path, change] : changes) ordered.push_back(std::move(change));
+  return ordered;
+}
+
+// The bodies below files/ by digest: files named by their digest in the
+// folder of its first two digits, and their .gz copies. Links are no bodies.
+std::set<std::string> StoredBodies(const fs::path& files) {
+  std::set<std::string> found;
+  std::error_code ec;
+  for (auto folder = fs::directory_iterator(files, ec); !ec && folder != fs::directory_iterator();
+       folder.increment(ec)) {
+    std::error_code kind_error;
+    const std::string prefix = Utf8Path(folder->path().filename());
+    if (prefix.size() != 2 ||
+        folder->symlink_status(kind_error).type() != fs::file_type::directory) {
+      continue;
+    }
+    std::error_code inner;
+    for (auto it = fs::directory_iterator(folder->path(), inner);
+         !inner && it != fs::directory_iterator(); it.increment(inner)) {
+      std::string name = Utf8Path(it->path().filename());
+      if (EndsWith(name, ".gz")) name.resize(name.size() - 3);
+      if (IsDigestText(name) && StartsWith(name, prefix) &&
+          it->symlink_status(kind_error).type() == fs::file_type::regular) {
+        found.insert(name);
+      }
+    }
+  }
+  return found;
+}
+
+std::set<std::string> RetiredAtLastRelease(const fs::path& www) {
+  std::set<std::string> retired;
+  const auto text = ReadFileBytes(Utf8Path(www / kRetiredListName));
+  if (!text) return retired;
+  for (const std::string& line : SplitLines(*text)) {
+    if (IsDigestText(line)) retired.insert(line);
+  }
+  return retired;
+}
+
+// The release of one given repository against what is served now.
+std::optional<RepositoryRelease> PlanRepository(const std::string& name,
+                                                std::vector<SourceFile> files,
+                                                const std::string* served,
+                                                const PublishRequest& request, const SecretKey& key,
+                                                const std::vector<PublicKey>& keys,
+                                                PublishError* error) {
+  RepositoryRelease release;
+  release.Name = name;
+  release.Files = std::move(files);
+  release.Served = served != nullptr;
+  std::string lines;
+  for (const SourceFile& file : release.Files) lines += ModuleLineOf(file, request.BaseUrl);
+
+  bool same_lines = false;
+  if (served != nullptr) {
+    const std::string path = Utf8Path(FsPath(request.Www) / "repos" / FsPath(name + ".repo"));
+    const RepositoryCheck check = CheckRepositoryText(*served, keys);
+    const bool legacy = check.Trust == RepositoryTrust::kLegacy;
+    if (!legacy && (check.Trust != RepositoryTrust::kSigned || check.Name != name)) {
+      Fail(error,
+           path +
+               ": not signed by the publisher key under its name, so its SERIAL cannot be "
+               "trusted; put the last good copy back, or move it away to start at SERIAL 1",
+           true);
+      return std::nullopt;
+    }
+    release.OldSerial = check.Serial;
+    const std::vector<ServedModule> old = ServedModulesOf(*served);
+    release.Changes = ChangesOf(old, release.Files);
+    std::string old_lines;
+    for (const ServedModule& module : old) {
+      old_lines += "module=" + module.Path + "\t" + module.Url + "\t" + module.Digest + "\t" +
+                   SizeText(module.Size) + "\n";
+    }
+    same_lines = !legacy && old_lines == lines;
+  } else {
+    release.Changes = ChangesOf({}, release.Files);
+  }
+  // An unchanged repository keeps its file, so clients need not fetch it.
+  release.Changed = !same_lines;
+  if (!release.Changed) return release;
+
+  if (release.OldSerial == std::numeric_limits<std::int64_t>::max()) {
+    Fail(error, name + ".repo: its SERIAL cannot grow any further", true);
+    return std::nullopt;
+  }
+  std::string problem;
+  const std::int64_t serial = release.OldSerial + 1;
+  const auto text = SignRepositoryWithKey(
+      "SIGN=0\nNAME=" + name + "\nSERIAL=" + std::to_string(serial) + "\n" + lines, key, name,
+      serial, &problem);
+  if (!text) {
+    Fail(error, name + ".repo: cannot sign: " + problem, true);
+    return std::nullopt;
+  }
+  release.Text = *text;
+  return release;
+}
+
+}  // namespace
+
+bool ReleasePlan::Changed() const {
+  for (const RepositoryRelease& release : Repositories) {
+    if (release.Changed) return true;
+  }
+  return false;
+}
+
+std::map<std::string, std::string> ReleasePlan::ServedTexts() const {
+  std::map<std::string, std::string> texts = Kept;
+  for (const RepositoryRelease& release : Repositories) texts[release.Name] = release.Text;
+  return texts;
+}
+
+std::optional<ReleasePlan> PlanRelease(const PublishRequest& request, const SecretKey& key,
+                                       const std::vector<PublicKey>& keys, PublishError* error) {
+  const fs::path www = FsPath(request.Www);
+  const auto served = ReadServedRepositories(request.Www, error);
+  if (!served) return std::nullopt;
+
+  ReleasePlan plan;
+  plan.Kept = *served;
+  for (const auto& [name, files] : request.Repositories) {
+    const auto it = served->find(name);
+    auto release = PlanRepository(name, files, it == served->end() ? nullptr : &it->second, request,
+                                  key, keys, error);
+    if (!release) return std::nullopt;
+    // Unchanged, the served file stays and is what the checks look at.
+    if (!release->Changed) release->Text = it->second;
+    plan.Kept.erase(name);
+    plan.Repositories.push_back(std::move(*release));
+  }
+  for (const auto& [name, text] : plan.Kept) {
+    const RepositoryCheck check = CheckRepositoryText(text, keys);
+    if (check.Trust != RepositoryTrust::kSigned || check.Name != name) {
+      Fail(error,
+           Utf8Path(www / "repos" / FsPath(name + ".repo")) +
+               ": not signed by the publisher key under its name; publish it too, or remove it",
+           true);
+      return std::nullopt;
+    }
+  }
+
+  std::error_code ec;
+  for (const RepositoryRelease& release : plan.Repositories) {
+    for (const SourceFile& file : release.Files) {
+      if (!plan.Bodies.emplace(file.Digest, file).second) continue;
+      if (!fs::exists(fs::symlink_status(www / FsPath(BodyPathOf(file.Digest)), ec))) {
+        plan.NewBodies.insert(file.Digest);
+        plan.NewBytes += file.Size;
+      }
+    }
+  }
+  if (!plan.Changed()) return plan;
+
+  // Bodies that the release names no more stay for one more release, for
+  // clients that fetched the last repository moments ago.
+  std::set<std::string> named;
+  for (const auto& [name, text] : plan.ServedTexts()) {
+    for (const ServedModule& module : ServedModulesOf(text)) {
+      if (const auto path = ServedPathOfUrl(module.Url, request.BaseUrl)) named.insert(*path);
+    }
+  }
+  const std::set<std::string> retired = RetiredAtLastRelease(www);
+  for (const std::string& digest : StoredBodies(www / "files")) {
+    if (named.count(BodyPathOf(digest)) > 0) continue;
+    (retired.count(digest) > 0 ? plan.Remove : plan.Retire).push_back(digest);
+  }
+  return plan;
+}
+
+std::string DescribePlan(const ReleasePlan& plan) {
+  static const char* const kWords[] = {"added", "changed", "removed"};
+  std::string text;
+  for (const RepositoryRelease& release : plan.Repositories) {
+    text += release.Name + ".repo: ";
+    if (!release.Changed) {
+      text += "unchanged (SERIAL " + std::to_string(release.OldSerial) + ")\n";
+      continue;
+    }
+    text += release.Served ? "SERIAL " + std::to_string(release.OldSerial) + " -> "
+                           : std::string("new, SERIAL ");
+    text += std::to_string(release.OldSerial + 1);
+    int counts[3] = {0, 0, 0};
+    for (const ModuleChange& change : release.Changes) ++counts[change.What];
+    std::string summary;
+    for (int kind = 0; kind < 3; ++kind) {
+      if (counts[kind] == 0) continue;
+      summary += (summary.empty() ? "" : ", ") + std::to_string(counts[kind]) + " " + kWords[kind];
+    }
+    if (summary.empty()) summary = release.Served ? "same modules at new URLs" : "no modules";
+    text += ", " + summary + "\n";
+    for (const ModuleChange& change : release.Changes) {
+      text += "  " + std::string(kWords[change.What]) + " " + change.Path + " (";
+      if (change.What == ModuleChange::kChanged) {
+        text += SizeText(change.OldSize) + " -> " + SizeText(change.NewSize);
+      } else {
+        text += SizeText(change.What == ModuleChange::kAdded ? change.NewSize : change.OldSize);
+      }
+      text += " bytes)\n";
+    }
+  }
+  for (const auto& [name, served] : plan.Kept) text += name + ".repo: kept as it is\n";
+  const std::size_t added = plan.NewBodies.size();
+  text += "files/: " + std::to_string(added) + (added == 1 ? " new body (" : " new bodies (") +
+          std::to_string(plan.NewBytes) + " bytes); " + std::to_string(plan.Retire.size()) +
+          " named no more, kept for one more release; " + std::to_string(plan.Remove.size()) +
+          " removed\n";
+  return text;
+}
+
+}  // namespace kanade

@@ -1,0 +1,316 @@
+#include "publish/release_writer.h"
+
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+
+#include "util/utf.h"
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+#include "publish/gzip_file.h"
+#include "publish/served_tree.h"
+#include "repos/sha256.h"
+#include "util/contained_folder.h"
+#include "util/path.h"
+#include "util/text.h"
+
+namespace kanade {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kLockName = ".kanade-publish.lock";
+
+bool Fail(PublishError* error, std::string text, bool mismatch = false) {
+  if (error != nullptr) *error = {std::move(text), mismatch};
+  return false;
+}
+
+fs::file_type KindOf(const fs::path& path) {
+  std::error_code ec;
+  return fs::symlink_status(path, ec).type();
+}
+
+// A folder below the served folder, made when missing; never a link.
+bool EnsureFolder(const fs::path& folder, PublishError* error) {
+  const fs::file_type kind = KindOf(folder);
+  if (kind == fs::file_type::directory) return true;
+  std::error_code ec;
+  if (kind == fs::file_type::not_found && fs::create_directory(folder, ec) && !ec) return true;
+  return Fail(error, Utf8Path(folder) + (kind == fs::file_type::not_found
+                                             ? ": cannot make the folder"
+                                             : ": is no folder (a link or a file); remove it"));
+}
+
+// Makes the renames in `folder` last through a power cut before the next
+// step depends on them.
+void SyncFolder(const fs::path& folder) {
+#ifndef _WIN32
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+#else
+  (void)folder;
+#endif
+}
+
+// A temporary file beside `target`, renamed over it by Commit; removed when
+// it goes uncommitted.
+class PendingFile {
+ public:
+  explicit PendingFile(std::string target)
+      : target_(std::move(target)),
+        temp_(TemporaryPathBeside(target_)),
+        file_(CreateNewFile(temp_)) {}
+  ~PendingFile() {
+    if (file_ != nullptr) std::fclose(file_);
+    if (!committed_) RemoveFile(temp_);
+  }
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  std::FILE* get() const { return file_; }
+  const std::string& target() const { return target_; }
+
+  // Flushes the bytes to disk and closes the file.
+  bool Finish() {
+    if (file_ == nullptr) return false;
+    bool ok = std::fflush(file_) == 0;
+#ifdef _WIN32
+    ok = _commit(_fileno(file_)) == 0 && ok;
+#else
+    ok = ::fsync(fileno(file_)) == 0 && ok;
+#endif
+    ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    return ok;
+  }
+
+  bool Commit() {
+    committed_ = ReplaceFileWith(temp_, target_);
+    return committed_;
+  }
+
+ private:
+  std::string target_;
+  std::string temp_;
+  std::FILE* file_;
+  bool committed_ = false;
+};
+
+bool CopyHashing(std::FILE* in, std::FILE* out, std::string* digest, std::uint64_t* size) {
+  std::vector<char> buffer(1 << 20);
+  Sha256Hasher hasher;
+  *size = 0;
+  while (true) {
+    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+    if (std::ferror(in) != 0 || !hasher.Update(buffer.data(), got)) return false;
+    if (std::fwrite(buffer.data(), 1, got, out) != got) return false;
+    *size += got;
+    if (got < buffer.size()) break;
+  }
+  *digest = hasher.Finish();
+  return !digest->empty();
+}
+
+std::string ChangedMeanwhile(const SourceFile& source) {
+  return source.File + ": changed while it was published; publish again";
+}
+
+// The body of `source` at `target`: its .gz copy first when that saves at
+// least 10 %, so that a body in place always has its copy decided.
+bool WriteBody(const SourceFile& source, const std::string& target, PublishError* error) {
+  UniqueFile in(OpenFile(source.File, "rb"));
+  if (!in) return Fail(error, source.File + ": cannot read the file");
+  const std::string gz_path = target + ".gz";
+  {
+    PendingFile gz(gz_path);
+    if (gz.get() == nullptr) return Fail(error, gz_path + ": cannot write the file");
+    const std::uint64_t limit = source.Size / 10 * 9 + source.Size % 10 * 9 / 10;
+    std::string digest;
+    std::uint64_t size = 0;
+    bool failed = false;
+    const bool saves = GzipStream(in.get(), gz.get(), limit, &digest, &size, &failed);
+    if (failed) return Fail(error, gz_path + ": cannot compress " + source.File);
+    if (saves) {
+      if (digest != source.Digest || size != source.Size)
+        return Fail(error, ChangedMeanwhile(source));
+      if (!gz.Finish() || !gz.Commit()) return Fail(error, gz_path + ": cannot write the file");
+    } else if (KindOf(FsPath(gz_path)) == fs::file_type::regular && !RemoveFile(gz_path)) {
+      return Fail(error, gz_path + ": cannot remove the stale copy");
+    }
+  }
+  std::rewind(in.get());
+  PendingFile body(target);
+  std::string digest;
+  std::uint64_t size = 0;
+  if (body.get() == nullptr || !CopyHashing(in.get(), body.get(), &digest, &size)) {
+    return Fail(error, target + ": cannot copy " + source.File + " there");
+  }
+  if (digest != source.Digest || size != source.Size) return Fail(error, ChangedMeanwhile(source));
+  if (!body.Finish() || !body.Commit()) return Fail(error, target + ": cannot write the file");
+  return true;
+}
+
+bool IsLeftover(const std::string& name) {
+  const auto at = name.rfind(kTemporaryMarker);
+  if (at == std::string::npos) return false;
+  const std::string_view tail = std::string_view(name).substr(at + kTemporaryMarker.size());
+  return tail.size() == 16 && tail.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+void RemoveLeftoversIn(const fs::path& folder, bool descend) {
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    std::error_code kind_error;
+    const fs::file_type kind = it->symlink_status(kind_error).type();
+    if (kind == fs::file_type::directory && descend) {
+      RemoveLeftoversIn(it->path(), false);
+    } else if (kind == fs::file_type::regular && IsLeftover(Utf8Path(it->path().filename()))) {
+      fs::remove(it->path(), kind_error);
+    }
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<PublishLock> PublishLock::Take(const std::string& www, PublishError* error) {
+  const fs::path root = FsPath(www);
+  if (KindOf(root) == fs::file_type::not_found) {
+    std::error_code ec;
+    if (!fs::create_directory(root, ec) || ec) {
+      Fail(error, www + ": cannot make the folder");
+      return nullptr;
+    }
+  } else if (!IsDirectory(www)) {
+    Fail(error, www + ": is no folder");
+    return nullptr;
+  }
+  if (!EnsureFolder(root / "repos", error) || !EnsureFolder(root / "files", error)) return nullptr;
+  const std::string lock = Utf8Path(root / kLockName);
+#ifdef _WIN32
+  // Open without sharing: a second publish cannot open it until this one ends.
+  int fd = -1;
+  if (_wsopen_s(&fd, Widen(lock).c_str(), _O_RDWR | _O_CREAT | _O_BINARY, _SH_DENYRW,
+                _S_IREAD | _S_IWRITE) != 0) {
+    fd = -1;
+  }
+  const bool held = fd >= 0;
+#else
+  const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const bool held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (fd >= 0 && !held) ::close(fd);
+#endif
+  if (!held) {
+    Fail(error, www + ": another kanade-repo publish is working on it (" + lock + ")");
+    return nullptr;
+  }
+  return std::unique_ptr<PublishLock>(new PublishLock(fd));
+}
+
+PublishLock::~PublishLock() {
+#ifdef _WIN32
+  _close(handle_);
+#else
+  ::close(handle_);
+#endif
+}
+
+std::optional<std::set<std::string>> WriteBodies(const ReleasePlan& plan, const std::string& www,
+                                                 std::vector<std::string>* notes,
+                                                 PublishError* error) {
+  const fs::path root = FsPath(www);
+  std::set<std::string> good;
+  std::set<fs::path> written_in;
+  for (const auto& [digest, source] : plan.Bodies) {
+    const std::string relative = BodyPathOf(digest);
+    const fs::path target = root / FsPath(relative);
+    if (!EnsureFolder(target.parent_path(), error)) return std::nullopt;
+    const std::string path = Utf8Path(target);
+    const fs::file_type kind = KindOf(target);
+    if (kind == fs::file_type::regular) {
+      const std::string problem = BodyProblem(path, digest, source.Size);
+      if (problem.empty()) {
+        good.insert(relative);
+        continue;
+      }
+      notes->push_back(path + ": " + problem + "; written again");
+    } else if (kind != fs::file_type::not_found) {
+      Fail(error, path + ": is no regular file (a link or a folder); remove it", true);
+      return std::nullopt;
+    }
+    if (!WriteBody(source, path, error)) return std::nullopt;
+    good.insert(relative);
+    written_in.insert(target.parent_path());
+  }
+  for (const fs::path& folder : written_in) SyncFolder(folder);
+  SyncFolder(root / "files");
+  return good;
+}
+
+bool WriteRepositories(const ReleasePlan& plan, const std::string& www, PublishError* error) {
+  const fs::path repos = FsPath(www) / "repos";
+  std::vector<std::unique_ptr<PendingFile>> pending;
+  for (const RepositoryRelease& release : plan.Repositories) {
+    if (!release.Changed) continue;
+    auto file = std::make_unique<PendingFile>(Utf8Path(repos / FsPath(release.Name + ".repo")));
+    const std::string& text = release.Text;
+    if (file->get() == nullptr ||
+        std::fwrite(text.data(), 1, text.size(), file->get()) != text.size() || !file->Finish()) {
+      return Fail(error, file->target() + ": cannot write the repository");
+    }
+    pending.push_back(std::move(file));
+  }
+  // Each rename puts one whole repository in place.
+  for (const auto& file : pending) {
+    if (!file->Commit()) return Fail(error, file->target() + ": cannot write the repository");
+  }
+  SyncFolder(repos);
+  return true;
+}
+
+bool RetireBodies(const ReleasePlan& plan, const std::string& www, PublishError* error) {
+  const fs::path root = FsPath(www);
+  for (const std::string& digest : plan.Remove) {
+    const fs::path body = root / FsPath(BodyPathOf(digest));
+    for (const fs::path& path : {body, fs::path(body).concat(".gz")}) {
+      std::error_code ec;
+      if (KindOf(path) == fs::file_type::regular && (!fs::remove(path, ec) || ec)) {
+        return Fail(error, Utf8Path(path) + ": cannot remove the file");
+      }
+    }
+    std::error_code ec;
+    // Only an empty folder goes.
+    if (KindOf(body.parent_path()) == fs::file_type::directory) fs::remove(body.parent_path(), ec);
+  }
+  std::string text =
+      "# Bodies that no repository named at the last release. kanade-repo publish\n"
+      "# removes those that the next release does not name either.\n";
+  for (const std::string& digest : plan.Retire) text += digest + "\n";
+  if (!WriteFileAtomically(Utf8Path(root / kRetiredListName), text)) {
+    return Fail(error, Utf8Path(root / kRetiredListName) + ": cannot write the file");
+  }
+  return true;
+}
+
+void RemoveLeftovers(const std::string& www) {
+  const fs::path root = FsPath(www);
+  RemoveLeftoversIn(root, false);
+  RemoveLeftoversIn(root / "repos", false);
+  if (KindOf(root / "files") == fs::file_type::directory) RemoveLeftoversIn(root / "files", true);
+}
+
+}  // namespace kanade

@@ -1,0 +1,53 @@
+// Puts a planned release into the served folder in the order that keeps
+// every client whole: bodies first, flushed to disk, then each repository
+// renamed into place, then the bodies named no more go.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "publish/release_plan.h"
+
+namespace kanade {
+
+/// The served folder held by one publish at a time; released when it goes
+/// out of scope (or the process ends).
+class PublishLock {
+ public:
+  /// Creates `www`, repos/ and files/ as needed (`www`'s parent must exist)
+  /// and takes the lock; nothing when another publish holds it, or a folder
+  /// is a link or cannot be made.
+  static std::unique_ptr<PublishLock> Take(const std::string& www, PublishError* error);
+  ~PublishLock();
+  PublishLock(const PublishLock&) = delete;
+  PublishLock& operator=(const PublishLock&) = delete;
+
+ private:
+  explicit PublishLock(int handle) : handle_(handle) {}
+  int handle_;
+};
+
+/// Writes each body of `plan` that is missing or wrong below files/ (the
+/// .gz copy first, where it saves at least 10 %), flushed, and checks the
+/// others. The relative paths of the bodies now known good, or nothing;
+/// `notes` gets a line for each body that held other bytes and was rewritten.
+std::optional<std::set<std::string>> WriteBodies(const ReleasePlan& plan, const std::string& www,
+                                                 std::vector<std::string>* notes,
+                                                 PublishError* error);
+
+/// Writes each changed repository to a temporary file, then renames them
+/// into repos/ one by one.
+bool WriteRepositories(const ReleasePlan& plan, const std::string& www, PublishError* error);
+
+/// Deletes the bodies of plan.Remove and records plan.Retire for the next
+/// release. Only regular files named by a digest below files/ are deleted.
+bool RetireBodies(const ReleasePlan& plan, const std::string& www, PublishError* error);
+
+/// Removes the temporary files that a killed publish left in the served
+/// folder; call with the lock held.
+void RemoveLeftovers(const std::string& www);
+
+}  // namespace kanade

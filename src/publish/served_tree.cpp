@@ -1,0 +1,222 @@
+#include "publish/served_tree.h"
+
+#include <filesystem>
+#include <system_error>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "publish/gzip_file.h"
+#include "repos/repository_format.h"
+#include "repos/repository_trust.h"
+#include "repos/sha256.h"
+#include "util/path.h"
+#include "util/portable_path.h"
+#include "util/text.h"
+
+namespace kanade {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Fail(PublishError* error, std::string text) {
+  if (error != nullptr) *error = {std::move(text), true};
+  return false;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::optional<std::string> PercentDecode(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return std::nullopt;
+    const int high = HexValue(text[i + 1]);
+    const int low = HexValue(text[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return out;
+}
+
+// Opens the regular file `path` for reading, not through a link in its last
+// step; its size in `size`.
+UniqueFile OpenRegularFile(const std::string& path, std::uint64_t* size) {
+#ifdef _WIN32
+  std::error_code ec;
+  if (fs::symlink_status(FsPath(path), ec).type() != fs::file_type::regular) return nullptr;
+  UniqueFile file(OpenFile(path, "rb"));
+  *size = fs::file_size(FsPath(path), ec);
+  return ec ? nullptr : std::move(file);
+#else
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  *size = static_cast<std::uint64_t>(info.st_size);
+  UniqueFile file(::fdopen(fd, "rb"));
+  if (!file) ::close(fd);
+  return file;
+#endif
+}
+
+// Whether every folder between `www` and the file `relative` is a folder,
+// not a link.
+bool ReachedWithoutLinks(const fs::path& www, const std::string& relative) {
+  fs::path at = www;
+  std::vector<std::string> segments;
+  if (!SplitPortablePath(relative, &segments)) return false;
+  segments.pop_back();
+  for (const std::string& segment : segments) {
+    at /= FsPath(segment);
+    std::error_code ec;
+    if (fs::symlink_status(at, ec).type() != fs::file_type::directory) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string BodyPathOf(std::string_view digest) {
+  return "files/" + std::string(digest.substr(0, 2)) + "/" + std::string(digest);
+}
+
+bool IsDigestText(std::string_view text) {
+  return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+std::string ModuleLineOf(const SourceFile& file, std::string_view base_url) {
+  return "module=" + file.Path + "\t" + std::string(base_url) + "/" + BodyPathOf(file.Digest) +
+         "\t" + file.Digest + "\t" + std::to_string(file.Size) + "\n";
+}
+
+std::vector<ServedModule> ServedModulesOf(std::string_view text) {
+  std::vector<ServedModule> modules;
+  for (const std::string& raw : SplitLines(text)) {
+    const auto entry = ParseModuleLine(SplitRepositoryLine(raw));
+    if (!entry) continue;
+    modules.push_back({ReplaceAll(entry->RelativePath, PathSeparator, "/"), entry->Url,
+                       entry->Sha256, entry->Size});
+  }
+  return modules;
+}
+
+std::optional<std::map<std::string, std::string>> ReadServedRepositories(std::string_view www,
+                                                                         PublishError* error) {
+  std::map<std::string, std::string> found;
+  const fs::path folder = FsPath(www) / "repos";
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(folder, ec))) return found;
+  for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    const std::string name = Utf8Path(it->path().filename());
+    if (!EndsWith(name, ".repo")) continue;
+    const std::string path = Utf8Path(it->path());
+    std::error_code kind_error;
+    if (it->symlink_status(kind_error).type() != fs::file_type::regular) {
+      Fail(error, path + ": is not a regular file (a link or a folder)");
+      return std::nullopt;
+    }
+    auto text = ReadFileBytes(path);
+    if (!text) {
+      Fail(error, path + ": cannot read the file");
+      return std::nullopt;
+    }
+    found[name.substr(0, name.size() - 5)] = std::move(*text);
+  }
+  if (ec) {
+    Fail(error, "cannot read folder " + Utf8Path(folder) + ": " + ec.message());
+    return std::nullopt;
+  }
+  return found;
+}
+
+std::optional<std::string> ServedPathOfUrl(std::string_view url, std::string_view base_url) {
+  const std::string prefix = std::string(base_url) + "/files/";
+  if (!StartsWith(url, prefix)) return std::nullopt;
+  const auto decoded = PercentDecode(url.substr(prefix.size() - 6));
+  // "/" only: a "\" would be another folder to the check below.
+  if (!decoded || decoded->find('\\') != std::string::npos || !SplitPortablePath(*decoded)) {
+    return std::nullopt;
+  }
+  return decoded;
+}
+
+std::string BodyProblem(const std::string& path, std::string_view digest,
+                        std::optional<std::uint64_t> size) {
+  std::uint64_t actual_size = 0;
+  {
+    UniqueFile file = OpenRegularFile(path, &actual_size);
+    if (!file) return "missing, unreadable or no regular file";
+    if (size && actual_size != *size) {
+      return "holds " + std::to_string(actual_size) + " bytes, not " + std::to_string(*size);
+    }
+    if (Sha256OfStream(file.get()) != digest) return "does not match its digest";
+  }
+  const std::string gz = path + ".gz";
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(FsPath(gz), ec))) return {};
+  std::uint64_t gz_size = 0;
+  UniqueFile file = OpenRegularFile(gz, &gz_size);
+  const auto decoded = file ? DecodeGzipStream(file.get()) : std::nullopt;
+  if (!decoded) return "has a .gz copy that is no whole gzip file";
+  if (decoded->Digest != digest || decoded->Size != actual_size) {
+    return "has a .gz copy that decodes to other bytes";
+  }
+  return {};
+}
+
+bool CheckServedTree(std::string_view www, std::string_view base_url,
+                     const std::map<std::string, std::string>& repositories,
+                     const std::vector<PublicKey>& keys, const std::set<std::string>& trusted,
+                     PublishError* error) {
+  const fs::path root = FsPath(www);
+  std::set<std::pair<std::string, std::string>> checked;  // path, digest
+  for (const auto& [name, text] : repositories) {
+    const std::string repository = Utf8Path(root / "repos" / FsPath(name + ".repo"));
+    const RepositoryCheck check = CheckRepositoryText(text, keys);
+    if (check.Trust != RepositoryTrust::kSigned) {
+      return Fail(error, repository + ": not signed by the publisher key");
+    }
+    if (check.Name != name) {
+      return Fail(error, repository + ": its NAME is " + check.Name + ", not " + name);
+    }
+    for (const ServedModule& module : ServedModulesOf(text)) {
+      const auto relative = ServedPathOfUrl(module.Url, base_url);
+      if (!relative) {
+        return Fail(error, repository + ": module " + module.Path + ": URL " + module.Url +
+                               " is not a file below " + std::string(base_url) + "/files/");
+      }
+      if (trusted.count(*relative) > 0 || !checked.emplace(*relative, module.Digest).second) {
+        continue;
+      }
+      const std::string body = Utf8Path(root / FsPath(*relative));
+      std::string problem = ReachedWithoutLinks(root, *relative)
+                                ? BodyProblem(body, module.Digest, module.Size)
+                                : "lies behind a link or a file";
+      if (!problem.empty()) {
+        return Fail(error,
+                    body + ": " + problem + " (module " + module.Path + " of " + name + ".repo)");
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace kanade

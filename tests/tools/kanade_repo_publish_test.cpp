@@ -1,0 +1,349 @@
+// kanade-repo publish as a translation team uses it: releases in a row into
+// one served folder, what it refuses before writing anything, and the checks
+// that name a served file that does not hold what its repository lists.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "repos/repository_format.h"
+#include "repos/sha256.h"
+#include "support/temp_dir.h"
+#include "tool_runner.h"
+#include "util/text.h"
+
+namespace kanade {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ExpectOneComplaint;
+using test::Outcome;
+using test::ReadFile;
+using test::RunTool;
+using test::TempDir;
+using test::WriteFile;
+
+constexpr char kBase[] = "https://kanade.example";
+
+std::string Secret() {
+  return KANADE_TEST_SECRET_KEY;
+}
+
+// The publish command line for `www`, served at kBase unless `more` says.
+std::vector<std::string> Publish(const std::string& www, std::vector<std::string> more) {
+  std::vector<std::string> arguments = {"publish", "--key", Secret(), "--out", www};
+  if (std::find(more.begin(), more.end(), "--base-url") == more.end()) {
+    arguments.insert(arguments.end(), {"--base-url", kBase});
+  }
+  arguments.insert(arguments.end(), more.begin(), more.end());
+  return arguments;
+}
+
+std::string Noise(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+// Every file below `folder` with its bytes (links as "-> target").
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    const std::string relative = fs::path(it->path()).lexically_relative(folder).string();
+    if (it->is_symlink()) {
+      files[relative] = "-> " + fs::read_symlink(it->path()).string();
+    } else if (it->is_regular_file()) {
+      files[relative] = ReadFile(it->path().string());
+    }
+  }
+  return files;
+}
+
+std::string BodyOf(const std::string& www, const std::string& bytes) {
+  const std::string digest = Sha256OfText(bytes);
+  return www + "/files/" + digest.substr(0, 2) + "/" + digest;
+}
+
+// A PE file's headers as far as the certificate table entry, signed or not.
+std::string FakeWindowsProgram(bool signed_program) {
+  std::string bytes(0x400, '\0');
+  bytes[0] = 'M';
+  bytes[1] = 'Z';
+  bytes[0x3C] = 0x40;
+  bytes.replace(0x40, 4, std::string("PE\0\0", 4));
+  bytes[0x58] = 0x0B;  // PE32+
+  bytes[0x59] = 0x02;
+  if (signed_program) {
+    bytes[0xE8 + 1] = 0x03;  // the table at 0x300, 0x100 bytes
+    bytes[0xEC + 1] = 0x01;
+  }
+  return bytes;
+}
+
+TEST(KanadeRepoPublish, RefusesWhatPlayersCouldNotUseAndWritesNothing) {
+  TempDir dir;
+  const std::string www = dir / "www";
+  const std::string tree = dir / "tree";
+  WriteFile(dir / "program.exe", "MZ not really");
+  WriteFile(dir / "elf",
+            "\x7F"
+            "ELF and more");
+  ASSERT_EQ(RunTool({"keygen", dir / "other"}).Status, 0);
+  struct Case {
+    std::string Name;
+    std::function<void()> Make;
+    std::vector<std::string> Arguments;
+    std::string Mentions;
+  };
+  const auto file = [&](const std::string& relative) {
+    return [&, relative] { WriteFile(tree + "/" + relative, "x"); };
+  };
+  const std::vector<std::string> given = {"kanade-test=" + tree};
+  const std::vector<Case> cases = {
+      {"device name", file("Data/CON.txt"), given, "a Windows device name"},
+      {"trailing dot", file("Data/name."), given, "ending in \".\""},
+      {"trailing space", file("name /a.txt"), given, "ending in \".\" or a space"},
+      {"stream", file("a:b"), given, "\":\""},
+      {"backslash", file("a\\b"), given, "\"\\\""},
+      {"tab", file("a\tb"), given, "a control character"},
+      {"comment", file("a;b"), given, "starts a comment"},
+      {"not UTF-8", file("a\xFF"), given, "not UTF-8"},
+      {"case",
+       [&] {
+         WriteFile(tree + "/Data/a", "1");
+         WriteFile(tree + "/data/b", "2");
+       },
+       given, "only in case"},
+      {"link", [&] { ::symlink("/etc/hostname", (tree + "/link").c_str()); }, given,
+       "/link: is a symbolic link"},
+      {"fifo", [&] { ::mkfifo((tree + "/fifo").c_str(), 0600); }, given, "neither a file"},
+      {"missing folder", [] {}, {"kanade-test=" + dir / "none"}, "none: no such folder"},
+      {"no mode", [] {}, {"kanade-x=" + tree}, "kanade-x: no mode"},
+      {"mode twice", [] {}, {"kanade-lua=" + tree, "kanade-lua=" + tree}, "given twice"},
+      {"nothing", [] {}, {}, "nothing to publish"},
+      {"not Windows", [] {}, {"--windows", dir / "elf"}, "not a Windows program"},
+      {"not Linux", [] {}, {"--linux", dir / "program.exe"}, "not a Linux program"},
+      {"no program", [] {}, {"--linux", dir / "none"}, "none: no such file"},
+      {"not a URL", [] {}, {"--base-url", "ftp://h", "kanade-lua=" + tree}, "--base-url"},
+      {"served folder inside", [] {}, {"kanade-lua=" + dir.path()}, "would publish itself"},
+      {"other keys", [] {}, {"--keys", dir / "other.pub", "kanade-lua=" + tree}, "is not in"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    fs::remove_all(tree);
+    fs::create_directories(tree);
+    WriteFile(tree + "/Language.txt", "Japanese");
+    c.Make();
+    ExpectOneComplaint(RunTool(Publish(www, c.Arguments)), 2, c.Mentions);
+    EXPECT_FALSE(fs::exists(www));
+  }
+  ExpectOneComplaint(RunTool({"publish", "--key", Secret() + ".pub", "--out", www, "--base-url",
+                              kBase, "kanade-lua=" + tree}),
+                     2, "secret key");
+  ExpectOneComplaint(RunTool({"publish", "--out", www, "--base-url", kBase}), 2, "needs --key");
+  EXPECT_FALSE(fs::exists(www));
+}
+
+TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleaseLate) {
+  TempDir dir;
+  const std::string www = dir / "www";
+  const std::string test_tree = dir / "kanade-test";
+  const std::string lua_tree = dir / "kanade-lua";
+  std::string table;
+  for (int i = 0; i < 3000; ++i) table += "row " + std::to_string(i) + "\n";
+  const std::string noise = Noise(20000, 1);
+  WriteFile(test_tree + "/Language.txt", "Japanese 1\n");
+  WriteFile(test_tree + "/Data/table.txt", table);
+  WriteFile(test_tree + "/Data/会話 一覧.bin", noise);
+  WriteFile(lua_tree + "/Lua/kanade.lua", "-- lua\n");
+  WriteFile(dir / "kanade",
+            "\x7F"
+            "ELF build 1");
+  const std::vector<std::string> trees = {"kanade-test=" + test_tree, "kanade-lua=" + lua_tree,
+                                          "--linux", dir / "kanade"};
+
+  // Release 1: three repositories, bodies by digest with their sizes, a
+  // .gz copy only where it saves at least 10 %.
+  Outcome first = RunTool(Publish(www, trees));
+  ASSERT_EQ(first.Status, 0) << first.Err;
+  EXPECT_EQ(first.Err, "");
+  for (const auto& [name, serial] : std::map<std::string, std::string>{
+           {"kanade-test", "1"}, {"kanade-lua", "1"}, {"kanade-patcher-linux", "1"}}) {
+    const std::string repo = www + "/repos/" + name + ".repo";
+    const Outcome verified = RunTool({"verify", "--keys", Secret() + ".pub", repo});
+    EXPECT_EQ(verified.Out, repo + ": signature ok (NAME " + name + ", SERIAL " + serial + ")\n");
+  }
+  const std::string test_repo = ReadFile(www + "/repos/kanade-test.repo");
+  const std::string noise_digest = Sha256OfText(noise);
+  EXPECT_NE(test_repo.find("module=Data/会話 一覧.bin\t" + std::string(kBase) + "/files/" +
+                           noise_digest.substr(0, 2) + "/" + noise_digest + "\t" + noise_digest +
+                           "\t20000\n"),
+            std::string::npos)
+      << test_repo;
+  EXPECT_EQ(ReadFile(BodyOf(www, noise)), noise);
+  EXPECT_FALSE(fs::exists(BodyOf(www, noise) + ".gz"));
+  EXPECT_FALSE(fs::exists(BodyOf(www, "-- lua\n") + ".gz"));
+  EXPECT_LT(fs::file_size(BodyOf(www, table) + ".gz"), table.size() / 10 * 9);
+  EXPECT_EQ(ReadFile(BodyOf(www,
+                            "\x7F"
+                            "ELF build 1")),
+            "\x7F"
+            "ELF build 1");
+
+  // A dry run names the one changed file and writes nothing.
+  WriteFile(test_tree + "/Language.txt", "Japanese 2, longer\n");
+  const auto before = Snapshot(www);
+  const Outcome dry = RunTool(Publish(www, {"--dry-run", "kanade-test=" + test_tree}));
+  EXPECT_EQ(dry.Status, 0) << dry.Err;
+  EXPECT_EQ(dry.Out,
+            "kanade-test.repo: SERIAL 1 -> 2, 1 changed\n"
+            "  changed Language.txt (11 -> 19 bytes)\n"
+            "kanade-lua.repo: kept as it is\n"
+            "kanade-patcher-linux.repo: kept as it is\n"
+            "files/: 1 new body (19 bytes); 1 named no more, kept for one more release; "
+            "0 removed\n"
+            "dry run: nothing written\n");
+  EXPECT_EQ(Snapshot(www), before);
+
+  // Release 2: only kanade-test changes; the others keep their bytes, and
+  // the old body stays for clients that fetched release 1 a moment ago.
+  const std::string lua_repo = ReadFile(www + "/repos/kanade-lua.repo");
+  Outcome second = RunTool(Publish(www, trees));
+  ASSERT_EQ(second.Status, 0) << second.Err;
+  EXPECT_NE(second.Out.find("kanade-lua.repo: unchanged (SERIAL 1)"), std::string::npos);
+  EXPECT_NE(ReadFile(www + "/repos/kanade-test.repo").find("\nSERIAL=2\n"), std::string::npos);
+  EXPECT_EQ(ReadFile(www + "/repos/kanade-lua.repo"), lua_repo);
+  EXPECT_TRUE(fs::exists(BodyOf(www, "Japanese 1\n")));
+
+  // Release 3 no longer names the release 1 body either: it goes, while
+  // release 2's body waits one more release.
+  WriteFile(test_tree + "/Language.txt", "Japanese 3\n");
+  ASSERT_EQ(RunTool(Publish(www, trees)).Status, 0);
+  EXPECT_FALSE(fs::exists(BodyOf(www, "Japanese 1\n")));
+  EXPECT_TRUE(fs::exists(BodyOf(www, "Japanese 2, longer\n")));
+  EXPECT_TRUE(fs::exists(BodyOf(www, noise)));
+
+  // Nothing changed: nothing is rewritten.
+  const auto settled = Snapshot(www);
+  const Outcome again = RunTool(Publish(www, trees));
+  EXPECT_EQ(again.Status, 0) << again.Err;
+  EXPECT_NE(again.Out.find("published nothing new"), std::string::npos);
+  EXPECT_EQ(Snapshot(www), settled);
+
+  // Windows builds: one without Authenticode is published with a warning.
+  for (const bool signed_program : {false, true}) {
+    WriteFile(dir / "kanade.exe", FakeWindowsProgram(signed_program));
+    const Outcome windows = RunTool(Publish(www, {"--windows", dir / "kanade.exe"}));
+    EXPECT_EQ(windows.Status, 0) << windows.Err;
+    EXPECT_EQ(windows.Err.find("kanade-repo: warning: ") == 0, !signed_program) << windows.Err;
+    EXPECT_EQ(ReadFile(BodyOf(www, FakeWindowsProgram(signed_program))),
+              FakeWindowsProgram(signed_program));
+  }
+  EXPECT_NE(ReadFile(www + "/repos/kanade-patcher-win.repo").find("module=kanade.exe\t"),
+            std::string::npos);
+
+  // A repository built by hand moves to bodies by digest with the next SERIAL.
+  WriteFile(www + "/files/kanade-prefixed/Language.txt", "Japanese\n");
+  ASSERT_EQ(
+      RunTool({"build", www + "/files/kanade-prefixed",
+               std::string(kBase) + "/files/kanade-prefixed", "-o",
+               www + "/repos/kanade-prefixed.repo", "--key", Secret(), "--name", "kanade-prefixed"})
+          .Status,
+      0);
+  WriteFile(dir / "prefixed/Language.txt", "Japanese\n");
+  const Outcome moved = RunTool(Publish(www, {"kanade-prefixed=" + dir / "prefixed"}));
+  EXPECT_EQ(moved.Status, 0) << moved.Err;
+  EXPECT_NE(moved.Out.find("kanade-prefixed.repo: SERIAL 1 -> 2, same modules at new URLs\n"),
+            std::string::npos)
+      << moved.Out;
+  EXPECT_TRUE(fs::exists(www + "/files/kanade-prefixed/Language.txt"));
+}
+
+TEST(KanadeRepoPublish, ServedFilesThatDoNotHoldAreNamedAndNothingIsRenamed) {
+  std::string table;
+  for (int i = 0; i < 3000; ++i) table += "row " + std::to_string(i) + "\n";
+  struct Case {
+    std::string Name;
+    std::function<void(const std::string& www, const std::string& dir)> Spoil;
+    std::string Mentions;  // below the served folder
+  };
+  const std::string table_body = BodyOf("", table).substr(1);
+  const std::vector<Case> cases = {
+      {"body changed", [&](auto& www, auto&) { WriteFile(www + "/" + table_body, table + "x"); },
+       table_body + ": holds"},
+      {"body gone", [&](auto& www, auto&) { fs::remove(www + "/" + table_body); }, table_body},
+      {"body a link",
+       [&](auto& www, auto& dir) {
+         WriteFile(dir + "/copy", table);
+         fs::remove(www + "/" + table_body);
+         fs::create_symlink(dir + "/copy", www + "/" + table_body);
+       },
+       table_body + ": missing, unreadable or no regular file"},
+      {"gz broken", [&](auto& www, auto&) { WriteFile(www + "/" + table_body + ".gz", "gz"); },
+       "no whole gzip file"},
+      {"gz other bytes",
+       [&](auto& www, auto& dir) {
+         WriteFile(dir + "/spare", table + "more");
+         const std::string gzip =
+             "gzip -c '" + dir + "/spare' >'" + www + "/" + table_body + ".gz'";
+         ASSERT_EQ(std::system(gzip.c_str()), 0);
+       },
+       "decodes to other bytes"},
+      {"repository edited",
+       [&](auto& www, auto&) {
+         const std::string repo = www + "/repos/kanade-lua.repo";
+         WriteFile(repo, ReplaceAll(ReadFile(repo), "SERIAL=1", "SERIAL=7"));
+       },
+       "repos/kanade-lua.repo: not signed"},
+      {"repository of another name",
+       [&](auto& www, auto&) {
+         fs::copy_file(www + "/repos/kanade-lua.repo", www + "/repos/kanade-test.repo",
+                       fs::copy_options::overwrite_existing);
+       },
+       "repos/kanade-test.repo: not signed by the publisher key under its name"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TempDir dir;
+    const std::string www = dir / "www";
+    WriteFile(dir / "tree/table.txt", table);
+    WriteFile(dir / "other/Language.txt", "Japanese\n");
+    ASSERT_EQ(RunTool(Publish(www, {"kanade-lua=" + dir / "tree", "kanade-test=" + dir / "other"}))
+                  .Status,
+              0);
+    c.Spoil(www, dir.path());
+    const auto spoiled = ReadFile(www + "/repos/kanade-test.repo");
+    WriteFile(dir / "other/Language.txt", "Japanese, changed\n");
+    const Outcome outcome = RunTool(Publish(www, {"kanade-test=" + dir / "other"}));
+    EXPECT_EQ(outcome.Status, 1) << outcome.Err;
+    EXPECT_EQ(SplitLines(outcome.Err).size(), 1u) << outcome.Err;
+    EXPECT_NE(outcome.Err.find(c.Mentions), std::string::npos) << outcome.Err;
+    EXPECT_EQ(ReadFile(www + "/repos/kanade-test.repo"), spoiled);
+  }
+
+  // A body that a given repository names is written anew instead.
+  TempDir dir;
+  const std::string www = dir / "www";
+  WriteFile(dir / "tree/table.txt", table);
+  ASSERT_EQ(RunTool(Publish(www, {"kanade-lua=" + dir / "tree"})).Status, 0);
+  WriteFile(www + "/" + table_body, "spoiled");
+  WriteFile(www + "/" + table_body + ".gz", "spoiled");
+  const Outcome repaired = RunTool(Publish(www, {"kanade-lua=" + dir / "tree"}));
+  EXPECT_EQ(repaired.Status, 0) << repaired.Err;
+  EXPECT_NE(repaired.Out.find("written again"), std::string::npos);
+  EXPECT_EQ(ReadFile(www + "/" + table_body), table);
+}
+
+}  // namespace
+}  // namespace kanade

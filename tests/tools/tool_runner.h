@@ -1,0 +1,24 @@
+// Runs the built kanade-repo as a publisher does, capturing what it says.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kanade::test {
+
+struct Outcome {
+  int Status = -1;
+  std::string Out;
+  std::string Err;
+};
+
+/// Runs the tool with `arguments`, under `wrapper` (such as setpriv) when
+/// one is given.
+Outcome RunTool(const std::vector<std::string>& arguments,
+                const std::vector<std::string>& wrapper = {});
+
+/// Exactly one line on stderr in the tool's own voice, mentioning
+/// `mentions`, nothing on stdout, and exit status `status`.
+void ExpectOneComplaint(const Outcome& outcome, int status, const std::string& mentions);
+
+}  // namespace kanade::test
