@@ -7,10 +7,10 @@
 #include <optional>
 #include <system_error>
 
-#include "publish/release_plan.h"
-#include "publish/release_sources.h"
-#include "publish/release_writer.h"
-#include "publish/served_tree.h"
+#include "release_plan.h"
+#include "release_sources.h"
+#include "release_writer.h"
+#include "served_tree.h"
 #include "tool_support.h"
 #include "util/path.h"
 #include "util/text.h"

@@ -1,4 +1,4 @@
-#include "publish/served_tree.h"
+#include "served_tree.h"
 
 #include <filesystem>
 #include <system_error>
@@ -9,7 +9,7 @@
 #include <unistd.h>
 #endif
 
-#include "publish/gzip_file.h"
+#include "gzip_file.h"
 #include "repos/repository_format.h"
 #include "repos/repository_trust.h"
 #include "repos/sha256.h"

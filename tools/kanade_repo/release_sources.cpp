@@ -1,4 +1,4 @@
-#include "publish/release_sources.h"
+#include "release_sources.h"
 
 #include <algorithm>
 #include <filesystem>

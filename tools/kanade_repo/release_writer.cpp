@@ -1,4 +1,4 @@
-#include "publish/release_writer.h"
+#include "release_writer.h"
 
 #include <filesystem>
 #include <system_error>
@@ -17,9 +17,9 @@
 #include <unistd.h>
 #endif
 
-#include "publish/gzip_file.h"
-#include "publish/served_tree.h"
+#include "gzip_file.h"
 #include "repos/sha256.h"
+#include "served_tree.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
 #include "util/text.h"

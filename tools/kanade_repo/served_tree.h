@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "publish/release_sources.h"
+#include "release_sources.h"
 #include "repos/publisher_keys.h"
 
 namespace kanade {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "publish/release_sources.h"
+#include "release_sources.h"
 #include "repos/publisher_keys.h"
 
 namespace kanade {

@@ -1,4 +1,4 @@
-#include "publish/gzip_file.h"
+#include "gzip_file.h"
 
 #include <zlib.h>
 

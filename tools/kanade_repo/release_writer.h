@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "publish/release_plan.h"
+#include "release_plan.h"
 
 namespace kanade {
 

@@ -1,12 +1,12 @@
-#include "publish/release_plan.h"
+#include "release_plan.h"
 
 #include <filesystem>
 #include <limits>
 #include <system_error>
 
-#include "publish/served_tree.h"
 #include "repos/repository_signing.h"
 #include "repos/repository_trust.h"
+#include "served_tree.h"
 #include "util/path.h"
 #include "util/text.h"
 
