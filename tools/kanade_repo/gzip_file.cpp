@@ -15,7 +15,7 @@ constexpr int kGzipWindow = 15 + 16;  // deflate data in a gzip wrapper
 
 }  // namespace
 
-bool GzipStream(std::FILE* source, std::FILE* target, std::uint64_t limit, std::string* digest,
+bool GzipStream(std::FILE* source, NewFile& target, std::uint64_t limit, std::string* digest,
                 std::uint64_t* size, bool* failed) {
   *failed = false;
   z_stream stream{};
@@ -44,7 +44,7 @@ bool GzipStream(std::FILE* source, std::FILE* target, std::uint64_t limit, std::
       const std::size_t produced = out.size() - stream.avail_out;
       written += produced;
       if (written > limit) within = false;
-      if (within && std::fwrite(out.data(), 1, produced, target) != produced) *failed = true;
+      if (within && !target.Write(out.data(), produced)) *failed = true;
     } while (stream.avail_out == 0 && within && !*failed);
   }
   deflateEnd(&stream);

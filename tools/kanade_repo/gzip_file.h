@@ -7,13 +7,15 @@
 #include <optional>
 #include <string>
 
+#include "util/contained_folder.h"
+
 namespace kanade {
 
 /// Writes the gzip form (level 9) of everything `source` still holds to
 /// `target`, while `source`'s bytes also go through `digest` and `size`.
 /// Stops, returning false, once the gzip form would exceed `limit` bytes;
 /// also false when reading or writing fails (then `failed` is set).
-bool GzipStream(std::FILE* source, std::FILE* target, std::uint64_t limit, std::string* digest,
+bool GzipStream(std::FILE* source, NewFile& target, std::uint64_t limit, std::string* digest,
                 std::uint64_t* size, bool* failed);
 
 struct DecodedBody {

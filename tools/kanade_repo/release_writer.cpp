@@ -1,6 +1,7 @@
 #include "release_writer.h"
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -66,58 +67,42 @@ void SyncFolder(const fs::path& folder) {
 #endif
 }
 
-// A temporary file beside `target`, renamed over it by Commit; removed when
-// it goes uncommitted.
+// A new file beside `target`, written under a temporary name inside its
+// folder (never through a link) and moved over `target` by Commit; removed
+// when it goes uncommitted.
 class PendingFile {
  public:
-  explicit PendingFile(std::string target)
-      : target_(std::move(target)),
-        temp_(TemporaryPathBeside(target_)),
-        file_(CreateNewFile(temp_)) {}
-  ~PendingFile() {
-    if (file_ != nullptr) std::fclose(file_);
-    if (!committed_) RemoveFile(temp_);
+  explicit PendingFile(const fs::path& target)
+      : target_(Utf8Path(target)),
+        name_(Utf8Path(target.filename())),
+        folder_(ContainedFolder::Open(Utf8Path(target.parent_path()), {}, false)) {
+    if (folder_) file_ = folder_->CreateTemporary(name_);
   }
-  PendingFile(const PendingFile&) = delete;
-  PendingFile& operator=(const PendingFile&) = delete;
 
-  std::FILE* get() const { return file_; }
+  /// Null when the file could not be made.
+  NewFile* get() { return file_ ? &*file_ : nullptr; }
   const std::string& target() const { return target_; }
 
-  // Flushes the bytes to disk and closes the file.
-  bool Finish() {
-    if (file_ == nullptr) return false;
-    bool ok = std::fflush(file_) == 0;
-#ifdef _WIN32
-    ok = _commit(_fileno(file_)) == 0 && ok;
-#else
-    ok = ::fsync(fileno(file_)) == 0 && ok;
-#endif
-    ok = std::fclose(file_) == 0 && ok;
-    file_ = nullptr;
-    return ok;
-  }
-
-  bool Commit() {
-    committed_ = ReplaceFileWith(temp_, target_);
-    return committed_;
-  }
+  /// Flushes the bytes to disk and closes the file.
+  bool Finish() { return file_ && file_->Finish(true); }
+  /// Renames the finished file over the target.
+  bool Commit() { return file_ && folder_->MoveIntoPlace(*file_, name_); }
 
  private:
   std::string target_;
-  std::string temp_;
-  std::FILE* file_;
-  bool committed_ = false;
+  std::string name_;
+  std::optional<ContainedFolder> folder_;
+  std::optional<NewFile> file_;
 };
 
-bool CopyHashing(std::FILE* in, std::FILE* out, std::string* digest, std::uint64_t* size) {
+bool CopyHashing(std::FILE* in, NewFile& out, std::string* digest, std::uint64_t* size) {
   std::vector<char> buffer(1 << 20);
   Sha256Hasher hasher;
   *size = 0;
   while (true) {
     const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
     if (std::ferror(in) != 0 || !hasher.Update(buffer.data(), got)) return false;
-    if (std::fwrite(buffer.data(), 1, got, out) != got) return false;
+    if (!out.Write(buffer.data(), got)) return false;
     *size += got;
     if (got < buffer.size()) break;
   }
@@ -136,13 +121,13 @@ bool WriteBody(const SourceFile& source, const std::string& target, PublishError
   if (!in) return Fail(error, source.File + ": cannot read the file");
   const std::string gz_path = target + ".gz";
   {
-    PendingFile gz(gz_path);
+    PendingFile gz(FsPath(gz_path));
     if (gz.get() == nullptr) return Fail(error, gz_path + ": cannot write the file");
     const std::uint64_t limit = source.Size / 10 * 9 + source.Size % 10 * 9 / 10;
     std::string digest;
     std::uint64_t size = 0;
     bool failed = false;
-    const bool saves = GzipStream(in.get(), gz.get(), limit, &digest, &size, &failed);
+    const bool saves = GzipStream(in.get(), *gz.get(), limit, &digest, &size, &failed);
     if (failed) return Fail(error, gz_path + ": cannot compress " + source.File);
     if (saves) {
       if (digest != source.Digest || size != source.Size)
@@ -153,10 +138,10 @@ bool WriteBody(const SourceFile& source, const std::string& target, PublishError
     }
   }
   std::rewind(in.get());
-  PendingFile body(target);
+  PendingFile body{FsPath(target)};
   std::string digest;
   std::uint64_t size = 0;
-  if (body.get() == nullptr || !CopyHashing(in.get(), body.get(), &digest, &size)) {
+  if (body.get() == nullptr || !CopyHashing(in.get(), *body.get(), &digest, &size)) {
     return Fail(error, target + ": cannot copy " + source.File + " there");
   }
   if (digest != source.Digest || size != source.Size) return Fail(error, ChangedMeanwhile(source));
@@ -164,23 +149,19 @@ bool WriteBody(const SourceFile& source, const std::string& target, PublishError
   return true;
 }
 
-bool IsLeftover(const std::string& name) {
-  const auto at = name.rfind(kTemporaryMarker);
-  if (at == std::string::npos) return false;
-  const std::string_view tail = std::string_view(name).substr(at + kTemporaryMarker.size());
-  return tail.size() == 16 && tail.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
+// Temporary files of a publish that was killed, in `folder` and, with
+// `descend`, in the folders right below it.
 void RemoveLeftoversIn(const fs::path& folder, bool descend) {
+  if (const auto contained = ContainedFolder::Open(Utf8Path(folder), {}, false)) {
+    contained->RemoveLeftoverTemporaries();
+  }
+  if (!descend) return;
   std::error_code ec;
   for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator();
        it.increment(ec)) {
     std::error_code kind_error;
-    const fs::file_type kind = it->symlink_status(kind_error).type();
-    if (kind == fs::file_type::directory && descend) {
+    if (it->symlink_status(kind_error).type() == fs::file_type::directory) {
       RemoveLeftoversIn(it->path(), false);
-    } else if (kind == fs::file_type::regular && IsLeftover(Utf8Path(it->path().filename()))) {
-      fs::remove(it->path(), kind_error);
     }
   }
 }
@@ -266,10 +247,10 @@ bool WriteRepositories(const ReleasePlan& plan, const std::string& www, PublishE
   std::vector<std::unique_ptr<PendingFile>> pending;
   for (const RepositoryRelease& release : plan.Repositories) {
     if (!release.Changed) continue;
-    auto file = std::make_unique<PendingFile>(Utf8Path(repos / FsPath(release.Name + ".repo")));
+    auto file = std::make_unique<PendingFile>(repos / FsPath(release.Name + ".repo"));
     const std::string& text = release.Text;
-    if (file->get() == nullptr ||
-        std::fwrite(text.data(), 1, text.size(), file->get()) != text.size() || !file->Finish()) {
+    if (file->get() == nullptr || !file->get()->Write(text.data(), text.size()) ||
+        !file->Finish()) {
       return Fail(error, file->target() + ": cannot write the repository");
     }
     pending.push_back(std::move(file));
