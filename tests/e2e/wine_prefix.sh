@@ -23,7 +23,15 @@ export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all
 # No Mono or Gecko: nothing here needs them and they would be downloaded.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-wineboot -i >/dev/null 2>&1
+# A first start that fails (seen once under load) gets one more try, and a
+# second failure says so instead of ending in silence.
+if ! wineboot -i >/dev/null 2>&1; then
+  wineserver -k >/dev/null 2>&1 || true
+  wineboot -i >/dev/null 2>&1 || {
+    echo "wine_prefix: wineboot failed twice in $prefix" >&2
+    exit 1
+  }
+fi
 wineserver -w
 
 font_file=$(fc-match -f '%{file}' 'Noto Sans CJK JP:lang=ja')
