@@ -16,7 +16,7 @@
 #include "ui/picture_decoders.h"
 #include "ui/responsiveness.h"
 #include "ui/status_canvas.h"
-#include "upgrade/programs.h"
+#include "util/contained_folder.h"
 #include "util/path.h"
 
 namespace kanade {
@@ -60,7 +60,7 @@ int RunProgram(int argc, char** argv, Toolkit* toolkit) {
   InitNetworking();
   ProgramFolder = CurrentFolderWithSeparator();
   // A copy killed mid-way, or a program set aside while it ran, goes now.
-  RemoveUpgradeLeftovers(StripTrailingSeparators(ProgramFolder));
+  RemoveLeftoverTemporariesIn(StripTrailingSeparators(ProgramFolder));
   if (toolkit != nullptr) {
     MainFont = toolkit->LoadFont("Meiryo UI", 8);
     DialogFont = toolkit->LoadFont("Meiryo UI", 8);

@@ -22,9 +22,7 @@ void RemoveLeftoversOnce(const std::string& folder) {
   static std::string cleaned;
   if (cleaned == folder) return;
   cleaned = folder;
-  if (const auto contained = ContainedFolder::Open(folder, {}, false)) {
-    contained->RemoveLeftoverTemporaries();
-  }
+  RemoveLeftoverTemporariesIn(folder);
 }
 
 }  // namespace

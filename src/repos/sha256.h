@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,5 +42,11 @@ std::string Sha256OfFile(std::string_view path);
 
 /// The same for a file already open for reading, read to its end.
 std::string Sha256OfStream(std::FILE* file);
+
+/// Copies the rest of `in` to `out` (each chunk handed to `out` as it is
+/// read) and gives the digest text and size of what was copied; false when
+/// reading or writing failed.
+bool CopyHashing(std::FILE* in, const std::function<bool(const char*, std::size_t)>& out,
+                 std::string* digest, std::uint64_t* size);
 
 }  // namespace kanade

@@ -27,6 +27,22 @@ std::string Sha256OfFile(std::string_view path) {
   return Sha256OfStream(file.get());
 }
 
+bool CopyHashing(std::FILE* in, const std::function<bool(const char*, std::size_t)>& out,
+                 std::string* digest, std::uint64_t* size) {
+  Sha256Hasher hasher;
+  const auto chunk = std::make_unique_for_overwrite<char[]>(kFileChunk);
+  *size = 0;
+  while (true) {
+    const std::size_t got = std::fread(chunk.get(), 1, kFileChunk, in);
+    if (got > 0 && (!hasher.Update(chunk.get(), got) || !out(chunk.get(), got))) return false;
+    *size += got;
+    if (got < kFileChunk) break;
+  }
+  if (std::ferror(in) != 0) return false;
+  *digest = hasher.Finish();
+  return !digest->empty();
+}
+
 std::string Sha256OfStream(std::FILE* file) {
   // Our own chunk buffer is big enough; stdio's would only add a copy.
   std::setvbuf(file, nullptr, _IONBF, 0);

@@ -12,8 +12,6 @@ namespace {
 
 ProgramLauncher* current_launcher = nullptr;
 
-constexpr std::size_t kCopyChunk = 1 << 20;
-
 std::string FolderOf(std::string_view path) {
   const auto last = path.find_last_of("\\/");
   return last == std::string_view::npos ? std::string(".") : std::string(path.substr(0, last));
@@ -44,17 +42,11 @@ bool CopyVerifiedProgram(std::string_view from, std::string_view to,
   if (!source) return false;
   auto copy = target_folder->CreateTemporary(name);
   if (!copy) return false;
-  Sha256Hasher hasher;
-  const auto chunk = std::make_unique_for_overwrite<char[]>(kCopyChunk);
-  while (true) {
-    const std::size_t got = std::fread(chunk.get(), 1, kCopyChunk, source.get());
-    if (got > 0 && (!hasher.Update(chunk.get(), got) || !copy->Write(chunk.get(), got))) {
-      return false;
-    }
-    if (got < kCopyChunk) break;
-  }
-  if (std::ferror(source.get()) != 0) return false;
-  if (!expected_digest.empty() && hasher.Finish() != expected_digest) return false;
+  std::string digest;
+  std::uint64_t size = 0;
+  const auto write = [&copy](const char* data, std::size_t n) { return copy->Write(data, n); };
+  if (!CopyHashing(source.get(), write, &digest, &size)) return false;
+  if (!expected_digest.empty() && digest != expected_digest) return false;
   if (!copy->SetMode(mode) || !copy->Finish(true)) return false;
   if (target_folder->MoveIntoPlace(*copy, name)) return true;
   // Windows refuses to replace a running program but lets it be renamed:
@@ -65,12 +57,6 @@ bool CopyVerifiedProgram(std::string_view from, std::string_view to,
   if (target_folder->MoveIntoPlace(*copy, name)) return true;
   target_folder->Rename(aside, name);
   return false;
-}
-
-void RemoveUpgradeLeftovers(std::string_view folder) {
-  if (const auto contained = ContainedFolder::Open(folder, {}, false)) {
-    contained->RemoveLeftoverTemporaries();
-  }
 }
 
 }  // namespace kanade

@@ -7,8 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "util/contained_folder.h"
-
 namespace kanade {
 
 class ProgramLauncher {
@@ -39,9 +37,5 @@ ProgramLauncher& PlatformLauncher();
 /// it is copied. `mode` sets the new file's permission bits (POSIX).
 bool CopyVerifiedProgram(std::string_view from, std::string_view to,
                          std::string_view expected_digest, unsigned mode);
-
-/// Removes what earlier upgrades left in `folder`: temporary files of a
-/// killed copy and programs set aside while they ran (kSetAsideFileMarker).
-void RemoveUpgradeLeftovers(std::string_view folder);
 
 }  // namespace kanade

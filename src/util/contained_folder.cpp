@@ -29,6 +29,11 @@ bool IsTemporaryName(std::string_view name) {
          suffix.find('-', dash + 1) == suffix.npos;
 }
 
+int RemoveLeftoverTemporariesIn(std::string_view folder) {
+  const auto contained = ContainedFolder::Open(folder, {}, false);
+  return contained ? contained->RemoveLeftoverTemporaries() : 0;
+}
+
 std::string RandomHex(std::size_t bytes) {
   std::string raw(bytes, '\0');
   FillRandomBytes(raw.data(), raw.size());

@@ -99,6 +99,10 @@ class ContainedFolder {
   std::unique_ptr<Impl> impl_;
 };
 
+/// Removes this program's leftover temporary and set-aside files in
+/// `folder` (opened as ContainedFolder::Open does); how many went.
+int RemoveLeftoverTemporariesIn(std::string_view folder);
+
 /// Bytes from the system's random source (getrandom, BCryptGenRandom).
 void FillRandomBytes(void* data, std::size_t size);
 /// `bytes` random bytes as lower-case hexadecimal text.

@@ -95,21 +95,6 @@ class PendingFile {
   std::optional<NewFile> file_;
 };
 
-bool CopyHashing(std::FILE* in, NewFile& out, std::string* digest, std::uint64_t* size) {
-  std::vector<char> buffer(1 << 20);
-  Sha256Hasher hasher;
-  *size = 0;
-  while (true) {
-    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
-    if (std::ferror(in) != 0 || !hasher.Update(buffer.data(), got)) return false;
-    if (!out.Write(buffer.data(), got)) return false;
-    *size += got;
-    if (got < buffer.size()) break;
-  }
-  *digest = hasher.Finish();
-  return !digest->empty();
-}
-
 std::string ChangedMeanwhile(const SourceFile& source) {
   return source.File + ": changed while it was published; publish again";
 }
@@ -141,7 +126,10 @@ bool WriteBody(const SourceFile& source, const std::string& target, PublishError
   PendingFile body{FsPath(target)};
   std::string digest;
   std::uint64_t size = 0;
-  if (body.get() == nullptr || !CopyHashing(in.get(), *body.get(), &digest, &size)) {
+  if (body.get() == nullptr ||
+      !CopyHashing(
+          in.get(), [&body](const char* data, std::size_t n) { return body.get()->Write(data, n); },
+          &digest, &size)) {
     return Fail(error, target + ": cannot copy " + source.File + " there");
   }
   if (digest != source.Digest || size != source.Size) return Fail(error, ChangedMeanwhile(source));
@@ -152,9 +140,7 @@ bool WriteBody(const SourceFile& source, const std::string& target, PublishError
 // Temporary files of a publish that was killed, in `folder` and, with
 // `descend`, in the folders right below it.
 void RemoveLeftoversIn(const fs::path& folder, bool descend) {
-  if (const auto contained = ContainedFolder::Open(Utf8Path(folder), {}, false)) {
-    contained->RemoveLeftoverTemporaries();
-  }
+  RemoveLeftoverTemporariesIn(Utf8Path(folder));
   if (!descend) return;
   std::error_code ec;
   for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator();
