@@ -2,6 +2,7 @@
 waiting for a condition, and the patcher's expected log lines."""
 import os
 import re
+import subprocess
 import time
 
 failures = []
@@ -25,6 +26,13 @@ def wait_until(predicate, timeout, step=0.1):
         if result or time.time() >= deadline:
             return result
         time.sleep(step)
+
+
+def console_title(repo_tool):
+    """The console title of the build under test, from the project's VERSION,
+    which kanade-repo --version prints too."""
+    said = subprocess.run([repo_tool, "--version"], capture_output=True, text=True, timeout=30)
+    return "Kanade 非公式日本語化Patcher Build " + said.stdout.split()[-1]
 
 
 def secret_key():

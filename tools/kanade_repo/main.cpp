@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "kanade_version.h"
 #include "publish_command.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_format.h"
@@ -81,6 +82,7 @@ constexpr const char* kUsage =
     "  --linux FILE             kanade to publish\n"
     "  --dry-run                publish only prints what would change\n"
     "  -h, --help               show this text\n"
+    "  --version                show the version\n"
     "  --                       the arguments that follow are not options\n"
     "\n"
     "Exit status: 0 success; 1 the file does not verify or cannot be signed, or WWW\n"
@@ -100,6 +102,7 @@ struct CommandLine {
   std::vector<std::string> Positional;
   std::map<std::string, std::string> Options;  // by OptionName
   bool Help = false;
+  bool Version = false;
   std::string Error;
 };
 
@@ -114,6 +117,8 @@ CommandLine ParseArguments(const std::vector<std::string>& arguments) {
       options_ended = true;
     } else if (argument == "-h" || argument == "--help") {
       line.Help = true;
+    } else if (argument == "--version") {
+      line.Version = true;
     } else if (kFlagOptions.count(argument) > 0) {
       line.Options[argument] = "";
     } else if (kValueOptions.count(argument) > 0) {
@@ -314,6 +319,10 @@ int Run(const std::vector<std::string>& arguments) {
   if (!line.Error.empty()) return Complain(line.Error, kUsageOrIoFailed);
   if (line.Help) {
     std::fputs(kUsage, stdout);
+    return kOk;
+  }
+  if (line.Version) {
+    std::printf("kanade-repo %s\n", KANADE_VERSION);
     return kOk;
   }
   if (line.Positional.empty()) {

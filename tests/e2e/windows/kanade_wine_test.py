@@ -39,6 +39,7 @@ import random
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -49,9 +50,9 @@ from PIL import Image
 
 # The shared helpers live one folder up.
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from e2e_common import (check, check_keys_and_hover, failures, fetch_lines,  # noqa: E402
-                        install_lines, publish_args, remove_lines, secret_key, wait_until,
-                        without_progress)
+from e2e_common import (check, check_keys_and_hover, console_title, failures,  # noqa: E402
+                        fetch_lines, install_lines, publish_args, remove_lines, secret_key,
+                        wait_until, without_progress)
 from x11 import Xvfb, count, die_with_parent  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -64,7 +65,7 @@ MAIN_TITLE = "Kanade Patcher"
 SETTINGS_TITLE = "Kanade Patcher 設定"
 DIALOG_TITLE = "SotA ゲームフォルダを指定する"
 STARTED = "===== Program Started ====="
-CONSOLE_TITLE = "Kanade 非公式日本語化Patcher Build 50.439"
+CONSOLE_TITLE = None  # from the build under test, set by main()
 READY = "日本語化パッチの準備ができました。ゲームを開始してください！"
 UNINSTALLED = "日本語化パッチがアンインストールされました。"
 OWN_REPOSITORY = "/repos/kanade-patcher-win.repo"
@@ -442,6 +443,25 @@ def check_lines(actual, expected, what):
 
 def module_windows_paths(ctx, name, folder):
     return [folder + "\\" + m.replace("/", "\\") for m in ctx.server.module_paths(name)]
+
+
+def check_version_resources(kanade_exe, title):
+    """kanade.exe's version resource and manifest carry the version that the
+    title shows: one number, from the project's VERSION."""
+    version = title.rsplit(" ", 1)[-1]
+    numbers = ([int(n) for n in version.split(".")] + [0, 0, 0])[:4]
+    body = read_bytes(kanade_exe)
+    fixed = body.find(struct.pack("<I", 0xFEEF04BD))  # VS_FIXEDFILEINFO
+    check(fixed >= 0 and struct.unpack_from("<4H", body, fixed + 8) ==
+          (numbers[1], numbers[0], numbers[3], numbers[2]),
+          f"the version resource's file version is {version}")
+    for key in ("FileVersion", "ProductVersion"):
+        text = re.compile(re.escape((key + "\0").encode("utf-16-le")) + b"(?:\0\0)*" +
+                          re.escape((version + "\0").encode("utf-16-le")))
+        check(text.search(body) is not None, f"the version resource's {key} is {version}")
+    dotted = ".".join(map(str, numbers))
+    check(f'name="KanadePatcher" version="{dotted}"'.encode() in body,
+          f"the manifest names version {dotted}")
 
 
 def check_log_bytes(wine):
@@ -933,6 +953,8 @@ def main():
         if not os.path.isfile(path):
             print(f"kanade_wine_test: {path} is missing")
             return 2
+    global CONSOLE_TITLE
+    CONSOLE_TITLE = console_title(repo_tool)
     keep = os.environ.get("KANADE_E2E_KEEP")
     if keep:
         os.makedirs(keep, exist_ok=True)
@@ -945,6 +967,7 @@ def main():
     try:
         # The display must exist before the first Wine process: the Wine
         # session keeps the display it started with.
+        check_version_resources(ctx.kanade_exe, CONSOLE_TITLE)
         xvfb = Xvfb()
         ctx.server = server = Server(ctx.root, ctx.kanade_exe, repo_tool)
         print(f"--- server ready ({time.time() - started:.1f} s)", flush=True)
