@@ -22,6 +22,9 @@ printf 'repository\n' >"$www/repos/kanade-test.repo"
 seq 1 5000 >"$files/table.txt"
 gzip -k9 "$files/table.txt"
 printf 'module\n' >"$files/folder/ui.txt"
+# What a publish killed on the spot leaves behind.
+printf 'half\n' >"$files/folder/ui.txt.kanade-tmp-0123456789abcdef"
+printf 'half\n' >"$www/repos/kanade-test.repo.kanade-tmp-0123456789abcdef"
 printf 'not published\n' >"$www/other/page.html"
 printf 'not published\n' >"$www/index.html"
 
@@ -48,6 +51,8 @@ cases=(
   "/files/kanade-test/folder | --http1.1 | 404 1.1 | |"
   "/files/kanade-test/missing.txt | --http2 | 404 2 | |"
   "/repos/ | --http2 | 404 2 | |"
+  "/files/kanade-test/folder/ui.txt.kanade-tmp-0123456789abcdef | --http2 | 404 2 | |"
+  "/repos/kanade-test.repo.kanade-tmp-0123456789abcdef | --http1.1 | 404 1.1 | |"
 )
 trim() { sed 's/^ *//; s/ *$//' <<<"$1"; }
 for case in "${cases[@]}"; do
