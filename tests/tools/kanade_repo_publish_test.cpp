@@ -2,6 +2,7 @@
 // one served folder, what it refuses before writing anything, and the checks
 // that name a served file that does not hold what its repository lists.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "repos/publisher_keys.h"
 #include "repos/repository_format.h"
 #include "repos/sha256.h"
 #include "support/temp_dir.h"
@@ -28,6 +30,7 @@ using test::ExpectOneComplaint;
 using test::Outcome;
 using test::ReadFile;
 using test::RunTool;
+using test::RunToolAndSignal;
 using test::TempDir;
 using test::WriteFile;
 
@@ -37,14 +40,20 @@ std::string Secret() {
   return KANADE_TEST_SECRET_KEY;
 }
 
-// The publish command line for `www`, served at kBase unless `more` says.
+// The publish command line for `www`, served at kBase unless `more` says;
+// a folder yet to be made is a new one.
 std::vector<std::string> Publish(const std::string& www, std::vector<std::string> more) {
   std::vector<std::string> arguments = {"publish", "--key", Secret(), "--out", www};
+  if (!fs::exists(www)) arguments.push_back("--new");
   if (std::find(more.begin(), more.end(), "--base-url") == more.end()) {
     arguments.insert(arguments.end(), {"--base-url", kBase});
   }
   arguments.insert(arguments.end(), more.begin(), more.end());
   return arguments;
+}
+
+PublicKey TrustedKey() {
+  return ParsePublicKeyFile(ReadFile(Secret() + ".pub"))->front();
 }
 
 std::string Noise(std::size_t size, unsigned seed) {
@@ -137,7 +146,10 @@ TEST(KanadeRepoPublish, RefusesWhatPlayersCouldNotUseAndWritesNothing) {
       {"no program", [] {}, {"--linux", dir / "none"}, "none: no such file"},
       {"not a URL", [] {}, {"--base-url", "ftp://h", "kanade-lua=" + tree}, "--base-url"},
       {"served folder inside", [] {}, {"kanade-lua=" + dir.path()}, "would publish itself"},
-      {"other keys", [] {}, {"--keys", dir / "other.pub", "kanade-lua=" + tree}, "is not in"},
+      {"other keys",
+       [] {},
+       {"--keys", dir / "other.pub", "kanade-lua=" + tree},
+       "but players trust"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -305,13 +317,14 @@ TEST(KanadeRepoPublish, ServedFilesThatDoNotHoldAreNamedAndNothingIsRenamed) {
          const std::string repo = www + "/repos/kanade-lua.repo";
          WriteFile(repo, ReplaceAll(ReadFile(repo), "SERIAL=1", "SERIAL=7"));
        },
-       "repos/kanade-lua.repo: not signed"},
+       "repos/kanade-lua.repo: it is signed by key " + KeyIdOf(TrustedKey()) +
+           ", which players trust"},
       {"repository of another name",
        [&](auto& www, auto&) {
          fs::copy_file(www + "/repos/kanade-lua.repo", www + "/repos/kanade-test.repo",
                        fs::copy_options::overwrite_existing);
        },
-       "repos/kanade-test.repo: not signed by the publisher key under its name"},
+       "repos/kanade-test.repo: it is signed as NAME kanade-lua, not kanade-test"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -325,6 +338,8 @@ TEST(KanadeRepoPublish, ServedFilesThatDoNotHoldAreNamedAndNothingIsRenamed) {
     c.Spoil(www, dir.path());
     const auto spoiled = ReadFile(www + "/repos/kanade-test.repo");
     WriteFile(dir / "other/Language.txt", "Japanese, changed\n");
+    const Outcome dry = RunTool(Publish(www, {"--dry-run", "kanade-test=" + dir / "other"}));
+    EXPECT_EQ(dry.Status, 1) << dry.Err;
     const Outcome outcome = RunTool(Publish(www, {"kanade-test=" + dir / "other"}));
     EXPECT_EQ(outcome.Status, 1) << outcome.Err;
     EXPECT_EQ(SplitLines(outcome.Err).size(), 1u) << outcome.Err;
@@ -343,6 +358,150 @@ TEST(KanadeRepoPublish, ServedFilesThatDoNotHoldAreNamedAndNothingIsRenamed) {
   EXPECT_EQ(repaired.Status, 0) << repaired.Err;
   EXPECT_NE(repaired.Out.find("written again"), std::string::npos);
   EXPECT_EQ(ReadFile(www + "/" + table_body), table);
+}
+
+// The team's everyday mistakes: each is refused before anything is written,
+// with the same exit status by the dry run and the real run, and says what
+// is wrong instead of blaming a good served file.
+TEST(KanadeRepoPublish, MistakesAreRefusedAlikeByDryAndRealRunsAndWwwStaysAsItWas) {
+  TempDir dir;
+  const std::string www = dir / "www";
+  WriteFile(dir / "test/Language.txt", "Japanese\n");
+  WriteFile(dir / "lua/Lua/kanade.lua", "-- lua\n");
+  WriteFile(dir / "kanade",
+            "\x7F"
+            "ELF build");
+  WriteFile(dir / "bad/Language.txt", "Japanese\n");
+  for (const char* name : {"CON.txt", "a:b", "Data/name.", "Data/x;y", "link"}) {
+    if (std::string(name) == "link") {
+      fs::create_symlink("/etc/hostname", dir / "bad/link");
+    } else {
+      WriteFile(dir / "bad/" + name, "x");
+    }
+  }
+  ASSERT_EQ(RunTool({"keygen", dir / "other"}).Status, 0);
+  const std::vector<std::string> all = {"kanade-test=" + dir / "test", "kanade-lua=" + dir / "lua",
+                                        "--linux", dir / "kanade"};
+  const Outcome first = RunTool(Publish(www, all));
+  ASSERT_EQ(first.Status, 0) << first.Err;
+  const auto release = Snapshot(www);
+  const std::string other_id = KeyIdOf(ParsePublicKeyFile(ReadFile(dir / "other.pub"))->front());
+  const std::string trusted_id = KeyIdOf(TrustedKey());
+
+  struct Case {
+    std::string Name;
+    std::vector<std::string> Arguments;
+    int Status;
+    std::vector<std::string> Mentions;  // on stderr
+  };
+  const auto with = [](std::vector<std::string> more, const std::vector<std::string>& given) {
+    more.insert(more.end(), given.begin(), given.end());
+    return more;
+  };
+  const std::vector<std::string> test_only = {"kanade-test=" + dir / "test"};
+  const std::vector<Case> cases = {
+      {"a key the players do not trust",
+       {"publish", "--key", dir / "other", "--out", www, "--base-url", kBase, test_only[0]},
+       2,
+       {"other is key " + other_id, "players trust " + trusted_id, "built into kanade-repo"}},
+      {"--keys without the signing key",
+       Publish(www, with({"--keys", dir / "other.pub"}, test_only)),
+       2,
+       {"is key " + trusted_id, "players trust " + other_id, "other.pub"}},
+      {"a mistyped --out",
+       {"publish", "--key", Secret(), "--out", dir / "wwww", "--base-url", kBase, test_only[0]},
+       2,
+       {"wwww: no such folder; give --new"}},
+      {"--new on a served folder",
+       Publish(www, with({"--new"}, test_only)),
+       2,
+       {"already holds a release"}},
+      {"another --base-url",
+       Publish(www, with({"--base-url", "https://other.example"}, all)),
+       2,
+       {"served at https://kanade.example, not https://other.example", "--move-base-url"}},
+      {"a move without every repository",
+       Publish(www, with({"--base-url", "https://other.example", "--move-base-url"}, test_only)),
+       2,
+       {"missing: kanade-lua=FOLDER, --linux FILE"}},
+      {"five bad names",
+       {"publish", "--key", Secret(), "--out", www, "--base-url", kBase,
+        "kanade-prefixed=" + dir / "bad"},
+       2,
+       {"bad/CON.txt: the patcher refuses", "bad/a:b: the patcher", "bad/Data/name.: the patcher",
+        "bad/Data/x;y: the patcher", "bad/link: is a symbolic link", "5 problems"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    for (const bool dry_run : {true, false}) {
+      std::vector<std::string> arguments = c.Arguments;
+      if (dry_run) arguments.push_back("--dry-run");
+      const Outcome outcome = RunTool(arguments);
+      EXPECT_EQ(outcome.Status, c.Status) << (dry_run ? "dry run: " : "") << outcome.Err;
+      EXPECT_EQ(outcome.Out, "");
+      for (const std::string& mention : c.Mentions) {
+        EXPECT_NE(outcome.Err.find(mention), std::string::npos) << outcome.Err;
+      }
+      EXPECT_EQ(outcome.Err.find("move it away"), std::string::npos);
+    }
+    EXPECT_EQ(Snapshot(www), release);
+    EXPECT_FALSE(fs::exists(dir / "wwww"));
+  }
+
+  // A move with every repository: the dry run writes nothing, the real one
+  // moves every URL at once and remembers the new base.
+  const auto moved =
+      Publish(www, with({"--base-url", "https://other.example/kanade/", "--move-base-url"}, all));
+  const Outcome dry = RunTool(with(moved, {"--dry-run"}));
+  EXPECT_EQ(dry.Status, 0) << dry.Err;
+  EXPECT_EQ(Snapshot(www), release);
+  const Outcome move = RunTool(moved);
+  ASSERT_EQ(move.Status, 0) << move.Err;
+  for (const char* name : {"kanade-test", "kanade-lua", "kanade-patcher-linux"}) {
+    const std::string repo = ReadFile(www + "/repos/" + name + ".repo");
+    EXPECT_NE(repo.find("\thttps://other.example/kanade/files/"), std::string::npos) << repo;
+    EXPECT_EQ(repo.find(kBase), std::string::npos) << repo;
+  }
+  EXPECT_EQ(
+      RunTool(Publish(www, with({"--base-url", "https://other.example/kanade"}, test_only))).Status,
+      0);
+  EXPECT_EQ(RunTool(Publish(www, test_only)).Status, 2);
+}
+
+// Ctrl-C half-way through a large body: the temporary file goes, no
+// repository changes, and one line says so; the tool ends as interrupted.
+TEST(KanadeRepoPublish, AnInterruptedPublishLeavesNoTemporaryFileAndSaysWhatIsServed) {
+  TempDir dir;
+  const std::string www = dir / "www";
+  WriteFile(dir / "test/Language.txt", "Japanese\n");
+  ASSERT_EQ(RunTool(Publish(www, {"kanade-test=" + dir / "test"})).Status, 0);
+  const auto release = Snapshot(www);
+  WriteFile(dir / "test/Data/large.bin", Noise(96 << 20, 7));
+  const auto temporaries = [&] {
+    // The tool creates and removes files meanwhile: a vanished entry ends the look.
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(www, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+      if (it->path().filename().string().find(".kanade-tmp-") != std::string::npos) {
+        found.push_back(it->path().string());
+      }
+    }
+    return found;
+  };
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    const Outcome outcome = RunToolAndSignal(
+        Publish(www, {"kanade-test=" + dir / "test"}), [&] { return !temporaries().empty(); },
+        signal);
+    EXPECT_EQ(outcome.Status, 128 + signal) << outcome.Err;
+    EXPECT_EQ(outcome.Err,
+              "kanade-repo: interrupted: no repository changed, so " + www +
+                  " serves the release it served before; no body was written, and no temporary "
+                  "file is left\n");
+    EXPECT_EQ(temporaries(), std::vector<std::string>());
+    EXPECT_EQ(Snapshot(www), release);
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "interruption.h"
 #include "repos/sha256.h"
 
 namespace kanade {
@@ -32,7 +33,9 @@ bool GzipStream(std::FILE* source, NewFile& target, std::uint64_t limit, std::st
   int flush = Z_NO_FLUSH;
   while (flush != Z_FINISH && within && !*failed) {
     const std::size_t got = std::fread(in.data(), 1, in.size(), source);
-    if (std::ferror(source) != 0 || !hasher.Update(in.data(), got)) *failed = true;
+    if (std::ferror(source) != 0 || !hasher.Update(in.data(), got) || Interrupted()) {
+      *failed = true;
+    }
     *size += got;
     flush = got < in.size() ? Z_FINISH : Z_NO_FLUSH;
     stream.next_in = in.data();

@@ -14,7 +14,8 @@ namespace kanade {
 /// Writes the gzip form (level 9) of everything `source` still holds to
 /// `target`, while `source`'s bytes also go through `digest` and `size`.
 /// Stops, returning false, once the gzip form would exceed `limit` bytes;
-/// also false when reading or writing fails (then `failed` is set).
+/// also false when reading or writing fails or the publish is interrupted
+/// (then `failed` is set).
 bool GzipStream(std::FILE* source, NewFile& target, std::uint64_t limit, std::string* digest,
                 std::uint64_t* size, bool* failed);
 

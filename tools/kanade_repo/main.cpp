@@ -56,19 +56,25 @@ constexpr const char* kUsage =
     "      left out of the list when it lies inside DIR), or to standard output.\n"
     "  kanade-repo publish --key SECRET_FILE --out WWW --base-url URL\n"
     "                      [--windows kanade.exe] [--linux kanade] [--keys PUBLIC_FILE]\n"
-    "                      [--dry-run] [MODE=FOLDER ...]\n"
+    "                      [--new] [--move-base-url] [--dry-run] [MODE=FOLDER ...]\n"
     "      Publishes a release into WWW, the folder that URL serves. MODE is\n"
     "      kanade-conv-test, kanade-test, kanade-prefixed or kanade-lua; FOLDER holds\n"
     "      the files as they lie below the game folder. --windows and --linux give\n"
     "      the program builds for kanade-patcher-win and kanade-patcher-linux.\n"
+    "      The key must be one that the players' builds trust: the keys built into\n"
+    "      this program, or those of --keys. WWW must exist unless --new is given;\n"
+    "      it remembers its URL (WWW/.kanade-base-url), and another URL needs\n"
+    "      --move-base-url and every repository that WWW serves.\n"
     "      Each body is stored once as WWW/files/<2 digits>/<SHA-256 digest>, with a\n"
     "      .gz copy where that saves 10 %; all bodies are written and flushed\n"
     "      before each changed repository is renamed into WWW/repos/ with the next\n"
     "      SERIAL. Repositories not given, and unchanged ones, stay as they are.\n"
     "      Bodies that no repository names are removed one release later.\n"
-    "      Afterwards every repository in WWW must verify (with --keys, or the key's\n"
-    "      public half) and every body match its digest and size. --dry-run prints\n"
-    "      the changes against WWW and writes nothing.\n"
+    "      Before and after, every repository in WWW must verify with those keys\n"
+    "      and every body match its digest and size. --dry-run makes every check\n"
+    "      and prints the changes, writes nothing, and exits as publish would.\n"
+    "      Interrupted (Ctrl-C), it removes its temporary files and says what WWW\n"
+    "      holds.\n"
     "\n"
     "Options:\n"
     "  -o FILE, --output FILE   where build writes the repository\n"
@@ -76,23 +82,27 @@ constexpr const char* kUsage =
     "  --name NAME              the repository's name: its server file name without .repo\n"
     "  --serial N               the release number, 1 to 2^63-1, higher than the last\n"
     "  --keys PUBLIC_FILE       public keys for verify and publish, one base64 key a line\n"
-    "  --out WWW                the folder that publish writes (made when missing)\n"
+    "                           (default: the keys built into this program)\n"
+    "  --out WWW                the folder that publish writes\n"
+    "  --new                    WWW is a new served folder: make it\n"
     "  --base-url URL           where WWW is served, such as https://example.org\n"
+    "  --move-base-url          WWW moves to another URL: every repository at once\n"
     "  --windows FILE           kanade.exe to publish\n"
     "  --linux FILE             kanade to publish\n"
-    "  --dry-run                publish only prints what would change\n"
+    "  --dry-run                publish only checks and prints what would change\n"
     "  -h, --help               show this text\n"
     "  --version                show the version\n"
     "  --                       the arguments that follow are not options\n"
     "\n"
     "Exit status: 0 success; 1 the file does not verify or cannot be signed, or WWW\n"
     "does not hold what its repositories list;\n"
-    "2 bad arguments, or a file, folder or key that cannot be read or written.\n";
+    "2 bad arguments, or a file, folder or key that cannot be read or written.\n"
+    "An interrupted publish ends by the signal it received (130 in a shell for Ctrl-C).\n";
 
 const std::set<std::string> kValueOptions = {"-o",        "--output", "--key", "--name",
                                              "--serial",  "--keys",   "--out", "--base-url",
                                              "--windows", "--linux"};
-const std::set<std::string> kFlagOptions = {"--dry-run"};
+const std::set<std::string> kFlagOptions = {"--dry-run", "--new", "--move-base-url"};
 
 std::string OptionName(const std::string& option) {
   return option == "--output" ? "-o" : option;
@@ -311,7 +321,8 @@ const std::map<std::string, CommandShape> kCommands = {
      {SIZE_MAX,
       "publish --key SECRET_FILE --out WWW --base-url URL [--windows FILE] [--linux FILE] "
       "[MODE=FOLDER ...]",
-      {"--key", "--out", "--base-url", "--windows", "--linux", "--keys", "--dry-run"}}},
+      {"--key", "--out", "--base-url", "--windows", "--linux", "--keys", "--dry-run", "--new",
+       "--move-base-url"}}},
 };
 
 int Run(const std::vector<std::string>& arguments) {

@@ -19,6 +19,7 @@
 #endif
 
 #include "gzip_file.h"
+#include "interruption.h"
 #include "repos/sha256.h"
 #include "served_tree.h"
 #include "util/contained_folder.h"
@@ -43,10 +44,13 @@ fs::file_type KindOf(const fs::path& path) {
   return fs::symlink_status(path, ec).type();
 }
 
-// A folder below the served folder, made when missing; never a link.
-bool EnsureFolder(const fs::path& folder, PublishError* error) {
+// A folder below the served folder, made when missing (with `create`);
+// never a link.
+bool EnsureFolder(const fs::path& folder, bool create, PublishError* error) {
   const fs::file_type kind = KindOf(folder);
-  if (kind == fs::file_type::directory) return true;
+  if (kind == fs::file_type::directory || (kind == fs::file_type::not_found && !create)) {
+    return true;
+  }
   std::error_code ec;
   if (kind == fs::file_type::not_found && fs::create_directory(folder, ec) && !ec) return true;
   return Fail(error, Utf8Path(folder) + (kind == fs::file_type::not_found
@@ -113,6 +117,7 @@ bool WriteBody(const SourceFile& source, const std::string& target, PublishError
     std::uint64_t size = 0;
     bool failed = false;
     const bool saves = GzipStream(in.get(), *gz.get(), limit, &digest, &size, &failed);
+    if (Interrupted()) return Fail(error, "interrupted");
     if (failed) return Fail(error, gz_path + ": cannot compress " + source.File);
     if (saves) {
       if (digest != source.Digest || size != source.Size)
@@ -126,11 +131,12 @@ bool WriteBody(const SourceFile& source, const std::string& target, PublishError
   PendingFile body{FsPath(target)};
   std::string digest;
   std::uint64_t size = 0;
-  if (body.get() == nullptr ||
-      !CopyHashing(
-          in.get(), [&body](const char* data, std::size_t n) { return body.get()->Write(data, n); },
-          &digest, &size)) {
-    return Fail(error, target + ": cannot copy " + source.File + " there");
+  const auto write = [&body](const char* data, std::size_t n) {
+    return !Interrupted() && body.get()->Write(data, n);
+  };
+  if (body.get() == nullptr || !CopyHashing(in.get(), write, &digest, &size)) {
+    return Fail(error,
+                Interrupted() ? "interrupted" : target + ": cannot copy " + source.File + " there");
   }
   if (digest != source.Digest || size != source.Size) return Fail(error, ChangedMeanwhile(source));
   if (!body.Finish() || !body.Commit()) return Fail(error, target + ": cannot write the file");
@@ -154,11 +160,15 @@ void RemoveLeftoversIn(const fs::path& folder, bool descend) {
 
 }  // namespace
 
-std::unique_ptr<PublishLock> PublishLock::Take(const std::string& www, PublishError* error) {
+std::unique_ptr<PublishLock> PublishLock::Take(const std::string& www, bool create,
+                                               PublishError* error) {
   const fs::path root = FsPath(www);
   if (KindOf(root) == fs::file_type::not_found) {
     std::error_code ec;
-    if (!fs::create_directory(root, ec) || ec) {
+    fs::path parent = root.parent_path();
+    const bool made = create ? fs::create_directory(root, ec) && !ec
+                             : IsDirectory(Utf8Path(parent.empty() ? fs::path(".") : parent));
+    if (!made) {
       Fail(error, www + ": cannot make the folder");
       return nullptr;
     }
@@ -166,18 +176,26 @@ std::unique_ptr<PublishLock> PublishLock::Take(const std::string& www, PublishEr
     Fail(error, www + ": is no folder");
     return nullptr;
   }
-  if (!EnsureFolder(root / "repos", error) || !EnsureFolder(root / "files", error)) return nullptr;
+  if (!EnsureFolder(root / "repos", create, error) ||
+      !EnsureFolder(root / "files", create, error)) {
+    return nullptr;
+  }
   const std::string lock = Utf8Path(root / kLockName);
+  // A dry run needs no lock of its own, only to know that nobody holds it.
+  if (!create && KindOf(FsPath(lock)) == fs::file_type::not_found) {
+    return std::unique_ptr<PublishLock>(new PublishLock(-1));
+  }
 #ifdef _WIN32
   // Open without sharing: a second publish cannot open it until this one ends.
   int fd = -1;
-  if (_wsopen_s(&fd, Widen(lock).c_str(), _O_RDWR | _O_CREAT | _O_BINARY, _SH_DENYRW,
+  if (_wsopen_s(&fd, Widen(lock).c_str(), _O_RDWR | (create ? _O_CREAT : 0) | _O_BINARY, _SH_DENYRW,
                 _S_IREAD | _S_IWRITE) != 0) {
     fd = -1;
   }
   const bool held = fd >= 0;
 #else
-  const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int fd =
+      ::open(lock.c_str(), O_RDWR | (create ? O_CREAT : 0) | O_NOFOLLOW | O_CLOEXEC, 0644);
   const bool held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
   if (fd >= 0 && !held) ::close(fd);
 #endif
@@ -189,6 +207,7 @@ std::unique_ptr<PublishLock> PublishLock::Take(const std::string& www, PublishEr
 }
 
 PublishLock::~PublishLock() {
+  if (handle_ < 0) return;
 #ifdef _WIN32
   _close(handle_);
 #else
@@ -196,36 +215,38 @@ PublishLock::~PublishLock() {
 #endif
 }
 
-std::optional<std::set<std::string>> WriteBodies(const ReleasePlan& plan, const std::string& www,
-                                                 std::vector<std::string>* notes,
-                                                 PublishError* error) {
+bool WriteBodies(const ReleasePlan& plan, const std::string& www, bool write, BodyWork* work,
+                 PublishError* error) {
   const fs::path root = FsPath(www);
-  std::set<std::string> good;
   std::set<fs::path> written_in;
   for (const auto& [digest, source] : plan.Bodies) {
+    if (Interrupted()) return Fail(error, "interrupted");
     const std::string relative = BodyPathOf(digest);
     const fs::path target = root / FsPath(relative);
-    if (!EnsureFolder(target.parent_path(), error)) return std::nullopt;
+    if (!EnsureFolder(target.parent_path(), write, error)) return false;
     const std::string path = Utf8Path(target);
     const fs::file_type kind = KindOf(target);
     if (kind == fs::file_type::regular) {
       const std::string problem = BodyProblem(path, digest, source.Size);
       if (problem.empty()) {
-        good.insert(relative);
+        work->Good.insert(relative);
         continue;
       }
-      notes->push_back(path + ": " + problem + "; written again");
+      work->Notes.push_back(path + ": " + problem +
+                            (write ? "; written again" : "; would be written again"));
     } else if (kind != fs::file_type::not_found) {
-      Fail(error, path + ": is no regular file (a link or a folder); remove it", true);
-      return std::nullopt;
+      return Fail(error, path + ": is no regular file (a link or a folder); remove it", true);
     }
-    if (!WriteBody(source, path, error)) return std::nullopt;
-    good.insert(relative);
-    written_in.insert(target.parent_path());
+    if (write) {
+      if (!WriteBody(source, path, error)) return false;
+      ++work->Written;
+      written_in.insert(target.parent_path());
+    }
+    work->Good.insert(relative);
   }
   for (const fs::path& folder : written_in) SyncFolder(folder);
-  SyncFolder(root / "files");
-  return good;
+  if (write) SyncFolder(root / "files");
+  return true;
 }
 
 bool WriteRepositories(const ReleasePlan& plan, const std::string& www, PublishError* error) {
@@ -270,6 +291,16 @@ bool RetireBodies(const ReleasePlan& plan, const std::string& www, PublishError*
   if (!WriteFileAtomically(Utf8Path(root / kRetiredListName), text)) {
     return Fail(error, Utf8Path(root / kRetiredListName) + ": cannot write the file");
   }
+  return true;
+}
+
+bool WriteBaseUrlRecord(const std::string& www, const std::string& base_url, PublishError* error) {
+  const std::string path = Utf8Path(FsPath(www) / kBaseUrlRecordName);
+  const std::string text =
+      "# The URL that serves this folder, as kanade-repo publish last published it.\n" + base_url +
+      "\n";
+  if (ReadFileBytes(path) == text) return true;
+  if (!WriteFileAtomically(path, text)) return Fail(error, path + ": cannot write the file");
   return true;
 }
 

@@ -42,6 +42,16 @@ std::vector<ServedModule> ServedModulesOf(std::string_view text);
 std::optional<std::map<std::string, std::string>> ReadServedRepositories(std::string_view www,
                                                                          PublishError* error);
 
+/// Why players would refuse the served repository `text` as `name`: which
+/// key signed it when none of `keys` did, or what else is wrong; empty when
+/// one of `keys` signs it under its name (or, where `legacy_allowed`, it
+/// carries only the SIGN line, as before keys existed).
+std::string ServedRepositoryProblem(std::string_view text, std::string_view name,
+                                    const std::vector<PublicKey>& keys, bool legacy_allowed);
+
+/// The URL recorded as serving `www` (kBaseUrlRecordName), or nothing.
+std::optional<std::string> ReadBaseUrlRecord(std::string_view www);
+
 /// Checks a served tree: each repository in `repositories` (name -> text) is
 /// signed by one of `keys` under its own name, and every module it lists lies
 /// below `www` at its URL (which must begin with `base_url` + "/files/") as a
