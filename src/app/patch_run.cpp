@@ -12,6 +12,7 @@
 #include "state/patcher_state.h"
 #include "ui/console.h"
 #include "ui/responsiveness.h"
+#include "upgrade/programs.h"
 #include "upgrade/self_upgrade.h"
 #include "util/path.h"
 #include "util/text.h"
@@ -49,7 +50,9 @@ void StartDelay() {
     StepTimer -= 100;
     SetConsoleLineText(WaitLineText(StepTimer), WaitLineIndex);
   }
-  if (StepTimer <= 0) StepTimer = kFinished;
+  // An upgrade goes on as soon as the program that started it has ended;
+  // the time is only the longest wait.
+  if (StepTimer <= 0 || StartingProgramEnded()) StepTimer = kFinished;
 }
 
 void UpgradeHandOver() {

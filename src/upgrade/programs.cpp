@@ -1,6 +1,8 @@
 #include "upgrade/programs.h"
 
+#include <charconv>
 #include <memory>
+#include <system_error>
 
 #include "repos/sha256.h"
 #include "util/contained_folder.h"
@@ -30,6 +32,22 @@ ProgramLauncher& Launcher() {
 
 void SetLauncher(ProgramLauncher* launcher) {
   current_launcher = launcher;
+}
+
+bool ParseStartedBy(std::string_view text, long long* pid, long long* handle) {
+  const auto colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  const auto number = [](std::string_view digits, long long* value) {
+    if (!digits.empty() && digits[0] == '-') {
+      digits.remove_prefix(1);
+      if (digits != "1") return false;
+      *value = -1;
+      return true;
+    }
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), *value);
+    return error == std::errc() && end == digits.data() + digits.size() && !digits.empty();
+  };
+  return number(text.substr(0, colon), pid) && *pid > 0 && number(text.substr(colon + 1), handle);
 }
 
 bool CopyVerifiedProgram(std::string_view from, std::string_view to,

@@ -32,6 +32,21 @@ void SetLauncher(ProgramLauncher* launcher);
 /// The platform's implementation.
 ProgramLauncher& PlatformLauncher();
 
+/// Whether the program that started this one through StartProgram (the
+/// earlier generation of a self-upgrade) has ended. Every started program
+/// is handed a reference to its starter (an inherited pidfd or process
+/// handle, and the process id) in the environment variable
+/// kStartedByVariable. False while the starter runs, and when no program
+/// handed this one such a reference, so that a "-waitfor" given by hand
+/// waits its full time.
+bool StartingProgramEnded();
+
+/// "PID:HANDLE": the starter's process id and the inherited pidfd or handle
+/// (-1 when there is none).
+inline constexpr const char* kStartedByVariable = "KANADE_STARTED_BY";
+/// The two numbers of a kStartedByVariable value; false when malformed.
+bool ParseStartedBy(std::string_view text, long long* pid, long long* handle);
+
 /// The copy of CopyFileOver, shared by the platforms: read through a handle
 /// that nobody can write (on Windows: nor delete) while it is held, hashed as
 /// it is copied. `mode` sets the new file's permission bits (POSIX).

@@ -1,9 +1,14 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,6 +81,52 @@ int OpenProgram(const std::string& path) {
   return fd;
 }
 
+// The program that started this one, as it handed itself over: a pidfd
+// that becomes readable when it ends, or only its id (kernels before 5.3).
+struct StartingProgram {
+  bool Known = false;
+  pid_t Pid = 0;
+  int Pidfd = -1;
+};
+
+bool IsPidfd(int fd) {
+  char target[64] = {};
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t got = ::readlink(link.c_str(), target, sizeof target - 1);
+  return got > 0 && std::strcmp(target, "anon_inode:[pidfd]") == 0;
+}
+
+// Read once; the pidfd is then kept from the programs this one starts.
+const StartingProgram& Starter() {
+  static const StartingProgram starter = [] {
+    StartingProgram found;
+    long long pid = 0;
+    long long fd = -1;
+    const char* text = std::getenv(kStartedByVariable);
+    if (text == nullptr || !ParseStartedBy(text, &pid, &fd)) return found;
+    found.Known = true;
+    found.Pid = static_cast<pid_t>(pid);
+    if (fd >= 0 && fd <= 65535 && IsPidfd(static_cast<int>(fd))) {
+      found.Pidfd = static_cast<int>(fd);
+      ::fcntl(found.Pidfd, F_SETFD, FD_CLOEXEC);
+    }
+    return found;
+  }();
+  return starter;
+}
+
+// The environment of a started program: this one's, naming this process as
+// its starter instead of ours.
+std::vector<std::string> EnvironmentNaming(int pidfd) {
+  const std::string prefix = std::string(kStartedByVariable) + "=";
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0) entries.emplace_back(*entry);
+  }
+  entries.push_back(prefix + std::to_string(::getpid()) + ":" + std::to_string(pidfd));
+  return entries;
+}
+
 class PosixLauncher : public ProgramLauncher {
  public:
   bool StartProgram(std::string_view program, std::string_view parameters, std::string_view folder,
@@ -93,17 +144,29 @@ class PosixLauncher : public ProgramLauncher {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The started program can wait for this one to end, not for a time.
+    Starter();
+    const int self = static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0));
+    std::vector<std::string> environment = EnvironmentNaming(self);
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const auto close_self = [self] {
+      if (self >= 0) ::close(self);
+    };
 
     // The grandchild reports a failed exec through this pipe; a successful
     // exec closes it silently.
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
       ::close(fd);
+      close_self();
       return false;
     }
     const pid_t child = ::fork();
     if (child < 0) {
       ::close(fd);
+      close_self();
       ::close(report[0]);
       ::close(report[1]);
       return false;
@@ -121,13 +184,15 @@ class PosixLauncher : public ProgramLauncher {
         // A script's interpreter reads it through /dev/fd, so the descriptor
         // must survive the exec.
         ::fcntl(fd, F_SETFD, 0);
-        ::fexecve(fd, argv.data(), environ);
+        if (self >= 0) ::fcntl(self, F_SETFD, 0);
+        ::fexecve(fd, argv.data(), envp.data());
         error = errno;
       }
       (void)!::write(report[1], &error, sizeof error);
       ::_exit(127);
     }
     ::close(fd);
+    close_self();
     ::close(report[1]);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -147,6 +212,16 @@ class PosixLauncher : public ProgramLauncher {
 };
 
 }  // namespace
+
+bool StartingProgramEnded() {
+  const StartingProgram& starter = Starter();
+  if (!starter.Known) return false;
+  if (starter.Pidfd >= 0) {
+    pollfd ended{starter.Pidfd, POLLIN, 0};
+    return ::poll(&ended, 1, 0) > 0 && (ended.revents & POLLIN) != 0;
+  }
+  return ::kill(starter.Pid, 0) != 0 && errno == ESRCH;
+}
 
 ProgramLauncher& PlatformLauncher() {
   static PosixLauncher launcher;
