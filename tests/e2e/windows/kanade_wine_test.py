@@ -767,9 +767,12 @@ def check_upgrade(ctx, runs_needed, body, generation, old_inode):
           f"generation {generation}: the old build announces the upgrade and ends: {old[-1]!r}")
     check(all(line.startswith("UPG:") for line in copy) and copy[0] == "UPG:" + STARTED,
           f"generation {generation}: every line of the upgrade copy carries UPG:")
-    expected_countdown = [f"{t / 10:.1f}" for t in range(100, -1, -1)]
-    check(countdown_values(copy) == expected_countdown,
-          f"generation {generation}: the countdown runs from 10.0 to 0.0 seconds in tenths")
+    # The countdown shows the time left in tenths for as long as the old
+    # build still runs; the copy goes on once it has ended.
+    values = countdown_values(copy)
+    check(values == [f"{t / 10:.1f}" for t in range(100, 100 - len(values), -1)] and values,
+          f"generation {generation}: the countdown runs down from 10.0 in tenths: {values[:3]}"
+          f"{'...' if len(values) > 3 else ''} ({len(values)} lines)")
     check(copy[-2:] == ["UPG:> -upgrade: Performing software upgrade...",
                         f"UPG:> アップデート処理中: {upgrade_exe} -> {program_exe}"],
           f"generation {generation}: the copy reports the hand-over: {copy[-2:]!r}")
@@ -837,11 +840,39 @@ def self_upgrade_scenario(ctx):
     runs_before = len(wine.runs())
     proc = wine.start()
     try:
+        # Every 20 ms: when the old build ends, and when the copy begins its
+        # countdown and performs the upgrade.
+        countdown, performing = ("UPG:> -waitfor: アップグレード待機中: 10.0 秒",
+                                 "UPG:> -upgrade: Performing software upgrade...")
+        seen = {}
+        before = {line: wine.log_lines().count(line) for line in (countdown, performing)}
+        deadline = time.time() + 60
+        while performing not in seen and time.time() < deadline:
+            now = time.time()
+            if "ended" not in seen and proc.poll() is not None:
+                seen["ended"] = now
+            lines = wine.log_lines()
+            for line in (countdown, performing):
+                if line not in seen and lines.count(line) > before[line]:
+                    seen[line] = now
+            time.sleep(0.02)
         try:
-            code = proc.wait(timeout=60)
+            code = proc.wait(timeout=30)
         except subprocess.TimeoutExpired:
             code = None
+        seen.setdefault("ended", time.time())
         check(code == 0, f"the old build ends with exit code 0 after starting the copy ({code})")
+        if check(countdown in seen and performing in seen,
+                 "the copy counts down and performs the upgrade"):
+            waited = seen[performing] - max(seen["ended"], seen[countdown])
+            print(f"  hand-over: the old build ended {seen['ended'] - seen[countdown]:+.2f} s "
+                  f"after the copy's countdown began; the copy performed the upgrade "
+                  f"{seen[performing] - seen['ended']:+.2f} s after the old build ended",
+                  flush=True)
+            check(seen["ended"] <= seen[performing] + 0.04 and waited < 0.5,
+                  f"the copy goes on {waited:.2f} s after the old build ended and its countdown "
+                  f"began ({seen[performing] - seen['ended']:.2f} s after the old build ended, "
+                  "with the copy's start), not after -waitfor's ten seconds")
         runs = check_upgrade(ctx, runs_before + 3, second, 2, inode)
         if runs is None:
             return
