@@ -210,10 +210,11 @@ class Sandbox:
         data = self.read(self.log) or b""
         return data.decode("utf-8", errors="replace").split("\r\n")
 
-    def start(self, ctx, *args):
+    def start(self, ctx, *args, url=None):
         env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
-        env.update(DISPLAY=ctx.display, HOME=self.path, KANADE_REPOSITORY_URL=ctx.servers.url,
-                   CURL_CA_BUNDLE=ctx.servers.ca)
+        env.update(DISPLAY=ctx.display, HOME=self.path,
+                   KANADE_REPOSITORY_URL=url or ctx.servers.url,
+                   CURL_CA_BUNDLE=getattr(self, "ca", None) or ctx.servers.ca)
         out = open(os.path.join(self.path, "kanade.out"), "ab")
         try:
             return subprocess.Popen(["./kanade", *args], cwd=self.program, env=env, stdout=out,
@@ -221,8 +222,8 @@ class Sandbox:
         finally:
             out.close()
 
-    def run_to_end(self, ctx, timeout=60):
-        proc = self.start(ctx)
+    def run_to_end(self, ctx, timeout=60, args=(), url=None):
+        proc = self.start(ctx, *args, url=url)
         finished = wait_until(lambda: any(line.startswith(FINISHED)
                                           for line in self.log_lines()), timeout)
         proc.kill()
