@@ -11,6 +11,7 @@ and the time a silent server may cost.
 Usage: outcomes_test.py KANADE KANADE_REPO
 (KANADE_SECRET_KEY names the secret of the publisher key the build trusts.)
 """
+import gzip
 import hashlib
 import os
 import shutil
@@ -197,6 +198,39 @@ def silent_server_case(ctx):
     check(red_lines_without_reason(box) == [], "silent: every red line has its reason")
 
 
+def full_disk_case(ctx):
+    """A module line without a size, answered with a compressed body of
+    zeros, on a 64 MiB file system: the download stops while 5 % of it is
+    still free, says why, and leaves nothing behind."""
+    box = Sandbox(ctx.root, "disk", ctx.kanade)
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", box.game],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        print("full disk: skipped, no tmpfs can be mounted here: " + mounted.stderr.strip())
+        return
+    try:
+        open(os.path.join(box.game, GAME_EXE), "wb").close()
+        body = bytes(256 << 20)
+        ctx.servers.routes.set("/files/zeros", "gzip", gzip.compress(body, 9))
+        ctx.serial += 1
+        for name in REPOSITORIES:
+            modules = [("zeros.bin", ctx.servers.url + "/files/zeros", body)] \
+                if name == "kanade-test" else []
+            ctx.servers.routes.set(f"/repos/{name}.repo", "body",
+                                   ctx.tools.repository(name, modules, ctx.serial, sized=False))
+        check(run_to_end(box, ctx, timeout=120), "full disk: the run ends")
+        stats = os.statvfs(box.game)
+        free, total = stats.f_bavail * stats.f_frsize, stats.f_blocks * stats.f_frsize
+        check(free >= total * 5 // 100, f"full disk: 5 % stays free ({free} of {total})")
+        check(f"< - 更新: {box.game}/zeros.bin 書込失敗" in box.log_lines(),
+              "full disk: the module fails to be written")
+        check(any(line.startswith("! stopped: ") for line in box.log_lines()),
+              "full disk: the log says why")
+        check(box.leftovers() == [], "full disk: no temporary file is left")
+    finally:
+        subprocess.run(["umount", box.game], capture_output=True)
+
+
 class CuttingRelay:
     """Passes TCP through to `target` and cuts the first connection once it
     has carried `cut_after` bytes towards the client."""
@@ -312,7 +346,8 @@ def main():
         ctx.display = xvfb.display
         ctx.servers = Servers(ctx.root)
         ctx.tools = Tools(ctx.root, repo_tool)
-        for case in (closing_rows_case, withdrawn_case, cut_connection_case, silent_server_case):
+        for case in (closing_rows_case, withdrawn_case, full_disk_case, cut_connection_case,
+                     silent_server_case):
             print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
             try:
                 case(ctx)
