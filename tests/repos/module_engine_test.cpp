@@ -76,7 +76,8 @@ TEST_F(ModuleEngineTest, InstallCreatesFoldersWritesTheFileAndReportsEachStep) {
   EXPECT_EQ(LastColour(), kGreen);
   const std::string log = Log();
   EXPECT_NE(log.find("> - 更新: " + path + "\r\n"), std::string::npos);
-  EXPECT_NE(log.find("< - 更新中: " + path + " "), std::string::npos);
+  // "- 更新中: " shows only while bytes are still on the way, which a body
+  // of five bytes on loopback may never be: its place is not checked here.
   EXPECT_NE(log.find("< - 更新: " + path + " 5\r\n"), std::string::npos);
   EXPECT_NE(log.find("< - 更新: " + path + " 成功\r\n"), std::string::npos);
 
