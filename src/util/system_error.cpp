@@ -28,8 +28,8 @@ std::string LastSystemError() {
     return message + " (error " + std::to_string(code) + ")";
   }
 #endif
-  const int code = errno;
-  return std::string(std::strerror(code)) + " (errno " + std::to_string(code) + ")";
+  const int number = errno;
+  return std::string(std::strerror(number)) + " (errno " + std::to_string(number) + ")";
 }
 
 }  // namespace kanade
