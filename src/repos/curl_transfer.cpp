@@ -198,6 +198,9 @@ Verdict Judge(Transfer& transfer, CURLcode result) {
   Verdict verdict{TransferOutcome::kFailed,
                   "curl error " + std::to_string(static_cast<int>(result)) + ": " + text};
   // Without a total time-out of ours, only the connect time-out says this.
+  // The engine keeps no more transfers in flight than a host gets
+  // connections, so none of them times out merely waiting in libcurl's
+  // queue: the host took too long to connect.
   verdict.unreachable = result == CURLE_OPERATION_TIMEDOUT;
   verdict.retry = IsConnectionFailure(result);
   return verdict;
