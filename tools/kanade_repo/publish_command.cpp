@@ -350,7 +350,11 @@ int Publish(const std::vector<std::string>& operands,
              kUsageOrIoFailed);
     guard->EndAsInterrupted();
   }
-  std::fflush(stdout);
+  // A report that never reached its reader is no report: say so.
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "kanade-repo: publish: cannot write the report to standard output\n");
+    return kUsageOrIoFailed;
+  }
   return kOk;
 }
 
