@@ -261,12 +261,14 @@ int Publish(const std::vector<std::string>& operands,
   if (!dry_run) guard.emplace();
   const auto stop_if_interrupted = [&](std::size_t written) {
     if (!guard || !Interrupted()) return;
+    std::string bodies = "no body was written";
+    if (written == 1) bodies = "1 new body was written below files/ (the next publish uses it)";
+    if (written > 1) {
+      bodies = std::to_string(written) +
+               " new bodies were written below files/ (the next publish uses them)";
+    }
     Complain("interrupted: no repository changed, so " + www +
-                 " serves the release it served before; " +
-                 (written == 0 ? std::string("no body was written")
-                               : std::to_string(written) +
-                                     " new bodies were written below files/ (the next publish "
-                                     "uses them)") +
+                 " serves the release it served before; " + bodies +
                  ", and no temporary file is left",
              kUsageOrIoFailed);
     guard->EndAsInterrupted();
