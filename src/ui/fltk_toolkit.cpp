@@ -26,6 +26,7 @@
 
 #include "ui/fltk_fonts.h"
 #include "ui/picture_decoders.h"
+#include "ui/picture_scaling.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -990,18 +991,16 @@ PictureHandle FltkToolkit::DecodeJpeg(const std::uint8_t* data, std::size_t size
   if (data == nullptr || size < 3 || data[0] != 0xFF || data[1] != 0xD8) return 0;
   std::optional<DecodedPicture> decoded = DecodePicture(data, size);
   if (!decoded) return 0;
+  // Scaled once, smoothly, to the size it is shown at.
+  const int width = scale_.Scale(decoded->width), height = scale_.Scale(decoded->height);
+  if (width != decoded->width || height != decoded->height) {
+    decoded = ScalePicture(*decoded, width, height);
+    if (decoded->width <= 0) return 0;
+  }
   auto* pixels = new uchar[decoded->rgb.size()];
   std::memcpy(pixels, decoded->rgb.data(), decoded->rgb.size());
   auto image = std::make_shared<Fl_RGB_Image>(pixels, decoded->width, decoded->height, 3);
   image->alloc_array = 1;  // the image frees the pixels
-  const int width = scale_.Scale(decoded->width), height = scale_.Scale(decoded->height);
-  if (width != decoded->width || height != decoded->height) {
-    // Scaled once, smoothly, to the size it is shown at.
-    Fl_RGB_Image::RGB_scaling(FL_RGB_SCALING_BILINEAR);
-    auto* scaled = dynamic_cast<Fl_RGB_Image*>(image->copy(width, height));
-    if (scaled == nullptr) return 0;
-    image.reset(scaled);
-  }
   const PictureHandle handle = next_handle_++;
   pictures_[handle] = std::move(image);
   return handle;

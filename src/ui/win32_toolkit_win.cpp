@@ -12,6 +12,7 @@
 
 #include "ui/display_scale.h"
 #include "ui/picture_decoders.h"
+#include "ui/picture_scaling.h"
 #include "ui/win32_toolkit.h"
 #include "util/path.h"
 #include "util/utf.h"
@@ -170,11 +171,14 @@ class Win32Toolkit final : public Toolkit {
     HWND default_button = nullptr;
     HWND saved_focus = nullptr;  // the control to give the keyboard back to
   };
+  // A decoded picture and the bitmaps made of it, one per size shown.
   struct Picture {
-    HBITMAP bitmap = nullptr;
-    int width = 0;
-    int height = 0;
-    ~Picture() { DeleteObject(bitmap); }
+    DecodedPicture source;
+    mutable std::map<std::pair<int, int>, HBITMAP> sized;
+    ~Picture() {
+      for (auto& [size, bitmap] : sized) DeleteObject(bitmap);
+    }
+    HBITMAP At(int width, int height) const;
   };
   // One drawing call of a canvas, in layout pixels: a frame is painted from
   // its calls, and painted again when the window's scale changes.
@@ -700,9 +704,6 @@ void Win32Toolkit::PaintFrame(ControlRecord& canvas) {
   ::FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
   SetBkMode(dc, OPAQUE);
   SelectObject(dc, FontAt(default_font_, scale.dpi()));
-  // Backdrops are stretched smoothly.
-  SetStretchBltMode(dc, HALFTONE);
-  SetBrushOrgEx(dc, 0, 0, nullptr);
   for (const DrawCall& call : canvas.calls) {
     switch (call.kind) {
       case DrawCall::Kind::kTransparent:
@@ -712,16 +713,13 @@ void Win32Toolkit::PaintFrame(ControlRecord& canvas) {
         SelectObject(dc, FontAt(call.font, scale.dpi()));
         break;
       case DrawCall::Kind::kPicture: {
-        const Picture& picture = *call.picture;
+        const DecodedPicture& picture = call.picture->source;
         const Rect to = scale.Scale(Rect{call.x, call.y, picture.width, picture.height});
+        HBITMAP bitmap = call.picture->At(to.width, to.height);
+        if (bitmap == nullptr) break;
         HDC source = CreateCompatibleDC(dc);
-        HGDIOBJ old = SelectObject(source, picture.bitmap);
-        if (to.width == picture.width && to.height == picture.height) {
-          BitBlt(dc, to.x, to.y, to.width, to.height, source, 0, 0, SRCCOPY);
-        } else {
-          StretchBlt(dc, to.x, to.y, to.width, to.height, source, 0, 0, picture.width,
-                     picture.height, SRCCOPY);
-        }
+        HGDIOBJ old = SelectObject(source, bitmap);
+        BitBlt(dc, to.x, to.y, to.width, to.height, source, 0, 0, SRCCOPY);
         SelectObject(source, old);
         DeleteDC(source);
         break;
@@ -807,32 +805,42 @@ void Win32Toolkit::FillRect(Rect rect, Rgb colour) {
   recording_.push_back(std::move(call));
 }
 
-PictureHandle Win32Toolkit::DecodeJpeg(const std::uint8_t* data, std::size_t size) {
-  const std::optional<DecodedPicture> decoded = DecodePicture(data, size);
-  if (!decoded || decoded->width <= 0 || decoded->height <= 0) return 0;
+// The picture at that size, made once with the smooth filter.
+HBITMAP Win32Toolkit::Picture::At(int width, int height) const {
+  if (auto made = sized.find({width, height}); made != sized.end()) return made->second;
+  const DecodedPicture scaled = width == source.width && height == source.height
+                                    ? source
+                                    : ScalePicture(source, width, height);
+  if (scaled.width <= 0 || scaled.height <= 0) return nullptr;
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = decoded->width;
-  info.bmiHeader.biHeight = -decoded->height;  // top row first
+  info.bmiHeader.biWidth = scaled.width;
+  info.bmiHeader.biHeight = -scaled.height;  // top row first
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = 32;
   info.bmiHeader.biCompression = BI_RGB;
   void* bits = nullptr;
   HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  if (bitmap == nullptr || bits == nullptr) return 0;
+  if (bitmap == nullptr || bits == nullptr) return nullptr;
   auto* out = static_cast<std::uint8_t*>(bits);
   const std::size_t pixels =
-      static_cast<std::size_t>(decoded->width) * static_cast<std::size_t>(decoded->height);
+      static_cast<std::size_t>(scaled.width) * static_cast<std::size_t>(scaled.height);
   for (std::size_t i = 0; i < pixels; ++i) {
-    out[i * 4 + 0] = decoded->rgb[i * 3 + 2];
-    out[i * 4 + 1] = decoded->rgb[i * 3 + 1];
-    out[i * 4 + 2] = decoded->rgb[i * 3 + 0];
+    out[i * 4 + 0] = scaled.rgb[i * 3 + 2];
+    out[i * 4 + 1] = scaled.rgb[i * 3 + 1];
+    out[i * 4 + 2] = scaled.rgb[i * 3 + 0];
     out[i * 4 + 3] = 0;
   }
+  sized[{width, height}] = bitmap;
+  return bitmap;
+}
+
+PictureHandle Win32Toolkit::DecodeJpeg(const std::uint8_t* data, std::size_t size) {
+  std::optional<DecodedPicture> decoded = DecodePicture(data, size);
+  if (!decoded || decoded->width <= 0 || decoded->height <= 0) return 0;
   auto picture = std::make_shared<Picture>();
-  picture->bitmap = bitmap;
-  picture->width = decoded->width;
-  picture->height = decoded->height;
+  picture->source = std::move(*decoded);
+  if (picture->At(picture->source.width, picture->source.height) == nullptr) return 0;
   const PictureHandle handle = next_handle_++;
   pictures_[handle] = std::move(picture);
   return handle;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/event_loop.h"
@@ -9,6 +10,7 @@
 #include "support/temp_dir.h"
 #include "ui/headless_toolkit.h"
 #include "ui/main_window.h"
+#include "ui/picture_scaling.h"
 
 namespace kanade {
 namespace {
@@ -58,6 +60,23 @@ TEST(DisplayScaleTest, ReportedDpiIsTakenOnlyWhenItMakesSense) {
     EXPECT_EQ(UsableDpi(c.reported), c.usable) << c.reported;
     EXPECT_EQ(DesktopStepDpi(c.reported), c.desktop) << c.reported;
   }
+}
+
+// A black and a white pixel enlarged: the ends keep their colours, between
+// them a ramp of greys, not two blocks.
+TEST(DisplayScaleTest, PicturesAreEnlargedSmoothly) {
+  const DecodedPicture pair{2, 1, {0, 0, 0, 255, 255, 255}};
+  EXPECT_EQ(ScalePicture(pair, 2, 1).rgb, pair.rgb);
+  EXPECT_TRUE(ScalePicture(pair, 0, 3).rgb.empty());
+  const DecodedPicture wide = ScalePicture(pair, 8, 2);
+  ASSERT_EQ(wide.rgb.size(), 8u * 2 * 3);
+  std::vector<int> reds;
+  for (int x = 0; x < 8; ++x) reds.push_back(wide.rgb[x * 3]);
+  EXPECT_EQ(reds.front(), 0);
+  EXPECT_EQ(reds.back(), 255);
+  EXPECT_TRUE(std::is_sorted(reds.begin(), reds.end()));
+  EXPECT_GE(std::count_if(reds.begin(), reds.end(), [](int v) { return v > 0 && v < 255; }), 4);
+  EXPECT_TRUE(std::equal(wide.rgb.begin(), wide.rgb.begin() + 24, wide.rgb.begin() + 24));
 }
 
 // The program's own main window on the headless backend at each scale: the
