@@ -50,14 +50,21 @@ void Say(const std::string& line) {
   std::fflush(stdout);
 }
 
-int Run(bool settings) {
+// The FLTK toolkit, installed for the program's code; nothing without a display.
+std::unique_ptr<Toolkit> StartToolkit() {
   std::unique_ptr<Toolkit> toolkit = MakeFltkToolkit();
   if (!toolkit) {
     Say("no-display");
-    return 3;
+    return nullptr;
   }
-  auto& fltk = static_cast<FltkToolkit&>(*toolkit);
   SetToolkit(toolkit.get());
+  return toolkit;
+}
+
+int Run(bool settings) {
+  std::unique_ptr<Toolkit> toolkit = StartToolkit();
+  if (!toolkit) return 3;
+  auto& fltk = static_cast<FltkToolkit&>(*toolkit);
   const FontHandle canvas_font = toolkit->LoadFont("Meiryo UI", 8);
   const FontHandle mono_font = toolkit->LoadFont("Courier New", 8);
   Say("font canvas " + fltk.FontFace(canvas_font) + "|" +
@@ -216,13 +223,9 @@ int Run(bool settings) {
 }
 
 int RunLayout() {
-  std::unique_ptr<Toolkit> toolkit = MakeFltkToolkit();
-  if (!toolkit) {
-    Say("no-display");
-    return 3;
-  }
+  std::unique_ptr<Toolkit> toolkit = StartToolkit();
+  if (!toolkit) return 3;
   auto& fltk = static_cast<FltkToolkit&>(*toolkit);
-  SetToolkit(toolkit.get());
   const char* game = std::getenv("PROBE_GAME");
   probe::ShowMainWindow(*toolkit, game != nullptr ? game : "/", "/");
   Say("dpi " + std::to_string(fltk.Scale().dpi()));

@@ -312,7 +312,9 @@ class Wine:
         self.xdo("key", "--window", window, "alt+F4")
 
     def shot(self, window, name):
-        path = os.path.join(self.pictures, name + ".png")
+        return self.shoot_to(window, os.path.join(self.pictures, name + ".png"))
+
+    def shoot_to(self, window, path):
         subprocess.run(["import", "-window", window, path], env=self.env, capture_output=True,
                        timeout=30)
         try:
@@ -481,15 +483,6 @@ def lit_settings_box(picture, dpi):
     x, y = scaled(576, dpi), scaled(5, dpi)
     return (picture is not None and x < picture.width and y < picture.height and
             all(abs(a - b) <= 2 for a, b in zip(picture.getpixel((x, y)), (255, 255, 0))))
-
-
-def shoot(wine, window, path):
-    subprocess.run(["import", "-window", window, path], env=wine.env, capture_output=True,
-                   timeout=30)
-    try:
-        return Image.open(path).convert("RGB")
-    except OSError:
-        return None
 
 
 def ready_row(dpi):
@@ -666,7 +659,7 @@ def show_at_scale(ctx, main, dpi, run_index):
     wine.xdo("mousemove", "--window", main, str(scaled(576, dpi)), str(scaled(21, dpi)))
     path = os.path.join(pictures, f"kanade-exe-{percent}-main.png")
     picture = wait_until(lambda: (lambda p: p if lit_settings_box(p, dpi) else None)(
-        shoot(wine, main, path)), 5, 0.2)
+        wine.shoot_to(main, path)), 5, 0.2)
     check(picture is not None, f"{what}: the settings box lights under the pointer")
     check(picture is not None and count(picture, ready_row(dpi), is_green) > 60 * dpi // 96,
           f"{what}: the ready message is painted green in the scaled last console row")
@@ -677,7 +670,7 @@ def show_at_scale(ctx, main, dpi, run_index):
         return
     check_client(wine, settings, 600, 500, dpi, what + ", settings")
     time.sleep(0.5)
-    shoot(wine, settings, os.path.join(pictures, f"kanade-exe-{percent}-settings.png"))
+    wine.shoot_to(settings, os.path.join(pictures, f"kanade-exe-{percent}-settings.png"))
     wine.close(settings)
     check(wine.wait_run(run_index, 1, lambda s: "> " + READY in s, 60) is not None,
           f"{what}: the run restarted by closing the settings gets ready")
@@ -1055,7 +1048,7 @@ def probe_at_scale(ctx, dpi, pictures, move_dpi):
         wine.xdo("mousemove", "--window", main, str(scaled(576, dpi)), str(scaled(21, dpi)))
         path = os.path.join(pictures, f"wine-{percent}-main.png")
         lit = wait_until(lambda: (lambda p: p if lit_settings_box(p, dpi) else None)(
-            shoot(wine, main, path)), 5, 0.2)
+            wine.shoot_to(main, path)), 5, 0.2)
         check(lit is not None, f"{what}: the settings box lights under the pointer")
         check_smooth_backdrop(lit, dpi, what)
         wine.xdo("click", "1")
@@ -1067,7 +1060,7 @@ def probe_at_scale(ctx, dpi, pictures, move_dpi):
         check_client(wine, settings, 600, 500, dpi, what + ", settings")
         check_layout(opened.get("settings", []), dpi, f"{what}, settings window")
         time.sleep(0.3)
-        shoot(wine, settings, os.path.join(pictures, f"wine-{percent}-settings.png"))
+        wine.shoot_to(settings, os.path.join(pictures, f"wine-{percent}-settings.png"))
         if move_dpi != dpi:
             # OK makes the probe send both windows WM_DPICHANGED.
             moved_what = f"Win32 moved from {percent} % to {move_dpi * 100 // 96} %"
@@ -1079,13 +1072,13 @@ def probe_at_scale(ctx, dpi, pictures, move_dpi):
                 check_layout(moved.get("main", []), move_dpi, f"{moved_what}, main window")
                 check_layout(moved.get("settings", []), move_dpi, f"{moved_what}, settings")
                 time.sleep(0.3)
-                shoot(wine, settings, os.path.join(
+                wine.shoot_to(settings, os.path.join(
                     pictures, f"wine-{percent}-moved-{move_dpi * 100 // 96}-settings.png"))
             # The settings window covers the main window's canvas.
             wine.close(settings)
             wait_until(lambda: not wine.windows(SETTINGS_TITLE), 10)
             time.sleep(0.3)
-            picture = shoot(wine, main, os.path.join(
+            picture = wine.shoot_to(main, os.path.join(
                 pictures, f"wine-{percent}-moved-{move_dpi * 100 // 96}-main.png"))
             check(picture is not None and count(picture, ready_row(move_dpi), is_green) > 60,
                   f"{moved_what}: the canvas repaints its ready line at the new scale")
