@@ -370,9 +370,12 @@ FltkToolkit::FltkToolkit() {
   float dpi_x = 0, dpi_y = 0;
   Fl::screen_dpi(dpi_x, dpi_y, 0);
   scale_ = DisplayScale(DesktopStepDpi(dpi_y));
-  // FLTK's own dialogs and scroll bars grow with everything else.
-  FL_NORMAL_SIZE = static_cast<Fl_Fontsize>(scale_.Scale(FL_NORMAL_SIZE));
-  Fl::scrollbar_size(scale_.Scale(Fl::scrollbar_size()));
+  // FLTK's own dialogs and scroll bars grow with everything else (from
+  // FLTK's sizes, however many toolkits a process makes).
+  static const Fl_Fontsize normal_size = FL_NORMAL_SIZE;
+  static const int scrollbar_size = Fl::scrollbar_size();
+  FL_NORMAL_SIZE = static_cast<Fl_Fontsize>(scale_.Scale(normal_size));
+  Fl::scrollbar_size(scale_.Scale(scrollbar_size));
   Fl::scheme("gtk+");
   // Controls without a font of their own, and FLTK's own dialogs, need a
   // face with Japanese glyphs too.
