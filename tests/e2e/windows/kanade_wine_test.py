@@ -25,10 +25,18 @@ Scenarios, in order, on the same prefix:
   keyboard     the settings box lit through a countdown; Tab, Shift+Tab,
                Space, Escape and Enter in the settings window; the arrows
                scroll the console after it without a click
+  scales       at 96, 120, 144 and 192 DPI (LogPixels in the prefix): the
+               probe shows the program's own windows and reports every text
+               as the toolkit measures it; kanade.exe itself at each scale
+               above 96; at 96 the probe's windows are told that they moved
+               to a monitor at 144 (WM_DPICHANGED). Client sizes, text fit,
+               the scaled settings box under the pointer; screenshots go to
+               demo/screenshots/scales beside those of scripts/run.sh
 
-Usage: kanade_wine_test.py KANADE_EXE KANADE_REPO
-(KANADE_REPO is the Linux build of the publisher's tool. KANADE_E2E_KEEP=DIR
-keeps the sandbox and pictures there; after a failure they are kept anyway.)
+Usage: kanade_wine_test.py KANADE_EXE KANADE_REPO [PROBE_EXE]
+(KANADE_REPO is the Linux build of the publisher's tool; PROBE_EXE defaults
+to kanade-win32-probe.exe beside KANADE_EXE. KANADE_E2E_KEEP=DIR keeps the
+sandbox and pictures there; after a failure they are kept anyway.)
 Xvfb, nginx, wineserver and every Wine process are stopped at the end
 whatever happens.
 """
@@ -50,10 +58,12 @@ from PIL import Image
 
 # The shared helpers live one folder up.
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from e2e_common import (check, check_keys_and_hover, console_title, failures,  # noqa: E402
-                        fetch_lines, install_lines, publish_args, remove_lines, secret_key,
-                        wait_until, without_progress)
-from x11 import Xvfb, count, die_with_parent  # noqa: E402
+from e2e_common import (SCALES, check, check_keys_and_hover, check_layout,  # noqa: E402
+                        check_smooth_backdrop, console_title, failures, fetch_lines,
+                        install_lines, parse_layout, publish_args, remove_lines, scaled,
+                        scaled_rect, screenshot_folder, secret_key, wait_until,
+                        without_progress)
+from x11 import Xvfb, count, die_with_parent, geometry  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
@@ -257,6 +267,18 @@ class Wine:
             subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value,
                             "/f"], env=self.env, check=True, stdout=out, stderr=out, timeout=60)
 
+    def set_dpi(self, dpi):
+        """The display scale that programs started from now on see: LogPixels
+        for the user and for the current configuration, in one import."""
+        values = "".join(f'[{key}]\r\n"LogPixels"=dword:{dpi:08x}\r\n\r\n' for key in (
+            "HKEY_CURRENT_USER\\Control Panel\\Desktop",
+            "HKEY_CURRENT_CONFIG\\Software\\Fonts"))
+        with open(os.path.join(self.prefix, "drive_c", "dpi.reg"), "w") as f:
+            f.write("REGEDIT4\r\n\r\n" + values)
+        with self.output() as out:
+            subprocess.run(["wine", "reg", "import", "C:\\dpi.reg"], env=self.env, check=True,
+                           stdout=out, stderr=out, timeout=60)
+
     def start(self, *args):
         """kanade.exe started from its folder, as a shortcut would."""
         with self.output() as out:
@@ -292,7 +314,9 @@ class Wine:
         self.xdo("key", "--window", window, "alt+F4")
 
     def shot(self, window, name):
-        path = os.path.join(self.pictures, name + ".png")
+        return self.shoot_to(window, os.path.join(self.pictures, name + ".png"))
+
+    def shoot_to(self, window, path):
         subprocess.run(["import", "-window", window, path], env=self.env, capture_output=True,
                        timeout=30)
         try:
@@ -475,6 +499,25 @@ def check_log_bytes(wine):
         check(False, "kanade.log is UTF-8")
 
 
+def lit_settings_box(picture, dpi):
+    """Whether the settings box's top edge is yellow (the pointer is on it)."""
+    x, y = scaled(576, dpi), scaled(5, dpi)
+    return (picture is not None and x < picture.width and y < picture.height and
+            all(abs(a - b) <= 2 for a, b in zip(picture.getpixel((x, y)), (255, 255, 0))))
+
+
+def ready_row(dpi):
+    """The last console row, where the ready message goes, as a box."""
+    x, y, w, h = scaled_rect((13, 266, 587, 16), dpi)
+    return (x, y, x + w, y + h)
+
+
+def check_client(wine, window, width, height, dpi, what):
+    g = geometry(wine.env, window)
+    check((g["w"], g["h"]) == (scaled(width, dpi), scaled(height, dpi)),
+          f"{what}: client area {width} x {height} x {dpi}/96, got {g['w']} x {g['h']}")
+
+
 def first_run_scenario(ctx):
     """No kanade.ini: own build fetched, settings window by itself, OK saves
     and restarts; the run installs into the stand-alone folder."""
@@ -583,7 +626,10 @@ def first_run_scenario(ctx):
 
 
 def current_scenario(ctx):
-    """Everything in place: nothing is downloaded or rewritten."""
+    """Everything in place: nothing is downloaded or rewritten. At 150 %
+    (LogPixels 144): both windows have the scaled size, the ready message is
+    in the scaled last row, the scaled settings box lights under the pointer
+    and opens the settings window."""
     wine = ctx.wine
     placed = [os.path.join(wine.standalone, *m.split("/"))
               for m in ctx.server.published["kanade-conv-test"]]
@@ -593,6 +639,7 @@ def current_scenario(ctx):
         os.utime(path, (old, old))
     settings = read_bytes(wine.ini)
     runs_before = len(wine.runs())
+    wine.set_dpi(144)
     proc = wine.start()
     try:
         done = wine.wait_run(runs_before, 0, lambda s: "> " + READY in s, 60)
@@ -606,17 +653,48 @@ def current_scenario(ctx):
         check(all(os.stat(path).st_mtime == old for path in placed), "no current file is rewritten")
         main = wine.find_window(MAIN_TITLE, 10)
         if check(main is not None, "the main window is there"):
+            show_at_scale(ctx, main, 144, runs_before)
             wine.close(main)
         try:
             code = proc.wait(timeout=30)
         except subprocess.TimeoutExpired:
             code = None
         check(code == 0, f"the program ends with exit code 0 ({code})")
-        check(read_bytes(wine.ini) == settings, "kanade.ini is untouched")
+        check(read_bytes(wine.ini) == settings, "kanade.ini keeps its bytes")
     finally:
+        wine.set_dpi(96)
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+def show_at_scale(ctx, main, dpi, run_index):
+    """kanade.exe's windows at `dpi`, photographed beside scripts/run.sh's
+    pictures; the settings window is closed again and the restarted run
+    waited for."""
+    wine = ctx.wine
+    pictures = screenshot_folder()
+    percent = dpi * 100 // 96
+    what = f"kanade.exe at {percent} %"
+    check_client(wine, main, 600, 300, dpi, what)
+    wine.xdo("mousemove", "--window", main, str(scaled(576, dpi)), str(scaled(21, dpi)))
+    path = os.path.join(pictures, f"kanade-exe-{percent}-main.png")
+    picture = wait_until(lambda: (lambda p: p if lit_settings_box(p, dpi) else None)(
+        wine.shoot_to(main, path)), 5, 0.2)
+    check(picture is not None, f"{what}: the settings box lights under the pointer")
+    check(picture is not None and count(picture, ready_row(dpi), is_green) > 60 * dpi // 96,
+          f"{what}: the ready message is painted green in the scaled last console row")
+    check_smooth_backdrop(picture, dpi, what)
+    wine.xdo("click", "1")
+    settings = wine.find_window(SETTINGS_TITLE, 15)
+    if not check(settings is not None, f"{what}: the settings box opens the settings window"):
+        return
+    check_client(wine, settings, 600, 500, dpi, what + ", settings")
+    time.sleep(0.5)
+    wine.shoot_to(settings, os.path.join(pictures, f"kanade-exe-{percent}-settings.png"))
+    wine.close(settings)
+    check(wine.wait_run(run_index, 1, lambda s: "> " + READY in s, 60) is not None,
+          f"{what}: the run restarted by closing the settings gets ready")
 
 
 def uninstall_scenario(ctx):
@@ -964,8 +1042,124 @@ def keyboard_scenario(ctx):
             proc.wait()
 
 
+class ProbeRun:
+    """The probe's layout mode, its output in a file (a pipe would stay open
+    in Wine's services)."""
+
+    def __init__(self, ctx, move_dpi):
+        wine = ctx.wine
+        folder = os.path.join(os.path.dirname(wine.prefix), "probe")
+        os.makedirs(folder, exist_ok=True)
+        self.output = os.path.join(folder, "layout.txt")
+        with open(self.output, "wb") as out:
+            self.proc = subprocess.Popen(["wine", ctx.probe, "layout", STANDALONE_GAME,
+                                          str(move_dpi)], cwd=folder, env=wine.env, stdout=out,
+                                         stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+
+    def lines(self):
+        data = read_bytes(self.output) or b""
+        return data.decode("utf-8", errors="replace").replace("\r", "").split("\n")[:-1]
+
+    def layout(self, marker, nth=1, timeout=30):
+        """The layout items by window printed before the nth `marker` line."""
+        def ready():
+            lines = self.lines()
+            return lines if lines.count(marker) >= nth else None
+        lines = wait_until(ready, timeout, 0.2)
+        if lines is None:
+            return None
+        cut = [i for i, line in enumerate(lines) if line == marker][nth - 1]
+        start = max([i for i, line in enumerate(lines[:cut]) if line in
+                     ("ready", "settings", "moved")] + [-1]) + 1
+        items = {}
+        for line in lines[start:cut]:
+            parsed = parse_layout(line)
+            if parsed:
+                items.setdefault(parsed[0], []).append(parsed[1])
+        return items
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def probe_at_scale(ctx, dpi, pictures, move_dpi):
+    """The program's own windows, built by the probe at `dpi`."""
+    wine = ctx.wine
+    percent = dpi * 100 // 96
+    what = f"Win32 at {percent} %"
+    probe = ProbeRun(ctx, move_dpi)
+    try:
+        shown = probe.layout("ready")
+        main = wine.find_window(MAIN_TITLE, 10)
+        if not check(shown is not None and main is not None, f"{what}: the probe's window opens"):
+            return
+        check_client(wine, main, 600, 300, dpi, what)
+        check_layout(shown.get("main", []), dpi, f"{what}, main window")
+        wine.xdo("mousemove", "--window", main, str(scaled(576, dpi)), str(scaled(21, dpi)))
+        path = os.path.join(pictures, f"wine-{percent}-main.png")
+        lit = wait_until(lambda: (lambda p: p if lit_settings_box(p, dpi) else None)(
+            wine.shoot_to(main, path)), 5, 0.2)
+        check(lit is not None, f"{what}: the settings box lights under the pointer")
+        check_smooth_backdrop(lit, dpi, what)
+        wine.xdo("click", "1")
+        opened = probe.layout("settings")
+        settings = wine.find_window(SETTINGS_TITLE, 10)
+        if not check(opened is not None and settings is not None,
+                     f"{what}: a click on the settings box opens the settings window"):
+            return
+        check_client(wine, settings, 600, 500, dpi, what + ", settings")
+        check_layout(opened.get("settings", []), dpi, f"{what}, settings window")
+        time.sleep(0.3)
+        wine.shoot_to(settings, os.path.join(pictures, f"wine-{percent}-settings.png"))
+        if move_dpi != dpi:
+            # OK makes the probe send both windows WM_DPICHANGED.
+            moved_what = f"Win32 moved from {percent} % to {move_dpi * 100 // 96} %"
+            wine.click(settings, scaled(540, dpi), scaled(472, dpi))
+            moved = probe.layout("moved")
+            if check(moved is not None, f"{moved_what}: the windows take the new scale"):
+                check_client(wine, main, 600, 300, move_dpi, moved_what)
+                check_client(wine, settings, 600, 500, move_dpi, moved_what + ", settings")
+                check_layout(moved.get("main", []), move_dpi, f"{moved_what}, main window")
+                check_layout(moved.get("settings", []), move_dpi, f"{moved_what}, settings")
+                time.sleep(0.3)
+                wine.shoot_to(settings, os.path.join(
+                    pictures, f"wine-{percent}-moved-{move_dpi * 100 // 96}-settings.png"))
+            # The settings window covers the main window's canvas.
+            wine.close(settings)
+            wait_until(lambda: not wine.windows(SETTINGS_TITLE), 10)
+            time.sleep(0.3)
+            picture = wine.shoot_to(main, os.path.join(
+                pictures, f"wine-{percent}-moved-{move_dpi * 100 // 96}-main.png"))
+            check(picture is not None and count(picture, ready_row(move_dpi), is_green) > 60,
+                  f"{moved_what}: the canvas repaints its ready line at the new scale")
+    finally:
+        probe.stop()
+        wait_until(lambda: not wine.windows(MAIN_TITLE), 10)
+
+
+def scales_scenario(ctx):
+    """The program's windows at 96, 120, 144 and 192 DPI, built by the probe;
+    kanade.exe itself was photographed at 100 % by the first run and at
+    150 % by the run that found everything current."""
+    wine = ctx.wine
+    pictures = screenshot_folder()
+    for name in ("ready", "settings"):
+        source = os.path.join(wine.pictures, name + ".png")
+        if os.path.exists(source):
+            shutil.copyfile(source, os.path.join(
+                pictures, f"kanade-exe-100-{'main' if name == 'ready' else name}.png"))
+    try:
+        for dpi in SCALES:
+            wine.set_dpi(dpi)
+            probe_at_scale(ctx, dpi, pictures, 144 if dpi == 96 else dpi)
+    finally:
+        wine.set_dpi(96)
+
+
 SCENARIOS = [first_run_scenario, current_scenario, uninstall_scenario, browse_scenario,
-             self_upgrade_scenario, keyboard_scenario]
+             self_upgrade_scenario, keyboard_scenario, scales_scenario]
 
 
 class Context:
@@ -973,14 +1167,16 @@ class Context:
 
 
 def main():
-    if len(sys.argv) != 3:
+    if len(sys.argv) not in (3, 4):
         print(__doc__)
         return 2
     # A time-out's SIGTERM still runs the clean-up below.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     ctx = Context()
     ctx.kanade_exe, repo_tool = (os.path.abspath(a) for a in sys.argv[1:3])
-    for path in (ctx.kanade_exe, repo_tool):
+    ctx.probe = os.path.abspath(sys.argv[3] if len(sys.argv) > 3 else os.path.join(
+        os.path.dirname(ctx.kanade_exe), "kanade-win32-probe.exe"))
+    for path in (ctx.kanade_exe, repo_tool, ctx.probe):
         if not os.path.isfile(path):
             print(f"kanade_wine_test: {path} is missing")
             return 2
@@ -999,7 +1195,8 @@ def main():
         # The display must exist before the first Wine process: the Wine
         # session keeps the display it started with.
         check_version_resources(ctx.kanade_exe, CONSOLE_TITLE)
-        xvfb = Xvfb()
+        # Room for the settings window at 200 %.
+        xvfb = Xvfb(size=(1600, 1200))
         ctx.server = server = Server(ctx.root, ctx.kanade_exe, repo_tool)
         print(f"--- server ready ({time.time() - started:.1f} s)", flush=True)
         ctx.wine = Wine(ctx.root, xvfb.display, server, ctx.kanade_exe)
