@@ -1,10 +1,7 @@
 // The libcurl implementation of the HTTP layer, on the shared transfer pool.
-#include <cstdio>
-
 #include "repos/curl_transfer.h"
 #include "repos/http_client.h"
 #include "ui/responsiveness.h"
-#include "util/path.h"
 
 namespace kanade {
 
@@ -12,17 +9,6 @@ namespace {
 
 // How long a waiting caller sleeps between looks at the window.
 constexpr int kResponsiveSliceMs = 50;
-
-class FileSink : public TransferSink {
- public:
-  explicit FileSink(std::FILE* file) : file_(file) {}
-  bool Write(const char* data, std::size_t size) override {
-    return std::fwrite(data, 1, size, file_) == size;
-  }
-
- private:
-  std::FILE* file_;
-};
 
 DownloadStatus StatusOf(const TransferState& state) {
   if (!state.Done) return DownloadStatus::InProgress;
@@ -41,23 +27,15 @@ DownloadStatus StatusOf(const TransferState& state) {
 
 class LibcurlLayer : public HttpLayer {
  public:
-  bool DownloadToFile(std::string_view url, std::string_view path,
-                      const DownloadLimits& limits) override {
-    std::FILE* file = CreateNewFile(path);
-    if (file == nullptr) return false;
-    FileSink sink(file);
+  bool DownloadToSink(std::string_view url, const DownloadLimits& limits,
+                      DownloadSink& sink) override {
     const auto id = StartTransfer({std::string(url), limits.MaxBytes, limits.HttpsOnly}, sink);
-    bool completed = false;
-    if (id) {
-      // Repository fetches run on the patch run's thread: keep the window alive.
-      while (!WaitForTransfer(*id, kResponsiveSliceMs)) KeepResponsive();
-      completed = TransferStatus(*id).Outcome == TransferOutcome::kCompleted;
-      EndTransfer(*id);
-    }
-    const bool closed = std::fclose(file) == 0;
-    if (completed && closed) return true;
-    RemoveFile(path);
-    return false;
+    if (!id) return false;
+    // Repository fetches run on the patch run's thread: keep the window alive.
+    while (!WaitForTransfer(*id, kResponsiveSliceMs)) KeepResponsive();
+    const bool completed = TransferStatus(*id).Outcome == TransferOutcome::kCompleted;
+    EndTransfer(*id);
+    return completed;
   }
 
   std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,

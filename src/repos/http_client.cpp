@@ -1,10 +1,24 @@
 #include "repos/http_client.h"
 
 #include <atomic>
+#include <cstdio>
+
+#include "util/path.h"
 
 namespace kanade {
 
 namespace {
+
+class FileSink : public DownloadSink {
+ public:
+  explicit FileSink(std::FILE* file) : file_(file) {}
+  bool Write(const char* data, std::size_t size) override {
+    return std::fwrite(data, 1, size, file_) == size;
+  }
+
+ private:
+  std::FILE* file_;
+};
 
 HttpLayer* installed_layer = nullptr;
 std::atomic<int> no_data_abort_ms{60'000};
@@ -42,8 +56,18 @@ int LowSpeedWindowMs() {
   return low_speed_window_ms;
 }
 
+bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink) {
+  return GetHttpLayer().DownloadToSink(url, limits, sink);
+}
+
 bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits) {
-  return GetHttpLayer().DownloadToFile(url, path, limits);
+  UniqueFile file(CreateNewFile(path));
+  if (!file) return false;
+  FileSink sink(file.get());
+  const bool completed = DownloadToSink(url, limits, sink);
+  if (std::fclose(file.release()) == 0 && completed) return true;
+  RemoveFile(path);
+  return false;
 }
 
 std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,

@@ -38,11 +38,9 @@ bool RunWithSummary(std::string_view repository_name, std::string_view target_fo
 
 bool ProcessRepository(std::string_view repository_name, std::string_view target_folder,
                        std::string_view action) {
-  const std::string path = LocalRepositoryPath(repository_name);
   const std::string target = WithoutTrailingSeparators(target_folder);
-  if (!IsFile(path)) return false;
   // Read once: the lines acted on are the lines that were checked.
-  const std::optional<std::string> text = ReadFileBytes(path);
+  const std::optional<std::string> text = ReadLocalRepository(repository_name);
   if (!text) return false;
   // Installing needs the publisher's signature; removing also accepts a copy
   // fetched before repository files were signed.

@@ -1,7 +1,6 @@
 #include "repos/repository_fetch.h"
 
-#include <filesystem>
-#include <system_error>
+#include <optional>
 
 #include "repos/http_client.h"
 #include "repos/publisher_keys.h"
@@ -17,13 +16,35 @@ namespace kanade {
 
 namespace {
 
-// Leftovers of a run that was killed while it fetched go once per process.
-void RemoveLeftoversOnce(const std::string& folder) {
-  static std::string cleaned;
-  if (cleaned == folder) return;
-  cleaned = folder;
-  RemoveLeftoverTemporariesIn(folder);
+constexpr std::string_view kReposName = "repos";
+
+// The repos folder, opened without following a link below the program
+// folder; `crossed_link` says whether a link was in the way.
+std::optional<ContainedFolder> OpenReposFolder(bool create, bool* crossed_link = nullptr) {
+  std::string root = StripTrailingSeparators(ProgramFolder);
+  // Before start-up has set ProgramFolder, the current folder is meant.
+  if (root.empty()) root = ".";
+  return ContainedFolder::Open(root, {std::string(kReposName)}, create, crossed_link);
 }
+
+// Leftovers of a run that was killed while it fetched go once per process.
+void RemoveLeftoversOnce(const ContainedFolder& folder) {
+  static std::string cleaned;
+  if (cleaned == folder.Path()) return;
+  cleaned = folder.Path();
+  folder.RemoveLeftoverTemporaries();
+}
+
+// A repository is small (kMaxRepositoryBytes): it is held whole until it
+// has been checked.
+class TextSink : public DownloadSink {
+ public:
+  bool Write(const char* data, std::size_t size) override {
+    text.append(data, size);
+    return true;
+  }
+  std::string text;
+};
 
 }  // namespace
 
@@ -31,22 +52,23 @@ std::string ReposFolder() {
   std::string folder = ProgramFolder;
   while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
   // Before start-up has set ProgramFolder, the current folder is meant.
-  if (folder.empty() && ProgramFolder.empty()) return "repos";
-  return folder + std::string(PathSeparator) + "repos";
+  if (folder.empty() && ProgramFolder.empty()) return std::string(kReposName);
+  return folder + std::string(PathSeparator) + std::string(kReposName);
 }
 
 std::string LocalRepositoryPath(std::string_view local_name) {
   return ReposFolder() + std::string(PathSeparator) + std::string(local_name);
 }
 
+std::optional<std::string> ReadLocalRepository(std::string_view local_name) {
+  const auto folder = OpenReposFolder(false);
+  return folder ? folder->ReadWhole(local_name) : std::nullopt;
+}
+
 bool FetchRepository(std::string_view url, std::string_view local_name) {
-  const std::string folder = ReposFolder();
-  if (!IsDirectory(folder)) {
-    std::error_code ec;
-    if (!std::filesystem::create_directory(FsPath(folder), ec) || ec) return false;
-  }
-  RemoveLeftoversOnce(folder);
-  const std::string path = LocalRepositoryPath(local_name);
+  bool crossed_link = false;
+  const auto folder = OpenReposFolder(true, &crossed_link);
+  if (!folder && !crossed_link) return false;
   const std::string message = "レポジトリを取得中: " + std::string(url);
   const int index = AddConsoleLine(message, kWhite);
   const auto fail = [&](std::string_view word) {
@@ -54,6 +76,12 @@ bool FetchRepository(std::string_view url, std::string_view local_name) {
     SetConsoleLineColour(kRed, index);
     return false;
   };
+  // Someone else may write the program folder: nothing is written through a
+  // link there, nor over a link or special file in repos/.
+  if (!folder) return fail(" 失敗");
+  RemoveLeftoversOnce(*folder);
+  const EntryKind kind = folder->KindOf(local_name);
+  if (kind != EntryKind::kMissing && kind != EntryKind::kFile) return fail(" 失敗");
 
   // From an https server nothing but https is taken, redirects included: a
   // plain-http hop would let anyone on the way answer instead.
@@ -63,23 +91,19 @@ bool FetchRepository(std::string_view url, std::string_view local_name) {
 
   // The previous copy stays usable (for an uninstall while the server is
   // down) until a new one has arrived and been accepted.
-  const std::string temporary = TemporaryPathBeside(path);
-  if (!DownloadToFile(url, temporary, limits)) {
-    RemoveFile(temporary);
-    return fail(" 失敗");
-  }
-  const std::optional<std::string> fetched = ReadFileBytes(temporary);
-  const std::optional<std::string> local = ReadFileBytes(path);
-  if (!fetched ||
-      !MayReplaceLocalCopy(*fetched, PublishedNameOf(local_name), local, CompiledPublisherKeys())) {
-    RemoveFile(temporary);
+  TextSink fetched;
+  if (!DownloadToSink(url, limits, fetched)) return fail(" 失敗");
+  const std::optional<std::string> local = folder->ReadWhole(local_name);
+  if (!MayReplaceLocalCopy(fetched.text, PublishedNameOf(local_name), local,
+                           CompiledPublisherKeys())) {
     return fail(" 不一致");
   }
-  if (fetched == local) {
-    RemoveFile(temporary);
-  } else if (!ReplaceFileWith(temporary, path)) {
-    RemoveFile(temporary);
-    return fail(" 失敗");
+  if (fetched.text != local) {
+    auto file = folder->CreateTemporary(local_name);
+    if (!file || !file->Write(fetched.text.data(), fetched.text.size()) || !file->Finish(false) ||
+        !folder->MoveIntoPlace(*file, local_name)) {
+      return fail(" 失敗");
+    }
   }
   SetConsoleLineText(message + " 成功", index);
   return true;

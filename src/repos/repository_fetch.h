@@ -1,6 +1,7 @@
 // Fetching repository files from the server into the local repos folder.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,11 +14,17 @@ std::string ReposFolder();
 /// The local copy of a repository: ReposFolder() + PathSeparator + name.
 std::string LocalRepositoryPath(std::string_view local_name);
 
+/// The local copy's bytes, read without following a link below the program
+/// folder; nothing when it is missing, a link or a special file.
+std::optional<std::string> ReadLocalRepository(std::string_view local_name);
+
 /// Downloads `url` as the local repository `local_name` and checks its
 /// signature, reporting the outcome as one console line. The local copy is
 /// replaced only by a file that verifies; a failed or unverified download
 /// leaves the previous copy as it was. False, without a console line, when
-/// the repos folder cannot be created.
+/// the repos folder cannot be created; with a red " 失敗" when repos/ is a
+/// link, or the local copy a link or special file, as nothing is written
+/// through or over those.
 bool FetchRepository(std::string_view url, std::string_view local_name);
 
 }  // namespace kanade
