@@ -19,6 +19,8 @@ namespace kanade {
 
 namespace {
 
+LocalBodySource local_body_source = nullptr;
+
 // How far the look-ahead may run past the line on the console, so that
 // hashing current files far ahead never holds the console up for long.
 constexpr std::size_t kMaxLookAheadLines = 256;
@@ -91,12 +93,33 @@ struct Download {
   std::optional<NewFile> file;
   std::unique_ptr<BodySink> sink;
   std::optional<DownloadHandle> handle;
+  std::optional<std::uint64_t> copied;  // the size of a body copied, not downloaded
 
   // A transfer still running is cancelled before its sink and file go.
   ~Download() {
     if (handle) FinishDownload(*handle);
   }
 };
+
+// A body that already lies on this machine goes into the temporary file
+// instead of a download; hashed as it is copied, it counts only with the
+// listed digest.
+bool CopyLocalBody(const Module& module, Download& download) {
+  if (local_body_source == nullptr || module.entry.Sha256.empty()) return false;
+  const UniqueFile source(local_body_source(module.entry.Sha256, module.entry.Size));
+  if (!source) return false;
+  auto copy = download.folder->CreateTemporary(module.name);
+  if (!copy) return false;
+  std::string digest;
+  std::uint64_t size = 0;
+  const auto write = [&copy](const char* data, std::size_t n) { return copy->Write(data, n); };
+  if (!CopyHashing(source.get(), write, &digest, &size) || digest != module.entry.Sha256) {
+    return false;
+  }
+  download.file = std::move(copy);
+  download.copied = size;
+  return true;
+}
 
 bool IsCurrentFile(const ContainedFolder& folder, const Module& module) {
   if (module.entry.Sha256.empty() || folder.KindOf(module.name) != EntryKind::kFile) return false;
@@ -202,6 +225,7 @@ class ModuleRun {
       download->failure = Download::Failure::kWrite;
       return download;
     }
+    if (CopyLocalBody(module, *download)) return download;
     download->file = folder.CreateTemporary(module.name);
     if (!download->file) {
       download->failure = Download::Failure::kWrite;
@@ -247,6 +271,7 @@ class ModuleRun {
       case Download::Failure::kNone:
         break;
     }
+    if (download.copied) return Place(line, module, download, *download.copied);
     const DownloadHandle handle = *download.handle;
     DownloadProgress progress = PollDownload(handle);
     while (progress.Status == DownloadStatus::InProgress) {
@@ -263,7 +288,12 @@ class ModuleRun {
     if (status == DownloadStatus::Aborted) return line.Fail(" ダウンロード中止");
     if (status != DownloadStatus::Succeeded) return line.Fail(" ダウンロード失敗");
     if (download.sink->Digest() != module.entry.Sha256) return line.Fail(" ハッシュ不一致");
-    line.Append(" " + std::to_string(progress.BytesReceived));
+    return Place(line, module, download, progress.BytesReceived);
+  }
+
+  static bool Place(const ModuleLine& line, const Module& module, Download& download,
+                    std::uint64_t size) {
+    line.Append(" " + std::to_string(size));
     if (!download.file->Finish(false) ||
         !download.folder->MoveIntoPlace(*download.file, module.name)) {
       return line.Fail(" 書込失敗");
@@ -299,6 +329,10 @@ class ModuleRun {
 };
 
 }  // namespace
+
+void SetLocalBodySource(LocalBodySource source) {
+  local_body_source = source;
+}
 
 bool IsContainedModulePath(std::string_view relative) {
   return SplitPortablePath(relative);
