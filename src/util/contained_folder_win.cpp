@@ -148,7 +148,13 @@ std::optional<ContainedFolder> ContainedFolder::Open(std::string_view root,
       return std::nullopt;
     }
     impl->handles.push_back(handle);
-    const DWORD attributes = AttributesOf(handle);
+    DWORD attributes = AttributesOf(handle);
+    // Asked by name too: Wine shows a link to a folder as a reparse point
+    // only there. The held handle keeps the name from being replaced.
+    const DWORD named = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && named != INVALID_FILE_ATTRIBUTES) {
+      attributes |= named & FILE_ATTRIBUTE_REPARSE_POINT;
+    }
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       if (crossed_link != nullptr && attributes != INVALID_FILE_ATTRIBUTES) {
