@@ -16,6 +16,7 @@ plain-http server.
 Usage: hostile_server_test.py KANADE KANADE_REPO
 (KANADE_SECRET_KEY names the secret of the publisher key the build trusts.)
 """
+import copy
 import hashlib
 import http.server
 import os
@@ -437,6 +438,21 @@ def local_attacker_case(ctx):
     ctx.servers.routes.set("/repos/kanade-conv-test.repo", "body",
                            ctx.tools.repository("kanade-conv-test", [], 51))
     os.chmod(ctx.root, 0o755)  # the other user reaches the program folder
+    # A display of its own: a click meant for a settings window here must
+    # never reach the run that drips meanwhile.
+    xvfb = Xvfb()
+    try:
+        local = copy.copy(ctx)
+        local.display = xvfb.display
+        local_attacker_rows(local, build, older)
+    finally:
+        xvfb.stop()
+
+
+def local_attacker_rows(ctx, build, older):
+    """The rows of local_attacker_case; `older` is the genuine local copy of
+    kanade-conv-test that a hard link in repos/ points to."""
+    url = ctx.servers.url
     leftover = "kanade.kanade-tmp-0123456789abcdef"
     names = ("kanade-patcher-linux", "kanade-conv-test", "kanade-test", "kanade-prefixed",
              "kanade-lua")
