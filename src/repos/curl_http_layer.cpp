@@ -10,6 +10,17 @@ namespace {
 // How long a waiting caller sleeps between looks at the window.
 constexpr int kResponsiveSliceMs = 50;
 
+void Describe(const TransferState& state, DownloadReport* report) {
+  if (report == nullptr) return;
+  report->HttpStatus = state.HttpStatus;
+  report->Reason = state.Reason;
+  report->Retries = state.Retries;
+  if (state.Done && state.Outcome == TransferOutcome::kCompleted && state.Received == 0 &&
+      report->Reason.empty()) {
+    report->Reason = "empty body";
+  }
+}
+
 DownloadStatus StatusOf(const TransferState& state) {
   if (!state.Done) return DownloadStatus::InProgress;
   switch (state.Outcome) {
@@ -27,15 +38,19 @@ DownloadStatus StatusOf(const TransferState& state) {
 
 class LibcurlLayer : public HttpLayer {
  public:
-  bool DownloadToSink(std::string_view url, const DownloadLimits& limits,
-                      DownloadSink& sink) override {
+  bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink,
+                      DownloadReport* report) override {
     const auto id = StartTransfer({std::string(url), limits.MaxBytes, limits.HttpsOnly}, sink);
-    if (!id) return false;
+    if (!id) {
+      if (report != nullptr) report->Reason = "the transfer could not be started";
+      return false;
+    }
     // Repository fetches run on the patch run's thread: keep the window alive.
     while (!WaitForTransfer(*id, kResponsiveSliceMs)) KeepResponsive();
-    const bool completed = TransferStatus(*id).Outcome == TransferOutcome::kCompleted;
+    const TransferState state = TransferStatus(*id);
+    Describe(state, report);
     EndTransfer(*id);
-    return completed;
+    return state.Outcome == TransferOutcome::kCompleted;
   }
 
   std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,
@@ -52,9 +67,11 @@ class LibcurlLayer : public HttpLayer {
     return WaitForTransfer(handle, max_ms);
   }
 
-  DownloadStatus FinishDownload(DownloadHandle handle) override {
+  DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report) override {
     const TransferState before = TransferStatus(handle);
     EndTransfer(handle);
+    Describe(before, report);
+    if (!before.Done && report != nullptr) report->Reason = "cancelled";
     return before.Done ? StatusOf(before) : DownloadStatus::Aborted;
   }
 };

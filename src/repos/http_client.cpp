@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "util/path.h"
+#include "util/system_error.h"
 
 namespace kanade {
 
@@ -15,6 +16,7 @@ class FileSink : public DownloadSink {
   bool Write(const char* data, std::size_t size) override {
     return std::fwrite(data, 1, size, file_) == size;
   }
+  bool Restart() override { return TruncateFile(file_); }
 
  private:
   std::FILE* file_;
@@ -56,16 +58,27 @@ int LowSpeedWindowMs() {
   return low_speed_window_ms;
 }
 
-bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink) {
-  return GetHttpLayer().DownloadToSink(url, limits, sink);
+bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink,
+                    DownloadReport* report) {
+  return GetHttpLayer().DownloadToSink(url, limits, sink, report);
 }
 
-bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits) {
+bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
+                    DownloadReport* report) {
   UniqueFile file(CreateNewFile(path));
-  if (!file) return false;
+  if (!file) {
+    if (report != nullptr) {
+      report->Reason = "cannot create " + std::string(path) + ": " + LastSystemError();
+    }
+    return false;
+  }
   FileSink sink(file.get());
-  const bool completed = DownloadToSink(url, limits, sink);
-  if (std::fclose(file.release()) == 0 && completed) return true;
+  const bool completed = DownloadToSink(url, limits, sink, report);
+  const bool closed = std::fclose(file.release()) == 0;
+  if (completed && !closed && report != nullptr) {
+    report->Reason = "cannot write " + std::string(path) + ": " + LastSystemError();
+  }
+  if (completed && closed) return true;
   RemoveFile(path);
   return false;
 }
@@ -83,8 +96,8 @@ bool WaitForDownload(DownloadHandle handle, int max_ms) {
   return GetHttpLayer().WaitForDownload(handle, max_ms);
 }
 
-DownloadStatus FinishDownload(DownloadHandle handle) {
-  return GetHttpLayer().FinishDownload(handle);
+DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report) {
+  return GetHttpLayer().FinishDownload(handle, report);
 }
 
 }  // namespace kanade

@@ -6,10 +6,12 @@
 #include "repos/publisher_keys.h"
 #include "repos/repository_server.h"
 #include "repos/repository_trust.h"
+#include "repos/run_report.h"
+#include "repos/withdrawn_modules.h"
 #include "state/patcher_state.h"
-#include "ui/console.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
+#include "util/system_error.h"
 #include "util/text.h"
 
 namespace kanade {
@@ -43,6 +45,10 @@ class TextSink : public DownloadSink {
     text.append(data, size);
     return true;
   }
+  bool Restart() override {
+    text.clear();
+    return true;
+  }
   std::string text;
 };
 
@@ -65,23 +71,36 @@ std::optional<std::string> ReadLocalRepository(std::string_view local_name) {
   return folder ? folder->ReadWhole(local_name) : std::nullopt;
 }
 
-bool FetchRepository(std::string_view url, std::string_view local_name) {
+FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) {
+  FetchOutcome outcome;
   bool crossed_link = false;
   const auto folder = OpenReposFolder(true, &crossed_link);
-  if (!folder && !crossed_link) return false;
-  const std::string message = "レポジトリを取得中: " + std::string(url);
-  const int index = AddConsoleLine(message, kWhite);
-  const auto fail = [&](std::string_view word) {
-    SetConsoleLineText(message + std::string(word), index);
-    SetConsoleLineColour(kRed, index);
-    return false;
+  if (!folder && !crossed_link) {
+    outcome.Silent = true;
+    outcome.Reason = "cannot create " + ReposFolder() + ": " + LastSystemError();
+    return outcome;
+  }
+  const std::string path = LocalRepositoryPath(local_name);
+  const std::string name = PublishedNameOf(local_name);
+  const int line = ReportFetchStarted(url);
+  const std::optional<std::string> local = folder ? folder->ReadWhole(local_name) : std::nullopt;
+  const auto end = [&](FetchResult result, std::string reason) {
+    outcome.Result = result;
+    outcome.Reason = std::move(reason);
+    outcome.VerifiedCopy =
+        result == FetchResult::kFetched ||
+        (local && IsTrustedAs(CheckRepositoryText(*local, CompiledPublisherKeys()), name, false));
+    ReportFetchEnded(line, url, outcome);
+    return outcome;
   };
   // Someone else may write the program folder: nothing is written through a
   // link there, nor over a link or special file in repos/.
-  if (!folder) return fail(" 失敗");
+  if (!folder) return end(FetchResult::kFailed, ReposFolder() + " is a link; not written through");
   RemoveLeftoversOnce(*folder);
   const EntryKind kind = folder->KindOf(local_name);
-  if (kind != EntryKind::kMissing && kind != EntryKind::kFile) return fail(" 失敗");
+  if (kind != EntryKind::kMissing && kind != EntryKind::kFile) {
+    return end(FetchResult::kFailed, path + " is a link or no plain file; not replaced");
+  }
 
   // From an https server nothing but https is taken, redirects included: a
   // plain-http hop would let anyone on the way answer instead.
@@ -92,21 +111,32 @@ bool FetchRepository(std::string_view url, std::string_view local_name) {
   // The previous copy stays usable (for an uninstall while the server is
   // down) until a new one has arrived and been accepted.
   TextSink fetched;
-  if (!DownloadToSink(url, limits, fetched)) return fail(" 失敗");
-  const std::optional<std::string> local = folder->ReadWhole(local_name);
-  if (!MayReplaceLocalCopy(fetched.text, PublishedNameOf(local_name), local,
-                           CompiledPublisherKeys())) {
-    return fail(" 不一致");
+  DownloadReport report;
+  if (!DownloadToSink(url, limits, fetched, &report)) {
+    return end(FetchResult::kFailed, report.Reason);
+  }
+  // An error page is no repository, whatever it holds.
+  if (report.HttpStatus != 0 && (report.HttpStatus < 200 || report.HttpStatus > 299)) {
+    return end(FetchResult::kRefused, "HTTP " + std::to_string(report.HttpStatus));
+  }
+  if (const auto refusal = ReplacementRefusal(fetched.text, name, local, CompiledPublisherKeys())) {
+    return end(FetchResult::kRefused, *refusal);
   }
   if (fetched.text != local) {
     auto file = folder->CreateTemporary(local_name);
     if (!file || !file->Write(fetched.text.data(), fetched.text.size()) || !file->Finish(false) ||
         !folder->MoveIntoPlace(*file, local_name)) {
-      return fail(" 失敗");
+      return end(FetchResult::kFailed, "cannot replace " + path + ": " + LastSystemError());
     }
+    if (local) NoteWithdrawnModules(local_name, *local, fetched.text);
   }
-  SetConsoleLineText(message + " 成功", index);
-  return true;
+  return end(FetchResult::kFetched, "");
+}
+
+bool HasVerifiedLocalCopy(std::string_view local_name) {
+  const std::optional<std::string> local = ReadLocalRepository(local_name);
+  return local && IsTrustedAs(CheckRepositoryText(*local, CompiledPublisherKeys()),
+                              PublishedNameOf(local_name), false);
 }
 
 }  // namespace kanade

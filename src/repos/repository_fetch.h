@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "repos/outcomes.h"
+
 namespace kanade {
 
 /// ProgramFolder without its trailing separators, then PathSeparator and
@@ -19,12 +21,17 @@ std::string LocalRepositoryPath(std::string_view local_name);
 std::optional<std::string> ReadLocalRepository(std::string_view local_name);
 
 /// Downloads `url` as the local repository `local_name` and checks its
-/// signature, reporting the outcome as one console line. The local copy is
-/// replaced only by a file that verifies; a failed or unverified download
-/// leaves the previous copy as it was. False, without a console line, when
-/// the repos folder cannot be created; with a red " 失敗" when repos/ is a
-/// link, or the local copy a link or special file, as nothing is written
-/// through or over those.
-bool FetchRepository(std::string_view url, std::string_view local_name);
+/// signature, reporting the outcome as one console line (and its reason in
+/// the log). The local copy is replaced only by a file that verifies; a
+/// failed or unverified download leaves the previous copy as it was. When a
+/// new copy replaces a verified one, the modules the old one listed and the
+/// new one does not are noted as withdrawn. Failed, without a console line,
+/// when the repos folder cannot be created; with one when repos/ is a link,
+/// or the local copy a link or special file, as nothing is written through
+/// or over those.
+FetchOutcome FetchRepository(std::string_view url, std::string_view local_name);
+
+/// Whether the local copy of `local_name` is one that apply would use.
+bool HasVerifiedLocalCopy(std::string_view local_name);
 
 }  // namespace kanade
