@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "state/patcher_state.h"
 #include "support/temp_dir.h"
 #include "ui/headless_toolkit.h"
@@ -147,21 +145,6 @@ TEST_F(ConsoleTest, AnUnwritableLogDropsLinesSilently) {
   ResetConsole();
   EXPECT_EQ(AddConsoleLine("still shown"), 1);
   EXPECT_EQ(Console().Lines[1], "still shown");
-}
-
-TEST_F(ConsoleTest, ALogThatIsALinkOrSpecialFileGetsNoLine) {
-  for (const test::Plant plant : {test::Plant::kSymlink, test::Plant::kDanglingSymlink,
-                                  test::Plant::kHardLink, test::Plant::kFifo}) {
-    test::TempDir outside;
-    test::WriteFile(outside / "victim", "precious");
-    std::filesystem::remove(LogFilePath());
-    test::PlantAt(plant, LogFilePath(), outside / "victim");
-    const std::string before = test::Fingerprint(outside / "victim");
-    WriteLogLine("not through a link");
-    EXPECT_EQ(AddConsoleLine("still shown"), Console().Last);
-    EXPECT_EQ(test::Fingerprint(outside / "victim"), before);
-    EXPECT_FALSE(std::filesystem::exists(outside / "victim.new"));
-  }
 }
 
 TEST_F(ConsoleTest, LogIsAppendedAcrossRunsWithoutByteOrderMark) {
