@@ -6,6 +6,7 @@
 #include "discovery/game_location.h"
 #include "discovery/steam_libraries.h"
 #include "repos/http_client.h"
+#include "repos/module_engine.h"
 #include "settings/settings_file.h"
 #include "settings/settings_window.h"
 #include "state/patcher_state.h"
@@ -16,6 +17,7 @@
 #include "ui/picture_decoders.h"
 #include "ui/responsiveness.h"
 #include "ui/status_canvas.h"
+#include "upgrade/programs.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
 
@@ -61,6 +63,8 @@ int RunProgram(int argc, char** argv, Toolkit* toolkit) {
   ProgramFolder = CurrentFolderWithSeparator();
   // A copy killed mid-way, or a program set aside while it ran, goes now.
   RemoveLeftoverTemporariesIn(StripTrailingSeparators(ProgramFolder));
+  // The build the program's own repository lists may be this very one.
+  SetLocalBodySource(RunningProgramBody);
   if (toolkit != nullptr) {
     MainFont = toolkit->LoadFont("Meiryo UI", 8);
     DialogFont = toolkit->LoadFont("Meiryo UI", 8);

@@ -1,11 +1,7 @@
 // The libcurl implementation of the HTTP layer, on the shared transfer pool.
-#include <cstdio>
-
 #include "repos/curl_transfer.h"
 #include "repos/http_client.h"
 #include "ui/responsiveness.h"
-#include "util/path.h"
-#include "util/system_error.h"
 
 namespace kanade {
 
@@ -13,18 +9,6 @@ namespace {
 
 // How long a waiting caller sleeps between looks at the window.
 constexpr int kResponsiveSliceMs = 50;
-
-class FileSink : public TransferSink {
- public:
-  explicit FileSink(std::FILE* file) : file_(file) {}
-  bool Write(const char* data, std::size_t size) override {
-    return std::fwrite(data, 1, size, file_) == size;
-  }
-  bool Restart() override { return TruncateFile(file_); }
-
- private:
-  std::FILE* file_;
-};
 
 void Describe(const TransferState& state, DownloadReport* report) {
   if (report == nullptr) return;
@@ -54,34 +38,19 @@ DownloadStatus StatusOf(const TransferState& state) {
 
 class LibcurlLayer : public HttpLayer {
  public:
-  bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
+  bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink,
                       DownloadReport* report) override {
-    std::FILE* file = CreateNewFile(path);
-    if (file == nullptr) {
-      if (report != nullptr)
-        report->Reason = "cannot create " + std::string(path) + ": " + LastSystemError();
+    const auto id = StartTransfer({std::string(url), limits.MaxBytes, limits.HttpsOnly}, sink);
+    if (!id) {
+      if (report != nullptr) report->Reason = "the transfer could not be started";
       return false;
     }
-    FileSink sink(file);
-    const auto id = StartTransfer({std::string(url), limits.MaxBytes, limits.HttpsOnly}, sink);
-    bool completed = false;
-    if (id) {
-      // Repository fetches run on the patch run's thread: keep the window alive.
-      while (!WaitForTransfer(*id, kResponsiveSliceMs)) KeepResponsive();
-      const TransferState state = TransferStatus(*id);
-      completed = state.Outcome == TransferOutcome::kCompleted;
-      Describe(state, report);
-      EndTransfer(*id);
-    } else if (report != nullptr) {
-      report->Reason = "the transfer could not be started";
-    }
-    const bool closed = std::fclose(file) == 0;
-    if (completed && !closed && report != nullptr) {
-      report->Reason = "cannot write " + std::string(path) + ": " + LastSystemError();
-    }
-    if (completed && closed) return true;
-    RemoveFile(path);
-    return false;
+    // Repository fetches run on the patch run's thread: keep the window alive.
+    while (!WaitForTransfer(*id, kResponsiveSliceMs)) KeepResponsive();
+    const TransferState state = TransferStatus(*id);
+    Describe(state, report);
+    EndTransfer(*id);
+    return state.Outcome == TransferOutcome::kCompleted;
   }
 
   std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,

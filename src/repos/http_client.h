@@ -59,8 +59,8 @@ using DownloadSink = TransferSink;
 class HttpLayer {
  public:
   virtual ~HttpLayer() = default;
-  virtual bool DownloadToFile(std::string_view url, std::string_view path,
-                              const DownloadLimits& limits, DownloadReport* report) = 0;
+  virtual bool DownloadToSink(std::string_view url, const DownloadLimits& limits,
+                              DownloadSink& sink, DownloadReport* report) = 0;
   virtual std::optional<DownloadHandle> StartDownload(std::string_view url,
                                                       const DownloadLimits& limits,
                                                       DownloadSink& sink) = 0;
@@ -92,10 +92,15 @@ void SetLowSpeedLimit(int bytes_per_second, int window_ms);
 int LowSpeedBytesPerSecond();
 int LowSpeedWindowMs();
 
-/// GET `url` into a new file at `path` (created only if nothing is there)
-/// and wait for it on the calling thread, keeping the window responsive. On
-/// failure the file is deleted and the result is false. An HTTP error status
-/// is no failure. `report`, when given, receives the status and reasons.
+/// GET `url` into `sink` and wait for it on the calling thread, keeping the
+/// window responsive. True when the transfer completed: an HTTP error status
+/// or an empty body is no failure. `report`, when given, receives the status
+/// and reasons.
+bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink,
+                    DownloadReport* report = nullptr);
+
+/// The same into a new file at `path` (created only if nothing is there). On
+/// failure the file is deleted and the result is false.
 bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
                     DownloadReport* report = nullptr);
 

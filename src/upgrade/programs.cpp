@@ -52,6 +52,18 @@ bool ParseStartedBy(std::string_view text, long long* pid, long long* handle) {
   return number(text.substr(0, colon), pid) && *pid > 0 && number(text.substr(colon + 1), handle);
 }
 
+std::FILE* RunningProgramBody(std::string_view digest, std::optional<std::uint64_t> size) {
+  static std::optional<std::string> running_digest;
+  std::uint64_t running_size = 0;
+  UniqueFile file(OpenRunningProgram(&running_size));
+  if (!file || (size && *size != running_size)) return nullptr;
+  if (!running_digest) {
+    running_digest = Sha256OfStream(file.get());
+    std::rewind(file.get());
+  }
+  return *running_digest == digest ? file.release() : nullptr;
+}
+
 bool CopyVerifiedProgram(std::string_view from, std::string_view to,
                          std::string_view expected_digest, unsigned mode) {
   const auto source_folder = ContainedFolder::Open(FolderOf(from), {}, false);

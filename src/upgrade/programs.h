@@ -4,6 +4,9 @@
 // started or copied, so that what was checked is what runs.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -46,6 +49,15 @@ bool StartingProgramEnded();
 inline constexpr const char* kStartedByVariable = "KANADE_STARTED_BY";
 /// The two numbers of a kStartedByVariable value; false when malformed.
 bool ParseStartedBy(std::string_view text, long long* pid, long long* handle);
+/// The running program's own file opened for reading, and its size; null
+/// when it cannot be opened (platform's).
+std::FILE* OpenRunningProgram(std::uint64_t* size);
+
+/// The running program opened for reading when it holds the body of
+/// `digest` (and `size`, when known): the build the program's own
+/// repository lists is then copied from it instead of downloaded again.
+/// Its digest is taken once per process, and only for a body of its size.
+std::FILE* RunningProgramBody(std::string_view digest, std::optional<std::uint64_t> size);
 
 /// The copy of CopyFileOver, shared by the platforms: read through a handle
 /// that nobody can write (on Windows: nor delete) while it is held, hashed as

@@ -60,7 +60,7 @@ std::string DigestOfDescriptor(int fd) {
 // through its mode, and the started process is exec'd from this very
 // descriptor, whatever happens to the name meanwhile. A downloaded build
 // arrives without execute permission; it gets the execute bits of its read
-// bits.
+// bits, unless it has another name too, which may lie outside the folder.
 int OpenProgram(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -74,7 +74,7 @@ int OpenProgram(const std::string& path) {
   if (mode & S_IRUSR) mode |= S_IXUSR;
   if (mode & S_IRGRP) mode |= S_IXGRP;
   if (mode & S_IROTH) mode |= S_IXOTH;
-  if (mode != (info.st_mode & 07777) && ::fchmod(fd, mode) != 0) {
+  if (mode != (info.st_mode & 07777) && (info.st_nlink != 1 || ::fchmod(fd, mode) != 0)) {
     ::close(fd);
     return -1;
   }
@@ -221,6 +221,21 @@ bool StartingProgramEnded() {
     return ::poll(&ended, 1, 0) > 0 && (ended.revents & POLLIN) != 0;
   }
   return ::kill(starter.Pid, 0) != 0 && errno == ESRCH;
+}
+
+std::FILE* OpenRunningProgram(std::uint64_t* size) {
+  // The very file this process was started from, whatever its name is now.
+  const int fd = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  std::FILE* file = nullptr;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  *size = static_cast<std::uint64_t>(info.st_size);
+  return file;
 }
 
 ProgramLauncher& PlatformLauncher() {

@@ -1,5 +1,9 @@
 #include <windows.h>
+// Windows headers first: the ones below need their definitions.
+#include <fcntl.h>
+#include <io.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -164,6 +168,40 @@ bool StartingProgramEnded() {
   const StartingProgram& starter = Starter();
   if (!starter.Known) return false;
   return starter.Process == nullptr || WaitForSingleObject(starter.Process, 0) == WAIT_OBJECT_0;
+}
+
+std::FILE* OpenRunningProgram(std::uint64_t* size) {
+  std::wstring path(MAX_PATH, L'\0');
+  while (true) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return nullptr;
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  // Shared for reading only: nobody can change the file while it is read.
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info{};
+  int fd = -1;
+  if (GetFileInformationByHandle(handle, &info) &&
+      !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+    fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  }
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "rb");
+  if (file == nullptr) {
+    _close(fd);
+    return nullptr;
+  }
+  *size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  return file;
 }
 
 ProgramLauncher& PlatformLauncher() {

@@ -10,8 +10,9 @@ working folders), the two executables and the lines of kanade.log, and
 stamps each event with the time it first saw it. The test checks the order
 of the hand-off through three generations, that the upgrade copy goes on
 well under a second after the first generation ended (not after the ten
-seconds of -waitfor), and that a repository whose listed digest does not
-match the served build starts nothing.
+seconds of -waitfor), that a repository whose listed digest does not match
+the served build starts nothing, and that a repository listing the running
+build has it copied, not fetched.
 
 Every wait has a time-out; leftover processes of the sandbox, nginx and
 Xvfb are stopped at the end whatever happens.
@@ -506,6 +507,52 @@ def upgrade_case(ctx):
     end_processes({folder})
 
 
+def listed_build_case(ctx):
+    """The program's own repository lists the running build: a first run
+    makes upgrade_kanade by copying itself, with the lines of a download,
+    fetches no body (the server's access log shows it) and starts nothing;
+    the next run finds it current."""
+    sandbox = ctx.sandbox
+    folder = sandbox.program_folder("program-listed")
+    ctx.folders.add(folder)
+    build_request = sandbox.publish_build(sandbox.old_build)
+    log_before = len(sandbox.access_log())
+    upgrade_exe = folder + "/upgrade_kanade"
+    for run in (1, 2):
+        proc = sandbox.start(folder, ctx.display)
+        try:
+            done = wait_until(lambda: len([line for line in runs_of(
+                open_log(folder)) if READY in line]) >= run, 40)
+            check(done, f"run {run} reaches the ready message")
+            lines = runs_of(open_log(folder))[-1]
+            check(proc.poll() is None, f"run {run} keeps running: nothing was handed over")
+        finally:
+            stop(proc)
+        if run == 1:
+            # No progress lines: nothing was under way.
+            check(e2e_common.install_lines(upgrade_exe, len(sandbox.old_build)) ==
+                  [line for line in lines if upgrade_exe in line],
+                  "the first run reports upgrade_kanade as a download: " +
+                  repr([line for line in lines if upgrade_exe in line]))
+        else:
+            check("< レポジトリ適用: kanade-patcher.repo は更新なし" in lines and
+                  not any(upgrade_exe in line for line in lines),
+                  "the next run finds upgrade_kanade current")
+    check(digest(os.path.join(folder, "upgrade_kanade")) ==
+          hashlib.sha256(sandbox.old_build).hexdigest(), "upgrade_kanade holds the running build")
+    fetched = sandbox.access_log()[log_before:]
+    check(build_request.split()[1] not in fetched and "/repos/kanade-patcher-linux.repo" in fetched,
+          "the own repository is fetched, its module body never")
+
+
+def open_log(folder):
+    try:
+        with open(os.path.join(folder, "kanade.log"), "rb") as f:
+            return f.read().decode("utf-8", "replace").split("\r\n")
+    except OSError:
+        return []
+
+
 def mismatch_case(ctx):
     """The own repository lists a digest that the served build does not
     have: the download is rejected, nothing is written or started, and the
@@ -581,7 +628,7 @@ def main():
         xvfb = Xvfb()
         ctx.display = xvfb.display
         ctx.sandbox = Sandbox(ctx.root, kanade, repo_tool)
-        for case in (mismatch_case, upgrade_case):
+        for case in (listed_build_case, mismatch_case, upgrade_case):
             print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
             try:
                 case(ctx)

@@ -290,7 +290,7 @@ TEST_F(ModuleEngineTest, AStalledServerEndsAsAbortedWhileTheWindowStaysAlive) {
 TEST_F(ModuleEngineTest, ADownloadThatCannotStartIsAFailure) {
   // libcurl that cannot start a transfer (no memory, no thread).
   struct RefusingLayer : HttpLayer {
-    bool DownloadToFile(std::string_view, std::string_view, const DownloadLimits&,
+    bool DownloadToSink(std::string_view, const DownloadLimits&, DownloadSink&,
                         DownloadReport*) override {
       return false;
     }

@@ -193,6 +193,46 @@ TEST_F(RepositoryFetchTest, ARedirectedRepositoryArrives) {
   EXPECT_EQ(test::ReadFile(Local()), repository_);
 }
 
+TEST_F(RepositoryFetchTest, NothingIsWrittenThroughOrOverALinkInTheProgramFolder) {
+  server_.Serve("/repos/kanade-test.repo", repository_);
+  const std::string url = server_.Url("/repos/kanade-test.repo");
+  test::TempDir other;  // another user's folder, or one outside
+  test::WriteFile(other / "kanade-test.repo", "theirs");
+  test::WriteFile(other / "kanade-test.repo.kanade-tmp-0123456789abcdef", "theirs too");
+  const std::string before = test::Fingerprint(other / "kanade-test.repo");
+  const std::string leftover =
+      test::Fingerprint(other / "kanade-test.repo.kanade-tmp-0123456789abcdef");
+  const auto fails = [&](const char* what) {
+    EXPECT_FALSE(FetchRepository(url, "kanade-test.repo")) << what;
+    EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + " 失敗") << what;
+    EXPECT_EQ(LastColour(), kRed) << what;
+    EXPECT_EQ(test::Fingerprint(other / "kanade-test.repo"), before) << what;
+    EXPECT_EQ(test::Fingerprint(other / "kanade-test.repo.kanade-tmp-0123456789abcdef"), leftover)
+        << what;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(other.path()), {}), 2) << what;
+  };
+  std::filesystem::create_directory_symlink(other.path(), ReposFolder());
+  fails("repos/ is a link");
+  EXPECT_FALSE(ReadLocalRepository("kanade-test.repo"));
+  std::filesystem::remove(ReposFolder());
+
+  for (const test::Plant plant : {test::Plant::kSymlink, test::Plant::kFifo}) {
+    std::filesystem::remove_all(ReposFolder());
+    std::filesystem::create_directory(ReposFolder());
+    test::PlantAt(plant, Local(), other / "kanade-test.repo");
+    fails(plant == test::Plant::kFifo ? "a fifo" : "a link");
+    EXPECT_EQ(ReposEntries(), 1);
+  }
+
+  // A hard link is replaced as a name of its own, never written through.
+  std::filesystem::remove_all(ReposFolder());
+  std::filesystem::create_directory(ReposFolder());
+  test::PlantAt(test::Plant::kHardLink, Local(), other / "kanade-test.repo");
+  EXPECT_TRUE(FetchRepository(url, "kanade-test.repo"));
+  EXPECT_EQ(test::ReadFile(Local()), repository_);
+  EXPECT_EQ(test::Fingerprint(other / "kanade-test.repo"), before);
+}
+
 TEST_F(RepositoryFetchTest, AReposFolderThatCannotBeMadeStopsSilently) {
   test::WriteFile(ReposFolder(), "a file in the way");
   const int lines = Console().Last;

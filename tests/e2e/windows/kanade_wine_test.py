@@ -32,6 +32,8 @@ Scenarios, in order, on the same prefix:
                to a monitor at 144 (WM_DPICHANGED). Client sizes, text fit,
                the scaled settings box under the pointer; screenshots go to
                demo/screenshots/scales beside those of scripts/run.sh
+  local attacker  hard links and a linked repos folder in another program
+               folder leave every file outside unchanged
 
 Usage: kanade_wine_test.py KANADE_EXE KANADE_REPO [PROBE_EXE]
 (KANADE_REPO is the Linux build of the publisher's tool; PROBE_EXE defaults
@@ -185,6 +187,13 @@ class Server:
         with open(os.path.join(self.www, "repos", name + ".repo"), encoding="utf-8") as f:
             return [line[len("module="):].split("\t")[0] for line in f.read().splitlines()
                     if line.startswith("module=")]
+
+    def access_log(self):
+        return (read_bytes(os.path.join(self.state, "access.log")) or b"").decode()
+
+    def body_path(self, body):
+        digest = sha256(body)
+        return f"/files/{digest[:2]}/{digest}"
 
     def stop(self):
         subprocess.run(["bash", REPO_SERVER, "stop", self.state], capture_output=True, timeout=30)
@@ -520,8 +529,10 @@ def check_client(wine, window, width, height, dpi, what):
 
 def first_run_scenario(ctx):
     """No kanade.ini: own build fetched, settings window by itself, OK saves
-    and restarts; the run installs into the stand-alone folder."""
+    and restarts; the run installs into the stand-alone folder. The listed
+    build is the running one: copied, not fetched."""
     wine = ctx.wine
+    access_before = len(ctx.server.access_log())
     write_files(wine.fifo, {"fifo1.txt": b"1", "FIFO2.TXT": b"2", "other.txt": b"3"})
     write_files(wine.data, LUA_MODULE)
     steam_before = files_below(wine.steam_game)
@@ -597,6 +608,10 @@ def first_run_scenario(ctx):
         check(files_below(wine.steam_game) == steam_before, "the Steam copy is left alone")
         check(read_bytes(os.path.join(wine.program, "upgrade_kanade.exe")) ==
               read_bytes(ctx.kanade_exe), "the program's own build arrives as upgrade_kanade.exe")
+        fetched = ctx.server.access_log()[access_before:]
+        check(OWN_REPOSITORY in fetched and
+              ctx.server.body_path(read_bytes(ctx.kanade_exe)) not in fetched,
+              "the own repository is fetched, the listed build's body never: it is the running one")
         check(sorted(os.listdir(wine.fifo)) == ["other.txt"],
               f"fifo*.txt files are cleared, others stay: {sorted(os.listdir(wine.fifo))}")
         check(not os.path.exists(os.path.join(wine.data, "Lua", "kanade.lua")),
@@ -1158,8 +1173,94 @@ def scales_scenario(ctx):
         wine.set_dpi(96)
 
 
+def snapshot(folder):
+    """Every file and folder below `folder` with its bytes and times."""
+    found = {}
+    for base, dirs, names in os.walk(folder):
+        found[base] = (sorted(dirs + names), os.stat(base).st_mtime_ns)
+        for name in names:
+            path = os.path.join(base, name)
+            found[path] = (read_bytes(path), os.stat(path).st_mtime_ns)
+    return found
+
+
+def local_attacker_scenario(ctx):
+    """Another account that may write the program folder (Downloads, say)
+    plants hard links to files outside where kanade.exe writes, and a link
+    to a folder of its own as repos. Wine cannot make a junction (mklink /J
+    and FSCTL_SET_REPARSE_POINT fail), so a Unix link to a folder stands in
+    for one: Wine reports it as a reparse point. Wine follows a Unix link to
+    a file without reporting it, so symbolic links to files cannot be shown
+    here. Every file outside keeps its bytes and times; the listed build,
+    the running one, is copied over the hard link at upgrade_kanade.exe."""
+    wine = ctx.wine
+    folder = wine.unix("C:\\attacked")
+    outside = wine.unix("C:\\outside")
+    theirs = os.path.join(outside, "theirs")
+    game = "C:\\attacked game"
+    write_files(wine.unix(game), {GAME_EXE: b"MZ"})
+    write_files(theirs, {"kanade-test.repo": b"their copy",
+                         "kanade-lua.repo.kanade-tmp-0123456789abcdef": b"their file"})
+    write_files(outside, {"kanade.log": b"outside log", "leftover": b"outside leftover",
+                          "program.bin": b"outside program", "old.repo": b"outside repository",
+                          "settings.ini": ini_bytes(0, "kanade-test", game)})
+    leftover = "kanade.exe.kanade-tmp-0123456789abcdef"
+    running = read_bytes(os.path.join(wine.program, "kanade.exe"))
+    # (what, arguments, links: name -> what outside it points to)
+    rows = [("a hard-linked log and a linked repos", ["-uninstall"],
+             {"kanade.log": "kanade.log", "repos": "theirs", leftover: "leftover"}),
+            ("hard links to settings, a repository and the upgrade", [],
+             {"kanade.ini": "settings.ini", "repos/kanade-test.repo": "old.repo",
+              "upgrade_kanade.exe": "program.bin"})]
+    for what, args, links in rows:
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(os.path.join(folder, "repos"))
+        for name, target in links.items():
+            if target == "theirs":
+                os.rmdir(os.path.join(folder, name))
+                os.symlink(theirs, os.path.join(folder, name))
+            else:
+                os.link(os.path.join(outside, target), os.path.join(folder, name))
+        before = snapshot(outside)
+        access_before = len(ctx.server.access_log())
+        proc = wine.start_elsewhere(folder, *args)
+        try:
+            if args:
+                ended = wait_until(lambda: proc.poll() == 0, 60, 0.3)
+            else:
+                log = os.path.join(folder, "kanade.log")
+                ended = wait_until(lambda: "> 日本語化パッチ" in (read_bytes(log) or b"").decode(
+                    "utf-8", "replace"), 60, 0.3)
+                main = wine.find_window(MAIN_TITLE, 10)
+                if main:
+                    wine.close(main)
+                wait_until(lambda: proc.poll() is not None, 30, 0.3)
+            check(ended, f"local attacker, {what}: the run comes to its end")
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        after = snapshot(outside)
+        changed = sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
+        check(not changed, f"local attacker, {what}: nothing outside changes {changed}")
+        check(not os.path.lexists(os.path.join(folder, leftover)),
+              f"local attacker, {what}: leftovers go by their own name")
+        if "upgrade_kanade.exe" in links:
+            upgrade = os.path.join(folder, "upgrade_kanade.exe")
+            check(read_bytes(upgrade) == running and os.stat(upgrade).st_nlink == 1,
+                  f"local attacker, {what}: upgrade_kanade.exe is a copy of the running build "
+                  "in a file of its own")
+            shown = "C:\\attacked\\upgrade_kanade.exe"
+            lines = (read_bytes(os.path.join(folder, "kanade.log")) or b"").decode(
+                "utf-8", "replace").split("\r\n")
+            check([line for line in lines if shown in line] == install_lines(shown, len(running)),
+                  f"local attacker, {what}: the copy is reported as a download")
+            check(ctx.server.body_path(running) not in ctx.server.access_log()[access_before:],
+                  f"local attacker, {what}: the running build is never fetched")
+
+
 SCENARIOS = [first_run_scenario, current_scenario, uninstall_scenario, browse_scenario,
-             self_upgrade_scenario, keyboard_scenario, scales_scenario]
+             self_upgrade_scenario, keyboard_scenario, scales_scenario, local_attacker_scenario]
 
 
 class Context:
