@@ -21,11 +21,18 @@ if(NOT MSVC)
   # program is stripped of it after linking (kanade_package_program).
   string(APPEND CMAKE_C_FLAGS_RELEASE " -g")
   string(APPEND CMAKE_CXX_FLAGS_RELEASE " -g")
+  if(WIN32)
+    # A build id (a CodeView record, as ELF programs have one already) ties
+    # kanade.exe to its debug file.
+    add_link_options(-Wl,--build-id)
+  endif()
 endif()
 
 # A Release build of `target` is the published one: its debug information
 # moves to <program>.debug beside it, for crash reports, and the program is
-# stripped and names that file (with its CRC) in .gnu_debuglink.
+# stripped. An ELF program names that file (with its CRC) in .gnu_debuglink;
+# a PE program is found by its build id instead, since the long section name
+# would leave the file unaligned, and Authenticode signing would pad it.
 function(kanade_package_program target)
   if(MSVC OR NOT CMAKE_BUILD_TYPE STREQUAL "Release")
     return()
@@ -37,9 +44,14 @@ function(kanade_package_program target)
   # objcopy writes a PE header anew, stamped with SOURCE_DATE_EPOCH or else
   # the current time: keep the linker's zero (--no-insert-timestamp).
   set(objcopy ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${CMAKE_OBJCOPY})
+  if(WIN32)
+    set(link_debug_file "")
+  else()
+    set(link_debug_file --add-gnu-debuglink=${program}.debug)
+  endif()
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${objcopy} --only-keep-debug ${program} ${program}.debug
-    COMMAND ${objcopy} --strip-all --add-gnu-debuglink=${program}.debug ${program}
+    COMMAND ${objcopy} --strip-all ${link_debug_file} ${program}
     COMMENT "Stripping ${target}; its debug information goes beside it (.debug)"
     VERBATIM)
 endfunction()
