@@ -25,6 +25,9 @@ Scenarios, in order, on the same prefix:
   keyboard     the settings box lit through a countdown; Tab, Shift+Tab,
                Space, Escape and Enter in the settings window; the arrows
                scroll the console after it without a click
+Over all of them, nginx's access log shows every request of kanade.exe
+(repository files, modules and builds) made over HTTP/2: Schannel offered h2
+by ALPN and curl multiplexed on it.
 
 Usage: kanade_wine_test.py KANADE_EXE KANADE_REPO
 (KANADE_REPO is the Linux build of the publisher's tool. KANADE_E2E_KEEP=DIR
@@ -453,6 +456,27 @@ def check_log_bytes(wine):
         data.decode("utf-8")
     except UnicodeDecodeError:
         check(False, "kanade.log is UTF-8")
+
+
+ACCESS_LINE = re.compile(r'^\S+ - \S+ \[[^]]*\] "(\S+) (\S+) (\S+)" (\d+) \d+ "[^"]*" "([^"]*)"$')
+USER_AGENT = "Mozilla/5.0 Gecko/41.0 Firefox/41.0"
+
+
+def check_http2(server):
+    """Every request of kanade.exe in nginx's access log is HTTP/2; two of
+    them are shown."""
+    with open(os.path.join(server.state, "access.log"), encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    ours = [(line, m.group(2), m.group(3)) for line, m in
+            ((line, ACCESS_LINE.match(line)) for line in lines) if m and m.group(5) == USER_AGENT]
+    repos = [entry for entry in ours if entry[1].startswith("/repos/")]
+    files = [entry for entry in ours if entry[1].startswith("/files/")]
+    older = sorted({protocol for _, _, protocol in ours if protocol != "HTTP/2.0"})
+    check(len(repos) >= 10 and len(files) >= 5,
+          f"nginx logged kanade.exe's requests ({len(repos)} repositories, {len(files)} files)")
+    check(not older, f"kanade.exe made every request over HTTP/2 (others: {older})")
+    for line, _, _ in repos[:1] + files[:1]:
+        print("      access log: " + line)
 
 
 def first_run_scenario(ctx):
@@ -958,6 +982,7 @@ def main():
                 traceback.print_exc()
                 check(False, f"{scenario.__name__} raised")
         check_log_bytes(ctx.wine)
+        check_http2(server)
     except Exception:
         traceback.print_exc()
         check(False, "the test environment could not be set up")
