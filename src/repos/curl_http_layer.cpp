@@ -5,6 +5,7 @@
 #include "repos/http_client.h"
 #include "ui/responsiveness.h"
 #include "util/path.h"
+#include "util/system_error.h"
 
 namespace kanade {
 
@@ -19,10 +20,22 @@ class FileSink : public TransferSink {
   bool Write(const char* data, std::size_t size) override {
     return std::fwrite(data, 1, size, file_) == size;
   }
+  bool Restart() override { return TruncateFile(file_); }
 
  private:
   std::FILE* file_;
 };
+
+void Describe(const TransferState& state, DownloadReport* report) {
+  if (report == nullptr) return;
+  report->HttpStatus = state.HttpStatus;
+  report->Reason = state.Reason;
+  report->Retries = state.Retries;
+  if (state.Done && state.Outcome == TransferOutcome::kCompleted && state.Received == 0 &&
+      report->Reason.empty()) {
+    report->Reason = "empty body";
+  }
+}
 
 DownloadStatus StatusOf(const TransferState& state) {
   if (!state.Done) return DownloadStatus::InProgress;
@@ -41,20 +54,31 @@ DownloadStatus StatusOf(const TransferState& state) {
 
 class LibcurlLayer : public HttpLayer {
  public:
-  bool DownloadToFile(std::string_view url, std::string_view path,
-                      const DownloadLimits& limits) override {
+  bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
+                      DownloadReport* report) override {
     std::FILE* file = CreateNewFile(path);
-    if (file == nullptr) return false;
+    if (file == nullptr) {
+      if (report != nullptr)
+        report->Reason = "cannot create " + std::string(path) + ": " + LastSystemError();
+      return false;
+    }
     FileSink sink(file);
     const auto id = StartTransfer({std::string(url), limits.MaxBytes, limits.HttpsOnly}, sink);
     bool completed = false;
     if (id) {
       // Repository fetches run on the patch run's thread: keep the window alive.
       while (!WaitForTransfer(*id, kResponsiveSliceMs)) KeepResponsive();
-      completed = TransferStatus(*id).Outcome == TransferOutcome::kCompleted;
+      const TransferState state = TransferStatus(*id);
+      completed = state.Outcome == TransferOutcome::kCompleted;
+      Describe(state, report);
       EndTransfer(*id);
+    } else if (report != nullptr) {
+      report->Reason = "the transfer could not be started";
     }
     const bool closed = std::fclose(file) == 0;
+    if (completed && !closed && report != nullptr) {
+      report->Reason = "cannot write " + std::string(path) + ": " + LastSystemError();
+    }
     if (completed && closed) return true;
     RemoveFile(path);
     return false;
@@ -74,9 +98,11 @@ class LibcurlLayer : public HttpLayer {
     return WaitForTransfer(handle, max_ms);
   }
 
-  DownloadStatus FinishDownload(DownloadHandle handle) override {
+  DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report) override {
     const TransferState before = TransferStatus(handle);
     EndTransfer(handle);
+    Describe(before, report);
+    if (!before.Done && report != nullptr) report->Reason = "cancelled";
     return before.Done ? StatusOf(before) : DownloadStatus::Aborted;
   }
 };

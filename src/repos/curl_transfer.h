@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kanade {
 
@@ -25,6 +26,9 @@ class TransferSink {
   virtual ~TransferSink() = default;
   /// Takes the next decoded body bytes; false stops the transfer as failed.
   virtual bool Write(const char* data, std::size_t size) = 0;
+  /// Forgets every byte written so far, before a retry starts the body
+  /// again; false when it cannot (the transfer is then not retried).
+  virtual bool Restart() { return false; }
 };
 
 struct TransferRequest {
@@ -39,7 +43,22 @@ struct TransferState {
   bool Done = false;
   TransferOutcome Outcome = TransferOutcome::kFailed;  // once Done
   std::uint64_t Received = 0;                          // decoded body bytes so far
+  long HttpStatus = 0;                                 // of the last response, once Done
+  std::string Reason;                                  // why it did not complete, once Done
+  std::vector<std::string> Retries;                    // why each earlier attempt was given up
 };
+
+/// Attempts of one transfer at most: the first and two retries. A retry
+/// follows a failure of the connection (reset, GOAWAY, a stream error, a
+/// partial body) or HTTP 5xx or 429, on a new connection, from the start.
+inline constexpr int kTransferAttempts = 3;
+/// Connecting plus the TLS handshake may take this long (default 15 s).
+void SetConnectTimeoutMs(int ms);
+int ConnectTimeoutMs();
+/// A host that did not connect within the connect time-out fails every
+/// later transfer at once with the same reason, until this is called (at
+/// the start of each patch run).
+void ForgetUnreachableHosts();
 
 /// Starts a transfer; nothing when libcurl or the worker cannot start. The
 /// sink must outlive the transfer (until EndTransfer).

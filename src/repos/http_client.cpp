@@ -42,8 +42,9 @@ int LowSpeedWindowMs() {
   return low_speed_window_ms;
 }
 
-bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits) {
-  return GetHttpLayer().DownloadToFile(url, path, limits);
+bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
+                    DownloadReport* report) {
+  return GetHttpLayer().DownloadToFile(url, path, limits, report);
 }
 
 std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,
@@ -59,8 +60,8 @@ bool WaitForDownload(DownloadHandle handle, int max_ms) {
   return GetHttpLayer().WaitForDownload(handle, max_ms);
 }
 
-DownloadStatus FinishDownload(DownloadHandle handle) {
-  return GetHttpLayer().FinishDownload(handle);
+DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report) {
+  return GetHttpLayer().FinishDownload(handle, report);
 }
 
 }  // namespace kanade

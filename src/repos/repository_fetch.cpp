@@ -7,10 +7,12 @@
 #include "repos/publisher_keys.h"
 #include "repos/repository_server.h"
 #include "repos/repository_trust.h"
+#include "repos/run_report.h"
+#include "repos/withdrawn_modules.h"
 #include "state/patcher_state.h"
-#include "ui/console.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
+#include "util/system_error.h"
 #include "util/text.h"
 
 namespace kanade {
@@ -39,20 +41,30 @@ std::string LocalRepositoryPath(std::string_view local_name) {
   return ReposFolder() + std::string(PathSeparator) + std::string(local_name);
 }
 
-bool FetchRepository(std::string_view url, std::string_view local_name) {
+FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) {
   const std::string folder = ReposFolder();
+  FetchOutcome outcome;
   if (!IsDirectory(folder)) {
     std::error_code ec;
-    if (!std::filesystem::create_directory(FsPath(folder), ec) || ec) return false;
+    if (!std::filesystem::create_directory(FsPath(folder), ec) || ec) {
+      outcome.Silent = true;
+      outcome.Reason = "cannot create " + folder + ": " + ec.message();
+      return outcome;
+    }
   }
   RemoveLeftoversOnce(folder);
   const std::string path = LocalRepositoryPath(local_name);
-  const std::string message = "レポジトリを取得中: " + std::string(url);
-  const int index = AddConsoleLine(message, kWhite);
-  const auto fail = [&](std::string_view word) {
-    SetConsoleLineText(message + std::string(word), index);
-    SetConsoleLineColour(kRed, index);
-    return false;
+  const std::string name = PublishedNameOf(local_name);
+  const int line = ReportFetchStarted(url);
+  const std::optional<std::string> local = ReadFileBytes(path);
+  const auto end = [&](FetchResult result, std::string reason) {
+    outcome.Result = result;
+    outcome.Reason = std::move(reason);
+    outcome.VerifiedCopy =
+        result == FetchResult::kFetched ||
+        (local && IsTrustedAs(CheckRepositoryText(*local, CompiledPublisherKeys()), name, false));
+    ReportFetchEnded(line, url, outcome);
+    return outcome;
   };
 
   // From an https server nothing but https is taken, redirects included: a
@@ -64,25 +76,42 @@ bool FetchRepository(std::string_view url, std::string_view local_name) {
   // The previous copy stays usable (for an uninstall while the server is
   // down) until a new one has arrived and been accepted.
   const std::string temporary = TemporaryPathBeside(path);
-  if (!DownloadToFile(url, temporary, limits)) {
+  DownloadReport report;
+  if (temporary.empty()) return end(FetchResult::kFailed, "no random name for a temporary file");
+  if (!DownloadToFile(url, temporary, limits, &report)) {
     RemoveFile(temporary);
-    return fail(" 失敗");
+    return end(FetchResult::kFailed, report.Reason);
   }
   const std::optional<std::string> fetched = ReadFileBytes(temporary);
-  const std::optional<std::string> local = ReadFileBytes(path);
-  if (!fetched ||
-      !MayReplaceLocalCopy(*fetched, PublishedNameOf(local_name), local, CompiledPublisherKeys())) {
+  if (!fetched) {
     RemoveFile(temporary);
-    return fail(" 不一致");
+    return end(FetchResult::kFailed, "cannot read " + temporary);
+  }
+  // An error page is no repository, whatever it holds.
+  if (report.HttpStatus != 0 && (report.HttpStatus < 200 || report.HttpStatus > 299)) {
+    RemoveFile(temporary);
+    return end(FetchResult::kRefused, "HTTP " + std::to_string(report.HttpStatus));
+  }
+  if (const auto refusal = ReplacementRefusal(*fetched, name, local, CompiledPublisherKeys())) {
+    RemoveFile(temporary);
+    return end(FetchResult::kRefused, *refusal);
   }
   if (fetched == local) {
     RemoveFile(temporary);
   } else if (!ReplaceFileWith(temporary, path)) {
+    const std::string why = "cannot replace " + path + ": " + LastSystemError();
     RemoveFile(temporary);
-    return fail(" 失敗");
+    return end(FetchResult::kFailed, why);
+  } else if (local) {
+    NoteWithdrawnModules(local_name, *local, *fetched);
   }
-  SetConsoleLineText(message + " 成功", index);
-  return true;
+  return end(FetchResult::kFetched, "");
+}
+
+bool HasVerifiedLocalCopy(std::string_view local_name) {
+  const std::optional<std::string> local = ReadFileBytes(LocalRepositoryPath(local_name));
+  return local && IsTrustedAs(CheckRepositoryText(*local, CompiledPublisherKeys()),
+                              PublishedNameOf(local_name), false);
 }
 
 }  // namespace kanade

@@ -142,7 +142,7 @@ TEST_F(RepositoryFetchTest, OnlyTheTrustedPublishersNewestFileUnderItsOwnNameIsA
     test::WriteLocalRepository("kanade-test.repo", current);
     server_.Serve("/repos/kanade-test.repo", c.served);
     const std::string url = server_.Url("/repos/kanade-test.repo");
-    EXPECT_EQ(FetchRepository(url, "kanade-test.repo"), c.accepted) << c.what;
+    EXPECT_EQ(static_cast<bool>(FetchRepository(url, "kanade-test.repo")), c.accepted) << c.what;
     EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + (c.accepted ? " 成功" : " 不一致"))
         << c.what;
     EXPECT_EQ(test::ReadFile(Local()), c.accepted ? c.served : current) << c.what;

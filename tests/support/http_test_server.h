@@ -61,6 +61,9 @@ class HttpTestServer {
   void ServeLate(const std::string& path, std::string body, int delay_ms);
   /// Answers with `body` gzip-compressed and "Content-Encoding: gzip".
   void ServeGzip(const std::string& path, const std::string& body);
+  /// The next `count` requests for `path` fail before its route answers:
+  /// with `status` and a short page, or, for status 0, with a body cut short.
+  void FailFirst(const std::string& path, int count, int status);
 
   /// Every request so far, in order of arrival.
   std::vector<RecordedRequest> Requests() const;
@@ -99,6 +102,7 @@ class HttpTestServer {
   std::condition_variable stopping_cv_;
   bool stopping_ = false;
   std::map<std::string, Route> routes_;
+  std::map<std::string, std::pair<int, int>> fail_first_;  // path -> (count, status)
   std::vector<RecordedRequest> requests_;
 };
 
