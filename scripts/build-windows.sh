@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Builds kanade.exe for 64-bit Windows with MinGW-w64.
 #
-# The libraries (zlib, libjpeg-turbo, libpng, OpenJPEG, curl on Schannel with
-# zlib, libsodium) are built as static libraries from Debian's source
-# packages and kept outside the clone, in a folder named by a digest of their
-# versions, the compiler, the toolchain file and this script's recipe. Later
-# runs find that folder and build only the program. The window system is
-# Win32 itself (no FLTK).
+# The libraries (zlib, libjpeg-turbo, libpng, OpenJPEG, nghttp2, curl on
+# Schannel with zlib and HTTP/2, libsodium) are built as static libraries from
+# Debian's source packages and kept outside the clone, in a folder named by a
+# digest of their versions, the compiler, the toolchain file, the patches and
+# this script's recipe. Later runs find that folder and build only the
+# program. The window system is Win32 itself (no FLTK).
+#
+# The same commit gives the same kanade.exe wherever and whenever it is
+# built: SOURCE_DATE_EPOCH is the commit's time, and neither the libraries
+# nor the program keep the folders they were built in.
 #
 #   KANADE_MINGW_CACHE   where the libraries are kept (/var/cache/kanade-mingw)
 #   KANADE_WIN_BUILD_DIR the program's build folder (build-win)
+#   KANADE_WIN_TARGET    the CMake target to build (all; kanade builds only
+#                        the program)
 #   KANADE_JOBS          parallel compile jobs (all cores)
 #   KANADE_PUBLISHER_KEYS the publisher keys file compiled into the program
 #                        (CMake's KANADE_PUBLISHER_KEYS; its default otherwise)
@@ -22,12 +28,13 @@ cd "$(dirname "$0")/.."
 tree=$(pwd)
 
 # Bump when a library's build options change, so that the cache is rebuilt.
-recipe=2
+recipe=3
 triple=x86_64-w64-mingw32
 cache=${KANADE_MINGW_CACHE:-/var/cache/kanade-mingw}
 build_dir=${KANADE_WIN_BUILD_DIR:-build-win}
 jobs=${KANADE_JOBS:-$(nproc)}
 toolchain=$tree/cmake/toolchains/mingw-w64-x86_64.cmake
+patches=$tree/scripts/patches
 started=$SECONDS
 
 say() { echo "build-windows: $*" >&2; }
@@ -37,6 +44,7 @@ die() {
 }
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+. scripts/build-common.sh
 
 bash scripts/install-deps.sh
 
@@ -117,7 +125,7 @@ exec 9>"$cache/.lock"
 flock 9
 
 declare -A src version
-packages=(zlib libjpeg-turbo libpng1.6 openjpeg2 curl libsodium)
+packages=(zlib libjpeg-turbo libpng1.6 openjpeg2 nghttp2 curl libsodium)
 for package in "${packages[@]}"; do
   line=$(fetch_source "$package") || die "$package: no source package can be fetched"
   version[$package]=${line%%$'\t'*}
@@ -129,13 +137,17 @@ key_text=$(
   $triple-g++-posix --version | head -n 1
   cmake --version | head -n 1
   autoreconf --version | head -n 1
-  sha256sum <"$toolchain"
+  echo "toolchain $(sha256sum <"$toolchain" | cut -c1-64)"
+  echo "patches $(cat "$patches"/*.patch | sha256sum | cut -c1-64)"
   for package in "${packages[@]}"; do
     echo "$package=${version[$package]}"
   done
 )
 key=$(printf '%s\n' "$key_text" | sha256sum | cut -c1-16)
 prefix=$cache/$key
+# Sources and build folders are named in debug information and assertions:
+# the same names whichever folder holds the cache.
+map_cache="-ffile-prefix-map=$cache/src=/kanade-mingw/src -ffile-prefix-map=$prefix=/kanade-mingw"
 
 configure() {
   local name=$1 source=$2
@@ -144,7 +156,8 @@ configure() {
   cmake -S "$source" -B "$prefix/.build/$name" -G Ninja --log-level=WARNING \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_POLICY_DEFAULT_CMP0074=NEW "$@" >"$prefix/.build/$name.log" 2>&1 ||
+    -DCMAKE_POLICY_DEFAULT_CMP0074=NEW -DCMAKE_C_FLAGS="$map_cache" "$@" \
+    >"$prefix/.build/$name.log" 2>&1 ||
     die "$name: configure failed, see $prefix/.build/$name.log"
 }
 
@@ -158,6 +171,21 @@ build() {
 install_built() {
   cmake --install "$prefix/.build/$1" >>"$prefix/.build/$1.log" 2>&1 ||
     die "$1: install failed, see $prefix/.build/$1.log"
+}
+
+# A static library with its own autotools. The Debian sources have no
+# configure script and autoreconf writes into the tree: build in a copy.
+autotools() {
+  local name=$1 source=$2
+  shift 2
+  cp -a "$source" "$prefix/.build/$name"
+  (
+    cd "$prefix/.build/$name" && autoreconf -fi &&
+      ./configure --host=$triple CC=$triple-gcc-posix CPPFLAGS="$map_cache" \
+        --prefix="$prefix" --disable-shared --enable-static --disable-dependency-tracking "$@" &&
+      make -j "$jobs" && make install
+  ) >"$prefix/.build/$name.log" 2>&1 ||
+    die "$name: build failed, see $prefix/.build/$name.log"
 }
 
 build_libraries() {
@@ -194,30 +222,38 @@ build_libraries() {
   build openjpeg
   install_built openjpeg
 
-  # HTTP(S) only, TLS from Schannel, no OpenSSL; zlib for gzip and deflate
-  # bodies, no other optional library.
+  # HTTP/2 for curl: the library alone, no tools, and nothing exported from
+  # kanade.exe. Its clock is GetTickCount64: nghttp2 1.52 fails to link when
+  # it finds winpthreads' clock_gettime as well.
+  say "nghttp2 ${version[nghttp2]}"
+  autotools nghttp2 "${src[nghttp2]}" --enable-lib-only ac_cv_func_clock_gettime=no \
+    CPPFLAGS="$map_cache -DNGHTTP2_STATICLIB"
+  local nghttp2=(-DUSE_NGHTTP2=ON -DNGHTTP2_INCLUDE_DIR="$prefix/include"
+    -DNGHTTP2_LIBRARY="$prefix/lib/libnghttp2.a")
+
+  # HTTP(S) only, TLS from Schannel with ALPN (our patch), no OpenSSL; zlib
+  # for gzip and deflate bodies, nghttp2 for HTTP/2, no other optional
+  # library. The patch goes into a copy: the unpacked source stays Debian's.
   say "curl ${version[curl]}"
-  configure curl "${src[curl]}" "${zlib[@]}" -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF \
+  local curl_src=$prefix/.build/curl-src
+  cp -a "${src[curl]}" "$curl_src"
+  for patch in "$patches"/curl-*.patch; do
+    patch -d "$curl_src" -p1 --forward --batch --quiet <"$patch" >>"$prefix/.build/curl.log" 2>&1 ||
+      die "curl: $(basename "$patch") does not apply to curl ${version[curl]}"
+  done
+  configure curl "$curl_src" "${zlib[@]}" "${nghttp2[@]}" \
+    -DCMAKE_C_FLAGS="$map_cache -DNGHTTP2_STATICLIB" -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF \
     -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DHTTP_ONLY=ON -DCURL_DISABLE_LDAP=ON \
     -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_USE_LIBSSH2=OFF \
-    -DCURL_USE_LIBPSL=OFF -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF -DCURL_ZLIB=ON \
+    -DCURL_USE_LIBPSL=OFF -DUSE_LIBIDN2=OFF -DCURL_ZLIB=ON \
     -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DENABLE_UNIX_SOCKETS=OFF -DENABLE_UNICODE=ON \
     -DPICKY_COMPILER=OFF
   build curl
   install_built curl
 
-  # Ed25519 (Windows CNG has none). The Debian source has no configure script
-  # and autoreconf writes into the tree: build in a copy.
+  # Ed25519 (Windows CNG has none).
   say "libsodium ${version[libsodium]}"
-  local sodium=$prefix/.build/sodium
-  cp -a "${src[libsodium]}" "$sodium"
-  (
-    cd "$sodium" && autoreconf -fi &&
-      ./configure --host=$triple CC=$triple-gcc-posix --prefix="$prefix" --disable-shared \
-        --enable-static --disable-dependency-tracking &&
-      make -j "$jobs" && make install
-  ) >"$prefix/.build/sodium.log" 2>&1 ||
-    die "libsodium: build failed, see $prefix/.build/sodium.log"
+  autotools sodium "${src[libsodium]}"
 
   rm -rf "$prefix/.build"
   touch "$prefix/.complete"
@@ -233,6 +269,7 @@ fi
 flock -u 9
 
 say "building kanade.exe in $build_dir"
+export_source_date_epoch
 # Library paths found earlier stay in CMake's cache: start afresh when the
 # libraries have moved to another folder.
 mark=$build_dir/kanade-mingw-prefix.txt
@@ -241,17 +278,10 @@ if [ "$(cat "$mark" 2>/dev/null)" != "$prefix" ]; then
 fi
 mkdir -p "$build_dir"
 echo "$prefix" >"$mark"
-# Without the variable the setting goes back to its default, not to the
-# file of an earlier run.
-keys=(-UKANADE_PUBLISHER_KEYS)
-if [ -n "${KANADE_PUBLISHER_KEYS:-}" ]; then
-  keys_file=$(cd "$caller" && realpath -m -- "$KANADE_PUBLISHER_KEYS")
-  [ -f "$keys_file" ] || die "KANADE_PUBLISHER_KEYS: no such file: $keys_file"
-  keys=(-DKANADE_PUBLISHER_KEYS="$keys_file")
-fi
+set_publisher_keys_args
 cmake -S . -B "$build_dir" -G Ninja --log-level=WARNING \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_PREFIX_PATH="$prefix" "${keys[@]}" >/dev/null
+  -DCMAKE_PREFIX_PATH="$prefix" "${publisher_keys_args[@]}" >/dev/null
 exe=$build_dir/kanade.exe
 signing=${KANADE_SIGN_PFX:-}${KANADE_SIGN_CERT:-}${KANADE_SIGN_KEY:-}
 # An unsigned build must not hand on the signature of an earlier run: link
@@ -263,7 +293,7 @@ if [ -z "$signing" ] && [ -f "$exe" ] &&
   rm -f "$exe"
 fi
 rm -f "$signature"
-cmake --build "$build_dir" -j "$jobs"
+cmake --build "$build_dir" -j "$jobs" --target "${KANADE_WIN_TARGET:-all}"
 
 # The program must run from its folder alone: only DLLs that Windows has.
 [ -f "$exe" ] || die "$exe was not built"

@@ -9,6 +9,8 @@ set(CMAKE_CXX_COMPILER ${KANADE_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${KANADE_MINGW_TRIPLE}-windres)
 set(CMAKE_AR ${KANADE_MINGW_TRIPLE}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${KANADE_MINGW_TRIPLE}-ranlib CACHE FILEPATH "")
+set(CMAKE_OBJCOPY ${KANADE_MINGW_TRIPLE}-objcopy CACHE FILEPATH "")
+set(CMAKE_STRIP ${KANADE_MINGW_TRIPLE}-strip CACHE FILEPATH "")
 
 # Libraries come from the MinGW sysroot and from the folders given in
 # CMAKE_PREFIX_PATH (the cache of cross-built libraries); programs that run
@@ -26,5 +28,6 @@ foreach(prefix IN LISTS CMAKE_PREFIX_PATH)
 endforeach()
 
 # One executable that needs no DLL beside it: the C and C++ runtimes and
-# winpthreads are linked in.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# winpthreads are linked in. No link time in the PE header: the same sources
+# give the same file.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp")

@@ -35,6 +35,10 @@ Scenarios, in order, on the same prefix:
   local attacker  hard links and a linked repos folder in another program
                folder leave every file outside unchanged
 
+Over all of them, nginx's access log shows every request of kanade.exe
+(repository files, modules and builds) made over HTTP/2: Schannel offered h2
+by ALPN and curl multiplexed on it.
+
 Usage: kanade_wine_test.py KANADE_EXE KANADE_REPO [PROBE_EXE]
 (KANADE_REPO is the Linux build of the publisher's tool; PROBE_EXE defaults
 to kanade-win32-probe.exe beside KANADE_EXE. KANADE_E2E_KEEP=DIR keeps the
@@ -525,6 +529,25 @@ def check_client(wine, window, width, height, dpi, what):
     g = geometry(wine.env, window)
     check((g["w"], g["h"]) == (scaled(width, dpi), scaled(height, dpi)),
           f"{what}: client area {width} x {height} x {dpi}/96, got {g['w']} x {g['h']}")
+ACCESS_LINE = re.compile(r'^\S+ - \S+ \[[^]]*\] "(\S+) (\S+) (\S+)" (\d+) \d+ "[^"]*" "([^"]*)"$')
+USER_AGENT = "Mozilla/5.0 Gecko/41.0 Firefox/41.0"
+
+
+def check_http2(server):
+    """Every request of kanade.exe in nginx's access log is HTTP/2; two of
+    them are shown."""
+    with open(os.path.join(server.state, "access.log"), encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    ours = [(line, m.group(2), m.group(3)) for line, m in
+            ((line, ACCESS_LINE.match(line)) for line in lines) if m and m.group(5) == USER_AGENT]
+    repos = [entry for entry in ours if entry[1].startswith("/repos/")]
+    files = [entry for entry in ours if entry[1].startswith("/files/")]
+    older = sorted({protocol for _, _, protocol in ours if protocol != "HTTP/2.0"})
+    check(len(repos) >= 10 and len(files) >= 5,
+          f"nginx logged kanade.exe's requests ({len(repos)} repositories, {len(files)} files)")
+    check(not older, f"kanade.exe made every request over HTTP/2 (others: {older})")
+    for line, _, _ in repos[:1] + files[:1]:
+        print("      access log: " + line)
 
 
 def first_run_scenario(ctx):
@@ -1310,6 +1333,7 @@ def main():
                 traceback.print_exc()
                 check(False, f"{scenario.__name__} raised")
         check_log_bytes(ctx.wine)
+        check_http2(server)
     except Exception:
         traceback.print_exc()
         check(False, "the test environment could not be set up")

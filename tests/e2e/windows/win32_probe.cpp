@@ -1,7 +1,7 @@
 // Drives the Win32 toolkit and the CNG digests from inside kanade.exe's own
 // libraries, for win32_smoke_test.sh to run under Wine.
 //   win32_probe digests FILE   digest texts of fixed texts and of FILE
-//   win32_probe libraries      libsodium's Ed25519 and curl's zlib at work
+//   win32_probe libraries      libsodium's Ed25519, curl's zlib and HTTP/2
 //   win32_probe window         opens the main-window layout, draws, prints
 //                              the events it gets; ends after a key press
 //   win32_probe layout GAME DPI  the program's own main window, and its
@@ -70,6 +70,7 @@ int Libraries() {
   const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
   std::printf("libz %s\n", curl->libz_version != nullptr ? curl->libz_version : "");
   std::printf("curl_libz %d\n", (curl->features & CURL_VERSION_LIBZ) != 0 ? 1 : 0);
+  std::printf("curl_http2 %d\n", (curl->features & CURL_VERSION_HTTP2) != 0 ? 1 : 0);
   return 0;
 }
 

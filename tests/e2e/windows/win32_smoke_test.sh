@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows build's probe under Wine and Xvfb: CNG digests (also of a
-# file with a Japanese name), libsodium's Ed25519 and curl's zlib, and a real
-# Win32 window that shows the backdrop,
-# Japanese text and a filled rectangle and reports a click and a key press.
+# file with a Japanese name), libsodium's Ed25519, curl's zlib and HTTP/2,
+# and a real Win32 window that shows the backdrop, Japanese text and a
+# filled rectangle and reports a click and a key press.
 #
 #   tests/e2e/windows/win32_smoke_test.sh [PROBE.exe]
 #
@@ -84,6 +84,7 @@ check "sodium_init" "$(value sodium_init)" 0
 check "Ed25519 known-good signature" "$(value ed25519_known)" 0
 check "Ed25519 signature of another message" "$(value ed25519_altered)" -1
 check "curl built with zlib" "$(value curl_libz)" 1
+check "curl built with HTTP/2" "$(value curl_http2)" 1
 libz=$(value libz)
 if [[ $libz =~ ^[0-9]+\.[0-9]+ ]]; then passes=$((passes + 1)); else
   echo "FAIL curl's zlib version: [$libz]" >&2
