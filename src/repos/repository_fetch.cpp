@@ -27,7 +27,20 @@ void RemoveLeftoversOnce(const std::string& folder) {
   RemoveLeftoverTemporariesIn(folder);
 }
 
+// From an https server nothing but https is taken, redirects included: a
+// plain-http hop would let anyone on the way answer instead.
+DownloadLimits RepositoryLimits(std::string_view url) {
+  DownloadLimits limits;
+  limits.MaxBytes = kMaxRepositoryBytes;
+  limits.HttpsOnly = StartsWith(ToLowerAscii(url.substr(0, 8)), "https://");
+  return limits;
+}
+
 }  // namespace
+
+void PrefetchRepository(std::string_view url) {
+  PrefetchDownload(url, RepositoryLimits(url));
+}
 
 std::string ReposFolder() {
   std::string folder = ProgramFolder;
@@ -67,11 +80,7 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
     return outcome;
   };
 
-  // From an https server nothing but https is taken, redirects included: a
-  // plain-http hop would let anyone on the way answer instead.
-  DownloadLimits limits;
-  limits.MaxBytes = kMaxRepositoryBytes;
-  limits.HttpsOnly = StartsWith(ToLowerAscii(url.substr(0, 8)), "https://");
+  const DownloadLimits limits = RepositoryLimits(url);
 
   // The previous copy stays usable (for an uninstall while the server is
   // down) until a new one has arrived and been accepted.
