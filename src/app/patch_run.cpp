@@ -171,6 +171,15 @@ std::string WaitLineText(double remaining_ms) {
   return std::string("-waitfor: アップグレード待機中: ") + seconds + " 秒";
 }
 
+void PrefetchRepositories() {
+  if (!State().NoPatch) PrefetchRepository(RepositoryBaseUrl() + std::string(kOwnRepositoryPath));
+  for (const std::string_view name :
+       {std::string_view("kanade-conv-test.repo"), std::string_view("kanade-test.repo"),
+        std::string_view("kanade-prefixed.repo"), kLuaRepositoryName}) {
+    PrefetchRepository(RepositoryBaseUrl() + RepositoryPathOf(name));
+  }
+}
+
 void LiveTranslationTick() {}
 
 bool StepHasWork(int step) {

@@ -2,6 +2,7 @@
 
 #include "app/command_line.h"
 #include "app/event_loop.h"
+#include "app/patch_run.h"
 #include "app/shutdown.h"
 #include "discovery/game_location.h"
 #include "discovery/steam_libraries.h"
@@ -85,6 +86,8 @@ int RunProgram(int argc, char** argv, Toolkit* toolkit) {
   ResetConsole();
   DownloadPrefix.clear();
   LoadSettings();
+  // The repository files travel while the window opens and the backdrops load.
+  PrefetchRepositories();
   BuildMainWindow(0, 0, 600, 300);
   if (MainWindow != 0) {
     // While a step blocks, the canvas keeps painting at most every 100 ms,

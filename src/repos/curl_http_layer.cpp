@@ -1,4 +1,9 @@
 // The libcurl implementation of the HTTP layer, on the shared transfer pool.
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
 #include "repos/curl_transfer.h"
 #include "repos/http_client.h"
 #include "ui/responsiveness.h"
@@ -9,6 +14,27 @@ namespace {
 
 // How long a waiting caller sleeps between looks at the window.
 constexpr int kResponsiveSliceMs = 50;
+
+class MemorySink : public TransferSink {
+ public:
+  bool Write(const char* data, std::size_t size) override {
+    bytes.append(data, size);
+    return true;
+  }
+  bool Restart() override {
+    bytes.clear();
+    return true;
+  }
+  std::string bytes;
+};
+
+// A request started early, waiting for the DownloadToFile that makes it.
+struct Prefetched {
+  std::string url;
+  DownloadLimits limits;
+  MemorySink sink;
+  TransferId id = 0;
+};
 
 void Describe(const TransferState& state, DownloadReport* report) {
   if (report == nullptr) return;
@@ -40,6 +66,9 @@ class LibcurlLayer : public HttpLayer {
  public:
   bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink,
                       DownloadReport* report) override {
+    if (std::unique_ptr<Prefetched> early = TakePrefetched(url, limits)) {
+      if (std::optional<bool> done = Finish(*early, sink, report)) return *done;
+    }
     const auto id = StartTransfer({std::string(url), limits.MaxBytes, limits.HttpsOnly}, sink);
     if (!id) {
       if (report != nullptr) report->Reason = "the transfer could not be started";
@@ -67,6 +96,23 @@ class LibcurlLayer : public HttpLayer {
     return WaitForTransfer(handle, max_ms);
   }
 
+  void Prefetch(std::string_view url, const DownloadLimits& limits) override {
+    auto early = std::make_unique<Prefetched>();
+    early->url = std::string(url);
+    early->limits = limits;
+    const auto id = StartTransfer(
+        {early->url, std::min(limits.MaxBytes, kMaxPrefetchBytes), limits.HttpsOnly}, early->sink);
+    if (!id) return;
+    early->id = *id;
+    prefetched_.push_back(std::move(early));
+  }
+
+  // The bodies go with the transfers that fill them.
+  void Forget() {
+    for (const auto& early : prefetched_) EndTransfer(early->id);
+    prefetched_.clear();
+  }
+
   DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report) override {
     const TransferState before = TransferStatus(handle);
     EndTransfer(handle);
@@ -74,13 +120,51 @@ class LibcurlLayer : public HttpLayer {
     if (!before.Done && report != nullptr) report->Reason = "cancelled";
     return before.Done ? StatusOf(before) : DownloadStatus::Aborted;
   }
+
+ private:
+  std::unique_ptr<Prefetched> TakePrefetched(std::string_view url, const DownloadLimits& limits) {
+    const auto it = std::find_if(prefetched_.begin(), prefetched_.end(), [&](const auto& early) {
+      return early->url == url && early->limits.MaxBytes == limits.MaxBytes &&
+             early->limits.HttpsOnly == limits.HttpsOnly;
+    });
+    if (it == prefetched_.end()) return nullptr;
+    std::unique_ptr<Prefetched> early = std::move(*it);
+    prefetched_.erase(it);
+    return early;
+  }
+
+  // Waits for a prefetched request and hands its body to `sink`. Nothing
+  // when the body was more than memory may hold, so that the caller fetches
+  // it the ordinary way.
+  std::optional<bool> Finish(Prefetched& early, DownloadSink& sink, DownloadReport* report) {
+    while (!WaitForTransfer(early.id, kResponsiveSliceMs)) KeepResponsive();
+    const TransferState state = TransferStatus(early.id);
+    EndTransfer(early.id);
+    if (state.Outcome == TransferOutcome::kTooLarge && early.limits.MaxBytes > kMaxPrefetchBytes) {
+      return std::nullopt;
+    }
+    Describe(state, report);
+    if (state.Outcome != TransferOutcome::kCompleted) return false;
+    const std::string& bytes = early.sink.bytes;
+    if (!bytes.empty() && !sink.Write(bytes.data(), bytes.size())) {
+      if (report != nullptr) report->Reason = "the body could not be stored";
+      return false;
+    }
+    return true;
+  }
+
+  std::vector<std::unique_ptr<Prefetched>> prefetched_;
 };
+
+LibcurlLayer& Libcurl() {
+  static LibcurlLayer layer;
+  return layer;
+}
 
 }  // namespace
 
 HttpLayer& LibcurlHttpLayer() {
-  static LibcurlLayer layer;
-  return layer;
+  return Libcurl();
 }
 
 bool InitNetworking() {
@@ -88,6 +172,7 @@ bool InitNetworking() {
 }
 
 void ReleaseNetworking() {
+  Libcurl().Forget();
   StopCurlSession();
 }
 

@@ -83,6 +83,10 @@ bool DownloadToFile(std::string_view url, std::string_view path, const DownloadL
   return false;
 }
 
+void PrefetchDownload(std::string_view url, const DownloadLimits& limits) {
+  GetHttpLayer().Prefetch(url, limits);
+}
+
 std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,
                                             DownloadSink& sink) {
   return GetHttpLayer().StartDownload(url, limits, sink);

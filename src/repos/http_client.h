@@ -67,6 +67,9 @@ class HttpLayer {
   virtual DownloadProgress PollDownload(DownloadHandle handle) = 0;
   virtual bool WaitForDownload(DownloadHandle handle, int max_ms) = 0;
   virtual DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report) = 0;
+  /// Starts the request that a later download with the same URL and
+  /// limits will make, so that it is under way while other work goes on.
+  virtual void Prefetch(std::string_view /*url*/, const DownloadLimits& /*limits*/) {}
 };
 
 /// The libcurl implementation (the default).
@@ -103,6 +106,13 @@ bool DownloadToSink(std::string_view url, const DownloadLimits& limits, Download
 /// failure the file is deleted and the result is false.
 bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
                     DownloadReport* report = nullptr);
+
+/// Starts now the GET that a later DownloadToSink (or DownloadToFile) of `url` with the same
+/// limits makes; that call then only waits for it. A body the prefetch
+/// cannot hold in memory is fetched again by that call.
+void PrefetchDownload(std::string_view url, const DownloadLimits& limits);
+/// The most a prefetched body may hold in memory.
+inline constexpr std::uint64_t kMaxPrefetchBytes = std::uint64_t{4} << 20;
 
 /// Starts a GET of `url` whose body goes to `sink` (which must outlive the
 /// download). Nothing when it cannot be started.

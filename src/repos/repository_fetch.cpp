@@ -52,7 +52,20 @@ class TextSink : public DownloadSink {
   std::string text;
 };
 
+// From an https server nothing but https is taken, redirects included: a
+// plain-http hop would let anyone on the way answer instead.
+DownloadLimits RepositoryLimits(std::string_view url) {
+  DownloadLimits limits;
+  limits.MaxBytes = kMaxRepositoryBytes;
+  limits.HttpsOnly = StartsWith(ToLowerAscii(url.substr(0, 8)), "https://");
+  return limits;
+}
+
 }  // namespace
+
+void PrefetchRepository(std::string_view url) {
+  PrefetchDownload(url, RepositoryLimits(url));
+}
 
 std::string ReposFolder() {
   std::string folder = ProgramFolder;
@@ -102,11 +115,7 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
     return end(FetchResult::kFailed, path + " is a link or no plain file; not replaced");
   }
 
-  // From an https server nothing but https is taken, redirects included: a
-  // plain-http hop would let anyone on the way answer instead.
-  DownloadLimits limits;
-  limits.MaxBytes = kMaxRepositoryBytes;
-  limits.HttpsOnly = StartsWith(ToLowerAscii(url.substr(0, 8)), "https://");
+  const DownloadLimits limits = RepositoryLimits(url);
 
   // The previous copy stays usable (for an uninstall while the server is
   // down) until a new one has arrived and been accepted.

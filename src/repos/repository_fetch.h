@@ -31,6 +31,11 @@ std::optional<std::string> ReadLocalRepository(std::string_view local_name);
 /// or over those.
 FetchOutcome FetchRepository(std::string_view url, std::string_view local_name);
 
+/// Starts the request of a later FetchRepository of `url` now, so that the
+/// repository arrives while other work goes on; that fetch then takes it
+/// over and reports it at its own moment.
+void PrefetchRepository(std::string_view url);
+
 /// Whether the local copy of `local_name` is one that apply would use.
 bool HasVerifiedLocalCopy(std::string_view local_name);
 
