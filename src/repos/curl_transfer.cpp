@@ -395,10 +395,22 @@ class TransferPool {
   // Cancelled, silent or too slow transfers end here; the rest go on.
   void CheckClocks(std::vector<std::shared_ptr<Transfer>>& running) {
     const auto now = SteadyClock::now();
+    std::map<std::string, std::string> unreachable;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      unreachable = unreachable_;
+    }
     for (auto& transfer : running) {
       if (transfer->easy == nullptr) continue;
       if (transfer->cancel) {
         Complete(*transfer, TransferOutcome::kCancelled, "cancelled");
+        continue;
+      }
+      // Transfers already under way to a host that just timed out would
+      // only wait for the same end (some of them in libcurl's queue, where
+      // no connect time-out of theirs runs yet).
+      if (const auto it = unreachable.find(transfer->origin); it != unreachable.end()) {
+        Complete(*transfer, TransferOutcome::kFailed, it->second);
         continue;
       }
       if (now - transfer->last_activity > transfer->no_data_limit) {
