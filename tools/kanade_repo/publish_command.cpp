@@ -190,13 +190,13 @@ int Publish(const std::vector<std::string>& operands,
   if (!CheckServedTree(www, *base_url, plan->ServedTexts(), keys, *good, &error)) {
     return Report(error);
   }
-  if (plan->Changed()) {
-    if (!WriteRepositories(*plan, www, &error) || !RetireBodies(*plan, www, &error)) {
-      return Report(error);
-    }
-  }
+  notes.clear();
+  const bool written = WriteRepositories(*plan, www, &notes, &error);
+  for (const std::string& note : notes) std::printf("%s\n", note.c_str());
+  if (!written || (plan->Changed() && !RetireBodies(*plan, www, &error))) return Report(error);
   const auto served = ReadServedRepositories(www, &error);
-  if (!served || !CheckServedTree(www, *base_url, *served, keys, {}, &error)) {
+  if (!served || !CheckServedTree(www, *base_url, *served, keys, {}, &error) ||
+      !CheckRepositoryCopies(www, *served, &error)) {
     return Report(error);
   }
   std::string published;
