@@ -39,19 +39,27 @@ DownloadStatus StatusOf(const TransferState& state) {
   return DownloadStatus::Failed;
 }
 
+TransferRequest RequestOf(std::string_view url, const DownloadLimits& limits) {
+  return {std::string(url), limits.MaxBytes, limits.HttpsOnly, {}};
+}
+
 class LibcurlLayer : public HttpLayer {
  public:
-  bool DownloadToFile(std::string_view url, std::string_view path,
-                      const DownloadLimits& limits) override {
+  bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
+                      const HttpValidators& if_changed, TransferResponse* response) override {
     std::FILE* file = CreateNewFile(path);
     if (file == nullptr) return false;
     FileSink sink(file);
-    const auto id = StartTransfer({std::string(url), limits.MaxBytes, limits.HttpsOnly}, sink);
+    TransferRequest request = RequestOf(url, limits);
+    request.IfChanged = if_changed;
+    const auto id = StartTransfer(request, sink);
     bool completed = false;
     if (id) {
       // Repository fetches run on the patch run's thread: keep the window alive.
       while (!WaitForTransfer(*id, kResponsiveSliceMs)) KeepResponsive();
-      completed = TransferStatus(*id).Outcome == TransferOutcome::kCompleted;
+      const TransferState state = TransferStatus(*id);
+      completed = state.Outcome == TransferOutcome::kCompleted;
+      if (response != nullptr) *response = state.Response;
       EndTransfer(*id);
     }
     const bool closed = std::fclose(file) == 0;
@@ -62,7 +70,7 @@ class LibcurlLayer : public HttpLayer {
 
   std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,
                                               DownloadSink& sink) override {
-    return StartTransfer({std::string(url), limits.MaxBytes, limits.HttpsOnly}, sink);
+    return StartTransfer(RequestOf(url, limits), sink);
   }
 
   DownloadProgress PollDownload(DownloadHandle handle) override {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kanade {
 
@@ -27,10 +28,40 @@ class TransferSink {
   virtual bool Write(const char* data, std::size_t size) = 0;
 };
 
+/// A response's validators, or those of a copy held: ETag and
+/// Last-Modified, each empty when there is none.
+struct HttpValidators {
+  std::string ETag;
+  std::string LastModified;
+  bool Empty() const { return ETag.empty() && LastModified.empty(); }
+  bool operator==(const HttpValidators&) const = default;
+};
+
+/// Longer validators are not taken from a response (real servers send a few
+/// dozen bytes).
+inline constexpr std::size_t kMaxETagBytes = 1024;
+inline constexpr std::size_t kMaxLastModifiedBytes = 64;
+
+/// True for a validator that may be sent back: visible ASCII and spaces
+/// only (no line break could start another header), within its limit.
+bool IsSendableValidator(std::string_view value, std::size_t limit);
+
 struct TransferRequest {
   std::string Url;
   std::uint64_t MaxBytes = 0;  // decoded body bytes, counted as they arrive
   bool HttpsOnly = false;      // https for the request and every redirect
+  // Sent as If-None-Match and If-Modified-Since when set: the server may
+  // then answer 304 without a body. Unsendable values fail the transfer.
+  HttpValidators IfChanged;
+};
+
+/// What the final response (after redirects) said beside its body.
+struct TransferResponse {
+  long Status = 0;              // HTTP status; 0 when no response arrived
+  HttpValidators Validators;    // those fit to send back
+  std::string Refused;          // why a validator of the response was not taken
+  bool ExcessBody = false;      // bytes came after a response that has no body (304)
+  bool HeaderTooLarge = false;  // a header line passed what libcurl accepts
 };
 
 using TransferId = std::uint64_t;
@@ -39,6 +70,7 @@ struct TransferState {
   bool Done = false;
   TransferOutcome Outcome = TransferOutcome::kFailed;  // once Done
   std::uint64_t Received = 0;                          // decoded body bytes so far
+  TransferResponse Response;                           // once Done
 };
 
 /// Starts a transfer; nothing when libcurl or the worker cannot start. The

@@ -42,8 +42,9 @@ int LowSpeedWindowMs() {
   return low_speed_window_ms;
 }
 
-bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits) {
-  return GetHttpLayer().DownloadToFile(url, path, limits);
+bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
+                    const HttpValidators& if_changed, TransferResponse* response) {
+  return GetHttpLayer().DownloadToFile(url, path, limits, if_changed, response);
 }
 
 std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,

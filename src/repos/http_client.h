@@ -52,7 +52,8 @@ class HttpLayer {
  public:
   virtual ~HttpLayer() = default;
   virtual bool DownloadToFile(std::string_view url, std::string_view path,
-                              const DownloadLimits& limits) = 0;
+                              const DownloadLimits& limits, const HttpValidators& if_changed,
+                              TransferResponse* response) = 0;
   virtual std::optional<DownloadHandle> StartDownload(std::string_view url,
                                                       const DownloadLimits& limits,
                                                       DownloadSink& sink) = 0;
@@ -87,8 +88,11 @@ int LowSpeedWindowMs();
 /// GET `url` into a new file at `path` (created only if nothing is there)
 /// and wait for it on the calling thread, keeping the window responsive. On
 /// failure the file is deleted and the result is false. An HTTP error status
-/// is no failure.
-bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits);
+/// is no failure. With `if_changed` (the validators of a copy held) the
+/// server may answer 304 without a body; `response`, when given, receives
+/// what the final response said beside its body.
+bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
+                    const HttpValidators& if_changed = {}, TransferResponse* response = nullptr);
 
 /// Starts a GET of `url` whose body goes to `sink` (which must outlive the
 /// download). Nothing when it cannot be started.

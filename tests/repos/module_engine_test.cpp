@@ -205,7 +205,8 @@ TEST_F(ModuleEngineTest, AStalledServerEndsAsAbortedWhileTheWindowStaysAlive) {
 TEST_F(ModuleEngineTest, ADownloadThatCannotStartIsAFailure) {
   // libcurl that cannot start a transfer (no memory, no thread).
   struct RefusingLayer : HttpLayer {
-    bool DownloadToFile(std::string_view, std::string_view, const DownloadLimits&) override {
+    bool DownloadToFile(std::string_view, std::string_view, const DownloadLimits&,
+                        const HttpValidators&, TransferResponse*) override {
       return false;
     }
     std::optional<DownloadHandle> StartDownload(std::string_view, const DownloadLimits&,

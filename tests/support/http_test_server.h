@@ -8,12 +8,14 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace httplib {
@@ -62,6 +64,17 @@ class HttpTestServer {
   /// Answers with `body` gzip-compressed and "Content-Encoding: gzip".
   void ServeGzip(const std::string& path, const std::string& body);
 
+  /// What a handler answers: status, header fields and body (sent as given,
+  /// whatever the status).
+  struct Answer {
+    int Status = 200;
+    std::vector<std::pair<std::string, std::string>> Headers;
+    std::string Body;
+  };
+  /// Answers `path` with what `handler` makes of each request (called on
+  /// the server's thread).
+  void Handle(const std::string& path, std::function<Answer(const RecordedRequest&)> handler);
+
   /// Every request so far, in order of arrival.
   std::vector<RecordedRequest> Requests() const;
   /// How many requests asked for `path`.
@@ -78,6 +91,7 @@ class HttpTestServer {
     kDrip,
     kGzip,
     kLate,
+    kHandler,
   };
   struct Route {
     Kind kind = Kind::kBody;
@@ -99,6 +113,7 @@ class HttpTestServer {
   std::condition_variable stopping_cv_;
   bool stopping_ = false;
   std::map<std::string, Route> routes_;
+  std::map<std::string, std::function<Answer(const RecordedRequest&)>> handlers_;
   std::vector<RecordedRequest> requests_;
 };
 
