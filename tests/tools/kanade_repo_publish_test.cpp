@@ -300,6 +300,20 @@ TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleas
   EXPECT_NE(ReadFile(www + "/repos/kanade-patcher-win.repo").find("module=kanade.exe\t"),
             std::string::npos);
 
+  // By hand, build -o and sign write a published repository's .gz copy anew
+  // too, so that the server never sends the one they replace.
+  const std::string lua_path = www + "/repos/kanade-lua.repo";
+  ASSERT_EQ(RunTool({"sign", "--key", Secret(), "--serial", "9", lua_path}).Status, 0);
+  EXPECT_NE(ReadFile(lua_path).find("\nSERIAL=9\n"), std::string::npos);
+  EXPECT_EQ(Gunzip(lua_path + ".gz"), ReadFile(lua_path));
+  const std::string hand = dir / "hand.repo";
+  fs::copy_file(lua_path + ".gz", hand + ".gz");
+  ASSERT_EQ(RunTool({"build", lua_tree, std::string(kBase) + "/files", "-o", hand, "--key",
+                     Secret(), "--name", "kanade-lua"})
+                .Status,
+            0);
+  EXPECT_EQ(Gunzip(hand + ".gz"), ReadFile(hand));
+
   // A repository built by hand moves to bodies by digest with the next SERIAL.
   WriteFile(www + "/files/kanade-prefixed/Language.txt", "Japanese\n");
   ASSERT_EQ(

@@ -3,9 +3,12 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "repos/sha256.h"
+#include "util/path.h"
 
 namespace kanade {
 
@@ -88,6 +91,17 @@ bool GzipBytes(std::string_view bytes, NewFile& target) {
   GzipWriter gzip(target, UINT64_MAX);
   return !gzip.failed() &&
          gzip.Add(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), true);
+}
+
+bool RenewGzipCopyBeside(const std::string& path, std::string_view bytes) {
+  const std::filesystem::path gz = FsPath(path + ".gz");
+  std::error_code ec;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(gz, ec))) return true;
+  auto folder = ContainedFolder::Open(Utf8Path(gz.parent_path()), {}, false);
+  const std::string name = Utf8Path(gz.filename());
+  auto file = folder ? folder->CreateTemporary(name) : std::nullopt;
+  return file && GzipBytes(bytes, *file) && file->Finish(true) &&
+         folder->MoveIntoPlace(*file, name);
 }
 
 std::optional<DecodedBody> DecodeGzipStream(std::FILE* file) {

@@ -24,6 +24,12 @@ bool GzipStream(std::FILE* source, NewFile& target, std::uint64_t limit, std::st
 /// writing fails.
 bool GzipBytes(std::string_view bytes, NewFile& target);
 
+/// When a .gz copy lies beside the file `path` (kanade-repo publish keeps one
+/// beside every repository), writes it anew for `bytes`, which are to
+/// replace the file: a web server would send the stale copy instead. True
+/// when there is none or it was written.
+bool RenewGzipCopyBeside(const std::string& path, std::string_view bytes);
+
 struct DecodedBody {
   std::string Digest;  // of the decoded bytes
   std::uint64_t Size = 0;
