@@ -2,18 +2,23 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "app/event_loop.h"
 #include "app/shutdown.h"
+#include "repos/curl_transfer.h"
+#include "repos/outcomes.h"
 #include "repos/repository_apply.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_server.h"
+#include "repos/run_report.h"
 #include "state/patcher_state.h"
 #include "ui/console.h"
 #include "ui/responsiveness.h"
 #include "upgrade/self_upgrade.h"
 #include "util/path.h"
+#include "util/system_error.h"
 #include "util/text.h"
 
 namespace kanade {
@@ -21,26 +26,29 @@ namespace kanade {
 namespace {
 
 constexpr double kFinished = -1;
-constexpr std::string_view kReady = "日本語化パッチの準備ができました。ゲームを開始してください！";
-constexpr std::string_view kRemoved = "日本語化パッチがアンインストールされました。";
-constexpr std::string_view kNotApplied =
-    "日本語化パッチを適用できませんでした。kanade.log を確認してください。";
-constexpr std::string_view kNotRemoved =
-    "日本語化パッチをアンインストールできませんでした。kanade.log を確認してください。";
 
-// Whether a line of the translation steps (fetches 20 to 23, steps 30 and
-// 31) turned red: taken when they begin, judged when they end, so that the
-// self-update and the FIFO cleanup do not count.
-int red_before_translation = 0;
-bool translation_failed = false;
+// What this run's translation steps did, for the closing line.
+struct RunRecord {
+  std::optional<RepositoryOutcome> localisation;  // step 30
+  std::optional<RepositoryOutcome> lua;           // step 31
+};
+RunRecord run_record;
 
 void Fetch(std::string_view server_path, std::string_view local_name) {
   FetchRepository(RepositoryBaseUrl() + std::string(server_path), local_name);
 }
 
+// A new run forgets what the last one learnt about hosts and paths.
+void BeginRun() {
+  run_record = {};
+  ForgetUnreachableHosts();
+  ForgetAppliedPaths();
+}
+
 void StartDelay() {
   PatcherState& s = State();
   if (StepTimer == 0) {
+    BeginRun();
     StepTimer = s.WaitForMs;
     s.WaitForMs = 0;
     if (StepTimer > 0) WaitLineIndex = AddConsoleLine(WaitLineText(StepTimer));
@@ -62,7 +70,7 @@ void UpgradeHandOver() {
 
 void SelfUpdate() {
   DownloadPrefix = "upgrade_";
-  if (ApplyRepository(kOwnRepositoryName, ProgramFolder)) PrepareUpgrade();
+  if (ApplyRepository(kOwnRepositoryName, ProgramFolder).Modules.Written > 0) PrepareUpgrade();
 }
 
 void FirstRunSettings() {
@@ -80,21 +88,19 @@ void Localisation() {
   if (mode != "kanade-test" && mode != "kanade-prefixed" && mode != "kanade-conv-test") return;
   const std::string name = RepositoryNameOfMode(mode);
   if (s.UninstallRequested) s.EnableLocalization = 0;
-  if (s.EnableLocalization) {
-    ApplyRepository(name, s.GameFolder);
-  } else {
-    UninstallRepository(name, s.GameFolder);
-  }
+  run_record.localisation = s.EnableLocalization ? ApplyRepository(name, s.GameFolder)
+                                                 : UninstallRepository(name, s.GameFolder);
 }
 
 void LuaModule() {
   PatcherState& s = State();
   if (s.UninstallRequested) s.EnableLuaIntegration = 0;
-  if (s.EnableLuaIntegration) {
-    ApplyRepository(kLuaRepositoryName, s.DataFolder);
-  } else {
-    UninstallRepository(kLuaRepositoryName, s.DataFolder);
-  }
+  run_record.lua = s.EnableLuaIntegration ? ApplyRepository(kLuaRepositoryName, s.DataFolder)
+                                          : UninstallRepository(kLuaRepositoryName, s.DataFolder);
+}
+
+void AddReason(std::string& reasons, const std::string& reason) {
+  if (!reason.empty()) reasons += (reasons.empty() ? "" : "; ") + reason;
 }
 
 bool MatchesFifoPattern(const std::string& name) {
@@ -105,9 +111,8 @@ bool MatchesFifoPattern(const std::string& name) {
 void FifoCleanup() {
   const std::string& folder = State().FifoFolder;
   if (folder.empty() || !IsDirectory(folder)) return;
-  const std::string message = "FIFOバッファの整理中...";
-  const int line = AddConsoleLine(message);
-  bool success = true;
+  const int line = ReportFifoCleanupStarted();
+  std::string reason;
   std::error_code ec;
   for (auto it = std::filesystem::directory_iterator(FsPath(folder), ec);
        !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
@@ -116,33 +121,43 @@ void FifoCleanup() {
     const std::string path = folder + std::string(PathSeparator) + name;
     if (!IsFile(path)) continue;
     // A read-only file stays, as on the game's platform, even for root.
-    if (IsReadOnlyFile(path) || !RemoveFile(path)) success = false;
+    if (IsReadOnlyFile(path)) {
+      AddReason(reason, path + " is read-only");
+    } else if (!RemoveFile(path)) {
+      AddReason(reason, "cannot delete " + path + ": " + LastSystemError());
+    }
   }
-  if (success) {
-    SetConsoleLineText(message + " 完了", line);
-  } else {
-    SetConsoleLineText(message + " 失敗", line);
-    SetConsoleLineColour(kRed, line);
-  }
+  ReportFifoCleanupEnded(line, reason.empty(), reason);
 }
 
-// Green only when nothing of the translation failed; a run that could not
-// do its work says so instead of telling the player to start the game.
+std::string FaultsOf(std::string_view what, const std::optional<RepositoryOutcome>& outcome) {
+  if (!outcome || !outcome->Modules.Faulty()) return {};
+  return std::string(what) + ": " + std::to_string(outcome->Modules.Failed) + " failed, " +
+         std::to_string(outcome->Modules.Refused) + " refused";
+}
+
+// Green only when the translation is in place: a module of it (or of the
+// Lua module) that failed, a missing game folder, or no verified copy of the
+// chosen repository to apply turn the line red. A failed fetch whose kept
+// copy was applied in full has said so on its own line and fails nothing.
 void ClosingMessage() {
   const PatcherState& s = State();
-  AddConsoleLine("");
+  std::string reasons;
+  AddReason(reasons, FaultsOf(RepositoryNameOfMode(ToLowerAscii(s.LocalizationMode)),
+                              run_record.localisation));
+  AddReason(reasons, FaultsOf(kLuaRepositoryName, run_record.lua));
   if (s.UninstallRequested) {
-    if (translation_failed) {
-      AddConsoleLine(kNotRemoved, kRed);
-    } else {
-      AddConsoleLine(kRemoved);
-    }
-  } else if (translation_failed || (s.EnableLocalization && !IsDirectory(s.GameFolder))) {
-    AddConsoleLine(kNotApplied, kRed);
-  } else {
-    AddConsoleLine(kReady);
-    SetConsoleLineColour(kGreen);
+    ReportRunEnd(reasons.empty() ? RunEnd::kRemoved : RunEnd::kNotRemoved, reasons);
+    return;
   }
+  if (s.EnableLocalization) {
+    if (!IsDirectory(s.GameFolder)) {
+      AddReason(reasons, "no game folder");
+    } else if (run_record.localisation && !run_record.localisation->CopyUsed) {
+      AddReason(reasons, run_record.localisation->Reason);
+    }
+  }
+  ReportRunEnd(reasons.empty() ? RunEnd::kReady : RunEnd::kNotApplied, reasons);
 }
 
 }  // namespace
@@ -218,7 +233,6 @@ void RunPatchStep() {
       }
       break;
     case 20:
-      red_before_translation = ConsoleRedCount();
       Fetch("/repos/kanade-conv-test.repo", "kanade-conv-test.repo");
       break;
     case 21:
@@ -235,7 +249,6 @@ void RunPatchStep() {
       break;
     case 31:
       LuaModule();
-      translation_failed = ConsoleRedCount() != red_before_translation;
       break;
     case 40:
       FifoCleanup();

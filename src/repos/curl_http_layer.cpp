@@ -5,6 +5,7 @@
 #include "repos/http_client.h"
 #include "ui/responsiveness.h"
 #include "util/path.h"
+#include "util/system_error.h"
 
 namespace kanade {
 
@@ -19,10 +20,23 @@ class FileSink : public TransferSink {
   bool Write(const char* data, std::size_t size) override {
     return std::fwrite(data, 1, size, file_) == size;
   }
+  bool Restart() override { return TruncateFile(file_); }
 
  private:
   std::FILE* file_;
 };
+
+void Describe(const TransferState& state, DownloadReport* report) {
+  if (report == nullptr) return;
+  report->HttpStatus = state.HttpStatus;
+  report->Reason = state.Reason;
+  report->Retries = state.Retries;
+  report->Response = state.Response;
+  if (state.Done && state.Outcome == TransferOutcome::kCompleted && state.Received == 0 &&
+      report->Reason.empty()) {
+    report->Reason = "empty body";
+  }
+}
 
 DownloadStatus StatusOf(const TransferState& state) {
   if (!state.Done) return DownloadStatus::InProgress;
@@ -46,9 +60,13 @@ TransferRequest RequestOf(std::string_view url, const DownloadLimits& limits) {
 class LibcurlLayer : public HttpLayer {
  public:
   bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
-                      const HttpValidators& if_changed, TransferResponse* response) override {
+                      DownloadReport* report, const HttpValidators& if_changed) override {
     std::FILE* file = CreateNewFile(path);
-    if (file == nullptr) return false;
+    if (file == nullptr) {
+      if (report != nullptr)
+        report->Reason = "cannot create " + std::string(path) + ": " + LastSystemError();
+      return false;
+    }
     FileSink sink(file);
     TransferRequest request = RequestOf(url, limits);
     request.IfChanged = if_changed;
@@ -59,10 +77,15 @@ class LibcurlLayer : public HttpLayer {
       while (!WaitForTransfer(*id, kResponsiveSliceMs)) KeepResponsive();
       const TransferState state = TransferStatus(*id);
       completed = state.Outcome == TransferOutcome::kCompleted;
-      if (response != nullptr) *response = state.Response;
+      Describe(state, report);
       EndTransfer(*id);
+    } else if (report != nullptr) {
+      report->Reason = "the transfer could not be started";
     }
     const bool closed = std::fclose(file) == 0;
+    if (completed && !closed && report != nullptr) {
+      report->Reason = "cannot write " + std::string(path) + ": " + LastSystemError();
+    }
     if (completed && closed) return true;
     RemoveFile(path);
     return false;
@@ -82,9 +105,11 @@ class LibcurlLayer : public HttpLayer {
     return WaitForTransfer(handle, max_ms);
   }
 
-  DownloadStatus FinishDownload(DownloadHandle handle) override {
+  DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report) override {
     const TransferState before = TransferStatus(handle);
     EndTransfer(handle);
+    Describe(before, report);
+    if (!before.Done && report != nullptr) report->Reason = "cancelled";
     return before.Done ? StatusOf(before) : DownloadStatus::Aborted;
   }
 };

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -30,6 +32,17 @@ using Milliseconds = std::chrono::milliseconds;
 // How often the worker looks at its transfers' clocks when nothing happens.
 constexpr int kWorkerTickMs = 100;
 constexpr long kMaxConnectionsPerHost = 8;
+// Pauses before the second and the third attempt.
+constexpr Milliseconds kRetryPauses[] = {Milliseconds(500), Milliseconds(2000)};
+
+std::atomic<int> connect_timeout_ms{15'000};
+
+// "https://host:port" of a URL, in lower case: what a connection is made to.
+std::string OriginOf(std::string_view url) {
+  const std::size_t scheme = url.find("://");
+  if (scheme == std::string_view::npos) return ToLowerAscii(url);
+  return ToLowerAscii(url.substr(0, url.find_first_of("/?#", scheme + 3)));
+}
 
 // The extra CA file named in the environment, as UTF-8 (what libcurl built
 // for Unicode expects). On Windows getenv gives the ANSI code page, which
@@ -53,10 +66,18 @@ struct Transfer {
   // Guarded by the pool's mutex.
   bool done = false;
   TransferOutcome outcome = TransferOutcome::kFailed;
+  long http_status = 0;
+  std::string reason;
+  std::vector<std::string> retries;
   // The worker's own.
   CURL* easy = nullptr;
   std::string url;
+  std::string origin;
+  int attempt = 1;
+  SteadyClock::time_point retry_at;
+  char error[CURL_ERROR_SIZE] = {};
   bool too_large = false;
+  bool sink_failed = false;
   Milliseconds no_data_limit{60'000};
   Milliseconds low_speed_window{60'000};
   std::uint64_t low_speed_bytes = 0;  // the least a window must bring
@@ -135,7 +156,10 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
     transfer.too_large = true;
     return 0;
   }
-  if (bytes > 0 && !transfer.sink->Write(data, bytes)) return 0;
+  if (bytes > 0 && !transfer.sink->Write(data, bytes)) {
+    transfer.sink_failed = true;
+    return 0;
+  }
   transfer.received.store(total, std::memory_order_relaxed);
   return bytes;
 }
@@ -162,6 +186,12 @@ bool Configure(Transfer& transfer) {
 #endif
   set(CURLOPT_USERAGENT, std::string(kUserAgent).c_str());
   set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_ERRORBUFFER, transfer.error);
+  // A server that accepts and never completes the handshake must not hold
+  // the run: the connection, TLS included, has this long.
+  set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect_timeout_ms.load()));
+  // A retry never trusts the connection that just failed.
+  if (transfer.attempt > 1) set(CURLOPT_FRESH_CONNECT, 1L);
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   // As curl's own tool does: a CA file named in the environment is trusted.
@@ -180,9 +210,10 @@ bool Configure(Transfer& transfer) {
         !IsSendableValidator(held.LastModified, kMaxLastModifiedBytes)) {
       return false;
     }
+    // Made once; a retry sends the same lines.
     for (const auto& [field, value] : {std::pair{"If-None-Match: ", &held.ETag},
                                        std::pair{"If-Modified-Since: ", &held.LastModified}}) {
-      if (value->empty()) continue;
+      if (value->empty() || transfer.attempt > 1) continue;
       curl_slist* more = curl_slist_append(transfer.headers, (field + *value).c_str());
       if (more == nullptr) return false;
       transfer.headers = more;
@@ -201,6 +232,60 @@ bool Configure(Transfer& transfer) {
   return ok;
 }
 
+bool IsConnectionFailure(CURLcode result) {
+  switch (result) {
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_SSL_CONNECT_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// How a finished attempt went and whether another attempt may mend it.
+struct Verdict {
+  TransferOutcome outcome = TransferOutcome::kFailed;
+  std::string reason;
+  bool retry = false;
+  bool unreachable = false;  // the connection could not be made in time
+};
+
+Verdict Judge(Transfer& transfer, CURLcode result) {
+  long status = 0;
+  curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
+  transfer.http_status = status;
+  if (transfer.too_large) {
+    return {TransferOutcome::kTooLarge,
+            "more than " + std::to_string(transfer.request.MaxBytes) + " bytes"};
+  }
+  if (transfer.sink_failed) return {TransferOutcome::kFailed, "the body could not be stored"};
+  if (result == CURLE_OK) {
+    const bool busy = status >= 500 || status == 429;
+    return {TransferOutcome::kCompleted, busy ? "HTTP " + std::to_string(status) : "", busy};
+  }
+  // libcurl refuses a header line above its limit (100 KiB) as out of
+  // memory (later versions: CURLE_TOO_LARGE, 100) before the headers end.
+  if (transfer.in_headers && (result == CURLE_OUT_OF_MEMORY || static_cast<int>(result) == 100)) {
+    return {TransferOutcome::kFailed,
+            "a response header line was longer than libcurl takes (100 KiB)"};
+  }
+  const std::string text = transfer.error[0] != '\0' ? transfer.error : curl_easy_strerror(result);
+  Verdict verdict{TransferOutcome::kFailed,
+                  "curl error " + std::to_string(static_cast<int>(result)) + ": " + text};
+  // Without a total time-out of ours, only the connect time-out says this.
+  // The engine keeps no more transfers in flight than a host gets
+  // connections, so none of them times out merely waiting in libcurl's
+  // queue: the host took too long to connect.
+  verdict.unreachable = result == CURLE_OPERATION_TIMEDOUT;
+  verdict.retry = IsConnectionFailure(result);
+  return verdict;
+}
+
 class TransferPool {
  public:
   ~TransferPool() { Stop(); }
@@ -212,6 +297,7 @@ class TransferPool {
     transfer->id = next_id_++;
     transfer->request = request;
     transfer->url = request.Url;
+    transfer->origin = OriginOf(request.Url);
     transfer->sink = &sink;
     transfer->no_data_limit = Milliseconds(NoDataAbortMs());
     transfer->low_speed_window = Milliseconds(LowSpeedWindowMs());
@@ -227,9 +313,15 @@ class TransferPool {
   TransferState Status(TransferId id) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = transfers_.find(id);
-    if (it == transfers_.end()) return {true, TransferOutcome::kFailed, 0, {}};
+    if (it == transfers_.end())
+      return {true, TransferOutcome::kFailed, 0, 0, "unknown transfer", {}, {}};
     const Transfer& transfer = *it->second;
-    return {transfer.done, transfer.outcome, transfer.received.load(std::memory_order_relaxed),
+    return {transfer.done,
+            transfer.outcome,
+            transfer.received.load(std::memory_order_relaxed),
+            transfer.http_status,
+            transfer.reason,
+            transfer.retries,
             transfer.done ? transfer.final_response : TransferResponse{}};
   }
 
@@ -274,6 +366,11 @@ class TransferPool {
     stopping_ = false;
   }
 
+  void ForgetUnreachable() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unreachable_.clear();
+  }
+
  private:
   // Called with the lock held.
   bool EnsureWorker() {
@@ -293,23 +390,54 @@ class TransferPool {
     return true;
   }
 
-  void Complete(Transfer& transfer, TransferOutcome outcome) {
-    if (transfer.easy != nullptr) {
-      long status = 0;
-      if (curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) {
-        transfer.response.Status = status;
-      }
-      curl_multi_remove_handle(multi_, transfer.easy);
-      curl_easy_cleanup(transfer.easy);
-      transfer.easy = nullptr;
-    }
+  void Release(Transfer& transfer) {
+    if (transfer.easy == nullptr) return;
+    curl_multi_remove_handle(multi_, transfer.easy);
+    curl_easy_cleanup(transfer.easy);
+    transfer.easy = nullptr;
+  }
+
+  void Complete(Transfer& transfer, TransferOutcome outcome, std::string reason = {}) {
+    Release(transfer);
     curl_slist_free_all(transfer.headers);
     transfer.headers = nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
     transfer.done = true;
     transfer.outcome = outcome;
+    transfer.reason = std::move(reason);
     transfer.final_response = transfer.response;
     ended_.notify_all();
+  }
+
+  // Starts an attempt on the multi handle, unless its host is known to be
+  // unreachable in this run.
+  void Launch(const std::shared_ptr<Transfer>& transfer,
+              std::vector<std::shared_ptr<Transfer>>& running) {
+    std::string unreachable;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (const auto it = unreachable_.find(transfer->origin); it != unreachable_.end()) {
+        unreachable = it->second;
+      }
+    }
+    if (!unreachable.empty()) {
+      Complete(*transfer, TransferOutcome::kFailed, unreachable);
+      return;
+    }
+    const auto now = SteadyClock::now();
+    transfer->easy = curl_easy_init();
+    transfer->last_activity = now;
+    transfer->window_start = now;
+    transfer->window_received = 0;
+    transfer->error[0] = '\0';
+    transfer->response = {};
+    transfer->in_headers = false;
+    if (transfer->easy == nullptr || !Configure(*transfer) ||
+        curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
+      Complete(*transfer, TransferOutcome::kFailed, "libcurl could not start the transfer");
+      return;
+    }
+    running.push_back(transfer);
   }
 
   void AddIncoming(std::vector<std::shared_ptr<Transfer>>& running) {
@@ -318,18 +446,39 @@ class TransferPool {
       std::lock_guard<std::mutex> lock(mutex_);
       added.swap(incoming_);
     }
+    for (auto& transfer : added) Launch(transfer, running);
+    // Retries whose pause is over start again; cancelled ones end.
     const auto now = SteadyClock::now();
-    for (auto& transfer : added) {
-      transfer->easy = curl_easy_init();
-      transfer->last_activity = now;
-      transfer->window_start = now;
-      if (transfer->easy == nullptr || !Configure(*transfer) ||
-          curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
-        Complete(*transfer, TransferOutcome::kFailed);
-        continue;
+    std::erase_if(delayed_, [&](const std::shared_ptr<Transfer>& transfer) {
+      if (transfer->cancel) {
+        Complete(*transfer, TransferOutcome::kCancelled, "cancelled");
+        return true;
       }
-      running.push_back(transfer);
+      if (now < transfer->retry_at) return false;
+      Launch(transfer, running);
+      return true;
+    });
+  }
+
+  // Another attempt from the start, after a pause, into a sink that forgot
+  // what the failed one wrote.
+  bool ScheduleRetry(const std::shared_ptr<Transfer>& transfer, const std::string& reason) {
+    if (transfer->attempt >= kTransferAttempts || transfer->cancel || !transfer->sink->Restart()) {
+      return false;
     }
+    Release(*transfer);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      transfer->retries.push_back(reason);
+    }
+    transfer->retry_at =
+        SteadyClock::now() + kRetryPauses[static_cast<std::size_t>(transfer->attempt - 1)];
+    transfer->attempt += 1;
+    transfer->received.store(0, std::memory_order_relaxed);
+    transfer->too_large = false;
+    transfer->sink_failed = false;
+    delayed_.push_back(transfer);
+    return true;
   }
 
   // Cancelled, silent or too slow transfers end here; the rest go on.
@@ -338,11 +487,13 @@ class TransferPool {
     for (auto& transfer : running) {
       if (transfer->easy == nullptr) continue;
       if (transfer->cancel) {
-        Complete(*transfer, TransferOutcome::kCancelled);
+        Complete(*transfer, TransferOutcome::kCancelled, "cancelled");
         continue;
       }
       if (now - transfer->last_activity > transfer->no_data_limit) {
-        Complete(*transfer, TransferOutcome::kStalled);
+        Complete(
+            *transfer, TransferOutcome::kStalled,
+            "nothing arrived for " + std::to_string(transfer->no_data_limit.count() / 1000) + " s");
         continue;
       }
       // A drip of bytes must not hold the run for ever: each window must
@@ -350,7 +501,10 @@ class TransferPool {
       if (now - transfer->window_start >= transfer->low_speed_window) {
         const std::uint64_t received = transfer->received.load(std::memory_order_relaxed);
         if (received - transfer->window_received < transfer->low_speed_bytes) {
-          Complete(*transfer, TransferOutcome::kStalled);
+          Complete(*transfer, TransferOutcome::kStalled,
+                   std::to_string(received - transfer->window_received) + " bytes in " +
+                       std::to_string(transfer->low_speed_window.count() / 1000) +
+                       " s, below the low-speed limit");
           continue;
         }
         transfer->window_start = now;
@@ -359,28 +513,30 @@ class TransferPool {
     }
   }
 
-  void CollectFinished() {
+  void CollectFinished(const std::vector<std::shared_ptr<Transfer>>& running) {
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
       if (message->msg != CURLMSG_DONE) continue;
       void* user = nullptr;
       curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &user);
-      auto& transfer = *static_cast<Transfer*>(user);
-      const CURLcode result = message->data.result;
-      TransferOutcome outcome = TransferOutcome::kFailed;
-      if (transfer.too_large) {
-        outcome = TransferOutcome::kTooLarge;
-      } else if (result == CURLE_OK) {
-        outcome = TransferOutcome::kCompleted;
+      const auto it = std::find_if(running.begin(), running.end(),
+                                   [user](const auto& transfer) { return transfer.get() == user; });
+      if (it == running.end()) continue;
+      const std::shared_ptr<Transfer>& transfer = *it;
+      Verdict verdict = Judge(*transfer, message->data.result);
+      if (verdict.retry && ScheduleRetry(transfer, verdict.reason)) continue;
+      if (verdict.unreachable) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        unreachable_.emplace(transfer->origin, verdict.reason);
       }
-      // libcurl refuses a header line above its limit (100 KiB) as out of
-      // memory (later versions: CURLE_TOO_LARGE, 100) before the headers end.
-      if (transfer.in_headers &&
-          (result == CURLE_OUT_OF_MEMORY || static_cast<int>(result) == 100)) {
-        transfer.response.HeaderTooLarge = true;
-      }
-      Complete(transfer, outcome);
+      Complete(*transfer, verdict.outcome, std::move(verdict.reason));
     }
+  }
+
+  // A multi handle that fails itself takes its transfers with it, with the
+  // reason, instead of leaving them to wait for ever.
+  void FailRunning(std::vector<std::shared_ptr<Transfer>>& running, const std::string& reason) {
+    for (auto& transfer : running) Complete(*transfer, TransferOutcome::kFailed, reason);
   }
 
   void Loop() {
@@ -388,15 +544,21 @@ class TransferPool {
     while (true) {
       AddIncoming(running);
       int still_running = 0;
-      curl_multi_perform(multi_, &still_running);
-      CollectFinished();
+      if (const CURLMcode code = curl_multi_perform(multi_, &still_running); code != CURLM_OK) {
+        FailRunning(running, std::string("curl_multi_perform: ") + curl_multi_strerror(code));
+      }
+      CollectFinished(running);
       CheckClocks(running);
       std::erase_if(running, [](const auto& transfer) { return transfer->easy == nullptr; });
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_ && running.empty() && incoming_.empty()) break;
+        if (stopping_ && running.empty() && incoming_.empty() && delayed_.empty()) break;
       }
-      curl_multi_poll(multi_, nullptr, 0, kWorkerTickMs, nullptr);
+      if (const CURLMcode code = curl_multi_poll(multi_, nullptr, 0, kWorkerTickMs, nullptr);
+          code != CURLM_OK) {
+        FailRunning(running, std::string("curl_multi_poll: ") + curl_multi_strerror(code));
+        std::this_thread::sleep_for(Milliseconds(kWorkerTickMs));
+      }
     }
   }
 
@@ -408,6 +570,9 @@ class TransferPool {
   TransferId next_id_ = 1;
   std::map<TransferId, std::shared_ptr<Transfer>> transfers_;
   std::vector<std::shared_ptr<Transfer>> incoming_;
+  std::map<std::string, std::string> unreachable_;  // origin -> why
+  // The worker's own: transfers waiting to be tried again.
+  std::vector<std::shared_ptr<Transfer>> delayed_;
 };
 
 std::mutex session_mutex;
@@ -458,6 +623,18 @@ bool WaitForTransfer(TransferId id, int max_ms) {
 
 void EndTransfer(TransferId id) {
   Pool().End(id);
+}
+
+void SetConnectTimeoutMs(int ms) {
+  connect_timeout_ms = ms > 0 ? ms : 1;
+}
+
+int ConnectTimeoutMs() {
+  return connect_timeout_ms;
+}
+
+void ForgetUnreachableHosts() {
+  Pool().ForgetUnreachable();
 }
 
 }  // namespace kanade

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kanade {
 
@@ -26,6 +27,9 @@ class TransferSink {
   virtual ~TransferSink() = default;
   /// Takes the next decoded body bytes; false stops the transfer as failed.
   virtual bool Write(const char* data, std::size_t size) = 0;
+  /// Forgets every byte written so far, before a retry starts the body
+  /// again; false when it cannot (the transfer is then not retried).
+  virtual bool Restart() { return false; }
 };
 
 /// A response's validators, or those of a copy held: ETag and
@@ -55,13 +59,11 @@ struct TransferRequest {
   HttpValidators IfChanged;
 };
 
-/// What the final response (after redirects) said beside its body.
+/// What the last response (after redirects) said beside its status and body.
 struct TransferResponse {
-  long Status = 0;              // HTTP status; 0 when no response arrived
-  HttpValidators Validators;    // those fit to send back
-  std::string Refused;          // why a validator of the response was not taken
-  bool ExcessBody = false;      // bytes came after a response that has no body (304)
-  bool HeaderTooLarge = false;  // a header line passed what libcurl accepts
+  HttpValidators Validators;  // those fit to send back
+  std::string Refused;        // why a validator of the response was not taken
+  bool ExcessBody = false;    // bytes came after a response that has no body (304)
 };
 
 using TransferId = std::uint64_t;
@@ -70,8 +72,23 @@ struct TransferState {
   bool Done = false;
   TransferOutcome Outcome = TransferOutcome::kFailed;  // once Done
   std::uint64_t Received = 0;                          // decoded body bytes so far
-  TransferResponse Response;                           // once Done
+  long HttpStatus = 0;                                 // of the last response, once Done
+  std::string Reason;                                  // why it did not complete, once Done
+  std::vector<std::string> Retries;                    // why each earlier attempt was given up
+  TransferResponse Response;                           // of the last response, once Done
 };
+
+/// Attempts of one transfer at most: the first and two retries. A retry
+/// follows a failure of the connection (reset, GOAWAY, a stream error, a
+/// partial body) or HTTP 5xx or 429, on a new connection, from the start.
+inline constexpr int kTransferAttempts = 3;
+/// Connecting plus the TLS handshake may take this long (default 15 s).
+void SetConnectTimeoutMs(int ms);
+int ConnectTimeoutMs();
+/// A host that did not connect within the connect time-out fails every
+/// later transfer at once with the same reason, until this is called (at
+/// the start of each patch run).
+void ForgetUnreachableHosts();
 
 /// Starts a transfer; nothing when libcurl or the worker cannot start. The
 /// sink must outlive the transfer (until EndTransfer).

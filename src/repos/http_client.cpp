@@ -43,8 +43,8 @@ int LowSpeedWindowMs() {
 }
 
 bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
-                    const HttpValidators& if_changed, TransferResponse* response) {
-  return GetHttpLayer().DownloadToFile(url, path, limits, if_changed, response);
+                    DownloadReport* report, const HttpValidators& if_changed) {
+  return GetHttpLayer().DownloadToFile(url, path, limits, report, if_changed);
 }
 
 std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,
@@ -60,8 +60,8 @@ bool WaitForDownload(DownloadHandle handle, int max_ms) {
   return GetHttpLayer().WaitForDownload(handle, max_ms);
 }
 
-DownloadStatus FinishDownload(DownloadHandle handle) {
-  return GetHttpLayer().FinishDownload(handle);
+DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report) {
+  return GetHttpLayer().FinishDownload(handle, report);
 }
 
 }  // namespace kanade

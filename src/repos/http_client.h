@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "repos/curl_transfer.h"
 
@@ -43,6 +44,14 @@ struct DownloadProgress {
   std::uint64_t BytesReceived = 0;  // decoded body bytes so far
 };
 
+/// What a finished download says about itself, for the log.
+struct DownloadReport {
+  long HttpStatus = 0;               // of the last response; 0 without one
+  std::string Reason;                // why it did not succeed (empty when it did)
+  std::vector<std::string> Retries;  // why each earlier attempt was given up
+  TransferResponse Response;         // the last response's validators
+};
+
 /// The body of a download goes to a sink, on the transfer thread.
 using DownloadSink = TransferSink;
 
@@ -52,14 +61,14 @@ class HttpLayer {
  public:
   virtual ~HttpLayer() = default;
   virtual bool DownloadToFile(std::string_view url, std::string_view path,
-                              const DownloadLimits& limits, const HttpValidators& if_changed,
-                              TransferResponse* response) = 0;
+                              const DownloadLimits& limits, DownloadReport* report,
+                              const HttpValidators& if_changed) = 0;
   virtual std::optional<DownloadHandle> StartDownload(std::string_view url,
                                                       const DownloadLimits& limits,
                                                       DownloadSink& sink) = 0;
   virtual DownloadProgress PollDownload(DownloadHandle handle) = 0;
   virtual bool WaitForDownload(DownloadHandle handle, int max_ms) = 0;
-  virtual DownloadStatus FinishDownload(DownloadHandle handle) = 0;
+  virtual DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report) = 0;
 };
 
 /// The libcurl implementation (the default).
@@ -88,11 +97,11 @@ int LowSpeedWindowMs();
 /// GET `url` into a new file at `path` (created only if nothing is there)
 /// and wait for it on the calling thread, keeping the window responsive. On
 /// failure the file is deleted and the result is false. An HTTP error status
-/// is no failure. With `if_changed` (the validators of a copy held) the
-/// server may answer 304 without a body; `response`, when given, receives
-/// what the final response said beside its body.
+/// is no failure. `report`, when given, receives the status, the reasons and
+/// the validators. With `if_changed` (the validators of a copy held) the
+/// server may answer 304 without a body.
 bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
-                    const HttpValidators& if_changed = {}, TransferResponse* response = nullptr);
+                    DownloadReport* report = nullptr, const HttpValidators& if_changed = {});
 
 /// Starts a GET of `url` whose body goes to `sink` (which must outlive the
 /// download). Nothing when it cannot be started.
@@ -108,6 +117,7 @@ bool WaitForDownload(DownloadHandle handle, int max_ms);
 
 /// How the download ended, releasing the handle; a download still in flight
 /// is cancelled first (Aborted). The sink is no longer used afterwards.
-DownloadStatus FinishDownload(DownloadHandle handle);
+/// `report`, when given, receives the status and reasons.
+DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report = nullptr);
 
 }  // namespace kanade

@@ -1,5 +1,6 @@
 #include "repos/module_engine.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -7,13 +8,15 @@
 #include <string>
 
 #include "repos/http_client.h"
+#include "repos/run_report.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
-#include "ui/console.h"
 #include "ui/responsiveness.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
 #include "util/portable_path.h"
+#include "util/system_error.h"
+#include "util/text.h"
 
 namespace kanade {
 
@@ -22,50 +25,59 @@ namespace {
 // How far the look-ahead may run past the line on the console, so that
 // hashing current files far ahead never holds the console up for long.
 constexpr std::size_t kMaxLookAheadLines = 256;
+// A download stops before its file system would keep less free space than
+// this share of its size, or than kMaxReserve, whichever is smaller.
+constexpr std::uint64_t kReservePercent = 5;
+constexpr std::uint64_t kMaxReserve = std::uint64_t{256} << 20;
 
-class ModuleLine {
- public:
-  ModuleLine(std::string_view head, const std::string& path) : text_(std::string(head) + path) {
-    index_ = AddConsoleLine(text_, kWhite);
-  }
-  void Show(std::string_view text) const { SetConsoleLineText(text, index_); }
-  void Append(std::string_view word) const { Show(text_ + std::string(word)); }
-  bool Succeed() const {
-    Append(" 成功");
-    SetConsoleLineColour(kGreen, index_);
-    return true;
-  }
-  bool Fail(std::string_view word) const {
-    Append(word);
-    SetConsoleLineColour(kRed, index_);
-    return false;
-  }
+ModuleOutcome Failed(ModuleFailure failure, std::string reason) {
+  return {ModuleResult::kFailed, failure, std::move(reason)};
+}
 
- private:
-  std::string text_;
-  int index_ = 0;
-};
+ModuleOutcome Refused(std::string reason) {
+  return {ModuleResult::kRefused, ModuleFailure::kNone, std::move(reason)};
+}
 
-// The body goes to its temporary file and through the digest as it arrives.
+// The body goes to its temporary file and through the digest as it arrives,
+// while the file system keeps its reserve.
 class BodySink : public DownloadSink {
  public:
-  explicit BodySink(NewFile& file) : file_(file) {}
+  BodySink(const ContainedFolder& folder, NewFile& file) : folder_(folder), file_(file) {}
   bool Write(const char* data, std::size_t size) override {
-    if (!file_.Write(data, size)) {
-      write_failed_ = true;
+    if (!LeavesReserve(size) || !file_.Write(data, size)) {
+      if (reason_.empty())
+        reason_ = "cannot write " + folder_.PathOf(file_.Name()) + ": " + LastSystemError();
       return false;
     }
     hasher_.Update(data, size);
     return true;
   }
+  bool Restart() override {
+    if (!file_.Truncate()) return false;
+    hasher_ = Sha256Hasher();
+    reason_.clear();
+    return true;
+  }
   // Read only after the transfer has ended.
-  bool WriteFailed() const { return write_failed_; }
+  bool WriteFailed() const { return !reason_.empty(); }
+  const std::string& Reason() const { return reason_; }
   std::string Digest() { return hasher_.Finish(); }
 
  private:
+  bool LeavesReserve(std::size_t size) {
+    const std::optional<ContainedFolder::Space> space = folder_.FreeSpace();
+    if (!space) return true;  // unknown: the write itself will tell
+    const std::uint64_t reserve = std::min(space->Total / 100 * kReservePercent, kMaxReserve);
+    if (space->Free >= reserve && space->Free - reserve >= size) return true;
+    reason_ = "stopped: " + std::to_string(space->Free) + " bytes free in " + folder_.Path() +
+              ", and " + std::to_string(reserve) + " must stay free";
+    return false;
+  }
+
+  const ContainedFolder& folder_;
   NewFile& file_;
   Sha256Hasher hasher_;
-  bool write_failed_ = false;
+  std::string reason_;
 };
 
 enum class Plan {
@@ -80,13 +92,14 @@ struct Module {
   std::string full_path;             // as the console shows it
   std::vector<std::string> folders;  // below the target folder
   std::string name;
+  std::string key;  // ModulePathKey of the path with its prefix
 };
 
 // A download under way, from its start (possibly well before its turn on
 // the console) until its file is in place or thrown away.
 struct Download {
-  enum class Failure { kNone, kRefused, kWrite, kStart };
-  Failure failure = Failure::kNone;
+  std::optional<ModuleOutcome> failure;  // set when it could not start
+  std::size_t created = 0;               // folders its start made
   std::optional<ContainedFolder> folder;
   std::optional<NewFile> file;
   std::unique_ptr<BodySink> sink;
@@ -104,39 +117,44 @@ bool IsCurrentFile(const ContainedFolder& folder, const Module& module) {
   return file && Sha256OfStream(file.get()) == module.entry.Sha256;
 }
 
+enum class Action { kInstall, kUninstall, kWithdraw };
+
 class ModuleRun {
  public:
-  ModuleRun(const std::vector<RepositoryLine>& lines, std::string_view action,
-            std::string_view target)
-      : lines_(lines),
+  // `entries` holds a module entry, or nothing, per line.
+  ModuleRun(std::vector<std::optional<ModuleEntry>> entries, Action action, std::string_view target)
+      : entries_(std::move(entries)),
         target_(target),
-        install_(action == kActionInstall),
-        modules_(lines.size()),
-        current_(lines.size(), -1),
-        in_window_(lines.size(), false) {}
+        action_(action),
+        modules_(entries_.size()),
+        current_(entries_.size(), -1),
+        looked_ahead_(entries_.size(), false) {}
 
-  bool Run() {
-    bool changed = false;
-    for (std::size_t i = 0; i < lines_.size(); ++i) {
+  ModuleTally Run(const std::set<std::string>& keep = {}) {
+    ModuleTally tally;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
       TopUp(i);
-      if (Process(i)) changed = true;
-      if (in_window_[i]) {
-        const auto it = window_paths_.find(ModuleAt(i).full_path);
-        if (it != window_paths_.end() && --it->second == 0) window_paths_.erase(it);
+      const Module& module = ModuleAt(i);
+      if (module.plan == Plan::kAct && keep.count(module.key) > 0) continue;
+      if (const auto outcome = Process(i)) tally.Add(outcome->Result);
+      if (looked_ahead_[i]) {
+        const auto it = paths_ahead_.find(module.key);
+        if (it != paths_ahead_.end() && --it->second == 0) paths_ahead_.erase(it);
       }
     }
-    return changed;
+    return tally;
   }
 
  private:
+  bool Installing() const { return action_ == Action::kInstall; }
+
   const Module& ModuleAt(std::size_t index) {
-    if (!modules_[index]) modules_[index] = Parse(lines_[index]);
+    if (!modules_[index]) modules_[index] = Parse(entries_[index]);
     return *modules_[index];
   }
 
-  Module Parse(const RepositoryLine& line) const {
+  Module Parse(const std::optional<ModuleEntry>& entry) const {
     Module module;
-    const std::optional<ModuleEntry> entry = ParseModuleLine(line);
     if (!entry) return module;
     module.entry = *entry;
     const std::string relative = DownloadPrefix + entry->RelativePath;
@@ -148,6 +166,7 @@ class ModuleRun {
       module.plan = Plan::kRefused;
       return module;
     }
+    module.key = ModulePathKey(relative);
     module.name = segments.back();
     segments.pop_back();
     module.folders = std::move(segments);
@@ -166,20 +185,20 @@ class ModuleRun {
     return current_[index] == 1;
   }
 
-  // Starts downloads for the lines ahead while slots are free. A line whose
-  // file an earlier line still writes waits for its turn, so that it sees
-  // what that line left.
+  // Starts downloads for the lines ahead while slots are free. A line that
+  // names the file of an earlier line still ahead waits for its turn, so
+  // that it sees what that line left, as if lines went one at a time.
   void TopUp(std::size_t index) {
-    if (!install_) return;
+    if (!Installing()) return;
     if (cursor_ < index) cursor_ = index;
-    while (cursor_ < lines_.size() &&
+    while (cursor_ < entries_.size() &&
            ahead_.size() < static_cast<std::size_t>(kMaxTransfersInFlight) &&
            cursor_ - index <= kMaxLookAheadLines) {
       const Module& module = ModuleAt(cursor_);
       if (module.plan == Plan::kAct) {
-        if (window_paths_.count(module.full_path) > 0) break;
-        ++window_paths_[module.full_path];
-        in_window_[cursor_] = true;
+        if (paths_ahead_.count(module.key) > 0) break;
+        ++paths_ahead_[module.key];
+        looked_ahead_[cursor_] = true;
         if (!IsCurrent(cursor_)) ahead_[cursor_] = Begin(module);
       }
       ++cursor_;
@@ -189,42 +208,56 @@ class ModuleRun {
   std::unique_ptr<Download> Begin(const Module& module) {
     auto download = std::make_unique<Download>();
     bool crossed_link = false;
-    download->folder = ContainedFolder::Open(target_, module.folders, true, &crossed_link);
+    download->folder =
+        ContainedFolder::Open(target_, module.folders, true, &crossed_link, &download->created);
     if (!download->folder) {
-      download->failure = crossed_link ? Download::Failure::kRefused : Download::Failure::kWrite;
+      download->failure = crossed_link ? Refused("a link on the way to " + module.full_path)
+                                       : Failed(ModuleFailure::kWrite,
+                                                "cannot open or create the folder of " +
+                                                    module.full_path + ": " + LastSystemError());
       return download;
     }
     const ContainedFolder& folder = *download->folder;
     if (cleaned_.insert(folder.Path()).second) folder.RemoveLeftoverTemporaries();
     const EntryKind kind = folder.KindOf(module.name);
     // Read-only files are refused explicitly: root ignores permission bits.
-    if (kind == EntryKind::kFolder || kind == EntryKind::kOther || folder.IsReadOnly(module.name)) {
-      download->failure = Download::Failure::kWrite;
+    if (kind == EntryKind::kFolder || kind == EntryKind::kOther) {
+      download->failure = Failed(ModuleFailure::kWrite, module.full_path + " is no regular file");
+      return download;
+    }
+    if (folder.IsReadOnly(module.name)) {
+      download->failure = Failed(ModuleFailure::kWrite, module.full_path + " is read-only");
       return download;
     }
     download->file = folder.CreateTemporary(module.name);
     if (!download->file) {
-      download->failure = Download::Failure::kWrite;
+      download->failure =
+          Failed(ModuleFailure::kWrite,
+                 "cannot create a temporary file in " + folder.Path() + ": " + LastSystemError());
       return download;
     }
-    download->sink = std::make_unique<BodySink>(*download->file);
+    download->sink = std::make_unique<BodySink>(folder, *download->file);
     DownloadLimits limits;
     limits.MaxBytes = module.entry.Size.value_or(kMaxModuleBytes);
     download->handle = StartDownload(module.entry.Url, limits, *download->sink);
-    if (!download->handle) download->failure = Download::Failure::kStart;
+    if (!download->handle) {
+      download->failure = Failed(ModuleFailure::kDownload,
+                                 "the transfer of " + module.entry.Url + " could not start");
+    }
     return download;
   }
 
-  bool Process(std::size_t index) {
+  std::optional<ModuleOutcome> Process(std::size_t index) {
     const Module& module = ModuleAt(index);
-    if (module.plan == Plan::kSkip) return false;
+    if (module.plan == Plan::kSkip) return std::nullopt;
     if (module.plan == Plan::kRefused) {
-      AddConsoleLine(std::string(install_ ? "- 更新: " : "- 削除: ") + module.full_path + " 拒否",
-                     kRed);
-      return false;
+      const std::string why = "the path " + module.entry.RelativePath +
+                              " leaves the folder or names a device or stream";
+      ReportRefusedModule(action_ == Action::kInstall, module.full_path, why);
+      return Refused(why);
     }
-    if (!install_) return Remove(module);
-    if (IsCurrent(index)) return false;
+    if (!Installing()) return Remove(module);
+    if (IsCurrent(index)) return ModuleOutcome{};
     std::unique_ptr<Download> download;
     if (const auto it = ahead_.find(index); it != ahead_.end()) {
       download = std::move(it->second);
@@ -232,71 +265,117 @@ class ModuleRun {
     } else {
       download = Begin(module);
     }
-    return Finish(index, module, *download);
+    const ModuleReport line(true, module.full_path);
+    const ModuleOutcome outcome = Finish(index, module, *download, line);
+    if (outcome.Result != ModuleResult::kWritten) {
+      // What this module's start made goes again once it is empty; the
+      // folder handles must go first (Windows holds them against removal).
+      const std::size_t created = download->created;
+      download.reset();
+      RemoveCreatedFolders(module, created);
+    }
+    line.End(outcome);
+    return outcome;
   }
 
-  bool Finish(std::size_t index, const Module& module, Download& download) {
-    const ModuleLine line("- 更新: ", module.full_path);
-    switch (download.failure) {
-      case Download::Failure::kRefused:
-        return line.Fail(" 拒否");
-      case Download::Failure::kWrite:
-        return line.Fail(" 書込失敗");
-      case Download::Failure::kStart:
-        return line.Fail(" ダウンロード失敗");
-      case Download::Failure::kNone:
-        break;
-    }
+  ModuleOutcome Finish(std::size_t index, const Module& module, Download& download,
+                       const ModuleReport& line) {
+    if (download.failure) return *download.failure;
     const DownloadHandle handle = *download.handle;
     DownloadProgress progress = PollDownload(handle);
     while (progress.Status == DownloadStatus::InProgress) {
-      line.Show("- 更新中: " + module.full_path + " " + std::to_string(progress.BytesReceived));
+      line.Downloading(progress.BytesReceived);
       KeepResponsive();
       TopUp(index);
       // Wakes as soon as the transfer ends; small files cost no full period.
       WaitForDownload(handle, kDownloadPollMs);
       progress = PollDownload(handle);
     }
-    const DownloadStatus status = FinishDownload(handle);
+    DownloadReport report;
+    const DownloadStatus status = FinishDownload(handle, &report);
     download.handle.reset();
-    if (download.sink->WriteFailed()) return line.Fail(" 書込失敗");
-    if (status == DownloadStatus::Aborted) return line.Fail(" ダウンロード中止");
-    if (status != DownloadStatus::Succeeded) return line.Fail(" ダウンロード失敗");
-    if (download.sink->Digest() != module.entry.Sha256) return line.Fail(" ハッシュ不一致");
-    line.Append(" " + std::to_string(progress.BytesReceived));
+    line.Retried(report.Retries);
+    if (download.sink->WriteFailed()) {
+      return Failed(ModuleFailure::kWrite, download.sink->Reason());
+    }
+    if (status == DownloadStatus::Aborted) return Failed(ModuleFailure::kAborted, report.Reason);
+    if (status != DownloadStatus::Succeeded) return Failed(ModuleFailure::kDownload, report.Reason);
+    const std::string digest = download.sink->Digest();
+    if (digest != module.entry.Sha256) {
+      std::string why = "digest " + digest + ", expected " +
+                        (module.entry.Sha256.empty() ? "none" : module.entry.Sha256);
+      if (module.entry.Size && *module.entry.Size != progress.BytesReceived) {
+        why = "size " + std::to_string(progress.BytesReceived) + ", expected " +
+              std::to_string(*module.entry.Size) + "; " + why;
+      }
+      if (report.HttpStatus != 0 && (report.HttpStatus < 200 || report.HttpStatus > 299)) {
+        why = "HTTP " + std::to_string(report.HttpStatus) + "; " + why;
+      }
+      return Failed(ModuleFailure::kDigest, why);
+    }
+    line.Verified(progress.BytesReceived);
     if (!download.file->Finish(false) ||
         !download.folder->MoveIntoPlace(*download.file, module.name)) {
-      return line.Fail(" 書込失敗");
+      return Failed(ModuleFailure::kWrite,
+                    "cannot put " + module.full_path + " in place: " + LastSystemError());
     }
-    return line.Succeed();
+    return {ModuleResult::kWritten, ModuleFailure::kNone, {}};
   }
 
-  bool Remove(const Module& module) const {
+  void RemoveCreatedFolders(const Module& module, std::size_t created) const {
+    for (std::size_t depth = module.folders.size(); created > 0; --created, --depth) {
+      const std::vector<std::string> parent(module.folders.begin(),
+                                            module.folders.begin() + static_cast<long>(depth) - 1);
+      const auto folder = ContainedFolder::Open(target_, parent, false);
+      if (!folder || !folder->RemoveEmptyFolder(module.folders[depth - 1])) return;
+    }
+  }
+
+  std::optional<ModuleOutcome> Remove(const Module& module) const {
+    const bool install = false;
     bool crossed_link = false;
     const auto folder = ContainedFolder::Open(target_, module.folders, false, &crossed_link);
     if (!folder) {
-      if (crossed_link) AddConsoleLine("- 削除: " + module.full_path + " 拒否", kRed);
-      return false;
+      if (!crossed_link) return std::nullopt;
+      const std::string why = "a link on the way to " + module.full_path;
+      ReportRefusedModule(install, module.full_path, why);
+      return Refused(why);
     }
     // A link at the module's place is removed itself, never what it points to.
     const EntryKind kind = folder->KindOf(module.name);
-    if (kind != EntryKind::kFile && kind != EntryKind::kLink) return false;
-    const ModuleLine line("- 削除: ", module.full_path);
-    if (folder->IsReadOnly(module.name) || !folder->Remove(module.name)) return line.Fail(" 失敗");
-    return line.Succeed();
+    if (kind != EntryKind::kFile && kind != EntryKind::kLink) return std::nullopt;
+    // A withdrawn file goes only while it is what the release put there.
+    if (action_ == Action::kWithdraw && !IsCurrentFile(*folder, module)) return std::nullopt;
+    const ModuleReport line(install, module.full_path);
+    ModuleOutcome outcome{ModuleResult::kRemoved, ModuleFailure::kNone, {}};
+    if (folder->IsReadOnly(module.name)) {
+      outcome = Failed(ModuleFailure::kRemove, module.full_path + " is read-only");
+    } else if (!folder->Remove(module.name)) {
+      outcome = Failed(ModuleFailure::kRemove,
+                       "cannot delete " + module.full_path + ": " + LastSystemError());
+    }
+    line.End(outcome);
+    return outcome;
   }
 
-  const std::vector<RepositoryLine>& lines_;
+  const std::vector<std::optional<ModuleEntry>> entries_;
   const std::string target_;
-  const bool install_;
+  const Action action_;
   std::vector<std::optional<Module>> modules_;
   std::vector<signed char> current_;  // -1 not known yet
-  std::vector<bool> in_window_;       // counted in window_paths_
-  std::map<std::string, int> window_paths_;
+  std::vector<bool> looked_ahead_;    // counted in paths_ahead_
+  std::map<std::string, int> paths_ahead_;
   std::map<std::size_t, std::unique_ptr<Download>> ahead_;
   std::size_t cursor_ = 0;
   std::set<std::string> cleaned_;  // folders whose leftovers went
 };
+
+std::vector<std::optional<ModuleEntry>> EntriesOf(const std::vector<RepositoryLine>& lines) {
+  std::vector<std::optional<ModuleEntry>> entries;
+  entries.reserve(lines.size());
+  for (const RepositoryLine& line : lines) entries.push_back(ParseModuleLine(line));
+  return entries;
+}
 
 }  // namespace
 
@@ -304,15 +383,41 @@ bool IsContainedModulePath(std::string_view relative) {
   return SplitPortablePath(relative);
 }
 
-bool ProcessModuleLines(const std::vector<RepositoryLine>& lines, std::string_view action,
-                        std::string_view target_folder) {
-  if (action != kActionInstall && action != kActionUninstall) return false;
-  return ModuleRun(lines, action, target_folder).Run();
+std::string ModulePathKey(std::string_view relative) {
+  std::vector<std::string> segments;
+  if (!SplitPortablePath(relative, &segments)) return std::string(relative);
+  std::string key;
+  for (const std::string& segment : segments) {
+    if (!key.empty()) key += '/';
+    key += segment;
+  }
+#ifdef _WIN32
+  key = ToLowerAscii(key);
+#endif
+  return key;
 }
 
-bool ProcessModuleLine(const RepositoryLine& line, std::string_view action,
-                       std::string_view target_folder) {
+ModuleTally ProcessModuleLines(const std::vector<RepositoryLine>& lines, std::string_view action,
+                               std::string_view target_folder) {
+  if (action == kActionInstall) {
+    return ModuleRun(EntriesOf(lines), Action::kInstall, target_folder).Run();
+  }
+  if (action == kActionUninstall) {
+    return ModuleRun(EntriesOf(lines), Action::kUninstall, target_folder).Run();
+  }
+  return {};
+}
+
+ModuleTally ProcessModuleLine(const RepositoryLine& line, std::string_view action,
+                              std::string_view target_folder) {
   return ProcessModuleLines({line}, action, target_folder);
+}
+
+ModuleTally RemoveWithdrawnModules(const std::vector<ModuleEntry>& modules,
+                                   const std::vector<std::string>& keep,
+                                   std::string_view target_folder) {
+  return ModuleRun({modules.begin(), modules.end()}, Action::kWithdraw, target_folder)
+      .Run(std::set<std::string>(keep.begin(), keep.end()));
 }
 
 }  // namespace kanade

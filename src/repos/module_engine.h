@@ -5,9 +5,11 @@
 // still shows every module's lines in file order.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "repos/outcomes.h"
 #include "repos/repository_format.h"
 
 namespace kanade {
@@ -22,19 +24,32 @@ inline constexpr int kMaxTransfersInFlight = 8;
 
 /// Carries out `lines` in order in `target_folder` (no trailing separator):
 /// "INST" downloads, checks and writes each module's file unless it is
-/// current; "UNINST" deletes it. True when some line wrote or deleted a file.
-/// A failing line never stops the others. Lines that are no module lines,
-/// other actions, and module paths that would leave the target folder, cross
-/// a link or name what Windows reads as a device or stream change nothing.
-bool ProcessModuleLines(const std::vector<RepositoryLine>& lines, std::string_view action,
-                        std::string_view target_folder);
+/// current; "UNINST" deletes it. A failing line never stops the others.
+/// Lines that are no module lines and other actions change nothing; module
+/// paths that would leave the target folder, cross a link or name what
+/// Windows reads as a device or stream are refused.
+ModuleTally ProcessModuleLines(const std::vector<RepositoryLine>& lines, std::string_view action,
+                               std::string_view target_folder);
 
 /// The same for one line.
-bool ProcessModuleLine(const RepositoryLine& line, std::string_view action,
-                       std::string_view target_folder);
+ModuleTally ProcessModuleLine(const RepositoryLine& line, std::string_view action,
+                              std::string_view target_folder);
 
-/// True when `relative` (DownloadPrefix included) stays inside the folder it
-/// is joined to and names the same file on every platform.
+/// Removes the files of `modules` (a release withdrew them) from
+/// `target_folder`, each only while it still has the digest listed for it,
+/// and never one whose ModulePathKey is in `keep`. Reported as removals.
+ModuleTally RemoveWithdrawnModules(const std::vector<ModuleEntry>& modules,
+                                   const std::vector<std::string>& keep,
+                                   std::string_view target_folder);
+
+/// True when `relative` (the repository's path, without DownloadPrefix)
+/// stays inside the folder it is joined to and names the same file on every
+/// platform.
 bool IsContainedModulePath(std::string_view relative);
+
+/// What names one file: the path's segments joined by "/", in lower case
+/// where the file system ignores case (Windows). Two lines with the same
+/// key are the same file.
+std::string ModulePathKey(std::string_view relative);
 
 }  // namespace kanade

@@ -128,13 +128,14 @@ std::optional<SecretKey> GenerateSecretKey() {
   return key;
 }
 
-std::array<unsigned char, kSignatureSize> SignMessage(std::string_view message,
-                                                      const SecretKey& key) {
-  StartCrypto();
+std::optional<std::array<unsigned char, kSignatureSize>> SignMessage(std::string_view message,
+                                                                     const SecretKey& key) {
   std::array<unsigned char, kSignatureSize> signature{};
-  crypto_sign_detached(signature.data(), nullptr,
-                       reinterpret_cast<const unsigned char*>(message.data()), message.size(),
-                       key.Bytes.data());
+  if (!StartCrypto() || crypto_sign_detached(signature.data(), nullptr,
+                                             reinterpret_cast<const unsigned char*>(message.data()),
+                                             message.size(), key.Bytes.data()) != 0) {
+    return std::nullopt;
+  }
   return signature;
 }
 

@@ -46,9 +46,10 @@ std::string SecretKeyFileText(const SecretKey& key);
 /// A new key pair from the system's random source; nothing when it fails.
 std::optional<SecretKey> GenerateSecretKey();
 
-/// The detached signature of `message`.
-std::array<unsigned char, kSignatureSize> SignMessage(std::string_view message,
-                                                      const SecretKey& key);
+/// The detached signature of `message`; nothing when libsodium cannot start
+/// or sign.
+std::optional<std::array<unsigned char, kSignatureSize>> SignMessage(std::string_view message,
+                                                                     const SecretKey& key);
 bool VerifyMessage(std::string_view message, const unsigned char* signature, const PublicKey& key);
 
 }  // namespace kanade

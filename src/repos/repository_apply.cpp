@@ -1,6 +1,9 @@
 #include "repos/repository_apply.h"
 
+#include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "repos/module_engine.h"
 #include "repos/publisher_keys.h"
@@ -8,8 +11,9 @@
 #include "repos/repository_format.h"
 #include "repos/repository_server.h"
 #include "repos/repository_trust.h"
+#include "repos/run_report.h"
+#include "repos/withdrawn_modules.h"
 #include "state/patcher_state.h"
-#include "ui/console.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -17,54 +21,97 @@ namespace kanade {
 
 namespace {
 
+// Per repository applied in this run, target folder + "\n" + ModulePathKey
+// of every module its copy lists: a withdrawal never takes what another
+// repository installs.
+std::map<std::string, std::set<std::string>>& AppliedPaths() {
+  static std::map<std::string, std::set<std::string>> paths;
+  return paths;
+}
+
 std::string WithoutTrailingSeparators(std::string_view folder) {
   std::string text(folder);
   while (!text.empty() && (text.back() == '\\' || text.back() == '/')) text.pop_back();
   return text;
 }
 
-bool RunWithSummary(std::string_view repository_name, std::string_view target_folder,
-                    std::string_view action, std::string_view head, std::string_view busy,
-                    std::string_view done) {
-  const std::string name(repository_name);
-  const int index = AddConsoleLine(std::string(head) + name + std::string(busy), kWhite);
-  const bool changed = ProcessRepository(repository_name, target_folder, action);
-  SetConsoleLineText(std::string(head) + name + std::string(changed ? done : " は更新なし"), index);
+RepositoryOutcome RunWithSummary(std::string_view repository_name, std::string_view target_folder,
+                                 std::string_view action) {
+  const bool install = action == kActionInstall;
+  const int line = ReportRepositoryStarted(repository_name, install);
+  const RepositoryOutcome outcome = ProcessRepository(repository_name, target_folder, action);
+  ReportRepositoryEnded(line, repository_name, install, outcome);
   DownloadPrefix.clear();
-  return changed;
+  return outcome;
 }
 
 }  // namespace
 
-bool ProcessRepository(std::string_view repository_name, std::string_view target_folder,
-                       std::string_view action) {
+RepositoryOutcome ProcessRepository(std::string_view repository_name,
+                                    std::string_view target_folder, std::string_view action) {
+  RepositoryOutcome outcome;
   const std::string path = LocalRepositoryPath(repository_name);
   const std::string target = WithoutTrailingSeparators(target_folder);
-  if (!IsFile(path)) return false;
   // Read once: the lines acted on are the lines that were checked.
-  const std::optional<std::string> text = ReadFileBytes(path);
-  if (!text) return false;
+  const std::optional<std::string> text = IsFile(path) ? ReadFileBytes(path) : std::nullopt;
+  if (!text) {
+    outcome.Reason = "no local copy of " + std::string(repository_name);
+    return outcome;
+  }
   // Installing needs the publisher's signature; removing also accepts a copy
   // fetched before repository files were signed.
   const bool legacy_allowed = action == kActionUninstall;
-  if (!IsTrustedAs(CheckRepositoryText(*text, CompiledPublisherKeys()),
-                   PublishedNameOf(repository_name), legacy_allowed)) {
-    return false;
+  const std::string refusal = TrustRefusal(CheckRepositoryText(*text, CompiledPublisherKeys()),
+                                           PublishedNameOf(repository_name), legacy_allowed);
+  if (!refusal.empty()) {
+    outcome.Reason =
+        "the local copy of " + std::string(repository_name) + " is not used: " + refusal;
+    return outcome;
   }
-  if (target.empty() || !IsDirectory(target)) return false;
+  if (target.empty() || !IsDirectory(target)) {
+    outcome.Reason = "no target folder" + (target.empty() ? std::string() : " " + target);
+    return outcome;
+  }
+  outcome.CopyUsed = true;
   std::vector<RepositoryLine> lines;
   for (const std::string& line : SplitLines(*text)) lines.push_back(SplitRepositoryLine(line));
-  return ProcessModuleLines(lines, action, target);
+  outcome.Modules = ProcessModuleLines(lines, action, target);
+
+  const std::string head = target + "\n";
+  std::set<std::string>& listed = AppliedPaths()[std::string(repository_name)];
+  listed.clear();
+  if (action == kActionInstall) {
+    for (const RepositoryLine& line : lines) {
+      if (const auto entry = ParseModuleLine(line)) {
+        listed.insert(head + ModulePathKey(DownloadPrefix + entry->RelativePath));
+      }
+    }
+  }
+  const std::vector<ModuleEntry> withdrawn = TakeWithdrawnModules(repository_name);
+  if (!withdrawn.empty()) {
+    std::vector<std::string> keep;
+    for (const auto& [name, paths] : AppliedPaths()) {
+      for (const std::string& applied : paths) {
+        if (StartsWith(applied, head)) keep.push_back(applied.substr(head.size()));
+      }
+    }
+    outcome.Modules.Add(RemoveWithdrawnModules(withdrawn, keep, target));
+  }
+  return outcome;
 }
 
-bool ApplyRepository(std::string_view repository_name, std::string_view target_folder) {
-  return RunWithSummary(repository_name, target_folder, kActionInstall,
-                        "レポジトリ適用: ", " を適用中...", " を適用済み");
+RepositoryOutcome ApplyRepository(std::string_view repository_name,
+                                  std::string_view target_folder) {
+  return RunWithSummary(repository_name, target_folder, kActionInstall);
 }
 
-bool UninstallRepository(std::string_view repository_name, std::string_view target_folder) {
-  return RunWithSummary(repository_name, target_folder, kActionUninstall,
-                        "レポジトリ解除: ", " をアンインストール中...", " をアンインストール済み");
+RepositoryOutcome UninstallRepository(std::string_view repository_name,
+                                      std::string_view target_folder) {
+  return RunWithSummary(repository_name, target_folder, kActionUninstall);
+}
+
+void ForgetAppliedPaths() {
+  AppliedPaths().clear();
 }
 
 }  // namespace kanade

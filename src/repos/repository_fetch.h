@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "repos/outcomes.h"
+
 namespace kanade {
 
 /// ProgramFolder without its trailing separators, then PathSeparator and
@@ -14,10 +16,15 @@ std::string ReposFolder();
 std::string LocalRepositoryPath(std::string_view local_name);
 
 /// Downloads `url` as the local repository `local_name` and checks its
-/// signature, reporting the outcome as one console line. The local copy is
-/// replaced only by a file that verifies; a failed or unverified download
-/// leaves the previous copy as it was. False, without a console line, when
-/// the repos folder cannot be created.
-bool FetchRepository(std::string_view url, std::string_view local_name);
+/// signature, reporting the outcome as one console line (and its reason in
+/// the log). The local copy is replaced only by a file that verifies; a
+/// failed or unverified download leaves the previous copy as it was. When a
+/// new copy replaces a verified one, the modules the old one listed and the
+/// new one does not are noted as withdrawn. Failed, without a console line,
+/// when the repos folder cannot be created.
+FetchOutcome FetchRepository(std::string_view url, std::string_view local_name);
+
+/// Whether the local copy of `local_name` is one that apply would use.
+bool HasVerifiedLocalCopy(std::string_view local_name);
 
 }  // namespace kanade

@@ -260,8 +260,9 @@ std::optional<std::string> SignRepositoryWithKey(std::string_view text, const Se
   if (!named) return std::nullopt;
   const auto message = WithZeroSignValues(*named, problem);
   if (!message) return std::nullopt;
-  const std::string with_signature =
-      *message + SignatureLineFor(*message, key) + std::string(*line_end);
+  const std::string signature_line = SignatureLineFor(*message, key);
+  if (signature_line.empty()) return Fail(problem, "libsodium cannot sign it");
+  const std::string with_signature = *message + signature_line + std::string(*line_end);
   auto signed_text = SignRepositoryText(with_signature, problem);
   if (!signed_text) return std::nullopt;
   if (CheckRepositoryText(*signed_text, {key.Public()}).Trust != RepositoryTrust::kSigned) {

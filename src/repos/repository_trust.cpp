@@ -91,44 +91,70 @@ SignatureBlock FindSignatureBlock(std::string_view text) {
 
 std::string SignatureLineFor(std::string_view message, const SecretKey& key) {
   const auto signature = SignMessage(message, key);
+  if (!signature) return {};
   return std::string(kSignatureLinePrefix) + KeyIdOf(key.Public()) + " " +
          EncodeBase64(
-             std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
+             std::string_view(reinterpret_cast<const char*>(signature->data()), signature->size()));
 }
 
 RepositoryCheck CheckRepositoryText(std::string_view text, const std::vector<PublicKey>& keys) {
   RepositoryCheck check;
+  const auto refuse = [](std::string reason) {
+    RepositoryCheck refused;
+    refused.Reason = std::move(reason);
+    return refused;
+  };
   const std::optional<std::string> replaced = SignCheckedText(text);
-  if (!replaced) return check;
+  if (!replaced) return refuse("the SIGN line does not match the text");
   const SignatureBlock block = FindSignatureBlock(text);
   if (block.Entries.empty()) {
     // A file that tries to look signed but is not is no legacy file.
     if (text.find(std::string("\n") + std::string(kSignatureLinePrefix)) == text.npos &&
         !StartsWith(text, kSignatureLinePrefix)) {
       check.Trust = RepositoryTrust::kLegacy;
+      check.Reason = "no publisher signature line";
+      return check;
     }
-    return check;
+    return refuse("a malformed signature line");
   }
   // The signed message is the text before the signature lines as the SIGN
   // check reads it. The check never rewrites signature lines, so they end
   // the rewritten text unchanged.
   const std::string_view suffix = text.substr(block.Start);
-  if (!EndsWith(*replaced, suffix)) return check;
+  if (!EndsWith(*replaced, suffix)) return refuse("the signature lines are not the text's end");
   const std::string_view message =
       std::string_view(*replaced).substr(0, replaced->size() - suffix.size());
 
   bool verified = false;
+  bool known_key = false;
   for (const SignatureLineEntry& entry : block.Entries) {
     for (const PublicKey& key : keys) {
       if (KeyIdOf(key) != entry.KeyId) continue;
+      known_key = true;
       const auto* signature = reinterpret_cast<const unsigned char*>(entry.Signature.data());
       if (VerifyMessage(message, signature, key)) verified = true;
     }
     if (verified) break;
   }
-  if (!verified || !ReadNameAndSerial(message, check)) return RepositoryCheck{};
+  if (!known_key) return refuse("signed by unknown key " + block.Entries.front().KeyId);
+  if (!verified)
+    return refuse("the signature of key " + block.Entries.front().KeyId + " does not hold");
+  if (!ReadNameAndSerial(message, check)) return refuse("NAME or SERIAL is missing or malformed");
   check.Trust = RepositoryTrust::kSigned;
   return check;
+}
+
+std::string TrustRefusal(const RepositoryCheck& check, std::string_view name, bool legacy_allowed) {
+  switch (check.Trust) {
+    case RepositoryTrust::kSigned:
+      if (check.Name == name) return {};
+      return "NAME " + check.Name + ", expected " + std::string(name);
+    case RepositoryTrust::kLegacy:
+      return legacy_allowed ? std::string() : check.Reason;
+    case RepositoryTrust::kRefused:
+      break;
+  }
+  return check.Reason.empty() ? "not signed by a trusted key" : check.Reason;
 }
 
 bool IsTrustedAs(const RepositoryCheck& check, std::string_view name, bool legacy_allowed) {
@@ -139,14 +165,26 @@ bool IsTrustedAs(const RepositoryCheck& check, std::string_view name, bool legac
 bool MayReplaceLocalCopy(std::string_view fetched, std::string_view name,
                          const std::optional<std::string>& local,
                          const std::vector<PublicKey>& keys) {
+  return !ReplacementRefusal(fetched, name, local, keys);
+}
+
+std::optional<std::string> ReplacementRefusal(std::string_view fetched, std::string_view name,
+                                              const std::optional<std::string>& local,
+                                              const std::vector<PublicKey>& keys) {
   const RepositoryCheck incoming = CheckRepositoryText(fetched, keys);
-  if (!IsTrustedAs(incoming, name, false)) return false;
-  if (!local) return true;
+  if (std::string why = TrustRefusal(incoming, name, false); !why.empty()) return why;
+  if (!local) return std::nullopt;
   const RepositoryCheck current = CheckRepositoryText(*local, keys);
   // A legacy copy, or one no trusted key signs any more, counts as serial 0.
   const std::int64_t current_serial = IsTrustedAs(current, name, false) ? current.Serial : 0;
-  if (incoming.Serial != current_serial) return incoming.Serial > current_serial;
-  return fetched == *local;
+  if (incoming.Serial < current_serial) {
+    return "SERIAL " + std::to_string(incoming.Serial) + " is below the kept " +
+           std::to_string(current_serial);
+  }
+  if (incoming.Serial == current_serial && fetched != *local) {
+    return "SERIAL " + std::to_string(incoming.Serial) + " is the kept one, with other bytes";
+  }
+  return std::nullopt;
 }
 
 }  // namespace kanade

@@ -34,7 +34,7 @@ struct SignatureBlock {
 SignatureBlock FindSignatureBlock(std::string_view text);
 
 /// The signature line for `message` (the text before the signature lines,
-/// SIGN values 0) without its line end.
+/// SIGN values 0) without its line end; empty when it cannot be signed.
 std::string SignatureLineFor(std::string_view message, const SecretKey& key);
 
 enum class RepositoryTrust {
@@ -47,6 +47,7 @@ struct RepositoryCheck {
   RepositoryTrust Trust = RepositoryTrust::kRefused;
   std::string Name;         // NAME, for signed files
   std::int64_t Serial = 0;  // SERIAL, for signed files; legacy files count as 0
+  std::string Reason;       // why it is refused, or why it is only legacy
 };
 
 /// A SERIAL value: decimal digits only, from 1 to 2^63 - 1.
@@ -66,5 +67,14 @@ bool IsTrustedAs(const RepositoryCheck& check, std::string_view name, bool legac
 bool MayReplaceLocalCopy(std::string_view fetched, std::string_view name,
                          const std::optional<std::string>& local,
                          const std::vector<PublicKey>& keys);
+
+/// Why MayReplaceLocalCopy refuses ("SERIAL 99 is below the kept 100");
+/// nothing when it accepts.
+std::optional<std::string> ReplacementRefusal(std::string_view fetched, std::string_view name,
+                                              const std::optional<std::string>& local,
+                                              const std::vector<PublicKey>& keys);
+
+/// Why `check` is not a file that IsTrustedAs accepts; empty when it is.
+std::string TrustRefusal(const RepositoryCheck& check, std::string_view name, bool legacy_allowed);
 
 }  // namespace kanade

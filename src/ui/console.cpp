@@ -14,9 +14,6 @@ ConsoleState& Store() {
   return state;
 }
 
-// Outlives console resets: a run that restarts reads it afresh.
-int red_count = 0;
-
 int Resolve(int index) {
   const ConsoleState& s = Store();
   if (index == 0) return s.Last;
@@ -41,7 +38,6 @@ int AddConsoleLine(std::string_view text, Rgb colour) {
   s.Colours.resize(static_cast<std::size_t>(s.Last) + 1, kWhite);
   s.Lines[static_cast<std::size_t>(s.Last)] = std::string(text);
   s.Colours[static_cast<std::size_t>(s.Last)] = colour;
-  if (colour == kRed) ++red_count;
   WriteLogLine(std::string("> ") + std::string(text));
   CanvasDirty = true;
   s.Scroll = 0;
@@ -60,12 +56,11 @@ void SetConsoleLineColour(Rgb colour, int index) {
   const int n = Resolve(index);
   if (n < 0) return;
   Store().Colours[static_cast<std::size_t>(n)] = colour;
-  if (colour == kRed) ++red_count;
   CanvasDirty = true;
 }
 
-int ConsoleRedCount() {
-  return red_count;
+void LogReason(std::string_view reason) {
+  WriteLogLine("! " + std::string(reason.empty() ? "no reason given" : reason));
 }
 
 void ResetConsole() {

@@ -39,9 +39,9 @@ void SetConsoleLineText(std::string_view text, int index = 0);
 /// Recolours line `index` (0: the newest line); not logged.
 void SetConsoleLineColour(Rgb colour, int index = 0);
 
-/// How many times a line has turned red since start-up; two readings tell
-/// whether anything failed in between.
-int ConsoleRedCount();
+/// Writes why the last red line failed to the log (not the console), as
+/// "! " + reason, so that it is never taken for a console line.
+void LogReason(std::string_view reason);
 
 /// Starts the console again with its title line.
 void ResetConsole();

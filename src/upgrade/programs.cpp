@@ -3,8 +3,10 @@
 #include <memory>
 
 #include "repos/sha256.h"
+#include "ui/console.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
+#include "util/system_error.h"
 
 namespace kanade {
 
@@ -52,10 +54,16 @@ bool CopyVerifiedProgram(std::string_view from, std::string_view to,
   // Windows refuses to replace a running program but lets it be renamed:
   // set it aside (removed on the next start) and try once more. Never copy
   // into it in place.
-  const std::string aside = name + std::string(kSetAsideFileMarker) + RandomHex(8);
+  const std::string suffix = RandomHex(8);
+  if (suffix.empty()) return false;
+  const std::string aside = name + std::string(kSetAsideFileMarker) + suffix;
   if (!target_folder->Rename(name, aside)) return false;
   if (target_folder->MoveIntoPlace(*copy, name)) return true;
-  target_folder->Rename(aside, name);
+  // The program must not stay under its set-aside name: that is a leftover
+  // the next start deletes.
+  if (!target_folder->Rename(aside, name)) {
+    LogReason("cannot put " + aside + " back as " + name + ": " + LastSystemError());
+  }
   return false;
 }
 

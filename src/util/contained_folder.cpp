@@ -36,7 +36,7 @@ int RemoveLeftoverTemporariesIn(std::string_view folder) {
 
 std::string RandomHex(std::size_t bytes) {
   std::string raw(bytes, '\0');
-  FillRandomBytes(raw.data(), raw.size());
+  if (!FillRandomBytes(raw.data(), raw.size())) return {};
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
   for (const char c : raw) {

@@ -44,6 +44,8 @@ class NewFile {
   bool Finish(bool durable);
   /// Sets the permission bits (POSIX; ignored on Windows).
   bool SetMode(unsigned mode);
+  /// Empties the file and starts writing at its beginning again.
+  bool Truncate();
 
   struct Impl;
   explicit NewFile(std::unique_ptr<Impl> impl);
@@ -57,11 +59,13 @@ class ContainedFolder {
  public:
   /// Opens `root` (following links) and then each of `segments` below it,
   /// none of which may be a link or anything but a folder. With `create`,
-  /// missing folders are made. Nothing when that fails; `crossed_link` then
+  /// missing folders are made; `created` then tells how many of the last
+  /// segments this call made. Nothing when that fails; `crossed_link` then
   /// says whether a link was the reason.
   static std::optional<ContainedFolder> Open(std::string_view root,
                                              const std::vector<std::string>& segments, bool create,
-                                             bool* crossed_link = nullptr);
+                                             bool* crossed_link = nullptr,
+                                             std::size_t* created = nullptr);
 
   ContainedFolder(ContainedFolder&&) noexcept;
   ContainedFolder& operator=(ContainedFolder&&) noexcept;
@@ -86,6 +90,15 @@ class ContainedFolder {
   bool MoveIntoPlace(NewFile& file, std::string_view name) const;
   /// Removes the entry `name` itself (a link, not its target).
   bool Remove(std::string_view name) const;
+  /// Removes the folder `name` when it is empty (never through a link).
+  bool RemoveEmptyFolder(std::string_view name) const;
+
+  struct Space {
+    std::uint64_t Free = 0;   // bytes this process may still write
+    std::uint64_t Total = 0;  // the file system's size
+  };
+  /// The free and total bytes of the file system that holds the folder.
+  std::optional<Space> FreeSpace() const;
   /// Renames the entry `from` to `to`, only when nothing is called `to` yet.
   bool Rename(std::string_view from, std::string_view to) const;
   /// Removes files of this program's temporary naming left by a run that
@@ -103,9 +116,11 @@ class ContainedFolder {
 /// `folder` (opened as ContainedFolder::Open does); how many went.
 int RemoveLeftoverTemporariesIn(std::string_view folder);
 
-/// Bytes from the system's random source (getrandom, BCryptGenRandom).
-void FillRandomBytes(void* data, std::size_t size);
-/// `bytes` random bytes as lower-case hexadecimal text.
+/// Bytes from the system's random source (getrandom, BCryptGenRandom);
+/// false when it gave none.
+bool FillRandomBytes(void* data, std::size_t size);
+/// `bytes` random bytes as lower-case hexadecimal text; empty when the
+/// random source failed, so that no caller ever uses a predictable name.
 std::string RandomHex(std::size_t bytes);
 
 }  // namespace kanade

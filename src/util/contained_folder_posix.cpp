@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,11 +39,13 @@ constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 // Below the root nothing is followed: O_NOFOLLOW fails on a link (ELOOP),
 // O_DIRECTORY on anything that is not a folder.
-int OpenSegment(int parent, const std::string& name, bool create, bool* crossed_link) {
+int OpenSegment(int parent, const std::string& name, bool create, bool* crossed_link, bool* made) {
   int fd = ::openat(parent, name.c_str(), kDirectoryFlags | O_NOFOLLOW);
   if (fd < 0 && errno == ENOENT && create) {
-    if (::mkdirat(parent, name.c_str(), 0777) == 0 || errno == EEXIST) {
+    const bool made_here = ::mkdirat(parent, name.c_str(), 0777) == 0;
+    if (made_here || errno == EEXIST) {
       fd = ::openat(parent, name.c_str(), kDirectoryFlags | O_NOFOLLOW);
+      *made = made_here && fd >= 0;
     }
   }
   if (fd < 0) {
@@ -89,6 +92,10 @@ bool NewFile::SetMode(unsigned mode) {
   return impl_->fd >= 0 && ::fchmod(impl_->fd, static_cast<mode_t>(mode & 07777)) == 0;
 }
 
+bool NewFile::Truncate() {
+  return impl_->fd >= 0 && ::ftruncate(impl_->fd, 0) == 0 && ::lseek(impl_->fd, 0, SEEK_SET) == 0;
+}
+
 ContainedFolder::ContainedFolder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 ContainedFolder::ContainedFolder(ContainedFolder&&) noexcept = default;
 ContainedFolder& ContainedFolder::operator=(ContainedFolder&&) noexcept = default;
@@ -96,15 +103,19 @@ ContainedFolder::~ContainedFolder() = default;
 
 std::optional<ContainedFolder> ContainedFolder::Open(std::string_view root,
                                                      const std::vector<std::string>& segments,
-                                                     bool create, bool* crossed_link) {
+                                                     bool create, bool* crossed_link,
+                                                     std::size_t* created) {
   if (crossed_link != nullptr) *crossed_link = false;
+  if (created != nullptr) *created = 0;
   if (root.empty()) return std::nullopt;
   auto impl = std::make_unique<Impl>();
   impl->path = std::string(root);
   impl->fd = ::open(impl->path.c_str(), kDirectoryFlags);
   if (impl->fd < 0) return std::nullopt;
   for (const std::string& segment : segments) {
-    const int next = OpenSegment(impl->fd, segment, create, crossed_link);
+    bool made = false;
+    const int next = OpenSegment(impl->fd, segment, create, crossed_link, &made);
+    if (made && created != nullptr) ++*created;
     if (next < 0) return std::nullopt;
     ::close(impl->fd);
     impl->fd = next;
@@ -157,7 +168,9 @@ std::FILE* ContainedFolder::OpenForReading(std::string_view name) const {
 std::optional<NewFile> ContainedFolder::CreateTemporary(std::string_view name) const {
   for (int attempt = 0; attempt < 4; ++attempt) {
     auto file = std::make_unique<NewFile::Impl>();
-    file->name = std::string(name) + std::string(kTemporaryMarker) + RandomHex(8);
+    const std::string suffix = RandomHex(8);
+    if (suffix.empty()) return std::nullopt;
+    file->name = std::string(name) + std::string(kTemporaryMarker) + suffix;
     file->fd = ::openat(impl_->fd, file->name.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (file->fd >= 0) {
@@ -182,6 +195,19 @@ bool ContainedFolder::MoveIntoPlace(NewFile& file, std::string_view name) const 
 
 bool ContainedFolder::Remove(std::string_view name) const {
   return ::unlinkat(impl_->fd, std::string(name).c_str(), 0) == 0 || errno == ENOENT;
+}
+
+bool ContainedFolder::RemoveEmptyFolder(std::string_view name) const {
+  // AT_REMOVEDIR never follows a link and fails on a folder with entries.
+  return ::unlinkat(impl_->fd, std::string(name).c_str(), AT_REMOVEDIR) == 0;
+}
+
+std::optional<ContainedFolder::Space> ContainedFolder::FreeSpace() const {
+  struct statvfs info {};
+  if (::fstatvfs(impl_->fd, &info) != 0) return std::nullopt;
+  const std::uint64_t unit = info.f_frsize != 0 ? info.f_frsize : info.f_bsize;
+  return Space{static_cast<std::uint64_t>(info.f_bavail) * unit,
+               static_cast<std::uint64_t>(info.f_blocks) * unit};
 }
 
 bool ContainedFolder::Rename(std::string_view from, std::string_view to) const {
@@ -211,15 +237,16 @@ int ContainedFolder::RemoveLeftoverTemporaries() const {
   return removed;
 }
 
-void FillRandomBytes(void* data, std::size_t size) {
+bool FillRandomBytes(void* data, std::size_t size) {
   auto* bytes = static_cast<char*>(data);
   while (size > 0) {
     const ssize_t n = ::getrandom(bytes, size, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n <= 0) return false;
     bytes += n;
     size -= static_cast<std::size_t>(n);
   }
+  return true;
 }
 
 }  // namespace kanade

@@ -89,6 +89,12 @@ bool NewFile::SetMode(unsigned) {
   return true;
 }
 
+bool NewFile::Truncate() {
+  LARGE_INTEGER start{};
+  return impl_->handle != INVALID_HANDLE_VALUE &&
+         SetFilePointerEx(impl_->handle, start, nullptr, FILE_BEGIN) && SetEndOfFile(impl_->handle);
+}
+
 ContainedFolder::ContainedFolder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 ContainedFolder::ContainedFolder(ContainedFolder&&) noexcept = default;
 ContainedFolder& ContainedFolder::operator=(ContainedFolder&&) noexcept = default;
@@ -96,8 +102,10 @@ ContainedFolder::~ContainedFolder() = default;
 
 std::optional<ContainedFolder> ContainedFolder::Open(std::string_view root,
                                                      const std::vector<std::string>& segments,
-                                                     bool create, bool* crossed_link) {
+                                                     bool create, bool* crossed_link,
+                                                     std::size_t* created) {
   if (crossed_link != nullptr) *crossed_link = false;
+  if (created != nullptr) *created = 0;
   if (root.empty()) return std::nullopt;
   auto impl = std::make_unique<Impl>();
   impl->path = std::string(root);
@@ -108,8 +116,9 @@ std::optional<ContainedFolder> ContainedFolder::Open(std::string_view root,
     const std::wstring path = impl->WidePathOf(segment);
     handle = OpenFolder(path, false);
     if (handle == INVALID_HANDLE_VALUE && create && GetLastError() == ERROR_FILE_NOT_FOUND) {
-      CreateDirectoryW(path.c_str(), nullptr);
+      const bool made = CreateDirectoryW(path.c_str(), nullptr) != 0;
       handle = OpenFolder(path, false);
+      if (made && handle != INVALID_HANDLE_VALUE && created != nullptr) ++*created;
     }
     if (handle == INVALID_HANDLE_VALUE) {
       const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -185,7 +194,9 @@ std::FILE* ContainedFolder::OpenForReading(std::string_view name) const {
 std::optional<NewFile> ContainedFolder::CreateTemporary(std::string_view name) const {
   for (int attempt = 0; attempt < 4; ++attempt) {
     auto file = std::make_unique<NewFile::Impl>();
-    file->name = std::string(name) + std::string(kTemporaryMarker) + RandomHex(8);
+    const std::string suffix = RandomHex(8);
+    if (suffix.empty()) return std::nullopt;
+    file->name = std::string(name) + std::string(kTemporaryMarker) + suffix;
     const std::wstring path = impl_->WidePathOf(file->name);
     // CREATE_NEW fails on any existing name, a link included.
     file->handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -222,6 +233,26 @@ bool ContainedFolder::Remove(std::string_view name) const {
   return DeleteFileW(path.c_str()) != 0;
 }
 
+bool ContainedFolder::RemoveEmptyFolder(std::string_view name) const {
+  const std::wstring path = impl_->WidePathOf(name);
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  // A junction is removed by RemoveDirectoryW too: leave anything but a plain folder.
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return false;
+  }
+  return RemoveDirectoryW(path.c_str()) != 0;
+}
+
+std::optional<ContainedFolder::Space> ContainedFolder::FreeSpace() const {
+  ULARGE_INTEGER available{};
+  ULARGE_INTEGER total{};
+  if (!GetDiskFreeSpaceExW(Widen(impl_->path + "\\").c_str(), &available, &total, nullptr)) {
+    return std::nullopt;
+  }
+  return Space{available.QuadPart, total.QuadPart};
+}
+
 bool ContainedFolder::Rename(std::string_view from, std::string_view to) const {
   return MoveFileExW(impl_->WidePathOf(from).c_str(), impl_->WidePathOf(to).c_str(),
                      MOVEFILE_WRITE_THROUGH) != 0;
@@ -245,9 +276,9 @@ int ContainedFolder::RemoveLeftoverTemporaries() const {
   return removed;
 }
 
-void FillRandomBytes(void* data, std::size_t size) {
-  BCryptGenRandom(nullptr, static_cast<PUCHAR>(data), static_cast<ULONG>(size),
-                  BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+bool FillRandomBytes(void* data, std::size_t size) {
+  return BCRYPT_SUCCESS(BCryptGenRandom(nullptr, static_cast<PUCHAR>(data),
+                                        static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG));
 }
 
 }  // namespace kanade

@@ -37,6 +37,17 @@ std::FILE* OpenFile(std::string_view path, const char* mode) {
 #endif
 }
 
+bool TruncateFile(std::FILE* file) {
+  if (std::fflush(file) != 0) return false;
+#ifdef _WIN32
+  if (_chsize_s(_fileno(file), 0) != 0) return false;
+#else
+  if (::ftruncate(::fileno(file), 0) != 0) return false;
+#endif
+  std::rewind(file);
+  return true;
+}
+
 std::filesystem::path FsPath(std::string_view utf8) {
 #ifdef _WIN32
   return std::filesystem::path(Widen(utf8));
@@ -125,7 +136,9 @@ std::optional<std::string> ReadFileBytes(std::string_view path) {
 }
 
 std::string TemporaryPathBeside(std::string_view path) {
-  return std::string(path) + std::string(kTemporaryMarker) + RandomHex(8);
+  const std::string suffix = RandomHex(8);
+  if (suffix.empty()) return {};
+  return std::string(path) + std::string(kTemporaryMarker) + suffix;
 }
 
 std::FILE* CreateNewFile(std::string_view path) {

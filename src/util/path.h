@@ -55,12 +55,16 @@ bool IsReadOnlyFile(std::string_view path);
 std::optional<std::string> ReadFileBytes(std::string_view path);
 
 /// A name for a temporary file in the same folder as `path` that nobody can
-/// predict: `path` + ".kanade-tmp-" + 16 random hexadecimal digits.
+/// predict: `path` + ".kanade-tmp-" + 16 random hexadecimal digits; empty
+/// when the system's random source fails.
 std::string TemporaryPathBeside(std::string_view path);
 
 /// Creates the file at `path` for writing only when nothing, not even a
 /// link, exists there yet; null otherwise.
 std::FILE* CreateNewFile(std::string_view path);
+
+/// Empties an open file and puts its position back at the start.
+bool TruncateFile(std::FILE* file);
 
 /// Replaces `to` by `from` in one step (rename over an existing file).
 bool ReplaceFileWith(std::string_view from, std::string_view to);

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 
 #include "app/command_line.h"
 #include "app_fixture.h"
+#include "repos/repository_fetch.h"
 #include "repos/repository_server.h"
 #include "settings/settings_window.h"
 #include "state/patcher_state.h"
@@ -267,14 +269,16 @@ TEST_F(PatchRunTest, FifoCleanupDeletesOnlyFifoFilesAndReportsWhatStays) {
   EXPECT_EQ(Console().Colours[static_cast<std::size_t>(it - lines.begin())], kRed);
 }
 
-// The closing line is green only when the translation is in place: a run
-// that could not fetch, apply or find the game says so in red.
+// The closing line is green only when the translation is in place, and it
+// is decided from what the steps did, not from the colours of their lines.
+class ClosingLineTest;
+
 struct ClosingCase {
   const char* what;
   bool game;
   Flag enable;
   bool uninstall;
-  std::string_view missing;  // the repository the server does not have
+  std::function<void(ClosingLineTest&)> arrange;  // before the run
   std::string_view line;
   Rgb colour;
 };
@@ -283,37 +287,116 @@ void PrintTo(const ClosingCase& c, std::ostream* out) {
   *out << c.what;
 }
 
-class ClosingLineTest : public PatchRunTest, public ::testing::WithParamInterface<ClosingCase> {};
+class ClosingLineTest : public PatchRunTest, public ::testing::WithParamInterface<ClosingCase> {
+ public:
+  // A verified local copy of `name`, as an earlier run left it.
+  void KeepCopy(const std::string& name) {
+    ASSERT_TRUE(FetchRepository(server_.Url("/repos/" + name), name));
+  }
+  void ServerDown() {
+    ::setenv("KANADE_REPOSITORY_URL",
+             ("http://127.0.0.1:" + std::to_string(test::UnusedPort())).c_str(), 1);
+  }
+  void Gone(const std::string& name) { server_.Serve("/repos/" + name, "gone", 404); }
+  void Serve(const std::string& path, const std::string& body) { server_.Serve(path, body); }
+  void PublishTest(const std::map<std::string, std::string>& files) {
+    Publish("kanade-test.repo", files);
+  }
+  void Installed(bool read_only) {
+    WriteFile(game_ + "/Language.txt", "ui only");
+    WriteFile(data_ + "/Lua/kanade.lua", "-- lua");
+    if (read_only) test::SetReadOnly(game_ + "/Language.txt", true);
+  }
 
-TEST_P(ClosingLineTest, IsGreenOnlyWhenNothingOfTheTranslationFailed) {
+ protected:
+  // Every red console line is followed in the log by its reason.
+  void ExpectReasonsAfterRedLines() {
+    const std::string log = Log();
+    for (int i = 0; i <= Console().Last; ++i) {
+      if (Console().Colours[static_cast<std::size_t>(i)] != kRed) continue;
+      const std::string& text = Console().Lines[static_cast<std::size_t>(i)];
+      const std::size_t added = log.rfind("> " + text + "\r\n");
+      const std::size_t rewritten = log.rfind("< " + text + "\r\n");
+      std::size_t at = added;
+      if (rewritten != std::string::npos && (at == std::string::npos || rewritten > at)) {
+        at = rewritten;
+      }
+      ASSERT_NE(at, std::string::npos) << text;
+      EXPECT_EQ(log.substr(log.find("\r\n", at) + 2, 2), "! ") << text;
+    }
+  }
+};
+
+TEST_P(ClosingLineTest, FollowsWhatTheTranslationStepsDid) {
   const ClosingCase& c = GetParam();
-  PublishAll(c.missing);
+  PublishAll();
   if (c.game) InstallGame();
-  if (c.uninstall) Options({"-uninstall"});
   State().LocalizationMode = "kanade-test";
   State().EnableLocalization = c.enable;
+  if (c.arrange) c.arrange(*this);
+  if (c.uninstall) Options({"-uninstall"});
   OpenMainWindow();
   ASSERT_TRUE(RunUntilStep(51));
   EXPECT_EQ(ConsoleTexts().back(), c.line);
   EXPECT_EQ(Console().Colours[Console().Last], c.colour);
   EXPECT_NE(Log().find("> " + std::string(c.line) + "\r\n"), std::string::npos);
+  ExpectReasonsAfterRedLines();
+  if (c.uninstall && c.colour == kWhite) {
+    EXPECT_FALSE(IsFile(game_ + "/Language.txt"));
+    EXPECT_FALSE(IsFile(data_ + "/Lua/kanade.lua"));
+  }
   EXPECT_FALSE(ended_);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, ClosingLineTest,
-    ::testing::Values(ClosingCase{"installed", true, 1, false, "", kReady, kGreen},
-                      ClosingCase{"no game folder", false, 1, false, "", kNotApplied, kRed},
-                      ClosingCase{"no game, translation off", false, 0, false, "", kReady, kGreen},
-                      ClosingCase{"another mode's fetch failed", true, 1, false,
-                                  "kanade-prefixed.repo", kNotApplied, kRed},
-                      ClosingCase{"off, the Lua fetch failed", true, 0, false, "kanade-lua.repo",
-                                  kNotApplied, kRed},
-                      ClosingCase{"only the self-update failed", true, 1, false,
-                                  "kanade-patcher-linux.repo", kReady, kGreen},
-                      ClosingCase{"uninstalled", true, 1, true, "", kRemoved, kWhite},
-                      ClosingCase{"uninstall, a fetch failed", true, 1, true, "kanade-test.repo",
-                                  kNotRemoved, kRed}),
+    ::testing::Values(
+        ClosingCase{"all good", true, 1, false, nullptr, kReady, kGreen},
+        ClosingCase{"unused repositories answer 404", true, 1, false,
+                    [](ClosingLineTest& t) {
+                      t.Gone("kanade-prefixed.repo");
+                      t.Gone("kanade-lua.repo");
+                    },
+                    kReady, kGreen},
+        ClosingCase{"the active repository 404, a kept copy", true, 1, false,
+                    [](ClosingLineTest& t) {
+                      t.KeepCopy("kanade-test.repo");
+                      t.Gone("kanade-test.repo");
+                    },
+                    kReady, kGreen},
+        ClosingCase{"the active repository 404, no copy", true, 1, false,
+                    [](ClosingLineTest& t) { t.Gone("kanade-test.repo"); }, kNotApplied, kRed},
+        ClosingCase{
+            "one module's digest differs", true, 1, false,
+            [](ClosingLineTest& t) { t.Serve("/files/kanade-test.repo/Language.txt", "tampered"); },
+            kNotApplied, kRed},
+        ClosingCase{"one refused path", true, 1, false,
+                    [](ClosingLineTest& t) {
+                      t.PublishTest({{"Language.txt", "ui only"}, {"CON.txt", "x"}});
+                    },
+                    kNotApplied, kRed},
+        ClosingCase{"translation off, the server down", true, 0, false,
+                    [](ClosingLineTest& t) {
+                      t.KeepCopy("kanade-test.repo");
+                      t.Installed(false);
+                      t.ServerDown();
+                    },
+                    kReady, kGreen},
+        ClosingCase{"uninstall, the server down", true, 1, true,
+                    [](ClosingLineTest& t) {
+                      t.KeepCopy("kanade-test.repo");
+                      t.KeepCopy("kanade-lua.repo");
+                      t.Installed(false);
+                      t.ServerDown();
+                    },
+                    kRemoved, kWhite},
+        ClosingCase{"uninstall, a locked file", true, 1, true,
+                    [](ClosingLineTest& t) { t.Installed(true); }, kNotRemoved, kRed},
+        ClosingCase{"no game folder", false, 1, false, nullptr, kNotApplied, kRed},
+        ClosingCase{"no game, translation off", false, 0, false, nullptr, kReady, kGreen},
+        ClosingCase{"only the self-update failed", true, 1, false,
+                    [](ClosingLineTest& t) { t.Gone("kanade-patcher-linux.repo"); }, kReady,
+                    kGreen}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 TEST_F(PatchRunTest, AServerThatIsDownLeavesTheRunGoing) {

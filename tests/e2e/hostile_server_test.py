@@ -123,6 +123,10 @@ def handler_for(routes):
             self.close_connection = True
             self.wfile.write(data)
 
+        def answer_gzip(self, data):
+            self.head(len(data), extra=[("Content-Encoding", "gzip")])
+            self.wfile.write(data)
+
         def answer_redirect(self, location):
             self.head(0, 302, [("Location", location)])
 
@@ -180,13 +184,13 @@ class Tools:
         self.foreign = os.path.join(root, "foreign-key")
         subprocess.run([repo_tool, "keygen", self.foreign], check=True, capture_output=True)
 
-    def repository(self, name, modules, serial, key_args=None):
+    def repository(self, name, modules, serial, key_args=None, sized=True):
         """A repository text with the given (path, url, body) modules."""
         path = os.path.join(self.root, "work.repo")
         with open(path, "w", encoding="utf-8") as f:
             for relative, url, body in modules:
-                f.write(f"module={relative}\t{url}\t{hashlib.sha256(body).hexdigest()}"
-                        f"\t{len(body)}\n")
+                size = f"\t{len(body)}" if sized else ""
+                f.write(f"module={relative}\t{url}\t{hashlib.sha256(body).hexdigest()}{size}\n")
         args = key_args or publish_args(name)[:2]
         subprocess.run([self.repo_tool, "sign", *args, "--name", name, "--serial", str(serial),
                         path], check=True, capture_output=True)
@@ -228,10 +232,11 @@ class Sandbox:
         data = self.read(self.log) or b""
         return data.decode("utf-8", errors="replace").split("\r\n")
 
-    def start(self, ctx, *args):
+    def start(self, ctx, *args, url=None):
         env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
-        env.update(DISPLAY=ctx.display, HOME=self.path, KANADE_REPOSITORY_URL=ctx.servers.url,
-                   CURL_CA_BUNDLE=ctx.servers.ca)
+        env.update(DISPLAY=ctx.display, HOME=self.path,
+                   KANADE_REPOSITORY_URL=url or ctx.servers.url,
+                   CURL_CA_BUNDLE=getattr(self, "ca", None) or ctx.servers.ca)
         out = open(os.path.join(self.path, "kanade.out"), "ab")
         try:
             return subprocess.Popen(["./kanade", *args], cwd=self.program, env=env, stdout=out,
@@ -239,11 +244,11 @@ class Sandbox:
         finally:
             out.close()
 
-    def run_to_end(self, ctx, timeout=60):
+    def run_to_end(self, ctx, timeout=60, args=(), url=None):
         def ends():
             return sum(line.startswith(FINISHED) for line in self.log_lines())
         before = ends()
-        proc = self.start(ctx)
+        proc = self.start(ctx, *args, url=url)
         finished = wait_until(lambda: ends() > before, timeout)
         proc.kill()
         proc.wait()
@@ -337,7 +342,7 @@ def conditional_case(ctx):
             ("kanade-patcher-linux", " 失敗", "! the server's 304 Not Modified came with a body"),
             ("kanade-conv-test", " 失敗", "! the server answered 304 Not Modified to a request "
                                         "without validators"),
-            ("kanade-test", " 失敗", "! a response header was larger than 100 KiB"),
+            ("kanade-test", " 失敗", "! a response header line was longer than libcurl takes"),
             ("kanade-prefixed", " 成功", "! kanade-prefixed.repo.validators not used (a link"),
             ("kanade-lua", " 成功", f"! kanade-lua.repo.validators not used (kept for {url}/repos/"
                                    "kanade-test.repo)")):

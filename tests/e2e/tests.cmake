@@ -57,3 +57,13 @@ endif()
 # The deployed nginx site as the demo server renders it, checked with curl.
 add_test(NAME e2e.nginx_site COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/nginx_site_test.sh)
 set_tests_properties(e2e.nginx_site PROPERTIES LABELS e2e TIMEOUT 60)
+
+# What the real patcher says at the end of a run and why: the closing-line
+# table, withdrawn files, a connection cut mid-run, a silent server.
+if(TARGET kanade AND TARGET kanade-repo)
+  add_test(NAME e2e.outcomes
+           COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/outcomes_test.py
+                   $<TARGET_FILE:kanade> $<TARGET_FILE:kanade-repo>)
+  set_tests_properties(e2e.outcomes PROPERTIES LABELS e2e TIMEOUT 300
+                       ENVIRONMENT "KANADE_SECRET_KEY=${KANADE_TEST_SECRET_KEY}")
+endif()

@@ -56,7 +56,9 @@ class RepositoryApplyTest : public ::testing::Test {
     std::filesystem::last_write_time(
         repository, std::filesystem::file_time_type::clock::now() + std::chrono::seconds(serial_));
   }
-  bool Fetch() { return FetchRepository(nginx_.Url("/repos/kanade-test.repo"), kName); }
+  bool Fetch() {
+    return static_cast<bool>(FetchRepository(nginx_.Url("/repos/kanade-test.repo"), kName));
+  }
 
   std::map<std::string, std::string> GameFiles() const {
     std::map<std::string, std::string> found;
@@ -143,6 +145,31 @@ TEST_F(RepositoryApplyTest, InstallsUpdatesAndRemovesTheTranslation) {
 
 // The site offers HTTP/2, which libcurl negotiates through ALPN: every request,
 // downloads running side by side included, is a stream of the one connection.
+TEST_F(RepositoryApplyTest, AReleaseThatDropsFilesRemovesThemUnlessThePlayerChangedThem) {
+  files_["Extra.txt"] = "withdrawn";
+  files_["Edited.txt"] = "withdrawn too";
+  Publish();
+  ASSERT_TRUE(Fetch());
+  ASSERT_TRUE(ApplyRepository(kName, game_));
+  test::WriteFile(game_ + "/Edited.txt", "the player's own");
+
+  // The next release lists neither: what it withdrew goes with the next
+  // apply, as an uninstall removes it, but a file the player changed stays.
+  files_.erase("Extra.txt");
+  files_.erase("Edited.txt");
+  Publish();
+  ASSERT_TRUE(Fetch());
+  const int start = Console().Last;
+  EXPECT_TRUE(ApplyRepository(kName, game_));
+  EXPECT_FALSE(IsFile(game_ + "/Extra.txt"));
+  EXPECT_EQ(test::ReadFile(game_ + "/Edited.txt"), "the player's own");
+  EXPECT_EQ(LinesSince(start),
+            (std::vector<std::string>{"レポジトリ適用: kanade-test.repo を適用済み",
+                                      "- 削除: " + game_ + "/Extra.txt 成功"}));
+  // Withdrawn once: a later apply has nothing more to remove.
+  EXPECT_FALSE(ApplyRepository(kName, game_));
+}
+
 TEST_F(RepositoryApplyTest, OneTlsConnectionServesTheWholeRun) {
   for (int i = 0; i < 20; ++i) files_["many/" + std::to_string(i) + ".txt"] = std::to_string(i);
   Publish();

@@ -76,6 +76,13 @@ HttpTestServer::HttpTestServer() : server_(std::make_unique<httplib::Server>()) 
         found = true;
         if (route.kind == Kind::kHandler) handler = handlers_[request.path];
       }
+      if (auto it = fail_first_.find(request.path);
+          it != fail_first_.end() && it->second.first > 0) {
+        --it->second.first;
+        route = Route{Kind::kBody, it->second.second, "failure on purpose", 0};
+        if (it->second.second == 0) route = Route{Kind::kCutShort, 200, "cut", 4096};
+        found = true;
+      }
     }
     if (!found) {
       response.status = 404;
@@ -204,6 +211,11 @@ void HttpTestServer::Drip(const std::string& path, std::size_t bytes, int interv
 
 void HttpTestServer::ServeLate(const std::string& path, std::string body, int delay_ms) {
   AddRoute(path, Route{Kind::kLate, 200, std::move(body), 0, delay_ms});
+}
+
+void HttpTestServer::FailFirst(const std::string& path, int count, int status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  fail_first_[path] = {count, status};
 }
 
 void HttpTestServer::ServeGzip(const std::string& path, const std::string& body) {

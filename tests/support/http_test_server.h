@@ -63,6 +63,9 @@ class HttpTestServer {
   void ServeLate(const std::string& path, std::string body, int delay_ms);
   /// Answers with `body` gzip-compressed and "Content-Encoding: gzip".
   void ServeGzip(const std::string& path, const std::string& body);
+  /// The next `count` requests for `path` fail before its route answers:
+  /// with `status` and a short page, or, for status 0, with a body cut short.
+  void FailFirst(const std::string& path, int count, int status);
 
   /// What a handler answers: status, header fields and body (sent as given,
   /// whatever the status).
@@ -114,6 +117,7 @@ class HttpTestServer {
   bool stopping_ = false;
   std::map<std::string, Route> routes_;
   std::map<std::string, std::function<Answer(const RecordedRequest&)>> handlers_;
+  std::map<std::string, std::pair<int, int>> fail_first_;  // path -> (count, status)
   std::vector<RecordedRequest> requests_;
 };
 

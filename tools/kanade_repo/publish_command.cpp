@@ -209,7 +209,11 @@ int Publish(const std::vector<std::string>& operands,
   std::printf("%s\n", published.empty() ? "published nothing new: every repository is as given"
                                         : ("published" + published).c_str());
   std::printf("checked %zu repositories and every body they list\n", served->size());
-  std::fflush(stdout);
+  // A report that never reached its reader is no report: say so.
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "kanade-repo: publish: cannot write the report to standard output\n");
+    return kUsageOrIoFailed;
+  }
   return kOk;
 }
 

@@ -59,16 +59,18 @@ bool EnsureFolder(const fs::path& folder, PublishError* error) {
 }
 
 // Makes the renames in `folder` last through a power cut before the next
-// step depends on them.
-void SyncFolder(const fs::path& folder) {
+// step depends on them; a folder that cannot be flushed stops the release.
+bool SyncFolder(const fs::path& folder, PublishError* error) {
 #ifndef _WIN32
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+  const bool synced = fd >= 0 && ::fsync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!synced) return Fail(error, Utf8Path(folder) + ": cannot flush the folder to disk");
 #else
   (void)folder;
+  (void)error;
 #endif
+  return true;
 }
 
 // A new file beside `target`, written under a temporary name inside its
@@ -248,8 +250,10 @@ std::optional<std::set<std::string>> WriteBodies(const ReleasePlan& plan, const 
     good.insert(relative);
     written_in.insert(target.parent_path());
   }
-  for (const fs::path& folder : written_in) SyncFolder(folder);
-  SyncFolder(root / "files");
+  for (const fs::path& folder : written_in) {
+    if (!SyncFolder(folder, error)) return std::nullopt;
+  }
+  if (!SyncFolder(root / "files", error)) return std::nullopt;
   return good;
 }
 
@@ -314,8 +318,7 @@ bool WriteRepositories(const ReleasePlan& plan, const std::string& www,
       return Fail(error, plain->target() + ": cannot write the repository");
     }
   }
-  SyncFolder(repos);
-  return true;
+  return SyncFolder(repos, error);
 }
 
 bool RetireBodies(const ReleasePlan& plan, const std::string& www, PublishError* error) {

@@ -1,0 +1,64 @@
+// What fetching, applying and uninstalling did, and why: the patch run
+// decides from these values, and the reporter turns them into console lines.
+#pragma once
+
+#include <string>
+
+namespace kanade {
+
+enum class FetchResult {
+  kFetched,  // downloaded and accepted (or the same bytes as the kept copy)
+  kFailed,   // nothing usable arrived
+  kRefused,  // something arrived that must not replace the kept copy
+};
+
+struct FetchOutcome {
+  FetchResult Result = FetchResult::kFailed;
+  bool VerifiedCopy = false;  // a verified local copy is there afterwards, new or kept
+  std::string Reason;         // why it failed or was refused
+  bool Silent = false;        // no console line (the repos folder could not be made)
+  std::string Note;           // for the log whatever the result: why kept validators went unused
+
+  /// True when the file was downloaded and accepted.
+  explicit operator bool() const { return Result == FetchResult::kFetched; }
+  bool KeptCopyUsed() const { return Result != FetchResult::kFetched && VerifiedCopy; }
+};
+
+enum class ModuleResult { kCurrent, kWritten, kRemoved, kFailed, kRefused };
+
+/// How a module failed, which decides its console word.
+enum class ModuleFailure { kNone, kWrite, kDownload, kAborted, kDigest, kRemove };
+
+struct ModuleOutcome {
+  ModuleResult Result = ModuleResult::kCurrent;
+  ModuleFailure Failure = ModuleFailure::kNone;
+  std::string Reason;
+};
+
+/// The modules of one repository run through the engine.
+struct ModuleTally {
+  int Current = 0;
+  int Written = 0;
+  int Removed = 0;
+  int Failed = 0;
+  int Refused = 0;
+
+  void Add(ModuleResult result);
+  void Add(const ModuleTally& other);
+  bool Changed() const { return Written + Removed > 0; }
+  bool Faulty() const { return Failed + Refused > 0; }
+  /// True when some module was written or removed.
+  explicit operator bool() const { return Changed(); }
+};
+
+/// An apply or uninstall of one repository.
+struct RepositoryOutcome {
+  bool CopyUsed = false;  // a verified local copy was carried out in an existing target folder
+  std::string Reason;     // why the copy could not be used
+  ModuleTally Modules;
+
+  /// True when some module was written or removed.
+  explicit operator bool() const { return Modules.Changed(); }
+};
+
+}  // namespace kanade

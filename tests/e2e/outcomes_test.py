@@ -1,0 +1,370 @@
+#!/usr/bin/python3
+"""What the real patcher says at the end of a run, and why, in kanade.log.
+
+The built `kanade` runs in a private Xvfb against servers of this test: the
+HTTPS server of the hostile-server test for the closing-line table, a silent
+server that accepts and never answers, and nginx behind a relay that cuts
+the HTTP/2 connection once in the middle of a run. Checks the closing line,
+the "! " reason line after every red line, retries, removed withdrawn files
+and the time a silent server may cost.
+
+Usage: outcomes_test.py KANADE KANADE_REPO
+(KANADE_SECRET_KEY names the secret of the publisher key the build trusts.)
+"""
+import gzip
+import hashlib
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+from e2e_common import check, failures, wait_until
+from hostile_server_test import FINISHED, GAME_EXE, INI, Sandbox, Servers, Tools
+from x11 import Xvfb
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+REPO_SERVER = os.path.join(SOURCE_DIR, "scripts", "repo-server.sh")
+READY = "> 日本語化パッチの準備ができました。ゲームを開始してください！"
+NOT_APPLIED = "> 日本語化パッチを適用できませんでした。kanade.log を確認してください。"
+REMOVED = "> 日本語化パッチがアンインストールされました。"
+NOT_REMOVED = "> 日本語化パッチをアンインストールできませんでした。kanade.log を確認してください。"
+REPOSITORIES = ("kanade-patcher-linux", "kanade-conv-test", "kanade-test", "kanade-prefixed",
+                "kanade-lua")
+
+
+def run_to_end(box, ctx, timeout=60, args=(), url=None):
+    """Runs the patcher until it adds a closing line of its own."""
+    before = sum(line.startswith(FINISHED) for line in box.log_lines())
+    proc = box.start(ctx, *args, url=url)
+    finished = wait_until(
+        lambda: sum(line.startswith(FINISHED) for line in box.log_lines()) > before, timeout)
+    proc.kill()
+    proc.wait()
+    return finished
+
+
+def closing_line(box):
+    lines = [line for line in box.log_lines() if line.startswith(FINISHED)]
+    return lines[-1] if lines else None
+
+
+def red_lines_without_reason(box):
+    """Red lines end in these words; each must be followed by a reason."""
+    red = (" 失敗", " 不一致", " 拒否", " ハッシュ不一致", " ダウンロード失敗", " 書込失敗",
+           "できませんでした。kanade.log を確認してください。")
+    lines = box.log_lines()
+    return [line for i, line in enumerate(lines)
+            if line.endswith(red) and not (i + 1 < len(lines) and lines[i + 1].startswith("! "))]
+
+
+def publish_release(ctx, modules_by_repo, serial):
+    """Every repository of the server at `serial`; modules_by_repo maps a name
+    to (path, body) pairs, the others are empty."""
+    for name in REPOSITORIES:
+        modules = []
+        for relative, body in modules_by_repo.get(name, ()):
+            served = "/files/" + hashlib.sha256(body).hexdigest()
+            ctx.servers.routes.set(served, "body", body)
+            modules.append((relative, ctx.servers.url + served, body))
+        ctx.servers.routes.set(f"/repos/{name}.repo", "body",
+                               ctx.tools.repository(name, modules, serial))
+
+
+def closing_rows_case(ctx):
+    """The closing-line table on the real binary: green only when the
+    translation is in place, red with its reason otherwise."""
+    translation = [("Language.txt", b"ja"), ("Data/ui.txt", b"ui")]
+    rows = []
+
+    def row(name, expected, arrange, args=()):
+        rows.append((name, expected, arrange, args))
+
+    def gone(*names):
+        return lambda box: [ctx.servers.routes.set(f"/repos/{n}.repo", "status", 404)
+                            for n in names]
+
+    def kept_then_gone(box):
+        run_to_end(box, ctx)
+        gone("kanade-test")(box)
+
+    def tampered(box):
+        served = "/files/" + hashlib.sha256(b"ja").hexdigest()
+        ctx.servers.routes.set(served, "body", b"tampered")
+
+    def refused_path(box):
+        publish_release(ctx, {"kanade-test": translation + [("CON.txt", b"x")]}, ctx.serial + 1)
+
+    def off_server_down(box):
+        run_to_end(box, ctx)
+        with open(os.path.join(box.program, "kanade.ini"), "w", encoding="utf-8") as f:
+            f.write(INI.format(game=box.game).replace("EnableLocalization=1",
+                                                      "EnableLocalization=0"))
+        box.env_url = "https://127.0.0.1:9"
+
+    def installed_server_down(box):
+        run_to_end(box, ctx)
+        box.env_url = "https://127.0.0.1:9"
+
+    def locked(box):
+        run_to_end(box, ctx)
+        os.chmod(os.path.join(box.game, "Language.txt"), 0o444)
+
+    def no_game(box):
+        os.remove(os.path.join(box.game, GAME_EXE))
+
+    row("all good", READY, lambda box: None)
+    row("unused repositories 404", READY, gone("kanade-prefixed", "kanade-lua"))
+    row("the active repository 404, a kept copy", READY, kept_then_gone)
+    row("the active repository 404, no copy", NOT_APPLIED, gone("kanade-test"))
+    row("a module's digest differs", NOT_APPLIED, tampered)
+    row("a refused path", NOT_APPLIED, refused_path)
+    row("translation off, the server down", READY, off_server_down)
+    row("uninstall, the server down", REMOVED, installed_server_down, ("-uninstall",))
+    row("uninstall, a locked file", NOT_REMOVED, locked, ("-uninstall",))
+    row("no game folder", NOT_APPLIED, no_game)
+
+    for i, (name, expected, arrange, args) in enumerate(rows):
+        ctx.serial += 1
+        publish_release(ctx, {"kanade-test": translation}, ctx.serial)
+        box = Sandbox(ctx.root, f"row{i}", ctx.kanade)
+        box.env_url = None
+        arrange(box)
+        check(run_to_end(box, ctx, args=args, url=box.env_url), f"{name}: the run ends")
+        check(closing_line(box) == expected, f"{name}: {closing_line(box)}")
+        missing = red_lines_without_reason(box)
+        check(missing == [], f"{name}: every red line has its reason {missing}")
+        if expected == REMOVED:
+            check(not os.path.exists(os.path.join(box.game, "Language.txt")),
+                  f"{name}: the kept copy served the uninstall")
+
+
+def withdrawn_case(ctx):
+    """A release that drops files: the next run removes them, unless the
+    player changed one."""
+    ctx.serial += 1
+    files = [("Language.txt", b"ja"), ("Old.txt", b"old"), ("Edited.txt", b"edited")]
+    publish_release(ctx, {"kanade-test": files}, ctx.serial)
+    box = Sandbox(ctx.root, "withdrawn", ctx.kanade)
+    check(run_to_end(box, ctx), "withdrawn: the first run ends")
+    check(box.read(os.path.join(box.game, "Old.txt")) == b"old", "withdrawn: installed first")
+    box.write("Edited.txt", b"the player's own")
+    ctx.serial += 1
+    publish_release(ctx, {"kanade-test": files[:1]}, ctx.serial)
+    check(run_to_end(box, ctx), "withdrawn: the second run ends")
+    check(not os.path.exists(os.path.join(box.game, "Old.txt")), "withdrawn: Old.txt is removed")
+    check(f"< - 削除: {box.game}/Old.txt 成功" in box.log_lines(),
+          "withdrawn: reported as a removal")
+    check(box.read(os.path.join(box.game, "Edited.txt")) == b"the player's own",
+          "withdrawn: the edited file stays")
+    check(closing_line(box) == READY, "withdrawn: the run ends ready")
+
+
+def silent_server_case(ctx):
+    """A server that accepts and never answers (not even the TLS handshake)
+    costs one connect time-out, not one per repository."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(64)
+    held = []
+    stop = threading.Event()
+
+    def accept():
+        listener.settimeout(0.5)
+        while not stop.is_set():
+            try:
+                held.append(listener.accept()[0])
+            except OSError:
+                pass
+
+    threading.Thread(target=accept, daemon=True).start()
+    box = Sandbox(ctx.root, "silent", ctx.kanade)
+    started = time.time()
+    try:
+        ended = run_to_end(box, ctx, timeout=90,
+                               url=f"https://127.0.0.1:{listener.getsockname()[1]}")
+    finally:
+        stop.set()
+        for conn in held:
+            conn.close()
+        listener.close()
+    elapsed = time.time() - started
+    check(ended, "silent: the run ends")
+    check(elapsed < 45, f"silent: the end line within 45 s ({elapsed:.1f} s)")
+    check(red_lines_without_reason(box) == [], "silent: every red line has its reason")
+
+
+def full_disk_case(ctx):
+    """A module line without a size, answered with a compressed body of
+    zeros, on a 64 MiB file system: the download stops while 5 % of it is
+    still free, says why, and leaves nothing behind."""
+    box = Sandbox(ctx.root, "disk", ctx.kanade)
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", box.game],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        print("full disk: skipped, no tmpfs can be mounted here: " + mounted.stderr.strip())
+        return
+    try:
+        open(os.path.join(box.game, GAME_EXE), "wb").close()
+        body = bytes(256 << 20)
+        ctx.servers.routes.set("/files/zeros", "gzip", gzip.compress(body, 9))
+        ctx.serial += 1
+        for name in REPOSITORIES:
+            modules = [("zeros.bin", ctx.servers.url + "/files/zeros", body)] \
+                if name == "kanade-test" else []
+            ctx.servers.routes.set(f"/repos/{name}.repo", "body",
+                                   ctx.tools.repository(name, modules, ctx.serial, sized=False))
+        check(run_to_end(box, ctx, timeout=120), "full disk: the run ends")
+        stats = os.statvfs(box.game)
+        free, total = stats.f_bavail * stats.f_frsize, stats.f_blocks * stats.f_frsize
+        check(free >= total * 5 // 100, f"full disk: 5 % stays free ({free} of {total})")
+        check(f"< - 更新: {box.game}/zeros.bin 書込失敗" in box.log_lines(),
+              "full disk: the module fails to be written")
+        check(any(line.startswith("! stopped: ") for line in box.log_lines()),
+              "full disk: the log says why")
+        check(box.leftovers() == [], "full disk: no temporary file is left")
+    finally:
+        subprocess.run(["umount", box.game], capture_output=True)
+
+
+class CuttingRelay:
+    """Passes TCP through to `target` and cuts the first connection once it
+    has carried `cut_after` bytes towards the client."""
+
+    def __init__(self, target, cut_after):
+        self.target = target
+        self.cut_after = cut_after
+        self.cut = False
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(64)
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            upstream = socket.create_connection(self.target)
+            cutting = not self.cut
+            self.cut = True
+            threading.Thread(target=self.pipe, args=(client, upstream, False), daemon=True).start()
+            threading.Thread(target=self.pipe, args=(upstream, client, cutting),
+                             daemon=True).start()
+
+    def pipe(self, source, sink, cutting):
+        carried = 0
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                sink.sendall(data)
+                carried += len(data)
+                if cutting and carried >= self.cut_after:
+                    break
+        except OSError:
+            pass
+        for s in (source, sink):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+
+    def stop(self):
+        self.listener.close()
+
+
+def cut_connection_case(ctx):
+    """nginx over HTTP/2 behind a relay that cuts the connection once in the
+    middle of 20 modules: all 20 arrive in that same run, and the log shows
+    the retries."""
+    www = os.path.join(ctx.root, "www")
+    files = os.path.join(www, "files")
+    os.makedirs(os.path.join(www, "repos"))
+    bodies = {f"m/{i:02}.bin": os.urandom(100_000) for i in range(20)}
+    for relative, body in bodies.items():
+        os.makedirs(os.path.dirname(os.path.join(files, relative)), exist_ok=True)
+        with open(os.path.join(files, relative), "wb") as f:
+            f.write(body)
+    state = os.path.join(ctx.root, "nginx")
+    started = subprocess.run(["bash", REPO_SERVER, "start", state, www],
+                             env=dict(os.environ, KANADE_SERVER_LIFETIME="120"),
+                             capture_output=True, text=True, timeout=60)
+    check(started.returncode == 0, "cut: nginx starts " + started.stderr.strip())
+    if started.returncode != 0:
+        return
+    url = started.stdout.strip().splitlines()[-1]
+    port = int(url.rsplit(":", 1)[1])
+    relay = CuttingRelay(("127.0.0.1", port), 700 * 1024)
+    relayed = f"https://127.0.0.1:{relay.port}"
+    try:
+        for name in REPOSITORIES:
+            folder = os.path.join(ctx.root, "empty") if name != "kanade-test" else files
+            os.makedirs(folder, exist_ok=True)
+            subprocess.run([ctx.repo_tool, "build", folder, relayed + "/files", "-o",
+                            os.path.join(www, "repos", name + ".repo"), "--key",
+                            os.environ["KANADE_SECRET_KEY"], "--name", name],
+                           check=True, capture_output=True, timeout=60)
+        box = Sandbox(ctx.root, "cut", ctx.kanade)
+        box.ca = os.path.join(state, "ca.pem")
+        check(run_to_end(box, ctx, timeout=90, url=relayed), "cut: the run ends")
+        for relative, body in bodies.items():
+            check(box.read(os.path.join(box.game, relative)) == body, f"cut: {relative} arrived")
+        retries = [line for line in box.log_lines() if line.startswith("! retry ")]
+        check(retries != [], "cut: the log shows the retries")
+        check(relay.cut, "cut: the connection was cut")
+        check(closing_line(box) == READY, f"cut: {closing_line(box)}")
+    finally:
+        relay.stop()
+        subprocess.run(["bash", REPO_SERVER, "stop", state], capture_output=True, timeout=30)
+
+
+class Context:
+    pass
+
+
+def main():
+    kanade, repo_tool = (os.path.abspath(a) for a in sys.argv[1:3])
+    ctx = Context()
+    ctx.kanade = kanade
+    ctx.repo_tool = repo_tool
+    ctx.serial = 0
+    ctx.root = tempfile.mkdtemp(prefix="kanade-outcomes-e2e-")
+    started = time.time()
+    xvfb = None
+    try:
+        xvfb = Xvfb()
+        ctx.display = xvfb.display
+        ctx.servers = Servers(ctx.root)
+        ctx.tools = Tools(ctx.root, repo_tool)
+        for case in (closing_rows_case, withdrawn_case, full_disk_case, cut_connection_case,
+                     silent_server_case):
+            print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
+            try:
+                case(ctx)
+            except Exception:
+                traceback.print_exc()
+                check(False, f"{case.__name__} ran to its end")
+    finally:
+        if xvfb is not None:
+            xvfb.stop()
+    if failures:
+        print(f"sandbox kept in {ctx.root}")
+    else:
+        shutil.rmtree(ctx.root, ignore_errors=True)
+    print(f"outcomes e2e: {'failed' if failures else 'passed'} "
+          f"({len(failures)} failures, {time.time() - started:.1f} s)")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
