@@ -250,6 +250,8 @@ TEST_F(RepositoryFetchTest, ConditionalFetchesTakeOnlyVerifiedCopies) {
   } cases[] = {
       {"nothing new", [] {}, honour(v1, "\"v1\""), true, true, v1, ""},
       {"a newer release", [] {}, honour(v2, "\"v2\""), true, true, v2, ""},
+      {"a busy server, then nothing new", [&] { server_.FailFirst(path, 1, 503); },
+       honour(v1, "\"v1\""), true, true, v1, ""},
       {"a 304 to a request without validators", [&] { std::filesystem::remove(validators); },
        answer({304, {}, ""}), false, false, v1, "to a request without validators"},
       {"a 304 once the local copy is gone", [] {},
