@@ -39,7 +39,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
-from network_bench import BenchError, write_text  # noqa: E402
+from network_bench import BenchError, run, write_text  # noqa: E402
 from x11 import die_with_parent  # noqa: E402
 
 REPO_SERVER = os.path.join(SOURCE_DIR, "scripts", "repo-server.sh")
@@ -52,14 +52,6 @@ GOAL_BYTES = 2048  # a run with nothing new, per player
 
 def log(text):
     print("bench-server: " + text, file=sys.stderr, flush=True)
-
-
-def run(*command, env=None):
-    done = subprocess.run(command, env=env, capture_output=True, text=True)
-    if done.returncode != 0:
-        raise BenchError(f"{os.path.basename(command[0])} failed: "
-                         f"{(done.stderr or done.stdout).strip()[-300:]}")
-    return done.stdout
 
 
 def write_tree(folder, mode, seed):
