@@ -172,11 +172,13 @@ std::string WaitLineText(double remaining_ms) {
 }
 
 void PrefetchRepositories() {
-  if (!State().NoPatch) PrefetchRepository(RepositoryBaseUrl() + std::string(kOwnRepositoryPath));
+  if (!State().NoPatch) {
+    PrefetchRepository(RepositoryBaseUrl() + std::string(kOwnRepositoryPath), kOwnRepositoryName);
+  }
   for (const std::string_view name :
        {std::string_view("kanade-conv-test.repo"), std::string_view("kanade-test.repo"),
         std::string_view("kanade-prefixed.repo"), kLuaRepositoryName}) {
-    PrefetchRepository(RepositoryBaseUrl() + RepositoryPathOf(name));
+    PrefetchRepository(RepositoryBaseUrl() + RepositoryPathOf(name), name);
   }
 }
 

@@ -32,6 +32,7 @@ class MemorySink : public TransferSink {
 struct Prefetched {
   std::string url;
   DownloadLimits limits;
+  HttpValidators if_changed;
   MemorySink sink;
   TransferId id = 0;
 };
@@ -41,6 +42,7 @@ void Describe(const TransferState& state, DownloadReport* report) {
   report->HttpStatus = state.HttpStatus;
   report->Reason = state.Reason;
   report->Retries = state.Retries;
+  report->Response = state.Response;
   if (state.Done && state.Outcome == TransferOutcome::kCompleted && state.Received == 0 &&
       report->Reason.empty()) {
     report->Reason = "empty body";
@@ -62,14 +64,19 @@ DownloadStatus StatusOf(const TransferState& state) {
   return DownloadStatus::Failed;
 }
 
+TransferRequest RequestOf(std::string_view url, const DownloadLimits& limits,
+                          const HttpValidators& if_changed = {}) {
+  return {std::string(url), limits.MaxBytes, limits.HttpsOnly, if_changed};
+}
+
 class LibcurlLayer : public HttpLayer {
  public:
   bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink,
-                      DownloadReport* report) override {
-    if (std::unique_ptr<Prefetched> early = TakePrefetched(url, limits)) {
+                      DownloadReport* report, const HttpValidators& if_changed) override {
+    if (std::unique_ptr<Prefetched> early = TakePrefetched(url, limits, if_changed)) {
       if (std::optional<bool> done = Finish(*early, sink, report)) return *done;
     }
-    const auto id = StartTransfer({std::string(url), limits.MaxBytes, limits.HttpsOnly}, sink);
+    const auto id = StartTransfer(RequestOf(url, limits, if_changed), sink);
     if (!id) {
       if (report != nullptr) report->Reason = "the transfer could not be started";
       return false;
@@ -84,7 +91,7 @@ class LibcurlLayer : public HttpLayer {
 
   std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,
                                               DownloadSink& sink) override {
-    return StartTransfer({std::string(url), limits.MaxBytes, limits.HttpsOnly}, sink);
+    return StartTransfer(RequestOf(url, limits), sink);
   }
 
   DownloadProgress PollDownload(DownloadHandle handle) override {
@@ -96,12 +103,15 @@ class LibcurlLayer : public HttpLayer {
     return WaitForTransfer(handle, max_ms);
   }
 
-  void Prefetch(std::string_view url, const DownloadLimits& limits) override {
+  void Prefetch(std::string_view url, const DownloadLimits& limits,
+                const HttpValidators& if_changed) override {
     auto early = std::make_unique<Prefetched>();
     early->url = std::string(url);
     early->limits = limits;
-    const auto id = StartTransfer(
-        {early->url, std::min(limits.MaxBytes, kMaxPrefetchBytes), limits.HttpsOnly}, early->sink);
+    early->if_changed = if_changed;
+    DownloadLimits held = limits;
+    held.MaxBytes = std::min(limits.MaxBytes, kMaxPrefetchBytes);
+    const auto id = StartTransfer(RequestOf(url, held, if_changed), early->sink);
     if (!id) return;
     early->id = *id;
     prefetched_.push_back(std::move(early));
@@ -122,10 +132,11 @@ class LibcurlLayer : public HttpLayer {
   }
 
  private:
-  std::unique_ptr<Prefetched> TakePrefetched(std::string_view url, const DownloadLimits& limits) {
+  std::unique_ptr<Prefetched> TakePrefetched(std::string_view url, const DownloadLimits& limits,
+                                             const HttpValidators& if_changed) {
     const auto it = std::find_if(prefetched_.begin(), prefetched_.end(), [&](const auto& early) {
       return early->url == url && early->limits.MaxBytes == limits.MaxBytes &&
-             early->limits.HttpsOnly == limits.HttpsOnly;
+             early->limits.HttpsOnly == limits.HttpsOnly && early->if_changed == if_changed;
     });
     if (it == prefetched_.end()) return nullptr;
     std::unique_ptr<Prefetched> early = std::move(*it);

@@ -59,12 +59,12 @@ int LowSpeedWindowMs() {
 }
 
 bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink,
-                    DownloadReport* report) {
-  return GetHttpLayer().DownloadToSink(url, limits, sink, report);
+                    DownloadReport* report, const HttpValidators& if_changed) {
+  return GetHttpLayer().DownloadToSink(url, limits, sink, report, if_changed);
 }
 
 bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
-                    DownloadReport* report) {
+                    DownloadReport* report, const HttpValidators& if_changed) {
   UniqueFile file(CreateNewFile(path));
   if (!file) {
     if (report != nullptr) {
@@ -73,7 +73,7 @@ bool DownloadToFile(std::string_view url, std::string_view path, const DownloadL
     return false;
   }
   FileSink sink(file.get());
-  const bool completed = DownloadToSink(url, limits, sink, report);
+  const bool completed = DownloadToSink(url, limits, sink, report, if_changed);
   const bool closed = std::fclose(file.release()) == 0;
   if (completed && !closed && report != nullptr) {
     report->Reason = "cannot write " + std::string(path) + ": " + LastSystemError();
@@ -83,8 +83,9 @@ bool DownloadToFile(std::string_view url, std::string_view path, const DownloadL
   return false;
 }
 
-void PrefetchDownload(std::string_view url, const DownloadLimits& limits) {
-  GetHttpLayer().Prefetch(url, limits);
+void PrefetchDownload(std::string_view url, const DownloadLimits& limits,
+                      const HttpValidators& if_changed) {
+  GetHttpLayer().Prefetch(url, limits, if_changed);
 }
 
 std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,

@@ -1,12 +1,16 @@
 #include "repos/repository_fetch.h"
 
+#include <filesystem>
 #include <optional>
+#include <system_error>
 
 #include "repos/http_client.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_server.h"
 #include "repos/repository_trust.h"
+#include "repos/repository_validators.h"
 #include "repos/run_report.h"
+#include "repos/sha256.h"
 #include "repos/withdrawn_modules.h"
 #include "state/patcher_state.h"
 #include "util/contained_folder.h"
@@ -63,8 +67,16 @@ DownloadLimits RepositoryLimits(std::string_view url) {
 
 }  // namespace
 
-void PrefetchRepository(std::string_view url) {
-  PrefetchDownload(url, RepositoryLimits(url));
+void PrefetchRepository(std::string_view url, std::string_view local_name) {
+  // The very request the fetch will make, validators included.
+  const auto folder = OpenReposFolder(false);
+  std::string unused;
+  const HttpValidators validators =
+      folder ? HeldCopyOf(*folder, local_name, PublishedNameOf(local_name), url,
+                          CompiledPublisherKeys(), &unused)
+                   .Validators
+             : HttpValidators{};
+  PrefetchDownload(url, RepositoryLimits(url), validators);
 }
 
 std::string ReposFolder() {
@@ -96,7 +108,7 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
   const std::string path = LocalRepositoryPath(local_name);
   const std::string name = PublishedNameOf(local_name);
   const int line = ReportFetchStarted(url);
-  const std::optional<std::string> local = folder ? folder->ReadWhole(local_name) : std::nullopt;
+  std::optional<std::string> local = folder ? folder->ReadWhole(local_name) : std::nullopt;
   const auto end = [&](FetchResult result, std::string reason) {
     outcome.Result = result;
     outcome.Reason = std::move(reason);
@@ -116,16 +128,38 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
   }
 
   const DownloadLimits limits = RepositoryLimits(url);
+  // Asked whether it changed only for a copy that verifies, with the
+  // validators that came with those very bytes.
+  const HeldCopy held =
+      HeldCopyOf(*folder, local_name, name, url, CompiledPublisherKeys(), &outcome.Note);
 
   // The previous copy stays usable (for an uninstall while the server is
   // down) until a new one has arrived and been accepted.
   TextSink fetched;
   DownloadReport report;
-  if (!DownloadToSink(url, limits, fetched, &report)) {
+  if (!DownloadToSink(url, limits, fetched, &report, held.Validators)) {
     return end(FetchResult::kFailed, report.Reason);
   }
-  // An error page is no repository, whatever it holds.
-  if (report.HttpStatus != 0 && (report.HttpStatus < 200 || report.HttpStatus > 299)) {
+  if (report.HttpStatus == 304) {
+    // Not modified: the copy asked about is current, and is taken exactly as
+    // a download of its bytes would be. Anything else is no answer.
+    if (held.Validators.Empty()) {
+      return end(FetchResult::kFailed,
+                 "the server answered 304 Not Modified to a request without validators");
+    }
+    if (report.Response.ExcessBody || !fetched.text.empty()) {
+      return end(FetchResult::kFailed,
+                 "the server's 304 Not Modified came with a body, which was not used");
+    }
+    local = folder->ReadWhole(local_name);
+    if (!local || Sha256OfText(*local) != held.Digest) {
+      return end(FetchResult::kFailed,
+                 "the server answered 304 Not Modified, but the local copy is gone or has "
+                 "changed since it was asked about");
+    }
+    fetched.text = *local;
+  } else if (report.HttpStatus != 0 && (report.HttpStatus < 200 || report.HttpStatus > 299)) {
+    // An error page is no repository, whatever it holds.
     return end(FetchResult::kRefused, "HTTP " + std::to_string(report.HttpStatus));
   }
   if (const auto refusal = ReplacementRefusal(fetched.text, name, local, CompiledPublisherKeys())) {
@@ -138,6 +172,14 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
       return end(FetchResult::kFailed, "cannot replace " + path + ": " + LastSystemError());
     }
     if (local) NoteWithdrawnModules(local_name, *local, fetched.text);
+  }
+  // The validators go with the copy now in place; a 304 leaves them as they were.
+  if (report.HttpStatus != 304) {
+    if (!report.Response.Refused.empty()) {
+      outcome.Note = report.Response.Refused + ": the next fetch asks for the whole file";
+    }
+    KeepValidators(*folder, local_name, url, Sha256OfText(fetched.text),
+                   report.Response.Validators);
   }
   return end(FetchResult::kFetched, "");
 }

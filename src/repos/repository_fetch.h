@@ -34,7 +34,7 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name);
 /// Starts the request of a later FetchRepository of `url` now, so that the
 /// repository arrives while other work goes on; that fetch then takes it
 /// over and reports it at its own moment.
-void PrefetchRepository(std::string_view url);
+void PrefetchRepository(std::string_view url, std::string_view local_name);
 
 /// Whether the local copy of `local_name` is one that apply would use.
 bool HasVerifiedLocalCopy(std::string_view local_name);

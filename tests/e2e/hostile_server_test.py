@@ -8,7 +8,8 @@ their signature, served under another name or as an older release, endless
 and dripping bodies, module paths through links and Windows device names,
 and a module download killed half-way. A second, local attacker (run as
 root only) is another user who may write the program folder and plants
-links, hard links and pipes in it. Each run is the built `kanade` in a
+links, hard links and pipes in it. Runs that ask whether their repositories
+changed get bad answers too. Each run is the built `kanade` in a
 private Xvfb; the test checks the log, the game folder, the local
 repository copies, the files outside and what reached the attacker's
 plain-http server.
@@ -66,14 +67,16 @@ class Routes:
         self.lock = threading.Lock()
         self.table = {}
         self.requests = []
+        self.asked = []  # (path, If-None-Match or None)
 
     def set(self, path, kind, *args):
         with self.lock:
             self.table[path] = (kind, *args)
 
-    def take(self, path):
+    def take(self, path, headers=None):
         with self.lock:
             self.requests.append(path)
+            self.asked.append((path, headers.get("If-None-Match") if headers else None))
             return self.table.get(path, ("status", 404))
 
 
@@ -85,7 +88,7 @@ def handler_for(routes):
             pass
 
         def do_GET(self):
-            kind, *args = routes.take(self.path)
+            kind, *args = routes.take(self.path, self.headers)
             try:
                 getattr(self, "answer_" + kind)(*args)
             except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
@@ -108,6 +111,21 @@ def handler_for(routes):
         def answer_body(self, body):
             self.head(len(body))
             self.wfile.write(body)
+
+        def answer_tagged(self, body, tag, headers=()):
+            """`body` as version `tag`: a 304 to a request that holds it."""
+            if self.headers.get("If-None-Match") == tag:
+                self.head(0, 304)
+                return
+            self.head(len(body), 200, [("ETag", tag),
+                                       ("Last-Modified", "Mon, 01 Jan 2024 00:00:00 GMT"),
+                                       *headers])
+            self.wfile.write(body)
+
+        def answer_raw(self, data):
+            # One write: the client reads head and body together.
+            self.close_connection = True
+            self.wfile.write(data)
 
         def answer_gzip(self, data):
             self.head(len(data), extra=[("Content-Encoding", "gzip")])
@@ -231,9 +249,11 @@ class Sandbox:
             out.close()
 
     def run_to_end(self, ctx, timeout=60, args=(), url=None):
+        def ends():
+            return sum(line.startswith(FINISHED) for line in self.log_lines())
+        before = ends()
         proc = self.start(ctx, *args, url=url)
-        finished = wait_until(lambda: any(line.startswith(FINISHED)
-                                          for line in self.log_lines()), timeout)
+        finished = wait_until(lambda: ends() > before, timeout)
         proc.kill()
         proc.wait()
         return finished
@@ -281,6 +301,74 @@ def forged_repositories_case(ctx):
           "forged: nothing else is kept in repos/")
     check(os.listdir(box.game) == [GAME_EXE], "forged: the game folder is untouched")
     check(box.leftovers() == [], "forged: no temporary file is left")
+
+
+def conditional_case(ctx):
+    """A second run asks whether each repository changed since the copies of
+    the first. Every repository meets another bad answer or spoiled kept
+    validators; nothing unverified is taken, and the log says why."""
+    box = Sandbox(ctx.root, "conditional", ctx.kanade)
+    routes, url = ctx.servers.routes, ctx.servers.url
+    repos = os.path.join(box.program, "repos")
+    names = ("kanade-patcher-linux", "kanade-conv-test", "kanade-test", "kanade-prefixed",
+             "kanade-lua")
+    first = {name: ctx.tools.repository(name, [], 1) for name in names}
+    for name in names:
+        routes.set(f"/repos/{name}.repo", "tagged", first[name], f'"{name}-1"')
+    check(box.run_to_end(ctx), "conditional: the first run comes to its end")
+
+    evil_body = b"evil"
+    routes.set("/files/evil", "body", evil_body)
+    newer = {name: ctx.tools.repository(name, [("Language.txt", url + "/files/evil", evil_body)],
+                                        2) for name in names}
+    # A 304 that carries a newer signed release as its body.
+    routes.set("/repos/kanade-patcher-linux.repo", "raw",
+               b"HTTP/1.1 304 Not Modified\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
+               % len(newer["kanade-patcher-linux"]) + newer["kanade-patcher-linux"])
+    # A 304 to a request that asked nothing: the validators were taken away.
+    os.remove(os.path.join(repos, "kanade-conv-test.repo.validators"))
+    routes.set("/repos/kanade-conv-test.repo", "status", 304)
+    # A newer release under a 10 MB ETag.
+    routes.set("/repos/kanade-test.repo", "tagged", newer["kanade-test"], '"' + "e" * (10 << 20) + '"')
+    # Kept validators that are a link, or another repository's.
+    outside = os.path.join(box.outside, "validators")
+    os.rename(os.path.join(repos, "kanade-prefixed.repo.validators"), outside)
+    os.symlink(outside, os.path.join(repos, "kanade-prefixed.repo.validators"))
+    shutil.copy(os.path.join(repos, "kanade-test.repo.validators"),
+                os.path.join(repos, "kanade-lua.repo.validators"))
+    outside_bytes = box.read(outside)
+    asked_before = len(routes.asked)
+    check(box.run_to_end(ctx), "conditional: the second run comes to its end")
+
+    lines = box.log_lines()
+    lines = lines[len(lines) - lines[::-1].index("===== Program Started ====="):]
+    for name, word, reason in (
+            ("kanade-patcher-linux", " 失敗", "! the server's 304 Not Modified came with a body"),
+            ("kanade-conv-test", " 失敗", "! the server answered 304 Not Modified to a request "
+                                        "without validators"),
+            ("kanade-test", " 失敗", "! a response header line was longer than libcurl takes"),
+            ("kanade-prefixed", " 成功", "! kanade-prefixed.repo.validators not used (a link"),
+            ("kanade-lua", " 成功", f"! kanade-lua.repo.validators not used (kept for {url}/repos/"
+                                   "kanade-test.repo)")):
+        line = f"< レポジトリを取得中: {url}/repos/{name}.repo{word}"
+        at = lines.index(line) if line in lines else -1
+        check(at >= 0, f"conditional: {name} ends in{word}")
+        check(at >= 0 and any(later.startswith(reason) for later in lines[at + 1:at + 3]),
+              f"conditional: {name}: the log says why ({reason})")
+        local = "kanade-patcher" if name == "kanade-patcher-linux" else name
+        check(box.read(os.path.join(repos, local + ".repo")) == first[name],
+              f"conditional: {name}: the first copy stays")
+    asked = dict(routes.asked[asked_before:])
+    check(asked.get("/repos/kanade-patcher-linux.repo") == '"kanade-patcher-linux-1"' and
+          asked.get("/repos/kanade-prefixed.repo") is None and
+          asked.get("/repos/kanade-lua.repo") is None,
+          f"conditional: only validators that belong to their copy are sent: {asked}")
+    check(box.read(outside) == outside_bytes and
+          not os.path.islink(os.path.join(repos, "kanade-prefixed.repo.validators")),
+          "conditional: the linked validators are replaced, not written through")
+    check(not os.path.exists(os.path.join(box.game, "Language.txt")),
+          "conditional: nothing of the unverified releases is installed")
+    check(box.leftovers() == [], "conditional: no temporary file is left")
 
 
 def drip_case(ctx, box, started):
@@ -552,7 +640,8 @@ def main():
         drip_proc = drip.start(ctx)
         wait_until(lambda: "/repos/kanade-patcher-linux.repo" in ctx.servers.routes.requests, 30)
         drip_started = time.time()
-        for case in (forged_repositories_case, files_case, killed_case, local_attacker_case):
+        for case in (forged_repositories_case, files_case, killed_case, local_attacker_case,
+                     conditional_case):
             print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
             try:
                 case(ctx)

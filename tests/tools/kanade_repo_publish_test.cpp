@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -82,6 +83,26 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
 std::string BodyOf(const std::string& www, const std::string& bytes) {
   const std::string digest = Sha256OfText(bytes);
   return www + "/files/" + digest.substr(0, 2) + "/" + digest;
+}
+
+// What the gzip file at `path` decodes to (empty when it does not).
+std::string Gunzip(const std::string& path) {
+  std::string bytes;
+  if (std::FILE* pipe = ::popen(("gzip -dc '" + path + "' 2>/dev/null").c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      bytes.append(buffer, got);
+    }
+    if (::pclose(pipe) != 0) bytes.clear();
+  }
+  return bytes;
+}
+
+// The modification time in whole seconds, which web servers build their
+// validators from.
+long long SecondsOf(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_mtime) : -1;
 }
 
 // A PE file's headers as far as the certificate table entry, signed or not.
@@ -185,8 +206,8 @@ TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleas
   const std::vector<std::string> trees = {"kanade-test=" + test_tree, "kanade-lua=" + lua_tree,
                                           "--linux", dir / "kanade"};
 
-  // Release 1: three repositories, bodies by digest with their sizes, a
-  // .gz copy only where it saves at least 10 %.
+  // Release 1: three repositories, each with its .gz copy, bodies by digest
+  // with their sizes, a .gz copy only where it saves at least 10 %.
   Outcome first = RunTool(Publish(www, trees));
   ASSERT_EQ(first.Status, 0) << first.Err;
   EXPECT_EQ(first.Err, "");
@@ -195,6 +216,7 @@ TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleas
     const std::string repo = www + "/repos/" + name + ".repo";
     const Outcome verified = RunTool({"verify", "--keys", Secret() + ".pub", repo});
     EXPECT_EQ(verified.Out, repo + ": signature ok (NAME " + name + ", SERIAL " + serial + ")\n");
+    EXPECT_EQ(Gunzip(repo + ".gz"), ReadFile(repo));
   }
   const std::string test_repo = ReadFile(www + "/repos/kanade-test.repo");
   const std::string noise_digest = Sha256OfText(noise);
@@ -229,10 +251,19 @@ TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleas
   EXPECT_EQ(Snapshot(www), before);
 
   // Release 2: only kanade-test changes; the others keep their bytes, and
-  // the old body stays for clients that fetched release 1 a moment ago.
+  // the old body stays for clients that fetched release 1 a moment ago. The
+  // renewed repository and its .gz copy get a later second than the files
+  // they replace, so that a server's validators change with them.
   const std::string lua_repo = ReadFile(www + "/repos/kanade-lua.repo");
+  const std::string test_path = www + "/repos/kanade-test.repo";
+  for (const std::string& path : {test_path, test_path + ".gz"}) {
+    fs::last_write_time(path, fs::file_time_type::clock::now());  // as if just published
+  }
+  const long long first_second = std::max(SecondsOf(test_path), SecondsOf(test_path + ".gz"));
   Outcome second = RunTool(Publish(www, trees));
   ASSERT_EQ(second.Status, 0) << second.Err;
+  EXPECT_GT(SecondsOf(test_path), first_second);
+  EXPECT_GT(SecondsOf(test_path + ".gz"), first_second);
   EXPECT_NE(second.Out.find("kanade-lua.repo: unchanged (SERIAL 1)"), std::string::npos);
   EXPECT_NE(ReadFile(www + "/repos/kanade-test.repo").find("\nSERIAL=2\n"), std::string::npos);
   EXPECT_EQ(ReadFile(www + "/repos/kanade-lua.repo"), lua_repo);
@@ -245,6 +276,22 @@ TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleas
   EXPECT_FALSE(fs::exists(BodyOf(www, "Japanese 1\n")));
   EXPECT_TRUE(fs::exists(BodyOf(www, "Japanese 2, longer\n")));
   EXPECT_TRUE(fs::exists(BodyOf(www, noise)));
+
+  // A plain repository uploaded without its copy, or beside an old one:
+  // the next publish writes the copy again from the signed file.
+  fs::remove(www + "/repos/kanade-lua.repo.gz");
+  fs::copy_file(www + "/repos/kanade-lua.repo", www + "/repos/kanade-patcher-linux.repo.gz",
+                fs::copy_options::overwrite_existing);
+  const Outcome mended = RunTool(Publish(www, trees));
+  EXPECT_EQ(mended.Status, 0) << mended.Err;
+  EXPECT_NE(mended.Out.find("kanade-lua.repo.gz: missing"), std::string::npos) << mended.Out;
+  EXPECT_NE(mended.Out.find("kanade-patcher-linux.repo.gz: no whole gzip file; written again"),
+            std::string::npos)
+      << mended.Out;
+  for (const char* name : {"kanade-lua", "kanade-patcher-linux"}) {
+    const std::string repo = www + "/repos/" + name + ".repo";
+    EXPECT_EQ(Gunzip(repo + ".gz"), ReadFile(repo));
+  }
 
   // Nothing changed: nothing is rewritten.
   const auto settled = Snapshot(www);
@@ -264,6 +311,20 @@ TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleas
   }
   EXPECT_NE(ReadFile(www + "/repos/kanade-patcher-win.repo").find("module=kanade.exe\t"),
             std::string::npos);
+
+  // By hand, build -o and sign write a published repository's .gz copy anew
+  // too, so that the server never sends the one they replace.
+  const std::string lua_path = www + "/repos/kanade-lua.repo";
+  ASSERT_EQ(RunTool({"sign", "--key", Secret(), "--serial", "9", lua_path}).Status, 0);
+  EXPECT_NE(ReadFile(lua_path).find("\nSERIAL=9\n"), std::string::npos);
+  EXPECT_EQ(Gunzip(lua_path + ".gz"), ReadFile(lua_path));
+  const std::string hand = dir / "hand.repo";
+  fs::copy_file(lua_path + ".gz", hand + ".gz");
+  ASSERT_EQ(RunTool({"build", lua_tree, std::string(kBase) + "/files", "-o", hand, "--key",
+                     Secret(), "--name", "kanade-lua"})
+                .Status,
+            0);
+  EXPECT_EQ(Gunzip(hand + ".gz"), ReadFile(hand));
 
   // A repository built by hand moves to bodies by digest with the next SERIAL.
   WriteFile(www + "/files/kanade-prefixed/Language.txt", "Japanese\n");
@@ -312,6 +373,13 @@ TEST(KanadeRepoPublish, ServedFilesThatDoNotHoldAreNamedAndNothingIsRenamed) {
          ASSERT_EQ(std::system(gzip.c_str()), 0);
        },
        "decodes to other bytes"},
+      {"repository copy a link",
+       [&](auto& www, auto&) {
+         const std::string gz = www + "/repos/kanade-lua.repo.gz";
+         fs::remove(gz);
+         fs::create_symlink(www + "/repos/kanade-lua.repo", gz);
+       },
+       "repos/kanade-lua.repo.gz: is no regular file"},
       {"repository edited",
        [&](auto& www, auto&) {
          const std::string repo = www + "/repos/kanade-lua.repo";

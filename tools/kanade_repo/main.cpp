@@ -13,6 +13,7 @@
 
 #include "app/command_line.h"
 #include "kanade_version.h"
+#include "gzip_file.h"
 #include "publish_command.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_format.h"
@@ -40,7 +41,8 @@ constexpr const char* kUsage =
     "  kanade-repo sign --key SECRET_FILE [--name NAME] [--serial N] FILE\n"
     "      Signs FILE in place in both layers: sets NAME (kept when not given) and\n"
     "      SERIAL (N, else the file's SERIAL + 1, else 1), replaces old signature\n"
-    "      lines with one by the key, then fills in the SIGN line.\n"
+    "      lines with one by the key, then fills in the SIGN line. A FILE.gz beside\n"
+    "      it (publish writes one) is written anew first, as build -o does.\n"
     "  kanade-repo sign FILE\n"
     "      Fills in the SIGN line only, as publishers did before keys existed.\n"
     "  kanade-repo verify [--keys PUBLIC_FILE] FILE\n"
@@ -68,7 +70,8 @@ constexpr const char* kUsage =
     "      Each body is stored once as WWW/files/<2 digits>/<SHA-256 digest>, with a\n"
     "      .gz copy where that saves 10 %; all bodies are written and flushed\n"
     "      before each changed repository is renamed into WWW/repos/ with the next\n"
-    "      SERIAL. Repositories not given, and unchanged ones, stay as they are.\n"
+    "      SERIAL, its .gz copy first. Repositories not given, and unchanged ones,\n"
+    "      stay as they are.\n"
     "      Bodies that no repository names are removed one release later.\n"
     "      Before and after, every repository in WWW must verify with those keys\n"
     "      and every body match its digest and size. --dry-run makes every check\n"
@@ -247,6 +250,9 @@ int Sign(const std::string& path, const CommandLine& line) {
     std::filesystem::path target = std::filesystem::canonical(FsPath(path), ec);
     if (ec) target = FsPath(path);
     const auto permissions = std::filesystem::status(target, ec).permissions();
+    if (!RenewGzipCopyBeside(Utf8Path(target), *signed_text)) {
+      return Complain(Utf8Path(target) + ".gz: cannot write the file", kUsageOrIoFailed);
+    }
     if (!WriteFileAtomically(Utf8Path(target), *signed_text)) {
       return Complain(path + ": cannot write the signed file", kUsageOrIoFailed);
     }
@@ -285,6 +291,9 @@ int Build(const std::string& folder, const std::string& base_url, const CommandL
     if (!text) return Complain("cannot sign: " + problem, kContentFailed);
   }
   if (output) {
+    if (!RenewGzipCopyBeside(*output, *text)) {
+      return Complain(*output + ".gz: cannot write the file", kUsageOrIoFailed);
+    }
     if (!WriteFileAtomically(*output, *text)) {
       return Complain(*output + ": cannot write the repository file", kUsageOrIoFailed);
     }

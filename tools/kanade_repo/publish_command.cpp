@@ -313,6 +313,7 @@ int Publish(const std::vector<std::string>& operands,
     stop_if_interrupted(work.Written);
     return Report(error);
   }
+  if (!RepositoryCopiesCanBeWritten(*plan, www, &error)) return Report(error);
   if (dry_run) {
     std::puts("dry run: nothing written");
     return kOk;
@@ -320,11 +321,12 @@ int Publish(const std::vector<std::string>& operands,
   stop_if_interrupted(work.Written);
 
   // The renames are quick; an interruption meanwhile waits for the check.
-  if (plan->Changed()) {
-    if (!WriteRepositories(*plan, www, &error) || !RetireBodies(*plan, www, &error)) {
-      return Report(error);
-    }
-  }
+  // Unchanged repositories are passed too, so that a missing or stale .gz
+  // copy of one is mended.
+  std::vector<std::string> notes;
+  const bool written = WriteRepositories(*plan, www, &notes, &error);
+  for (const std::string& note : notes) std::printf("%s\n", note.c_str());
+  if (!written || (plan->Changed() && !RetireBodies(*plan, www, &error))) return Report(error);
   if (!WriteBaseUrlRecord(www, *base_url, &error)) return Report(error);
   std::string published;
   for (const RepositoryRelease& release : plan->Repositories) {
@@ -334,7 +336,8 @@ int Publish(const std::vector<std::string>& operands,
     }
   }
   const auto served_now = ReadServedRepositories(www, &error);
-  if (!served_now || !CheckServedTree(www, *base_url, *served_now, *keys, {}, &error)) {
+  if (!served_now || !CheckServedTree(www, *base_url, *served_now, *keys, {}, &error) ||
+      !CheckRepositoryCopies(www, *served_now, &error)) {
     if (Interrupted()) {
       Complain("interrupted while checking: " + www + " serves the new release" +
                    (published.empty() ? std::string(" (nothing new)") : ":" + published) +

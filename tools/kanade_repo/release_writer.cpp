@@ -1,8 +1,12 @@
 #include "release_writer.h"
 
+#include <chrono>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -145,6 +149,27 @@ bool WriteBody(const SourceFile& source, const std::string& target, PublishError
   return true;
 }
 
+// Web servers name a file's version by its modification time in seconds and
+// its size (nginx's ETag and Last-Modified). A repository renewed within the
+// second of the file it replaces, at the same size, would look unchanged to
+// clients that ask whether it changed, so the renames wait for that second
+// to pass; the new files then carry a later time than the ones they replace.
+void WaitForNewSecond(const std::vector<fs::path>& replaced) {
+  using std::chrono::floor;
+  using std::chrono::seconds;
+  for (;;) {
+    const auto now = floor<seconds>(fs::file_time_type::clock::now());
+    bool same = false;
+    for (const fs::path& path : replaced) {
+      std::error_code ec;
+      const auto written = fs::last_write_time(path, ec);
+      if (!ec && floor<seconds>(written) == now) same = true;
+    }
+    if (!same) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 // Temporary files of a publish that was killed, in `folder` and, with
 // `descend`, in the folders right below it.
 void RemoveLeftoversIn(const fs::path& folder, bool descend) {
@@ -252,22 +277,75 @@ bool WriteBodies(const ReleasePlan& plan, const std::string& www, bool write, Bo
   return !write || SyncFolder(root / "files", error);
 }
 
-bool WriteRepositories(const ReleasePlan& plan, const std::string& www, PublishError* error) {
-  const fs::path repos = FsPath(www) / "repos";
-  std::vector<std::unique_ptr<PendingFile>> pending;
-  for (const RepositoryRelease& release : plan.Repositories) {
-    if (!release.Changed) continue;
-    auto file = std::make_unique<PendingFile>(repos / FsPath(release.Name + ".repo"));
-    const std::string& text = release.Text;
-    if (file->get() == nullptr || !file->get()->Write(text.data(), text.size()) ||
-        !file->Finish()) {
-      return Fail(error, file->target() + ": cannot write the repository");
+bool RepositoryCopiesCanBeWritten(const ReleasePlan& plan, const std::string& www,
+                                  PublishError* error) {
+  for (const auto& [name, text] : plan.ServedTexts()) {
+    const std::string gz_path = RepositoryCopyPathOf(www, name);
+    const fs::file_type kind = KindOf(FsPath(gz_path));
+    if (kind != fs::file_type::regular && kind != fs::file_type::not_found) {
+      return Fail(error, gz_path + ": is no regular file (a link or a folder); remove it", true);
     }
-    pending.push_back(std::move(file));
   }
-  // Each rename puts one whole repository in place.
-  for (const auto& file : pending) {
-    if (!file->Commit()) return Fail(error, file->target() + ": cannot write the repository");
+  return true;
+}
+
+bool WriteRepositories(const ReleasePlan& plan, const std::string& www,
+                       std::vector<std::string>* notes, PublishError* error) {
+  if (!RepositoryCopiesCanBeWritten(plan, www, error)) return false;
+  const fs::path repos = FsPath(www) / "repos";
+  std::set<std::string> changed;
+  for (const RepositoryRelease& release : plan.Repositories) {
+    if (release.Changed) changed.insert(release.Name);
+  }
+  struct Work {
+    std::string Name;
+    const std::string* Text;
+    bool Renewed;  // the plain file too, not only the .gz copy
+  };
+  std::vector<Work> work;
+  std::vector<fs::path> replaced;
+  const std::map<std::string, std::string> texts = plan.ServedTexts();
+  for (const auto& [name, text] : texts) {
+    const std::string gz_path = RepositoryCopyPathOf(www, name);
+    const bool renewed = changed.count(name) > 0;
+    if (!renewed) {
+      // An unchanged repository keeps its file; its copy is mended when it
+      // is missing or stale (a plain file uploaded alone, an older publish).
+      const std::string problem = RepositoryCopyProblem(www, name, text);
+      if (problem.empty()) continue;
+      notes->push_back(gz_path + ": " + problem + "; written again");
+    }
+    work.push_back({name, &text, renewed});
+    replaced.push_back(FsPath(gz_path));
+    if (renewed) replaced.push_back(repos / FsPath(name + ".repo"));
+  }
+  if (work.empty()) return true;
+  WaitForNewSecond(replaced);
+
+  // Per repository: its .gz copy, then the plain file when it changed.
+  std::vector<std::pair<std::unique_ptr<PendingFile>, std::unique_ptr<PendingFile>>> pending;
+  for (const Work& item : work) {
+    auto gz = std::make_unique<PendingFile>(FsPath(RepositoryCopyPathOf(www, item.Name)));
+    if (gz->get() == nullptr || !GzipBytes(*item.Text, *gz->get()) || !gz->Finish()) {
+      return Fail(error, gz->target() + ": cannot write the file");
+    }
+    std::unique_ptr<PendingFile> plain;
+    if (item.Renewed) {
+      plain = std::make_unique<PendingFile>(repos / FsPath(item.Name + ".repo"));
+      if (plain->get() == nullptr || !plain->get()->Write(item.Text->data(), item.Text->size()) ||
+          !plain->Finish()) {
+        return Fail(error, plain->target() + ": cannot write the repository");
+      }
+    }
+    pending.emplace_back(std::move(gz), std::move(plain));
+  }
+  // Each rename puts one whole file in place; the copy goes first, so that a
+  // plain file never stands beside a copy older than itself.
+  for (const auto& [gz, plain] : pending) {
+    if (!gz->Commit()) return Fail(error, gz->target() + ": cannot write the file");
+    if (plain && !plain->Commit()) {
+      return Fail(error, plain->target() + ": cannot write the repository");
+    }
   }
   return SyncFolder(repos, error);
 }

@@ -45,9 +45,19 @@ struct BodyWork {
 bool WriteBodies(const ReleasePlan& plan, const std::string& www, bool write, BodyWork* work,
                  PublishError* error);
 
-/// Writes each changed repository to a temporary file, then renames them
-/// into repos/ one by one.
-bool WriteRepositories(const ReleasePlan& plan, const std::string& www, PublishError* error);
+/// Writes each changed repository and its .gz copy to temporary files, then
+/// renames them into repos/ one by one, the copy before the plain file. The
+/// .gz copy of an unchanged repository is written too when it is missing or
+/// stale (`notes` gets a line for it). A copy that is a link or a folder is
+/// refused before anything is written.
+/// Whether every repository's .gz copy below `www` is a regular file or
+/// missing, so that WriteRepositories may replace it; the first that is not
+/// in `error`.
+bool RepositoryCopiesCanBeWritten(const ReleasePlan& plan, const std::string& www,
+                                  PublishError* error);
+
+bool WriteRepositories(const ReleasePlan& plan, const std::string& www,
+                       std::vector<std::string>* notes, PublishError* error);
 
 /// Deletes the bodies of plan.Remove and records plan.Retire for the next
 /// release. Only regular files named by a digest below files/ are deleted.

@@ -226,6 +226,33 @@ std::string BodyProblem(const std::string& path, std::string_view digest,
   return {};
 }
 
+std::string RepositoryCopyPathOf(std::string_view www, std::string_view name) {
+  return Utf8Path(FsPath(www) / "repos" / FsPath(std::string(name) + ".repo.gz"));
+}
+
+std::string RepositoryCopyProblem(std::string_view www, std::string_view name,
+                                  std::string_view text) {
+  std::uint64_t size = 0;
+  UniqueFile file = OpenRegularFile(RepositoryCopyPathOf(www, name), &size);
+  if (!file) return "missing, unreadable or no regular file";
+  const auto decoded = DecodeGzipStream(file.get());
+  if (!decoded) return "no whole gzip file";
+  if (decoded->Size != text.size() || decoded->Digest != Sha256OfText(text)) {
+    return "decodes to other bytes than " + std::string(name) + ".repo";
+  }
+  return {};
+}
+
+bool CheckRepositoryCopies(std::string_view www,
+                           const std::map<std::string, std::string>& repositories,
+                           PublishError* error) {
+  for (const auto& [name, text] : repositories) {
+    const std::string problem = RepositoryCopyProblem(www, name, text);
+    if (!problem.empty()) return Fail(error, RepositoryCopyPathOf(www, name) + ": " + problem);
+  }
+  return true;
+}
+
 bool CheckServedTree(std::string_view www, std::string_view base_url,
                      const std::map<std::string, std::string>& repositories,
                      const std::vector<PublicKey>& keys, const std::set<std::string>& trusted,

@@ -64,6 +64,21 @@ bool CheckServedTree(std::string_view www, std::string_view base_url,
                      const std::vector<PublicKey>& keys, const std::set<std::string>& trusted,
                      PublishError* error);
 
+/// "repos/NAME.repo.gz" below `www`: the gzip copy beside a repository.
+std::string RepositoryCopyPathOf(std::string_view www, std::string_view name);
+
+/// Why the .gz copy of repository `name` below `www` does not decode to
+/// `text`; empty when it does.
+std::string RepositoryCopyProblem(std::string_view www, std::string_view name,
+                                  std::string_view text);
+
+/// Checks that each repository in `repositories` (name -> text) has its .gz
+/// copy beside it, decoding to the same bytes. False with the first mismatch
+/// in `error`, naming the file.
+bool CheckRepositoryCopies(std::string_view www,
+                           const std::map<std::string, std::string>& repositories,
+                           PublishError* error);
+
 /// Why the body at `path` (with its .gz copy, when there is one) does not
 /// hold `size` bytes with `digest`; empty when it does. `size` may be
 /// unknown.
