@@ -158,7 +158,10 @@ void WaitForNewSecond(const std::vector<fs::path>& replaced) {
   using std::chrono::floor;
   using std::chrono::seconds;
   for (;;) {
-    const auto now = floor<seconds>(fs::file_time_type::clock::now());
+    // The kernel stamps files from a coarser clock that may lag a few
+    // milliseconds behind this one: wait until both have passed the second.
+    const auto now =
+        floor<seconds>(fs::file_time_type::clock::now() - std::chrono::milliseconds(50));
     bool same = false;
     for (const fs::path& path : replaced) {
       std::error_code ec;
