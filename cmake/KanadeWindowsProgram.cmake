@@ -5,7 +5,8 @@ include(EmbedFiles)
 kanade_embed_backdrops()
 
 set(KANADE_ICON ${CMAKE_SOURCE_DIR}/src/app/kanade.ico)
-set(KANADE_MANIFEST ${CMAKE_SOURCE_DIR}/src/app/kanade.manifest)
+set(KANADE_MANIFEST ${CMAKE_BINARY_DIR}/generated/kanade.manifest)
+configure_file(${CMAKE_SOURCE_DIR}/src/app/kanade.manifest.in ${KANADE_MANIFEST} @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/src/app/kanade.rc.in ${CMAKE_BINARY_DIR}/generated/kanade.rc
                @ONLY)
 
@@ -27,4 +28,5 @@ endif()
 if(KANADE_BUILD_TESTS)
   add_executable(kanade-win32-probe tests/e2e/windows/win32_probe.cpp)
   target_link_libraries(kanade-win32-probe PRIVATE kanade_core)
+  target_include_directories(kanade-win32-probe PRIVATE tests/e2e)
 endif()

@@ -10,7 +10,10 @@
 # STATE_DIR receives ca.pem (trust it with CURL_CA_BUNDLE), the server key
 # and certificate, nginx.conf, logs and the pid. The server stops by itself
 # after KANADE_SERVER_LIFETIME seconds (default 3600) in case nobody stops it.
-# KANADE_SERVER_HTTP2=0 leaves HTTP/2 out (HTTP/1.1 only, for benchmarks).
+# KANADE_SERVER_HTTP2=0 leaves HTTP/2 out (HTTP/1.1 only, for benchmarks);
+# KANADE_SERVER_WORKERS (1) and KANADE_SERVER_CONNECTIONS (256 per worker)
+# size nginx for load tests; KANADE_SERVER_KEY=ec makes ECDSA P-256 keys
+# instead of RSA 2048 (a new STATE_DIR only).
 set -euo pipefail
 
 die() { echo "repo-server: $*" >&2; exit 2; }
@@ -23,9 +26,11 @@ free_port() {
 make_certificates() {
   local dir=$1
   [ -f "$dir/ca.pem" ] && [ -f "$dir/server.pem" ] && return 0
-  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Kanade Test CA" \
+  local key=(-newkey rsa:2048)
+  [ "${KANADE_SERVER_KEY:-rsa}" = ec ] && key=(-newkey ec -pkeyopt ec_paramgen_curve:P-256)
+  openssl req -x509 "${key[@]}" -nodes -days 30 -subj "/CN=Kanade Test CA" \
     -keyout "$dir/ca.key" -out "$dir/ca.pem" 2>/dev/null
-  openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
+  openssl req "${key[@]}" -nodes -subj "/CN=127.0.0.1" \
     -keyout "$dir/server.key" -out "$dir/server.csr" 2>/dev/null
   printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >"$dir/ext.cnf"
   openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
@@ -49,17 +54,21 @@ start() {
   site=${site//@SSL_CERTIFICATE@/"$state/server.pem"}
   site=${site//@SSL_CERTIFICATE_KEY@/"$state/server.key"}
   site=${site//@ROOT@/"$www"}
+  local workers=${KANADE_SERVER_WORKERS:-1} connections=${KANADE_SERVER_CONNECTIONS:-256}
+  [[ $workers =~ ^([1-9][0-9]{0,2}|auto)$ ]] || die "KANADE_SERVER_WORKERS: a number or auto"
+  [[ $connections =~ ^[1-9][0-9]{0,5}$ ]] || die "KANADE_SERVER_CONNECTIONS: a number"
   if [ "${KANADE_SERVER_HTTP2:-1}" = 0 ]; then
     case $site in *" ssl http2;"*) ;; *) die "no \"ssl http2\" listen in $site_template" ;; esac
     site=${site//" ssl http2;"/" ssl;"}
   fi
   cat >"$state/nginx.conf" <<CONF
 daemon on;
-worker_processes 1;
+worker_processes $workers;
+worker_rlimit_nofile $((2 * connections + 64));
 pid "$state/nginx.pid";
 error_log "$state/error.log" warn;
 user root;
-events { worker_connections 256; }
+events { worker_connections $connections; }
 http {
   access_log "$state/access.log";
   client_body_temp_path "$state/tmp";

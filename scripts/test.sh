@@ -53,8 +53,8 @@ if [ "${KANADE_TEST_WINDOWS:-1}" != 0 ]; then
       "$win_build/kanade-win32-probe.exe" || true
     # The publisher's tool comes from the Linux build.
     timed "kanade.exe end to end under Wine" timeout 900 /usr/bin/python3 \
-      tests/e2e/windows/kanade_wine_test.py "$win_build/kanade.exe" "$build/tools/kanade-repo" ||
-      true
+      tests/e2e/windows/kanade_wine_test.py "$win_build/kanade.exe" "$build/tools/kanade-repo" \
+      "$win_build/kanade-win32-probe.exe" || true
   fi
 fi
 

@@ -16,6 +16,7 @@
 #include "state/patcher_state.h"
 #include "ui/console.h"
 #include "ui/responsiveness.h"
+#include "upgrade/programs.h"
 #include "upgrade/self_upgrade.h"
 #include "util/path.h"
 #include "util/system_error.h"
@@ -57,7 +58,9 @@ void StartDelay() {
     StepTimer -= 100;
     SetConsoleLineText(WaitLineText(StepTimer), WaitLineIndex);
   }
-  if (StepTimer <= 0) StepTimer = kFinished;
+  // An upgrade goes on as soon as the program that started it has ended;
+  // the time is only the longest wait.
+  if (StepTimer <= 0 || StartingProgramEnded()) StepTimer = kFinished;
 }
 
 void UpgradeHandOver() {
@@ -166,6 +169,17 @@ std::string WaitLineText(double remaining_ms) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", remaining_ms / 1000.0);
   return std::string("-waitfor: アップグレード待機中: ") + seconds + " 秒";
+}
+
+void PrefetchRepositories() {
+  if (!State().NoPatch) {
+    PrefetchRepository(RepositoryBaseUrl() + std::string(kOwnRepositoryPath), kOwnRepositoryName);
+  }
+  for (const std::string_view name :
+       {std::string_view("kanade-conv-test.repo"), std::string_view("kanade-test.repo"),
+        std::string_view("kanade-prefixed.repo"), kLuaRepositoryName}) {
+    PrefetchRepository(RepositoryBaseUrl() + RepositoryPathOf(name), name);
+  }
 }
 
 void LiveTranslationTick() {}

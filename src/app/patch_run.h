@@ -18,6 +18,10 @@ bool StepHasWork(int step);
 /// work to do at once (not the resting step 100).
 bool AdvancePatchStep();
 
+/// Requests every repository file that the run's fetch steps will take,
+/// together and at once, while the window opens.
+void PrefetchRepositories();
+
 /// The live-translation hook while the run idles; does nothing yet.
 void LiveTranslationTick();
 

@@ -2,10 +2,12 @@
 
 #include "app/command_line.h"
 #include "app/event_loop.h"
+#include "app/patch_run.h"
 #include "app/shutdown.h"
 #include "discovery/game_location.h"
 #include "discovery/steam_libraries.h"
 #include "repos/http_client.h"
+#include "repos/module_engine.h"
 #include "settings/settings_file.h"
 #include "settings/settings_window.h"
 #include "state/patcher_state.h"
@@ -16,6 +18,7 @@
 #include "ui/picture_decoders.h"
 #include "ui/responsiveness.h"
 #include "ui/status_canvas.h"
+#include "upgrade/programs.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
 
@@ -61,6 +64,8 @@ int RunProgram(int argc, char** argv, Toolkit* toolkit) {
   ProgramFolder = CurrentFolderWithSeparator();
   // A copy killed mid-way, or a program set aside while it ran, goes now.
   RemoveLeftoverTemporariesIn(StripTrailingSeparators(ProgramFolder));
+  // The build the program's own repository lists may be this very one.
+  SetLocalBodySource(RunningProgramBody);
   if (toolkit != nullptr) {
     MainFont = toolkit->LoadFont("Meiryo UI", 8);
     DialogFont = toolkit->LoadFont("Meiryo UI", 8);
@@ -81,6 +86,8 @@ int RunProgram(int argc, char** argv, Toolkit* toolkit) {
   ResetConsole();
   DownloadPrefix.clear();
   LoadSettings();
+  // The repository files travel while the window opens and the backdrops load.
+  PrefetchRepositories();
   BuildMainWindow(0, 0, 600, 300);
   if (MainWindow != 0) {
     // While a step blocks, the canvas keeps painting at most every 100 ms,

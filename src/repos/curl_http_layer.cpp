@@ -1,11 +1,12 @@
 // The libcurl implementation of the HTTP layer, on the shared transfer pool.
+#include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 #include "repos/curl_transfer.h"
 #include "repos/http_client.h"
 #include "ui/responsiveness.h"
-#include "util/path.h"
-#include "util/system_error.h"
 
 namespace kanade {
 
@@ -14,16 +15,26 @@ namespace {
 // How long a waiting caller sleeps between looks at the window.
 constexpr int kResponsiveSliceMs = 50;
 
-class FileSink : public TransferSink {
+class MemorySink : public TransferSink {
  public:
-  explicit FileSink(std::FILE* file) : file_(file) {}
   bool Write(const char* data, std::size_t size) override {
-    return std::fwrite(data, 1, size, file_) == size;
+    bytes.append(data, size);
+    return true;
   }
-  bool Restart() override { return TruncateFile(file_); }
+  bool Restart() override {
+    bytes.clear();
+    return true;
+  }
+  std::string bytes;
+};
 
- private:
-  std::FILE* file_;
+// A request started early, waiting for the DownloadToFile that makes it.
+struct Prefetched {
+  std::string url;
+  DownloadLimits limits;
+  HttpValidators if_changed;
+  MemorySink sink;
+  TransferId id = 0;
 };
 
 void Describe(const TransferState& state, DownloadReport* report) {
@@ -31,6 +42,7 @@ void Describe(const TransferState& state, DownloadReport* report) {
   report->HttpStatus = state.HttpStatus;
   report->Reason = state.Reason;
   report->Retries = state.Retries;
+  report->Response = state.Response;
   if (state.Done && state.Outcome == TransferOutcome::kCompleted && state.Received == 0 &&
       report->Reason.empty()) {
     report->Reason = "empty body";
@@ -52,41 +64,34 @@ DownloadStatus StatusOf(const TransferState& state) {
   return DownloadStatus::Failed;
 }
 
+TransferRequest RequestOf(std::string_view url, const DownloadLimits& limits,
+                          const HttpValidators& if_changed = {}) {
+  return {std::string(url), limits.MaxBytes, limits.HttpsOnly, if_changed};
+}
+
 class LibcurlLayer : public HttpLayer {
  public:
-  bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
-                      DownloadReport* report) override {
-    std::FILE* file = CreateNewFile(path);
-    if (file == nullptr) {
-      if (report != nullptr)
-        report->Reason = "cannot create " + std::string(path) + ": " + LastSystemError();
+  bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink,
+                      DownloadReport* report, const HttpValidators& if_changed) override {
+    if (std::unique_ptr<Prefetched> early = TakePrefetched(url, limits, if_changed)) {
+      if (std::optional<bool> done = Finish(*early, sink, report)) return *done;
+    }
+    const auto id = StartTransfer(RequestOf(url, limits, if_changed), sink);
+    if (!id) {
+      if (report != nullptr) report->Reason = "the transfer could not be started";
       return false;
     }
-    FileSink sink(file);
-    const auto id = StartTransfer({std::string(url), limits.MaxBytes, limits.HttpsOnly}, sink);
-    bool completed = false;
-    if (id) {
-      // Repository fetches run on the patch run's thread: keep the window alive.
-      while (!WaitForTransfer(*id, kResponsiveSliceMs)) KeepResponsive();
-      const TransferState state = TransferStatus(*id);
-      completed = state.Outcome == TransferOutcome::kCompleted;
-      Describe(state, report);
-      EndTransfer(*id);
-    } else if (report != nullptr) {
-      report->Reason = "the transfer could not be started";
-    }
-    const bool closed = std::fclose(file) == 0;
-    if (completed && !closed && report != nullptr) {
-      report->Reason = "cannot write " + std::string(path) + ": " + LastSystemError();
-    }
-    if (completed && closed) return true;
-    RemoveFile(path);
-    return false;
+    // Repository fetches run on the patch run's thread: keep the window alive.
+    while (!WaitForTransfer(*id, kResponsiveSliceMs)) KeepResponsive();
+    const TransferState state = TransferStatus(*id);
+    Describe(state, report);
+    EndTransfer(*id);
+    return state.Outcome == TransferOutcome::kCompleted;
   }
 
   std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,
                                               DownloadSink& sink) override {
-    return StartTransfer({std::string(url), limits.MaxBytes, limits.HttpsOnly}, sink);
+    return StartTransfer(RequestOf(url, limits), sink);
   }
 
   DownloadProgress PollDownload(DownloadHandle handle) override {
@@ -98,6 +103,26 @@ class LibcurlLayer : public HttpLayer {
     return WaitForTransfer(handle, max_ms);
   }
 
+  void Prefetch(std::string_view url, const DownloadLimits& limits,
+                const HttpValidators& if_changed) override {
+    auto early = std::make_unique<Prefetched>();
+    early->url = std::string(url);
+    early->limits = limits;
+    early->if_changed = if_changed;
+    DownloadLimits held = limits;
+    held.MaxBytes = std::min(limits.MaxBytes, kMaxPrefetchBytes);
+    const auto id = StartTransfer(RequestOf(url, held, if_changed), early->sink);
+    if (!id) return;
+    early->id = *id;
+    prefetched_.push_back(std::move(early));
+  }
+
+  // The bodies go with the transfers that fill them.
+  void Forget() {
+    for (const auto& early : prefetched_) EndTransfer(early->id);
+    prefetched_.clear();
+  }
+
   DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report) override {
     const TransferState before = TransferStatus(handle);
     EndTransfer(handle);
@@ -105,13 +130,52 @@ class LibcurlLayer : public HttpLayer {
     if (!before.Done && report != nullptr) report->Reason = "cancelled";
     return before.Done ? StatusOf(before) : DownloadStatus::Aborted;
   }
+
+ private:
+  std::unique_ptr<Prefetched> TakePrefetched(std::string_view url, const DownloadLimits& limits,
+                                             const HttpValidators& if_changed) {
+    const auto it = std::find_if(prefetched_.begin(), prefetched_.end(), [&](const auto& early) {
+      return early->url == url && early->limits.MaxBytes == limits.MaxBytes &&
+             early->limits.HttpsOnly == limits.HttpsOnly && early->if_changed == if_changed;
+    });
+    if (it == prefetched_.end()) return nullptr;
+    std::unique_ptr<Prefetched> early = std::move(*it);
+    prefetched_.erase(it);
+    return early;
+  }
+
+  // Waits for a prefetched request and hands its body to `sink`. Nothing
+  // when the body was more than memory may hold, so that the caller fetches
+  // it the ordinary way.
+  std::optional<bool> Finish(Prefetched& early, DownloadSink& sink, DownloadReport* report) {
+    while (!WaitForTransfer(early.id, kResponsiveSliceMs)) KeepResponsive();
+    const TransferState state = TransferStatus(early.id);
+    EndTransfer(early.id);
+    if (state.Outcome == TransferOutcome::kTooLarge && early.limits.MaxBytes > kMaxPrefetchBytes) {
+      return std::nullopt;
+    }
+    Describe(state, report);
+    if (state.Outcome != TransferOutcome::kCompleted) return false;
+    const std::string& bytes = early.sink.bytes;
+    if (!bytes.empty() && !sink.Write(bytes.data(), bytes.size())) {
+      if (report != nullptr) report->Reason = "the body could not be stored";
+      return false;
+    }
+    return true;
+  }
+
+  std::vector<std::unique_ptr<Prefetched>> prefetched_;
 };
+
+LibcurlLayer& Libcurl() {
+  static LibcurlLayer layer;
+  return layer;
+}
 
 }  // namespace
 
 HttpLayer& LibcurlHttpLayer() {
-  static LibcurlLayer layer;
-  return layer;
+  return Libcurl();
 }
 
 bool InitNetworking() {
@@ -119,6 +183,7 @@ bool InitNetworking() {
 }
 
 void ReleaseNetworking() {
+  Libcurl().Forget();
   StopCurlSession();
 }
 

@@ -10,8 +10,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "repos/http_client.h"
@@ -82,11 +84,65 @@ struct Transfer {
   SteadyClock::time_point last_activity;
   SteadyClock::time_point window_start;
   std::uint64_t window_received = 0;
+  curl_slist* headers = nullptr;  // the request's own header lines
+  TransferResponse response;      // of the latest response so far
+  bool in_headers = false;        // between a status line and the blank line
+  // Guarded by the pool's mutex, once done.
+  TransferResponse final_response;
 };
 
-std::size_t OnHeader(char*, std::size_t size, std::size_t count, void* user) {
-  static_cast<Transfer*>(user)->last_activity = SteadyClock::now();
+// Takes a validator of the response when it may be sent back later.
+void TakeValidator(std::string_view name, std::string_view value, std::size_t limit,
+                   std::string* kept, std::string* refused) {
+  if (IsSendableValidator(value, limit)) {
+    *kept = std::string(value);
+    return;
+  }
+  kept->clear();
+  *refused = "the server's " + std::string(name) + " (" + std::to_string(value.size()) +
+             " bytes) is " + (value.size() > limit ? "too long" : "not plain text") +
+             " to be sent back";
+}
+
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& transfer = *static_cast<Transfer*>(user);
+  transfer.last_activity = SteadyClock::now();
+  std::string_view line(data, size * count);
+  // Each response (a redirect, then the final one) starts anew.
+  if (line.substr(0, 5) == "HTTP/") {
+    transfer.response = {};
+    transfer.in_headers = true;
+    return size * count;
+  }
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  if (line.empty()) {
+    transfer.in_headers = false;
+    return size * count;
+  }
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return size * count;
+  const std::string_view name = line.substr(0, colon);
+  std::string_view value = line.substr(colon + 1);
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  TransferResponse& response = transfer.response;
+  if (EqualsIgnoreCaseAscii(name, "ETag")) {
+    TakeValidator("ETag", value, kMaxETagBytes, &response.Validators.ETag, &response.Refused);
+  } else if (EqualsIgnoreCaseAscii(name, "Last-Modified")) {
+    TakeValidator("Last-Modified", value, kMaxLastModifiedBytes, &response.Validators.LastModified,
+                  &response.Refused);
+  }
   return size * count;
+}
+
+// libcurl drops the bytes that a server sends after a response that has no
+// body (a 304), saying so only in its verbose text.
+int OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user) {
+  constexpr std::string_view kExcess = "Excess found";
+  if (type == CURLINFO_TEXT && std::string_view(data, size).substr(0, kExcess.size()) == kExcess) {
+    static_cast<Transfer*>(user)->response.ExcessBody = true;
+  }
+  return 0;
 }
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
@@ -149,6 +205,24 @@ bool Configure(Transfer& transfer) {
   // rather than open another. Plain http never multiplexes: waiting there
   // would only tie every transfer to the first one's answer.
   if (transfer.url.compare(0, 8, "https://") == 0) set(CURLOPT_PIPEWAIT, 1L);
+  if (const HttpValidators& held = transfer.request.IfChanged; !held.Empty()) {
+    if (!IsSendableValidator(held.ETag, kMaxETagBytes) ||
+        !IsSendableValidator(held.LastModified, kMaxLastModifiedBytes)) {
+      return false;
+    }
+    // Made once; a retry sends the same lines.
+    for (const auto& [field, value] : {std::pair{"If-None-Match: ", &held.ETag},
+                                       std::pair{"If-Modified-Since: ", &held.LastModified}}) {
+      if (value->empty() || transfer.attempt > 1) continue;
+      curl_slist* more = curl_slist_append(transfer.headers, (field + *value).c_str());
+      if (more == nullptr) return false;
+      transfer.headers = more;
+    }
+    set(CURLOPT_HTTPHEADER, transfer.headers);
+    set(CURLOPT_DEBUGFUNCTION, &OnDebug);
+    set(CURLOPT_DEBUGDATA, static_cast<void*>(&transfer));
+    set(CURLOPT_VERBOSE, 1L);
+  }
   set(CURLOPT_BUFFERSIZE, 256L * 1024L);
   set(CURLOPT_HEADERFUNCTION, &OnHeader);
   set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer));
@@ -194,6 +268,12 @@ Verdict Judge(Transfer& transfer, CURLcode result) {
     const bool busy = status >= 500 || status == 429;
     return {TransferOutcome::kCompleted, busy ? "HTTP " + std::to_string(status) : "", busy};
   }
+  // libcurl refuses a header line above its limit (100 KiB) as out of
+  // memory (later versions: CURLE_TOO_LARGE, 100) before the headers end.
+  if (transfer.in_headers && (result == CURLE_OUT_OF_MEMORY || static_cast<int>(result) == 100)) {
+    return {TransferOutcome::kFailed,
+            "a response header line was longer than libcurl takes (100 KiB)"};
+  }
   const std::string text = transfer.error[0] != '\0' ? transfer.error : curl_easy_strerror(result);
   Verdict verdict{TransferOutcome::kFailed,
                   "curl error " + std::to_string(static_cast<int>(result)) + ": " + text};
@@ -234,11 +314,15 @@ class TransferPool {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = transfers_.find(id);
     if (it == transfers_.end())
-      return {true, TransferOutcome::kFailed, 0, 0, "unknown transfer", {}};
+      return {true, TransferOutcome::kFailed, 0, 0, "unknown transfer", {}, {}};
     const Transfer& transfer = *it->second;
-    return {
-        transfer.done,        transfer.outcome, transfer.received.load(std::memory_order_relaxed),
-        transfer.http_status, transfer.reason,  transfer.retries};
+    return {transfer.done,
+            transfer.outcome,
+            transfer.received.load(std::memory_order_relaxed),
+            transfer.http_status,
+            transfer.reason,
+            transfer.retries,
+            transfer.done ? transfer.final_response : TransferResponse{}};
   }
 
   bool Wait(TransferId id, int max_ms) {
@@ -315,10 +399,13 @@ class TransferPool {
 
   void Complete(Transfer& transfer, TransferOutcome outcome, std::string reason = {}) {
     Release(transfer);
+    curl_slist_free_all(transfer.headers);
+    transfer.headers = nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
     transfer.done = true;
     transfer.outcome = outcome;
     transfer.reason = std::move(reason);
+    transfer.final_response = transfer.response;
     ended_.notify_all();
   }
 
@@ -343,6 +430,8 @@ class TransferPool {
     transfer->window_start = now;
     transfer->window_received = 0;
     transfer->error[0] = '\0';
+    transfer->response = {};
+    transfer->in_headers = false;
     if (transfer->easy == nullptr || !Configure(*transfer) ||
         curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
       Complete(*transfer, TransferOutcome::kFailed, "libcurl could not start the transfer");
@@ -395,10 +484,22 @@ class TransferPool {
   // Cancelled, silent or too slow transfers end here; the rest go on.
   void CheckClocks(std::vector<std::shared_ptr<Transfer>>& running) {
     const auto now = SteadyClock::now();
+    std::map<std::string, std::string> unreachable;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      unreachable = unreachable_;
+    }
     for (auto& transfer : running) {
       if (transfer->easy == nullptr) continue;
       if (transfer->cancel) {
         Complete(*transfer, TransferOutcome::kCancelled, "cancelled");
+        continue;
+      }
+      // Transfers already under way to a host that just timed out would
+      // only wait for the same end (some of them in libcurl's queue, where
+      // no connect time-out of theirs runs yet).
+      if (const auto it = unreachable.find(transfer->origin); it != unreachable.end()) {
+        Complete(*transfer, TransferOutcome::kFailed, it->second);
         continue;
       }
       if (now - transfer->last_activity > transfer->no_data_limit) {
@@ -495,6 +596,14 @@ TransferPool& Pool() {
 }
 
 }  // namespace
+
+bool IsSendableValidator(std::string_view value, std::size_t limit) {
+  if (value.size() > limit) return false;
+  for (const char c : value) {
+    if (c < 0x20 || c > 0x7E) return false;
+  }
+  return true;
+}
 
 bool StartCurlSession() {
   std::lock_guard<std::mutex> lock(session_mutex);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kanade {
@@ -31,10 +32,38 @@ class TransferSink {
   virtual bool Restart() { return false; }
 };
 
+/// A response's validators, or those of a copy held: ETag and
+/// Last-Modified, each empty when there is none.
+struct HttpValidators {
+  std::string ETag;
+  std::string LastModified;
+  bool Empty() const { return ETag.empty() && LastModified.empty(); }
+  bool operator==(const HttpValidators&) const = default;
+};
+
+/// Longer validators are not taken from a response (real servers send a few
+/// dozen bytes).
+inline constexpr std::size_t kMaxETagBytes = 1024;
+inline constexpr std::size_t kMaxLastModifiedBytes = 64;
+
+/// True for a validator that may be sent back: visible ASCII and spaces
+/// only (no line break could start another header), within its limit.
+bool IsSendableValidator(std::string_view value, std::size_t limit);
+
 struct TransferRequest {
   std::string Url;
   std::uint64_t MaxBytes = 0;  // decoded body bytes, counted as they arrive
   bool HttpsOnly = false;      // https for the request and every redirect
+  // Sent as If-None-Match and If-Modified-Since when set: the server may
+  // then answer 304 without a body. Unsendable values fail the transfer.
+  HttpValidators IfChanged;
+};
+
+/// What the last response (after redirects) said beside its status and body.
+struct TransferResponse {
+  HttpValidators Validators;  // those fit to send back
+  std::string Refused;        // why a validator of the response was not taken
+  bool ExcessBody = false;    // bytes came after a response that has no body (304)
 };
 
 using TransferId = std::uint64_t;
@@ -46,6 +75,7 @@ struct TransferState {
   long HttpStatus = 0;                                 // of the last response, once Done
   std::string Reason;                                  // why it did not complete, once Done
   std::vector<std::string> Retries;                    // why each earlier attempt was given up
+  TransferResponse Response;                           // of the last response, once Done
 };
 
 /// Attempts of one transfer at most: the first and two retries. A retry

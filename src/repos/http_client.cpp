@@ -1,10 +1,26 @@
 #include "repos/http_client.h"
 
 #include <atomic>
+#include <cstdio>
+
+#include "util/path.h"
+#include "util/system_error.h"
 
 namespace kanade {
 
 namespace {
+
+class FileSink : public DownloadSink {
+ public:
+  explicit FileSink(std::FILE* file) : file_(file) {}
+  bool Write(const char* data, std::size_t size) override {
+    return std::fwrite(data, 1, size, file_) == size;
+  }
+  bool Restart() override { return TruncateFile(file_); }
+
+ private:
+  std::FILE* file_;
+};
 
 HttpLayer* installed_layer = nullptr;
 std::atomic<int> no_data_abort_ms{60'000};
@@ -42,9 +58,34 @@ int LowSpeedWindowMs() {
   return low_speed_window_ms;
 }
 
+bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink,
+                    DownloadReport* report, const HttpValidators& if_changed) {
+  return GetHttpLayer().DownloadToSink(url, limits, sink, report, if_changed);
+}
+
 bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
-                    DownloadReport* report) {
-  return GetHttpLayer().DownloadToFile(url, path, limits, report);
+                    DownloadReport* report, const HttpValidators& if_changed) {
+  UniqueFile file(CreateNewFile(path));
+  if (!file) {
+    if (report != nullptr) {
+      report->Reason = "cannot create " + std::string(path) + ": " + LastSystemError();
+    }
+    return false;
+  }
+  FileSink sink(file.get());
+  const bool completed = DownloadToSink(url, limits, sink, report, if_changed);
+  const bool closed = std::fclose(file.release()) == 0;
+  if (completed && !closed && report != nullptr) {
+    report->Reason = "cannot write " + std::string(path) + ": " + LastSystemError();
+  }
+  if (completed && closed) return true;
+  RemoveFile(path);
+  return false;
+}
+
+void PrefetchDownload(std::string_view url, const DownloadLimits& limits,
+                      const HttpValidators& if_changed) {
+  GetHttpLayer().Prefetch(url, limits, if_changed);
 }
 
 std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,

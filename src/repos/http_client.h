@@ -49,6 +49,7 @@ struct DownloadReport {
   long HttpStatus = 0;               // of the last response; 0 without one
   std::string Reason;                // why it did not succeed (empty when it did)
   std::vector<std::string> Retries;  // why each earlier attempt was given up
+  TransferResponse Response;         // the last response's validators
 };
 
 /// The body of a download goes to a sink, on the transfer thread.
@@ -59,14 +60,19 @@ using DownloadSink = TransferSink;
 class HttpLayer {
  public:
   virtual ~HttpLayer() = default;
-  virtual bool DownloadToFile(std::string_view url, std::string_view path,
-                              const DownloadLimits& limits, DownloadReport* report) = 0;
+  virtual bool DownloadToSink(std::string_view url, const DownloadLimits& limits,
+                              DownloadSink& sink, DownloadReport* report,
+                              const HttpValidators& if_changed) = 0;
   virtual std::optional<DownloadHandle> StartDownload(std::string_view url,
                                                       const DownloadLimits& limits,
                                                       DownloadSink& sink) = 0;
   virtual DownloadProgress PollDownload(DownloadHandle handle) = 0;
   virtual bool WaitForDownload(DownloadHandle handle, int max_ms) = 0;
   virtual DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report) = 0;
+  /// Starts the request that a later download with the same URL and
+  /// limits will make, so that it is under way while other work goes on.
+  virtual void Prefetch(std::string_view /*url*/, const DownloadLimits& /*limits*/,
+                        const HttpValidators& /*if_changed*/) {}
 };
 
 /// The libcurl implementation (the default).
@@ -92,12 +98,26 @@ void SetLowSpeedLimit(int bytes_per_second, int window_ms);
 int LowSpeedBytesPerSecond();
 int LowSpeedWindowMs();
 
-/// GET `url` into a new file at `path` (created only if nothing is there)
-/// and wait for it on the calling thread, keeping the window responsive. On
-/// failure the file is deleted and the result is false. An HTTP error status
-/// is no failure. `report`, when given, receives the status and reasons.
+/// GET `url` into `sink` and wait for it on the calling thread, keeping the
+/// window responsive. True when the transfer completed: an HTTP error status
+/// or an empty body is no failure. `report`, when given, receives the status,
+/// the reasons and the validators. With `if_changed` (the validators of a
+/// copy held) the server may answer 304 without a body.
+bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink,
+                    DownloadReport* report = nullptr, const HttpValidators& if_changed = {});
+
+/// The same into a new file at `path` (created only if nothing is there). On
+/// failure the file is deleted and the result is false.
 bool DownloadToFile(std::string_view url, std::string_view path, const DownloadLimits& limits,
-                    DownloadReport* report = nullptr);
+                    DownloadReport* report = nullptr, const HttpValidators& if_changed = {});
+
+/// Starts now the GET that a later DownloadToSink (or DownloadToFile) of `url` with the same
+/// limits makes; that call then only waits for it. A body the prefetch
+/// cannot hold in memory is fetched again by that call.
+void PrefetchDownload(std::string_view url, const DownloadLimits& limits,
+                      const HttpValidators& if_changed = {});
+/// The most a prefetched body may hold in memory.
+inline constexpr std::uint64_t kMaxPrefetchBytes = std::uint64_t{4} << 20;
 
 /// Starts a GET of `url` whose body goes to `sink` (which must outlive the
 /// download). Nothing when it cannot be started.

@@ -22,6 +22,8 @@ namespace kanade {
 
 namespace {
 
+LocalBodySource local_body_source = nullptr;
+
 // How far the look-ahead may run past the line on the console, so that
 // hashing current files far ahead never holds the console up for long.
 constexpr std::size_t kMaxLookAheadLines = 256;
@@ -104,12 +106,35 @@ struct Download {
   std::optional<NewFile> file;
   std::unique_ptr<BodySink> sink;
   std::optional<DownloadHandle> handle;
+  std::optional<std::uint64_t> copied;  // the size of a body copied, not downloaded
 
   // A transfer still running is cancelled before its sink and file go.
   ~Download() {
     if (handle) FinishDownload(*handle);
   }
 };
+
+// A body that already lies on this machine goes into the temporary file
+// instead of a download, keeping the same reserve of free space; hashed as
+// it is copied, it counts only with the listed digest. Otherwise the
+// download goes ahead as ever.
+bool CopyLocalBody(const Module& module, Download& download) {
+  if (local_body_source == nullptr || module.entry.Sha256.empty()) return false;
+  const UniqueFile source(local_body_source(module.entry.Sha256, module.entry.Size));
+  if (!source) return false;
+  auto copy = download.folder->CreateTemporary(module.name);
+  if (!copy) return false;
+  BodySink sink(*download.folder, *copy);
+  std::string digest;
+  std::uint64_t size = 0;
+  const auto write = [&sink](const char* data, std::size_t n) { return sink.Write(data, n); };
+  if (!CopyHashing(source.get(), write, &digest, &size) || digest != module.entry.Sha256) {
+    return false;
+  }
+  download.file = std::move(copy);
+  download.copied = size;
+  return true;
+}
 
 bool IsCurrentFile(const ContainedFolder& folder, const Module& module) {
   if (module.entry.Sha256.empty() || folder.KindOf(module.name) != EntryKind::kFile) return false;
@@ -229,6 +254,7 @@ class ModuleRun {
       download->failure = Failed(ModuleFailure::kWrite, module.full_path + " is read-only");
       return download;
     }
+    if (CopyLocalBody(module, *download)) return download;
     download->file = folder.CreateTemporary(module.name);
     if (!download->file) {
       download->failure =
@@ -281,6 +307,7 @@ class ModuleRun {
   ModuleOutcome Finish(std::size_t index, const Module& module, Download& download,
                        const ModuleReport& line) {
     if (download.failure) return *download.failure;
+    if (download.copied) return Place(module, download, line, *download.copied);
     const DownloadHandle handle = *download.handle;
     DownloadProgress progress = PollDownload(handle);
     while (progress.Status == DownloadStatus::InProgress) {
@@ -313,7 +340,12 @@ class ModuleRun {
       }
       return Failed(ModuleFailure::kDigest, why);
     }
-    line.Verified(progress.BytesReceived);
+    return Place(module, download, line, progress.BytesReceived);
+  }
+
+  static ModuleOutcome Place(const Module& module, Download& download, const ModuleReport& line,
+                             std::uint64_t size) {
+    line.Verified(size);
     if (!download.file->Finish(false) ||
         !download.folder->MoveIntoPlace(*download.file, module.name)) {
       return Failed(ModuleFailure::kWrite,
@@ -378,6 +410,10 @@ std::vector<std::optional<ModuleEntry>> EntriesOf(const std::vector<RepositoryLi
 }
 
 }  // namespace
+
+void SetLocalBodySource(LocalBodySource source) {
+  local_body_source = source;
+}
 
 bool IsContainedModulePath(std::string_view relative) {
   return SplitPortablePath(relative);

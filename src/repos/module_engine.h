@@ -5,6 +5,9 @@
 // still shows every module's lines in file order.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +24,15 @@ inline constexpr std::string_view kActionUninstall = "UNINST";
 inline constexpr int kDownloadPollMs = 100;
 /// Downloads that run at once while the engine waits for one of them.
 inline constexpr int kMaxTransfersInFlight = 8;
+
+/// Where a module's body may already lie on this machine, such as the
+/// running program for its own listed build: a file open for reading that
+/// should hold the body of `digest` (and `size`, when the line gives one),
+/// or null. The engine copies it instead of downloading, hashing as it
+/// copies, and keeps the copy only when it has the digest.
+using LocalBodySource = std::FILE* (*)(std::string_view digest, std::optional<std::uint64_t> size);
+/// Installs `source`; nullptr (the default) always downloads.
+void SetLocalBodySource(LocalBodySource source);
 
 /// Carries out `lines` in order in `target_folder` (no trailing separator):
 /// "INST" downloads, checks and writes each module's file unless it is

@@ -17,6 +17,7 @@ struct FetchOutcome {
   bool VerifiedCopy = false;  // a verified local copy is there afterwards, new or kept
   std::string Reason;         // why it failed or was refused
   bool Silent = false;        // no console line (the repos folder could not be made)
+  std::string Note;           // for the log whatever the result: why kept validators went unused
 
   /// True when the file was downloaded and accepted.
   explicit operator bool() const { return Result == FetchResult::kFetched; }

@@ -50,10 +50,10 @@ RepositoryOutcome RunWithSummary(std::string_view repository_name, std::string_v
 RepositoryOutcome ProcessRepository(std::string_view repository_name,
                                     std::string_view target_folder, std::string_view action) {
   RepositoryOutcome outcome;
-  const std::string path = LocalRepositoryPath(repository_name);
   const std::string target = WithoutTrailingSeparators(target_folder);
-  // Read once: the lines acted on are the lines that were checked.
-  const std::optional<std::string> text = IsFile(path) ? ReadFileBytes(path) : std::nullopt;
+  // Read once, never through a link: the lines acted on are the lines that
+  // were checked.
+  const std::optional<std::string> text = ReadLocalRepository(repository_name);
   if (!text) {
     outcome.Reason = "no local copy of " + std::string(repository_name);
     return outcome;

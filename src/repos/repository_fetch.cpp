@@ -1,13 +1,16 @@
 #include "repos/repository_fetch.h"
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "repos/http_client.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_server.h"
 #include "repos/repository_trust.h"
+#include "repos/repository_validators.h"
 #include "repos/run_report.h"
+#include "repos/sha256.h"
 #include "repos/withdrawn_modules.h"
 #include "state/patcher_state.h"
 #include "util/contained_folder.h"
@@ -19,44 +22,93 @@ namespace kanade {
 
 namespace {
 
+constexpr std::string_view kReposName = "repos";
+
+// The repos folder, opened without following a link below the program
+// folder; `crossed_link` says whether a link was in the way.
+std::optional<ContainedFolder> OpenReposFolder(bool create, bool* crossed_link = nullptr) {
+  std::string root = StripTrailingSeparators(ProgramFolder);
+  // Before start-up has set ProgramFolder, the current folder is meant.
+  if (root.empty()) root = ".";
+  return ContainedFolder::Open(root, {std::string(kReposName)}, create, crossed_link);
+}
+
 // Leftovers of a run that was killed while it fetched go once per process.
-void RemoveLeftoversOnce(const std::string& folder) {
+void RemoveLeftoversOnce(const ContainedFolder& folder) {
   static std::string cleaned;
-  if (cleaned == folder) return;
-  cleaned = folder;
-  RemoveLeftoverTemporariesIn(folder);
+  if (cleaned == folder.Path()) return;
+  cleaned = folder.Path();
+  folder.RemoveLeftoverTemporaries();
+}
+
+// A repository is small (kMaxRepositoryBytes): it is held whole until it
+// has been checked.
+class TextSink : public DownloadSink {
+ public:
+  bool Write(const char* data, std::size_t size) override {
+    text.append(data, size);
+    return true;
+  }
+  bool Restart() override {
+    text.clear();
+    return true;
+  }
+  std::string text;
+};
+
+// From an https server nothing but https is taken, redirects included: a
+// plain-http hop would let anyone on the way answer instead.
+DownloadLimits RepositoryLimits(std::string_view url) {
+  DownloadLimits limits;
+  limits.MaxBytes = kMaxRepositoryBytes;
+  limits.HttpsOnly = StartsWith(ToLowerAscii(url.substr(0, 8)), "https://");
+  return limits;
 }
 
 }  // namespace
+
+void PrefetchRepository(std::string_view url, std::string_view local_name) {
+  // The very request the fetch will make, validators included.
+  const auto folder = OpenReposFolder(false);
+  std::string unused;
+  const HttpValidators validators =
+      folder ? HeldCopyOf(*folder, local_name, PublishedNameOf(local_name), url,
+                          CompiledPublisherKeys(), &unused)
+                   .Validators
+             : HttpValidators{};
+  PrefetchDownload(url, RepositoryLimits(url), validators);
+}
 
 std::string ReposFolder() {
   std::string folder = ProgramFolder;
   while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
   // Before start-up has set ProgramFolder, the current folder is meant.
-  if (folder.empty() && ProgramFolder.empty()) return "repos";
-  return folder + std::string(PathSeparator) + "repos";
+  if (folder.empty() && ProgramFolder.empty()) return std::string(kReposName);
+  return folder + std::string(PathSeparator) + std::string(kReposName);
 }
 
 std::string LocalRepositoryPath(std::string_view local_name) {
   return ReposFolder() + std::string(PathSeparator) + std::string(local_name);
 }
 
+std::optional<std::string> ReadLocalRepository(std::string_view local_name) {
+  const auto folder = OpenReposFolder(false);
+  return folder ? folder->ReadWhole(local_name) : std::nullopt;
+}
+
 FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) {
-  const std::string folder = ReposFolder();
   FetchOutcome outcome;
-  if (!IsDirectory(folder)) {
-    std::error_code ec;
-    if (!std::filesystem::create_directory(FsPath(folder), ec) || ec) {
-      outcome.Silent = true;
-      outcome.Reason = "cannot create " + folder + ": " + ec.message();
-      return outcome;
-    }
+  bool crossed_link = false;
+  const auto folder = OpenReposFolder(true, &crossed_link);
+  if (!folder && !crossed_link) {
+    outcome.Silent = true;
+    outcome.Reason = "cannot create " + ReposFolder() + ": " + LastSystemError();
+    return outcome;
   }
-  RemoveLeftoversOnce(folder);
   const std::string path = LocalRepositoryPath(local_name);
   const std::string name = PublishedNameOf(local_name);
   const int line = ReportFetchStarted(url);
-  const std::optional<std::string> local = ReadFileBytes(path);
+  std::optional<std::string> local = folder ? folder->ReadWhole(local_name) : std::nullopt;
   const auto end = [&](FetchResult result, std::string reason) {
     outcome.Result = result;
     outcome.Reason = std::move(reason);
@@ -66,50 +118,74 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
     ReportFetchEnded(line, url, outcome);
     return outcome;
   };
+  // Someone else may write the program folder: nothing is written through a
+  // link there, nor over a link or special file in repos/.
+  if (!folder) return end(FetchResult::kFailed, ReposFolder() + " is a link; not written through");
+  RemoveLeftoversOnce(*folder);
+  const EntryKind kind = folder->KindOf(local_name);
+  if (kind != EntryKind::kMissing && kind != EntryKind::kFile) {
+    return end(FetchResult::kFailed, path + " is a link or no plain file; not replaced");
+  }
 
-  // From an https server nothing but https is taken, redirects included: a
-  // plain-http hop would let anyone on the way answer instead.
-  DownloadLimits limits;
-  limits.MaxBytes = kMaxRepositoryBytes;
-  limits.HttpsOnly = StartsWith(ToLowerAscii(url.substr(0, 8)), "https://");
+  const DownloadLimits limits = RepositoryLimits(url);
+  // Asked whether it changed only for a copy that verifies, with the
+  // validators that came with those very bytes.
+  const HeldCopy held =
+      HeldCopyOf(*folder, local_name, name, url, CompiledPublisherKeys(), &outcome.Note);
 
   // The previous copy stays usable (for an uninstall while the server is
   // down) until a new one has arrived and been accepted.
-  const std::string temporary = TemporaryPathBeside(path);
+  TextSink fetched;
   DownloadReport report;
-  if (temporary.empty()) return end(FetchResult::kFailed, "no random name for a temporary file");
-  if (!DownloadToFile(url, temporary, limits, &report)) {
-    RemoveFile(temporary);
+  if (!DownloadToSink(url, limits, fetched, &report, held.Validators)) {
     return end(FetchResult::kFailed, report.Reason);
   }
-  const std::optional<std::string> fetched = ReadFileBytes(temporary);
-  if (!fetched) {
-    RemoveFile(temporary);
-    return end(FetchResult::kFailed, "cannot read " + temporary);
-  }
-  // An error page is no repository, whatever it holds.
-  if (report.HttpStatus != 0 && (report.HttpStatus < 200 || report.HttpStatus > 299)) {
-    RemoveFile(temporary);
+  if (report.HttpStatus == 304) {
+    // Not modified: the copy asked about is current, and is taken exactly as
+    // a download of its bytes would be. Anything else is no answer.
+    if (held.Validators.Empty()) {
+      return end(FetchResult::kFailed,
+                 "the server answered 304 Not Modified to a request without validators");
+    }
+    if (report.Response.ExcessBody || !fetched.text.empty()) {
+      return end(FetchResult::kFailed,
+                 "the server's 304 Not Modified came with a body, which was not used");
+    }
+    local = folder->ReadWhole(local_name);
+    if (!local || Sha256OfText(*local) != held.Digest) {
+      return end(FetchResult::kFailed,
+                 "the server answered 304 Not Modified, but the local copy is gone or has "
+                 "changed since it was asked about");
+    }
+    fetched.text = *local;
+  } else if (report.HttpStatus != 0 && (report.HttpStatus < 200 || report.HttpStatus > 299)) {
+    // An error page is no repository, whatever it holds.
     return end(FetchResult::kRefused, "HTTP " + std::to_string(report.HttpStatus));
   }
-  if (const auto refusal = ReplacementRefusal(*fetched, name, local, CompiledPublisherKeys())) {
-    RemoveFile(temporary);
+  if (const auto refusal = ReplacementRefusal(fetched.text, name, local, CompiledPublisherKeys())) {
     return end(FetchResult::kRefused, *refusal);
   }
-  if (fetched == local) {
-    RemoveFile(temporary);
-  } else if (!ReplaceFileWith(temporary, path)) {
-    const std::string why = "cannot replace " + path + ": " + LastSystemError();
-    RemoveFile(temporary);
-    return end(FetchResult::kFailed, why);
-  } else if (local) {
-    NoteWithdrawnModules(local_name, *local, *fetched);
+  if (fetched.text != local) {
+    auto file = folder->CreateTemporary(local_name);
+    if (!file || !file->Write(fetched.text.data(), fetched.text.size()) || !file->Finish(false) ||
+        !folder->MoveIntoPlace(*file, local_name)) {
+      return end(FetchResult::kFailed, "cannot replace " + path + ": " + LastSystemError());
+    }
+    if (local) NoteWithdrawnModules(local_name, *local, fetched.text);
+  }
+  // The validators go with the copy now in place; a 304 leaves them as they were.
+  if (report.HttpStatus != 304) {
+    if (!report.Response.Refused.empty()) {
+      outcome.Note = report.Response.Refused + ": the next fetch asks for the whole file";
+    }
+    KeepValidators(*folder, local_name, url, Sha256OfText(fetched.text),
+                   report.Response.Validators);
   }
   return end(FetchResult::kFetched, "");
 }
 
 bool HasVerifiedLocalCopy(std::string_view local_name) {
-  const std::optional<std::string> local = ReadFileBytes(LocalRepositoryPath(local_name));
+  const std::optional<std::string> local = ReadLocalRepository(local_name);
   return local && IsTrustedAs(CheckRepositoryText(*local, CompiledPublisherKeys()),
                               PublishedNameOf(local_name), false);
 }

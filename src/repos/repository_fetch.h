@@ -1,6 +1,7 @@
 // Fetching repository files from the server into the local repos folder.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,14 +16,25 @@ std::string ReposFolder();
 /// The local copy of a repository: ReposFolder() + PathSeparator + name.
 std::string LocalRepositoryPath(std::string_view local_name);
 
+/// The local copy's bytes, read without following a link below the program
+/// folder; nothing when it is missing, a link or a special file.
+std::optional<std::string> ReadLocalRepository(std::string_view local_name);
+
 /// Downloads `url` as the local repository `local_name` and checks its
 /// signature, reporting the outcome as one console line (and its reason in
 /// the log). The local copy is replaced only by a file that verifies; a
 /// failed or unverified download leaves the previous copy as it was. When a
 /// new copy replaces a verified one, the modules the old one listed and the
 /// new one does not are noted as withdrawn. Failed, without a console line,
-/// when the repos folder cannot be created.
+/// when the repos folder cannot be created; with one when repos/ is a link,
+/// or the local copy a link or special file, as nothing is written through
+/// or over those.
 FetchOutcome FetchRepository(std::string_view url, std::string_view local_name);
+
+/// Starts the request of a later FetchRepository of `url` now, so that the
+/// repository arrives while other work goes on; that fetch then takes it
+/// over and reports it at its own moment.
+void PrefetchRepository(std::string_view url, std::string_view local_name);
 
 /// Whether the local copy of `local_name` is one that apply would use.
 bool HasVerifiedLocalCopy(std::string_view local_name);

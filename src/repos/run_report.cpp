@@ -40,6 +40,7 @@ void ReportFetchEnded(int line, std::string_view url, const FetchOutcome& outcom
   switch (outcome.Result) {
     case FetchResult::kFetched:
       SetConsoleLineText(text + " 成功", line);
+      if (!outcome.Note.empty()) LogReason(outcome.Note);
       return;
     case FetchResult::kFailed:
       SetConsoleLineText(text + " 失敗", line);
@@ -51,6 +52,7 @@ void ReportFetchEnded(int line, std::string_view url, const FetchOutcome& outcom
   SetConsoleLineColour(kRed, line);
   LogReason(outcome.KeptCopyUsed() ? outcome.Reason + "; the verified local copy is used"
                                    : outcome.Reason);
+  if (!outcome.Note.empty()) LogReason(outcome.Note);
 }
 
 int ReportRepositoryStarted(std::string_view repository_name, bool install) {

@@ -6,6 +6,7 @@
 
 #include "discovery/game_location.h"
 #include "state/patcher_state.h"
+#include "util/contained_folder.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -13,6 +14,7 @@ namespace kanade {
 
 namespace {
 
+constexpr std::string_view kSettingsName = "kanade.ini";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 bool IsKnownMode(std::string_view mode) {
@@ -50,42 +52,54 @@ std::string SingleLine(std::string_view value) {
   return out;
 }
 
-// Rewrites an existing file where it is, for when no temporary file can be
-// made or renamed beside it: a program folder the user may not write to, or
-// on Windows a reader that does not share deletion. Less safe than a rename,
-// but the only way the choice survives the next start.
-bool OverwriteInPlace(const std::string& path, std::string_view text) {
-  if (!IsFile(path)) return false;
-  const UniqueFile file(OpenFile(path, "wb"));
-  if (!file) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-  return std::fflush(file.get()) == 0 && written;
+std::optional<ContainedFolder> OpenProgramFolder() {
+  return ContainedFolder::Open(StripTrailingSeparators(ProgramFolder), {}, false);
+}
+
+// Replaces the file in one step; where no temporary file can be made or
+// renamed beside it (a program folder the user may not write to, or on
+// Windows a reader that does not share deletion), rewrites it where it lies:
+// less safe than a rename, but the only way the choice survives the next
+// start.
+void WriteSettingsText(const ContainedFolder& folder, std::string_view text) {
+  if (auto file = folder.CreateTemporary(kSettingsName)) {
+    if (file->Write(text.data(), text.size()) && file->Finish(true) &&
+        folder.MoveIntoPlace(*file, kSettingsName)) {
+      return;
+    }
+  }
+  folder.OverwriteInPlace(kSettingsName, text);
 }
 
 }  // namespace
 
 std::string SettingsFilePath() {
-  return ProgramFolder + std::string(PathSeparator) + "kanade.ini";
+  return ProgramFolder + std::string(PathSeparator) + std::string(kSettingsName);
 }
 
 void LoadSettings() {
-  const std::string path = SettingsFilePath();
-  if (IsFile(path)) {
-    if (const std::optional<std::string> bytes = ReadFileBytes(path)) {
-      std::string_view text = *bytes;
-      // Editors such as Notepad may have put a byte-order mark in front.
-      if (StartsWith(text, kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
-      for (const std::string& line : SplitLines(text)) ApplySetting(line);
-    }
+  // Never read through a link, nor from a pipe that would hold the start up.
+  const auto folder = OpenProgramFolder();
+  if (const auto bytes = folder ? folder->ReadWhole(kSettingsName) : std::nullopt) {
+    std::string_view text = *bytes;
+    // Editors such as Notepad may have put a byte-order mark in front.
+    if (StartsWith(text, kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
+    for (const std::string& line : SplitLines(text)) ApplySetting(line);
   }
   // Live translation is not available yet, whatever the file says.
   State().EnableLuaIntegration = 0;
 }
 
 void SaveSettings() {
-  const std::string path = SettingsFilePath();
-  // Windows refuses to replace a read-only file; do the same everywhere.
-  if (IsReadOnlyFile(path)) return;
+  const auto folder = OpenProgramFolder();
+  if (!folder) return;
+  // Windows refuses to replace a read-only file; do the same everywhere. A
+  // link, a hard link or a special file that someone else may have put in
+  // the folder counts as not writable too.
+  if (folder->KindOf(kSettingsName) != EntryKind::kMissing &&
+      (!folder->IsSoleFile(kSettingsName) || folder->IsReadOnly(kSettingsName))) {
+    return;
+  }
   const PatcherState& s = State();
   std::string text;
   const auto line = [&text](std::string_view content) {
@@ -100,7 +114,7 @@ void SaveSettings() {
   line("; Lua Related settings");
   line("EnableLuaIntegration=" + std::to_string(s.EnableLuaIntegration != 0 ? 1 : 0));
   line("LiveTranslationToken=" + SingleLine(s.LiveTranslationToken));
-  if (!WriteFileAtomically(path, text)) OverwriteInPlace(path, text);
+  WriteSettingsText(*folder, text);
 }
 
 }  // namespace kanade

@@ -6,11 +6,14 @@
 #include <string_view>
 #include <vector>
 
+#include "kanade_version.h"
 #include "ui/toolkit.h"
 
 namespace kanade {
 
-inline constexpr std::string_view ConsoleTitle = "Kanade 非公式日本語化Patcher Build 50.439";
+// The build number is the project's VERSION (CMakeLists.txt).
+inline constexpr std::string_view ConsoleTitle =
+    "Kanade 非公式日本語化Patcher Build " KANADE_VERSION;
 
 struct ConsoleState {
   std::vector<std::string> Lines;

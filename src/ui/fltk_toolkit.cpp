@@ -26,6 +26,7 @@
 
 #include "ui/fltk_fonts.h"
 #include "ui/picture_decoders.h"
+#include "ui/picture_scaling.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -219,6 +220,7 @@ class FltkCanvas : public Fl_Widget {
   }
 
   void SetFrame(std::vector<FltkToolkit::DrawCall> frame) { frame_ = std::move(frame); }
+  const std::vector<FltkToolkit::DrawCall>& Frame() const { return frame_; }
 
   void draw() override {
     fl_push_clip(x(), y(), w(), h());
@@ -363,6 +365,17 @@ FltkToolkit::FltkToolkit() {
   display_ok_ = true;
 #endif
   if (!display_ok_) return;
+  // X reports the monitor's physical DPI; the layout follows it in steps
+  // of 25 %, as desktops scale.
+  float dpi_x = 0, dpi_y = 0;
+  Fl::screen_dpi(dpi_x, dpi_y, 0);
+  scale_ = DisplayScale(DesktopStepDpi(dpi_y));
+  // FLTK's own dialogs and scroll bars grow with everything else (from
+  // FLTK's sizes, however many toolkits a process makes).
+  static const Fl_Fontsize normal_size = FL_NORMAL_SIZE;
+  static const int scrollbar_size = Fl::scrollbar_size();
+  FL_NORMAL_SIZE = static_cast<Fl_Fontsize>(scale_.Scale(normal_size));
+  Fl::scrollbar_size(scale_.Scale(scrollbar_size));
   Fl::scheme("gtk+");
   // Controls without a font of their own, and FLTK's own dialogs, need a
   // face with Japanese glyphs too.
@@ -413,6 +426,8 @@ void FltkToolkit::QueueTimer(WindowHandle window, int id) {
 WindowHandle FltkToolkit::OpenWindow(int client_width, int client_height, std::string_view title,
                                      bool minimise_box, WindowHandle owner) {
   if (!display_ok_ || client_width <= 0 || client_height <= 0) return 0;
+  client_width = scale_.Scale(client_width);
+  client_height = scale_.Scale(client_height);
   auto owner_record = windows_.find(owner);
   const Fl_Window* owner_window =
       owner_record == windows_.end() ? nullptr : owner_record->second.window;
@@ -551,7 +566,7 @@ Point FltkToolkit::PointerPosition(WindowHandle window) {
   const int x = mx - w->x();
   const int y = my - w->y();
   if (x < 0 || y < 0 || x >= w->w() || y >= w->h()) return Point{-1, -1};
-  return Point{x, y};
+  return scale_.Unscale(Point{x, y});
 }
 
 ControlHandle FltkToolkit::CreateControl(WindowHandle window, ControlKind kind, Rect rect,
@@ -559,7 +574,8 @@ ControlHandle FltkToolkit::CreateControl(WindowHandle window, ControlKind kind, 
   auto w = windows_.find(window);
   if (w == windows_.end()) return 0;
   const ControlHandle handle = next_handle_++;
-  const int x = rect.x, y = rect.y, width = rect.width, height = rect.height;
+  const Rect device = scale_.Scale(rect);
+  const int x = device.x, y = device.y, width = device.width, height = device.height;
   const std::string text(caption);
   Fl_Widget* widget = nullptr;
   Fl_Text_Buffer* buffer = nullptr;
@@ -615,7 +631,7 @@ ControlHandle FltkToolkit::CreateControl(WindowHandle window, ControlKind kind, 
       buffer->text(LineFeedsOnly(text).c_str());
       box->buffer(buffer);
       box->wrap_mode(Fl_Text_Display::WRAP_AT_BOUNDS, 0);
-      box->scrollbar_width(16);
+      box->scrollbar_width(scale_.Scale(16));
       widget = box;
       break;
     }
@@ -670,10 +686,33 @@ void FltkToolkit::ApplyFont(ControlRecord& control, const FontRecord& font) {
     // wrapping its second line over the control below.
     Fl_Align align = FL_ALIGN_INSIDE | FL_ALIGN_TOP;
     if (control.kind == ControlKind::kLabel) align |= FL_ALIGN_LEFT;
-    if (control.rect.height * 2 >= font.pixels * 5) align |= FL_ALIGN_WRAP;
+    if (scale_.Scale(control.rect.height) * 2 >= font.pixels * 5) align |= FL_ALIGN_WRAP;
     control.widget->align(align);
+    FitLabel(control);
   }
   control.widget->redraw();
+}
+
+// A one-line label grows to its text's width (a centred one on both sides),
+// as on Windows: the text stays whole and inside its box.
+void FltkToolkit::FitLabel(ControlRecord& control) {
+  if (control.kind != ControlKind::kLabel && control.kind != ControlKind::kLabelCentred) return;
+  Fl_Widget* widget = control.widget;
+  const Rect box = scale_.Scale(control.rect);
+  int width = box.width;
+  if (!(widget->align() & FL_ALIGN_WRAP) && !control.caption.empty()) {
+    fl_font(widget->labelfont(), widget->labelsize());
+    // FLTK keeps 3 pixels free on either side of a left-aligned label.
+    const int margin = control.kind == ControlKind::kLabel ? 6 : 0;
+    const int text = static_cast<int>(std::ceil(fl_width(control.caption.c_str())));
+    width = std::max(box.width, text + margin + 2);
+  }
+  const int x =
+      control.kind == ControlKind::kLabelCentred ? box.x - (width - box.width) / 2 : box.x;
+  if (widget->x() != x || widget->w() != width) {
+    if (widget->window() != nullptr) widget->window()->damage(FL_DAMAGE_ALL);
+    widget->resize(x, box.y, width, box.height);
+  }
 }
 
 void FltkToolkit::SetFont(ControlHandle control, FontHandle font) {
@@ -709,6 +748,7 @@ void FltkToolkit::SetText(ControlHandle control, std::string_view text) {
     if (c->widget->window() != nullptr) c->widget->window()->damage(FL_DAMAGE_ALL);
   }
   c->caption = value;
+  FitLabel(*c);
   c->widget->redraw();
 }
 
@@ -780,12 +820,9 @@ FontHandle FltkToolkit::LoadFont(std::string_view face, int points) {
     Fl::set_font(index, KeepFontName(" " + resolved));
     font_indexes_[resolved] = index;
   }
-  float dpi_x = 0, dpi_y = 0;
-  Fl::screen_dpi(dpi_x, dpi_y, 0);
-  // Some displays report no or absurd sizes; assume the common 96 then.
-  if (!(dpi_y >= 48 && dpi_y <= 480)) dpi_y = 96;
+  // The size follows the same factor as the layout, never the DPI alone.
   const FontHandle handle = next_handle_++;
-  fonts_[handle] = FontRecord{resolved, index, static_cast<int>(std::lround(points * dpi_y / 72))};
+  fonts_[handle] = FontRecord{resolved, index, scale_.FontPixels(points)};
   return handle;
 }
 
@@ -836,8 +873,8 @@ void FltkToolkit::DrawPicture(PictureHandle picture, int x, int y) {
   if (drawing_canvas_ == nullptr || it == pictures_.end()) return;
   DrawCall call;
   call.kind = DrawCall::Kind::kPicture;
-  call.x = x;
-  call.y = y;
+  call.x = scale_.Scale(x);
+  call.y = scale_.Scale(y);
   call.picture = it->second;  // kept alive while the frame shows it
   frame_.push_back(std::move(call));
 }
@@ -846,8 +883,8 @@ void FltkToolkit::DrawText(int x, int y, std::string_view text, Rgb colour) {
   if (drawing_canvas_ == nullptr) return;
   DrawCall call;
   call.kind = DrawCall::Kind::kText;
-  call.x = x;
-  call.y = y;
+  call.x = scale_.Scale(x);
+  call.y = scale_.Scale(y);
   call.text = std::string(text);
   call.colour = colour;
   call.font = current_font_;
@@ -865,20 +902,104 @@ void FltkToolkit::SetColour(Rgb colour) {
 
 void FltkToolkit::FillRect(Rect rect, Rgb colour) {
   if (drawing_canvas_ == nullptr || rect.width <= 0 || rect.height <= 0) return;
+  const Rect device = scale_.Scale(rect);
   DrawCall call;
   call.kind = DrawCall::Kind::kFill;
-  call.x = rect.x;
-  call.y = rect.y;
-  call.width = rect.width;
-  call.height = rect.height;
+  call.x = device.x;
+  call.y = device.y;
+  call.width = device.width;
+  call.height = device.height;
   call.colour = colour;
   frame_.push_back(std::move(call));
+}
+
+std::vector<LayoutItem> FltkToolkit::ReportLayout(WindowHandle window) {
+  std::vector<LayoutItem> items;
+  auto measure = [](LayoutItem& item, Fl_Font font, Fl_Fontsize size, bool wrap) {
+    fl_font(font, size);
+    int width = wrap ? item.area.width : 0, height = 0;
+    fl_measure(item.text.c_str(), width, height, 0);
+    item.text_width = width;
+    item.text_height = height;
+  };
+  for (const auto& [handle, control] : controls_) {
+    if (control.window != window || !control.widget->visible()) continue;
+    const Fl_Widget* widget = control.widget;
+    const Fl_Boxtype boxtype = widget->box();
+    LayoutItem item;
+    item.text = control.caption;
+    item.layout = control.rect;
+    item.box = Rect{widget->x(), widget->y(), widget->w(), widget->h()};
+    // The text area of each kind, as FLTK 1.3 draws it.
+    item.area = Rect{item.box.x + Fl::box_dx(boxtype), item.box.y + Fl::box_dy(boxtype),
+                     item.box.width - Fl::box_dw(boxtype), item.box.height - Fl::box_dh(boxtype)};
+    switch (control.kind) {
+      case ControlKind::kCanvas:
+        for (const DrawCall& call : static_cast<const FltkCanvas*>(widget)->Frame()) {
+          LayoutItem drawn;
+          if (call.kind == DrawCall::Kind::kFill) {
+            drawn.kind = "fill";
+            drawn.box = Rect{call.x, call.y, call.width, call.height};
+          } else if (call.kind == DrawCall::Kind::kText) {
+            drawn.kind = "text";
+            drawn.text = call.text;
+            measure(drawn, call.font, call.size, false);
+            drawn.box = Rect{call.x, call.y, drawn.text_width, drawn.text_height};
+          } else {
+            continue;
+          }
+          drawn.area = drawn.box;
+          items.push_back(std::move(drawn));
+        }
+        continue;
+      case ControlKind::kFrame:
+      case ControlKind::kReadOnlyBox:
+      case ControlKind::kEditableBox:
+        continue;
+      case ControlKind::kPushButton:
+        item.kind = "button";
+        break;
+      case ControlKind::kCheckBox:
+      case ControlKind::kOptionButton: {
+        item.kind = control.kind == ControlKind::kCheckBox ? "check" : "option";
+        // The mark is a square as high as the font, with 2 pixels either side.
+        const int mark = widget->labelsize() + 2 * (Fl::box_dx(boxtype) + 2);
+        item.area = Rect{item.box.x + mark, item.box.y, item.box.width - mark, item.box.height};
+        break;
+      }
+      case ControlKind::kLabel:
+      case ControlKind::kLabelCentred:
+        item.kind = "label";
+        if ((widget->align() & (FL_ALIGN_LEFT | FL_ALIGN_RIGHT)) && item.area.width > 11) {
+          item.area.x += 3;
+          item.area.width -= 6;
+        }
+        break;
+      case ControlKind::kField: {
+        item.kind = "field";
+        const auto* field = static_cast<const Fl_Output*>(widget);
+        item.text = field->value() != nullptr ? field->value() : "";
+        measure(item, field->textfont(), field->textsize(), false);
+        items.push_back(std::move(item));
+        continue;
+      }
+    }
+    measure(item, widget->labelfont(), widget->labelsize(), (widget->align() & FL_ALIGN_WRAP) != 0);
+    items.push_back(std::move(item));
+  }
+  return items;
 }
 
 PictureHandle FltkToolkit::DecodeJpeg(const std::uint8_t* data, std::size_t size) {
   if (data == nullptr || size < 3 || data[0] != 0xFF || data[1] != 0xD8) return 0;
   std::optional<DecodedPicture> decoded = DecodePicture(data, size);
   if (!decoded) return 0;
+  // Scaled once, smoothly, to the size it is shown at.
+  const int width = scale_.Scale(decoded->width), height = scale_.Scale(decoded->height);
+  if (width != decoded->width || height != decoded->height) {
+    decoded = ScalePicture(*decoded, width, height);
+    if (decoded->width <= 0) return 0;
+  }
   auto* pixels = new uchar[decoded->rgb.size()];
   std::memcpy(pixels, decoded->rgb.data(), decoded->rgb.size());
   auto image = std::make_shared<Fl_RGB_Image>(pixels, decoded->width, decoded->height, 3);

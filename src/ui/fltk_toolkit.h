@@ -1,6 +1,7 @@
 // The toolkit on FLTK 1.3: real windows, controls, fonts and drawing.
 // FLTK's callbacks only queue events; the program handles them when it asks
-// WaitEvent for the next one, so nothing of ours runs inside FLTK.
+// WaitEvent for the next one, so nothing of ours runs inside FLTK. The
+// layout is shown at the screen's DPI (ui/display_scale.h).
 #pragma once
 
 #include <deque>
@@ -9,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "ui/display_scale.h"
+#include "ui/layout_report.h"
 #include "ui/toolkit.h"
 
 class Fl_Double_Window;
@@ -71,14 +74,19 @@ class FltkToolkit : public Toolkit {
   std::string FontFace(FontHandle font) const;
   /// The pixel height a LoadFont call resolved to.
   int FontPixels(FontHandle font) const;
+  /// The factor every size is shown at.
+  const DisplayScale& Scale() const { return scale_; }
+  /// The window's texts and boxes as shown (for tests).
+  std::vector<LayoutItem> ReportLayout(WindowHandle window);
 
   // What FLTK's callbacks call; public for them, not for the program.
   void QueueEvent(const Event& event);
   void QueueTimer(WindowHandle window, int id);
   WindowHandle WindowOf(const Fl_Widget* window) const;
 
-  /// One drawing call recorded between BeginDraw and EndDraw; the canvas
-  /// replays the last complete frame whenever FLTK asks it to draw.
+  /// One drawing call recorded between BeginDraw and EndDraw, in device
+  /// pixels; the canvas replays the last complete frame whenever FLTK asks
+  /// it to draw.
   struct DrawCall {
     enum class Kind { kPicture, kText, kColour, kFill } kind = Kind::kFill;
     int x = 0;
@@ -115,9 +123,11 @@ class FltkToolkit : public Toolkit {
 
   ControlRecord* FindControl(ControlHandle control);
   void ApplyFont(ControlRecord& control, const FontRecord& font);
+  void FitLabel(ControlRecord& control);
   void DropTimers(WindowRecord& window);
 
   bool display_ok_ = false;
+  DisplayScale scale_;
   int next_handle_ = 1;
   int next_font_index_ = 0;
   std::map<WindowHandle, WindowRecord> windows_;

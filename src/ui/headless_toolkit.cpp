@@ -2,7 +2,7 @@
 
 namespace kanade {
 
-HeadlessToolkit::HeadlessToolkit() {
+HeadlessToolkit::HeadlessToolkit(int dpi) : scale_(dpi) {
   SetClock(&clock_);
 }
 
@@ -18,6 +18,8 @@ WindowHandle HeadlessToolkit::OpenWindow(int client_width, int client_height,
   Window& w = windows_[handle];
   w.width = client_width;
   w.height = client_height;
+  w.device_width = scale_.Scale(client_width);
+  w.device_height = scale_.Scale(client_height);
   w.title = std::string(title);
   w.minimise_box = minimise_box;
   w.owner = owner;
@@ -94,7 +96,7 @@ Event HeadlessToolkit::WaitEvent() {
 
 Point HeadlessToolkit::PointerPosition(WindowHandle window) {
   auto it = pointers_.find(window);
-  return it == pointers_.end() ? Point{-1, -1} : it->second;
+  return it == pointers_.end() ? Point{-1, -1} : scale_.Unscale(it->second);
 }
 
 ControlHandle HeadlessToolkit::CreateControl(WindowHandle window, ControlKind kind, Rect rect,
@@ -106,6 +108,7 @@ ControlHandle HeadlessToolkit::CreateControl(WindowHandle window, ControlKind ki
   c.window = window;
   c.kind = kind;
   c.rect = rect;
+  c.device_rect = scale_.Scale(rect);
   c.caption = std::string(caption);
   c.text = c.caption;
   control_order_.push_back(handle);
@@ -164,7 +167,7 @@ Rect HeadlessToolkit::ControlRect(ControlHandle control) {
 
 FontHandle HeadlessToolkit::LoadFont(std::string_view face, int points) {
   const FontHandle handle = next_handle_++;
-  fonts_[handle] = Font{std::string(face), points};
+  fonts_[handle] = Font{std::string(face), points, scale_.FontPixels(points)};
   return handle;
 }
 

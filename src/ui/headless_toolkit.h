@@ -1,6 +1,8 @@
 // A toolkit without a window system: it records windows, controls and every
 // drawing call, and lets a test queue events, place the pointer, answer the
-// file dialog and drive the clock.
+// file dialog and drive the clock. Like the real backends it shows the layout
+// at a display scale (96 DPI unless a test asks for another), and records
+// the device sizes beside the layout ones.
 #pragma once
 
 #include <deque>
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ui/display_scale.h"
 #include "ui/toolkit.h"
 #include "util/clock.h"
 
@@ -19,6 +22,8 @@ class HeadlessToolkit : public Toolkit {
   struct Window {
     int width = 0;
     int height = 0;
+    int device_width = 0;
+    int device_height = 0;
     std::string title;
     bool minimise_box = false;
     WindowHandle owner = 0;
@@ -30,6 +35,7 @@ class HeadlessToolkit : public Toolkit {
     WindowHandle window = 0;
     ControlKind kind = ControlKind::kLabel;
     Rect rect;
+    Rect device_rect;
     std::string caption;
     std::string text;
     FontHandle font = 0;
@@ -43,6 +49,7 @@ class HeadlessToolkit : public Toolkit {
   struct Font {
     std::string face;
     int points = 0;
+    int pixels = 0;  // at the display scale
   };
   enum class DrawKind { kTransparent, kSelectFont, kPicture, kText, kColour, kFill };
   struct DrawCall {
@@ -55,7 +62,7 @@ class HeadlessToolkit : public Toolkit {
     int handle = 0;  // font or picture
   };
 
-  HeadlessToolkit();
+  explicit HeadlessToolkit(int dpi = kLayoutDpi);
   ~HeadlessToolkit() override;
 
   WindowHandle OpenWindow(int client_width, int client_height, std::string_view title,
@@ -99,6 +106,8 @@ class HeadlessToolkit : public Toolkit {
   void QueueEvent(const Event& event) { events_.push_back(event); }
   void Click(WindowHandle window, ControlHandle control);
   void KeyPress(WindowHandle window, ControlHandle control, int key);
+  /// The pointer at `point`, in device pixels of the window's client area
+  /// (at 96 DPI the same as layout pixels).
   void SetPointer(WindowHandle window, Point point) { pointers_[window] = point; }
   /// The next file dialog returns `answer` (empty: cancelled).
   void AnswerFileDialog(std::string answer) { dialog_answers_.push_back(std::move(answer)); }
@@ -135,6 +144,7 @@ class HeadlessToolkit : public Toolkit {
   int pictures_alive() const { return static_cast<int>(pictures_.size()); }
 
  private:
+  DisplayScale scale_;
   std::map<WindowHandle, Window> windows_;
   std::map<ControlHandle, Control> controls_;
   std::vector<ControlHandle> control_order_;

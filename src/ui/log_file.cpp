@@ -1,47 +1,27 @@
 #include "ui/log_file.h"
 
 #include "state/patcher_state.h"
+#include "util/contained_folder.h"
 #include "util/path.h"
-
-#ifdef _WIN32
-#include <windows.h>
-
-#include "util/utf.h"
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace kanade {
 
+namespace {
+constexpr std::string_view kLogName = "kanade.log";
+}  // namespace
+
 std::string LogFilePath() {
-  return ProgramFolder + std::string(PathSeparator) + "kanade.log";
+  return ProgramFolder + std::string(PathSeparator) + std::string(kLogName);
 }
 
 void WriteLogLine(std::string_view text) {
   std::string line = LogLinePrefix;
   line.append(text);
   line.append("\r\n");
-  const std::string path = LogFilePath();
-#ifdef _WIN32
-  HANDLE file = CreateFileW(Widen(path).c_str(), FILE_APPEND_DATA,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  DWORD written = 0;
-  WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  CloseHandle(file);
-#else
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-#endif
+  // Others may write the program folder: a log that is a link, a hard link
+  // or anything but a plain file gets no line, as one that cannot be opened.
+  const auto folder = ContainedFolder::Open(StripTrailingSeparators(ProgramFolder), {}, false);
+  if (folder) folder->AppendTo(kLogName, line);
 }
 
 }  // namespace kanade

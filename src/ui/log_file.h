@@ -11,7 +11,8 @@ std::string LogFilePath();
 
 /// Appends LogLinePrefix + text + CR LF. The file is opened, written in one
 /// call and closed again, shared so that other processes may read, write and
-/// delete it meanwhile. Failures are silent.
+/// delete it meanwhile. A log that is a link, a hard link or a special file
+/// gets no line. Failures are silent.
 void WriteLogLine(std::string_view text);
 
 }  // namespace kanade

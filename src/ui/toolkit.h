@@ -70,6 +70,9 @@ struct Point {
   int y = 0;
 };
 
+// Sizes, positions and rectangles are layout pixels, as at 96 DPI: each
+// backend shows them at the display's scale (ui/display_scale.h), and gives
+// the pointer back in layout pixels.
 class Toolkit {
  public:
   virtual ~Toolkit() = default;
@@ -110,7 +113,7 @@ class Toolkit {
   virtual void SetDefaultButton(ControlHandle button) = 0;
   virtual Rect ControlRect(ControlHandle control) = 0;
 
-  // Fonts: pixel height = points x vertical DPI / 72, rounded; normal weight.
+  // Fonts: pixel height = points x the display's DPI / 72, rounded; normal weight.
   virtual FontHandle LoadFont(std::string_view face, int points) = 0;
 
   // Drawing on a canvas. Nothing shows before EndDraw; a failed BeginDraw

@@ -6,10 +6,13 @@
 #include <algorithm>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "ui/display_scale.h"
 #include "ui/picture_decoders.h"
+#include "ui/picture_scaling.h"
 #include "ui/win32_toolkit.h"
 #include "util/path.h"
 #include "util/utf.h"
@@ -44,6 +47,56 @@ std::wstring WithCrLf(std::string_view text) {
     }
   }
   return out;
+}
+
+// The DPI functions of Windows 10 (1607 and later), looked up at run time:
+// older systems run the program system-aware, at the DPI of the screen.
+struct DpiFunctions {
+  UINT(WINAPI* GetDpiForWindow)(HWND) = nullptr;
+  UINT(WINAPI* GetDpiForSystem)() = nullptr;
+  BOOL(WINAPI* AdjustWindowRectExForDpi)(RECT*, DWORD, BOOL, DWORD, UINT) = nullptr;
+};
+
+const DpiFunctions& Dpi() {
+  static const DpiFunctions functions = [] {
+    DpiFunctions f;
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    if (user32 == nullptr) return f;
+    auto find = [user32](auto& slot, const char* name) {
+      slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
+          reinterpret_cast<void*>(GetProcAddress(user32, name)));
+    };
+    find(f.GetDpiForWindow, "GetDpiForWindow");
+    find(f.GetDpiForSystem, "GetDpiForSystem");
+    find(f.AdjustWindowRectExForDpi, "AdjustWindowRectExForDpi");
+    return f;
+  }();
+  return functions;
+}
+
+int SystemDpi() {
+  if (Dpi().GetDpiForSystem != nullptr) return UsableDpi(Dpi().GetDpiForSystem());
+  HDC screen = GetDC(nullptr);
+  const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : kLayoutDpi;
+  if (screen != nullptr) ReleaseDC(nullptr, screen);
+  return UsableDpi(dpi);
+}
+
+// The DPI of the monitor the window is on (per-monitor aware), else the
+// system's.
+int WindowDpi(HWND hwnd) {
+  const UINT dpi = Dpi().GetDpiForWindow != nullptr ? Dpi().GetDpiForWindow(hwnd) : 0;
+  return dpi != 0 ? UsableDpi(dpi) : SystemDpi();
+}
+
+// The outer size of a window whose client area is width x height pixels.
+SIZE FrameSize(DWORD style, int width, int height, int dpi) {
+  RECT frame{0, 0, width, height};
+  if (Dpi().AdjustWindowRectExForDpi == nullptr ||
+      !Dpi().AdjustWindowRectExForDpi(&frame, style, FALSE, 0, static_cast<UINT>(dpi))) {
+    AdjustWindowRectEx(&frame, style, FALSE, 0);
+  }
+  return SIZE{frame.right - frame.left, frame.bottom - frame.top};
 }
 
 std::string WithLf(const std::wstring& text) {
@@ -101,9 +154,14 @@ class Win32Toolkit final : public Toolkit {
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   static LRESULT CALLBACK CanvasProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 
+  std::vector<LayoutItem> ReportLayout(WindowHandle window);
+
  private:
   struct WindowRecord {
     HWND hwnd = nullptr;
+    // The factor of the monitor the window is on; it changes when the
+    // window moves to a monitor with another scale.
+    DisplayScale scale;
     HBRUSH background = nullptr;
     COLORREF background_colour = 0;
     // The main window's canvas, which has the keyboard whenever the window
@@ -113,23 +171,56 @@ class Win32Toolkit final : public Toolkit {
     HWND default_button = nullptr;
     HWND saved_focus = nullptr;  // the control to give the keyboard back to
   };
+  // A decoded picture and the bitmaps made of it, one per size shown.
+  struct Picture {
+    DecodedPicture source;
+    mutable std::map<std::pair<int, int>, HBITMAP> sized;
+    ~Picture() {
+      for (auto& [size, bitmap] : sized) DeleteObject(bitmap);
+    }
+    HBITMAP At(int width, int height) const;
+  };
+  // One drawing call of a canvas, in layout pixels: a frame is painted from
+  // its calls, and painted again when the window's scale changes.
+  struct DrawCall {
+    enum class Kind { kTransparent, kFont, kPicture, kText, kColour, kFill } kind = Kind::kFill;
+    int x = 0;
+    int y = 0;
+    Rect rect;
+    std::wstring text;
+    COLORREF colour = 0;
+    FontHandle font = 0;
+    std::shared_ptr<const Picture> picture;  // kept while a frame shows it
+
+    static DrawCall Of(Kind kind, int x = 0, int y = 0) {
+      DrawCall call;
+      call.kind = kind;
+      call.x = x;
+      call.y = y;
+      return call;
+    }
+  };
   struct ControlRecord {
     WindowHandle window = 0;
     ControlKind kind = ControlKind::kLabel;
-    Rect rect;
+    Rect rect;  // layout pixels
     HWND hwnd = nullptr;
+    FontHandle font = 0;  // 0: the default font
     bool has_text_colour = false;
     COLORREF text_colour = 0;
     std::wstring text;  // labels: what FitLabel measures
     // Canvas only: the last complete frame, painted on WM_PAINT.
+    std::vector<DrawCall> calls;
     HDC frame_dc = nullptr;
     HBITMAP frame = nullptr;
     HGDIOBJ frame_old = nullptr;
+    HGDIOBJ frame_old_font = nullptr;
   };
-  struct PictureRecord {
-    HBITMAP bitmap = nullptr;
-    int width = 0;
-    int height = 0;
+  // A font at each DPI that a window has needed it at.
+  struct FontRecord {
+    std::wstring face;
+    int points = 0;
+    std::map<int, HFONT> at_dpi;
   };
 
   void Queue(const Event& event);
@@ -140,6 +231,12 @@ class Win32Toolkit final : public Toolkit {
   void GiveKeyboard(WindowRecord& window);
   void FitLabel(ControlRecord& control);
   ControlRecord* FindControl(ControlHandle control);
+  DisplayScale ScaleOf(WindowHandle window) const;
+  HFONT FontAt(FontHandle font, int dpi);
+  void MakeFrame(ControlRecord& canvas);
+  void PaintFrame(ControlRecord& canvas);
+  static void DropFrame(ControlRecord& canvas);
+  void ApplyDpi(WindowHandle window, int dpi, const RECT* suggested);
   LRESULT HandleWindowMessage(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT HandleCanvasMessage(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   void DispatchOne(const MSG& msg);
@@ -148,11 +245,12 @@ class Win32Toolkit final : public Toolkit {
   int next_handle_ = 1;
   std::map<WindowHandle, WindowRecord> windows_;
   std::map<ControlHandle, ControlRecord> controls_;
-  std::map<FontHandle, HFONT> fonts_;
-  std::map<PictureHandle, PictureRecord> pictures_;
+  std::map<FontHandle, FontRecord> fonts_;
+  FontHandle default_font_ = 0;
+  std::map<PictureHandle, std::shared_ptr<const Picture>> pictures_;
   std::deque<Event> events_;
-  COLORREF current_colour_ = 0;
   ControlRecord* drawing_ = nullptr;
+  std::vector<DrawCall> recording_;
 };
 
 Win32Toolkit* g_toolkit = nullptr;
@@ -180,6 +278,12 @@ Win32Toolkit::Win32Toolkit() : instance_(GetModuleHandleW(nullptr)) {
   canvas_class.hCursor = window_class.hCursor;
   canvas_class.lpszClassName = kCanvasClass;
   RegisterClassExW(&canvas_class);
+
+  // Controls without a font of their own get the dialog face at 8 points,
+  // made at the scale of their window.
+  LOGFONTW gui{};
+  GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof gui, &gui);
+  default_font_ = LoadFont(gui.lfFaceName[0] != L'\0' ? Narrow(gui.lfFaceName) : "MS Shell Dlg", 8);
 }
 
 Win32Toolkit::~Win32Toolkit() {
@@ -187,15 +291,10 @@ Win32Toolkit::~Win32Toolkit() {
     if (window.hwnd != nullptr) DestroyWindow(window.hwnd);
     if (window.background != nullptr) DeleteObject(window.background);
   }
-  for (auto& [handle, control] : controls_) {
-    if (control.frame_dc != nullptr) {
-      SelectObject(control.frame_dc, control.frame_old);
-      DeleteObject(control.frame);
-      DeleteDC(control.frame_dc);
-    }
+  for (auto& [handle, control] : controls_) DropFrame(control);
+  for (auto& [handle, font] : fonts_) {
+    for (auto& [dpi, hfont] : font.at_dpi) DeleteObject(hfont);
   }
-  for (auto& [handle, font] : fonts_) DeleteObject(font);
-  for (auto& [handle, picture] : pictures_) DeleteObject(picture.bitmap);
   if (g_toolkit == this) g_toolkit = nullptr;
 }
 
@@ -203,30 +302,43 @@ WindowHandle Win32Toolkit::OpenWindow(int client_width, int client_height, std::
                                       bool minimise_box, WindowHandle owner) {
   DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
   if (minimise_box) style |= WS_MINIMIZEBOX;
-  RECT frame{0, 0, client_width, client_height};
-  AdjustWindowRectEx(&frame, style, FALSE, 0);
-  const int width = frame.right - frame.left;
-  const int height = frame.bottom - frame.top;
 
+  // An owned window opens on its owner's monitor, at its owner's scale.
   HWND owner_hwnd = nullptr;
+  int dpi = SystemDpi();
   RECT area{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
   if (auto it = windows_.find(owner); it != windows_.end() && it->second.hwnd != nullptr) {
     owner_hwnd = it->second.hwnd;
+    dpi = it->second.scale.dpi();
     GetWindowRect(owner_hwnd, &area);
   } else {
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
   }
-  const int x = area.left + ((area.right - area.left) - width) / 2;
-  const int y = area.top + ((area.bottom - area.top) - height) / 2;
+  auto place = [&](int at_dpi) {
+    const DisplayScale scale(at_dpi);
+    const SIZE size =
+        FrameSize(style, scale.Scale(client_width), scale.Scale(client_height), at_dpi);
+    return Rect{area.left + ((area.right - area.left) - size.cx) / 2,
+                area.top + ((area.bottom - area.top) - size.cy) / 2, size.cx, size.cy};
+  };
+  Rect frame = place(dpi);
 
   const WindowHandle handle = next_handle_++;
   WindowRecord& record = windows_[handle];
+  record.scale = DisplayScale(dpi);
   record.background_colour = GetSysColor(COLOR_BTNFACE);
-  record.hwnd = CreateWindowExW(0, kWindowClass, Widen(title).c_str(), style, x, y, width, height,
-                                owner_hwnd, nullptr, instance_, nullptr);
+  record.hwnd = CreateWindowExW(0, kWindowClass, Widen(title).c_str(), style, frame.x, frame.y,
+                                frame.width, frame.height, owner_hwnd, nullptr, instance_, nullptr);
   if (record.hwnd == nullptr) {
     windows_.erase(handle);
     return 0;
+  }
+  // The monitor it landed on may have another scale than was guessed.
+  if (const int actual = WindowDpi(record.hwnd); actual != dpi) {
+    record.scale = DisplayScale(actual);
+    frame = place(actual);
+    SetWindowPos(record.hwnd, nullptr, frame.x, frame.y, frame.width, frame.height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
   }
   ShowWindow(record.hwnd, SW_SHOWNORMAL);
   UpdateWindow(record.hwnd);
@@ -251,11 +363,7 @@ void Win32Toolkit::CloseWindow(WindowHandle window) {
       continue;
     }
     if (drawing_ == &c->second) drawing_ = nullptr;
-    if (c->second.frame_dc != nullptr) {
-      SelectObject(c->second.frame_dc, c->second.frame_old);
-      DeleteObject(c->second.frame);
-      DeleteDC(c->second.frame_dc);
-    }
+    DropFrame(c->second);
     c = controls_.erase(c);
   }
   if (it->second.hwnd != nullptr) DestroyWindow(it->second.hwnd);
@@ -327,7 +435,7 @@ Point Win32Toolkit::PointerPosition(WindowHandle window) {
       !PtInRect(&client, pointer)) {
     return Point{-1, -1};
   }
-  return Point{pointer.x, pointer.y};
+  return it->second.scale.Unscale(Point{pointer.x, pointer.y});
 }
 
 ControlHandle Win32Toolkit::CreateControl(WindowHandle window, ControlKind kind, Rect rect,
@@ -380,8 +488,9 @@ ControlHandle Win32Toolkit::CreateControl(WindowHandle window, ControlKind kind,
       break;
   }
   const ControlHandle handle = next_handle_++;
+  const Rect device = w->second.scale.Scale(rect);
   HWND hwnd = CreateWindowExW(
-      ex_style, window_class, text.c_str(), style, rect.x, rect.y, rect.width, rect.height,
+      ex_style, window_class, text.c_str(), style, device.x, device.y, device.width, device.height,
       w->second.hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + handle)),
       instance_, nullptr);
   if (hwnd == nullptr) return 0;
@@ -390,17 +499,11 @@ ControlHandle Win32Toolkit::CreateControl(WindowHandle window, ControlKind kind,
   record.kind = kind;
   record.rect = rect;
   record.hwnd = hwnd;
-  SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), 0);
+  SendMessageW(hwnd, WM_SETFONT,
+               reinterpret_cast<WPARAM>(FontAt(default_font_, w->second.scale.dpi())), 0);
   if (kind == ControlKind::kCanvas) {
-    HDC screen = GetDC(hwnd);
-    record.frame_dc = CreateCompatibleDC(screen);
-    record.frame = CreateCompatibleBitmap(screen, rect.width > 0 ? rect.width : 1,
-                                          rect.height > 0 ? rect.height : 1);
-    ReleaseDC(hwnd, screen);
-    record.frame_old = SelectObject(record.frame_dc, record.frame);
-    RECT all{0, 0, rect.width, rect.height};
-    HBRUSH black = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
-    ::FillRect(record.frame_dc, &all, black);
+    MakeFrame(record);
+    PaintFrame(record);
     w->second.keyboard_home = hwnd;
     SetFocus(hwnd);  // key presses go to the canvas
   } else if (w->second.keyboard_home == nullptr && (style & WS_TABSTOP) &&
@@ -423,9 +526,10 @@ Win32Toolkit::ControlRecord* Win32Toolkit::FindControl(ControlHandle control) {
 
 void Win32Toolkit::SetFont(ControlHandle control, FontHandle font) {
   ControlRecord* c = FindControl(control);
-  auto f = fonts_.find(font);
-  if (c == nullptr || f == fonts_.end()) return;
-  SendMessageW(c->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(f->second), TRUE);
+  if (c == nullptr || !fonts_.count(font)) return;
+  c->font = font;
+  SendMessageW(c->hwnd, WM_SETFONT,
+               reinterpret_cast<WPARAM>(FontAt(font, ScaleOf(c->window).dpi())), TRUE);
   FitLabel(*c);
 }
 
@@ -505,7 +609,7 @@ void Win32Toolkit::FitLabel(ControlRecord& control) {
   SelectObject(dc, old);
   ReleaseDC(control.hwnd, dc);
   if (!measured) return;
-  const Rect& r = control.rect;
+  const Rect r = ScaleOf(control.window).Scale(control.rect);
   // Boxes two lines high or more are meant to wrap (the FLTK backend's rule).
   const bool one_line = r.height * 2 < metrics.tmHeight * 5;
   if (control.kind == ControlKind::kLabel) {
@@ -527,28 +631,124 @@ Rect Win32Toolkit::ControlRect(ControlHandle control) {
 }
 
 FontHandle Win32Toolkit::LoadFont(std::string_view face, int points) {
-  HDC screen = GetDC(nullptr);
-  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-  ReleaseDC(nullptr, screen);
+  if (points <= 0) return 0;
+  const FontHandle handle = next_handle_++;
+  fonts_[handle] = FontRecord{Widen(face), points, {}};
+  // Made at the system's scale now, so that a face that cannot be made
+  // fails here, as the caller expects.
+  if (FontAt(handle, SystemDpi()) == nullptr) {
+    fonts_.erase(handle);
+    return 0;
+  }
+  return handle;
+}
+
+HFONT Win32Toolkit::FontAt(FontHandle font, int dpi) {
+  auto f = fonts_.find(font);
+  if (f == fonts_.end()) f = fonts_.find(default_font_);
+  if (f == fonts_.end()) return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  if (auto made = f->second.at_dpi.find(dpi); made != f->second.at_dpi.end()) return made->second;
   LOGFONTW description{};
-  description.lfHeight = -MulDiv(points, dpi, 72);
+  description.lfHeight = -DisplayScale(dpi).FontPixels(f->second.points);
   description.lfWeight = FW_NORMAL;
   description.lfCharSet = DEFAULT_CHARSET;
   description.lfQuality = CLEARTYPE_QUALITY;
-  const std::wstring wide = Widen(face);
-  wcsncpy(description.lfFaceName, wide.c_str(), LF_FACESIZE - 1);
-  HFONT font = CreateFontIndirectW(&description);
-  if (font == nullptr) return 0;
-  const FontHandle handle = next_handle_++;
-  fonts_[handle] = font;
-  return handle;
+  wcsncpy(description.lfFaceName, f->second.face.c_str(), LF_FACESIZE - 1);
+  HFONT made = CreateFontIndirectW(&description);
+  if (made != nullptr) f->second.at_dpi[dpi] = made;
+  return made;
+}
+
+DisplayScale Win32Toolkit::ScaleOf(WindowHandle window) const {
+  auto it = windows_.find(window);
+  return it == windows_.end() ? DisplayScale() : it->second.scale;
+}
+
+// The canvas's bitmap, as large as the canvas shows at its window's scale.
+void Win32Toolkit::MakeFrame(ControlRecord& canvas) {
+  const Rect device = ScaleOf(canvas.window).Scale(canvas.rect);
+  HDC screen = GetDC(canvas.hwnd);
+  if (canvas.frame_dc == nullptr) {
+    canvas.frame_dc = CreateCompatibleDC(screen);
+    canvas.frame_old_font = GetCurrentObject(canvas.frame_dc, OBJ_FONT);
+  }
+  HBITMAP bitmap =
+      CreateCompatibleBitmap(screen, std::max(device.width, 1), std::max(device.height, 1));
+  ReleaseDC(canvas.hwnd, screen);
+  HGDIOBJ previous = SelectObject(canvas.frame_dc, bitmap);
+  if (canvas.frame != nullptr) {
+    DeleteObject(canvas.frame);
+  } else {
+    canvas.frame_old = previous;
+  }
+  canvas.frame = bitmap;
+}
+
+void Win32Toolkit::DropFrame(ControlRecord& canvas) {
+  if (canvas.frame_dc == nullptr) return;
+  SelectObject(canvas.frame_dc, canvas.frame_old_font);
+  SelectObject(canvas.frame_dc, canvas.frame_old);
+  DeleteObject(canvas.frame);
+  DeleteDC(canvas.frame_dc);
+  canvas.frame_dc = nullptr;
+  canvas.frame = nullptr;
+}
+
+// Paints the canvas's last frame into its bitmap at its window's scale.
+void Win32Toolkit::PaintFrame(ControlRecord& canvas) {
+  HDC dc = canvas.frame_dc;
+  if (dc == nullptr) return;
+  const DisplayScale scale = ScaleOf(canvas.window);
+  const Rect device = scale.Scale(canvas.rect);
+  RECT all{0, 0, device.width, device.height};
+  ::FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+  SetBkMode(dc, OPAQUE);
+  SelectObject(dc, FontAt(default_font_, scale.dpi()));
+  for (const DrawCall& call : canvas.calls) {
+    switch (call.kind) {
+      case DrawCall::Kind::kTransparent:
+        SetBkMode(dc, TRANSPARENT);
+        break;
+      case DrawCall::Kind::kFont:
+        SelectObject(dc, FontAt(call.font, scale.dpi()));
+        break;
+      case DrawCall::Kind::kPicture: {
+        const DecodedPicture& picture = call.picture->source;
+        const Rect to = scale.Scale(Rect{call.x, call.y, picture.width, picture.height});
+        HBITMAP bitmap = call.picture->At(to.width, to.height);
+        if (bitmap == nullptr) break;
+        HDC source = CreateCompatibleDC(dc);
+        HGDIOBJ old = SelectObject(source, bitmap);
+        BitBlt(dc, to.x, to.y, to.width, to.height, source, 0, 0, SRCCOPY);
+        SelectObject(source, old);
+        DeleteDC(source);
+        break;
+      }
+      case DrawCall::Kind::kText:
+        SetTextColor(dc, call.colour);
+        TextOutW(dc, scale.Scale(call.x), scale.Scale(call.y), call.text.c_str(),
+                 static_cast<int>(call.text.size()));
+        break;
+      case DrawCall::Kind::kColour:
+        SetBkColor(dc, call.colour);
+        break;
+      case DrawCall::Kind::kFill: {
+        const Rect to = scale.Scale(call.rect);
+        RECT area{to.x, to.y, to.x + to.width, to.y + to.height};
+        HBRUSH brush = CreateSolidBrush(call.colour);
+        ::FillRect(dc, &area, brush);
+        DeleteObject(brush);
+        break;
+      }
+    }
+  }
 }
 
 bool Win32Toolkit::BeginDraw(ControlHandle canvas) {
   ControlRecord* c = FindControl(canvas);
   if (c == nullptr || c->frame_dc == nullptr) return false;
   drawing_ = c;
-  SetBkMode(c->frame_dc, OPAQUE);
+  recording_.clear();
   return true;
 }
 
@@ -556,81 +756,98 @@ void Win32Toolkit::EndDraw(ControlHandle canvas) {
   ControlRecord* c = FindControl(canvas);
   if (c == nullptr || c != drawing_) return;
   drawing_ = nullptr;
+  c->calls = std::move(recording_);
+  recording_.clear();
+  PaintFrame(*c);
   InvalidateRect(c->hwnd, nullptr, FALSE);
   UpdateWindow(c->hwnd);
 }
 
 void Win32Toolkit::SetTransparentTextBackground() {
-  if (drawing_ != nullptr) SetBkMode(drawing_->frame_dc, TRANSPARENT);
+  if (drawing_ != nullptr) recording_.push_back(DrawCall::Of(DrawCall::Kind::kTransparent));
 }
 
 void Win32Toolkit::SelectFont(FontHandle font) {
-  auto f = fonts_.find(font);
-  if (drawing_ != nullptr && f != fonts_.end()) SelectObject(drawing_->frame_dc, f->second);
+  if (drawing_ == nullptr || !fonts_.count(font)) return;
+  DrawCall call = DrawCall::Of(DrawCall::Kind::kFont);
+  call.font = font;
+  recording_.push_back(std::move(call));
 }
 
 void Win32Toolkit::DrawPicture(PictureHandle picture, int x, int y) {
   auto p = pictures_.find(picture);
   if (drawing_ == nullptr || p == pictures_.end()) return;
-  HDC source = CreateCompatibleDC(drawing_->frame_dc);
-  HGDIOBJ old = SelectObject(source, p->second.bitmap);
-  BitBlt(drawing_->frame_dc, x, y, p->second.width, p->second.height, source, 0, 0, SRCCOPY);
-  SelectObject(source, old);
-  DeleteDC(source);
+  DrawCall call = DrawCall::Of(DrawCall::Kind::kPicture, x, y);
+  call.picture = p->second;
+  recording_.push_back(std::move(call));
 }
 
 void Win32Toolkit::DrawText(int x, int y, std::string_view text, Rgb colour) {
   if (drawing_ == nullptr) return;
-  const std::wstring wide = Widen(text);
-  SetTextColor(drawing_->frame_dc, ToColorRef(colour));
-  TextOutW(drawing_->frame_dc, x, y, wide.c_str(), static_cast<int>(wide.size()));
+  DrawCall call = DrawCall::Of(DrawCall::Kind::kText, x, y);
+  call.text = Widen(text);
+  call.colour = ToColorRef(colour);
+  recording_.push_back(std::move(call));
 }
 
 void Win32Toolkit::SetColour(Rgb colour) {
-  current_colour_ = ToColorRef(colour);
-  if (drawing_ != nullptr) SetBkColor(drawing_->frame_dc, current_colour_);
+  if (drawing_ == nullptr) return;
+  DrawCall call = DrawCall::Of(DrawCall::Kind::kColour);
+  call.colour = ToColorRef(colour);
+  recording_.push_back(std::move(call));
 }
 
 void Win32Toolkit::FillRect(Rect rect, Rgb colour) {
   if (drawing_ == nullptr) return;
-  HBRUSH brush = CreateSolidBrush(ToColorRef(colour));
-  RECT area{rect.x, rect.y, rect.x + rect.width, rect.y + rect.height};
-  ::FillRect(drawing_->frame_dc, &area, brush);
-  DeleteObject(brush);
+  DrawCall call = DrawCall::Of(DrawCall::Kind::kFill);
+  call.rect = rect;
+  call.colour = ToColorRef(colour);
+  recording_.push_back(std::move(call));
 }
 
-PictureHandle Win32Toolkit::DecodeJpeg(const std::uint8_t* data, std::size_t size) {
-  const std::optional<DecodedPicture> decoded = DecodePicture(data, size);
-  if (!decoded || decoded->width <= 0 || decoded->height <= 0) return 0;
+// The picture at that size, made once with the smooth filter.
+HBITMAP Win32Toolkit::Picture::At(int width, int height) const {
+  if (auto made = sized.find({width, height}); made != sized.end()) return made->second;
+  const DecodedPicture scaled = width == source.width && height == source.height
+                                    ? source
+                                    : ScalePicture(source, width, height);
+  if (scaled.width <= 0 || scaled.height <= 0) return nullptr;
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = decoded->width;
-  info.bmiHeader.biHeight = -decoded->height;  // top row first
+  info.bmiHeader.biWidth = scaled.width;
+  info.bmiHeader.biHeight = -scaled.height;  // top row first
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = 32;
   info.bmiHeader.biCompression = BI_RGB;
   void* bits = nullptr;
   HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  if (bitmap == nullptr || bits == nullptr) return 0;
+  if (bitmap == nullptr || bits == nullptr) return nullptr;
   auto* out = static_cast<std::uint8_t*>(bits);
   const std::size_t pixels =
-      static_cast<std::size_t>(decoded->width) * static_cast<std::size_t>(decoded->height);
+      static_cast<std::size_t>(scaled.width) * static_cast<std::size_t>(scaled.height);
   for (std::size_t i = 0; i < pixels; ++i) {
-    out[i * 4 + 0] = decoded->rgb[i * 3 + 2];
-    out[i * 4 + 1] = decoded->rgb[i * 3 + 1];
-    out[i * 4 + 2] = decoded->rgb[i * 3 + 0];
+    out[i * 4 + 0] = scaled.rgb[i * 3 + 2];
+    out[i * 4 + 1] = scaled.rgb[i * 3 + 1];
+    out[i * 4 + 2] = scaled.rgb[i * 3 + 0];
     out[i * 4 + 3] = 0;
   }
+  sized[{width, height}] = bitmap;
+  return bitmap;
+}
+
+PictureHandle Win32Toolkit::DecodeJpeg(const std::uint8_t* data, std::size_t size) {
+  std::optional<DecodedPicture> decoded = DecodePicture(data, size);
+  if (!decoded || decoded->width <= 0 || decoded->height <= 0) return 0;
+  auto picture = std::make_shared<Picture>();
+  picture->source = std::move(*decoded);
+  if (picture->At(picture->source.width, picture->source.height) == nullptr) return 0;
   const PictureHandle handle = next_handle_++;
-  pictures_[handle] = PictureRecord{bitmap, decoded->width, decoded->height};
+  pictures_[handle] = std::move(picture);
   return handle;
 }
 
 void Win32Toolkit::FreePicture(PictureHandle picture) {
-  auto p = pictures_.find(picture);
-  if (p == pictures_.end()) return;
-  DeleteObject(p->second.bitmap);
-  pictures_.erase(p);
+  pictures_.erase(picture);
 }
 
 std::string Win32Toolkit::OpenFileDialog(std::string_view title, std::string_view initial_path,
@@ -662,6 +879,137 @@ std::string Win32Toolkit::OpenFileDialog(std::string_view title, std::string_vie
   dialog.Flags = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
   if (!GetOpenFileNameW(&dialog)) return {};
   return Narrow(file.data());
+}
+
+void Win32Toolkit::ApplyDpi(WindowHandle window, int dpi, const RECT* suggested) {
+  auto w = windows_.find(window);
+  if (w == windows_.end() || w->second.hwnd == nullptr) return;
+  w->second.scale = DisplayScale(UsableDpi(dpi));
+  if (suggested != nullptr) {
+    SetWindowPos(w->second.hwnd, nullptr, suggested->left, suggested->top,
+                 suggested->right - suggested->left, suggested->bottom - suggested->top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  for (auto& [handle, control] : controls_) {
+    if (control.window != window) continue;
+    const Rect device = w->second.scale.Scale(control.rect);
+    SetWindowPos(control.hwnd, nullptr, device.x, device.y, device.width, device.height,
+                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOREDRAW);
+    SendMessageW(control.hwnd, WM_SETFONT,
+                 reinterpret_cast<WPARAM>(FontAt(control.font, w->second.scale.dpi())), FALSE);
+    FitLabel(control);
+    if (control.kind == ControlKind::kCanvas) {
+      MakeFrame(control);
+      PaintFrame(control);
+    }
+  }
+  // The background anew under the controls too: frames paint no inside of
+  // their own and would keep the old picture. Then every control.
+  HWND hwnd = w->second.hwnd;
+  const LONG_PTR style = GetWindowLongPtrW(hwnd, GWL_STYLE);
+  SetWindowLongPtrW(hwnd, GWL_STYLE, style & ~static_cast<LONG_PTR>(WS_CLIPCHILDREN));
+  RedrawWindow(hwnd, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ERASENOW);
+  SetWindowLongPtrW(hwnd, GWL_STYLE, style);
+  RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+}
+
+std::vector<LayoutItem> Win32Toolkit::ReportLayout(WindowHandle window) {
+  std::vector<LayoutItem> items;
+  auto w = windows_.find(window);
+  if (w == windows_.end() || w->second.hwnd == nullptr) return items;
+  const DisplayScale scale = w->second.scale;
+  // Texts measured with the font the control or the frame uses.
+  auto measure = [](HDC dc, HFONT font, const std::wstring& text, int wrap_width, int& width,
+                    int& height) {
+    HGDIOBJ old = SelectObject(dc, font);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SIZE extent{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    width = extent.cx;
+    height = metrics.tmHeight;
+    if (wrap_width > 0) {
+      RECT wrapped{0, 0, wrap_width, 0};
+      ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &wrapped,
+                  DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+      width = wrapped.right;
+      height = wrapped.bottom;
+    }
+    SelectObject(dc, old);
+  };
+  HDC dc = GetDC(w->second.hwnd);
+  for (const auto& [handle, control] : controls_) {
+    if (control.window != window || !IsWindowVisible(control.hwnd)) continue;
+    if (control.kind == ControlKind::kCanvas) {
+      HFONT font = FontAt(default_font_, scale.dpi());
+      for (const DrawCall& call : control.calls) {
+        LayoutItem drawn;
+        if (call.kind == DrawCall::Kind::kFont) font = FontAt(call.font, scale.dpi());
+        if (call.kind == DrawCall::Kind::kFill) {
+          drawn.kind = "fill";
+          drawn.box = scale.Scale(call.rect);
+        } else if (call.kind == DrawCall::Kind::kText) {
+          drawn.kind = "text";
+          drawn.text = Narrow(call.text);
+          measure(dc, font, call.text, 0, drawn.text_width, drawn.text_height);
+          drawn.box =
+              Rect{scale.Scale(call.x), scale.Scale(call.y), drawn.text_width, drawn.text_height};
+        } else {
+          continue;
+        }
+        drawn.area = drawn.box;
+        items.push_back(std::move(drawn));
+      }
+      continue;
+    }
+    if (control.kind == ControlKind::kFrame || control.kind == ControlKind::kReadOnlyBox ||
+        control.kind == ControlKind::kEditableBox) {
+      continue;
+    }
+    LayoutItem item;
+    item.layout = control.rect;
+    RECT at;
+    GetWindowRect(control.hwnd, &at);
+    MapWindowPoints(nullptr, w->second.hwnd, reinterpret_cast<POINT*>(&at), 2);
+    item.box = Rect{at.left, at.top, at.right - at.left, at.bottom - at.top};
+    item.area = item.box;
+    const int length = GetWindowTextLengthW(control.hwnd);
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(
+        std::max(GetWindowTextW(control.hwnd, text.data(), length + 1), 0)));
+    item.text = Narrow(text);
+    const LONG_PTR style = GetWindowLongPtrW(control.hwnd, GWL_STYLE);
+    bool wrap = false;
+    switch (control.kind) {
+      case ControlKind::kPushButton: {
+        item.kind = "button";
+        // The button's edges, two pixels at 100 %.
+        const int edge = scale.Scale(2);
+        item.area = Rect{item.box.x + edge, item.box.y, item.box.width - 2 * edge, item.box.height};
+        break;
+      }
+      case ControlKind::kCheckBox:
+      case ControlKind::kOptionButton: {
+        item.kind = control.kind == ControlKind::kCheckBox ? "check" : "option";
+        // The mark and the gap after it: 13 and 6 pixels at 100 %.
+        const int mark = scale.Scale(13 + 6);
+        item.area = Rect{item.box.x + mark, item.box.y, item.box.width - mark, item.box.height};
+        break;
+      }
+      case ControlKind::kField:
+        item.kind = "field";
+        break;
+      default:
+        item.kind = "label";
+        wrap = (style & SS_TYPEMASK) != SS_LEFTNOWORDWRAP && control.kind == ControlKind::kLabel;
+        break;
+    }
+    HFONT font = reinterpret_cast<HFONT>(SendMessageW(control.hwnd, WM_GETFONT, 0, 0));
+    measure(dc, font, text, wrap ? item.area.width : 0, item.text_width, item.text_height);
+    items.push_back(std::move(item));
+  }
+  ReleaseDC(w->second.hwnd, dc);
+  return items;
 }
 
 void Win32Toolkit::Queue(const Event& event) {
@@ -767,6 +1115,14 @@ LRESULT Win32Toolkit::HandleWindowMessage(HWND hwnd, UINT message, WPARAM wparam
     case WM_TIMER:
       if (window != 0) QueueTimer(window, static_cast<int>(wparam));
       return 0;
+    case WM_DPICHANGED:
+      // Moved to a monitor with another scale: the suggested rectangle keeps
+      // the window where the user dragged it.
+      if (window != 0) {
+        ApplyDpi(window, HIWORD(wparam), reinterpret_cast<const RECT*>(lparam));
+        return 0;
+      }
+      break;
     case WM_COMMAND: {
       const ControlHandle control = ControlOf(reinterpret_cast<HWND>(lparam));
       auto c = controls_.find(control);
@@ -830,8 +1186,8 @@ LRESULT Win32Toolkit::HandleCanvasMessage(HWND hwnd, UINT message, WPARAM wparam
       PAINTSTRUCT paint;
       HDC dc = BeginPaint(hwnd, &paint);
       if (c != controls_.end() && c->second.frame_dc != nullptr) {
-        BitBlt(dc, 0, 0, c->second.rect.width, c->second.rect.height, c->second.frame_dc, 0, 0,
-               SRCCOPY);
+        const Rect device = ScaleOf(c->second.window).Scale(c->second.rect);
+        BitBlt(dc, 0, 0, device.width, device.height, c->second.frame_dc, 0, 0, SRCCOPY);
       }
       EndPaint(hwnd, &paint);
       return 0;
@@ -878,6 +1234,10 @@ LRESULT CALLBACK Win32Toolkit::CanvasProc(HWND hwnd, UINT message, WPARAM wparam
 
 std::unique_ptr<Toolkit> MakeWin32Toolkit() {
   return std::make_unique<Win32Toolkit>();
+}
+
+std::vector<LayoutItem> ReportWin32Layout(Toolkit& toolkit, WindowHandle window) {
+  return static_cast<Win32Toolkit&>(toolkit).ReportLayout(window);
 }
 
 }  // namespace kanade

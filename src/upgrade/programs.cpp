@@ -1,6 +1,8 @@
 #include "upgrade/programs.h"
 
+#include <charconv>
 #include <memory>
+#include <system_error>
 
 #include "repos/sha256.h"
 #include "ui/console.h"
@@ -32,6 +34,34 @@ ProgramLauncher& Launcher() {
 
 void SetLauncher(ProgramLauncher* launcher) {
   current_launcher = launcher;
+}
+
+bool ParseStartedBy(std::string_view text, long long* pid, long long* handle) {
+  const auto colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  const auto number = [](std::string_view digits, long long* value) {
+    if (!digits.empty() && digits[0] == '-') {
+      digits.remove_prefix(1);
+      if (digits != "1") return false;
+      *value = -1;
+      return true;
+    }
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), *value);
+    return error == std::errc() && end == digits.data() + digits.size() && !digits.empty();
+  };
+  return number(text.substr(0, colon), pid) && *pid > 0 && number(text.substr(colon + 1), handle);
+}
+
+std::FILE* RunningProgramBody(std::string_view digest, std::optional<std::uint64_t> size) {
+  static std::optional<std::string> running_digest;
+  std::uint64_t running_size = 0;
+  UniqueFile file(OpenRunningProgram(&running_size));
+  if (!file || (size && *size != running_size)) return nullptr;
+  if (!running_digest) {
+    running_digest = Sha256OfStream(file.get());
+    std::rewind(file.get());
+  }
+  return *running_digest == digest ? file.release() : nullptr;
 }
 
 bool CopyVerifiedProgram(std::string_view from, std::string_view to,

@@ -4,6 +4,9 @@
 // started or copied, so that what was checked is what runs.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +34,30 @@ void SetLauncher(ProgramLauncher* launcher);
 
 /// The platform's implementation.
 ProgramLauncher& PlatformLauncher();
+
+/// Whether the program that started this one through StartProgram (the
+/// earlier generation of a self-upgrade) has ended. Every started program
+/// is handed a reference to its starter (an inherited pidfd or process
+/// handle, and the process id) in the environment variable
+/// kStartedByVariable. False while the starter runs, and when no program
+/// handed this one such a reference, so that a "-waitfor" given by hand
+/// waits its full time.
+bool StartingProgramEnded();
+
+/// "PID:HANDLE": the starter's process id and the inherited pidfd or handle
+/// (-1 when there is none).
+inline constexpr const char* kStartedByVariable = "KANADE_STARTED_BY";
+/// The two numbers of a kStartedByVariable value; false when malformed.
+bool ParseStartedBy(std::string_view text, long long* pid, long long* handle);
+/// The running program's own file opened for reading, and its size; null
+/// when it cannot be opened (platform's).
+std::FILE* OpenRunningProgram(std::uint64_t* size);
+
+/// The running program opened for reading when it holds the body of
+/// `digest` (and `size`, when known): the build the program's own
+/// repository lists is then copied from it instead of downloaded again.
+/// Its digest is taken once per process, and only for a body of its size.
+std::FILE* RunningProgramBody(std::string_view digest, std::optional<std::uint64_t> size);
 
 /// The copy of CopyFileOver, shared by the platforms: read through a handle
 /// that nobody can write (on Windows: nor delete) while it is held, hashed as

@@ -1,9 +1,14 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,7 +60,7 @@ std::string DigestOfDescriptor(int fd) {
 // through its mode, and the started process is exec'd from this very
 // descriptor, whatever happens to the name meanwhile. A downloaded build
 // arrives without execute permission; it gets the execute bits of its read
-// bits.
+// bits, unless it has another name too, which may lie outside the folder.
 int OpenProgram(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -69,11 +74,57 @@ int OpenProgram(const std::string& path) {
   if (mode & S_IRUSR) mode |= S_IXUSR;
   if (mode & S_IRGRP) mode |= S_IXGRP;
   if (mode & S_IROTH) mode |= S_IXOTH;
-  if (mode != (info.st_mode & 07777) && ::fchmod(fd, mode) != 0) {
+  if (mode != (info.st_mode & 07777) && (info.st_nlink != 1 || ::fchmod(fd, mode) != 0)) {
     ::close(fd);
     return -1;
   }
   return fd;
+}
+
+// The program that started this one, as it handed itself over: a pidfd
+// that becomes readable when it ends, or only its id (kernels before 5.3).
+struct StartingProgram {
+  bool Known = false;
+  pid_t Pid = 0;
+  int Pidfd = -1;
+};
+
+bool IsPidfd(int fd) {
+  char target[64] = {};
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t got = ::readlink(link.c_str(), target, sizeof target - 1);
+  return got > 0 && std::strcmp(target, "anon_inode:[pidfd]") == 0;
+}
+
+// Read once; the pidfd is then kept from the programs this one starts.
+const StartingProgram& Starter() {
+  static const StartingProgram starter = [] {
+    StartingProgram found;
+    long long pid = 0;
+    long long fd = -1;
+    const char* text = std::getenv(kStartedByVariable);
+    if (text == nullptr || !ParseStartedBy(text, &pid, &fd)) return found;
+    found.Known = true;
+    found.Pid = static_cast<pid_t>(pid);
+    if (fd >= 0 && fd <= 65535 && IsPidfd(static_cast<int>(fd))) {
+      found.Pidfd = static_cast<int>(fd);
+      ::fcntl(found.Pidfd, F_SETFD, FD_CLOEXEC);
+    }
+    return found;
+  }();
+  return starter;
+}
+
+// The environment of a started program: this one's, naming this process as
+// its starter instead of ours.
+std::vector<std::string> EnvironmentNaming(int pidfd) {
+  const std::string prefix = std::string(kStartedByVariable) + "=";
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0) entries.emplace_back(*entry);
+  }
+  entries.push_back(prefix + std::to_string(::getpid()) + ":" + std::to_string(pidfd));
+  return entries;
 }
 
 class PosixLauncher : public ProgramLauncher {
@@ -93,17 +144,29 @@ class PosixLauncher : public ProgramLauncher {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The started program can wait for this one to end, not for a time.
+    Starter();
+    const int self = static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0));
+    std::vector<std::string> environment = EnvironmentNaming(self);
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const auto close_self = [self] {
+      if (self >= 0) ::close(self);
+    };
 
     // The grandchild reports a failed exec through this pipe; a successful
     // exec closes it silently.
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
       ::close(fd);
+      close_self();
       return false;
     }
     const pid_t child = ::fork();
     if (child < 0) {
       ::close(fd);
+      close_self();
       ::close(report[0]);
       ::close(report[1]);
       return false;
@@ -121,13 +184,15 @@ class PosixLauncher : public ProgramLauncher {
         // A script's interpreter reads it through /dev/fd, so the descriptor
         // must survive the exec.
         ::fcntl(fd, F_SETFD, 0);
-        ::fexecve(fd, argv.data(), environ);
+        if (self >= 0) ::fcntl(self, F_SETFD, 0);
+        ::fexecve(fd, argv.data(), envp.data());
         error = errno;
       }
       (void)!::write(report[1], &error, sizeof error);
       ::_exit(127);
     }
     ::close(fd);
+    close_self();
     ::close(report[1]);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -147,6 +212,31 @@ class PosixLauncher : public ProgramLauncher {
 };
 
 }  // namespace
+
+bool StartingProgramEnded() {
+  const StartingProgram& starter = Starter();
+  if (!starter.Known) return false;
+  if (starter.Pidfd >= 0) {
+    pollfd ended{starter.Pidfd, POLLIN, 0};
+    return ::poll(&ended, 1, 0) > 0 && (ended.revents & POLLIN) != 0;
+  }
+  return ::kill(starter.Pid, 0) != 0 && errno == ESRCH;
+}
+
+std::FILE* OpenRunningProgram(std::uint64_t* size) {
+  // The very file this process was started from, whatever its name is now.
+  const int fd = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  std::FILE* file = nullptr;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  *size = static_cast<std::uint64_t>(info.st_size);
+  return file;
+}
 
 ProgramLauncher& PlatformLauncher() {
   static PosixLauncher launcher;

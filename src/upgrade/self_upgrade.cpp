@@ -10,6 +10,7 @@
 #include "state/patcher_state.h"
 #include "ui/console.h"
 #include "upgrade/programs.h"
+#include "util/contained_folder.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -21,6 +22,20 @@ constexpr std::string_view kProgramName = "kanade.exe";
 #else
 constexpr std::string_view kProgramName = "kanade";
 #endif
+
+// The digest of a plain file in the program folder, read without following
+// a link (nor hanging on a planted pipe); empty for anything else.
+std::string DigestInProgramFolder(std::string_view name) {
+  const auto folder = ContainedFolder::Open(StripTrailingSeparators(ProgramFolder), {}, false);
+  if (!folder || folder->KindOf(name) != EntryKind::kFile) return {};
+  const UniqueFile file(folder->OpenForReading(name));
+  return file ? Sha256OfStream(file.get()) : std::string();
+}
+
+std::string UpgradeName() {
+  return "upgrade_" + std::string(kProgramName);
+}
+
 }  // namespace
 
 std::string ProgramExe() {
@@ -28,11 +43,11 @@ std::string ProgramExe() {
 }
 
 std::string UpgradeExe() {
-  return ProgramFolder + std::string(PathSeparator) + "upgrade_" + std::string(kProgramName);
+  return ProgramFolder + std::string(PathSeparator) + UpgradeName();
 }
 
 std::string ListedProgramDigest() {
-  const auto text = ReadFileBytes(LocalRepositoryPath(kOwnRepositoryName));
+  const auto text = ReadLocalRepository(kOwnRepositoryName);
   if (!text || !IsTrustedAs(CheckRepositoryText(*text, CompiledPublisherKeys()),
                             PublishedNameOf(kOwnRepositoryName), false)) {
     return {};
@@ -46,10 +61,10 @@ std::string ListedProgramDigest() {
 }
 
 void PrepareUpgrade() {
-  const std::string program = ProgramExe();
   const std::string upgrade = UpgradeExe();
-  if (!IsFile(program) || !IsFile(upgrade)) return;
-  if (Sha256OfFile(program) == Sha256OfFile(upgrade)) return;
+  const std::string installed = DigestInProgramFolder(kProgramName);
+  const std::string downloaded = DigestInProgramFolder(UpgradeName());
+  if (installed.empty() || downloaded.empty() || installed == downloaded) return;
   // Only the build that the publisher's signed repository lists may start,
   // checked through the handle it is started from.
   const std::string listed = ListedProgramDigest();
@@ -63,7 +78,8 @@ void PrepareUpgrade() {
 void PerformUpgrade() {
   const std::string program = ProgramExe();
   const std::string upgrade = UpgradeExe();
-  if (!IsFile(upgrade)) return;
+  const auto folder = ContainedFolder::Open(StripTrailingSeparators(ProgramFolder), {}, false);
+  if (!folder || folder->KindOf(UpgradeName()) != EntryKind::kFile) return;
   AddConsoleLine("アップデート処理中: " + upgrade + " -> " + program);
   const std::string listed = ListedProgramDigest();
   if (listed.empty() || !Launcher().CopyFileOver(upgrade, program, listed)) return;

@@ -1,5 +1,6 @@
 #include "util/contained_folder.h"
 
+#include "util/path.h"
 #include "util/text.h"
 
 namespace kanade {
@@ -27,6 +28,12 @@ bool IsTemporaryName(std::string_view name) {
   if (dash == std::string_view::npos || dash == 0 || dash + 1 == suffix.size()) return false;
   return suffix.find_first_not_of("0123456789-") == suffix.npos &&
          suffix.find('-', dash + 1) == suffix.npos;
+}
+
+std::optional<std::string> ContainedFolder::ReadWhole(std::string_view name) const {
+  const UniqueFile file(OpenForReading(name));
+  if (!file) return std::nullopt;
+  return ReadStream(file.get());
 }
 
 int RemoveLeftoverTemporariesIn(std::string_view folder) {

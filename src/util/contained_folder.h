@@ -81,6 +81,20 @@ class ContainedFolder {
   /// The regular file `name` opened for reading without following a link;
   /// null when it is no regular file or cannot be opened.
   std::FILE* OpenForReading(std::string_view name) const;
+  /// The whole of the regular file `name`, read as OpenForReading opens it.
+  std::optional<std::string> ReadWhole(std::string_view name) const;
+  /// True when `name` is a regular file that is no link and has no other
+  /// name (link count 1): only such a file may be written where it lies.
+  bool IsSoleFile(std::string_view name) const;
+
+  /// Appends `bytes` to `name` in one write, creating the file when it is
+  /// missing. Nothing is written, and the result is false, when `name` is a
+  /// link, a hard link or anything but a regular file.
+  bool AppendTo(std::string_view name, std::string_view bytes) const;
+  /// Cuts the existing file `name` to nothing and writes `bytes` where it
+  /// lies, for when it cannot be replaced by a rename; refused as AppendTo
+  /// refuses.
+  bool OverwriteInPlace(std::string_view name, std::string_view bytes) const;
 
   /// A new, empty file beside `name` under an unpredictable temporary name,
   /// created exclusively (never through an existing name or link).

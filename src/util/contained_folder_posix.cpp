@@ -57,6 +57,31 @@ int OpenSegment(int parent, const std::string& name, bool create, bool* crossed_
   return fd;
 }
 
+// The regular file `name` with no other name, opened without following a
+// link; O_NONBLOCK keeps a planted FIFO from holding the open up. -1 when it
+// is anything else.
+int OpenSoleFile(int folder, std::string_view name, int flags) {
+  const int fd = ::openat(folder, std::string(name).c_str(),
+                          flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return -1;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
 }  // namespace
 
 NewFile::NewFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -163,6 +188,26 @@ std::FILE* ContainedFolder::OpenForReading(std::string_view name) const {
   std::FILE* file = ::fdopen(fd, "rb");
   if (file == nullptr) ::close(fd);
   return file;
+}
+
+bool ContainedFolder::IsSoleFile(std::string_view name) const {
+  struct stat info {};
+  return ::fstatat(impl_->fd, std::string(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(info.st_mode) && info.st_nlink == 1;
+}
+
+bool ContainedFolder::AppendTo(std::string_view name, std::string_view bytes) const {
+  const int fd = OpenSoleFile(impl_->fd, name, O_WRONLY | O_APPEND | O_CREAT);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, bytes);
+  return ::close(fd) == 0 && written;
+}
+
+bool ContainedFolder::OverwriteInPlace(std::string_view name, std::string_view bytes) const {
+  const int fd = OpenSoleFile(impl_->fd, name, O_WRONLY);
+  if (fd < 0) return false;
+  const bool written = ::ftruncate(fd, 0) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
+  return ::close(fd) == 0 && written;
 }
 
 std::optional<NewFile> ContainedFolder::CreateTemporary(std::string_view name) const {

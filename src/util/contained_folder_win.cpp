@@ -54,6 +54,34 @@ DWORD AttributesOf(HANDLE handle) {
   return info.dwFileAttributes;
 }
 
+// The regular file at `path` with no other name, opened without following
+// a reparse point; INVALID_HANDLE_VALUE when it is anything else.
+HANDLE OpenSoleFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
+                    DWORD flags) {
+  HANDLE handle =
+      CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr, disposition,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return handle;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+      info.nNumberOfLinks != 1) {
+    CloseHandle(handle);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+bool WriteAll(HANDLE handle, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const DWORD chunk = bytes.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
 }  // namespace
 
 NewFile::NewFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -129,7 +157,13 @@ std::optional<ContainedFolder> ContainedFolder::Open(std::string_view root,
       return std::nullopt;
     }
     impl->handles.push_back(handle);
-    const DWORD attributes = AttributesOf(handle);
+    DWORD attributes = AttributesOf(handle);
+    // Asked by name too: Wine shows a link to a folder as a reparse point
+    // only there. The held handle keeps the name from being replaced.
+    const DWORD named = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && named != INVALID_FILE_ATTRIBUTES) {
+      attributes |= named & FILE_ATTRIBUTE_REPARSE_POINT;
+    }
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       if (crossed_link != nullptr && attributes != INVALID_FILE_ATTRIBUTES) {
@@ -189,6 +223,33 @@ std::FILE* ContainedFolder::OpenForReading(std::string_view name) const {
   std::FILE* file = _fdopen(fd, "rb");
   if (file == nullptr) _close(fd);
   return file;
+}
+
+bool ContainedFolder::IsSoleFile(std::string_view name) const {
+  HANDLE handle = OpenSoleFile(impl_->WidePathOf(name), 0,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(handle);
+  return true;
+}
+
+bool ContainedFolder::AppendTo(std::string_view name, std::string_view bytes) const {
+  // Others may read, write and delete the log while a line is appended.
+  HANDLE handle = OpenSoleFile(impl_->WidePathOf(name), FILE_APPEND_DATA,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS,
+                               FILE_FLAG_WRITE_THROUGH);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool written = WriteAll(handle, bytes);
+  return CloseHandle(handle) != 0 && written;
+}
+
+bool ContainedFolder::OverwriteInPlace(std::string_view name, std::string_view bytes) const {
+  HANDLE handle = OpenSoleFile(impl_->WidePathOf(name), GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool written = SetEndOfFile(handle) && WriteAll(handle, bytes) && FlushFileBuffers(handle);
+  return CloseHandle(handle) != 0 && written;
 }
 
 std::optional<NewFile> ContainedFolder::CreateTemporary(std::string_view name) const {

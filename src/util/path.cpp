@@ -117,21 +117,20 @@ bool IsReadOnlyFile(std::string_view path) {
 
 std::optional<std::string> ReadFileBytes(std::string_view path) {
   if (!IsFile(path)) return std::nullopt;
-  std::FILE* file = OpenFile(path, "rb");
-  if (file == nullptr) return std::nullopt;
+  const UniqueFile file(OpenFile(path, "rb"));
+  if (!file) return std::nullopt;
+  return ReadStream(file.get());
+}
+
+std::optional<std::string> ReadStream(std::FILE* file) {
   std::string bytes;
   char buffer[65536];
-  bool ok = true;
   while (true) {
     const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
     bytes.append(buffer, got);
-    if (got < sizeof buffer) {
-      ok = std::ferror(file) == 0;
-      break;
-    }
+    if (got < sizeof buffer) break;
   }
-  std::fclose(file);
-  if (!ok) return std::nullopt;
+  if (std::ferror(file) != 0) return std::nullopt;
   return bytes;
 }
 

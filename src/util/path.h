@@ -53,6 +53,8 @@ bool IsReadOnlyFile(std::string_view path);
 
 /// Reads the whole file; nothing when it cannot be opened or read.
 std::optional<std::string> ReadFileBytes(std::string_view path);
+/// Reads the rest of an open file; nothing when reading fails.
+std::optional<std::string> ReadStream(std::FILE* file);
 
 /// A name for a temporary file in the same folder as `path` that nobody can
 /// predict: `path` + ".kanade-tmp-" + 16 random hexadecimal digits; empty

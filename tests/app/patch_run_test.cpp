@@ -58,6 +58,9 @@ TEST_F(PatchRunTest, AnOrdinaryRunFetchesEverythingInstallsTheModeAndIdles) {
   InstallGame();
   State().LocalizationMode = "Kanade-Test";  // compared in lower case
   State().EnableLocalization = 1;
+  // As start-up does: every repository is requested before the window opens,
+  // and each fetch step takes over its request.
+  PrefetchRepositories();
   OpenMainWindow();
   ASSERT_TRUE(RunUntilStep(100));
 

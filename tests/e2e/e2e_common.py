@@ -2,6 +2,7 @@
 waiting for a condition, and the patcher's expected log lines."""
 import os
 import re
+import subprocess
 import time
 
 failures = []
@@ -25,6 +26,13 @@ def wait_until(predicate, timeout, step=0.1):
         if result or time.time() >= deadline:
             return result
         time.sleep(step)
+
+
+def console_title(repo_tool):
+    """The console title of the build under test, from the project's VERSION,
+    which kanade-repo --version prints too."""
+    said = subprocess.run([repo_tool, "--version"], capture_output=True, text=True, timeout=30)
+    return "Kanade 非公式日本語化Patcher Build " + said.stdout.split()[-1]
 
 
 def secret_key():
@@ -159,3 +167,119 @@ def check_keys_and_hover(ui, ticked, what):
         ui.xdo("key", "Up")
     check(wait_until(lambda: alike(console_ink(ui.shoot(), 0), title or frozenset()) > 0.9, 5, 0.2),
           f"{what}: scrolled all the way up, the title line shows at the top")
+
+
+# Display scale: the layout is written in 96-DPI pixels and shown at DPI / 96.
+SCALES = (96, 120, 144, 192)
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def scaled(value, dpi):
+    """A layout length in device pixels, as the backends round it."""
+    return (value * dpi + 48) // 96
+
+
+def scaled_rect(rect, dpi):
+    x, y, w, h = rect
+    return (scaled(x, dpi), scaled(y, dpi), scaled(x + w, dpi) - scaled(x, dpi),
+            scaled(y + h, dpi) - scaled(y, dpi))
+
+
+def screenshot_folder():
+    """Where scripts/run.sh leaves its screenshots; the scale tests put
+    theirs beside them, in scales/."""
+    demo = os.environ.get("KANADE_DEMO_DIR") or os.path.join(SOURCE_DIR, "demo")
+    folder = os.path.join(demo, "screenshots", "scales")
+    os.makedirs(folder, exist_ok=True)
+    return folder
+
+
+def parse_layout(line):
+    """A probe's "layout WINDOW KIND | x y w h | box | area | text w h | TEXT"
+    line as (window, item), or None."""
+    match = re.fullmatch(r"layout (\w+) (\w+) \| ([-\d ]+) \| ([-\d ]+) \| ([-\d ]+) \| "
+                         r"([-\d ]+) \| (.*)", line)
+    if not match:
+        return None
+    numbers = [tuple(int(n) for n in match.group(i).split()) for i in range(3, 7)]
+    return match.group(1), {"kind": match.group(2), "layout": numbers[0], "box": numbers[1],
+                            "area": numbers[2], "text": numbers[3], "caption": match.group(7)}
+
+
+def overlap(a, b, slack=0):
+    """Whether two rectangles share pixels; `slack` pixels of height are
+    forgiven (a font's line box rounds its ascent and descent up apart)."""
+    ax, ay, aw, ah = a
+    bx, by, bw, bh = b
+    return (ax < bx + bw and bx < ax + aw and
+            ay < by + max(bh - slack, 0) and by < ay + max(ah - slack, 0))
+
+
+def check_layout(items, dpi, what, canvas_width=600):
+    """What a backend shows of one window at `dpi`, measured with its own
+    font metrics: every control sits at its layout rectangle times DPI / 96
+    (a one-line label may only grow wider), its text fits its box; on the
+    canvas, a text drawn on a filled box stays inside it, no two texts
+    overlap and all stay on the canvas. Line heights get one pixel of slack."""
+    texts = []
+    for n, item in enumerate(items):
+        tw, th = item["text"]
+        caption = item["caption"]
+        if item["kind"] == "fill":
+            continue
+        if item["kind"] == "text":
+            if not caption:
+                continue
+            texts.append(item["box"])
+            x, y = item["box"][:2]
+            fills = [i["box"] for i in items[:n] if i["kind"] == "fill" and
+                     i["box"][0] <= x < i["box"][0] + i["box"][2] and
+                     i["box"][1] <= y < i["box"][1] + i["box"][3]]
+            if fills:
+                fx, fy, fw, fh = fills[-1]
+                check(x + tw <= fx + fw and y + th <= fy + fh + 1,
+                      f"{what}: {caption!r} ({tw} x {th} at {x}, {y}) stays in its box {fills[-1]}")
+            continue
+        bx, by, bw, bh = item["box"]
+        ex, ey, ew, eh = scaled_rect(item["layout"], dpi)
+        if item["kind"] == "label":
+            placed = by == ey and bh == eh and bx <= ex and bx + bw >= ex + ew
+        else:
+            placed = (bx, by, bw, bh) == (ex, ey, ew, eh)
+        check(placed, f"{what}: {item['kind']} {caption!r} at {item['layout']} x {dpi}/96 is "
+                      f"{(ex, ey, ew, eh)}, shown at {item['box']}")
+        fits = th <= bh + 1 if item["kind"] == "field" else tw <= item["area"][2] and th <= bh + 1
+        check(fits, f"{what}: {item['kind']} {caption!r} ({tw} x {th}) fits its box "
+                    f"{item['box']} (text area {item['area'][2]} wide)")
+    for i, a in enumerate(texts):
+        check(a[0] >= 0 and a[1] >= 0 and a[0] + a[2] <= scaled(canvas_width, dpi),
+              f"{what}: the text at {a} stays on the canvas")
+        check(not any(overlap(a, b, 1) for b in texts[i + 1:]),
+              f"{what}: the text at {a} overlaps no other")
+    return bool(items)
+
+
+def check_smooth_backdrop(picture, dpi, what):
+    """A backdrop fills the canvas at `dpi`, scaled smoothly: the picture is
+    nearer to a bilinear enlargement of the backdrop it shows than to a
+    blocky one (pixels repeated), in a band of the title with sharp edges."""
+    from PIL import Image
+    if dpi == 96 or picture is None:
+        return
+    size = (scaled(600, dpi), scaled(300, dpi))
+    box = tuple(scaled(v, dpi) for v in (150, 10, 450, 70))
+    points = [(x, y) for x in range(box[0], box[2], 2) for y in range(box[1], box[3], 2)]
+
+    def distance(reference):
+        return sum(abs(a - b) for p in points
+                   for a, b in zip(picture.getpixel(p), reference.getpixel(p))) / len(points)
+    found = []
+    for n in range(1, 9):
+        backdrop = Image.open(os.path.join(SOURCE_DIR, "assets", f"backdrop_{n}.jpg"))
+        backdrop = backdrop.convert("RGB")
+        found.append((distance(backdrop.resize(size, Image.BILINEAR)),
+                      distance(backdrop.resize(size, Image.NEAREST))))
+    near_smooth, near_blocky = min(found)
+    check(near_smooth < 0.8 * near_blocky,
+          f"{what}: the backdrop is scaled smoothly (distance {near_smooth:.1f} to a bilinear "
+          f"enlargement, {near_blocky:.1f} to a blocky one)")

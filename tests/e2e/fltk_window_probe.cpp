@@ -5,6 +5,9 @@
 //   fltk_window_probe main        the main window layout with a drawing
 //   fltk_window_probe settings    the main window and an owned 600 x 500
 //                                 window with every kind of control
+//   fltk_window_probe layout      the program's own main and settings
+//                                 windows (layout_probe.h); prints what
+//                                 the backend shows, in device pixels
 //   fltk_window_probe close XID   asks window XID to close, as a window
 //                                 manager does, and exits
 #include <X11/Xlib.h>
@@ -19,6 +22,7 @@
 
 #include <FL/Fl.H>
 
+#include "layout_probe.h"
 #include "ui/backdrops.h"
 #include "ui/fltk_toolkit.h"
 
@@ -46,14 +50,21 @@ void Say(const std::string& line) {
   std::fflush(stdout);
 }
 
-int Run(bool settings) {
+// The FLTK toolkit, installed for the program's code; nothing without a display.
+std::unique_ptr<Toolkit> StartToolkit() {
   std::unique_ptr<Toolkit> toolkit = MakeFltkToolkit();
   if (!toolkit) {
     Say("no-display");
-    return 3;
+    return nullptr;
   }
-  auto& fltk = static_cast<FltkToolkit&>(*toolkit);
   SetToolkit(toolkit.get());
+  return toolkit;
+}
+
+int Run(bool settings) {
+  std::unique_ptr<Toolkit> toolkit = StartToolkit();
+  if (!toolkit) return 3;
+  auto& fltk = static_cast<FltkToolkit&>(*toolkit);
   const FontHandle canvas_font = toolkit->LoadFont("Meiryo UI", 8);
   const FontHandle mono_font = toolkit->LoadFont("Courier New", 8);
   Say("font canvas " + fltk.FontFace(canvas_font) + "|" +
@@ -211,11 +222,38 @@ int Run(bool settings) {
   return 0;
 }
 
+int RunLayout() {
+  std::unique_ptr<Toolkit> toolkit = StartToolkit();
+  if (!toolkit) return 3;
+  auto& fltk = static_cast<FltkToolkit&>(*toolkit);
+  const char* game = std::getenv("PROBE_GAME");
+  probe::ShowMainWindow(*toolkit, game != nullptr ? game : "/", "/");
+  Say("dpi " + std::to_string(fltk.Scale().dpi()));
+  probe::PrintLayout("main", fltk.ReportLayout(MainWindow));
+  Say("ready");
+  // Until the main window is asked to close, or a minute of ticks.
+  for (int ticks = 0; ticks < 600;) {
+    const Event e = toolkit->WaitEvent();
+    if (e.kind == EventKind::kTimer) ++ticks;
+    const probe::Outcome outcome = probe::HandleEvent(e);
+    if (outcome == probe::Outcome::kEnd) break;
+    if (outcome == probe::Outcome::kSettingsOpened) {
+      probe::PrintLayout("settings", fltk.ReportLayout(SettingsWindow.Window));
+      Say("settings");
+    }
+  }
+  if (SettingsWindow.Window != 0) toolkit->CloseWindow(SettingsWindow.Window);
+  toolkit->CloseWindow(MainWindow);
+  SetToolkit(nullptr);
+  return 0;
+}
+
 }  // namespace
 }  // namespace kanade
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "main";
   if (mode == "close" && argc > 2) return kanade::SendClose(argv[2]);
+  if (mode == "layout") return kanade::RunLayout();
   return kanade::Run(mode == "settings");
 }

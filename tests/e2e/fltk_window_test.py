@@ -4,7 +4,10 @@
 Starts Xvfb on a free display, runs the probe program, finds its windows
 with xdotool, photographs them with ImageMagick's import and checks pixels,
 sizes and positions; drives clicks, keys and close requests and checks the
-events the probe prints. Xvfb and the probe are always stopped at the end.
+events the probe prints. Then the program's own two windows at 96, 120, 144
+and 192 DPI, each under an Xvfb started with -dpi: sizes, text fit, the
+pointer on the scaled settings box, screenshots in demo/screenshots/scales.
+Xvfb and the probe are always stopped at the end.
 
 Usage: fltk_window_test.py PROBE   (KANADE_E2E_KEEP=DIR keeps the pictures)
 """
@@ -20,7 +23,8 @@ import time
 
 from PIL import Image
 
-from e2e_common import check, failures
+from e2e_common import (SCALES, check, check_layout, check_smooth_backdrop, failures,
+                        parse_layout, scaled, screenshot_folder, wait_until)
 from x11 import SCREEN_H, SCREEN_W, Xvfb, count, find_window, geometry, near, run, screen_dpi, \
     screenshot, window_ids
 
@@ -28,9 +32,9 @@ SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__f
 class Probe:
     """The probe program; its output lines arrive in a queue."""
 
-    def __init__(self, program, mode, env):
+    def __init__(self, program, mode, env, cwd=None):
         self.proc = subprocess.Popen([program, mode], stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, text=True, env=env)
+                                     stderr=subprocess.STDOUT, text=True, env=env, cwd=cwd)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -56,6 +60,26 @@ class Probe:
             match = re.fullmatch(pattern, line)
             if match:
                 return match
+
+    def layout(self, until, timeout=10):
+        """The items of the layout lines before the line `until`, by window
+        (None if that line does not come)."""
+        items = {}
+        deadline = time.time() + timeout
+        while True:
+            try:
+                line = self.lines.get(timeout=max(deadline - time.time(), 0.01))
+            except queue.Empty:
+                return None
+            if line is None:
+                return None
+            if line == until:
+                return items
+            parsed = parse_layout(line)
+            if parsed:
+                items.setdefault(parsed[0], []).append(parsed[1])
+            else:
+                print("probe: " + line, flush=True)
 
     def stop(self):
         if self.proc.poll() is None:
@@ -224,6 +248,66 @@ def settings_window_scenario(program, env, keep):
         probe.stop()
 
 
+def lit_box(picture, dpi):
+    """The picture if the settings box's top edge is yellow in it."""
+    x, y = scaled(576, dpi), scaled(5, dpi)
+    inside = x < picture.width and y < picture.height
+    return picture if inside and near(picture.getpixel((x, y)), (255, 255, 0), 2) else None
+
+
+def scales_scenario(program, env, keep):
+    """The program's own main and settings windows at each scale."""
+    pictures = screenshot_folder()
+    for dpi in SCALES:
+        percent = dpi * 100 // 96
+        what = f"FLTK at {percent} %"
+        # Room for the settings window at 200 %.
+        xvfb = Xvfb(dpi=dpi, size=(1600, 1200))
+        probe = None
+        try:
+            scaled_env = dict(env, DISPLAY=xvfb.display)
+            probe = Probe(program, "layout", scaled_env, cwd=keep)
+            shown = probe.expect(r"dpi (\d+)")
+            check(shown is not None and int(shown.group(1)) == dpi,
+                  f"{what}: the toolkit takes the screen's DPI")
+            main = probe.layout("ready")
+            window = find_window(scaled_env, "Kanade Patcher")
+            if not check(main is not None and window is not None, f"{what}: the main window opens"):
+                continue
+            g = geometry(scaled_env, window)
+            check((g["w"], g["h"]) == (scaled(600, dpi), scaled(300, dpi)),
+                  f"{what}: client area 600 x 300 x {dpi}/96, got {g['w']} x {g['h']}")
+            check_layout(main.get("main", []), dpi, f"{what}, main window")
+            # The pointer on the settings box lights it, a click opens the settings.
+            run(scaled_env, "xdotool", "mousemove", "--window", window, str(scaled(576, dpi)),
+                str(scaled(21, dpi)))
+            path = os.path.join(pictures, f"fltk-{percent}-main.png")
+            lit = wait_until(lambda: lit_box(screenshot(scaled_env, window, path), dpi), 5, 0.2)
+            check(lit is not None, f"{what}: the settings box lights under the pointer")
+            check_smooth_backdrop(lit, dpi, what)
+            run(scaled_env, "xdotool", "click", "1")
+            settings = probe.layout("settings")
+            dialog = find_window(scaled_env, "Kanade Patcher 設定")
+            if not check(settings is not None and dialog is not None,
+                         f"{what}: a click on the settings box opens the settings window"):
+                continue
+            d = geometry(scaled_env, dialog)
+            check((d["w"], d["h"]) == (scaled(600, dpi), scaled(500, dpi)),
+                  f"{what}: settings client area 600 x 500 x {dpi}/96, got {d['w']} x {d['h']}")
+            check_layout(settings.get("settings", []), dpi, f"{what}, settings window")
+            time.sleep(0.3)
+            screenshot(scaled_env, dialog, os.path.join(pictures, f"fltk-{percent}-settings.png"))
+            run(scaled_env, program, "close", window)
+            try:
+                check(probe.proc.wait(timeout=10) == 0, f"{what}: the probe ends cleanly")
+            except subprocess.TimeoutExpired:
+                check(False, f"{what}: the probe ends after the close request")
+        finally:
+            if probe is not None:
+                probe.stop()
+            xvfb.stop()
+
+
 def main():
     program = os.path.abspath(sys.argv[1])
     keep = os.environ.get("KANADE_E2E_KEEP") or tempfile.mkdtemp(prefix="kanade-e2e-")
@@ -237,6 +321,7 @@ def main():
         env = dict(os.environ, DISPLAY=xvfb.display, PROBE_DIALOG_START=exe, PROBE_EXE=exe)
         main_window_scenario(program, env, keep)
         settings_window_scenario(program, env, keep)
+        scales_scenario(program, dict(env, PROBE_GAME=game), keep)
     finally:
         xvfb.stop()
         if not os.environ.get("KANADE_E2E_KEEP"):

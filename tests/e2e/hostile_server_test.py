@@ -6,13 +6,18 @@ patcher's requests the way an attacker on the server or the network would:
 redirects to plain http, repositories signed with a foreign key, stripped of
 their signature, served under another name or as an older release, endless
 and dripping bodies, module paths through links and Windows device names,
-and a module download killed half-way. Each run is the built `kanade` in a
+and a module download killed half-way. A second, local attacker (run as
+root only) is another user who may write the program folder and plants
+links, hard links and pipes in it. Runs that ask whether their repositories
+changed get bad answers too. Each run is the built `kanade` in a
 private Xvfb; the test checks the log, the game folder, the local
-repository copies and what reached the attacker's plain-http server.
+repository copies, the files outside and what reached the attacker's
+plain-http server.
 
 Usage: hostile_server_test.py KANADE KANADE_REPO
 (KANADE_SECRET_KEY names the secret of the publisher key the build trusts.)
 """
+import copy
 import hashlib
 import http.server
 import os
@@ -27,7 +32,7 @@ import time
 import traceback
 
 from e2e_common import check, failures, publish_args, wait_until
-from x11 import Xvfb, die_with_parent
+from x11 import Xvfb, die_with_parent, window_ids
 
 GAME_EXE = "Shroud of the Avatar.exe"
 FINISHED = "> 日本語化パッチ"  # the ready message, or the one saying it failed
@@ -62,14 +67,16 @@ class Routes:
         self.lock = threading.Lock()
         self.table = {}
         self.requests = []
+        self.asked = []  # (path, If-None-Match or None)
 
     def set(self, path, kind, *args):
         with self.lock:
             self.table[path] = (kind, *args)
 
-    def take(self, path):
+    def take(self, path, headers=None):
         with self.lock:
             self.requests.append(path)
+            self.asked.append((path, headers.get("If-None-Match") if headers else None))
             return self.table.get(path, ("status", 404))
 
 
@@ -81,7 +88,7 @@ def handler_for(routes):
             pass
 
         def do_GET(self):
-            kind, *args = routes.take(self.path)
+            kind, *args = routes.take(self.path, self.headers)
             try:
                 getattr(self, "answer_" + kind)(*args)
             except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
@@ -104,6 +111,21 @@ def handler_for(routes):
         def answer_body(self, body):
             self.head(len(body))
             self.wfile.write(body)
+
+        def answer_tagged(self, body, tag, headers=()):
+            """`body` as version `tag`: a 304 to a request that holds it."""
+            if self.headers.get("If-None-Match") == tag:
+                self.head(0, 304)
+                return
+            self.head(len(body), 200, [("ETag", tag),
+                                       ("Last-Modified", "Mon, 01 Jan 2024 00:00:00 GMT"),
+                                       *headers])
+            self.wfile.write(body)
+
+        def answer_raw(self, data):
+            # One write: the client reads head and body together.
+            self.close_connection = True
+            self.wfile.write(data)
 
         def answer_gzip(self, data):
             self.head(len(data), extra=[("Content-Encoding", "gzip")])
@@ -227,9 +249,11 @@ class Sandbox:
             out.close()
 
     def run_to_end(self, ctx, timeout=60, args=(), url=None):
+        def ends():
+            return sum(line.startswith(FINISHED) for line in self.log_lines())
+        before = ends()
         proc = self.start(ctx, *args, url=url)
-        finished = wait_until(lambda: any(line.startswith(FINISHED)
-                                          for line in self.log_lines()), timeout)
+        finished = wait_until(lambda: ends() > before, timeout)
         proc.kill()
         proc.wait()
         return finished
@@ -277,6 +301,74 @@ def forged_repositories_case(ctx):
           "forged: nothing else is kept in repos/")
     check(os.listdir(box.game) == [GAME_EXE], "forged: the game folder is untouched")
     check(box.leftovers() == [], "forged: no temporary file is left")
+
+
+def conditional_case(ctx):
+    """A second run asks whether each repository changed since the copies of
+    the first. Every repository meets another bad answer or spoiled kept
+    validators; nothing unverified is taken, and the log says why."""
+    box = Sandbox(ctx.root, "conditional", ctx.kanade)
+    routes, url = ctx.servers.routes, ctx.servers.url
+    repos = os.path.join(box.program, "repos")
+    names = ("kanade-patcher-linux", "kanade-conv-test", "kanade-test", "kanade-prefixed",
+             "kanade-lua")
+    first = {name: ctx.tools.repository(name, [], 1) for name in names}
+    for name in names:
+        routes.set(f"/repos/{name}.repo", "tagged", first[name], f'"{name}-1"')
+    check(box.run_to_end(ctx), "conditional: the first run comes to its end")
+
+    evil_body = b"evil"
+    routes.set("/files/evil", "body", evil_body)
+    newer = {name: ctx.tools.repository(name, [("Language.txt", url + "/files/evil", evil_body)],
+                                        2) for name in names}
+    # A 304 that carries a newer signed release as its body.
+    routes.set("/repos/kanade-patcher-linux.repo", "raw",
+               b"HTTP/1.1 304 Not Modified\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
+               % len(newer["kanade-patcher-linux"]) + newer["kanade-patcher-linux"])
+    # A 304 to a request that asked nothing: the validators were taken away.
+    os.remove(os.path.join(repos, "kanade-conv-test.repo.validators"))
+    routes.set("/repos/kanade-conv-test.repo", "status", 304)
+    # A newer release under a 10 MB ETag.
+    routes.set("/repos/kanade-test.repo", "tagged", newer["kanade-test"], '"' + "e" * (10 << 20) + '"')
+    # Kept validators that are a link, or another repository's.
+    outside = os.path.join(box.outside, "validators")
+    os.rename(os.path.join(repos, "kanade-prefixed.repo.validators"), outside)
+    os.symlink(outside, os.path.join(repos, "kanade-prefixed.repo.validators"))
+    shutil.copy(os.path.join(repos, "kanade-test.repo.validators"),
+                os.path.join(repos, "kanade-lua.repo.validators"))
+    outside_bytes = box.read(outside)
+    asked_before = len(routes.asked)
+    check(box.run_to_end(ctx), "conditional: the second run comes to its end")
+
+    lines = box.log_lines()
+    lines = lines[len(lines) - lines[::-1].index("===== Program Started ====="):]
+    for name, word, reason in (
+            ("kanade-patcher-linux", " 失敗", "! the server's 304 Not Modified came with a body"),
+            ("kanade-conv-test", " 失敗", "! the server answered 304 Not Modified to a request "
+                                        "without validators"),
+            ("kanade-test", " 失敗", "! a response header line was longer than libcurl takes"),
+            ("kanade-prefixed", " 成功", "! kanade-prefixed.repo.validators not used (a link"),
+            ("kanade-lua", " 成功", f"! kanade-lua.repo.validators not used (kept for {url}/repos/"
+                                   "kanade-test.repo)")):
+        line = f"< レポジトリを取得中: {url}/repos/{name}.repo{word}"
+        at = lines.index(line) if line in lines else -1
+        check(at >= 0, f"conditional: {name} ends in{word}")
+        check(at >= 0 and any(later.startswith(reason) for later in lines[at + 1:at + 3]),
+              f"conditional: {name}: the log says why ({reason})")
+        local = "kanade-patcher" if name == "kanade-patcher-linux" else name
+        check(box.read(os.path.join(repos, local + ".repo")) == first[name],
+              f"conditional: {name}: the first copy stays")
+    asked = dict(routes.asked[asked_before:])
+    check(asked.get("/repos/kanade-patcher-linux.repo") == '"kanade-patcher-linux-1"' and
+          asked.get("/repos/kanade-prefixed.repo") is None and
+          asked.get("/repos/kanade-lua.repo") is None,
+          f"conditional: only validators that belong to their copy are sent: {asked}")
+    check(box.read(outside) == outside_bytes and
+          not os.path.islink(os.path.join(repos, "kanade-prefixed.repo.validators")),
+          "conditional: the linked validators are replaced, not written through")
+    check(not os.path.exists(os.path.join(box.game, "Language.txt")),
+          "conditional: nothing of the unverified releases is installed")
+    check(box.leftovers() == [], "conditional: no temporary file is left")
 
 
 def drip_case(ctx, box, started):
@@ -348,6 +440,184 @@ def killed_case(ctx):
     check(box.leftovers() == [], "killed: and removes the temporary file")
 
 
+OTHER_USER = "65534"  # nobody
+SETTINGS_TITLE = "Kanade Patcher 設定"
+
+
+def as_other_user(*command):
+    """Runs `command` as the other user, who may write the program folder."""
+    subprocess.run(["setpriv", "--reuid", OTHER_USER, "--regid", OTHER_USER, "--clear-groups",
+                    *command], check=True, capture_output=True, timeout=30)
+
+
+def snapshot(*folders):
+    """Every file and folder below `folders` with its bytes and times."""
+    found = {}
+    for folder in folders:
+        for base, dirs, names in os.walk(folder):
+            found[base] = (sorted(dirs + names), os.stat(base).st_mtime_ns)
+            for name in names:
+                path = os.path.join(base, name)
+                with open(path, "rb") as f:
+                    found[path] = (f.read(), os.stat(path).st_mtime_ns)
+    return found
+
+
+def run_through(ctx, box, *args, timeout=60):
+    """One run to its end: an "-uninstall" run ends by itself, another is
+    closed once its log shows the closing message; OK is clicked in the
+    settings window if it opens (as it does when no settings were read).
+    Whether the run ended, and whether the window opened."""
+    proc = box.start(ctx, *args)
+    env = dict(os.environ, DISPLAY=ctx.display)
+    clicked = ended = False
+    deadline = time.time() + timeout
+    while not ended and time.time() < deadline:
+        found = [] if clicked else window_ids(env, SETTINGS_TITLE)
+        if found:
+            time.sleep(0.3)
+            subprocess.run(["xdotool", "mousemove", "--window", found[0], "540", "472", "click",
+                            "1"], env=env, capture_output=True, timeout=10)
+            clicked = True
+        time.sleep(0.2)
+        if "-uninstall" in args:
+            ended = proc.poll() == 0
+        else:
+            ended = any(line.startswith(FINISHED) for line in box.log_lines())
+    if proc.poll() is None:
+        proc.kill()
+    proc.wait()
+    return ended, clicked
+
+
+def plant(box, theirs, name, kind, content):
+    """The other user's `kind` at `name` in the program folder, pointing at
+    root's file of that name outside (holding `content`) or at `theirs`."""
+    at = os.path.join(box.program, name)
+    victim = os.path.join(box.outside, os.path.basename(name))
+    box.write(os.path.basename(name), content, box.outside)
+    if kind == "symlink":
+        as_other_user("ln", "-s", victim, at)
+    elif kind == "theirs":
+        as_other_user("ln", "-s", theirs, at)
+    elif kind == "fifo":
+        as_other_user("mkfifo", at)
+    elif kind == "hardlink":
+        # Where fs.protected_hardlinks is off (and on Windows) anyone may
+        # link to a file they cannot write; root plants those here.
+        os.link(victim, at)
+
+
+def local_attacker_case(ctx):
+    """A second attacker: another user who may write the program folder
+    (mode 777) plants links to root's files outside, a link to a folder of
+    their own, hard links and pipes where the patcher, run by root, writes
+    its log, settings, repository copies, upgrade and temporary files. Each
+    row is one run. Every file outside keeps its bytes and times, each fetch
+    ends as its row says, and the listed build, the running one, is copied
+    over a link at upgrade_kanade, never fetched."""
+    if os.geteuid() != 0:
+        print("  (skipped: only root can play the other user)")
+        return
+    url = ctx.servers.url
+    with open(ctx.kanade, "rb") as f:
+        build = f.read()
+    ctx.servers.routes.set("/files/local-build", "body", build)
+    ctx.servers.routes.set("/repos/kanade-patcher-linux.repo", "body", ctx.tools.repository(
+        "kanade-patcher-linux", [("kanade", url + "/files/local-build", build)], 50))
+    for name in ("kanade-test", "kanade-prefixed", "kanade-lua"):
+        ctx.servers.routes.set(f"/repos/{name}.repo", "body", ctx.tools.repository(name, [], 50))
+    older = ctx.tools.repository("kanade-conv-test", [], 50)
+    ctx.servers.routes.set("/repos/kanade-conv-test.repo", "body",
+                           ctx.tools.repository("kanade-conv-test", [], 51))
+    os.chmod(ctx.root, 0o755)  # the other user reaches the program folder
+    # A display of its own: a click meant for a settings window here must
+    # never reach the run that drips meanwhile.
+    xvfb = Xvfb()
+    try:
+        local = copy.copy(ctx)
+        local.display = xvfb.display
+        local_attacker_rows(local, build, older)
+    finally:
+        xvfb.stop()
+
+
+def local_attacker_rows(ctx, build, older):
+    """The rows of local_attacker_case; `older` is the genuine local copy of
+    kanade-conv-test that a hard link in repos/ points to."""
+    url = ctx.servers.url
+    leftover = "kanade.kanade-tmp-0123456789abcdef"
+    names = ("kanade-patcher-linux", "kanade-conv-test", "kanade-test", "kanade-prefixed",
+             "kanade-lua")
+    ok, failed = " 成功", " 失敗"
+    # (what, arguments, plants, how each fetch ends; None: not looked at)
+    rows = [
+        ("linked repos/ and settings", [],
+         {"kanade.ini": "symlink", "repos": "theirs", leftover: "symlink"}, [failed] * 5),
+        ("links in repos/", [],
+         {"kanade.ini": "hardlink", "repos/kanade-test.repo": "symlink",
+          "repos/kanade-lua.repo": "fifo", "repos/kanade-conv-test.repo": "hardlink",
+          "repos/" + leftover: "symlink", "upgrade_kanade": "symlink"},
+         [ok, ok, failed, ok, failed]),
+        ("a pipe for settings", [], {"kanade.ini": "fifo", "upgrade_kanade": "hardlink"}, [ok] * 5),
+        ("a linked log", ["-uninstall"], {"kanade.log": "symlink"}, None),
+        ("a hard-linked log", ["-uninstall"], {"kanade.log": "hardlink"}, None),
+        ("a pipe for the log", ["-uninstall"], {"kanade.log": "fifo"}, None),
+    ]
+    for n, (what, args, plants, fetches) in enumerate(rows):
+        box = Sandbox(ctx.root, f"local-{n}", ctx.kanade)
+        theirs = os.path.join(box.path, "theirs")
+        box.write("kanade-test.repo", b"their copy", theirs)
+        box.write("kanade-lua.repo.kanade-tmp-0123456789abcdef", b"their file", theirs)
+        for path in (theirs, *(os.path.join(theirs, f) for f in os.listdir(theirs))):
+            os.chown(path, int(OTHER_USER), int(OTHER_USER))
+        settings = INI.format(game=box.game).encode()
+        if "kanade.ini" in plants:
+            os.remove(os.path.join(box.program, "kanade.ini"))
+        if "repos" in plants:
+            os.rmdir(os.path.join(box.program, "repos"))
+        else:
+            os.chmod(os.path.join(box.program, "repos"), 0o777)
+        os.chown(box.program, int(OTHER_USER), int(OTHER_USER))
+        os.chmod(box.program, 0o777)
+        for name, kind in plants.items():
+            content = (older if name.endswith("conv-test.repo") else
+                       settings if name == "kanade.ini" else b"root's " + name.encode())
+            plant(box, theirs, name, kind, content)
+        before = snapshot(box.outside, theirs)
+        requests = len(ctx.servers.routes.requests)
+        ended, window = run_through(ctx, box, *args)
+        check(ended, f"local attacker, {what}: the run comes to its end")
+        after = snapshot(box.outside, theirs)
+        changed = sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
+        check(not changed, f"local attacker, {what}: nothing outside changes {changed}")
+        check("/files/local-build" not in ctx.servers.routes.requests[requests:],
+              f"local attacker, {what}: the running build is never fetched")
+        for name, kind in plants.items():
+            at = os.path.join(box.program, name)
+            if name.endswith(leftover):
+                check(not os.path.lexists(at), f"local attacker, {what}: the leftover {name} "
+                      "goes itself, not what it points to")
+            elif kind in ("symlink", "theirs"):
+                check(os.path.islink(at) or name == "upgrade_kanade",
+                      f"local attacker, {what}: {name} is still the other user's link")
+        if "kanade.ini" in plants:
+            check(window == (plants["kanade.ini"] != "hardlink"),
+                  f"local attacker, {what}: settings are read from a hard link only")
+        if fetches:
+            lines = box.log_lines()
+            for name, word in zip(names, fetches):
+                line = f"< レポジトリを取得中: {url}/repos/{name}.repo"
+                found = [x[len(line):] for x in lines if x.startswith(line)]
+                check(found and all(w == word for w in found),
+                      f"local attacker, {what}: fetching {name} ends in{word} ({found})")
+        upgrade = os.path.join(box.program, "upgrade_kanade")
+        if fetches and fetches[0] == ok:
+            check(box.read(upgrade) == build and not os.path.islink(upgrade) and
+                  os.stat(upgrade).st_nlink == 1, f"local attacker, {what}: upgrade_kanade is "
+                  "a copy of the running build in a file of its own")
+
+
 class Context:
     pass
 
@@ -370,7 +640,8 @@ def main():
         drip_proc = drip.start(ctx)
         wait_until(lambda: "/repos/kanade-patcher-linux.repo" in ctx.servers.routes.requests, 30)
         drip_started = time.time()
-        for case in (forged_repositories_case, files_case, killed_case):
+        for case in (forged_repositories_case, files_case, killed_case, local_attacker_case,
+                     conditional_case):
             print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
             try:
                 case(ctx)

@@ -2,7 +2,8 @@
 # The deployed nginx site (scripts/nginx-site.conf.in) as the demo server
 # renders it: only /repos/ and /files/ are served, with their caching headers,
 # no folder listings, HTTP/2 where the client offers it and HTTP/1.1 over
-# TLS 1.2 (Schannel), and a file's .gz for clients that accept gzip.
+# TLS 1.2 (Schannel), a file's .gz for clients that accept gzip, and 304s
+# without a body to a repository's validators.
 #
 #   tests/e2e/nginx_site_test.sh
 set -euo pipefail
@@ -18,10 +19,14 @@ trap cleanup EXIT
 www=$work/www
 files=$www/files/kanade-test
 mkdir -p "$www/repos" "$files/folder" "$www/other"
-printf 'repository\n' >"$www/repos/kanade-test.repo"
+seq -f 'module=%g' 1 2000 >"$www/repos/kanade-test.repo"
+gzip -k9 "$www/repos/kanade-test.repo"
 seq 1 5000 >"$files/table.txt"
 gzip -k9 "$files/table.txt"
 printf 'module\n' >"$files/folder/ui.txt"
+# What a publish killed on the spot leaves behind.
+printf 'half\n' >"$files/folder/ui.txt.kanade-tmp-0123456789abcdef"
+printf 'half\n' >"$www/repos/kanade-test.repo.kanade-tmp-0123456789abcdef"
 printf 'not published\n' >"$www/other/page.html"
 printf 'not published\n' >"$www/index.html"
 
@@ -33,6 +38,7 @@ immutable="public, max-age=31536000, immutable"
 # PATH | CURL OPTIONS | STATUS HTTP-VERSION | CACHE-CONTROL | CONTENT-ENCODING
 cases=(
   "/repos/kanade-test.repo | --http2 | 200 2 | no-cache |"
+  "/repos/kanade-test.repo | --http2 --compressed | 200 2 | no-cache | gzip"
   "/files/kanade-test/folder/ui.txt | --http2 | 200 2 | $immutable |"
   "/files/kanade-test/table.txt | --http2 --compressed | 200 2 | $immutable | gzip"
   "/files/kanade-test/table.txt | --http2 | 200 2 | $immutable |"
@@ -48,6 +54,8 @@ cases=(
   "/files/kanade-test/folder | --http1.1 | 404 1.1 | |"
   "/files/kanade-test/missing.txt | --http2 | 404 2 | |"
   "/repos/ | --http2 | 404 2 | |"
+  "/files/kanade-test/folder/ui.txt.kanade-tmp-0123456789abcdef | --http2 | 404 2 | |"
+  "/repos/kanade-test.repo.kanade-tmp-0123456789abcdef | --http1.1 | 404 1.1 | |"
 )
 trim() { sed 's/^ *//; s/ *$//' <<<"$1"; }
 for case in "${cases[@]}"; do
@@ -73,6 +81,29 @@ if cmp -s "$work/table.txt" "$files/table.txt"; then passes=$((passes + 1)); els
   echo "FAIL the gzip body does not decode to the file" >&2
   failures=$((failures + 1))
 fi
+
+# A repository asked for again with the validators of its gzip copy: 304,
+# no body, still no-cache; a changed copy is sent whole.
+check_revalidation() {
+  local name=$1 expected=$2 got
+  shift 2
+  got=$(curl -s --cacert "$work/state/ca.pem" --http2 --compressed -o "$work/again" "$@" \
+    -w '%{http_code} %{size_download}|%header{cache-control}' "$url/repos/kanade-test.repo") ||
+    got="curl failed ($?)"
+  if [ "$got" = "$expected" ]; then passes=$((passes + 1)); else
+    echo "FAIL revalidation, $name: got [$got], expected [$expected]" >&2
+    failures=$((failures + 1))
+  fi
+}
+headers=$(curl -s --cacert "$work/state/ca.pem" --http2 --compressed -D - -o /dev/null \
+  "$url/repos/kanade-test.repo" | tr -d '\r')
+etag=$(sed -n 's/^etag: //Ip' <<<"$headers")
+modified=$(sed -n 's/^last-modified: //Ip' <<<"$headers")
+gz_size=$(stat -c %s "$www/repos/kanade-test.repo.gz")
+check_revalidation "same ETag" "304 0|no-cache" -H "If-None-Match: $etag"
+check_revalidation "same date" "304 0|no-cache" -H "If-Modified-Since: $modified"
+touch -d '+2 seconds' "$www/repos/kanade-test.repo.gz"
+check_revalidation "copy renewed" "200 $gz_size|no-cache" -H "If-None-Match: $etag"
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -23,8 +23,8 @@ import tempfile
 import time
 import traceback
 
-from e2e_common import (check, check_keys_and_hover, failures, fetch_lines, install_lines,
-                        publish_args, wait_until, without_progress)
+from e2e_common import (check, check_keys_and_hover, console_title, failures, fetch_lines,
+                        install_lines, publish_args, wait_until, without_progress)
 from x11 import Xvfb, count, die_with_parent, find_window, near, run, screenshot, window_ids
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -33,7 +33,7 @@ REPO_SERVER = os.path.join(SOURCE_DIR, "scripts", "repo-server.sh")
 MAIN_TITLE = "Kanade Patcher"
 SETTINGS_TITLE = "Kanade Patcher 設定"
 STARTED = "===== Program Started ====="
-CONSOLE_TITLE = "Kanade 非公式日本語化Patcher Build 50.439"
+CONSOLE_TITLE = None  # from the build under test, set by main()
 READY = "日本語化パッチの準備ができました。ゲームを開始してください！"
 UNINSTALLED = "日本語化パッチがアンインストールされました。"
 NOT_APPLIED = "日本語化パッチを適用できませんでした。kanade.log を確認してください。"
@@ -676,6 +676,8 @@ def main():
         return 2
     ctx = Context()
     ctx.kanade, repo_tool, ctx.probe = (os.path.abspath(a) for a in sys.argv[1:4])
+    global CONSOLE_TITLE
+    CONSOLE_TITLE = console_title(repo_tool)
     keep = os.environ.get("KANADE_E2E_KEEP")
     if keep:
         os.makedirs(keep, exist_ok=True)

@@ -7,9 +7,11 @@ a release can be published while a client is still downloading. The real
 `kanade` runs under a private Xvfb in Steam-shaped sandboxes
 (patcher_test.Sandbox) with the translation switched on.
 
-  release 1  a fresh client installs it whole
+  release 1  a fresh client installs it whole; its next run asks whether
+             each repository changed and gets 304s without a body
   release 2  one changed file: --dry-run names exactly it, and the client
-             downloads exactly that module (nginx's access log)
+             downloads exactly that module and that repository (nginx's
+             access log); a local copy gone is fetched whole again
   release 3  published while a fresh client downloads release 2: it ends
              with release 2 or 3 whole, never a mix, and its next run with
              release 3
@@ -41,6 +43,8 @@ STARTED = "===== Program Started ====="
 READY = "> 日本語化パッチの準備ができました。ゲームを開始してください！"
 TABLE = "Shroud of the Avatar_Data/AssetBundles/locoverrides.portresources.unity3d"
 TEXTS = "Shroud of the Avatar_Data/Translations/会話 一覧.txt"
+REPOSITORIES = ("kanade-patcher-linux", "kanade-conv-test", "kanade-test", "kanade-prefixed",
+                "kanade-lua")
 # Slow enough that the large table takes a few seconds through the relay.
 SLOW_RATE = 2_000_000
 
@@ -147,14 +151,22 @@ class Publisher:
                                "kanade-test=" + tree, *others],
                               capture_output=True, text=True, timeout=120)
 
-    def body_requests(self):
-        """The module downloads nginx logged so far: (path, bytes sent)."""
+    def requests(self, folder):
+        """The requests below `folder` that nginx logged so far: (path,
+        status, body bytes sent)."""
         try:
             with open(os.path.join(self.state, "access.log"), encoding="utf-8") as f:
                 log = f.read()
         except OSError:
             return []
-        return re.findall(r'"GET (/files/\S+) HTTP/[\d.]+" 200 (\d+)', log)
+        return re.findall(rf'"GET (/{folder}/\S+) HTTP/[\d.]+" (\d+) (\d+)', log)
+
+    def body_requests(self):
+        """The module downloads nginx logged so far: (path, bytes sent)."""
+        return [(path, sent) for path, status, sent in self.requests("files") if status == "200"]
+
+    def gz_size(self, name):
+        return os.path.getsize(os.path.join(self.www, "repos", name + ".repo.gz"))
 
     def stop(self):
         self.relay.stop()
@@ -254,6 +266,19 @@ def releases_scenario(ctx):
     check(0 < text_bytes < len(compressible) * 0.9,
           f"nginx sends the text's .gz copy ({text_bytes} bytes for {len(compressible)})")
 
+    # Nothing new: each repository is asked about with the validators of its
+    # copy, and every answer is a 304 without a body.
+    repos_before, files_before = len(publisher.requests("repos")), len(publisher.requests("files"))
+    client.start()
+    lines = client.finish()
+    asked = publisher.requests("repos")[repos_before:]
+    check(sorted(path for path, _, _ in asked) == sorted(f"/repos/{name}.repo"
+                                                          for name in REPOSITORIES) and
+          all(status == "304" and sent == "0" for _, status, sent in asked),
+          f"a run with nothing new: 304 without a body for every repository: {asked}")
+    check(len(publisher.requests("files")) == files_before, "and no module is downloaded")
+    check(not any(line.startswith("! ") for line in lines), "and no reason is logged")
+
     # Release 2 changes one file: the dry run names it, the client fetches it.
     dry = publisher.publish(2, "--dry-run")
     module_lines = [line.strip() for line in dry.stdout.splitlines() if line.startswith("  ")]
@@ -271,6 +296,23 @@ def releases_scenario(ctx):
     check(fetched == [body_path(release(2)["Language.txt"])],
           f"the second run downloads exactly the changed module: {fetched}")
     client.check_release(2, "second run")
+    answers = {path: (status, int(sent)) for path, status, sent
+               in publisher.requests("repos")[-len(REPOSITORIES):]}
+    check(answers.pop("/repos/kanade-test.repo", None) == ("200", publisher.gz_size("kanade-test"))
+          and all(status == "304" for status, _ in answers.values()),
+          f"the changed repository is fetched whole (its .gz copy), the others answered 304: "
+          f"{publisher.requests('repos')[-len(REPOSITORIES):]}")
+
+    # A local copy gone: its validators are not sent, and it is fetched whole.
+    os.remove(os.path.join(client.sandbox.program, "repos", "kanade-lua.repo"))
+    client.start()
+    lines = client.finish()
+    answers = dict((path, status) for path, status, _ in publisher.requests("repos")[-5:])
+    check(answers.get("/repos/kanade-lua.repo") == "200" and
+          os.path.isfile(os.path.join(client.sandbox.program, "repos", "kanade-lua.repo")),
+          f"a repository whose local copy is gone is fetched whole: {answers}")
+    check(any(line.startswith("! kanade-lua.repo.validators not used (no verified local copy")
+              for line in lines), "and the log says why its validators were not sent")
 
     # Release 3 goes out while a fresh client downloads release 2's table.
     late = Client(ctx, "client-2")

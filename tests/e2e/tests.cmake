@@ -1,3 +1,11 @@
+# Started by the launcher test (tests/upgrade): a program that waits for the
+# one that started it to end.
+add_executable(kanade_starter_probe ${CMAKE_CURRENT_LIST_DIR}/starter_probe.cpp)
+target_link_libraries(kanade_starter_probe PRIVATE kanade_core)
+if(TARGET kanade_tests_upgrade)
+  add_dependencies(kanade_tests_upgrade kanade_starter_probe)
+endif()
+
 # Real-window tests: a probe program on the FLTK backend, driven under its
 # own Xvfb by a script that clicks, types and photographs the window.
 if(TARGET kanade_fltk)

@@ -27,13 +27,16 @@ class Xvfb:
     -noreset the server resets whenever its last client leaves and refuses
     the next program that connects meanwhile."""
 
-    def __init__(self, timeout=15):
+    def __init__(self, timeout=15, dpi=None, size=(SCREEN_W, SCREEN_H)):
+        """`dpi` sets the screen's DPI, as a monitor at that scale reports it;
+        `size` must hold the windows at that scale."""
         self.proc = None
+        scale = ["-dpi", str(dpi)] if dpi else []
         read_end, write_end = os.pipe()
         try:
             self.proc = subprocess.Popen(
                 ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                 f"{SCREEN_W}x{SCREEN_H}x24", "-nolisten", "tcp", "-noreset"],
+                 f"{size[0]}x{size[1]}x24", "-nolisten", "tcp", "-noreset"] + scale,
                 pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                 preexec_fn=die_with_parent)
             os.close(write_end)

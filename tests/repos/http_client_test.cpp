@@ -299,3 +299,35 @@ TEST_F(HttpClientTest, AFileDownloadKeepsTheWindowAliveWhileItWaits) {
 
 }  // namespace
 }  // namespace kanade
+
+namespace kanade {
+namespace {
+
+TEST_F(HttpClientTest, APrefetchedRequestIsTakenOverByTheDownloadThatMakesIt) {
+  const std::string big(kMaxPrefetchBytes + 1, 'b');
+  server_.Serve("/early", "early body");
+  server_.Serve("/big", big);
+  server_.Serve("/other", "other body");
+  DownloadLimits limits;
+  limits.MaxBytes = 16 << 20;
+  PrefetchDownload(server_.Url("/early"), limits);
+  PrefetchDownload(server_.Url("/big"), limits);
+  PrefetchDownload(server_.Url("/other"), limits);
+
+  // The same request waits for the one under way; a body too large to hold
+  // in memory is fetched again, whole.
+  ASSERT_TRUE(ToFile(server_.Url("/early"), dir_ / "early", limits));
+  ASSERT_TRUE(ToFile(server_.Url("/big"), dir_ / "big", limits));
+  EXPECT_EQ(test::ReadFile(dir_ / "early"), "early body");
+  EXPECT_EQ(test::ReadFile(dir_ / "big"), big);
+  EXPECT_EQ(server_.RequestCount("/early"), 1);
+  EXPECT_EQ(server_.RequestCount("/big"), 2);
+  // Other limits make another request.
+  DownloadLimits other = limits;
+  other.MaxBytes = 1 << 20;
+  ASSERT_TRUE(ToFile(server_.Url("/other"), dir_ / "other", other));
+  EXPECT_EQ(server_.RequestCount("/other"), 2);
+}
+
+}  // namespace
+}  // namespace kanade

@@ -290,8 +290,8 @@ TEST_F(ModuleEngineTest, AStalledServerEndsAsAbortedWhileTheWindowStaysAlive) {
 TEST_F(ModuleEngineTest, ADownloadThatCannotStartIsAFailure) {
   // libcurl that cannot start a transfer (no memory, no thread).
   struct RefusingLayer : HttpLayer {
-    bool DownloadToFile(std::string_view, std::string_view, const DownloadLimits&,
-                        DownloadReport*) override {
+    bool DownloadToSink(std::string_view, const DownloadLimits&, DownloadSink&, DownloadReport*,
+                        const HttpValidators&) override {
       return false;
     }
     std::optional<DownloadHandle> StartDownload(std::string_view, const DownloadLimits&,

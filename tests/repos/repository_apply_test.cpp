@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -48,8 +49,12 @@ class RepositoryApplyTest : public ::testing::Test {
       lines += test::ModuleLineText(path, nginx_.Url("/" + served), digest);
     }
     lines_ = lines;
-    test::WriteFile(www_ / "repos/kanade-test.repo",
-                    test::PublishedRepositoryText("kanade-test", lines, ++serial_));
+    const std::string repository = www_ / "repos/kanade-test.repo";
+    test::WriteFile(repository, test::PublishedRepositoryText("kanade-test", lines, ++serial_));
+    // Each release a later second than the last, as kanade-repo publish
+    // writes them: nginx's validators are made of the time and the size.
+    std::filesystem::last_write_time(
+        repository, std::filesystem::file_time_type::clock::now() + std::chrono::seconds(serial_));
   }
   bool Fetch() {
     return static_cast<bool>(FetchRepository(nginx_.Url("/repos/kanade-test.repo"), kName));

@@ -2,14 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <optional>
+#include <vector>
 
 #include "repos/http_client.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_server.h"
 #include "repos/repository_signing.h"
 #include "repos/repository_trust.h"
+#include "repos/sha256.h"
 #include "state/patcher_state.h"
 #include "support/http_test_server.h"
 #include "support/nginx_server.h"
@@ -17,6 +22,7 @@
 #include "support/test_repository.h"
 #include "ui/console.h"
 #include "util/path.h"
+#include "util/text.h"
 
 namespace kanade {
 namespace {
@@ -71,11 +77,24 @@ TEST_F(RepositoryFetchTest, FetchesOverVerifiedTlsFromTheConfiguredServer) {
   EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + " 成功");
   EXPECT_EQ(LastColour(), kWhite);
   EXPECT_EQ(test::ReadFile(Local()), repository_);
-  EXPECT_EQ(ReposEntries(), 1);
+  EXPECT_EQ(ReposEntries(), 2);  // the copy and its validators
 
-  // Always afresh: a second fetch downloads again.
+  // Nothing new: nginx answers the validators with 304, and the copy stays.
   ASSERT_TRUE(FetchRepository(url, "kanade-test.repo"));
-  EXPECT_EQ(nginx.AccessLog().size(), 2u);
+  EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + " 成功");
+  EXPECT_EQ(test::ReadFile(Local()), repository_);
+  // A newer release is fetched whole.
+  const std::string newer = test::PublishedRepositoryText("kanade-test", kModules, 2);
+  test::WriteFile(www / "repos/kanade-test.repo", newer);
+  std::filesystem::last_write_time(
+      www / "repos/kanade-test.repo",
+      std::filesystem::file_time_type::clock::now() + std::chrono::seconds(2));
+  ASSERT_TRUE(FetchRepository(url, "kanade-test.repo"));
+  EXPECT_EQ(test::ReadFile(Local()), newer);
+  std::vector<int> statuses;
+  for (const auto& entry : nginx.AccessLog()) statuses.push_back(entry.Status);
+  EXPECT_EQ(statuses, (std::vector<int>{200, 304, 200}));
+  EXPECT_EQ(ReposEntries(), 2);
 }
 
 TEST_F(RepositoryFetchTest, AnUntrustedCertificateFailsAndKeepsThePreviousCopy) {
@@ -191,6 +210,163 @@ TEST_F(RepositoryFetchTest, ARedirectedRepositoryArrives) {
   server_.Serve("/moved/2", repository_);
   ASSERT_TRUE(FetchRepository(server_.Url("/repos/kanade-test.repo"), "kanade-test.repo"));
   EXPECT_EQ(test::ReadFile(Local()), repository_);
+}
+
+TEST_F(RepositoryFetchTest, NothingIsWrittenThroughOrOverALinkInTheProgramFolder) {
+  server_.Serve("/repos/kanade-test.repo", repository_);
+  const std::string url = server_.Url("/repos/kanade-test.repo");
+  test::TempDir other;  // another user's folder, or one outside
+  test::WriteFile(other / "kanade-test.repo", "theirs");
+  test::WriteFile(other / "kanade-test.repo.kanade-tmp-0123456789abcdef", "theirs too");
+  const std::string before = test::Fingerprint(other / "kanade-test.repo");
+  const std::string leftover =
+      test::Fingerprint(other / "kanade-test.repo.kanade-tmp-0123456789abcdef");
+  const auto fails = [&](const char* what) {
+    EXPECT_FALSE(FetchRepository(url, "kanade-test.repo")) << what;
+    EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + " 失敗") << what;
+    EXPECT_EQ(LastColour(), kRed) << what;
+    EXPECT_EQ(test::Fingerprint(other / "kanade-test.repo"), before) << what;
+    EXPECT_EQ(test::Fingerprint(other / "kanade-test.repo.kanade-tmp-0123456789abcdef"), leftover)
+        << what;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(other.path()), {}), 2) << what;
+  };
+  std::filesystem::create_directory_symlink(other.path(), ReposFolder());
+  fails("repos/ is a link");
+  EXPECT_FALSE(ReadLocalRepository("kanade-test.repo"));
+  std::filesystem::remove(ReposFolder());
+
+  for (const test::Plant plant : {test::Plant::kSymlink, test::Plant::kFifo}) {
+    std::filesystem::remove_all(ReposFolder());
+    std::filesystem::create_directory(ReposFolder());
+    test::PlantAt(plant, Local(), other / "kanade-test.repo");
+    fails(plant == test::Plant::kFifo ? "a fifo" : "a link");
+    EXPECT_EQ(ReposEntries(), 1);
+  }
+
+  // A hard link is replaced as a name of its own, never written through.
+  std::filesystem::remove_all(ReposFolder());
+  std::filesystem::create_directory(ReposFolder());
+  test::PlantAt(test::Plant::kHardLink, Local(), other / "kanade-test.repo");
+  EXPECT_TRUE(FetchRepository(url, "kanade-test.repo"));
+  EXPECT_EQ(test::ReadFile(Local()), repository_);
+  EXPECT_EQ(test::Fingerprint(other / "kanade-test.repo"), before);
+}
+
+// The server says whether a repository changed since the copy the fetch
+// holds; nothing but a copy that verifies is ever taken, and the log says why
+// an answer or a kept validators file was not.
+TEST_F(RepositoryFetchTest, ConditionalFetchesTakeOnlyVerifiedCopies) {
+  const std::string path = "/repos/kanade-test.repo";
+  const std::string url = server_.Url(path);
+  const std::string lua_url = server_.Url("/repos/kanade-lua.repo");
+  const std::string validators = Local() + ".validators";
+  const std::string v1 = repository_;
+  const std::string v2 = test::PublishedRepositoryText("kanade-test", kModules, 2);
+  const std::string lua = test::PublishedRepositoryText("kanade-lua", kModules);
+  const std::string outside = program_ / "outside.txt";
+  std::string outside_text;
+  using Answer = test::HttpTestServer::Answer;
+  // A server that honours validators, serving `body` as its version `tag`.
+  const auto honour = [](std::string body, std::string tag) {
+    return [body, tag](const test::RecordedRequest& request) {
+      const auto asked = request.Headers.find("If-None-Match");
+      if (asked != request.Headers.end() && asked->second == tag) return Answer{304, {}, ""};
+      return Answer{200, {{"ETag", tag}, {"Last-Modified", "Mon, 01 Jan 2024 00:00:00 GMT"}}, body};
+    };
+  };
+  const auto answer = [](Answer fixed) { return [fixed](const auto&) { return fixed; }; };
+  const auto edit = [](const std::string& file, const std::string& from, const std::string& to) {
+    test::WriteFile(file, ReplaceAll(test::ReadFile(file), from, to));
+  };
+  server_.Handle("/repos/kanade-lua.repo", honour(lua, "\"lua\""));
+  const struct {
+    const char* what;
+    std::function<void()> spoil;  // the folder or the server, after a first fetch
+    std::function<Answer(const test::RecordedRequest&)> server;
+    bool accepted;
+    bool asked;                       // the request carried the kept validators
+    std::optional<std::string> copy;  // the local copy afterwards
+    std::string reason;               // in the log after the line, when not empty
+  } cases[] = {
+      {"nothing new", [] {}, honour(v1, "\"v1\""), true, true, v1, ""},
+      {"a newer release", [] {}, honour(v2, "\"v2\""), true, true, v2, ""},
+      {"a busy server, then nothing new", [&] { server_.FailFirst(path, 1, 503); },
+       honour(v1, "\"v1\""), true, true, v1, ""},
+      {"a 304 to a request without validators", [&] { std::filesystem::remove(validators); },
+       answer({304, {}, ""}), false, false, v1, "to a request without validators"},
+      {"a 304 once the local copy is gone", [] {},
+       [&](const auto&) {
+         std::filesystem::remove(Local());
+         return Answer{304, {}, ""};
+       },
+       false, true, std::nullopt, "the local copy is gone"},
+      {"an ETag of 10 MB", [] {}, answer({200, {{"ETag", std::string(10 << 20, 'e')}}, v2}), false,
+       true, v1, "longer than libcurl takes (100 KiB)"},
+      {"an ETag too long to keep", [] {}, answer({200, {{"ETag", std::string(2000, 'e')}}, v2}),
+       true, true, v2, "ETag (2000 bytes) is too long"},
+      {"validators that are a link",
+       [&] {
+         std::filesystem::rename(validators, outside);
+         outside_text = test::ReadFile(outside);
+         std::filesystem::create_symlink(outside, validators);
+       },
+       honour(v1, "\"v1\""), true, false, v1, "a link or no regular file"},
+      {"validators of another repository",
+       [&] {
+         ASSERT_TRUE(FetchRepository(lua_url, "kanade-lua.repo"));
+         std::filesystem::copy_file(LocalRepositoryPath("kanade-lua.repo.validators"), validators,
+                                    std::filesystem::copy_options::overwrite_existing);
+       },
+       honour(v1, "\"lua\""), true, false, v1, "kept for " + lua_url},
+      {"validators edited to another copy's digest",
+       [&] { edit(validators, Sha256OfText(v1), Sha256OfText(lua)); }, honour(v1, "\"v1\""), true,
+       false, v1, "other bytes than the local copy"},
+      {"the copy and validators of another repository, edited to this one",
+       [&] {
+         test::WriteFile(Local(), lua);
+         edit(validators, Sha256OfText(v1), Sha256OfText(lua));
+       },
+       honour(v1, "\"v1\""), true, false, v1, "no verified local copy"},
+      {"validators with a header smuggled in",
+       [&] { edit(validators, "ETag=\"v1\"", "ETag=\"v1\"\r\nX-Smuggled: 1"); },
+       honour(v1, "\"v1\""), true, false, v1, "not a validators file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(Local());
+    std::filesystem::remove(validators);
+    server_.Handle(path, honour(v1, "\"v1\""));
+    ASSERT_TRUE(FetchRepository(url, "kanade-test.repo"));
+    ASSERT_NE(test::ReadFile(validators).find("ETag=\"v1\"\n"), std::string::npos);
+    c.spoil();
+    server_.Handle(path, c.server);
+    const std::string log_before = test::ReadFile(program_ / "kanade.log");
+    EXPECT_EQ(static_cast<bool>(FetchRepository(url, "kanade-test.repo")), c.accepted);
+    EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + (c.accepted ? " 成功" : " 失敗"));
+    EXPECT_EQ(LastColour(), c.accepted ? kWhite : kRed);
+    const test::RecordedRequest last = server_.Requests().back();
+    EXPECT_EQ(last.Headers.count("If-None-Match"), c.asked ? 1u : 0u);
+    EXPECT_EQ(last.Headers.count("If-Modified-Since"), c.asked ? 1u : 0u);
+    EXPECT_EQ(last.Headers.count("X-Smuggled"), 0u);
+    EXPECT_EQ(IsFile(Local()) ? std::optional(test::ReadFile(Local())) : std::nullopt, c.copy);
+    const std::string logged = test::ReadFile(program_ / "kanade.log").substr(log_before.size());
+    const std::size_t reason = logged.find("\r\n! ");
+    if (c.reason.empty()) {
+      EXPECT_EQ(reason, std::string::npos) << logged;
+    } else {
+      EXPECT_NE(logged.find(c.reason, reason), std::string::npos) << logged;
+    }
+    // Validators stay with the copy they came with, never with another.
+    if (c.accepted && c.copy == v2 && c.reason.empty()) {
+      EXPECT_NE(test::ReadFile(validators).find("SHA256=" + Sha256OfText(v2)), std::string::npos);
+    }
+    if (c.accepted && !c.reason.empty() && c.copy == v2) {
+      EXPECT_FALSE(IsFile(validators));
+    }
+    EXPECT_FALSE(std::filesystem::is_symlink(validators));
+  }
+  // What the link pointed to is untouched.
+  EXPECT_EQ(test::ReadFile(outside), outside_text);
 }
 
 TEST_F(RepositoryFetchTest, AReposFolderThatCannotBeMadeStopsSilently) {

@@ -69,6 +69,29 @@ TEST_F(SettingsFile, AFailedSaveKeepsTheOldFile) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
+TEST_F(SettingsFile, ALinkOrSpecialFileIsNeitherFollowedNorReplaced) {
+  // Someone else planted kanade.ini; only a hard link's settings are read,
+  // and none is written.
+  const std::string stored = "LocalizationMode=kanade-prefixed\r\n";
+  for (const auto& [plant, read] :
+       {std::pair{test::Plant::kSymlink, false}, std::pair{test::Plant::kDanglingSymlink, false},
+        std::pair{test::Plant::kHardLink, true}, std::pair{test::Plant::kFifo, false}}) {
+    test::TempDir outside;
+    test::WriteFile(outside / "victim", stored);
+    std::filesystem::remove(SettingsFilePath());
+    test::PlantAt(plant, SettingsFilePath(), outside / "victim");
+    const std::string before = test::Fingerprint(outside / "victim");
+    s.LocalizationMode.clear();
+    LoadSettings();
+    EXPECT_EQ(s.LocalizationMode, read ? "kanade-prefixed" : "");
+    s.LocalizationMode = "kanade-test";
+    SaveSettings();
+    EXPECT_EQ(test::Fingerprint(outside / "victim"), before);
+    EXPECT_FALSE(std::filesystem::exists(outside / "victim.new"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+  }
+}
+
 // Runs `work` as a user who may not write to the program folder. Root
 // writes anywhere, so it hands the work to a child that becomes nobody.
 void WithoutFolderRights(const std::string& folder, const std::function<void()>& work) {

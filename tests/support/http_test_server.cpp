@@ -62,17 +62,19 @@ HttpTestServer::HttpTestServer() : server_(std::make_unique<httplib::Server>()) 
   server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
     Route route;
     bool found = false;
+    RecordedRequest record;
+    std::function<Answer(const RecordedRequest&)> handler;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      RecordedRequest record;
       record.Method = request.method;
       record.Path = request.path;
       for (const auto& [name, value] : request.headers) record.Headers.emplace(name, value);
       record.RemotePort = request.remote_port;
-      requests_.push_back(std::move(record));
+      requests_.push_back(record);
       if (auto it = routes_.find(request.path); it != routes_.end()) {
         route = it->second;
         found = true;
+        if (route.kind == Kind::kHandler) handler = handlers_[request.path];
       }
       if (auto it = fail_first_.find(request.path);
           it != fail_first_.end() && it->second.first > 0) {
@@ -131,6 +133,13 @@ HttpTestServer::HttpTestServer() : server_(std::make_unique<httplib::Server>()) 
         response.set_header("Content-Encoding", "gzip");
         response.set_content(route.body, "application/octet-stream");
         break;
+      case Kind::kHandler: {
+        Answer answer = handler(record);
+        response.status = answer.Status;
+        for (const auto& [name, value] : answer.Headers) response.set_header(name, value);
+        response.set_content(answer.Body, "application/octet-stream");
+        break;
+      }
       case Kind::kStallAfter:
         response.set_content_provider(
             route.declared, "application/octet-stream",
@@ -211,6 +220,13 @@ void HttpTestServer::FailFirst(const std::string& path, int count, int status) {
 
 void HttpTestServer::ServeGzip(const std::string& path, const std::string& body) {
   AddRoute(path, Route{Kind::kGzip, 200, Gzip(body), 0});
+}
+
+void HttpTestServer::Handle(const std::string& path,
+                            std::function<Answer(const RecordedRequest&)> handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  routes_[path] = Route{Kind::kHandler, 200, std::string(), 0, 0};
+  handlers_[path] = std::move(handler);
 }
 
 bool HttpTestServer::SleepUnlessStopping(int ms) {

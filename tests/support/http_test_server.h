@@ -8,12 +8,14 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace httplib {
@@ -65,6 +67,17 @@ class HttpTestServer {
   /// with `status` and a short page, or, for status 0, with a body cut short.
   void FailFirst(const std::string& path, int count, int status);
 
+  /// What a handler answers: status, header fields and body (sent as given,
+  /// whatever the status).
+  struct Answer {
+    int Status = 200;
+    std::vector<std::pair<std::string, std::string>> Headers;
+    std::string Body;
+  };
+  /// Answers `path` with what `handler` makes of each request (called on
+  /// the server's thread).
+  void Handle(const std::string& path, std::function<Answer(const RecordedRequest&)> handler);
+
   /// Every request so far, in order of arrival.
   std::vector<RecordedRequest> Requests() const;
   /// How many requests asked for `path`.
@@ -81,6 +94,7 @@ class HttpTestServer {
     kDrip,
     kGzip,
     kLate,
+    kHandler,
   };
   struct Route {
     Kind kind = Kind::kBody;
@@ -102,6 +116,7 @@ class HttpTestServer {
   std::condition_variable stopping_cv_;
   bool stopping_ = false;
   std::map<std::string, Route> routes_;
+  std::map<std::string, std::function<Answer(const RecordedRequest&)>> handlers_;
   std::map<std::string, std::pair<int, int>> fail_first_;  // path -> (count, status)
   std::vector<RecordedRequest> requests_;
 };

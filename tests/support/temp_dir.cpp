@@ -1,5 +1,7 @@
 #include "support/temp_dir.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -46,6 +48,34 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+std::string Fingerprint(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return "<missing>";
+  return ReadFile(path) + "|" + std::to_string(info.st_mtim.tv_sec) + "." +
+         std::to_string(info.st_mtim.tv_nsec) + "|" + std::to_string(info.st_nlink);
+}
+
+void PlantAt(Plant plant, const std::string& path, const std::string& outside) {
+  std::error_code ec;
+  switch (plant) {
+    case Plant::kSymlink:
+      fs::create_symlink(outside, path, ec);
+      break;
+    case Plant::kDanglingSymlink:
+      fs::create_symlink(outside + ".new", path, ec);
+      break;
+    case Plant::kHardLink:
+      fs::create_hard_link(outside, path, ec);
+      break;
+    case Plant::kFifo:
+      ::mkfifo(path.c_str(), 0666);
+      break;
+    case Plant::kFolder:
+      fs::create_directory(path, ec);
+      break;
+  }
 }
 
 void SetReadOnly(const std::string& path, bool read_only) {

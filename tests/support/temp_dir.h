@@ -26,6 +26,15 @@ class TempDir {
 void WriteFile(const std::string& path, std::string_view bytes);
 /// The file's bytes, or "<missing>" when it cannot be read.
 std::string ReadFile(const std::string& path);
+/// The bytes, modification time and link count of the file at `path` (a
+/// link followed) as one text: equal texts mean the file was not touched.
+std::string Fingerprint(const std::string& path);
+
+/// What someone else who may write a folder plants at `path`, pointing at
+/// `outside` where a link is planted.
+enum class Plant { kSymlink, kDanglingSymlink, kHardLink, kFifo, kFolder };
+void PlantAt(Plant plant, const std::string& path, const std::string& outside);
+
 /// Makes a file read-only (no write bit) or writable again.
 void SetReadOnly(const std::string& path, bool read_only);
 

@@ -2,10 +2,12 @@
 // one served folder, what it refuses before writing anything, and the checks
 // that name a served file that does not hold what its repository lists.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "repos/publisher_keys.h"
 #include "repos/repository_format.h"
 #include "repos/sha256.h"
 #include "support/temp_dir.h"
@@ -28,6 +31,7 @@ using test::ExpectOneComplaint;
 using test::Outcome;
 using test::ReadFile;
 using test::RunTool;
+using test::RunToolAndSignal;
 using test::TempDir;
 using test::WriteFile;
 
@@ -37,14 +41,20 @@ std::string Secret() {
   return KANADE_TEST_SECRET_KEY;
 }
 
-// The publish command line for `www`, served at kBase unless `more` says.
+// The publish command line for `www`, served at kBase unless `more` says;
+// a folder yet to be made is a new one.
 std::vector<std::string> Publish(const std::string& www, std::vector<std::string> more) {
   std::vector<std::string> arguments = {"publish", "--key", Secret(), "--out", www};
+  if (!fs::exists(www)) arguments.push_back("--new");
   if (std::find(more.begin(), more.end(), "--base-url") == more.end()) {
     arguments.insert(arguments.end(), {"--base-url", kBase});
   }
   arguments.insert(arguments.end(), more.begin(), more.end());
   return arguments;
+}
+
+PublicKey TrustedKey() {
+  return ParsePublicKeyFile(ReadFile(Secret() + ".pub"))->front();
 }
 
 std::string Noise(std::size_t size, unsigned seed) {
@@ -73,6 +83,26 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
 std::string BodyOf(const std::string& www, const std::string& bytes) {
   const std::string digest = Sha256OfText(bytes);
   return www + "/files/" + digest.substr(0, 2) + "/" + digest;
+}
+
+// What the gzip file at `path` decodes to (empty when it does not).
+std::string Gunzip(const std::string& path) {
+  std::string bytes;
+  if (std::FILE* pipe = ::popen(("gzip -dc '" + path + "' 2>/dev/null").c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      bytes.append(buffer, got);
+    }
+    if (::pclose(pipe) != 0) bytes.clear();
+  }
+  return bytes;
+}
+
+// The modification time in whole seconds, which web servers build their
+// validators from.
+long long SecondsOf(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_mtime) : -1;
 }
 
 // A PE file's headers as far as the certificate table entry, signed or not.
@@ -137,7 +167,10 @@ TEST(KanadeRepoPublish, RefusesWhatPlayersCouldNotUseAndWritesNothing) {
       {"no program", [] {}, {"--linux", dir / "none"}, "none: no such file"},
       {"not a URL", [] {}, {"--base-url", "ftp://h", "kanade-lua=" + tree}, "--base-url"},
       {"served folder inside", [] {}, {"kanade-lua=" + dir.path()}, "would publish itself"},
-      {"other keys", [] {}, {"--keys", dir / "other.pub", "kanade-lua=" + tree}, "is not in"},
+      {"other keys",
+       [] {},
+       {"--keys", dir / "other.pub", "kanade-lua=" + tree},
+       "but players trust"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -173,8 +206,8 @@ TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleas
   const std::vector<std::string> trees = {"kanade-test=" + test_tree, "kanade-lua=" + lua_tree,
                                           "--linux", dir / "kanade"};
 
-  // Release 1: three repositories, bodies by digest with their sizes, a
-  // .gz copy only where it saves at least 10 %.
+  // Release 1: three repositories, each with its .gz copy, bodies by digest
+  // with their sizes, a .gz copy only where it saves at least 10 %.
   Outcome first = RunTool(Publish(www, trees));
   ASSERT_EQ(first.Status, 0) << first.Err;
   EXPECT_EQ(first.Err, "");
@@ -183,6 +216,7 @@ TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleas
     const std::string repo = www + "/repos/" + name + ".repo";
     const Outcome verified = RunTool({"verify", "--keys", Secret() + ".pub", repo});
     EXPECT_EQ(verified.Out, repo + ": signature ok (NAME " + name + ", SERIAL " + serial + ")\n");
+    EXPECT_EQ(Gunzip(repo + ".gz"), ReadFile(repo));
   }
   const std::string test_repo = ReadFile(www + "/repos/kanade-test.repo");
   const std::string noise_digest = Sha256OfText(noise);
@@ -217,10 +251,19 @@ TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleas
   EXPECT_EQ(Snapshot(www), before);
 
   // Release 2: only kanade-test changes; the others keep their bytes, and
-  // the old body stays for clients that fetched release 1 a moment ago.
+  // the old body stays for clients that fetched release 1 a moment ago. The
+  // renewed repository and its .gz copy get a later second than the files
+  // they replace, so that a server's validators change with them.
   const std::string lua_repo = ReadFile(www + "/repos/kanade-lua.repo");
+  const std::string test_path = www + "/repos/kanade-test.repo";
+  for (const std::string& path : {test_path, test_path + ".gz"}) {
+    fs::last_write_time(path, fs::file_time_type::clock::now());  // as if just published
+  }
+  const long long first_second = std::max(SecondsOf(test_path), SecondsOf(test_path + ".gz"));
   Outcome second = RunTool(Publish(www, trees));
   ASSERT_EQ(second.Status, 0) << second.Err;
+  EXPECT_GT(SecondsOf(test_path), first_second);
+  EXPECT_GT(SecondsOf(test_path + ".gz"), first_second);
   EXPECT_NE(second.Out.find("kanade-lua.repo: unchanged (SERIAL 1)"), std::string::npos);
   EXPECT_NE(ReadFile(www + "/repos/kanade-test.repo").find("\nSERIAL=2\n"), std::string::npos);
   EXPECT_EQ(ReadFile(www + "/repos/kanade-lua.repo"), lua_repo);
@@ -233,6 +276,22 @@ TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleas
   EXPECT_FALSE(fs::exists(BodyOf(www, "Japanese 1\n")));
   EXPECT_TRUE(fs::exists(BodyOf(www, "Japanese 2, longer\n")));
   EXPECT_TRUE(fs::exists(BodyOf(www, noise)));
+
+  // A plain repository uploaded without its copy, or beside an old one:
+  // the next publish writes the copy again from the signed file.
+  fs::remove(www + "/repos/kanade-lua.repo.gz");
+  fs::copy_file(www + "/repos/kanade-lua.repo", www + "/repos/kanade-patcher-linux.repo.gz",
+                fs::copy_options::overwrite_existing);
+  const Outcome mended = RunTool(Publish(www, trees));
+  EXPECT_EQ(mended.Status, 0) << mended.Err;
+  EXPECT_NE(mended.Out.find("kanade-lua.repo.gz: missing"), std::string::npos) << mended.Out;
+  EXPECT_NE(mended.Out.find("kanade-patcher-linux.repo.gz: no whole gzip file; written again"),
+            std::string::npos)
+      << mended.Out;
+  for (const char* name : {"kanade-lua", "kanade-patcher-linux"}) {
+    const std::string repo = www + "/repos/" + name + ".repo";
+    EXPECT_EQ(Gunzip(repo + ".gz"), ReadFile(repo));
+  }
 
   // Nothing changed: nothing is rewritten.
   const auto settled = Snapshot(www);
@@ -252,6 +311,20 @@ TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleas
   }
   EXPECT_NE(ReadFile(www + "/repos/kanade-patcher-win.repo").find("module=kanade.exe\t"),
             std::string::npos);
+
+  // By hand, build -o and sign write a published repository's .gz copy anew
+  // too, so that the server never sends the one they replace.
+  const std::string lua_path = www + "/repos/kanade-lua.repo";
+  ASSERT_EQ(RunTool({"sign", "--key", Secret(), "--serial", "9", lua_path}).Status, 0);
+  EXPECT_NE(ReadFile(lua_path).find("\nSERIAL=9\n"), std::string::npos);
+  EXPECT_EQ(Gunzip(lua_path + ".gz"), ReadFile(lua_path));
+  const std::string hand = dir / "hand.repo";
+  fs::copy_file(lua_path + ".gz", hand + ".gz");
+  ASSERT_EQ(RunTool({"build", lua_tree, std::string(kBase) + "/files", "-o", hand, "--key",
+                     Secret(), "--name", "kanade-lua"})
+                .Status,
+            0);
+  EXPECT_EQ(Gunzip(hand + ".gz"), ReadFile(hand));
 
   // A repository built by hand moves to bodies by digest with the next SERIAL.
   WriteFile(www + "/files/kanade-prefixed/Language.txt", "Japanese\n");
@@ -300,18 +373,26 @@ TEST(KanadeRepoPublish, ServedFilesThatDoNotHoldAreNamedAndNothingIsRenamed) {
          ASSERT_EQ(std::system(gzip.c_str()), 0);
        },
        "decodes to other bytes"},
+      {"repository copy a link",
+       [&](auto& www, auto&) {
+         const std::string gz = www + "/repos/kanade-lua.repo.gz";
+         fs::remove(gz);
+         fs::create_symlink(www + "/repos/kanade-lua.repo", gz);
+       },
+       "repos/kanade-lua.repo.gz: is no regular file"},
       {"repository edited",
        [&](auto& www, auto&) {
          const std::string repo = www + "/repos/kanade-lua.repo";
          WriteFile(repo, ReplaceAll(ReadFile(repo), "SERIAL=1", "SERIAL=7"));
        },
-       "repos/kanade-lua.repo: not signed"},
+       "repos/kanade-lua.repo: it is signed by key " + KeyIdOf(TrustedKey()) +
+           ", which players trust"},
       {"repository of another name",
        [&](auto& www, auto&) {
          fs::copy_file(www + "/repos/kanade-lua.repo", www + "/repos/kanade-test.repo",
                        fs::copy_options::overwrite_existing);
        },
-       "repos/kanade-test.repo: not signed by the publisher key under its name"},
+       "repos/kanade-test.repo: it is signed as NAME kanade-lua, not kanade-test"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -325,6 +406,8 @@ TEST(KanadeRepoPublish, ServedFilesThatDoNotHoldAreNamedAndNothingIsRenamed) {
     c.Spoil(www, dir.path());
     const auto spoiled = ReadFile(www + "/repos/kanade-test.repo");
     WriteFile(dir / "other/Language.txt", "Japanese, changed\n");
+    const Outcome dry = RunTool(Publish(www, {"--dry-run", "kanade-test=" + dir / "other"}));
+    EXPECT_EQ(dry.Status, 1) << dry.Err;
     const Outcome outcome = RunTool(Publish(www, {"kanade-test=" + dir / "other"}));
     EXPECT_EQ(outcome.Status, 1) << outcome.Err;
     EXPECT_EQ(SplitLines(outcome.Err).size(), 1u) << outcome.Err;
@@ -343,6 +426,150 @@ TEST(KanadeRepoPublish, ServedFilesThatDoNotHoldAreNamedAndNothingIsRenamed) {
   EXPECT_EQ(repaired.Status, 0) << repaired.Err;
   EXPECT_NE(repaired.Out.find("written again"), std::string::npos);
   EXPECT_EQ(ReadFile(www + "/" + table_body), table);
+}
+
+// The team's everyday mistakes: each is refused before anything is written,
+// with the same exit status by the dry run and the real run, and says what
+// is wrong instead of blaming a good served file.
+TEST(KanadeRepoPublish, MistakesAreRefusedAlikeByDryAndRealRunsAndWwwStaysAsItWas) {
+  TempDir dir;
+  const std::string www = dir / "www";
+  WriteFile(dir / "test/Language.txt", "Japanese\n");
+  WriteFile(dir / "lua/Lua/kanade.lua", "-- lua\n");
+  WriteFile(dir / "kanade",
+            "\x7F"
+            "ELF build");
+  WriteFile(dir / "bad/Language.txt", "Japanese\n");
+  for (const char* name : {"CON.txt", "a:b", "Data/name.", "Data/x;y", "link"}) {
+    if (std::string(name) == "link") {
+      fs::create_symlink("/etc/hostname", dir / "bad/link");
+    } else {
+      WriteFile(dir / "bad/" + name, "x");
+    }
+  }
+  ASSERT_EQ(RunTool({"keygen", dir / "other"}).Status, 0);
+  const std::vector<std::string> all = {"kanade-test=" + dir / "test", "kanade-lua=" + dir / "lua",
+                                        "--linux", dir / "kanade"};
+  const Outcome first = RunTool(Publish(www, all));
+  ASSERT_EQ(first.Status, 0) << first.Err;
+  const auto release = Snapshot(www);
+  const std::string other_id = KeyIdOf(ParsePublicKeyFile(ReadFile(dir / "other.pub"))->front());
+  const std::string trusted_id = KeyIdOf(TrustedKey());
+
+  struct Case {
+    std::string Name;
+    std::vector<std::string> Arguments;
+    int Status;
+    std::vector<std::string> Mentions;  // on stderr
+  };
+  const auto with = [](std::vector<std::string> more, const std::vector<std::string>& given) {
+    more.insert(more.end(), given.begin(), given.end());
+    return more;
+  };
+  const std::vector<std::string> test_only = {"kanade-test=" + dir / "test"};
+  const std::vector<Case> cases = {
+      {"a key the players do not trust",
+       {"publish", "--key", dir / "other", "--out", www, "--base-url", kBase, test_only[0]},
+       2,
+       {"other is key " + other_id, "players trust " + trusted_id, "built into kanade-repo"}},
+      {"--keys without the signing key",
+       Publish(www, with({"--keys", dir / "other.pub"}, test_only)),
+       2,
+       {"is key " + trusted_id, "players trust " + other_id, "other.pub"}},
+      {"a mistyped --out",
+       {"publish", "--key", Secret(), "--out", dir / "wwww", "--base-url", kBase, test_only[0]},
+       2,
+       {"wwww: no such folder; give --new"}},
+      {"--new on a served folder",
+       Publish(www, with({"--new"}, test_only)),
+       2,
+       {"already holds a release"}},
+      {"another --base-url",
+       Publish(www, with({"--base-url", "https://other.example"}, all)),
+       2,
+       {"served at https://kanade.example, not https://other.example", "--move-base-url"}},
+      {"a move without every repository",
+       Publish(www, with({"--base-url", "https://other.example", "--move-base-url"}, test_only)),
+       2,
+       {"missing: kanade-lua=FOLDER, --linux FILE"}},
+      {"five bad names",
+       {"publish", "--key", Secret(), "--out", www, "--base-url", kBase,
+        "kanade-prefixed=" + dir / "bad"},
+       2,
+       {"bad/CON.txt: the patcher refuses", "bad/a:b: the patcher", "bad/Data/name.: the patcher",
+        "bad/Data/x;y: the patcher", "bad/link: is a symbolic link", "5 problems"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    for (const bool dry_run : {true, false}) {
+      std::vector<std::string> arguments = c.Arguments;
+      if (dry_run) arguments.push_back("--dry-run");
+      const Outcome outcome = RunTool(arguments);
+      EXPECT_EQ(outcome.Status, c.Status) << (dry_run ? "dry run: " : "") << outcome.Err;
+      EXPECT_EQ(outcome.Out, "");
+      for (const std::string& mention : c.Mentions) {
+        EXPECT_NE(outcome.Err.find(mention), std::string::npos) << outcome.Err;
+      }
+      EXPECT_EQ(outcome.Err.find("move it away"), std::string::npos);
+    }
+    EXPECT_EQ(Snapshot(www), release);
+    EXPECT_FALSE(fs::exists(dir / "wwww"));
+  }
+
+  // A move with every repository: the dry run writes nothing, the real one
+  // moves every URL at once and remembers the new base.
+  const auto moved =
+      Publish(www, with({"--base-url", "https://other.example/kanade/", "--move-base-url"}, all));
+  const Outcome dry = RunTool(with(moved, {"--dry-run"}));
+  EXPECT_EQ(dry.Status, 0) << dry.Err;
+  EXPECT_EQ(Snapshot(www), release);
+  const Outcome move = RunTool(moved);
+  ASSERT_EQ(move.Status, 0) << move.Err;
+  for (const char* name : {"kanade-test", "kanade-lua", "kanade-patcher-linux"}) {
+    const std::string repo = ReadFile(www + "/repos/" + name + ".repo");
+    EXPECT_NE(repo.find("\thttps://other.example/kanade/files/"), std::string::npos) << repo;
+    EXPECT_EQ(repo.find(kBase), std::string::npos) << repo;
+  }
+  EXPECT_EQ(
+      RunTool(Publish(www, with({"--base-url", "https://other.example/kanade"}, test_only))).Status,
+      0);
+  EXPECT_EQ(RunTool(Publish(www, test_only)).Status, 2);
+}
+
+// Ctrl-C half-way through a large body: the temporary file goes, no
+// repository changes, and one line says so; the tool ends as interrupted.
+TEST(KanadeRepoPublish, AnInterruptedPublishLeavesNoTemporaryFileAndSaysWhatIsServed) {
+  TempDir dir;
+  const std::string www = dir / "www";
+  WriteFile(dir / "test/Language.txt", "Japanese\n");
+  ASSERT_EQ(RunTool(Publish(www, {"kanade-test=" + dir / "test"})).Status, 0);
+  const auto release = Snapshot(www);
+  WriteFile(dir / "test/Data/large.bin", Noise(96 << 20, 7));
+  const auto temporaries = [&] {
+    // The tool creates and removes files meanwhile: a vanished entry ends the look.
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(www, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+      if (it->path().filename().string().find(".kanade-tmp-") != std::string::npos) {
+        found.push_back(it->path().string());
+      }
+    }
+    return found;
+  };
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    const Outcome outcome = RunToolAndSignal(
+        Publish(www, {"kanade-test=" + dir / "test"}), [&] { return !temporaries().empty(); },
+        signal);
+    EXPECT_EQ(outcome.Status, 128 + signal) << outcome.Err;
+    EXPECT_EQ(outcome.Err,
+              "kanade-repo: interrupted: no repository changed, so " + www +
+                  " serves the release it served before; no body was written, and no temporary "
+                  "file is left\n");
+    EXPECT_EQ(temporaries(), std::vector<std::string>());
+    EXPECT_EQ(Snapshot(www), release);
+  }
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ TEST(KanadeRepoTool, HelpGoesToStdout) {
               std::string::npos);
     EXPECT_EQ(outcome.Err, "");
   }
+  EXPECT_EQ(RunTool({"--version"}).Out, "kanade-repo " KANADE_TEST_PROJECT_VERSION "\n");
 }
 
 TEST(KanadeRepoTool, BadArgumentsGiveOneLineAndStatus2) {

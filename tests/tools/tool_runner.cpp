@@ -1,7 +1,10 @@
 #include "tool_runner.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -31,6 +34,41 @@ Outcome RunTool(const std::vector<std::string>& arguments,
   outcome.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   outcome.Out = ReadFile(capture / "out");
   outcome.Err = ReadFile(capture / "err");
+  return outcome;
+}
+
+Outcome RunToolAndSignal(const std::vector<std::string>& arguments,
+                         const std::function<bool()>& ready, int signal) {
+  TempDir capture;
+  const std::string out = capture / "out";
+  const std::string err = capture / "err";
+  const std::string tool = std::string(KANADE_BINARY_DIR) + "/tools/kanade-repo";
+  std::vector<char*> argv = {const_cast<char*>(tool.c_str())};
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(out_fd, 1);
+    ::dup2(err_fd, 2);
+    ::execv(tool.c_str(), argv.data());
+    ::_exit(127);
+  }
+  Outcome outcome;
+  if (child < 0) return outcome;
+  int raw = 0;
+  bool sent = false;
+  while (::waitpid(child, &raw, WNOHANG) == 0) {
+    if (!sent && ready()) {
+      ::kill(child, signal);
+      sent = true;
+    }
+    ::usleep(1000);
+  }
+  outcome.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+  outcome.Out = ReadFile(out);
+  outcome.Err = ReadFile(err);
   return outcome;
 }
 

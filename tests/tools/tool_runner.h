@@ -1,6 +1,7 @@
 // Runs the built kanade-repo as a publisher does, capturing what it says.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,12 @@ struct Outcome {
 /// one is given.
 Outcome RunTool(const std::vector<std::string>& arguments,
                 const std::vector<std::string>& wrapper = {});
+
+/// Runs the tool with `arguments` and sends it `signal` as soon as `ready`
+/// (asked every millisecond) holds; Status is 128 + the signal when the
+/// signal ended it.
+Outcome RunToolAndSignal(const std::vector<std::string>& arguments,
+                         const std::function<bool()>& ready, int signal);
 
 /// Exactly one line on stderr in the tool's own voice, mentioning
 /// `mentions`, nothing on stdout, and exit status `status`.

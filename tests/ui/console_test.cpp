@@ -28,7 +28,7 @@ TEST_F(ConsoleTest, StartOfARunWritesMarkerBlankLineAndTitle) {
   EXPECT_EQ(Log(),
             "===== Program Started =====\r\n"
             "\r\n"
-            "> Kanade 非公式日本語化Patcher Build 50.439\r\n");
+            "> Kanade 非公式日本語化Patcher Build " KANADE_TEST_PROJECT_VERSION "\r\n");
   EXPECT_EQ(Console().Last, 0);
   EXPECT_EQ(Console().Lines[0], ConsoleTitle);
 }
@@ -42,7 +42,8 @@ TEST_F(ConsoleTest, UpgradeModePrefixesEveryLogLine) {
   EXPECT_EQ(Log(),
             "UPG:===== Program Started =====\r\n"
             "UPG:\r\n"
-            "UPG:> Kanade 非公式日本語化Patcher Build 50.439\r\n"
+            "UPG:> Kanade 非公式日本語化Patcher Build " KANADE_TEST_PROJECT_VERSION
+            "\r\n"
             "UPG:> レポジトリを取得中: x\r\n"
             "UPG:< レポジトリを取得中: x 成功\r\n");
 }

@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -70,6 +71,48 @@ TEST(ProgramLauncher, StartsNothingButTheExpectedProgram) {
   struct stat info {};
   ASSERT_EQ(::stat((dir / "shared").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0755u);
+}
+
+long long MonotonicNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+// The upgrade copy waits for the program that started it, not for a time:
+// a probe started through the launcher by a child of this test sees the
+// child still running, then sees it end within a few milliseconds.
+TEST(ProgramLauncher, AStartedProgramSeesItsStarterEndAtOnce) {
+  test::TempDir dir;
+  const std::string probe = std::string(KANADE_BINARY_DIR) + "/tests/kanade_starter_probe";
+  int hold[2];
+  ASSERT_EQ(::pipe(hold), 0);
+  const pid_t starter = ::fork();
+  if (starter == 0) {
+    ::close(hold[1]);
+    const bool started = PlatformLauncher().StartProgram(probe, "", dir.path(), "");
+    char ignored = 0;
+    (void)!::read(hold[0], &ignored, 1);  // runs until the test lets go
+    ::_exit(started ? 0 : 1);
+  }
+  ::close(hold[0]);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const long long released = MonotonicNs();
+  ::close(hold[1]);
+  int status = 0;
+  ::waitpid(starter, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_TRUE(WaitForFile(dir / "starter.txt"));
+  int running_at_first = 0;
+  int ended = 0;
+  long long seen = 0;
+  ASSERT_EQ(std::sscanf(test::ReadFile(dir / "starter.txt").c_str(), "%d %d %lld",
+                        &running_at_first, &ended, &seen),
+            3);
+  EXPECT_EQ(running_at_first, 1);
+  EXPECT_EQ(ended, 1);
+  EXPECT_GE(seen, released);
+  EXPECT_LT(seen - released, 100000000LL) << "seen " << (seen - released) / 1000000 << " ms after";
 }
 
 TEST(ProgramLauncher, CopyReplacesARunningProgramAndKeepsItRunnable) {

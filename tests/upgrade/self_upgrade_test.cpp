@@ -8,6 +8,7 @@
 #include "app/patch_run.h"
 #include "app/shutdown.h"
 #include "repos/http_client.h"
+#include "repos/module_engine.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
 #include "support/http_test_server.h"
@@ -121,6 +122,34 @@ TEST_F(SelfUpgradeTest, QuietPathsStartNothing) {
   EXPECT_FALSE(ended_);
   RunSteps(10, 11);
   EXPECT_EQ(launcher_.started.size(), 1u);
+}
+
+TEST_F(SelfUpgradeTest, TheRunningBuildIsCopiedWhenListedAndNoOtherIs) {
+  // This test program stands for the running build.
+  const std::string running = ReadFile("/proc/self/exe");
+  WriteFile(ProgramExe(), running);
+  SetLocalBodySource(RunningProgramBody);
+  PublishBuild("not what is listed", Sha256OfText(running));
+  RunSteps(10, 11);
+  const std::string shown = dir_.path() + "/upgrade_kanade";
+  const std::string log = ReadFile(dir_ / "kanade.log");
+  EXPECT_NE(log.find("> - 更新: " + shown + "\r\n< - 更新: " + shown + " " +
+                     std::to_string(running.size()) + "\r\n< - 更新: " + shown + " 成功\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(ReadFile(UpgradeExe()), running);
+  EXPECT_EQ(server_.RequestCount("/files/kanade"), 0);
+  EXPECT_TRUE(launcher_.started.empty());
+  RunSteps(10, 11);
+  EXPECT_NE(ReadFile(dir_ / "kanade.log").find("レポジトリ適用: kanade-patcher.repo は更新なし"),
+            std::string::npos);
+
+  // Another listed build still comes from the server.
+  PublishBuild("new build", Sha256OfText("new build"));
+  RunSteps(10, 11);
+  SetLocalBodySource(nullptr);
+  EXPECT_EQ(server_.RequestCount("/files/kanade"), 1);
+  EXPECT_EQ(ReadFile(UpgradeExe()), "new build");
 }
 
 TEST_F(SelfUpgradeTest, AnUnverifiedBuildNeverReachesTheUpgradeFile) {

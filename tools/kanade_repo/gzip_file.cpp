@@ -2,9 +2,14 @@
 
 #include <zlib.h>
 
+#include <cstdint>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
+#include "interruption.h"
 #include "repos/sha256.h"
+#include "util/path.h"
 
 namespace kanade {
 
@@ -13,44 +18,91 @@ namespace {
 constexpr std::size_t kChunk = 1 << 20;
 constexpr int kGzipWindow = 15 + 16;  // deflate data in a gzip wrapper
 
+// A gzip stream (level 9) into a NewFile that gives up once it would pass
+// a byte limit.
+class GzipWriter {
+ public:
+  GzipWriter(NewFile& target, std::uint64_t limit) : target_(target), limit_(limit) {
+    failed_ = deflateInit2(&stream_, 9, Z_DEFLATED, kGzipWindow, 9, Z_DEFAULT_STRATEGY) != Z_OK;
+    ready_ = !failed_;
+  }
+  ~GzipWriter() {
+    if (ready_) deflateEnd(&stream_);
+  }
+  GzipWriter(const GzipWriter&) = delete;
+  GzipWriter& operator=(const GzipWriter&) = delete;
+
+  /// Compresses `size` more bytes, the last ones with `last`; false once
+  /// writing failed or the output passed the limit.
+  bool Add(const unsigned char* data, std::size_t size, bool last) {
+    const int flush = last ? Z_FINISH : Z_NO_FLUSH;
+    stream_.next_in = const_cast<unsigned char*>(data);
+    stream_.avail_in = static_cast<uInt>(size);
+    do {
+      stream_.next_out = out_.data();
+      stream_.avail_out = static_cast<uInt>(out_.size());
+      if (deflate(&stream_, flush) == Z_STREAM_ERROR) failed_ = true;
+      const std::size_t produced = out_.size() - stream_.avail_out;
+      written_ += produced;
+      if (written_ > limit_) over_ = true;
+      if (!over_ && !failed_ && !target_.Write(out_.data(), produced)) failed_ = true;
+    } while (stream_.avail_out == 0 && !over_ && !failed_);
+    return !over_ && !failed_;
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  NewFile& target_;
+  std::uint64_t limit_;
+  z_stream stream_{};
+  std::vector<unsigned char> out_ = std::vector<unsigned char>(kChunk);
+  std::uint64_t written_ = 0;
+  bool ready_ = false;
+  bool failed_ = false;
+  bool over_ = false;
+};
+
 }  // namespace
 
 bool GzipStream(std::FILE* source, NewFile& target, std::uint64_t limit, std::string* digest,
                 std::uint64_t* size, bool* failed) {
-  *failed = false;
-  z_stream stream{};
-  if (deflateInit2(&stream, 9, Z_DEFLATED, kGzipWindow, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
-    *failed = true;
-    return false;
-  }
+  GzipWriter gzip(target, limit);
   std::vector<unsigned char> in(kChunk);
-  std::vector<unsigned char> out(kChunk);
   Sha256Hasher hasher;
-  std::uint64_t written = 0;
   *size = 0;
-  bool within = true;
-  int flush = Z_NO_FLUSH;
-  while (flush != Z_FINISH && within && !*failed) {
+  bool going = !gzip.failed();
+  bool last = false;
+  while (going && !last) {
     const std::size_t got = std::fread(in.data(), 1, in.size(), source);
-    if (std::ferror(source) != 0 || !hasher.Update(in.data(), got)) *failed = true;
+    if (std::ferror(source) != 0 || !hasher.Update(in.data(), got) || Interrupted()) {
+      *failed = true;
+      return false;
+    }
     *size += got;
-    flush = got < in.size() ? Z_FINISH : Z_NO_FLUSH;
-    stream.next_in = in.data();
-    stream.avail_in = static_cast<uInt>(got);
-    do {
-      stream.next_out = out.data();
-      stream.avail_out = static_cast<uInt>(out.size());
-      if (deflate(&stream, flush) == Z_STREAM_ERROR) *failed = true;
-      const std::size_t produced = out.size() - stream.avail_out;
-      written += produced;
-      if (written > limit) within = false;
-      if (within && !target.Write(out.data(), produced)) *failed = true;
-    } while (stream.avail_out == 0 && within && !*failed);
+    last = got < in.size();
+    going = gzip.Add(in.data(), got, last);
   }
-  deflateEnd(&stream);
-  if (*failed || !within) return false;
+  *failed = gzip.failed();
+  if (!going) return false;
   *digest = hasher.Finish();
   return !digest->empty();
+}
+
+bool GzipBytes(std::string_view bytes, NewFile& target) {
+  GzipWriter gzip(target, UINT64_MAX);
+  return !gzip.failed() &&
+         gzip.Add(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), true);
+}
+
+bool RenewGzipCopyBeside(const std::string& path, std::string_view bytes) {
+  const std::filesystem::path gz = FsPath(path + ".gz");
+  std::error_code ec;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(gz, ec))) return true;
+  auto folder = ContainedFolder::Open(Utf8Path(gz.parent_path()), {}, false);
+  const std::string name = Utf8Path(gz.filename());
+  auto file = folder ? folder->CreateTemporary(name) : std::nullopt;
+  return file && GzipBytes(bytes, *file) && file->Finish(true) &&
+         folder->MoveIntoPlace(*file, name);
 }
 
 std::optional<DecodedBody> DecodeGzipStream(std::FILE* file) {

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "kanade_version.h"
+#include "gzip_file.h"
 #include "publish_command.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_format.h"
@@ -39,7 +41,8 @@ constexpr const char* kUsage =
     "  kanade-repo sign --key SECRET_FILE [--name NAME] [--serial N] FILE\n"
     "      Signs FILE in place in both layers: sets NAME (kept when not given) and\n"
     "      SERIAL (N, else the file's SERIAL + 1, else 1), replaces old signature\n"
-    "      lines with one by the key, then fills in the SIGN line.\n"
+    "      lines with one by the key, then fills in the SIGN line. A FILE.gz beside\n"
+    "      it (publish writes one) is written anew first, as build -o does.\n"
     "  kanade-repo sign FILE\n"
     "      Fills in the SIGN line only, as publishers did before keys existed.\n"
     "  kanade-repo verify [--keys PUBLIC_FILE] FILE\n"
@@ -55,19 +58,26 @@ constexpr const char* kUsage =
     "      left out of the list when it lies inside DIR), or to standard output.\n"
     "  kanade-repo publish --key SECRET_FILE --out WWW --base-url URL\n"
     "                      [--windows kanade.exe] [--linux kanade] [--keys PUBLIC_FILE]\n"
-    "                      [--dry-run] [MODE=FOLDER ...]\n"
+    "                      [--new] [--move-base-url] [--dry-run] [MODE=FOLDER ...]\n"
     "      Publishes a release into WWW, the folder that URL serves. MODE is\n"
     "      kanade-conv-test, kanade-test, kanade-prefixed or kanade-lua; FOLDER holds\n"
     "      the files as they lie below the game folder. --windows and --linux give\n"
     "      the program builds for kanade-patcher-win and kanade-patcher-linux.\n"
+    "      The key must be one that the players' builds trust: the keys built into\n"
+    "      this program, or those of --keys. WWW must exist unless --new is given;\n"
+    "      it remembers its URL (WWW/.kanade-base-url), and another URL needs\n"
+    "      --move-base-url and every repository that WWW serves.\n"
     "      Each body is stored once as WWW/files/<2 digits>/<SHA-256 digest>, with a\n"
     "      .gz copy where that saves 10 %; all bodies are written and flushed\n"
     "      before each changed repository is renamed into WWW/repos/ with the next\n"
-    "      SERIAL. Repositories not given, and unchanged ones, stay as they are.\n"
+    "      SERIAL, its .gz copy first. Repositories not given, and unchanged ones,\n"
+    "      stay as they are.\n"
     "      Bodies that no repository names are removed one release later.\n"
-    "      Afterwards every repository in WWW must verify (with --keys, or the key's\n"
-    "      public half) and every body match its digest and size. --dry-run prints\n"
-    "      the changes against WWW and writes nothing.\n"
+    "      Before and after, every repository in WWW must verify with those keys\n"
+    "      and every body match its digest and size. --dry-run makes every check\n"
+    "      and prints the changes, writes nothing, and exits as publish would.\n"
+    "      Interrupted (Ctrl-C), it removes its temporary files and says what WWW\n"
+    "      holds.\n"
     "\n"
     "Options:\n"
     "  -o FILE, --output FILE   where build writes the repository\n"
@@ -75,22 +85,27 @@ constexpr const char* kUsage =
     "  --name NAME              the repository's name: its server file name without .repo\n"
     "  --serial N               the release number, 1 to 2^63-1, higher than the last\n"
     "  --keys PUBLIC_FILE       public keys for verify and publish, one base64 key a line\n"
-    "  --out WWW                the folder that publish writes (made when missing)\n"
+    "                           (default: the keys built into this program)\n"
+    "  --out WWW                the folder that publish writes\n"
+    "  --new                    WWW is a new served folder: make it\n"
     "  --base-url URL           where WWW is served, such as https://example.org\n"
+    "  --move-base-url          WWW moves to another URL: every repository at once\n"
     "  --windows FILE           kanade.exe to publish\n"
     "  --linux FILE             kanade to publish\n"
-    "  --dry-run                publish only prints what would change\n"
+    "  --dry-run                publish only checks and prints what would change\n"
     "  -h, --help               show this text\n"
+    "  --version                show the version\n"
     "  --                       the arguments that follow are not options\n"
     "\n"
     "Exit status: 0 success; 1 the file does not verify or cannot be signed, or WWW\n"
     "does not hold what its repositories list;\n"
-    "2 bad arguments, or a file, folder or key that cannot be read or written.\n";
+    "2 bad arguments, or a file, folder or key that cannot be read or written.\n"
+    "An interrupted publish ends by the signal it received (130 in a shell for Ctrl-C).\n";
 
 const std::set<std::string> kValueOptions = {"-o",        "--output", "--key", "--name",
                                              "--serial",  "--keys",   "--out", "--base-url",
                                              "--windows", "--linux"};
-const std::set<std::string> kFlagOptions = {"--dry-run"};
+const std::set<std::string> kFlagOptions = {"--dry-run", "--new", "--move-base-url"};
 
 std::string OptionName(const std::string& option) {
   return option == "--output" ? "-o" : option;
@@ -100,6 +115,7 @@ struct CommandLine {
   std::vector<std::string> Positional;
   std::map<std::string, std::string> Options;  // by OptionName
   bool Help = false;
+  bool Version = false;
   std::string Error;
 };
 
@@ -114,6 +130,8 @@ CommandLine ParseArguments(const std::vector<std::string>& arguments) {
       options_ended = true;
     } else if (argument == "-h" || argument == "--help") {
       line.Help = true;
+    } else if (argument == "--version") {
+      line.Version = true;
     } else if (kFlagOptions.count(argument) > 0) {
       line.Options[argument] = "";
     } else if (kValueOptions.count(argument) > 0) {
@@ -232,6 +250,9 @@ int Sign(const std::string& path, const CommandLine& line) {
     std::filesystem::path target = std::filesystem::canonical(FsPath(path), ec);
     if (ec) target = FsPath(path);
     const auto permissions = std::filesystem::status(target, ec).permissions();
+    if (!RenewGzipCopyBeside(Utf8Path(target), *signed_text)) {
+      return Complain(Utf8Path(target) + ".gz: cannot write the file", kUsageOrIoFailed);
+    }
     if (!WriteFileAtomically(Utf8Path(target), *signed_text)) {
       return Complain(path + ": cannot write the signed file", kUsageOrIoFailed);
     }
@@ -270,6 +291,9 @@ int Build(const std::string& folder, const std::string& base_url, const CommandL
     if (!text) return Complain("cannot sign: " + problem, kContentFailed);
   }
   if (output) {
+    if (!RenewGzipCopyBeside(*output, *text)) {
+      return Complain(*output + ".gz: cannot write the file", kUsageOrIoFailed);
+    }
     if (!WriteFileAtomically(*output, *text)) {
       return Complain(*output + ": cannot write the repository file", kUsageOrIoFailed);
     }
@@ -306,7 +330,8 @@ const std::map<std::string, CommandShape> kCommands = {
      {SIZE_MAX,
       "publish --key SECRET_FILE --out WWW --base-url URL [--windows FILE] [--linux FILE] "
       "[MODE=FOLDER ...]",
-      {"--key", "--out", "--base-url", "--windows", "--linux", "--keys", "--dry-run"}}},
+      {"--key", "--out", "--base-url", "--windows", "--linux", "--keys", "--dry-run", "--new",
+       "--move-base-url"}}},
 };
 
 int Run(const std::vector<std::string>& arguments) {
@@ -314,6 +339,10 @@ int Run(const std::vector<std::string>& arguments) {
   if (!line.Error.empty()) return Complain(line.Error, kUsageOrIoFailed);
   if (line.Help) {
     std::fputs(kUsage, stdout);
+    return kOk;
+  }
+  if (line.Version) {
+    std::printf("kanade-repo %s\n", KANADE_VERSION);
     return kOk;
   }
   if (line.Positional.empty()) {

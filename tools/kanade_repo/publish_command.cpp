@@ -7,9 +7,11 @@
 #include <optional>
 #include <system_error>
 
+#include "interruption.h"
 #include "release_plan.h"
 #include "release_sources.h"
 #include "release_writer.h"
+#include "repos/publisher_keys.h"
 #include "served_tree.h"
 #include "tool_support.h"
 #include "util/path.h"
@@ -65,8 +67,14 @@ std::optional<std::string> BaseUrlOf(std::string url, std::string* problem) {
   return url;
 }
 
+std::string KeyIds(const std::vector<PublicKey>& keys) {
+  std::string ids;
+  for (const PublicKey& key : keys) ids += (ids.empty() ? "" : ", ") + KeyIdOf(key);
+  return ids;
+}
+
 // The trees and builds that the command line names, read and checked; or
-// nothing, with the complaint printed and the exit status in `status`.
+// nothing, with every complaint printed and the exit status in `status`.
 std::optional<PublishRequest> ReadRequest(const std::vector<std::string>& operands,
                                           const std::map<std::string, std::string>& options,
                                           const std::string& www, const std::string& base_url,
@@ -75,14 +83,10 @@ std::optional<PublishRequest> ReadRequest(const std::vector<std::string>& operan
     *status = Complain(complaint, kUsageOrIoFailed);
     return std::optional<PublishRequest>();
   };
-  const auto report = [status](const PublishError& error) {
-    *status = Report(error);
-    return std::optional<PublishRequest>();
-  };
   PublishRequest request;
   request.Www = www;
   request.BaseUrl = base_url;
-  PublishError error;
+  std::vector<std::pair<std::string, std::string>> trees;  // mode, folder
   for (const std::string& operand : operands) {
     const std::string mode = TextBefore(operand, "=");
     const std::string folder = TextAfter(operand, "=");
@@ -94,15 +98,19 @@ std::optional<PublishRequest> ReadRequest(const std::vector<std::string>& operan
                     ": no mode; give kanade-conv-test, kanade-test, kanade-prefixed or "
                     "kanade-lua");
     }
-    if (request.Repositories.count(mode) > 0) {
-      return refuse(mode + " is given twice");
+    for (const auto& [given, ignored] : trees) {
+      if (given == mode) return refuse(mode + " is given twice");
     }
     if (Contains(folder, www)) {
       return refuse(folder + ": holds " + www + ", which would publish itself");
     }
-    auto files = ReadTranslationTree(folder, &error);
-    if (!files) return report(error);
-    request.Repositories[mode] = std::move(*files);
+    trees.emplace_back(mode, folder);
+  }
+  // Every problem of every tree and build in one run, not one per run.
+  std::vector<std::string> problems;
+  for (const auto& [mode, folder] : trees) {
+    auto files = ReadTranslationTree(folder, &problems);
+    if (files) request.Repositories[mode] = std::move(*files);
   }
   struct ProgramOption {
     const char* Option;
@@ -114,8 +122,12 @@ std::optional<PublishRequest> ReadRequest(const std::vector<std::string>& operan
         ProgramOption{"--linux", ProgramKind::kLinux, "kanade-patcher-linux"}}) {
     const auto file = Option(options, program.Option);
     if (!file) continue;
+    PublishError error;
     const auto build = ReadProgramBuild(*file, program.Kind, &error);
-    if (!build) return report(error);
+    if (!build) {
+      problems.push_back(error.Text);
+      continue;
+    }
     if (program.Kind == ProgramKind::kWindows && !build->Authenticode) {
       std::fprintf(stderr,
                    "kanade-repo: warning: %s carries no Authenticode signature; Windows "
@@ -124,11 +136,105 @@ std::optional<PublishRequest> ReadRequest(const std::vector<std::string>& operan
     }
     request.Repositories[program.Repository] = {build->File};
   }
+  if (Interrupted()) return std::nullopt;  // the caller says so
+  if (!problems.empty()) {
+    for (const std::string& problem : problems) Complain(problem, kUsageOrIoFailed);
+    if (problems.size() > 1) {
+      Complain(std::to_string(problems.size()) + " problems; nothing was published",
+               kUsageOrIoFailed);
+    }
+    *status = kUsageOrIoFailed;
+    return std::nullopt;
+  }
   if (request.Repositories.empty()) {
     return refuse("nothing to publish: give MODE=FOLDER, --windows or --linux");
   }
-
   return request;
+}
+
+// How a repository is given on the command line.
+std::string HowToGive(const std::string& name) {
+  if (name == "kanade-patcher-win") return "--windows FILE";
+  if (name == "kanade-patcher-linux") return "--linux FILE";
+  return IsMode(name) ? name + "=FOLDER" : name + ".repo";
+}
+
+// The served folder keeps its URL: every repository in it lists URLs below
+// that URL, so a new one must replace all of them at once. The recorded URL
+// decides; a folder published before the record is judged by its URLs.
+int CheckBaseUrl(const PublishRequest& request, bool move,
+                 const std::map<std::string, std::string>& served) {
+  const auto recorded = ReadBaseUrlRecord(request.Www);
+  std::string served_at = recorded.value_or("");
+  if (!recorded) {
+    for (const auto& [name, text] : served) {
+      for (const ServedModule& module : ServedModulesOf(text)) {
+        if (!ServedPathOfUrl(module.Url, request.BaseUrl)) served_at = "URLs such as " + module.Url;
+      }
+    }
+  }
+  if (served_at.empty() || served_at == request.BaseUrl) return kOk;
+  if (!move) {
+    return Complain(request.Www + " is served at " + served_at + ", not " + request.BaseUrl +
+                        "; to move it there, give --move-base-url and every repository it serves",
+                    kUsageOrIoFailed);
+  }
+  std::string missing;
+  for (const auto& [name, text] : served) {
+    if (request.Repositories.count(name) == 0) {
+      missing += (missing.empty() ? "" : ", ") + HowToGive(name);
+    }
+  }
+  if (!missing.empty()) {
+    return Complain("--move-base-url changes the URL of every repository in " + request.Www +
+                        ", so give each of them; missing: " + missing,
+                    kUsageOrIoFailed);
+  }
+  return kOk;
+}
+
+// The keys that the players' builds trust: by default those built into
+// this program, from the same KANADE_PUBLISHER_KEYS as the patcher. Nothing,
+// with the complaint printed, when they cannot be read or `key` is not
+// among them, since players would refuse everything it signs.
+std::optional<std::vector<PublicKey>> PlayersKeys(const std::map<std::string, std::string>& options,
+                                                  const SecretKey& key, int* status) {
+  std::vector<PublicKey> keys = CompiledPublisherKeys();
+  std::string trusted_by = "the keys built into kanade-repo";
+  if (const auto keys_file = Option(options, "--keys")) {
+    const auto loaded = ReadPublicKeys(*keys_file, status);
+    if (!loaded) return std::nullopt;
+    keys = *loaded;
+    trusted_by = "the keys in " + *keys_file;
+  }
+  if (std::find(keys.begin(), keys.end(), key.Public()) == keys.end()) {
+    *status = Complain(options.at("--key") + " is key " + KeyIdOf(key.Public()) +
+                           ", but players trust " + KeyIds(keys) + " (" + trusted_by +
+                           "), so they would refuse the release; publish with a key they trust, "
+                           "or build the patcher and kanade-repo with this one "
+                           "(KANADE_PUBLISHER_KEYS)",
+                       kUsageOrIoFailed);
+    return std::nullopt;
+  }
+  return keys;
+}
+
+// A mistyped --out must not start a second served folder at SERIAL 1, and
+// --new must not land on one that serves a release.
+int CheckServedFolder(const std::string& www, bool is_new) {
+  if (!IsDirectory(www)) {
+    if (is_new) return kOk;
+    return Complain(www + ": no such folder; give --new to start a new served folder there",
+                    kUsageOrIoFailed);
+  }
+  if (!is_new) return kOk;
+  PublishError error;
+  const auto served = ReadServedRepositories(www, &error);
+  if (!served) return Report(error);
+  if (!served->empty() || ReadBaseUrlRecord(www)) {
+    return Complain(www + ": already holds a release; leave out --new", kUsageOrIoFailed);
+  }
+  return kOk;
 }
 
 }  // namespace
@@ -147,58 +253,81 @@ int Publish(const std::vector<std::string>& operands,
   const std::string www = StripTrailingSeparators(options.at("--out"));
   if (www.empty()) return Complain("--out needs a folder", kUsageOrIoFailed);
   if (IsFile(www)) return Complain(www + ": is no folder", kUsageOrIoFailed);
+  const bool dry_run = options.count("--dry-run") > 0;
+
+  // A dry run writes nothing, so an interruption may end it at once. Until
+  // a repository is renamed, an interruption leaves the last release served.
+  std::optional<InterruptionGuard> guard;
+  if (!dry_run) guard.emplace();
+  const auto stop_if_interrupted = [&](std::size_t written) {
+    if (!guard || !Interrupted()) return;
+    std::string bodies = "no body was written";
+    if (written == 1) bodies = "1 new body was written below files/ (the next publish uses it)";
+    if (written > 1) {
+      bodies = std::to_string(written) +
+               " new bodies were written below files/ (the next publish uses them)";
+    }
+    Complain("interrupted: no repository changed, so " + www +
+                 " serves the release it served before; " + bodies +
+                 ", and no temporary file is left",
+             kUsageOrIoFailed);
+    guard->EndAsInterrupted();
+  };
 
   const auto key = ReadSecretKey(options.at("--key"), &status);
   if (!key) return status;
-  std::vector<PublicKey> keys = {key->Public()};
-  if (const auto keys_file = Option(options, "--keys")) {
-    const auto loaded = ReadPublicKeys(*keys_file, &status);
-    if (!loaded) return status;
-    keys = *loaded;
-    if (std::find(keys.begin(), keys.end(), key->Public()) == keys.end()) {
-      return Complain(options.at("--key") + ": its public key " + KeyIdOf(key->Public()) +
-                          " is not in " + *keys_file + ", so those builds would refuse the release",
-                      kUsageOrIoFailed);
-    }
+  const auto keys = PlayersKeys(options, *key, &status);
+  if (!keys) return status;
+  if (const int refused = CheckServedFolder(www, options.count("--new") > 0); refused != kOk) {
+    return refused;
   }
-
   auto request = ReadRequest(operands, options, www, *base_url, &status);
+  stop_if_interrupted(0);
   if (!request) return status;
 
-  // Held from the plan on: a second publish must not work from the same state.
-  std::unique_ptr<PublishLock> lock;
-  const bool dry_run = options.count("--dry-run") > 0;
+  // Held from the plan on: a second publish must not work from the same
+  // state. A dry run only makes sure that no publish holds it.
   PublishError error;
-  if (!dry_run) {
-    lock = PublishLock::Take(www, &error);
-    if (!lock) return Report(error);
-    RemoveLeftovers(www);
+  const auto lock = PublishLock::Take(www, !dry_run, &error);
+  if (!lock) return Report(error);
+  if (!dry_run) RemoveLeftovers(www);
+  const auto served = ReadServedRepositories(www, &error);
+  if (!served) return Report(error);
+  if (const int refused = CheckBaseUrl(*request, options.count("--move-base-url") > 0, *served);
+      refused != kOk) {
+    return refused;
   }
-  const auto plan = PlanRelease(*request, *key, keys, &error);
+  const auto plan = PlanRelease(*request, *key, *keys, &error);
   if (!plan) return Report(error);
   std::fputs(DescribePlan(*plan).c_str(), stdout);
+
+  // The dry run checks the bodies that the real run would keep, and counts
+  // those it would write as good.
+  BodyWork work;
+  const bool bodies = WriteBodies(*plan, www, !dry_run, &work, &error);
+  for (const std::string& note : work.Notes) std::printf("%s\n", note.c_str());
+  stop_if_interrupted(work.Written);
+  if (!bodies) return Report(error);
+  // Nothing reaches clients before the whole release holds together.
+  if (!CheckServedTree(www, *base_url, plan->ServedTexts(), *keys, work.Good, &error)) {
+    stop_if_interrupted(work.Written);
+    return Report(error);
+  }
+  if (!RepositoryCopiesCanBeWritten(*plan, www, &error)) return Report(error);
   if (dry_run) {
     std::puts("dry run: nothing written");
     return kOk;
   }
+  stop_if_interrupted(work.Written);
 
+  // The renames are quick; an interruption meanwhile waits for the check.
+  // Unchanged repositories are passed too, so that a missing or stale .gz
+  // copy of one is mended.
   std::vector<std::string> notes;
-  const auto good = WriteBodies(*plan, www, &notes, &error);
+  const bool written = WriteRepositories(*plan, www, &notes, &error);
   for (const std::string& note : notes) std::printf("%s\n", note.c_str());
-  if (!good) return Report(error);
-  // Nothing reaches clients before the whole release holds together.
-  if (!CheckServedTree(www, *base_url, plan->ServedTexts(), keys, *good, &error)) {
-    return Report(error);
-  }
-  if (plan->Changed()) {
-    if (!WriteRepositories(*plan, www, &error) || !RetireBodies(*plan, www, &error)) {
-      return Report(error);
-    }
-  }
-  const auto served = ReadServedRepositories(www, &error);
-  if (!served || !CheckServedTree(www, *base_url, *served, keys, {}, &error)) {
-    return Report(error);
-  }
+  if (!written || (plan->Changed() && !RetireBodies(*plan, www, &error))) return Report(error);
+  if (!WriteBaseUrlRecord(www, *base_url, &error)) return Report(error);
   std::string published;
   for (const RepositoryRelease& release : plan->Repositories) {
     if (release.Changed) {
@@ -206,9 +335,26 @@ int Publish(const std::vector<std::string>& operands,
           " " + release.Name + ".repo (SERIAL " + std::to_string(release.OldSerial + 1) + ")";
     }
   }
+  const auto served_now = ReadServedRepositories(www, &error);
+  if (!served_now || !CheckServedTree(www, *base_url, *served_now, *keys, {}, &error) ||
+      !CheckRepositoryCopies(www, *served_now, &error)) {
+    if (Interrupted()) {
+      Complain("interrupted while checking: " + www + " serves the new release" +
+                   (published.empty() ? std::string(" (nothing new)") : ":" + published) +
+                   "; publish the same again to check it",
+               kUsageOrIoFailed);
+      guard->EndAsInterrupted();
+    }
+    return Report(error);
+  }
   std::printf("%s\n", published.empty() ? "published nothing new: every repository is as given"
                                         : ("published" + published).c_str());
-  std::printf("checked %zu repositories and every body they list\n", served->size());
+  std::printf("checked %zu repositories and every body they list\n", served_now->size());
+  if (Interrupted()) {
+    Complain("interrupted once the release was in place; it was finished and checked",
+             kUsageOrIoFailed);
+    guard->EndAsInterrupted();
+  }
   // A report that never reached its reader is no report: say so.
   if (std::fflush(stdout) != 0) {
     std::fprintf(stderr, "kanade-repo: publish: cannot write the report to standard output\n");

@@ -25,6 +25,15 @@ std::string SizeText(std::optional<std::uint64_t> size) {
   return size ? std::to_string(*size) : std::string("?");
 }
 
+// A served repository that players refuse: its SERIAL is no base for the
+// next one, and a new start at SERIAL 1 would be refused by every player who
+// has a later copy. Only the copy they received helps.
+std::string RefusedServedRepository(const std::string& path, const std::string& problem) {
+  return path + ": " + problem +
+         "; players refuse it, so its SERIAL is no base for the next release: put back the copy "
+         "that they received (from the server or a backup)";
+}
+
 // The changes from the served module list to `files`, in path order.
 std::vector<ModuleChange> ChangesOf(const std::vector<ServedModule>& served,
                                     const std::vector<SourceFile>& files) {
@@ -104,12 +113,9 @@ std::optional<RepositoryRelease> PlanRepository(const std::string& name,
     const std::string path = Utf8Path(FsPath(request.Www) / "repos" / FsPath(name + ".repo"));
     const RepositoryCheck check = CheckRepositoryText(*served, keys);
     const bool legacy = check.Trust == RepositoryTrust::kLegacy;
-    if (!legacy && (check.Trust != RepositoryTrust::kSigned || check.Name != name)) {
-      Fail(error,
-           path +
-               ": not signed by the publisher key under its name, so its SERIAL cannot be "
-               "trusted; put the last good copy back, or move it away to start at SERIAL 1",
-           true);
+    if (const std::string problem = ServedRepositoryProblem(*served, name, keys, true);
+        !problem.empty()) {
+      Fail(error, RefusedServedRepository(path, problem), true);
       return std::nullopt;
     }
     release.OldSerial = check.Serial;
@@ -179,11 +185,10 @@ std::optional<ReleasePlan> PlanRelease(const PublishRequest& request, const Secr
     plan.Repositories.push_back(std::move(*release));
   }
   for (const auto& [name, text] : plan.Kept) {
-    const RepositoryCheck check = CheckRepositoryText(text, keys);
-    if (check.Trust != RepositoryTrust::kSigned || check.Name != name) {
+    if (const std::string problem = ServedRepositoryProblem(text, name, keys, false);
+        !problem.empty()) {
       Fail(error,
-           Utf8Path(www / "repos" / FsPath(name + ".repo")) +
-               ": not signed by the publisher key under its name; publish it too, or remove it",
+           RefusedServedRepository(Utf8Path(www / "repos" / FsPath(name + ".repo")), problem),
            true);
       return std::nullopt;
     }

@@ -18,6 +18,8 @@ namespace kanade {
 /// The state file (in the served folder, outside what the site serves) that
 /// lists the bodies no repository named at the last release.
 inline constexpr const char* kRetiredListName = ".kanade-retired";
+/// The state file that holds the URL serving the folder, beside it.
+inline constexpr const char* kBaseUrlRecordName = ".kanade-base-url";
 
 struct PublishRequest {
   std::string Www;      // the served folder: repos/ and files/

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <system_error>
 
+#include "interruption.h"
 #include "repos/sha256.h"
 #include "util/path.h"
 #include "util/portable_path.h"
@@ -60,26 +62,28 @@ std::string NameProblem(const std::string& relative) {
   return SplitPortablePath(relative) ? std::string() : "a path that the patcher refuses";
 }
 
-// The first path whose file or folder Windows would confuse with another
-// one's (names that differ only in case), or nothing.
-std::optional<std::pair<std::string, std::string>> CaseCollision(
-    const std::vector<SourceFile>& files) {
-  std::map<std::string, std::string> seen;  // folded file or folder path -> as written
-  for (const SourceFile& file : files) {
-    std::size_t slash = 0;
-    while (true) {
-      slash = file.Path.find('/', slash);
-      const std::string part = file.Path.substr(0, slash);
-      const auto [it, added] = seen.emplace(ToLowerAscii(part), part);
-      // The same folder again is fine; another spelling of it, or a file
-      // where a folder is, is not.
-      const bool folder = slash != std::string::npos;
-      if (!added && (it->second != part || !folder)) return std::pair(it->second, part);
-      if (!folder) break;
-      ++slash;
+// Every pair of entries (files and folders, by path) that Windows would
+// take for one, as names that differ only in case: the first spelling, then
+// the other. What lies below a clashing folder is not named again.
+std::vector<std::pair<std::string, std::string>> CaseCollisions(std::vector<std::string> paths) {
+  std::sort(paths.begin(), paths.end());
+  std::vector<std::pair<std::string, std::string>> collisions;
+  std::map<std::string, std::string> seen;  // folded path -> as written
+  std::set<std::string> clashing;
+  for (const std::string& path : paths) {
+    bool below_clash = false;
+    for (std::size_t slash = path.find('/'); slash != std::string::npos && !below_clash;
+         slash = path.find('/', slash + 1)) {
+      below_clash = clashing.count(path.substr(0, slash)) > 0;
+    }
+    if (below_clash) continue;
+    const auto [it, added] = seen.emplace(ToLowerAscii(path), path);
+    if (!added) {
+      collisions.emplace_back(it->second, path);
+      clashing.insert(path);
     }
   }
-  return std::nullopt;
+  return collisions;
 }
 
 std::optional<SourceFile> DescribeFile(const fs::path& full, std::string relative,
@@ -135,62 +139,75 @@ bool ReadPeHeaders(const std::string& head, std::uint64_t file_size, bool* signe
 }  // namespace
 
 std::optional<std::vector<SourceFile>> ReadTranslationTree(std::string_view folder,
-                                                           PublishError* error) {
+                                                           std::vector<std::string>* problems) {
   std::error_code ec;
   const fs::path root = FsPath(folder);
-  const auto root_status = fs::status(root, ec);
-  if (ec || !fs::is_directory(root_status)) {
-    Fail(error, std::string(folder) + ": no such folder");
+  if (!fs::is_directory(fs::status(root, ec)) || ec) {
+    problems->push_back(std::string(folder) + ": no such folder");
     return std::nullopt;
   }
+  // Every name is looked at before any file is read, so that one run names
+  // every problem of the tree.
+  const std::size_t problems_before = problems->size();
   std::vector<SourceFile> files;
-  fs::path reading = root;  // the folder that the next step opens
-  auto it = fs::recursive_directory_iterator(root, ec);
-  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    const fs::path& full = it->path();
-    std::string relative = Utf8Path(full.lexically_relative(root));
+  std::vector<std::string> folders;  // relative paths
+  std::vector<fs::path> pending = {root};
+  while (!pending.empty()) {
+    const fs::path reading = pending.back();
+    pending.pop_back();
+    std::error_code list_error;
+    auto it = fs::directory_iterator(reading, list_error);
+    for (; !list_error && it != fs::directory_iterator(); it.increment(list_error)) {
+      const fs::path& full = it->path();
+      std::string relative = Utf8Path(full.lexically_relative(root));
 #ifdef _WIN32
-    relative = ReplaceAll(relative, "\\", "/");
+      relative = ReplaceAll(relative, "\\", "/");
 #endif
-    const std::string shown = Utf8Path(full);
-    std::error_code kind_error;
-    const auto kind = it->symlink_status(kind_error).type();
-    if (kind_error) {
-      Fail(error, shown + ": cannot read it");
-      return std::nullopt;
+      const std::string shown = Utf8Path(full);
+      std::error_code kind_error;
+      const auto kind = it->symlink_status(kind_error).type();
+      std::string problem;
+      if (kind_error) {
+        problem = "cannot read it";
+      } else if (kind == fs::file_type::symlink) {
+        problem = "is a symbolic link; publish the file itself";
+      } else if (kind != fs::file_type::directory && kind != fs::file_type::regular) {
+        problem = "is neither a file nor a folder";
+      } else if (const std::string refused = NameProblem(relative); !refused.empty()) {
+        problem = "the patcher refuses this name: " + refused;
+      }
+      if (!problem.empty()) {
+        problems->push_back(shown + ": " + problem);
+      } else if (kind == fs::file_type::directory) {
+        pending.push_back(full);
+        folders.push_back(std::move(relative));
+      } else {
+        files.push_back({std::move(relative), shown, {}, 0});
+      }
     }
-    if (kind == fs::file_type::symlink) {
-      Fail(error, shown + ": is a symbolic link; publish the file itself");
-      return std::nullopt;
+    // A folder left out would silently drop its modules from the release.
+    if (list_error) {
+      problems->push_back("cannot read folder " + Utf8Path(reading) + ": " + list_error.message());
     }
-    if (kind != fs::file_type::directory && kind != fs::file_type::regular) {
-      Fail(error, shown + ": is neither a file nor a folder");
-      return std::nullopt;
-    }
-    const std::string problem = NameProblem(relative);
-    if (!problem.empty()) {
-      Fail(error, shown + ": the patcher refuses this name: " + problem);
-      return std::nullopt;
-    }
-    if (kind == fs::file_type::directory) {
-      reading = full;
-      continue;
-    }
-    auto file = DescribeFile(full, std::move(relative), error);
-    if (!file) return std::nullopt;
-    files.push_back(std::move(*file));
   }
-  // A folder left out would silently drop its modules from the release.
-  if (ec) {
-    Fail(error, "cannot read folder " + Utf8Path(reading) + ": " + ec.message());
-    return std::nullopt;
-  }
+  std::sort(problems->begin() + static_cast<std::ptrdiff_t>(problems_before), problems->end());
   std::sort(files.begin(), files.end(),
             [](const SourceFile& a, const SourceFile& b) { return a.Path < b.Path; });
-  if (const auto collision = CaseCollision(files)) {
-    Fail(error, Utf8Path(root / FsPath(collision->second)) + ": differs from " + collision->first +
-                    " only in case, which is one file on Windows");
-    return std::nullopt;
+  for (const SourceFile& file : files) folders.push_back(file.Path);
+  for (const auto& [first, other] : CaseCollisions(std::move(folders))) {
+    problems->push_back(Utf8Path(root / FsPath(other)) + ": differs from " + first +
+                        " only in case, which is one file on Windows");
+  }
+  if (problems->size() > problems_before) return std::nullopt;
+  for (SourceFile& file : files) {
+    if (Interrupted()) return std::nullopt;
+    PublishError error;
+    auto described = DescribeFile(FsPath(file.File), std::move(file.Path), &error);
+    if (!described) {
+      problems->push_back(error.Text);
+      return std::nullopt;
+    }
+    file = std::move(*described);
   }
   return files;
 }

@@ -30,9 +30,10 @@ struct SourceFile {
 /// Every file below `folder`, sorted by path (byte order). Refuses symbolic
 /// links, anything but files and folders, folders it cannot read, and names
 /// that the patcher refuses, that a repository line cannot hold, that are not
-/// UTF-8 or that differ only in case (one file on Windows).
+/// UTF-8 or that differ only in case (one file on Windows): nothing, with
+/// one line in `problems` for each of them.
 std::optional<std::vector<SourceFile>> ReadTranslationTree(std::string_view folder,
-                                                           PublishError* error);
+                                                           std::vector<std::string>* problems);
 
 enum class ProgramKind { kWindows, kLinux };
 

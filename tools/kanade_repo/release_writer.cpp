@@ -1,8 +1,12 @@
 #include "release_writer.h"
 
+#include <chrono>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -19,6 +23,7 @@
 #endif
 
 #include "gzip_file.h"
+#include "interruption.h"
 #include "repos/sha256.h"
 #include "served_tree.h"
 #include "util/contained_folder.h"
@@ -43,10 +48,13 @@ fs::file_type KindOf(const fs::path& path) {
   return fs::symlink_status(path, ec).type();
 }
 
-// A folder below the served folder, made when missing; never a link.
-bool EnsureFolder(const fs::path& folder, PublishError* error) {
+// A folder below the served folder, made when missing (with `create`);
+// never a link.
+bool EnsureFolder(const fs::path& folder, bool create, PublishError* error) {
   const fs::file_type kind = KindOf(folder);
-  if (kind == fs::file_type::directory) return true;
+  if (kind == fs::file_type::directory || (kind == fs::file_type::not_found && !create)) {
+    return true;
+  }
   std::error_code ec;
   if (kind == fs::file_type::not_found && fs::create_directory(folder, ec) && !ec) return true;
   return Fail(error, Utf8Path(folder) + (kind == fs::file_type::not_found
@@ -115,6 +123,7 @@ bool WriteBody(const SourceFile& source, const std::string& target, PublishError
     std::uint64_t size = 0;
     bool failed = false;
     const bool saves = GzipStream(in.get(), *gz.get(), limit, &digest, &size, &failed);
+    if (Interrupted()) return Fail(error, "interrupted");
     if (failed) return Fail(error, gz_path + ": cannot compress " + source.File);
     if (saves) {
       if (digest != source.Digest || size != source.Size)
@@ -128,15 +137,37 @@ bool WriteBody(const SourceFile& source, const std::string& target, PublishError
   PendingFile body{FsPath(target)};
   std::string digest;
   std::uint64_t size = 0;
-  if (body.get() == nullptr ||
-      !CopyHashing(
-          in.get(), [&body](const char* data, std::size_t n) { return body.get()->Write(data, n); },
-          &digest, &size)) {
-    return Fail(error, target + ": cannot copy " + source.File + " there");
+  const auto write = [&body](const char* data, std::size_t n) {
+    return !Interrupted() && body.get()->Write(data, n);
+  };
+  if (body.get() == nullptr || !CopyHashing(in.get(), write, &digest, &size)) {
+    return Fail(error,
+                Interrupted() ? "interrupted" : target + ": cannot copy " + source.File + " there");
   }
   if (digest != source.Digest || size != source.Size) return Fail(error, ChangedMeanwhile(source));
   if (!body.Finish() || !body.Commit()) return Fail(error, target + ": cannot write the file");
   return true;
+}
+
+// Web servers name a file's version by its modification time in seconds and
+// its size (nginx's ETag and Last-Modified). A repository renewed within the
+// second of the file it replaces, at the same size, would look unchanged to
+// clients that ask whether it changed, so the renames wait for that second
+// to pass; the new files then carry a later time than the ones they replace.
+void WaitForNewSecond(const std::vector<fs::path>& replaced) {
+  using std::chrono::floor;
+  using std::chrono::seconds;
+  for (;;) {
+    const auto now = floor<seconds>(fs::file_time_type::clock::now());
+    bool same = false;
+    for (const fs::path& path : replaced) {
+      std::error_code ec;
+      const auto written = fs::last_write_time(path, ec);
+      if (!ec && floor<seconds>(written) == now) same = true;
+    }
+    if (!same) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 // Temporary files of a publish that was killed, in `folder` and, with
@@ -156,11 +187,15 @@ void RemoveLeftoversIn(const fs::path& folder, bool descend) {
 
 }  // namespace
 
-std::unique_ptr<PublishLock> PublishLock::Take(const std::string& www, PublishError* error) {
+std::unique_ptr<PublishLock> PublishLock::Take(const std::string& www, bool create,
+                                               PublishError* error) {
   const fs::path root = FsPath(www);
   if (KindOf(root) == fs::file_type::not_found) {
     std::error_code ec;
-    if (!fs::create_directory(root, ec) || ec) {
+    fs::path parent = root.parent_path();
+    const bool made = create ? fs::create_directory(root, ec) && !ec
+                             : IsDirectory(Utf8Path(parent.empty() ? fs::path(".") : parent));
+    if (!made) {
       Fail(error, www + ": cannot make the folder");
       return nullptr;
     }
@@ -168,18 +203,26 @@ std::unique_ptr<PublishLock> PublishLock::Take(const std::string& www, PublishEr
     Fail(error, www + ": is no folder");
     return nullptr;
   }
-  if (!EnsureFolder(root / "repos", error) || !EnsureFolder(root / "files", error)) return nullptr;
+  if (!EnsureFolder(root / "repos", create, error) ||
+      !EnsureFolder(root / "files", create, error)) {
+    return nullptr;
+  }
   const std::string lock = Utf8Path(root / kLockName);
+  // A dry run needs no lock of its own, only to know that nobody holds it.
+  if (!create && KindOf(FsPath(lock)) == fs::file_type::not_found) {
+    return std::unique_ptr<PublishLock>(new PublishLock(-1));
+  }
 #ifdef _WIN32
   // Open without sharing: a second publish cannot open it until this one ends.
   int fd = -1;
-  if (_wsopen_s(&fd, Widen(lock).c_str(), _O_RDWR | _O_CREAT | _O_BINARY, _SH_DENYRW,
+  if (_wsopen_s(&fd, Widen(lock).c_str(), _O_RDWR | (create ? _O_CREAT : 0) | _O_BINARY, _SH_DENYRW,
                 _S_IREAD | _S_IWRITE) != 0) {
     fd = -1;
   }
   const bool held = fd >= 0;
 #else
-  const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int fd =
+      ::open(lock.c_str(), O_RDWR | (create ? O_CREAT : 0) | O_NOFOLLOW | O_CLOEXEC, 0644);
   const bool held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
   if (fd >= 0 && !held) ::close(fd);
 #endif
@@ -191,6 +234,7 @@ std::unique_ptr<PublishLock> PublishLock::Take(const std::string& www, PublishEr
 }
 
 PublishLock::~PublishLock() {
+  if (handle_ < 0) return;
 #ifdef _WIN32
   _close(handle_);
 #else
@@ -198,56 +242,110 @@ PublishLock::~PublishLock() {
 #endif
 }
 
-std::optional<std::set<std::string>> WriteBodies(const ReleasePlan& plan, const std::string& www,
-                                                 std::vector<std::string>* notes,
-                                                 PublishError* error) {
+bool WriteBodies(const ReleasePlan& plan, const std::string& www, bool write, BodyWork* work,
+                 PublishError* error) {
   const fs::path root = FsPath(www);
-  std::set<std::string> good;
   std::set<fs::path> written_in;
   for (const auto& [digest, source] : plan.Bodies) {
+    if (Interrupted()) return Fail(error, "interrupted");
     const std::string relative = BodyPathOf(digest);
     const fs::path target = root / FsPath(relative);
-    if (!EnsureFolder(target.parent_path(), error)) return std::nullopt;
+    if (!EnsureFolder(target.parent_path(), write, error)) return false;
     const std::string path = Utf8Path(target);
     const fs::file_type kind = KindOf(target);
     if (kind == fs::file_type::regular) {
       const std::string problem = BodyProblem(path, digest, source.Size);
       if (problem.empty()) {
-        good.insert(relative);
+        work->Good.insert(relative);
         continue;
       }
-      notes->push_back(path + ": " + problem + "; written again");
+      work->Notes.push_back(path + ": " + problem +
+                            (write ? "; written again" : "; would be written again"));
     } else if (kind != fs::file_type::not_found) {
-      Fail(error, path + ": is no regular file (a link or a folder); remove it", true);
-      return std::nullopt;
+      return Fail(error, path + ": is no regular file (a link or a folder); remove it", true);
     }
-    if (!WriteBody(source, path, error)) return std::nullopt;
-    good.insert(relative);
-    written_in.insert(target.parent_path());
+    if (write) {
+      if (!WriteBody(source, path, error)) return false;
+      ++work->Written;
+      written_in.insert(target.parent_path());
+    }
+    work->Good.insert(relative);
   }
   for (const fs::path& folder : written_in) {
-    if (!SyncFolder(folder, error)) return std::nullopt;
+    if (!SyncFolder(folder, error)) return false;
   }
-  if (!SyncFolder(root / "files", error)) return std::nullopt;
-  return good;
+  return !write || SyncFolder(root / "files", error);
 }
 
-bool WriteRepositories(const ReleasePlan& plan, const std::string& www, PublishError* error) {
-  const fs::path repos = FsPath(www) / "repos";
-  std::vector<std::unique_ptr<PendingFile>> pending;
-  for (const RepositoryRelease& release : plan.Repositories) {
-    if (!release.Changed) continue;
-    auto file = std::make_unique<PendingFile>(repos / FsPath(release.Name + ".repo"));
-    const std::string& text = release.Text;
-    if (file->get() == nullptr || !file->get()->Write(text.data(), text.size()) ||
-        !file->Finish()) {
-      return Fail(error, file->target() + ": cannot write the repository");
+bool RepositoryCopiesCanBeWritten(const ReleasePlan& plan, const std::string& www,
+                                  PublishError* error) {
+  for (const auto& [name, text] : plan.ServedTexts()) {
+    const std::string gz_path = RepositoryCopyPathOf(www, name);
+    const fs::file_type kind = KindOf(FsPath(gz_path));
+    if (kind != fs::file_type::regular && kind != fs::file_type::not_found) {
+      return Fail(error, gz_path + ": is no regular file (a link or a folder); remove it", true);
     }
-    pending.push_back(std::move(file));
   }
-  // Each rename puts one whole repository in place.
-  for (const auto& file : pending) {
-    if (!file->Commit()) return Fail(error, file->target() + ": cannot write the repository");
+  return true;
+}
+
+bool WriteRepositories(const ReleasePlan& plan, const std::string& www,
+                       std::vector<std::string>* notes, PublishError* error) {
+  if (!RepositoryCopiesCanBeWritten(plan, www, error)) return false;
+  const fs::path repos = FsPath(www) / "repos";
+  std::set<std::string> changed;
+  for (const RepositoryRelease& release : plan.Repositories) {
+    if (release.Changed) changed.insert(release.Name);
+  }
+  struct Work {
+    std::string Name;
+    const std::string* Text;
+    bool Renewed;  // the plain file too, not only the .gz copy
+  };
+  std::vector<Work> work;
+  std::vector<fs::path> replaced;
+  const std::map<std::string, std::string> texts = plan.ServedTexts();
+  for (const auto& [name, text] : texts) {
+    const std::string gz_path = RepositoryCopyPathOf(www, name);
+    const bool renewed = changed.count(name) > 0;
+    if (!renewed) {
+      // An unchanged repository keeps its file; its copy is mended when it
+      // is missing or stale (a plain file uploaded alone, an older publish).
+      const std::string problem = RepositoryCopyProblem(www, name, text);
+      if (problem.empty()) continue;
+      notes->push_back(gz_path + ": " + problem + "; written again");
+    }
+    work.push_back({name, &text, renewed});
+    replaced.push_back(FsPath(gz_path));
+    if (renewed) replaced.push_back(repos / FsPath(name + ".repo"));
+  }
+  if (work.empty()) return true;
+  WaitForNewSecond(replaced);
+
+  // Per repository: its .gz copy, then the plain file when it changed.
+  std::vector<std::pair<std::unique_ptr<PendingFile>, std::unique_ptr<PendingFile>>> pending;
+  for (const Work& item : work) {
+    auto gz = std::make_unique<PendingFile>(FsPath(RepositoryCopyPathOf(www, item.Name)));
+    if (gz->get() == nullptr || !GzipBytes(*item.Text, *gz->get()) || !gz->Finish()) {
+      return Fail(error, gz->target() + ": cannot write the file");
+    }
+    std::unique_ptr<PendingFile> plain;
+    if (item.Renewed) {
+      plain = std::make_unique<PendingFile>(repos / FsPath(item.Name + ".repo"));
+      if (plain->get() == nullptr || !plain->get()->Write(item.Text->data(), item.Text->size()) ||
+          !plain->Finish()) {
+        return Fail(error, plain->target() + ": cannot write the repository");
+      }
+    }
+    pending.emplace_back(std::move(gz), std::move(plain));
+  }
+  // Each rename puts one whole file in place; the copy goes first, so that a
+  // plain file never stands beside a copy older than itself.
+  for (const auto& [gz, plain] : pending) {
+    if (!gz->Commit()) return Fail(error, gz->target() + ": cannot write the file");
+    if (plain && !plain->Commit()) {
+      return Fail(error, plain->target() + ": cannot write the repository");
+    }
   }
   return SyncFolder(repos, error);
 }
@@ -273,6 +371,16 @@ bool RetireBodies(const ReleasePlan& plan, const std::string& www, PublishError*
   if (!WriteFileAtomically(Utf8Path(root / kRetiredListName), text)) {
     return Fail(error, Utf8Path(root / kRetiredListName) + ": cannot write the file");
   }
+  return true;
+}
+
+bool WriteBaseUrlRecord(const std::string& www, const std::string& base_url, PublishError* error) {
+  const std::string path = Utf8Path(FsPath(www) / kBaseUrlRecordName);
+  const std::string text =
+      "# The URL that serves this folder, as kanade-repo publish last published it.\n" + base_url +
+      "\n";
+  if (ReadFileBytes(path) == text) return true;
+  if (!WriteFileAtomically(path, text)) return Fail(error, path + ": cannot write the file");
   return true;
 }
 

@@ -19,8 +19,10 @@ class PublishLock {
  public:
   /// Creates `www`, repos/ and files/ as needed (`www`'s parent must exist)
   /// and takes the lock; nothing when another publish holds it, or a folder
-  /// is a link or cannot be made.
-  static std::unique_ptr<PublishLock> Take(const std::string& www, PublishError* error);
+  /// is a link or cannot be made. Without `create` (a dry run) nothing is
+  /// made: the same checks, and the lock only when its file exists.
+  static std::unique_ptr<PublishLock> Take(const std::string& www, bool create,
+                                           PublishError* error);
   ~PublishLock();
   PublishLock(const PublishLock&) = delete;
   PublishLock& operator=(const PublishLock&) = delete;
@@ -30,17 +32,32 @@ class PublishLock {
   int handle_;
 };
 
+struct BodyWork {
+  std::set<std::string> Good;      // relative paths of the bodies known good (or to be written)
+  std::vector<std::string> Notes;  // a line for each body that held other bytes
+  std::size_t Written = 0;         // bodies written
+};
+
 /// Writes each body of `plan` that is missing or wrong below files/ (the
 /// .gz copy first, where it saves at least 10 %), flushed, and checks the
-/// others. The relative paths of the bodies now known good, or nothing;
-/// `notes` gets a line for each body that held other bytes and was rewritten.
-std::optional<std::set<std::string>> WriteBodies(const ReleasePlan& plan, const std::string& www,
-                                                 std::vector<std::string>* notes,
-                                                 PublishError* error);
+/// others; without `write` (a dry run) only checks. False when a body's
+/// place holds something else or writing fails, or on an interruption.
+bool WriteBodies(const ReleasePlan& plan, const std::string& www, bool write, BodyWork* work,
+                 PublishError* error);
 
-/// Writes each changed repository to a temporary file, then renames them
-/// into repos/ one by one.
-bool WriteRepositories(const ReleasePlan& plan, const std::string& www, PublishError* error);
+/// Writes each changed repository and its .gz copy to temporary files, then
+/// renames them into repos/ one by one, the copy before the plain file. The
+/// .gz copy of an unchanged repository is written too when it is missing or
+/// stale (`notes` gets a line for it). A copy that is a link or a folder is
+/// refused before anything is written.
+/// Whether every repository's .gz copy below `www` is a regular file or
+/// missing, so that WriteRepositories may replace it; the first that is not
+/// in `error`.
+bool RepositoryCopiesCanBeWritten(const ReleasePlan& plan, const std::string& www,
+                                  PublishError* error);
+
+bool WriteRepositories(const ReleasePlan& plan, const std::string& www,
+                       std::vector<std::string>* notes, PublishError* error);
 
 /// Deletes the bodies of plan.Remove and records plan.Retire for the next
 /// release. Only regular files named by a digest below files/ are deleted.
@@ -49,5 +66,8 @@ bool RetireBodies(const ReleasePlan& plan, const std::string& www, PublishError*
 /// Removes the temporary files that a killed publish left in the served
 /// folder; call with the lock held.
 void RemoveLeftovers(const std::string& www);
+
+/// Records `base_url` as the URL that serves `www`.
+bool WriteBaseUrlRecord(const std::string& www, const std::string& base_url, PublishError* error);
 
 }  // namespace kanade

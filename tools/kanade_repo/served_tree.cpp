@@ -10,6 +10,8 @@
 #endif
 
 #include "gzip_file.h"
+#include "interruption.h"
+#include "release_plan.h"
 #include "repos/repository_format.h"
 #include "repos/repository_trust.h"
 #include "repos/sha256.h"
@@ -158,6 +160,48 @@ std::optional<std::string> ServedPathOfUrl(std::string_view url, std::string_vie
   return decoded;
 }
 
+std::string ServedRepositoryProblem(std::string_view text, std::string_view name,
+                                    const std::vector<PublicKey>& keys, bool legacy_allowed) {
+  const RepositoryCheck check = CheckRepositoryText(text, keys);
+  switch (check.Trust) {
+    case RepositoryTrust::kSigned:
+      if (check.Name == name) return {};
+      return "it is signed as NAME " + check.Name + ", not " + std::string(name);
+    case RepositoryTrust::kLegacy:
+      if (legacy_allowed) return {};
+      return "it carries no publisher signature, only the SIGN line";
+    case RepositoryTrust::kRefused:
+      break;
+  }
+  const SignatureBlock block = FindSignatureBlock(text);
+  if (block.Entries.empty()) return "its SIGN line does not match its contents";
+  std::string signers;
+  for (const SignatureLineEntry& entry : block.Entries) {
+    for (const PublicKey& key : keys) {
+      if (KeyIdOf(key) == entry.KeyId) {
+        return "it is signed by key " + entry.KeyId +
+               ", which players trust, but no longer matches its contents (or its NAME or "
+               "SERIAL is malformed)";
+      }
+    }
+    signers += (signers.empty() ? "" : ", ") + entry.KeyId;
+  }
+  std::string trusted;
+  for (const PublicKey& key : keys) trusted += (trusted.empty() ? "" : ", ") + KeyIdOf(key);
+  return "it is signed by key " + signers + ", which players do not trust (they trust " + trusted +
+         ")";
+}
+
+std::optional<std::string> ReadBaseUrlRecord(std::string_view www) {
+  const auto text = ReadFileBytes(Utf8Path(FsPath(www) / kBaseUrlRecordName));
+  if (!text) return std::nullopt;
+  std::optional<std::string> url;
+  for (const std::string& line : SplitLines(*text)) {
+    if (!line.empty() && line[0] != '#') url = line;
+  }
+  return url;
+}
+
 std::string BodyProblem(const std::string& path, std::string_view digest,
                         std::optional<std::uint64_t> size) {
   std::uint64_t actual_size = 0;
@@ -182,6 +226,33 @@ std::string BodyProblem(const std::string& path, std::string_view digest,
   return {};
 }
 
+std::string RepositoryCopyPathOf(std::string_view www, std::string_view name) {
+  return Utf8Path(FsPath(www) / "repos" / FsPath(std::string(name) + ".repo.gz"));
+}
+
+std::string RepositoryCopyProblem(std::string_view www, std::string_view name,
+                                  std::string_view text) {
+  std::uint64_t size = 0;
+  UniqueFile file = OpenRegularFile(RepositoryCopyPathOf(www, name), &size);
+  if (!file) return "missing, unreadable or no regular file";
+  const auto decoded = DecodeGzipStream(file.get());
+  if (!decoded) return "no whole gzip file";
+  if (decoded->Size != text.size() || decoded->Digest != Sha256OfText(text)) {
+    return "decodes to other bytes than " + std::string(name) + ".repo";
+  }
+  return {};
+}
+
+bool CheckRepositoryCopies(std::string_view www,
+                           const std::map<std::string, std::string>& repositories,
+                           PublishError* error) {
+  for (const auto& [name, text] : repositories) {
+    const std::string problem = RepositoryCopyProblem(www, name, text);
+    if (!problem.empty()) return Fail(error, RepositoryCopyPathOf(www, name) + ": " + problem);
+  }
+  return true;
+}
+
 bool CheckServedTree(std::string_view www, std::string_view base_url,
                      const std::map<std::string, std::string>& repositories,
                      const std::vector<PublicKey>& keys, const std::set<std::string>& trusted,
@@ -190,12 +261,9 @@ bool CheckServedTree(std::string_view www, std::string_view base_url,
   std::set<std::pair<std::string, std::string>> checked;  // path, digest
   for (const auto& [name, text] : repositories) {
     const std::string repository = Utf8Path(root / "repos" / FsPath(name + ".repo"));
-    const RepositoryCheck check = CheckRepositoryText(text, keys);
-    if (check.Trust != RepositoryTrust::kSigned) {
-      return Fail(error, repository + ": not signed by the publisher key");
-    }
-    if (check.Name != name) {
-      return Fail(error, repository + ": its NAME is " + check.Name + ", not " + name);
+    if (const std::string problem = ServedRepositoryProblem(text, name, keys, false);
+        !problem.empty()) {
+      return Fail(error, repository + ": " + problem);
     }
     for (const ServedModule& module : ServedModulesOf(text)) {
       const auto relative = ServedPathOfUrl(module.Url, base_url);
@@ -206,6 +274,7 @@ bool CheckServedTree(std::string_view www, std::string_view base_url,
       if (trusted.count(*relative) > 0 || !checked.emplace(*relative, module.Digest).second) {
         continue;
       }
+      if (Interrupted()) return Fail(error, "interrupted");
       const std::string body = Utf8Path(root / FsPath(*relative));
       std::string problem = ReachedWithoutLinks(root, *relative)
                                 ? BodyProblem(body, module.Digest, module.Size)

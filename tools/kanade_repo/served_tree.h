@@ -42,6 +42,16 @@ std::vector<ServedModule> ServedModulesOf(std::string_view text);
 std::optional<std::map<std::string, std::string>> ReadServedRepositories(std::string_view www,
                                                                          PublishError* error);
 
+/// Why players would refuse the served repository `text` as `name`: which
+/// key signed it when none of `keys` did, or what else is wrong; empty when
+/// one of `keys` signs it under its name (or, where `legacy_allowed`, it
+/// carries only the SIGN line, as before keys existed).
+std::string ServedRepositoryProblem(std::string_view text, std::string_view name,
+                                    const std::vector<PublicKey>& keys, bool legacy_allowed);
+
+/// The URL recorded as serving `www` (kBaseUrlRecordName), or nothing.
+std::optional<std::string> ReadBaseUrlRecord(std::string_view www);
+
 /// Checks a served tree: each repository in `repositories` (name -> text) is
 /// signed by one of `keys` under its own name, and every module it lists lies
 /// below `www` at its URL (which must begin with `base_url` + "/files/") as a
@@ -53,6 +63,21 @@ bool CheckServedTree(std::string_view www, std::string_view base_url,
                      const std::map<std::string, std::string>& repositories,
                      const std::vector<PublicKey>& keys, const std::set<std::string>& trusted,
                      PublishError* error);
+
+/// "repos/NAME.repo.gz" below `www`: the gzip copy beside a repository.
+std::string RepositoryCopyPathOf(std::string_view www, std::string_view name);
+
+/// Why the .gz copy of repository `name` below `www` does not decode to
+/// `text`; empty when it does.
+std::string RepositoryCopyProblem(std::string_view www, std::string_view name,
+                                  std::string_view text);
+
+/// Checks that each repository in `repositories` (name -> text) has its .gz
+/// copy beside it, decoding to the same bytes. False with the first mismatch
+/// in `error`, naming the file.
+bool CheckRepositoryCopies(std::string_view www,
+                           const std::map<std::string, std::string>& repositories,
+                           PublishError* error);
 
 /// Why the body at `path` (with its .gz copy, when there is one) does not
 /// hold `size` bytes with `digest`; empty when it does. `size` may be

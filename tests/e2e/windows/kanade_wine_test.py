@@ -25,13 +25,24 @@ Scenarios, in order, on the same prefix:
   keyboard     the settings box lit through a countdown; Tab, Shift+Tab,
                Space, Escape and Enter in the settings window; the arrows
                scroll the console after it without a click
+  scales       at 96, 120, 144 and 192 DPI (LogPixels in the prefix): the
+               probe shows the program's own windows and reports every text
+               as the toolkit measures it; kanade.exe itself at each scale
+               above 96; at 96 the probe's windows are told that they moved
+               to a monitor at 144 (WM_DPICHANGED). Client sizes, text fit,
+               the scaled settings box under the pointer; screenshots go to
+               demo/screenshots/scales beside those of scripts/run.sh
+  local attacker  hard links and a linked repos folder in another program
+               folder leave every file outside unchanged
+
 Over all of them, nginx's access log shows every request of kanade.exe
 (repository files, modules and builds) made over HTTP/2: Schannel offered h2
 by ALPN and curl multiplexed on it.
 
-Usage: kanade_wine_test.py KANADE_EXE KANADE_REPO
-(KANADE_REPO is the Linux build of the publisher's tool. KANADE_E2E_KEEP=DIR
-keeps the sandbox and pictures there; after a failure they are kept anyway.)
+Usage: kanade_wine_test.py KANADE_EXE KANADE_REPO [PROBE_EXE]
+(KANADE_REPO is the Linux build of the publisher's tool; PROBE_EXE defaults
+to kanade-win32-probe.exe beside KANADE_EXE. KANADE_E2E_KEEP=DIR keeps the
+sandbox and pictures there; after a failure they are kept anyway.)
 Xvfb, nginx, wineserver and every Wine process are stopped at the end
 whatever happens.
 """
@@ -42,6 +53,7 @@ import random
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -52,10 +64,12 @@ from PIL import Image
 
 # The shared helpers live one folder up.
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from e2e_common import (check, check_keys_and_hover, failures, fetch_lines,  # noqa: E402
-                        install_lines, publish_args, remove_lines, secret_key, wait_until,
+from e2e_common import (SCALES, check, check_keys_and_hover, check_layout,  # noqa: E402
+                        check_smooth_backdrop, console_title, failures, fetch_lines,
+                        install_lines, parse_layout, publish_args, remove_lines, scaled,
+                        scaled_rect, screenshot_folder, secret_key, wait_until,
                         without_progress)
-from x11 import Xvfb, count, die_with_parent  # noqa: E402
+from x11 import Xvfb, count, die_with_parent, geometry  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
@@ -67,7 +81,7 @@ MAIN_TITLE = "Kanade Patcher"
 SETTINGS_TITLE = "Kanade Patcher 設定"
 DIALOG_TITLE = "SotA ゲームフォルダを指定する"
 STARTED = "===== Program Started ====="
-CONSOLE_TITLE = "Kanade 非公式日本語化Patcher Build 50.439"
+CONSOLE_TITLE = None  # from the build under test, set by main()
 READY = "日本語化パッチの準備ができました。ゲームを開始してください！"
 UNINSTALLED = "日本語化パッチがアンインストールされました。"
 OWN_REPOSITORY = "/repos/kanade-patcher-win.repo"
@@ -178,6 +192,13 @@ class Server:
             return [line[len("module="):].split("\t")[0] for line in f.read().splitlines()
                     if line.startswith("module=")]
 
+    def access_log(self):
+        return (read_bytes(os.path.join(self.state, "access.log")) or b"").decode()
+
+    def body_path(self, body):
+        digest = sha256(body)
+        return f"/files/{digest[:2]}/{digest}"
+
     def stop(self):
         subprocess.run(["bash", REPO_SERVER, "stop", self.state], capture_output=True, timeout=30)
 
@@ -259,6 +280,18 @@ class Wine:
             subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value,
                             "/f"], env=self.env, check=True, stdout=out, stderr=out, timeout=60)
 
+    def set_dpi(self, dpi):
+        """The display scale that programs started from now on see: LogPixels
+        for the user and for the current configuration, in one import."""
+        values = "".join(f'[{key}]\r\n"LogPixels"=dword:{dpi:08x}\r\n\r\n' for key in (
+            "HKEY_CURRENT_USER\\Control Panel\\Desktop",
+            "HKEY_CURRENT_CONFIG\\Software\\Fonts"))
+        with open(os.path.join(self.prefix, "drive_c", "dpi.reg"), "w") as f:
+            f.write("REGEDIT4\r\n\r\n" + values)
+        with self.output() as out:
+            subprocess.run(["wine", "reg", "import", "C:\\dpi.reg"], env=self.env, check=True,
+                           stdout=out, stderr=out, timeout=60)
+
     def start(self, *args):
         """kanade.exe started from its folder, as a shortcut would."""
         with self.output() as out:
@@ -294,7 +327,9 @@ class Wine:
         self.xdo("key", "--window", window, "alt+F4")
 
     def shot(self, window, name):
-        path = os.path.join(self.pictures, name + ".png")
+        return self.shoot_to(window, os.path.join(self.pictures, name + ".png"))
+
+    def shoot_to(self, window, path):
         subprocess.run(["import", "-window", window, path], env=self.env, capture_output=True,
                        timeout=30)
         try:
@@ -447,6 +482,25 @@ def module_windows_paths(ctx, name, folder):
     return [folder + "\\" + m.replace("/", "\\") for m in ctx.server.module_paths(name)]
 
 
+def check_version_resources(kanade_exe, title):
+    """kanade.exe's version resource and manifest carry the version that the
+    title shows: one number, from the project's VERSION."""
+    version = title.rsplit(" ", 1)[-1]
+    numbers = ([int(n) for n in version.split(".")] + [0, 0, 0])[:4]
+    body = read_bytes(kanade_exe)
+    fixed = body.find(struct.pack("<I", 0xFEEF04BD))  # VS_FIXEDFILEINFO
+    check(fixed >= 0 and struct.unpack_from("<4H", body, fixed + 8) ==
+          (numbers[1], numbers[0], numbers[3], numbers[2]),
+          f"the version resource's file version is {version}")
+    for key in ("FileVersion", "ProductVersion"):
+        text = re.compile(re.escape((key + "\0").encode("utf-16-le")) + b"(?:\0\0)*" +
+                          re.escape((version + "\0").encode("utf-16-le")))
+        check(text.search(body) is not None, f"the version resource's {key} is {version}")
+    dotted = ".".join(map(str, numbers))
+    check(f'name="KanadePatcher" version="{dotted}"'.encode() in body,
+          f"the manifest names version {dotted}")
+
+
 def check_log_bytes(wine):
     data = read_bytes(wine.log) or b""
     check(data.startswith((STARTED + "\r\n").encode()), "kanade.log begins with the marker, no BOM")
@@ -458,6 +512,23 @@ def check_log_bytes(wine):
         check(False, "kanade.log is UTF-8")
 
 
+def lit_settings_box(picture, dpi):
+    """Whether the settings box's top edge is yellow (the pointer is on it)."""
+    x, y = scaled(576, dpi), scaled(5, dpi)
+    return (picture is not None and x < picture.width and y < picture.height and
+            all(abs(a - b) <= 2 for a, b in zip(picture.getpixel((x, y)), (255, 255, 0))))
+
+
+def ready_row(dpi):
+    """The last console row, where the ready message goes, as a box."""
+    x, y, w, h = scaled_rect((13, 266, 587, 16), dpi)
+    return (x, y, x + w, y + h)
+
+
+def check_client(wine, window, width, height, dpi, what):
+    g = geometry(wine.env, window)
+    check((g["w"], g["h"]) == (scaled(width, dpi), scaled(height, dpi)),
+          f"{what}: client area {width} x {height} x {dpi}/96, got {g['w']} x {g['h']}")
 ACCESS_LINE = re.compile(r'^\S+ - \S+ \[[^]]*\] "(\S+) (\S+) (\S+)" (\d+) \d+ "[^"]*" "([^"]*)"$')
 USER_AGENT = "Mozilla/5.0 Gecko/41.0 Firefox/41.0"
 
@@ -481,8 +552,10 @@ def check_http2(server):
 
 def first_run_scenario(ctx):
     """No kanade.ini: own build fetched, settings window by itself, OK saves
-    and restarts; the run installs into the stand-alone folder."""
+    and restarts; the run installs into the stand-alone folder. The listed
+    build is the running one: copied, not fetched."""
     wine = ctx.wine
+    access_before = len(ctx.server.access_log())
     write_files(wine.fifo, {"fifo1.txt": b"1", "FIFO2.TXT": b"2", "other.txt": b"3"})
     write_files(wine.data, LUA_MODULE)
     steam_before = files_below(wine.steam_game)
@@ -558,6 +631,10 @@ def first_run_scenario(ctx):
         check(files_below(wine.steam_game) == steam_before, "the Steam copy is left alone")
         check(read_bytes(os.path.join(wine.program, "upgrade_kanade.exe")) ==
               read_bytes(ctx.kanade_exe), "the program's own build arrives as upgrade_kanade.exe")
+        fetched = ctx.server.access_log()[access_before:]
+        check(OWN_REPOSITORY in fetched and
+              ctx.server.body_path(read_bytes(ctx.kanade_exe)) not in fetched,
+              "the own repository is fetched, the listed build's body never: it is the running one")
         check(sorted(os.listdir(wine.fifo)) == ["other.txt"],
               f"fifo*.txt files are cleared, others stay: {sorted(os.listdir(wine.fifo))}")
         check(not os.path.exists(os.path.join(wine.data, "Lua", "kanade.lua")),
@@ -587,7 +664,10 @@ def first_run_scenario(ctx):
 
 
 def current_scenario(ctx):
-    """Everything in place: nothing is downloaded or rewritten."""
+    """Everything in place: nothing is downloaded or rewritten. At 150 %
+    (LogPixels 144): both windows have the scaled size, the ready message is
+    in the scaled last row, the scaled settings box lights under the pointer
+    and opens the settings window."""
     wine = ctx.wine
     placed = [os.path.join(wine.standalone, *m.split("/"))
               for m in ctx.server.published["kanade-conv-test"]]
@@ -597,6 +677,7 @@ def current_scenario(ctx):
         os.utime(path, (old, old))
     settings = read_bytes(wine.ini)
     runs_before = len(wine.runs())
+    wine.set_dpi(144)
     proc = wine.start()
     try:
         done = wine.wait_run(runs_before, 0, lambda s: "> " + READY in s, 60)
@@ -610,17 +691,48 @@ def current_scenario(ctx):
         check(all(os.stat(path).st_mtime == old for path in placed), "no current file is rewritten")
         main = wine.find_window(MAIN_TITLE, 10)
         if check(main is not None, "the main window is there"):
+            show_at_scale(ctx, main, 144, runs_before)
             wine.close(main)
         try:
             code = proc.wait(timeout=30)
         except subprocess.TimeoutExpired:
             code = None
         check(code == 0, f"the program ends with exit code 0 ({code})")
-        check(read_bytes(wine.ini) == settings, "kanade.ini is untouched")
+        check(read_bytes(wine.ini) == settings, "kanade.ini keeps its bytes")
     finally:
+        wine.set_dpi(96)
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+def show_at_scale(ctx, main, dpi, run_index):
+    """kanade.exe's windows at `dpi`, photographed beside scripts/run.sh's
+    pictures; the settings window is closed again and the restarted run
+    waited for."""
+    wine = ctx.wine
+    pictures = screenshot_folder()
+    percent = dpi * 100 // 96
+    what = f"kanade.exe at {percent} %"
+    check_client(wine, main, 600, 300, dpi, what)
+    wine.xdo("mousemove", "--window", main, str(scaled(576, dpi)), str(scaled(21, dpi)))
+    path = os.path.join(pictures, f"kanade-exe-{percent}-main.png")
+    picture = wait_until(lambda: (lambda p: p if lit_settings_box(p, dpi) else None)(
+        wine.shoot_to(main, path)), 5, 0.2)
+    check(picture is not None, f"{what}: the settings box lights under the pointer")
+    check(picture is not None and count(picture, ready_row(dpi), is_green) > 60 * dpi // 96,
+          f"{what}: the ready message is painted green in the scaled last console row")
+    check_smooth_backdrop(picture, dpi, what)
+    wine.xdo("click", "1")
+    settings = wine.find_window(SETTINGS_TITLE, 15)
+    if not check(settings is not None, f"{what}: the settings box opens the settings window"):
+        return
+    check_client(wine, settings, 600, 500, dpi, what + ", settings")
+    time.sleep(0.5)
+    wine.shoot_to(settings, os.path.join(pictures, f"kanade-exe-{percent}-settings.png"))
+    wine.close(settings)
+    check(wine.wait_run(run_index, 1, lambda s: "> " + READY in s, 60) is not None,
+          f"{what}: the run restarted by closing the settings gets ready")
 
 
 def uninstall_scenario(ctx):
@@ -771,9 +883,12 @@ def check_upgrade(ctx, runs_needed, body, generation, old_inode):
           f"generation {generation}: the old build announces the upgrade and ends: {old[-1]!r}")
     check(all(line.startswith("UPG:") for line in copy) and copy[0] == "UPG:" + STARTED,
           f"generation {generation}: every line of the upgrade copy carries UPG:")
-    expected_countdown = [f"{t / 10:.1f}" for t in range(100, -1, -1)]
-    check(countdown_values(copy) == expected_countdown,
-          f"generation {generation}: the countdown runs from 10.0 to 0.0 seconds in tenths")
+    # The countdown shows the time left in tenths for as long as the old
+    # build still runs; the copy goes on once it has ended.
+    values = countdown_values(copy)
+    check(values == [f"{t / 10:.1f}" for t in range(100, 100 - len(values), -1)] and values,
+          f"generation {generation}: the countdown runs down from 10.0 in tenths: {values[:3]}"
+          f"{'...' if len(values) > 3 else ''} ({len(values)} lines)")
     check(copy[-2:] == ["UPG:> -upgrade: Performing software upgrade...",
                         f"UPG:> アップデート処理中: {upgrade_exe} -> {program_exe}"],
           f"generation {generation}: the copy reports the hand-over: {copy[-2:]!r}")
@@ -841,11 +956,39 @@ def self_upgrade_scenario(ctx):
     runs_before = len(wine.runs())
     proc = wine.start()
     try:
+        # Every 20 ms: when the old build ends, and when the copy begins its
+        # countdown and performs the upgrade.
+        countdown, performing = ("UPG:> -waitfor: アップグレード待機中: 10.0 秒",
+                                 "UPG:> -upgrade: Performing software upgrade...")
+        seen = {}
+        before = {line: wine.log_lines().count(line) for line in (countdown, performing)}
+        deadline = time.time() + 60
+        while performing not in seen and time.time() < deadline:
+            now = time.time()
+            if "ended" not in seen and proc.poll() is not None:
+                seen["ended"] = now
+            lines = wine.log_lines()
+            for line in (countdown, performing):
+                if line not in seen and lines.count(line) > before[line]:
+                    seen[line] = now
+            time.sleep(0.02)
         try:
-            code = proc.wait(timeout=60)
+            code = proc.wait(timeout=30)
         except subprocess.TimeoutExpired:
             code = None
+        seen.setdefault("ended", time.time())
         check(code == 0, f"the old build ends with exit code 0 after starting the copy ({code})")
+        if check(countdown in seen and performing in seen,
+                 "the copy counts down and performs the upgrade"):
+            waited = seen[performing] - max(seen["ended"], seen[countdown])
+            print(f"  hand-over: the old build ended {seen['ended'] - seen[countdown]:+.2f} s "
+                  f"after the copy's countdown began; the copy performed the upgrade "
+                  f"{seen[performing] - seen['ended']:+.2f} s after the old build ended",
+                  flush=True)
+            check(seen["ended"] <= seen[performing] + 0.04 and waited < 0.5,
+                  f"the copy goes on {waited:.2f} s after the old build ended and its countdown "
+                  f"began ({seen[performing] - seen['ended']:.2f} s after the old build ended, "
+                  "with the copy's start), not after -waitfor's ten seconds")
         runs = check_upgrade(ctx, runs_before + 3, second, 2, inode)
         if runs is None:
             return
@@ -937,8 +1080,210 @@ def keyboard_scenario(ctx):
             proc.wait()
 
 
+class ProbeRun:
+    """The probe's layout mode, its output in a file (a pipe would stay open
+    in Wine's services)."""
+
+    def __init__(self, ctx, move_dpi):
+        wine = ctx.wine
+        folder = os.path.join(os.path.dirname(wine.prefix), "probe")
+        os.makedirs(folder, exist_ok=True)
+        self.output = os.path.join(folder, "layout.txt")
+        with open(self.output, "wb") as out:
+            self.proc = subprocess.Popen(["wine", ctx.probe, "layout", STANDALONE_GAME,
+                                          str(move_dpi)], cwd=folder, env=wine.env, stdout=out,
+                                         stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+
+    def lines(self):
+        data = read_bytes(self.output) or b""
+        return data.decode("utf-8", errors="replace").replace("\r", "").split("\n")[:-1]
+
+    def layout(self, marker, nth=1, timeout=30):
+        """The layout items by window printed before the nth `marker` line."""
+        def ready():
+            lines = self.lines()
+            return lines if lines.count(marker) >= nth else None
+        lines = wait_until(ready, timeout, 0.2)
+        if lines is None:
+            return None
+        cut = [i for i, line in enumerate(lines) if line == marker][nth - 1]
+        start = max([i for i, line in enumerate(lines[:cut]) if line in
+                     ("ready", "settings", "moved")] + [-1]) + 1
+        items = {}
+        for line in lines[start:cut]:
+            parsed = parse_layout(line)
+            if parsed:
+                items.setdefault(parsed[0], []).append(parsed[1])
+        return items
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def probe_at_scale(ctx, dpi, pictures, move_dpi):
+    """The program's own windows, built by the probe at `dpi`."""
+    wine = ctx.wine
+    percent = dpi * 100 // 96
+    what = f"Win32 at {percent} %"
+    probe = ProbeRun(ctx, move_dpi)
+    try:
+        shown = probe.layout("ready")
+        main = wine.find_window(MAIN_TITLE, 10)
+        if not check(shown is not None and main is not None, f"{what}: the probe's window opens"):
+            return
+        check_client(wine, main, 600, 300, dpi, what)
+        check_layout(shown.get("main", []), dpi, f"{what}, main window")
+        wine.xdo("mousemove", "--window", main, str(scaled(576, dpi)), str(scaled(21, dpi)))
+        path = os.path.join(pictures, f"wine-{percent}-main.png")
+        lit = wait_until(lambda: (lambda p: p if lit_settings_box(p, dpi) else None)(
+            wine.shoot_to(main, path)), 5, 0.2)
+        check(lit is not None, f"{what}: the settings box lights under the pointer")
+        check_smooth_backdrop(lit, dpi, what)
+        wine.xdo("click", "1")
+        opened = probe.layout("settings")
+        settings = wine.find_window(SETTINGS_TITLE, 10)
+        if not check(opened is not None and settings is not None,
+                     f"{what}: a click on the settings box opens the settings window"):
+            return
+        check_client(wine, settings, 600, 500, dpi, what + ", settings")
+        check_layout(opened.get("settings", []), dpi, f"{what}, settings window")
+        time.sleep(0.3)
+        wine.shoot_to(settings, os.path.join(pictures, f"wine-{percent}-settings.png"))
+        if move_dpi != dpi:
+            # OK makes the probe send both windows WM_DPICHANGED.
+            moved_what = f"Win32 moved from {percent} % to {move_dpi * 100 // 96} %"
+            wine.click(settings, scaled(540, dpi), scaled(472, dpi))
+            moved = probe.layout("moved")
+            if check(moved is not None, f"{moved_what}: the windows take the new scale"):
+                check_client(wine, main, 600, 300, move_dpi, moved_what)
+                check_client(wine, settings, 600, 500, move_dpi, moved_what + ", settings")
+                check_layout(moved.get("main", []), move_dpi, f"{moved_what}, main window")
+                check_layout(moved.get("settings", []), move_dpi, f"{moved_what}, settings")
+                time.sleep(0.3)
+                wine.shoot_to(settings, os.path.join(
+                    pictures, f"wine-{percent}-moved-{move_dpi * 100 // 96}-settings.png"))
+            # The settings window covers the main window's canvas.
+            wine.close(settings)
+            wait_until(lambda: not wine.windows(SETTINGS_TITLE), 10)
+            time.sleep(0.3)
+            picture = wine.shoot_to(main, os.path.join(
+                pictures, f"wine-{percent}-moved-{move_dpi * 100 // 96}-main.png"))
+            check(picture is not None and count(picture, ready_row(move_dpi), is_green) > 60,
+                  f"{moved_what}: the canvas repaints its ready line at the new scale")
+    finally:
+        probe.stop()
+        wait_until(lambda: not wine.windows(MAIN_TITLE), 10)
+
+
+def scales_scenario(ctx):
+    """The program's windows at 96, 120, 144 and 192 DPI, built by the probe;
+    kanade.exe itself was photographed at 100 % by the first run and at
+    150 % by the run that found everything current."""
+    wine = ctx.wine
+    pictures = screenshot_folder()
+    for name in ("ready", "settings"):
+        source = os.path.join(wine.pictures, name + ".png")
+        if os.path.exists(source):
+            shutil.copyfile(source, os.path.join(
+                pictures, f"kanade-exe-100-{'main' if name == 'ready' else name}.png"))
+    try:
+        for dpi in SCALES:
+            wine.set_dpi(dpi)
+            probe_at_scale(ctx, dpi, pictures, 144 if dpi == 96 else dpi)
+    finally:
+        wine.set_dpi(96)
+
+
+def snapshot(folder):
+    """Every file and folder below `folder` with its bytes and times."""
+    found = {}
+    for base, dirs, names in os.walk(folder):
+        found[base] = (sorted(dirs + names), os.stat(base).st_mtime_ns)
+        for name in names:
+            path = os.path.join(base, name)
+            found[path] = (read_bytes(path), os.stat(path).st_mtime_ns)
+    return found
+
+
+def local_attacker_scenario(ctx):
+    """Another account that may write the program folder (Downloads, say)
+    plants hard links to files outside where kanade.exe writes, and a link
+    to a folder of its own as repos. Wine cannot make a junction (mklink /J
+    and FSCTL_SET_REPARSE_POINT fail), so a Unix link to a folder stands in
+    for one: Wine reports it as a reparse point. Wine follows a Unix link to
+    a file without reporting it, so symbolic links to files cannot be shown
+    here. Every file outside keeps its bytes and times; the listed build,
+    the running one, is copied over the hard link at upgrade_kanade.exe."""
+    wine = ctx.wine
+    folder = wine.unix("C:\\attacked")
+    outside = wine.unix("C:\\outside")
+    theirs = os.path.join(outside, "theirs")
+    game = "C:\\attacked game"
+    write_files(wine.unix(game), {GAME_EXE: b"MZ"})
+    write_files(theirs, {"kanade-test.repo": b"their copy",
+                         "kanade-lua.repo.kanade-tmp-0123456789abcdef": b"their file"})
+    write_files(outside, {"kanade.log": b"outside log", "leftover": b"outside leftover",
+                          "program.bin": b"outside program", "old.repo": b"outside repository",
+                          "settings.ini": ini_bytes(0, "kanade-test", game)})
+    leftover = "kanade.exe.kanade-tmp-0123456789abcdef"
+    running = read_bytes(os.path.join(wine.program, "kanade.exe"))
+    # (what, arguments, links: name -> what outside it points to)
+    rows = [("a hard-linked log and a linked repos", ["-uninstall"],
+             {"kanade.log": "kanade.log", "repos": "theirs", leftover: "leftover"}),
+            ("hard links to settings, a repository and the upgrade", [],
+             {"kanade.ini": "settings.ini", "repos/kanade-test.repo": "old.repo",
+              "upgrade_kanade.exe": "program.bin"})]
+    for what, args, links in rows:
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(os.path.join(folder, "repos"))
+        for name, target in links.items():
+            if target == "theirs":
+                os.rmdir(os.path.join(folder, name))
+                os.symlink(theirs, os.path.join(folder, name))
+            else:
+                os.link(os.path.join(outside, target), os.path.join(folder, name))
+        before = snapshot(outside)
+        access_before = len(ctx.server.access_log())
+        proc = wine.start_elsewhere(folder, *args)
+        try:
+            if args:
+                ended = wait_until(lambda: proc.poll() == 0, 60, 0.3)
+            else:
+                log = os.path.join(folder, "kanade.log")
+                ended = wait_until(lambda: "> 日本語化パッチ" in (read_bytes(log) or b"").decode(
+                    "utf-8", "replace"), 60, 0.3)
+                main = wine.find_window(MAIN_TITLE, 10)
+                if main:
+                    wine.close(main)
+                wait_until(lambda: proc.poll() is not None, 30, 0.3)
+            check(ended, f"local attacker, {what}: the run comes to its end")
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        after = snapshot(outside)
+        changed = sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
+        check(not changed, f"local attacker, {what}: nothing outside changes {changed}")
+        check(not os.path.lexists(os.path.join(folder, leftover)),
+              f"local attacker, {what}: leftovers go by their own name")
+        if "upgrade_kanade.exe" in links:
+            upgrade = os.path.join(folder, "upgrade_kanade.exe")
+            check(read_bytes(upgrade) == running and os.stat(upgrade).st_nlink == 1,
+                  f"local attacker, {what}: upgrade_kanade.exe is a copy of the running build "
+                  "in a file of its own")
+            shown = "C:\\attacked\\upgrade_kanade.exe"
+            lines = (read_bytes(os.path.join(folder, "kanade.log")) or b"").decode(
+                "utf-8", "replace").split("\r\n")
+            check([line for line in lines if shown in line] == install_lines(shown, len(running)),
+                  f"local attacker, {what}: the copy is reported as a download")
+            check(ctx.server.body_path(running) not in ctx.server.access_log()[access_before:],
+                  f"local attacker, {what}: the running build is never fetched")
+
+
 SCENARIOS = [first_run_scenario, current_scenario, uninstall_scenario, browse_scenario,
-             self_upgrade_scenario, keyboard_scenario]
+             self_upgrade_scenario, keyboard_scenario, scales_scenario, local_attacker_scenario]
 
 
 class Context:
@@ -946,17 +1291,21 @@ class Context:
 
 
 def main():
-    if len(sys.argv) != 3:
+    if len(sys.argv) not in (3, 4):
         print(__doc__)
         return 2
     # A time-out's SIGTERM still runs the clean-up below.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     ctx = Context()
     ctx.kanade_exe, repo_tool = (os.path.abspath(a) for a in sys.argv[1:3])
-    for path in (ctx.kanade_exe, repo_tool):
+    ctx.probe = os.path.abspath(sys.argv[3] if len(sys.argv) > 3 else os.path.join(
+        os.path.dirname(ctx.kanade_exe), "kanade-win32-probe.exe"))
+    for path in (ctx.kanade_exe, repo_tool, ctx.probe):
         if not os.path.isfile(path):
             print(f"kanade_wine_test: {path} is missing")
             return 2
+    global CONSOLE_TITLE
+    CONSOLE_TITLE = console_title(repo_tool)
     keep = os.environ.get("KANADE_E2E_KEEP")
     if keep:
         os.makedirs(keep, exist_ok=True)
@@ -969,7 +1318,9 @@ def main():
     try:
         # The display must exist before the first Wine process: the Wine
         # session keeps the display it started with.
-        xvfb = Xvfb()
+        check_version_resources(ctx.kanade_exe, CONSOLE_TITLE)
+        # Room for the settings window at 200 %.
+        xvfb = Xvfb(size=(1600, 1200))
         ctx.server = server = Server(ctx.root, ctx.kanade_exe, repo_tool)
         print(f"--- server ready ({time.time() - started:.1f} s)", flush=True)
         ctx.wine = Wine(ctx.root, xvfb.display, server, ctx.kanade_exe)

@@ -4,17 +4,28 @@
 //   win32_probe libraries      libsodium's Ed25519, curl's zlib and HTTP/2
 //   win32_probe window         opens the main-window layout, draws, prints
 //                              the events it gets; ends after a key press
+//   win32_probe layout GAME DPI  the program's own main window, and its
+//                              settings window once the settings box is
+//                              clicked (layout_probe.h); prints what the
+//                              backend shows in device pixels. OK in the
+//                              settings window tells both windows that
+//                              they moved to a monitor at DPI, as Windows
+//                              does.
 #include <curl/curl.h>
 #include <sodium.h>
+#include <windows.h>
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "app/command_line.h"
+#include "layout_probe.h"
 #include "repos/sha256.h"
 #include "ui/backdrops.h"
+#include "ui/display_scale.h"
 #include "ui/toolkit.h"
 #include "ui/win32_toolkit.h"
 #include "util/path.h"
@@ -111,6 +122,55 @@ int Window() {
   return 1;
 }
 
+// WM_DPICHANGED as Windows sends it when a window is dragged to a monitor at
+// `dpi`: the suggested rectangle keeps the window's corner and holds the
+// client area at the new scale inside the frame that this system draws.
+void MoveToMonitorAt(const wchar_t* title, int dpi, int client_width, int client_height) {
+  HWND hwnd = FindWindowW(nullptr, title);
+  if (hwnd == nullptr) return;
+  RECT now;
+  GetWindowRect(hwnd, &now);
+  const DisplayScale scale(dpi);
+  RECT frame{0, 0, scale.Scale(client_width), scale.Scale(client_height)};
+  AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_STYLE)), FALSE, 0);
+  RECT suggested{now.left, now.top, now.left + frame.right - frame.left,
+                 now.top + frame.bottom - frame.top};
+  SendMessageW(hwnd, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+}
+
+int Layout(const std::string& game, int move_dpi) {
+  auto toolkit = MakeWin32Toolkit();
+  SetToolkit(toolkit.get());
+  probe::ShowMainWindow(*toolkit, game, "\\");
+  if (MainWindow == 0) return 1;
+  probe::PrintLayout("main", ReportWin32Layout(*toolkit, MainWindow));
+  std::printf("ready\n");
+  std::fflush(stdout);
+  // Until the main window is asked to close, or a minute of ticks.
+  for (int ticks = 0; ticks < 600;) {
+    const Event e = toolkit->WaitEvent();
+    if (e.kind == EventKind::kTimer) ++ticks;
+    if (e.kind == EventKind::kControl && e.control == SettingsWindow.OkButton &&
+        SettingsWindow.Window != 0) {
+      MoveToMonitorAt(L"Kanade Patcher", move_dpi, 600, 300);
+      MoveToMonitorAt(L"Kanade Patcher 設定", move_dpi, 600, 500);
+      probe::PrintLayout("main", ReportWin32Layout(*toolkit, MainWindow));
+      probe::PrintLayout("settings", ReportWin32Layout(*toolkit, SettingsWindow.Window));
+      std::printf("moved\n");
+      std::fflush(stdout);
+      continue;
+    }
+    const probe::Outcome outcome = probe::HandleEvent(e);
+    if (outcome == probe::Outcome::kEnd) break;
+    if (outcome == probe::Outcome::kSettingsOpened) {
+      probe::PrintLayout("settings", ReportWin32Layout(*toolkit, SettingsWindow.Window));
+      std::printf("settings\n");
+      std::fflush(stdout);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,6 +181,9 @@ int main(int argc, char** argv) {
   if (mode == "digests" && parameters.size() > 1) return Digests(parameters[1]);
   if (mode == "libraries") return Libraries();
   if (mode == "window") return Window();
-  std::fprintf(stderr, "usage: win32_probe digests FILE | libraries | window\n");
+  if (mode == "layout" && parameters.size() > 2) {
+    return Layout(parameters[1], std::atoi(parameters[2].c_str()));
+  }
+  std::fprintf(stderr, "usage: win32_probe digests FILE | libraries | window | layout GAME DPI\n");
   return 2;
 }
