@@ -1,7 +1,6 @@
 #include "app/event_loop.h"
 
 #include "app/patch_run.h"
-#include "app/shutdown.h"
 #include "discovery/game_location.h"
 #include "repos/repository_server.h"
 #include "settings/settings_file.h"
@@ -11,6 +10,7 @@
 #include "ui/main_window.h"
 #include "ui/status_canvas.h"
 #include "util/clock.h"
+#include "util/shutdown.h"
 #include "util/text.h"
 
 namespace kanade {

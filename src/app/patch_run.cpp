@@ -6,7 +6,6 @@
 #include <system_error>
 
 #include "app/event_loop.h"
-#include "app/shutdown.h"
 #include "repos/curl_transfer.h"
 #include "repos/outcomes.h"
 #include "repos/repository_apply.h"
@@ -19,6 +18,7 @@
 #include "upgrade/programs.h"
 #include "upgrade/self_upgrade.h"
 #include "util/path.h"
+#include "util/shutdown.h"
 #include "util/system_error.h"
 #include "util/text.h"
 

@@ -3,7 +3,6 @@
 #include "app/command_line.h"
 #include "app/event_loop.h"
 #include "app/patch_run.h"
-#include "app/shutdown.h"
 #include "discovery/game_location.h"
 #include "discovery/steam_libraries.h"
 #include "repos/http_client.h"
@@ -21,6 +20,7 @@
 #include "upgrade/programs.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
+#include "util/shutdown.h"
 
 namespace kanade {
 

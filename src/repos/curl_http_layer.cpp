@@ -15,19 +15,6 @@ namespace {
 // How long a waiting caller sleeps between looks at the window.
 constexpr int kResponsiveSliceMs = 50;
 
-class MemorySink : public TransferSink {
- public:
-  bool Write(const char* data, std::size_t size) override {
-    bytes.append(data, size);
-    return true;
-  }
-  bool Restart() override {
-    bytes.clear();
-    return true;
-  }
-  std::string bytes;
-};
-
 // A request started early, waiting for the DownloadToFile that makes it.
 struct Prefetched {
   std::string url;

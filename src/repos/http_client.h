@@ -55,6 +55,21 @@ struct DownloadReport {
 /// The body of a download goes to a sink, on the transfer thread.
 using DownloadSink = TransferSink;
 
+/// A sink that keeps the body in memory (a retry starts it afresh), for
+/// bodies known to be small: repositories.
+class MemorySink : public DownloadSink {
+ public:
+  bool Write(const char* data, std::size_t size) override {
+    bytes.append(data, size);
+    return true;
+  }
+  bool Restart() override {
+    bytes.clear();
+    return true;
+  }
+  std::string bytes;
+};
+
 /// The seam between the download users and libcurl; tests may install
 /// another implementation with SetHttpLayer.
 class HttpLayer {

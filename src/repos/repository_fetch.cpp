@@ -41,21 +41,6 @@ void RemoveLeftoversOnce(const ContainedFolder& folder) {
   folder.RemoveLeftoverTemporaries();
 }
 
-// A repository is small (kMaxRepositoryBytes): it is held whole until it
-// has been checked.
-class TextSink : public DownloadSink {
- public:
-  bool Write(const char* data, std::size_t size) override {
-    text.append(data, size);
-    return true;
-  }
-  bool Restart() override {
-    text.clear();
-    return true;
-  }
-  std::string text;
-};
-
 // From an https server nothing but https is taken, redirects included: a
 // plain-http hop would let anyone on the way answer instead.
 DownloadLimits RepositoryLimits(std::string_view url) {
@@ -135,7 +120,7 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
 
   // The previous copy stays usable (for an uninstall while the server is
   // down) until a new one has arrived and been accepted.
-  TextSink fetched;
+  MemorySink fetched;
   DownloadReport report;
   if (!DownloadToSink(url, limits, fetched, &report, held.Validators)) {
     return end(FetchResult::kFailed, report.Reason);
@@ -147,7 +132,7 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
       return end(FetchResult::kFailed,
                  "the server answered 304 Not Modified to a request without validators");
     }
-    if (report.Response.ExcessBody || !fetched.text.empty()) {
+    if (report.Response.ExcessBody || !fetched.bytes.empty()) {
       return end(FetchResult::kFailed,
                  "the server's 304 Not Modified came with a body, which was not used");
     }
@@ -157,28 +142,29 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
                  "the server answered 304 Not Modified, but the local copy is gone or has "
                  "changed since it was asked about");
     }
-    fetched.text = *local;
+    fetched.bytes = *local;
   } else if (report.HttpStatus != 0 && (report.HttpStatus < 200 || report.HttpStatus > 299)) {
     // An error page is no repository, whatever it holds.
     return end(FetchResult::kRefused, "HTTP " + std::to_string(report.HttpStatus));
   }
-  if (const auto refusal = ReplacementRefusal(fetched.text, name, local, CompiledPublisherKeys())) {
+  if (const auto refusal =
+          ReplacementRefusal(fetched.bytes, name, local, CompiledPublisherKeys())) {
     return end(FetchResult::kRefused, *refusal);
   }
-  if (fetched.text != local) {
+  if (fetched.bytes != local) {
     auto file = folder->CreateTemporary(local_name);
-    if (!file || !file->Write(fetched.text.data(), fetched.text.size()) || !file->Finish(false) ||
+    if (!file || !file->Write(fetched.bytes.data(), fetched.bytes.size()) || !file->Finish(false) ||
         !folder->MoveIntoPlace(*file, local_name)) {
       return end(FetchResult::kFailed, "cannot replace " + path + ": " + LastSystemError());
     }
-    if (local) NoteWithdrawnModules(local_name, *local, fetched.text);
+    if (local) NoteWithdrawnModules(local_name, *local, fetched.bytes);
   }
   // The validators go with the copy now in place; a 304 leaves them as they were.
   if (report.HttpStatus != 304) {
     if (!report.Response.Refused.empty()) {
       outcome.Note = report.Response.Refused + ": the next fetch asks for the whole file";
     }
-    KeepValidators(*folder, local_name, url, Sha256OfText(fetched.text),
+    KeepValidators(*folder, local_name, url, Sha256OfText(fetched.bytes),
                    report.Response.Validators);
   }
   return end(FetchResult::kFetched, "");

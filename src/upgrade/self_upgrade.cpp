@@ -1,6 +1,5 @@
 #include "upgrade/self_upgrade.h"
 
-#include "app/shutdown.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_format.h"
@@ -12,6 +11,7 @@
 #include "upgrade/programs.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
+#include "util/shutdown.h"
 #include "util/text.h"
 
 namespace kanade {

@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 #include "app/event_loop.h"
-#include "app/shutdown.h"
 #include "app/startup.h"
 #include "discovery/game_location.h"
 #include "discovery/steam_libraries.h"
@@ -17,6 +16,7 @@
 #include "ui/main_window.h"
 #include "ui/status_canvas.h"
 #include "util/path.h"
+#include "util/shutdown.h"
 
 namespace kanade::test {
 

@@ -6,7 +6,6 @@
 
 #include "app/command_line.h"
 #include "app/patch_run.h"
-#include "app/shutdown.h"
 #include "repos/http_client.h"
 #include "repos/module_engine.h"
 #include "repos/sha256.h"
@@ -17,6 +16,7 @@
 #include "ui/console.h"
 #include "upgrade/programs.h"
 #include "util/path.h"
+#include "util/shutdown.h"
 
 namespace kanade {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/shutdown.h"
+#include "util/shutdown.h"
 
 #include <cstdlib>
 #include <utility>
