@@ -13,7 +13,12 @@
 # KANADE_SERVER_HTTP2=0 leaves HTTP/2 out (HTTP/1.1 only, for benchmarks);
 # KANADE_SERVER_WORKERS (1) and KANADE_SERVER_CONNECTIONS (256 per worker)
 # size nginx for load tests; KANADE_SERVER_KEY=ec makes ECDSA P-256 keys
-# instead of RSA 2048 (a new STATE_DIR only).
+# instead of RSA 2048 (a new STATE_DIR only). KANADE_SERVER_STREAMS (128)
+# is the HTTP/2 MAX_CONCURRENT_STREAMS and KANADE_SERVER_REQUESTS (100000)
+# the requests a connection serves before nginx closes it (GOAWAY on HTTP/2),
+# for tests of servers that allow little; KANADE_SERVER_LOG_LEVEL (warn) is
+# nginx's error_log level, KANADE_SERVER_PROBE (none) an option for the curl
+# that waits for the server (--http1.1 when HTTP/2 takes no stream).
 set -euo pipefail
 
 die() { echo "repo-server: $*" >&2; exit 2; }
@@ -57,6 +62,11 @@ start() {
   local workers=${KANADE_SERVER_WORKERS:-1} connections=${KANADE_SERVER_CONNECTIONS:-256}
   [[ $workers =~ ^([1-9][0-9]{0,2}|auto)$ ]] || die "KANADE_SERVER_WORKERS: a number or auto"
   [[ $connections =~ ^[1-9][0-9]{0,5}$ ]] || die "KANADE_SERVER_CONNECTIONS: a number"
+  local streams=${KANADE_SERVER_STREAMS:-128} requests=${KANADE_SERVER_REQUESTS:-100000}
+  [[ $streams =~ ^[0-9]{1,4}$ ]] || die "KANADE_SERVER_STREAMS: a number"
+  [[ $requests =~ ^[1-9][0-9]{0,5}$ ]] || die "KANADE_SERVER_REQUESTS: a number"
+  local level=${KANADE_SERVER_LOG_LEVEL:-warn}
+  [[ $level =~ ^(debug|info|notice|warn|error)$ ]] || die "KANADE_SERVER_LOG_LEVEL: an nginx level"
   if [ "${KANADE_SERVER_HTTP2:-1}" = 0 ]; then
     case $site in *" ssl http2;"*) ;; *) die "no \"ssl http2\" listen in $site_template" ;; esac
     site=${site//" ssl http2;"/" ssl;"}
@@ -66,7 +76,7 @@ daemon on;
 worker_processes $workers;
 worker_rlimit_nofile $((2 * connections + 64));
 pid "$state/nginx.pid";
-error_log "$state/error.log" warn;
+error_log "$state/error.log" $level;
 user root;
 events { worker_connections $connections; }
 http {
@@ -77,7 +87,8 @@ http {
   uwsgi_temp_path "$state/tmp";
   scgi_temp_path "$state/tmp";
   default_type application/octet-stream;
-  keepalive_requests 100000;
+  keepalive_requests $requests;
+  http2_max_concurrent_streams $streams;
 $site
 }
 CONF
@@ -91,7 +102,8 @@ CONF
     </dev/null >/dev/null 2>&1 &
   echo $! >"$state/watchdog.pid"
   for _ in $(seq 50); do
-    if curl -s -o /dev/null --cacert "$state/ca.pem" "https://127.0.0.1:$port/"; then
+    if curl -s -o /dev/null --cacert "$state/ca.pem" ${KANADE_SERVER_PROBE:+"$KANADE_SERVER_PROBE"} \
+      "https://127.0.0.1:$port/"; then
       cat "$state/url"
       return 0
     fi

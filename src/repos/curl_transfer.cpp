@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -81,6 +82,11 @@ struct Transfer {
   Milliseconds no_data_limit{60'000};
   Milliseconds low_speed_window{60'000};
   std::uint64_t low_speed_bytes = 0;  // the least a window must bring
+  // Until libcurl gives the transfer a connection it waits in libcurl's
+  // queue, where only its origin's progress says that all is well.
+  bool connected = false;
+  bool got_response = false;  // a status line arrived in this attempt
+  bool http1_only = false;    // its origin refuses HTTP/2 streams
   SteadyClock::time_point last_activity;
   SteadyClock::time_point window_start;
   std::uint64_t window_received = 0;
@@ -110,6 +116,7 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
   std::string_view line(data, size * count);
   // Each response (a redirect, then the final one) starts anew.
   if (line.substr(0, 5) == "HTTP/") {
+    transfer.got_response = true;
     transfer.response = {};
     transfer.in_headers = true;
     return size * count;
@@ -143,6 +150,17 @@ int OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user)
     static_cast<Transfer*>(user)->response.ExcessBody = true;
   }
   return 0;
+}
+
+// Called once the transfer has a connection, just before its request goes
+// out: its own clocks start here, not while it waited for a connection.
+int OnConnected(void* user, char*, char*, int, int) {
+  auto& transfer = *static_cast<Transfer*>(user);
+  transfer.connected = true;
+  transfer.last_activity = SteadyClock::now();
+  transfer.window_start = transfer.last_activity;
+  transfer.window_received = transfer.received.load(std::memory_order_relaxed);
+  return CURL_PREREQFUNC_OK;
 }
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
@@ -192,6 +210,7 @@ bool Configure(Transfer& transfer) {
   set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect_timeout_ms.load()));
   // A retry never trusts the connection that just failed.
   if (transfer.attempt > 1) set(CURLOPT_FRESH_CONNECT, 1L);
+  if (transfer.http1_only) set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   // As curl's own tool does: a CA file named in the environment is trusted.
@@ -223,7 +242,10 @@ bool Configure(Transfer& transfer) {
     set(CURLOPT_DEBUGDATA, static_cast<void*>(&transfer));
     set(CURLOPT_VERBOSE, 1L);
   }
-  set(CURLOPT_BUFFERSIZE, 256L * 1024L);
+  // Up to kMaxStreamsPerConnection of these are in flight at once.
+  set(CURLOPT_BUFFERSIZE, 128L * 1024L);
+  set(CURLOPT_PREREQFUNCTION, &OnConnected);
+  set(CURLOPT_PREREQDATA, static_cast<void*>(&transfer));
   set(CURLOPT_HEADERFUNCTION, &OnHeader);
   set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer));
   set(CURLOPT_WRITEFUNCTION, &OnBody);
@@ -253,6 +275,7 @@ struct Verdict {
   std::string reason;
   bool retry = false;
   bool unreachable = false;  // the connection could not be made in time
+  bool streams_refused = false;
 };
 
 Verdict Judge(Transfer& transfer, CURLcode result) {
@@ -278,11 +301,18 @@ Verdict Judge(Transfer& transfer, CURLcode result) {
   Verdict verdict{TransferOutcome::kFailed,
                   "curl error " + std::to_string(static_cast<int>(result)) + ": " + text};
   // Without a total time-out of ours, only the connect time-out says this.
-  // The engine keeps no more transfers in flight than a host gets
-  // connections, so none of them times out merely waiting in libcurl's
-  // queue: the host took too long to connect.
+  // libcurl starts that clock when a transfer leaves its queue for a
+  // connection, so a queued transfer never ends so: the host took too long
+  // to connect.
   verdict.unreachable = result == CURLE_OPERATION_TIMEDOUT;
   verdict.retry = IsConnectionFailure(result);
+  // libcurl tries a refused stream again on new connections by itself; a
+  // transfer that still got no answer after that has met a server that
+  // takes no HTTP/2 stream (MAX_CONCURRENT_STREAMS 0), not a broken link.
+  long connects = 0;
+  curl_easy_getinfo(transfer.easy, CURLINFO_NUM_CONNECTS, &connects);
+  verdict.streams_refused =
+      verdict.retry && !transfer.got_response && !transfer.http1_only && connects >= 2;
   return verdict;
 }
 
@@ -380,6 +410,7 @@ class TransferPool {
     if (multi_ == nullptr) return false;
     curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+    curl_multi_setopt(multi_, CURLMOPT_MAX_CONCURRENT_STREAMS, long{kMaxStreamsPerConnection});
     try {
       thread_ = std::thread([this] { Loop(); });
     } catch (const std::system_error&) {
@@ -426,12 +457,15 @@ class TransferPool {
     }
     const auto now = SteadyClock::now();
     transfer->easy = curl_easy_init();
+    transfer->connected = false;
+    transfer->got_response = false;
     transfer->last_activity = now;
     transfer->window_start = now;
     transfer->window_received = 0;
     transfer->error[0] = '\0';
     transfer->response = {};
     transfer->in_headers = false;
+    transfer->http1_only = http1_origins_.count(transfer->origin) > 0;
     if (transfer->easy == nullptr || !Configure(*transfer) ||
         curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
       Complete(*transfer, TransferOutcome::kFailed, "libcurl could not start the transfer");
@@ -481,6 +515,25 @@ class TransferPool {
     return true;
   }
 
+  // The origin serves HTTP/1.1 only from now on. Its transfers that have no
+  // answer yet start again at once (no attempt counted): libcurl would put
+  // an HTTP/2 transfer on a busy HTTP/1.1 connection of the same server,
+  // where answers can reach the wrong transfer.
+  void FallBackToHttp1(const std::string& origin, std::vector<std::shared_ptr<Transfer>>& running,
+                       const Transfer& failed) {
+    http1_origins_.insert(origin);
+    for (auto& transfer : running) {
+      if (transfer.get() == &failed || transfer->easy == nullptr || transfer->origin != origin ||
+          transfer->got_response || !transfer->sink->Restart()) {
+        continue;
+      }
+      Release(*transfer);
+      transfer->received.store(0, std::memory_order_relaxed);
+      transfer->retry_at = SteadyClock::now();
+      delayed_.push_back(transfer);
+    }
+  }
+
   // Cancelled, silent or too slow transfers end here; the rest go on.
   void CheckClocks(std::vector<std::shared_ptr<Transfer>>& running) {
     const auto now = SteadyClock::now();
@@ -488,6 +541,13 @@ class TransferPool {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       unreachable = unreachable_;
+    }
+    // A queued transfer waits as long as transfers to its origin make
+    // progress, which frees the connections it waits for.
+    for (const auto& transfer : running) {
+      if (transfer->easy == nullptr || !transfer->connected) continue;
+      auto& progress = origin_progress_[transfer->origin];
+      progress = std::max(progress, transfer->last_activity);
     }
     for (auto& transfer : running) {
       if (transfer->easy == nullptr) continue;
@@ -500,6 +560,18 @@ class TransferPool {
       // no connect time-out of theirs runs yet).
       if (const auto it = unreachable.find(transfer->origin); it != unreachable.end()) {
         Complete(*transfer, TransferOutcome::kFailed, it->second);
+        continue;
+      }
+      if (!transfer->connected) {
+        const auto progress = origin_progress_.find(transfer->origin);
+        const auto since = progress == origin_progress_.end()
+                               ? transfer->last_activity
+                               : std::max(transfer->last_activity, progress->second);
+        if (now - since > transfer->no_data_limit) {
+          Complete(*transfer, TransferOutcome::kStalled,
+                   "no connection for " + std::to_string(transfer->no_data_limit.count() / 1000) +
+                       " s while the others to its server made no progress");
+        }
         continue;
       }
       if (now - transfer->last_activity > transfer->no_data_limit) {
@@ -525,7 +597,7 @@ class TransferPool {
     }
   }
 
-  void CollectFinished(const std::vector<std::shared_ptr<Transfer>>& running) {
+  void CollectFinished(std::vector<std::shared_ptr<Transfer>>& running) {
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
       if (message->msg != CURLMSG_DONE) continue;
@@ -536,6 +608,8 @@ class TransferPool {
       if (it == running.end()) continue;
       const std::shared_ptr<Transfer>& transfer = *it;
       Verdict verdict = Judge(*transfer, message->data.result);
+      if (transfer->connected) origin_progress_[transfer->origin] = SteadyClock::now();
+      if (verdict.streams_refused) FallBackToHttp1(transfer->origin, running, *transfer);
       if (verdict.retry && ScheduleRetry(transfer, verdict.reason)) continue;
       if (verdict.unreachable) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -583,8 +657,11 @@ class TransferPool {
   std::map<TransferId, std::shared_ptr<Transfer>> transfers_;
   std::vector<std::shared_ptr<Transfer>> incoming_;
   std::map<std::string, std::string> unreachable_;  // origin -> why
-  // The worker's own: transfers waiting to be tried again.
+  // The worker's own: transfers waiting to be tried again, and when each
+  // origin's transfers last made progress.
   std::vector<std::shared_ptr<Transfer>> delayed_;
+  std::map<std::string, SteadyClock::time_point> origin_progress_;
+  std::set<std::string> http1_origins_;  // servers that refused every HTTP/2 stream
 };
 
 std::mutex session_mutex;

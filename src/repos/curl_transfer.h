@@ -78,6 +78,10 @@ struct TransferState {
   TransferResponse Response;                           // of the last response, once Done
 };
 
+/// Streams of one HTTP/2 connection at most (fewer when the server says
+/// so). Transfers beyond what the connections take wait in libcurl's queue.
+inline constexpr int kMaxStreamsPerConnection = 100;
+
 /// Attempts of one transfer at most: the first and two retries. A retry
 /// follows a failure of the connection (reset, GOAWAY, a stream error, a
 /// partial body) or HTTP 5xx or 429, on a new connection, from the start.

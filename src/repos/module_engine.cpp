@@ -26,7 +26,7 @@ LocalBodySource local_body_source = nullptr;
 
 // How far the look-ahead may run past the line on the console, so that
 // hashing current files far ahead never holds the console up for long.
-constexpr std::size_t kMaxLookAheadLines = 256;
+constexpr std::size_t kMaxLookAheadLines = 1024;
 // A download stops before its file system would keep less free space than
 // this share of its size, or than kMaxReserve, whichever is smaller.
 constexpr std::uint64_t kReservePercent = 5;

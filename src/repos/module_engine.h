@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "repos/curl_transfer.h"
 #include "repos/outcomes.h"
 #include "repos/repository_format.h"
 
@@ -22,8 +23,10 @@ inline constexpr std::string_view kActionUninstall = "UNINST";
 
 /// How long the engine waits for a download between two looks at it.
 inline constexpr int kDownloadPollMs = 100;
-/// Downloads that run at once while the engine waits for one of them.
-inline constexpr int kMaxTransfersInFlight = 8;
+/// Downloads that run at once while the engine waits for one of them: as
+/// many as one HTTP/2 connection carries. Over HTTP/1.1 the host's eight
+/// connections take eight of them and the rest wait their turn.
+inline constexpr int kMaxTransfersInFlight = kMaxStreamsPerConnection;
 
 /// Where a module's body may already lie on this machine, such as the
 /// running program for its own listed build: a file open for reading that

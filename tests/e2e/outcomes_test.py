@@ -3,8 +3,9 @@
 
 The built `kanade` runs in a private Xvfb against servers of this test: the
 HTTPS server of the hostile-server test for the closing-line table, a silent
-server that accepts and never answers, and nginx behind a relay that cuts
-the HTTP/2 connection once in the middle of a run. Checks the closing line,
+server that accepts and never answers, and nginx servers that allow little:
+behind a relay that cuts the HTTP/2 connection once in the middle of a run,
+with one stream or none at a time, or sending GOAWAY after 10 requests. Checks the closing line,
 the "! " reason line after every red line, retries, removed withdrawn files
 and the time a silent server may cost.
 
@@ -283,49 +284,72 @@ class CuttingRelay:
         self.listener.close()
 
 
-def cut_connection_case(ctx):
-    """nginx over HTTP/2 behind a relay that cuts the connection once in the
-    middle of 20 modules: all 20 arrive in that same run, and the log shows
-    the retries."""
-    www = os.path.join(ctx.root, "www")
-    files = os.path.join(www, "files")
-    os.makedirs(os.path.join(www, "repos"))
-    bodies = {f"m/{i:02}.bin": os.urandom(100_000) for i in range(20)}
-    for relative, body in bodies.items():
-        os.makedirs(os.path.dirname(os.path.join(files, relative)), exist_ok=True)
-        with open(os.path.join(files, relative), "wb") as f:
-            f.write(body)
-    state = os.path.join(ctx.root, "nginx")
-    started = subprocess.run(["bash", REPO_SERVER, "start", state, www],
-                             env=dict(os.environ, KANADE_SERVER_LIFETIME="120"),
-                             capture_output=True, text=True, timeout=60)
-    check(started.returncode == 0, "cut: nginx starts " + started.stderr.strip())
-    if started.returncode != 0:
-        return
-    url = started.stdout.strip().splitlines()[-1]
-    port = int(url.rsplit(":", 1)[1])
-    relay = CuttingRelay(("127.0.0.1", port), 700 * 1024)
-    relayed = f"https://127.0.0.1:{relay.port}"
-    try:
-        for name in REPOSITORIES:
-            folder = os.path.join(ctx.root, "empty") if name != "kanade-test" else files
-            os.makedirs(folder, exist_ok=True)
-            subprocess.run([ctx.repo_tool, "build", folder, relayed + "/files", "-o",
-                            os.path.join(www, "repos", name + ".repo"), "--key",
-                            os.environ["KANADE_SECRET_KEY"], "--name", name],
-                           check=True, capture_output=True, timeout=60)
-        box = Sandbox(ctx.root, "cut", ctx.kanade)
-        box.ca = os.path.join(state, "ca.pem")
-        check(run_to_end(box, ctx, timeout=90, url=relayed), "cut: the run ends")
+def stingy_server_case(ctx):
+    """nginx over HTTP/2 that allows little, each time with modules enough
+    for many streams: a relay that cuts the connection once in the middle,
+    one stream or none at a time (MAX_CONCURRENT_STREAMS 1 and 0), and
+    GOAWAY after every 10 requests. Every module arrives in that same run,
+    the log shows the retries where streams failed, and nginx never saw
+    more streams at once than it allowed."""
+    rows = [
+        # name, modules (count, bytes), repo-server.sh settings, cut after, retries shown
+        ("cut", (20, 100_000), {}, 700 * 1024, True),
+        ("one stream", (150, 4096), {"KANADE_SERVER_STREAMS": "1"}, None, False),
+        ("no stream", (150, 4096), {"KANADE_SERVER_STREAMS": "0"}, None, False),
+        ("goaway", (150, 4096), {"KANADE_SERVER_REQUESTS": "10"}, None, False),
+    ]
+    for n, (name, (count, size), settings, cut_after, retried) in enumerate(rows):
+        root = os.path.join(ctx.root, f"stingy-{n}")
+        www = os.path.join(root, "www")
+        files = os.path.join(www, "files")
+        os.makedirs(os.path.join(www, "repos"))
+        bodies = {f"m/{i // 50}/{i:03}.bin": os.urandom(size) for i in range(count)}
         for relative, body in bodies.items():
-            check(box.read(os.path.join(box.game, relative)) == body, f"cut: {relative} arrived")
-        retries = [line for line in box.log_lines() if line.startswith("! retry ")]
-        check(retries != [], "cut: the log shows the retries")
-        check(relay.cut, "cut: the connection was cut")
-        check(closing_line(box) == READY, f"cut: {closing_line(box)}")
-    finally:
-        relay.stop()
-        subprocess.run(["bash", REPO_SERVER, "stop", state], capture_output=True, timeout=30)
+            os.makedirs(os.path.dirname(os.path.join(files, relative)), exist_ok=True)
+            with open(os.path.join(files, relative), "wb") as f:
+                f.write(body)
+        state = os.path.join(root, "nginx")
+        env = dict(os.environ, KANADE_SERVER_LIFETIME="120", KANADE_SERVER_LOG_LEVEL="info",
+                   **settings)
+        # A server that takes no stream at all fails the script's own
+        # HTTP/2 probe; it still serves HTTP/1.1.
+        env["KANADE_SERVER_PROBE"] = "--http1.1"
+        started = subprocess.run(["bash", REPO_SERVER, "start", state, www], env=env,
+                                 capture_output=True, text=True, timeout=60)
+        if not check(started.returncode == 0, f"{name}: nginx starts " + started.stderr.strip()):
+            continue
+        url = started.stdout.strip().splitlines()[-1]
+        relay = None
+        if cut_after is not None:
+            relay = CuttingRelay(("127.0.0.1", int(url.rsplit(":", 1)[1])), cut_after)
+            url = f"https://127.0.0.1:{relay.port}"
+        try:
+            for repo in REPOSITORIES:
+                folder = os.path.join(root, "empty") if repo != "kanade-test" else files
+                os.makedirs(folder, exist_ok=True)
+                subprocess.run([ctx.repo_tool, "build", folder, url + "/files", "-o",
+                                os.path.join(www, "repos", repo + ".repo"), "--key",
+                                os.environ["KANADE_SECRET_KEY"], "--name", repo],
+                               check=True, capture_output=True, timeout=60)
+            box = Sandbox(root, "box", ctx.kanade)
+            box.ca = os.path.join(state, "ca.pem")
+            check(run_to_end(box, ctx, timeout=90, url=url), f"{name}: the run ends")
+            missing = [r for r, body in bodies.items()
+                       if box.read(os.path.join(box.game, r)) != body]
+            check(missing == [], f"{name}: every module arrived (missing: {missing[:3]})")
+            check(closing_line(box) == READY, f"{name}: {closing_line(box)}")
+            if retried:
+                check(any(line.startswith("! retry ") for line in box.log_lines()),
+                      f"{name}: the log shows the retries")
+            if relay is not None:
+                check(relay.cut, f"{name}: the connection was cut")
+            with open(os.path.join(state, "error.log"), errors="replace") as f:
+                exceeded = [line for line in f if "concurrent streams exceeded" in line]
+            check(exceeded == [] or settings.get("KANADE_SERVER_STREAMS") == "0", f"{name}: more streams than allowed: {exceeded[:1]}")
+        finally:
+            if relay is not None:
+                relay.stop()
+            subprocess.run(["bash", REPO_SERVER, "stop", state], capture_output=True, timeout=30)
 
 
 class Context:
@@ -346,7 +370,7 @@ def main():
         ctx.display = xvfb.display
         ctx.servers = Servers(ctx.root)
         ctx.tools = Tools(ctx.root, repo_tool)
-        for case in (closing_rows_case, withdrawn_case, full_disk_case, cut_connection_case,
+        for case in (closing_rows_case, withdrawn_case, full_disk_case, stingy_server_case,
                      silent_server_case):
             print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
             try:
