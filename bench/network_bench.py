@@ -21,9 +21,13 @@ between, so that a busy moment of the shared machine hits both sides.
   compression  a 20 MiB text module with a .gz beside it, against the same
                module without: bytes on the wire and time
   scaling      100 to 3,000 modules of 4 KiB across the relay, with peak memory
+  wine         kanade.exe (KANADE_BENCH_EXE, default build-win/kanade.exe,
+               which must trust the same publisher key) under Wine against
+               the Linux build, 300 x 8 KiB over HTTP/2 (not in the default set)
 
-Each case also shows its physical floor: the round trips that TCP, TLS 1.3
-and the requests need across the relay, plus the bytes at 1 Gbit/s.
+Each case also shows its physical floor: the round trips that TLS 1.3 and
+the requests need across the relay (which accepts TCP connections itself, so
+the TCP handshake crosses no delay), plus the bytes at 1 Gbit/s.
 
 Usage: network_bench.py BUILD_DIR WORK_DIR
 Environment: KANADE_SECRET_KEY (default BUILD_DIR/test-keys/publisher),
@@ -54,8 +58,8 @@ LINK_BITS_PER_SECOND = 1e9  # the floor's link; the relay itself adds no limit
 
 
 def floor(round_trips, body_bytes):
-    """Seconds no client can beat: TCP (1), TLS 1.3 (1) and each dependent
-    request (1) is a round trip, and the bytes take the link's time."""
+    """Seconds no client can beat: TLS 1.3 (1) and each dependent request (1)
+    is a round trip, and the bytes take the link's time."""
     seconds = round_trips * RTT + body_bytes * 8 / LINK_BITS_PER_SECOND
     return f"{seconds:.3f} s ({round_trips} round trips + {body_bytes:,} bytes at 1 Gbit/s)"
 GAME_EXE = "Shroud of the Avatar.exe"
@@ -77,7 +81,8 @@ def module_installed(text):
 
 
 TRANSLATION_REPOS = ("kanade-conv-test", "kanade-test", "kanade-prefixed", "kanade-lua")
-SECTIONS = ("latency", "current", "loopback", "large", "compression", "scaling")
+SECTIONS = ("latency", "current", "loopback", "large", "compression", "scaling", "wine")
+DEFAULT_SECTIONS = SECTIONS[:-1]
 
 
 class BenchError(Exception):
@@ -237,7 +242,7 @@ class Bench:
         counts = os.environ.get("KANADE_BENCH_SCALING_COUNTS", "100,300,1000,3000")
         self.counts = [int(c) for c in counts.split(",")]
         only = os.environ.get("KANADE_BENCH_ONLY", "")
-        self.sections = [s for s in only.split(",") if s] or list(SECTIONS)
+        self.sections = [s for s in only.split(",") if s] or list(DEFAULT_SECTIONS)
         for s in self.sections:
             if s not in SECTIONS:
                 raise BenchError(f"unknown section {s} (known: {', '.join(SECTIONS)})")
@@ -271,7 +276,7 @@ class Bench:
         os.makedirs(os.path.join(f, "empty"), exist_ok=True)
         os.makedirs(os.path.join(f, "own"), exist_ok=True)
         shutil.copy2(self.kanade, os.path.join(f, "own", "kanade"))
-        if "latency" in self.sections or "current" in self.sections:
+        if {"latency", "current", "wine"} & set(self.sections):
             write_modules(os.path.join(f, "latency"), 300, 8192, 1)
         if "loopback" in self.sections:
             write_modules(os.path.join(f, "loopback"), 2000, 4096, 2)
@@ -317,20 +322,23 @@ class Bench:
             f.write(INI.format(game=game))
         return path
 
-    def run_kanade(self, box, base_url, ca, timeout=600):
+    def run_kanade(self, box, base_url, ca, timeout=600, wine=None):
         """Runs the program until its closing message; returns the log lines
         of this run with the seconds since process start at which they
-        appeared, and the program's peak resident memory (VmHWM, KiB)."""
+        appeared, and the program's peak resident memory (VmHWM, KiB).
+        `wine` (an environment) runs kanade.exe under Wine instead."""
         program = os.path.join(box, "program")
         log_path = os.path.join(program, "kanade.log")
         offset = os.path.getsize(log_path) if os.path.exists(log_path) else 0
         env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
         env.update(DISPLAY=self.xvfb.display, HOME=box, KANADE_REPOSITORY_URL=base_url,
                    CURL_CA_BUNDLE=ca)
+        env.update(wine or {})
+        command = ["wine", "kanade.exe"] if wine else ["./kanade"]
         lines, pending, logfile, hwm = [], b"", None, None
         with open(os.path.join(box, "kanade.out"), "ab") as out:
             start = time.perf_counter()
-            proc = subprocess.Popen(["./kanade"], cwd=program, env=env, stdout=out,
+            proc = subprocess.Popen(command, cwd=program, env=env, stdout=out,
                                     stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
         try:
             while True:
@@ -350,12 +358,15 @@ class Bench:
                 if now > timeout:
                     raise BenchError(f"kanade did not finish within {timeout} s (see {box})")
                 time.sleep(0.002)
-            with open(f"/proc/{proc.pid}/status") as f:
-                match = re.search(r"VmHWM:\s+(\d+) kB", f.read())
-                hwm = int(match.group(1)) if match else None
+            if not wine:
+                with open(f"/proc/{proc.pid}/status") as f:
+                    match = re.search(r"VmHWM:\s+(\d+) kB", f.read())
+                    hwm = int(match.group(1)) if match else None
         finally:
             proc.kill()
             proc.wait()
+            if wine:
+                subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
             if logfile:
                 logfile.close()
         # Kept with the work folder: when each line appeared.
@@ -431,12 +442,15 @@ class Bench:
                 self.row("latency", f"{label}: curl -Z --parallel-max 8, same URLs", str(curl))
                 self.row("latency", f"{label}: curl -Z --parallel-max 100, same URLs",
                          str(curl_wide))
+                # The goals are HTTP/2's: over HTTP/1.1 the program keeps to eight
+                # connections, where curl x100 opens a hundred.
+                h2 = name == "h2"
                 self.row("latency", f"{label}: ratio kanade/curl x8", ratio(kanade, curl),
-                         "<= 0.5", verdict(kanade.median / curl.median, 0.5))
+                         "<= 0.5" if h2 else "", verdict(kanade.median / curl.median, 0.5))
                 self.row("latency", f"{label}: ratio kanade/curl x100", ratio(kanade, curl_wide),
-                         "<= 1.3", verdict(kanade.median / curl_wide.median, 1.3))
-                # TCP, TLS, the repository files together, then every module at once.
-                self.row("latency", f"{label}: physical floor", floor(4, 300 * 8192))
+                         "<= 1.3" if h2 else "", verdict(kanade.median / curl_wide.median, 1.3))
+                # TLS, the repository files together, then every module at once.
+                self.row("latency", f"{label}: physical floor", floor(3, 300 * 8192))
             if "current" in self.sections:
                 self.row("current", f"{label}: kanade, everything current", str(current))
                 self.row("current", "  of which fetching and applying repositories",
@@ -446,7 +460,7 @@ class Bench:
                          str(curl_together))
                 self.row("current", f"{label}: ratio kanade/curl -Z", ratio(current, curl_together),
                          "<= 1.3", verdict(current.median / curl_together.median, 1.3))
-                self.row("current", f"{label}: physical floor", floor(3, 0))
+                self.row("current", f"{label}: physical floor", floor(2, 0))
 
     def loopback(self):
         server = self.servers["h2"]
@@ -590,11 +604,58 @@ class Bench:
                      verdict(per_module, 2))
             self.row("scaling", "  peak memory (VmHWM, whole process)",
                      f"{max(hwm) / 1024:.1f} MiB", "<= 64 MiB", verdict(max(hwm) / 1024, 64))
-            self.row("scaling", "  physical floor", floor(4, count * 4096))
+            self.row("scaling", "  physical floor", floor(3, count * 4096))
             self.row("scaling", "  curl -Z --parallel-max 8 / 100 (HTTP/2)",
                      f"{curl8.median:.3f} s / {curl_wide.median:.3f} s")
             self.row("scaling", "  count x RTT", f"{serial:.1f} s; {RTT * 1000:.0f} ms a module",
                      "closer to curl x100", "met" if closer else "NOT met")
+
+    def wine(self):
+        exe = os.environ.get("KANADE_BENCH_EXE") or os.path.join(SOURCE_DIR, "build-win",
+                                                                 "kanade.exe")
+        if not os.path.isfile(exe):
+            raise BenchError(f"no {exe} (bash scripts/build-windows.sh builds it)")
+        server = self.servers["h2"]
+        os.makedirs(os.path.join(self.files, "own-win"), exist_ok=True)
+        shutil.copy2(exe, os.path.join(self.files, "own-win", "kanade.exe"))
+        self.publish(server, "own-win", "kanade-patcher-win", server.relay_url)
+        self.serve_translation(server, "latency")
+        log("wine: making a prefix")
+        prefix = os.path.join(self.work, "wine", "prefix")
+        wine = dict(WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
+                    WINEDLLOVERRIDES="mscoree,mshtml=", CURL_CA_BUNDLE="C:\\ca.pem")
+        run("bash", os.path.join(SOURCE_DIR, "tests", "e2e", "wine_prefix.sh"), prefix,
+            env=dict(os.environ, DISPLAY=self.xvfb.display))
+        shutil.copy2(server.ca, os.path.join(prefix, "drive_c", "ca.pem"))
+        windows, linux = Stat(), Stat()
+        log_path = os.path.join(server.state, "access.log")
+        for i in range(self.runs):
+            log(f"wine: run {i + 1} of {self.runs}")
+            box = self.new_box()
+            program, game = os.path.join(box, "program"), os.path.join(box, "game")
+            shutil.copy2(exe, os.path.join(program, "kanade.exe"))
+            os.link(os.path.join(program, "kanade.exe"), os.path.join(program, "upgrade_kanade.exe"))
+            with open(os.path.join(program, "kanade.ini"), "w", encoding="utf-8") as f:
+                f.write(INI.format(game="Z:" + game.replace("/", "\\")))
+            before = os.path.getsize(log_path)
+            result = self.run_kanade(box, server.relay_url, server.ca, wine=wine)
+            result.expect_installed(300, box)
+            windows.add(result.ready)
+            with open(log_path, errors="replace") as f:
+                f.seek(before)
+                protocols = set(re.findall(r'"GET /files/\S+ (HTTP/[\d.]+)"', f.read()))
+            if protocols != {"HTTP/2.0"}:
+                raise BenchError(f"kanade.exe fetched its modules over {sorted(protocols)}")
+            shutil.rmtree(box)
+            box = self.new_box()
+            result = self.run_kanade(box, server.relay_url, server.ca)
+            result.expect_installed(300, box)
+            linux.add(result.ready)
+            shutil.rmtree(box)
+        self.row("wine", "kanade.exe under Wine, start to ready (300 x 8 KiB)", str(windows))
+        self.row("wine", "kanade (Linux), same relay, same runs", str(linux))
+        self.row("wine", "ratio kanade.exe/kanade (both over HTTP/2)", ratio(windows, linux),
+                 "<= 1.3", verdict(windows.median / linux.median, 1.3))
 
     def table(self):
         width = max(len(r[1]) for r in self.rows) + 2
@@ -619,7 +680,7 @@ class Bench:
             self.start_servers()
             if "latency" in self.sections or "current" in self.sections:
                 self.latency_and_current()
-            for section in ("loopback", "large", "compression", "scaling"):
+            for section in ("loopback", "large", "compression", "scaling", "wine"):
                 if section in self.sections:
                     getattr(self, section)()
         finally:

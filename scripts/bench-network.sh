@@ -12,6 +12,8 @@
 # KANADE_BENCH_RUNS (default 3), KANADE_BENCH_ONLY=latency,current,loopback,
 # large,compression,scaling and the other settings in bench/network_bench.py
 # narrow or repeat it; KANADE_BUILD_DIR picks the build folder (build).
+# KANADE_BENCH_ONLY=wine times kanade.exe under Wine against the Linux build
+# (build kanade.exe with scripts/build-windows.sh first).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -66,14 +66,17 @@ int RunProgram(int argc, char** argv, Toolkit* toolkit) {
   RemoveLeftoverTemporariesIn(StripTrailingSeparators(ProgramFolder));
   // The build the program's own repository lists may be this very one.
   SetLocalBodySource(RunningProgramBody);
+  CreateConsole();
+  LoadProgramParameters(argc, argv);
+  ParseCommandLine();
+  // The repository files travel while the fonts, the window and the
+  // backdrops load: which ones to fetch depends on the command line only.
+  PrefetchRepositories();
   if (toolkit != nullptr) {
     MainFont = toolkit->LoadFont("Meiryo UI", 8);
     DialogFont = toolkit->LoadFont("Meiryo UI", 8);
     MonoFont = toolkit->LoadFont("Courier New", 8);
   }
-  CreateConsole();
-  LoadProgramParameters(argc, argv);
-  ParseCommandLine();
   ResetSteamLibraries();
   if (toolkit != nullptr) CanvasFont = toolkit->LoadFont("Meiryo UI", 8);
   DetectGameLocation();
@@ -86,8 +89,6 @@ int RunProgram(int argc, char** argv, Toolkit* toolkit) {
   ResetConsole();
   DownloadPrefix.clear();
   LoadSettings();
-  // The repository files travel while the window opens and the backdrops load.
-  PrefetchRepositories();
   BuildMainWindow(0, 0, 600, 300);
   if (MainWindow != 0) {
     // While a step blocks, the canvas keeps painting at most every 100 ms,

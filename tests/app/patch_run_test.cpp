@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <map>
 
@@ -12,6 +13,7 @@
 #include "repos/repository_server.h"
 #include "settings/settings_window.h"
 #include "state/patcher_state.h"
+#include "support/test_repository.h"
 #include "ui/console.h"
 #include "ui/main_window.h"
 #include "util/path.h"
@@ -85,6 +87,42 @@ TEST_F(PatchRunTest, AnOrdinaryRunFetchesEverythingInstallsTheModeAndIdles) {
   for (int i = 0; i < 20; ++i) RunUntilStep(-1, 1);
   EXPECT_EQ(PatchStep, 100);
   EXPECT_EQ(Console().Last, last);
+}
+
+TEST_F(PatchRunTest, ALateRepositoryHoldsUpOnlyItsOwnStep) {
+  PublishAll();
+  constexpr int kLateMs = 3000;
+  server_.ServeLate("/repos/kanade-lua.repo",
+                    test::PublishedRepositoryText("kanade-lua", "", ++serial_), kLateMs);
+  InstallGame();
+  State().LocalizationMode = "kanade-test";
+  State().EnableLocalization = 1;
+  const auto started = std::chrono::steady_clock::now();
+  PrefetchRepositories();
+  OpenMainWindow();
+  const std::string prefixed_done =
+      "レポジトリを取得中: " + server_.Url("/repos/kanade-prefixed.repo") + " 成功";
+  for (int events = 0; events < 400; ++events) {
+    const auto lines = ConsoleTexts();
+    if (std::find(lines.begin(), lines.end(), prefixed_done) != lines.end()) break;
+    Dispatch(toolkit_.WaitEvent());
+  }
+  // Every step before the late one has shown its result well before it came.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(kLateMs - 1000));
+  ASSERT_TRUE(RunUntilStep(100));
+
+  std::vector<std::string> fetched;
+  for (const std::string& line : ConsoleTexts()) {
+    if (line.rfind("レポジトリを取得中: ", 0) == 0) fetched.push_back(line);
+  }
+  std::vector<std::string> expected;
+  for (auto name : {"kanade-patcher-linux.repo", "kanade-conv-test.repo", "kanade-test.repo",
+                    "kanade-prefixed.repo", "kanade-lua.repo"}) {
+    expected.push_back("レポジトリを取得中: " + server_.Url("/repos/" + std::string(name)) +
+                       " 成功");
+  }
+  EXPECT_EQ(fetched, expected);
+  EXPECT_EQ(ConsoleTexts().back(), kReady);
 }
 
 TEST_F(PatchRunTest, StepsWithWorkFollowEachOtherWithoutWaitingForTheTimer) {
