@@ -50,6 +50,9 @@ void PrepareMainWindow() {
   if (!timer_created) {
     toolkit.AddTimer(MainWindow, kMainTimerId, kMainTimerPeriodMs);
     timer_created = true;
+    // The run starts on an event of its own, not on the first tick: its
+    // repository files may already be here.
+    toolkit.RequestTimerEvent(MainWindow, kMainTimerId);
   }
   DrawStatusCanvas(true);
 }

@@ -85,6 +85,7 @@ class Process:
         self.argv = []
         self.gone = None
         self.adopted = False  # started by the test: a generation however short
+        self.own_sightings = 0  # seen running an image its parent does not
 
     def lifetime(self):
         return self.last - self.first
@@ -134,6 +135,8 @@ class Monitor(threading.Thread):
                     argv = [a.decode("utf-8", "replace") for a in f.read().split(b"\0")[:-1]]
                 cwd = os.readlink(f"/proc/{name}/cwd")
                 exe_inode = os.stat(f"/proc/{name}/exe").st_ino
+                with open(f"/proc/{name}/stat", "rb") as f:
+                    ppid = int(f.read().rsplit(b")", 1)[1].split()[1])
             except OSError:  # gone meanwhile, or a zombie
                 continue
             pid = int(name)
@@ -146,6 +149,10 @@ class Monitor(threading.Thread):
                 # started program when it executes it.
                 process.exe, process.argv, process.cwd, process.inode = exe, argv, cwd, exe_inode
                 process.last = now
+                # A fork that has not executed its program yet looks like its parent.
+                parent = self.processes.get(ppid)
+                if parent is None or (parent.exe, parent.argv) != (exe, argv):
+                    process.own_sightings += 1
         with self.lock:
             for process in self.processes.values():
                 if process.gone is None and process.pid not in alive:
@@ -188,11 +195,13 @@ class Monitor(threading.Thread):
             process.adopted = True
 
     def generations(self):
-        """The long-lived processes, in the order they appeared."""
+        """The long-lived processes, in the order they appeared: a generation
+        that hands over quickly may live for a tenth of a second only, but
+        is seen running its own program more than once."""
         with self.lock:
             return sorted((p for p in self.processes.values()
                            if p.adopted or p.lifetime() >= GENERATION_LIFETIME or
-                           p.gone is None),
+                           p.own_sightings >= 2 or p.gone is None),
                           key=lambda p: p.first)
 
 
