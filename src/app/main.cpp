@@ -8,11 +8,14 @@
 #endif
 
 int main(int argc, char** argv) {
+  std::unique_ptr<kanade::Toolkit> toolkit;
   // Without a display there is no window: start-up then ends at once.
+  return kanade::RunProgram(argc, argv, [&toolkit] {
 #ifdef _WIN32
-  std::unique_ptr<kanade::Toolkit> toolkit = kanade::MakeWin32Toolkit();
+    toolkit = kanade::MakeWin32Toolkit();
 #else
-  std::unique_ptr<kanade::Toolkit> toolkit = kanade::MakeFltkToolkit();
+    toolkit = kanade::MakeFltkToolkit();
 #endif
-  return kanade::RunProgram(argc, argv, toolkit.get());
+    return toolkit.get();
+  });
 }

@@ -58,7 +58,11 @@ void PrepareMainWindow() {
 }
 
 int RunProgram(int argc, char** argv, Toolkit* toolkit) {
-  SetToolkit(toolkit);
+  return RunProgram(argc, argv, [toolkit] { return toolkit; });
+}
+
+int RunProgram(int argc, char** argv, const std::function<Toolkit*()>& make_toolkit) {
+  SetToolkit(nullptr);
   SetShutdownRelease(ReleaseFacilities);
   timer_created = false;
 
@@ -72,9 +76,11 @@ int RunProgram(int argc, char** argv, Toolkit* toolkit) {
   CreateConsole();
   LoadProgramParameters(argc, argv);
   ParseCommandLine();
-  // The repository files travel while the fonts, the window and the
-  // backdrops load: which ones to fetch depends on the command line only.
+  // The repository files travel while the display opens and the fonts, the
+  // window and the backdrops load: which ones depends on the command line.
   PrefetchRepositories();
+  Toolkit* toolkit = make_toolkit();
+  SetToolkit(toolkit);
   if (toolkit != nullptr) {
     MainFont = toolkit->LoadFont("Meiryo UI", 8);
     DialogFont = toolkit->LoadFont("Meiryo UI", 8);
