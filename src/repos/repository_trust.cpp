@@ -89,14 +89,6 @@ SignatureBlock FindSignatureBlock(std::string_view text) {
   return block;
 }
 
-std::string SignatureLineFor(std::string_view message, const SecretKey& key) {
-  const auto signature = SignMessage(message, key);
-  if (!signature) return {};
-  return std::string(kSignatureLinePrefix) + KeyIdOf(key.Public()) + " " +
-         EncodeBase64(
-             std::string_view(reinterpret_cast<const char*>(signature->data()), signature->size()));
-}
-
 RepositoryCheck CheckRepositoryText(std::string_view text, const std::vector<PublicKey>& keys) {
   RepositoryCheck check;
   const auto refuse = [](std::string reason) {

@@ -11,7 +11,7 @@
 #include "release_plan.h"
 #include "release_sources.h"
 #include "release_writer.h"
-#include "repos/publisher_keys.h"
+#include "secret_key.h"
 #include "served_tree.h"
 #include "tool_support.h"
 #include "util/path.h"

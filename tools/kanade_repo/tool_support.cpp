@@ -28,28 +28,33 @@ int Complain(const std::string& message, int status) {
   return status;
 }
 
-std::optional<SecretKey> ReadSecretKey(const std::string& path, int* status) {
-  const auto text = ReadFileBytes(path);
+namespace {
+
+// The file at `path` parsed by `parse`, or a complaint that names `what`.
+// The file's text is wiped afterwards when it held a secret.
+template <typename Parse>
+auto ReadKeyFile(const std::string& path, const char* what, bool secret, Parse parse, int* status)
+    -> decltype(parse(std::string_view(), nullptr)) {
+  auto text = ReadFileBytes(path);
   if (!text) {
-    *status = Complain(path + ": cannot read the secret key", kUsageOrIoFailed);
+    *status = Complain(path + ": cannot read the " + what, kUsageOrIoFailed);
     return std::nullopt;
   }
   std::string problem;
-  auto key = ParseSecretKeyFile(*text, &problem);
-  if (!key) *status = Complain(path + ": " + problem, kUsageOrIoFailed);
-  return key;
+  auto parsed = parse(*text, &problem);
+  if (secret) WipeText(*text);
+  if (!parsed) *status = Complain(path + ": " + problem, kUsageOrIoFailed);
+  return parsed;
+}
+
+}  // namespace
+
+std::optional<SecretKey> ReadSecretKey(const std::string& path, int* status) {
+  return ReadKeyFile(path, "secret key", true, ParseSecretKeyFile, status);
 }
 
 std::optional<std::vector<PublicKey>> ReadPublicKeys(const std::string& path, int* status) {
-  const auto text = ReadFileBytes(path);
-  if (!text) {
-    *status = Complain(path + ": cannot read the public keys", kUsageOrIoFailed);
-    return std::nullopt;
-  }
-  std::string problem;
-  auto keys = ParsePublicKeyFile(*text, &problem);
-  if (!keys) *status = Complain(path + ": " + problem, kUsageOrIoFailed);
-  return keys;
+  return ReadKeyFile(path, "public keys", false, ParsePublicKeyFile, status);
 }
 
 bool WritePrivateFile(const std::string& path, std::string_view text) {

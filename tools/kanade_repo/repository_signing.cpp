@@ -1,4 +1,4 @@
-#include "repos/repository_signing.h"
+#include "repository_signing.h"
 
 #include <algorithm>
 #include <filesystem>
