@@ -11,6 +11,7 @@
 #include "release_plan.h"
 #include "release_sources.h"
 #include "release_writer.h"
+#include "repos/repository_server.h"
 #include "secret_key.h"
 #include "served_tree.h"
 #include "tool_support.h"
@@ -41,11 +42,10 @@ bool Contains(const std::string& outer, const std::string& inner) {
   return end == a.end();
 }
 
+// A translation tree is published as a localisation mode or as the Lua
+// module ("kanade-lua").
 bool IsMode(const std::string& name) {
-  for (const char* mode : kPublishModes) {
-    if (name == mode) return true;
-  }
-  return false;
+  return IsLocalisationMode(name) || RepositoryNameOfMode(name) == kLuaRepositoryName;
 }
 
 // The base URL without trailing "/", or a complaint in `problem`.
