@@ -13,10 +13,6 @@ namespace {
 constexpr std::size_t kKeyIdLength = 16;
 constexpr std::size_t kSignatureTextLength = 88;  // base64 of 64 bytes
 
-bool IsLowerHex(std::string_view text) {
-  return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
 // ";ed25519 KEYID SIGNATURE", nothing more: a stray CR inside would make the
 // line reader see a line that the signature never covered.
 std::optional<SignatureLineEntry> ParseSignatureLine(std::string_view line) {

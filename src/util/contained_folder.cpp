@@ -8,7 +8,7 @@ namespace kanade {
 namespace {
 
 bool IsRandomSuffix(std::string_view suffix) {
-  return suffix.size() == 16 && suffix.find_first_not_of("0123456789abcdef") == suffix.npos;
+  return suffix.size() == 16 && IsLowerHex(suffix);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "repos/repository_trust.h"
+#include "repos/sha256.h"
 #include "repository_signing.h"
 #include "served_tree.h"
 #include "util/path.h"

@@ -284,9 +284,7 @@ std::string DescribeSignatureProblem(std::string_view text) {
     if (HasHiddenSignLine(text)) return kHiddenSignProblem;
     return "has no SIGN line";
   }
-  const bool digest_text = last_value->size() == 64 &&
-                           last_value->find_first_not_of("0123456789abcdef") == std::string::npos;
-  if (!digest_text) return "its SIGN value is not a SHA-256 digest";
+  if (!IsDigestText(*last_value)) return "its SIGN value is not a SHA-256 digest";
   return "signature does not match the contents";
 }
 
