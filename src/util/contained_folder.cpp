@@ -13,7 +13,7 @@ bool IsRandomSuffix(std::string_view suffix) {
 
 }  // namespace
 
-bool IsTemporaryName(std::string_view name) {
+bool IsLeftoverName(std::string_view name) {
   const auto aside = name.rfind(kSetAsideFileMarker);
   if (aside != std::string_view::npos && aside > 0 &&
       IsRandomSuffix(name.substr(aside + kSetAsideFileMarker.size()))) {
