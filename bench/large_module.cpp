@@ -19,20 +19,12 @@
 #include <string>
 #include <vector>
 
-#include "repos/http_client.h"
 #include "repos/repository_apply.h"
-#include "repos/repository_fetch.h"
-#include "repos/repository_format.h"
-#include "state/patcher_state.h"
-#include "ui/console.h"
+#include "repository_bench.h"
 
 namespace {
 
 constexpr const char* kName = "bench-large.repo";
-
-double Seconds(const std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 long PeakKiB() {
   std::ifstream status("/proc/self/status");
@@ -47,39 +39,22 @@ long PeakKiB() {
   return -1;
 }
 
-void PrintFigure(const char* name, std::vector<double> times) {
-  std::sort(times.begin(), times.end());
-  std::printf("%s %.4f %.4f\n", name, times[times.size() / 2], times.front());
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace kanade;
-  if (argc != 3 && argc != 4) {
-    std::fprintf(stderr, "usage: bench_large_module REPOSITORY_URL WORK_FOLDER [RUNS]\n");
-    return 2;
-  }
-  const std::string work = argv[2];
-  const int runs = argc == 4 ? std::max(1, std::atoi(argv[3])) : 3;
+  using namespace kanade::bench;
+  int status = 0;
+  const auto bench = StartRepositoryBench(argc, argv, "bench_large_module", kName, &status);
+  if (!bench) return status;
+  const std::string& work = bench->Work;
+  const int runs = bench->Runs;
   namespace fs = std::filesystem;
-  fs::remove_all(work + "/program");
-  fs::create_directories(work + "/program");
-  ProgramFolder = work + "/program/";
-  CreateConsole();
-  ResetConsole();
-  if (!InitNetworking() || !FetchRepository(argv[1], kName)) {
-    std::fprintf(stderr, "bench_large_module: cannot fetch %s\n", argv[1]);
-    return 1;
-  }
   std::string module_url;
   std::uint64_t size = 0;
-  ForEachRepositoryLine(LocalRepositoryPath(kName), [&](const RepositoryLine& line) {
-    if (const auto entry = ParseModuleLine(line)) {
-      module_url = entry->Url;
-      size = entry->Size.value_or(0);
-    }
-    return true;
+  ForEachModule(kName, [&](const ModuleEntry& entry) {
+    module_url = entry.Url;
+    size = entry.Size.value_or(0);
   });
   const long peak_before = PeakKiB();
 

@@ -18,20 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "repos/http_client.h"
 #include "repos/repository_apply.h"
-#include "repos/repository_fetch.h"
-#include "repos/repository_format.h"
-#include "state/patcher_state.h"
-#include "ui/console.h"
+#include "repository_bench.h"
 
 namespace {
 
 constexpr const char* kName = "bench-modules.repo";
-
-double Seconds(const std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 std::string Quoted(const std::string& text) {
   std::string quoted = "'";
@@ -43,42 +35,24 @@ std::string Quoted(const std::string& text) {
 double TimeCommand(const std::string& command) {
   const auto start = std::chrono::steady_clock::now();
   const int status = std::system(command.c_str());
-  const double seconds = Seconds(start);
+  const double seconds = kanade::bench::Seconds(start);
   return status == 0 ? seconds : -1;
-}
-
-void PrintFigure(const char* name, std::vector<double> times) {
-  std::sort(times.begin(), times.end());
-  std::printf("%s %.4f %.4f\n", name, times[times.size() / 2], times.front());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace kanade;
-  if (argc != 3 && argc != 4) {
-    std::fprintf(stderr, "usage: bench_module_apply REPOSITORY_URL WORK_FOLDER [RUNS]\n");
-    return 2;
-  }
-  const std::string url = argv[1];
-  const std::string work = argv[2];
-  const int runs = argc == 4 ? std::max(1, std::atoi(argv[3])) : 3;
+  using namespace kanade::bench;
+  int status = 0;
+  const auto bench = StartRepositoryBench(argc, argv, "bench_module_apply", kName, &status);
+  if (!bench) return status;
+  const std::string& work = bench->Work;
+  const int runs = bench->Runs;
   namespace fs = std::filesystem;
-  fs::remove_all(work + "/program");
-  fs::create_directories(work + "/program");
-  ProgramFolder = work + "/program/";
-  CreateConsole();
-  ResetConsole();
-  if (!InitNetworking() || !FetchRepository(url, kName)) {
-    std::fprintf(stderr, "bench_module_apply: cannot fetch %s\n", url.c_str());
-    return 1;
-  }
 
   int modules = 0;
-  ForEachRepositoryLine(LocalRepositoryPath(kName), [&](const RepositoryLine& line) {
-    if (ParseModuleLine(line)) ++modules;
-    return true;
-  });
+  ForEachModule(kName, [&](const ModuleEntry&) { ++modules; });
 
   // Every run writes into folders of its own, removed only at the end:
   // deleting thousands of files just before creating as many makes ext4
@@ -92,12 +66,9 @@ int main(int argc, char** argv) {
   };
   auto curl = [&](const std::string& folder, const std::string& options) {
     std::ofstream config(work + "/curl.cfg");
-    ForEachRepositoryLine(LocalRepositoryPath(kName), [&](const RepositoryLine& line) {
-      if (const auto entry = ParseModuleLine(line)) {
-        config << "url = \"" << entry->Url << "\"\noutput = \"" << folder << "/"
-               << entry->RelativePath << "\"\n";
-      }
-      return true;
+    ForEachModule(kName, [&](const ModuleEntry& entry) {
+      config << "url = \"" << entry.Url << "\"\noutput = \"" << folder << "/" << entry.RelativePath
+             << "\"\n";
     });
     config.close();
     return TimeCommand("curl -sS --no-progress-meter --fail --create-dirs " + options + " -K " +
@@ -124,11 +95,8 @@ int main(int argc, char** argv) {
     const bool changed_again = ApplyRepository(kName, patcher).Modules.Changed();
     add(apply_current, changed_again ? -1 : Seconds(start));
     std::ofstream sums(work + "/sums.txt");
-    ForEachRepositoryLine(LocalRepositoryPath(kName), [&](const RepositoryLine& line) {
-      if (const auto entry = ParseModuleLine(line)) {
-        sums << entry->Sha256 << "  " << patcher << "/" << entry->RelativePath << "\n";
-      }
-      return true;
+    ForEachModule(kName, [&](const ModuleEntry& entry) {
+      sums << entry.Sha256 << "  " << patcher << "/" << entry.RelativePath << "\n";
     });
     sums.close();
     add(check, TimeCommand("sha256sum -c --quiet " + Quoted(work + "/sums.txt")));

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "kanade_repo/repository_signing.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_format.h"
-#include "repos/repository_signing.h"
 #include "repos/repository_trust.h"
 #include "repos/sha256.h"
 
@@ -45,10 +45,10 @@ int main(int argc, char** argv) {
   const int modules = argc > 1 ? std::atoi(argv[1]) : 2000;
   std::string lines;
   for (int i = 0; i < modules; ++i) {
-    const std::string path = "Shroud of the Avatar_Data/Translations/file" + std::to_string(i) +
-                             ".txt";
-    lines += "module=" + path + "\thttps://kanade.example.org/files/" + Sha256OfText(path) +
-             "\t" + Sha256OfText(path + "body") + "\t12345\n";
+    const std::string path =
+        "Shroud of the Avatar_Data/Translations/file" + std::to_string(i) + ".txt";
+    lines += "module=" + path + "\thttps://kanade.example.org/files/" + Sha256OfText(path) + "\t" +
+             Sha256OfText(path + "body") + "\t12345\n";
   }
   const auto key = GenerateSecretKey();
   if (!key) return 1;
@@ -57,9 +57,8 @@ int main(int argc, char** argv) {
   const std::vector<PublicKey> keys = {key->Public()};
 
   const double sign_only = MedianMs([&] { return VerifyRepositoryText(*text); });
-  const double both = MedianMs([&] {
-    return CheckRepositoryText(*text, keys).Trust == RepositoryTrust::kSigned;
-  });
+  const double both =
+      MedianMs([&] { return CheckRepositoryText(*text, keys).Trust == RepositoryTrust::kSigned; });
   std::printf("repository                  %d modules, %zu bytes\n", modules, text->size());
   std::printf("SIGN line only              %.3f ms\n", sign_only);
   std::printf("both layers                 %.3f ms\n", both);

@@ -51,7 +51,7 @@ function(kanade_embed_files)
     VERBATIM)
 endfunction()
 
-# The eight backdrop pictures as byte arrays inside kanade_core
+# The eight backdrop pictures as byte arrays inside kanade_ui
 # (ui/backdrops.h), for every platform's program.
 function(kanade_embed_backdrops)
   set(backdrops "")
@@ -60,5 +60,5 @@ function(kanade_embed_backdrops)
   endforeach()
   kanade_embed_files(OUTPUT ${CMAKE_BINARY_DIR}/generated/backdrops.cpp NAME kBackdrop
                      FILES ${backdrops})
-  target_sources(kanade_core PRIVATE ${CMAKE_BINARY_DIR}/generated/backdrops.cpp)
+  target_sources(kanade_ui PRIVATE ${CMAKE_BINARY_DIR}/generated/backdrops.cpp)
 endfunction()

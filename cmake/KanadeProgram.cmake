@@ -1,5 +1,5 @@
 # The patcher's executable: kanade on Linux, kanade.exe on Windows. It links
-# kanade_core, the FLTK backend and the embedded backdrop pictures.
+# the layers (kanade_app and below), the FLTK backend and the embedded backdrop pictures.
 include(EmbedFiles)
 
 kanade_embed_backdrops()
@@ -16,7 +16,7 @@ separate_arguments(KANADE_FLTK_LDFLAGS UNIX_COMMAND "${KANADE_FLTK_LDFLAGS}")
 file(GLOB KANADE_FLTK_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/ui/fltk_*.cpp)
 add_library(kanade_fltk STATIC ${KANADE_FLTK_SOURCES})
 target_include_directories(kanade_fltk SYSTEM PUBLIC ${KANADE_FLTK_INCLUDES})
-target_link_libraries(kanade_fltk PUBLIC kanade_core ${KANADE_FLTK_LDFLAGS})
+target_link_libraries(kanade_fltk PUBLIC kanade_ui ${KANADE_FLTK_LDFLAGS})
 if(NOT WIN32 AND NOT APPLE)
   # Fonts are chosen through fontconfig; window hints are set through Xlib.
   pkg_check_modules(KANADE_X11 REQUIRED IMPORTED_TARGET fontconfig x11)
@@ -24,4 +24,4 @@ if(NOT WIN32 AND NOT APPLE)
 endif()
 
 add_executable(kanade src/app/main.cpp)
-target_link_libraries(kanade PRIVATE kanade_fltk kanade_core)
+target_link_libraries(kanade PRIVATE kanade_app kanade_fltk)

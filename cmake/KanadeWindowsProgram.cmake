@@ -1,4 +1,4 @@
-# kanade.exe: kanade_core with its Win32 window backend, the embedded
+# kanade.exe: the layers (kanade_app and below) with its Win32 window backend, the embedded
 # backdrop pictures, and the resources (icon, version, manifest).
 include(EmbedFiles)
 
@@ -12,7 +12,7 @@ configure_file(${CMAKE_SOURCE_DIR}/src/app/kanade.rc.in ${CMAKE_BINARY_DIR}/gene
 
 # A GUI program: no console window opens beside it.
 add_executable(kanade WIN32 src/app/main.cpp ${CMAKE_BINARY_DIR}/generated/kanade.rc)
-target_link_libraries(kanade PRIVATE kanade_core)
+target_link_libraries(kanade PRIVATE kanade_app)
 set_property(SOURCE ${CMAKE_BINARY_DIR}/generated/kanade.rc APPEND PROPERTY OBJECT_DEPENDS
              ${KANADE_ICON} ${KANADE_MANIFEST})
 if(MSVC)
@@ -27,6 +27,6 @@ endif()
 # A console program that the Wine smoke test runs (tests/e2e/windows).
 if(KANADE_BUILD_TESTS)
   add_executable(kanade-win32-probe tests/e2e/windows/win32_probe.cpp)
-  target_link_libraries(kanade-win32-probe PRIVATE kanade_core)
+  target_link_libraries(kanade-win32-probe PRIVATE kanade_app)
   target_include_directories(kanade-win32-probe PRIVATE tests/e2e)
 endif()

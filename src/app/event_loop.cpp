@@ -1,5 +1,9 @@
 #include "app/event_loop.h"
 
+#include <algorithm>
+#include <array>
+#include <iterator>
+
 #include "app/patch_run.h"
 #include "discovery/game_location.h"
 #include "repos/repository_server.h"
@@ -26,10 +30,15 @@ void RestartRun() {
   ResetConsole();
 }
 
+// The mode options, in the order of kLocalisationModes.
+std::array<ControlHandle, std::size(kLocalisationModes)> ModeOptions(
+    const SettingsWindowControls& c) {
+  return {c.ModeConvTestOption, c.ModeTestOption, c.ModePrefixedOption};
+}
+
 void ChooseMode(ControlHandle chosen, std::string_view mode) {
   Toolkit& toolkit = *GetToolkit();
-  const SettingsWindowControls& c = SettingsWindow;
-  for (ControlHandle option : {c.ModeConvTestOption, c.ModeTestOption, c.ModePrefixedOption}) {
+  for (ControlHandle option : ModeOptions(SettingsWindow)) {
     if (option != chosen) toolkit.SetChecked(option, false);
   }
   State().LocalizationMode = std::string(mode);
@@ -128,12 +137,10 @@ void HandleSettingsWindowEvent(const Event& event) {
   }
   if (event.kind != EventKind::kControl || event.control == 0) return;
   const ControlHandle control = event.control;
-  if (control == c.ModeConvTestOption) {
-    ChooseMode(control, "kanade-conv-test");
-  } else if (control == c.ModeTestOption) {
-    ChooseMode(control, "kanade-test");
-  } else if (control == c.ModePrefixedOption) {
-    ChooseMode(control, "kanade-prefixed");
+  const auto options = ModeOptions(c);
+  const auto option = std::find(options.begin(), options.end(), control);
+  if (option != options.end()) {
+    ChooseMode(control, kLocalisationModes[option - options.begin()]);
   } else if (control == c.EnableLocalizationCheck) {
     s.EnableLocalization = toolkit.IsChecked(control) ? 1 : 0;
   } else if (control == c.EnableLuaCheck) {
@@ -156,7 +163,7 @@ void HandleSettingsWindowEvent(const Event& event) {
 
 void OpenSettingsWindow() {
   if (SettingsWindow.Window != 0) return;
-  PatchStep = 100;
+  PatchStep = PatchSteps::kRest;
   BuildSettingsWindow(0, 0, 600, 500);
   if (SettingsWindow.Window == 0) return;
   FillSettingsWindow();
@@ -170,17 +177,15 @@ void FillSettingsWindow() {
   toolkit.SetText(c.TokenBox, s.LiveTranslationToken);
   toolkit.SetChecked(c.EnableLocalizationCheck, s.EnableLocalization != 0);
   toolkit.SetChecked(c.EnableLuaCheck, s.EnableLuaIntegration != 0);
-  toolkit.SetChecked(c.ModeConvTestOption, false);
-  toolkit.SetChecked(c.ModeTestOption, false);
-  toolkit.SetChecked(c.ModePrefixedOption, false);
-  if (s.LocalizationMode == "kanade-test") {
-    toolkit.SetChecked(c.ModeTestOption, true);
-  } else if (s.LocalizationMode == "kanade-prefixed") {
-    toolkit.SetChecked(c.ModePrefixedOption, true);
-  } else {
-    s.LocalizationMode = "kanade-conv-test";
-    toolkit.SetChecked(c.ModeConvTestOption, true);
+  const auto options = ModeOptions(c);
+  for (const ControlHandle option : options) toolkit.SetChecked(option, false);
+  // A run without a mode yet starts from the first.
+  std::size_t chosen = 0;
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    if (s.LocalizationMode == kLocalisationModes[i]) chosen = i;
   }
+  s.LocalizationMode = kLocalisationModes[chosen];
+  toolkit.SetChecked(options[chosen], true);
   FillCandidate(c.InstalledField, c.PreferInstalledButton, s.InstalledGameFolder);
   FillCandidate(c.SteamField, c.PreferSteamButton, s.SteamGameFolder);
   if (s.GameLocationOverride.empty()) {

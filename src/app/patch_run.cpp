@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <system_error>
 
@@ -30,13 +31,22 @@ constexpr double kFinished = -1;
 
 // What this run's translation steps did, for the closing line.
 struct RunRecord {
-  std::optional<RepositoryOutcome> localisation;  // step 30
-  std::optional<RepositoryOutcome> lua;           // step 31
+  std::optional<RepositoryOutcome> localisation;  // PatchSteps::kLocalisation
+  std::optional<RepositoryOutcome> lua;           // PatchSteps::kLuaModule
 };
 RunRecord run_record;
 
 void Fetch(std::string_view server_path, std::string_view local_name) {
   FetchRepository(RepositoryBaseUrl() + std::string(server_path), local_name);
+}
+
+static_assert(PatchSteps::kFetchPrefixed - PatchSteps::kFetchConvTest + 1 ==
+                  std::size(kLocalisationModes),
+              "one fetch step per localisation mode");
+
+void FetchMode(std::string_view mode) {
+  const std::string name = RepositoryNameOfMode(mode);
+  Fetch(RepositoryPathOf(name), name);
 }
 
 // A new run forgets what the last one learnt about hosts and paths.
@@ -79,7 +89,7 @@ void SelfUpdate() {
 void FirstRunSettings() {
   const PatcherState& s = State();
   if (s.LocalizationMode.empty() && !s.LaunchedByUpgrade) {
-    OpenSettingsWindow();  // moves the run to step 100 until it closes
+    OpenSettingsWindow();  // moves the run to PatchSteps::kRest until it closes
     return;
   }
   StepTimer = kFinished;
@@ -88,7 +98,7 @@ void FirstRunSettings() {
 void Localisation() {
   PatcherState& s = State();
   const std::string mode = ToLowerAscii(s.LocalizationMode);
-  if (mode != "kanade-test" && mode != "kanade-prefixed" && mode != "kanade-conv-test") return;
+  if (!IsLocalisationMode(mode)) return;
   const std::string name = RepositoryNameOfMode(mode);
   if (s.UninstallRequested) s.EnableLocalization = 0;
   run_record.localisation = s.EnableLocalization ? ApplyRepository(name, s.GameFolder)
@@ -175,11 +185,12 @@ void PrefetchRepositories() {
   if (!State().NoPatch) {
     PrefetchRepository(RepositoryBaseUrl() + std::string(kOwnRepositoryPath), kOwnRepositoryName);
   }
-  for (const std::string_view name :
-       {std::string_view("kanade-conv-test.repo"), std::string_view("kanade-test.repo"),
-        std::string_view("kanade-prefixed.repo"), kLuaRepositoryName}) {
+  for (const std::string_view mode : kLocalisationModes) {
+    const std::string name = RepositoryNameOfMode(mode);
     PrefetchRepository(RepositoryBaseUrl() + RepositoryPathOf(name), name);
   }
+  PrefetchRepository(RepositoryBaseUrl() + RepositoryPathOf(kLuaRepositoryName),
+                     kLuaRepositoryName);
 }
 
 void LiveTranslationTick() {}
@@ -187,30 +198,28 @@ void LiveTranslationTick() {}
 bool StepHasWork(int step) {
   const PatcherState& s = State();
   switch (step) {
-    case 0:
+    case PatchSteps::kWait:
       return s.WaitForMs > 0;
-    case 1:
+    case PatchSteps::kUpgradeHandOver:
       return s.UpgradeRequested != 0;
-    case 10:
-    case 11:
+    case PatchSteps::kFetchOwn:
+    case PatchSteps::kSelfUpdate:
       return !s.NoPatch;
-    case 12:
+    case PatchSteps::kFirstRunSettings:
       return !s.NoPatch && s.LocalizationMode.empty() && !s.LaunchedByUpgrade;
-    case 20:
-    case 21:
-    case 22:
-    case 23:
-    case 31:
-    case 50:
-    case 100:
+    case PatchSteps::kFetchConvTest:
+    case PatchSteps::kFetchTest:
+    case PatchSteps::kFetchPrefixed:
+    case PatchSteps::kFetchLua:
+    case PatchSteps::kLuaModule:
+    case PatchSteps::kClosingMessage:
+    case PatchSteps::kRest:
       return true;
-    case 30: {
-      const std::string mode = ToLowerAscii(s.LocalizationMode);
-      return mode == "kanade-test" || mode == "kanade-prefixed" || mode == "kanade-conv-test";
-    }
-    case 40:
+    case PatchSteps::kLocalisation:
+      return IsLocalisationMode(ToLowerAscii(s.LocalizationMode));
+    case PatchSteps::kFifoCleanup:
       return !s.FifoFolder.empty() && IsDirectory(s.FifoFolder);
-    case 80:
+    case PatchSteps::kUninstallEnd:
       return s.UninstallRequested != 0;
     default:
       return false;
@@ -220,63 +229,61 @@ bool StepHasWork(int step) {
 bool AdvancePatchStep() {
   StepTimer = 0;
   PatchStep += 1;
-  while (PatchStep < 100 && !StepHasWork(static_cast<int>(PatchStep))) PatchStep += 1;
-  return PatchStep < 100;
+  while (PatchStep < PatchSteps::kRest && !StepHasWork(static_cast<int>(PatchStep))) {
+    PatchStep += 1;
+  }
+  return PatchStep < PatchSteps::kRest;
 }
 
 void RunPatchStep() {
   const PatcherState& s = State();
   const int step = static_cast<int>(PatchStep);
   switch (step) {
-    case 0:
+    case PatchSteps::kWait:
       StartDelay();
       return;
-    case 1:
+    case PatchSteps::kUpgradeHandOver:
       UpgradeHandOver();
       break;
-    case 10:
+    case PatchSteps::kFetchOwn:
       if (!s.NoPatch) Fetch(kOwnRepositoryPath, kOwnRepositoryName);
       break;
-    case 11:
+    case PatchSteps::kSelfUpdate:
       if (!s.NoPatch) SelfUpdate();
       break;
-    case 12:
+    case PatchSteps::kFirstRunSettings:
       if (!s.NoPatch) {
         FirstRunSettings();
         return;
       }
       break;
-    case 20:
-      Fetch("/repos/kanade-conv-test.repo", "kanade-conv-test.repo");
+    case PatchSteps::kFetchConvTest:
+    case PatchSteps::kFetchTest:
+    case PatchSteps::kFetchPrefixed:
+      FetchMode(kLocalisationModes[step - PatchSteps::kFetchConvTest]);
       break;
-    case 21:
-      Fetch("/repos/kanade-test.repo", "kanade-test.repo");
-      break;
-    case 22:
-      Fetch("/repos/kanade-prefixed.repo", "kanade-prefixed.repo");
-      break;
-    case 23:
+    case PatchSteps::kFetchLua:
       Fetch(RepositoryPathOf(kLuaRepositoryName), kLuaRepositoryName);
       break;
-    case 30:
+    case PatchSteps::kLocalisation:
       Localisation();
       break;
-    case 31:
+    case PatchSteps::kLuaModule:
       LuaModule();
       break;
-    case 40:
+    case PatchSteps::kFifoCleanup:
       FifoCleanup();
       break;
-    case 50:
+    case PatchSteps::kClosingMessage:
       ClosingMessage();
       break;
-    case 80:
+    case PatchSteps::kUninstallEnd:
       if (s.UninstallRequested) {
         EndProgram();
         return;
       }
       break;
-    case 100:
+    case PatchSteps::kRest:
       if (s.EnableLuaIntegration) LiveTranslationTick();
       return;
     default:

@@ -14,7 +14,6 @@ namespace {
 
 constexpr std::string_view kSignKey = "SIGN";
 constexpr std::string_view kModuleKey = "module";
-constexpr std::size_t kDigestLength = 64;
 
 // Each SIGN line replaces its text throughout the file, so a file made of
 // millions of SIGN lines would cost millions of passes over itself. Such a
@@ -25,14 +24,6 @@ constexpr std::size_t kReplacePassesPerFileSize = 4;
 
 bool IsSignKey(std::string_view key) {
   return key.size() == kSignKey.size() && ToUpperAscii(key) == kSignKey;
-}
-
-bool IsDigestText(std::string_view text) {
-  if (text.size() != kDigestLength) return false;
-  for (const char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
 }
 
 std::string_view Slice(std::string_view text, std::size_t from, std::size_t to) {

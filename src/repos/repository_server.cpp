@@ -22,6 +22,13 @@ std::string RepositoryHostName() {
   return TextBefore(rest, "/");
 }
 
+bool IsLocalisationMode(std::string_view mode) {
+  for (const std::string_view known : kLocalisationModes) {
+    if (mode == known) return true;
+  }
+  return false;
+}
+
 std::string RepositoryNameOfMode(std::string_view mode) {
   return std::string(mode) + ".repo";
 }

@@ -22,6 +22,14 @@ inline constexpr std::string_view kOwnRepositoryPath = "/repos/kanade-patcher-li
 inline constexpr std::string_view kOwnRepositoryName = "kanade-patcher.repo";
 inline constexpr std::string_view kLuaRepositoryName = "kanade-lua.repo";
 
+/// The localisation modes a player may choose, in lower case, in the order
+/// a run fetches their repositories.
+inline constexpr std::string_view kLocalisationModes[] = {"kanade-conv-test", "kanade-test",
+                                                          "kanade-prefixed"};
+
+/// Whether `mode` (in lower case) is one of kLocalisationModes.
+bool IsLocalisationMode(std::string_view mode);
+
 /// The local name of a localisation mode's repository ("kanade-test" ->
 /// "kanade-test.repo") and its server path ("/repos/kanade-test.repo").
 std::string RepositoryNameOfMode(std::string_view mode);

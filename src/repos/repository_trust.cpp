@@ -13,10 +13,6 @@ namespace {
 constexpr std::size_t kKeyIdLength = 16;
 constexpr std::size_t kSignatureTextLength = 88;  // base64 of 64 bytes
 
-bool IsLowerHex(std::string_view text) {
-  return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
 // ";ed25519 KEYID SIGNATURE", nothing more: a stray CR inside would make the
 // line reader see a line that the signature never covered.
 std::optional<SignatureLineEntry> ParseSignatureLine(std::string_view line) {
@@ -87,14 +83,6 @@ SignatureBlock FindSignatureBlock(std::string_view text) {
   }
   block.Entries.assign(reversed.rbegin(), reversed.rend());
   return block;
-}
-
-std::string SignatureLineFor(std::string_view message, const SecretKey& key) {
-  const auto signature = SignMessage(message, key);
-  if (!signature) return {};
-  return std::string(kSignatureLinePrefix) + KeyIdOf(key.Public()) + " " +
-         EncodeBase64(
-             std::string_view(reinterpret_cast<const char*>(signature->data()), signature->size()));
 }
 
 RepositoryCheck CheckRepositoryText(std::string_view text, const std::vector<PublicKey>& keys) {

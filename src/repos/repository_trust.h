@@ -33,10 +33,6 @@ struct SignatureBlock {
 };
 SignatureBlock FindSignatureBlock(std::string_view text);
 
-/// The signature line for `message` (the text before the signature lines,
-/// SIGN values 0) without its line end; empty when it cannot be signed.
-std::string SignatureLineFor(std::string_view message, const SecretKey& key);
-
 enum class RepositoryTrust {
   kRefused,  // the SIGN check fails, no signature holds, or NAME/SERIAL are missing or malformed
   kLegacy,   // the SIGN check holds and there are no signature lines (files of old publishers)

@@ -39,10 +39,6 @@ std::optional<std::string> ReadAtMost(const ContainedFolder& folder, std::string
   return bytes;
 }
 
-bool IsDigest(std::string_view text) {
-  return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
 }  // namespace
 
 std::string ValidatorsFileOf(std::string_view local_name) {
@@ -68,7 +64,7 @@ std::optional<KeptValidators> ParseValidators(std::string_view text) {
   kept.Validators.ETag = lines[2].substr(kETagKey.size());
   kept.Validators.LastModified = lines[3].substr(kLastModifiedKey.size());
   if (kept.Url.empty() || !IsSendableValidator(kept.Url, kMaxUrlBytes) ||
-      !IsDigest(kept.CopyDigest) || kept.Validators.Empty() ||
+      !IsDigestText(kept.CopyDigest) || kept.Validators.Empty() ||
       !IsSendableValidator(kept.Validators.ETag, kMaxETagBytes) ||
       !IsSendableValidator(kept.Validators.LastModified, kMaxLastModifiedBytes)) {
     return std::nullopt;

@@ -30,6 +30,10 @@ class Sha256Hasher {
   std::unique_ptr<Impl> impl_;
 };
 
+/// Whether `text` has the form of a digest text: 64 lower-case hexadecimal
+/// digits.
+bool IsDigestText(std::string_view text);
+
 /// Digest text of the bytes of `text` (UTF-8, no terminator).
 std::string Sha256OfText(std::string_view text);
 

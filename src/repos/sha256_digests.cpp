@@ -3,11 +3,16 @@
 
 #include "repos/sha256.h"
 #include "util/path.h"
+#include "util/text.h"
 
 namespace kanade {
 
 namespace {
 constexpr std::size_t kFileChunk = 1024 * 1024;
+}
+
+bool IsDigestText(std::string_view text) {
+  return text.size() == 64 && IsLowerHex(text);
 }
 
 std::string Sha256OfText(std::string_view text) {

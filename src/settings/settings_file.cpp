@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "discovery/game_location.h"
+#include "repos/repository_server.h"
 #include "state/patcher_state.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
@@ -16,10 +17,6 @@ namespace {
 
 constexpr std::string_view kSettingsName = "kanade.ini";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-
-bool IsKnownMode(std::string_view mode) {
-  return mode == "kanade-test" || mode == "kanade-conv-test" || mode == "kanade-prefixed";
-}
 
 void ApplySetting(std::string_view line) {
   const std::string content = TextBefore(line, ";");
@@ -37,7 +34,7 @@ void ApplySetting(std::string_view line) {
     s.LiveTranslationToken = value;
   } else if (key == "localizationmode") {
     const std::string mode = ToLowerAscii(value);
-    if (IsKnownMode(mode)) s.LocalizationMode = mode;
+    if (IsLocalisationMode(mode)) s.LocalizationMode = mode;
   }
 }
 

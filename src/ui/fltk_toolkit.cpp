@@ -574,11 +574,20 @@ ControlHandle FltkToolkit::CreateControl(WindowHandle window, ControlKind kind, 
   auto w = windows_.find(window);
   if (w == windows_.end()) return 0;
   const ControlHandle handle = next_handle_++;
+  const std::string text(caption);
+  Fl_Text_Buffer* buffer = nullptr;
+  Fl_Widget* widget = MakeWidget(kind, rect, handle, text, *w->second.window, &buffer);
+  if (widget == nullptr) return 0;
+  RegisterControl(window, *w->second.window, handle, kind, rect, text, widget, buffer);
+  return handle;
+}
+
+Fl_Widget* FltkToolkit::MakeWidget(ControlKind kind, Rect rect, ControlHandle handle,
+                                   const std::string& text, const FltkWindow& parent,
+                                   Fl_Text_Buffer** buffer) {
   const Rect device = scale_.Scale(rect);
   const int x = device.x, y = device.y, width = device.width, height = device.height;
-  const std::string text(caption);
   Fl_Widget* widget = nullptr;
-  Fl_Text_Buffer* buffer = nullptr;
   switch (kind) {
     case ControlKind::kCanvas:
       widget = new FltkCanvas(x, y, width, height, handle);
@@ -617,7 +626,7 @@ ControlHandle FltkToolkit::CreateControl(WindowHandle window, ControlKind kind, 
     case ControlKind::kField: {
       auto* field = new Fl_Output(x, y, width, height);
       field->box(FL_FLAT_BOX);
-      field->color(w->second.window->color());
+      field->color(parent.color());
       field->value(text.c_str());
       widget = field;
       break;
@@ -627,21 +636,27 @@ ControlHandle FltkToolkit::CreateControl(WindowHandle window, ControlKind kind, 
       Fl_Text_Display* box = kind == ControlKind::kEditableBox
                                  ? new Fl_Text_Editor(x, y, width, height)
                                  : new Fl_Text_Display(x, y, width, height);
-      buffer = new Fl_Text_Buffer();
-      buffer->text(LineFeedsOnly(text).c_str());
-      box->buffer(buffer);
+      *buffer = new Fl_Text_Buffer();
+      (*buffer)->text(LineFeedsOnly(text).c_str());
+      box->buffer(*buffer);
       box->wrap_mode(Fl_Text_Display::WRAP_AT_BOUNDS, 0);
       box->scrollbar_width(scale_.Scale(16));
       widget = box;
       break;
     }
   }
-  if (widget == nullptr) return 0;
+  if (widget == nullptr) return nullptr;
   if (kind != ControlKind::kCanvas && kind != ControlKind::kFrame && kind != ControlKind::kField &&
       kind != ControlKind::kReadOnlyBox && kind != ControlKind::kEditableBox) {
     widget->copy_label(EscapeLabel(text).c_str());
   }
-  w->second.window->add(widget);
+  return widget;
+}
+
+void FltkToolkit::RegisterControl(WindowHandle window, FltkWindow& parent, ControlHandle handle,
+                                  ControlKind kind, Rect rect, const std::string& text,
+                                  Fl_Widget* widget, Fl_Text_Buffer* buffer) {
+  parent.add(widget);
 
   ControlRecord& record = controls_[handle];
   record.window = window;
@@ -652,16 +667,14 @@ ControlHandle FltkToolkit::CreateControl(WindowHandle window, ControlKind kind, 
   record.buffer = buffer;
   ApplyFont(record, default_font_);
   widget->redraw();
-  FltkWindow* parent = w->second.window;
   if (kind == ControlKind::kCanvas) {
-    parent->keyboard_home = widget;
+    parent.keyboard_home = widget;
     Fl::focus(widget);
   } else {
     // A window that has just opened takes the keyboard with its first
     // control that accepts it, as a dialog does.
-    parent->TakeKeyboard();
+    parent.TakeKeyboard();
   }
-  return handle;
 }
 
 FltkToolkit::ControlRecord* FltkToolkit::FindControl(ControlHandle control) {

@@ -121,6 +121,14 @@ class FltkToolkit : public Toolkit {
     int pixels = 0;
   };
 
+  // CreateControl's two halves: the widget of `kind`, captioned (with its
+  // text buffer for the text boxes), then its place in `parent` and in
+  // controls_, its font and the keyboard.
+  Fl_Widget* MakeWidget(ControlKind kind, Rect rect, ControlHandle handle, const std::string& text,
+                        const FltkWindow& parent, Fl_Text_Buffer** buffer);
+  void RegisterControl(WindowHandle window, FltkWindow& parent, ControlHandle handle,
+                       ControlKind kind, Rect rect, const std::string& text, Fl_Widget* widget,
+                       Fl_Text_Buffer* buffer);
   ControlRecord* FindControl(ControlHandle control);
   void ApplyFont(ControlRecord& control, const FontRecord& font);
   void FitLabel(ControlRecord& control);

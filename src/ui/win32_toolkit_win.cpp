@@ -49,6 +49,61 @@ std::wstring WithCrLf(std::string_view text) {
   return out;
 }
 
+// The window class, styles and text of a control of `kind`.
+struct ControlClass {
+  const wchar_t* window_class = L"STATIC";
+  DWORD style = WS_CHILD | WS_VISIBLE;
+  DWORD ex_style = 0;
+  std::wstring text;
+};
+
+ControlClass ControlClassOf(ControlKind kind, std::string_view caption) {
+  ControlClass chosen;
+  chosen.text = Widen(caption);
+  switch (kind) {
+    case ControlKind::kCanvas:
+      chosen.window_class = kCanvasClass;
+      chosen.style |= WS_TABSTOP;
+      break;
+    case ControlKind::kPushButton:
+      chosen.window_class = L"BUTTON";
+      chosen.style |= WS_TABSTOP | BS_PUSHBUTTON;
+      break;
+    case ControlKind::kCheckBox:
+      chosen.window_class = L"BUTTON";
+      chosen.style |= WS_TABSTOP | BS_AUTOCHECKBOX;
+      break;
+    case ControlKind::kOptionButton:
+      // Each button is its own group: no exclusion between them.
+      chosen.window_class = L"BUTTON";
+      chosen.style |= WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON;
+      break;
+    case ControlKind::kLabel:
+      chosen.style |= SS_LEFT | SS_NOPREFIX;  // FitLabel keeps one-line labels on one line
+      break;
+    case ControlKind::kLabelCentred:
+      chosen.style |= SS_CENTER | SS_NOPREFIX;
+      break;
+    case ControlKind::kFrame:
+      chosen.style |= SS_GRAYFRAME;
+      chosen.text.clear();
+      break;
+    case ControlKind::kField:
+      chosen.window_class = L"EDIT";
+      chosen.style |= ES_READONLY | ES_AUTOHSCROLL;
+      break;
+    case ControlKind::kReadOnlyBox:
+    case ControlKind::kEditableBox:
+      chosen.window_class = L"EDIT";
+      chosen.style |= WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | WS_TABSTOP;
+      if (kind == ControlKind::kReadOnlyBox) chosen.style |= ES_READONLY;
+      chosen.ex_style = WS_EX_CLIENTEDGE;
+      chosen.text = WithCrLf(caption);
+      break;
+  }
+  return chosen;
+}
+
 // The DPI functions of Windows 10 (1607 and later), looked up at run time:
 // older systems run the program system-aware, at the DPI of the screen.
 struct DpiFunctions {
@@ -230,6 +285,9 @@ class Win32Toolkit final : public Toolkit {
   WindowRecord* DialogOf(HWND hwnd);
   void GiveKeyboard(WindowRecord& window);
   void FitLabel(ControlRecord& control);
+  // CreateControl's second half: the control's record, font and keyboard.
+  void RegisterControl(WindowHandle window, WindowRecord& parent, ControlHandle handle,
+                       ControlKind kind, Rect rect, HWND hwnd, const ControlClass& chosen);
   ControlRecord* FindControl(ControlHandle control);
   DisplayScale ScaleOf(WindowHandle window) const;
   HFONT FontAt(FontHandle font, int dpi);
@@ -442,81 +500,43 @@ ControlHandle Win32Toolkit::CreateControl(WindowHandle window, ControlKind kind,
                                           std::string_view caption) {
   auto w = windows_.find(window);
   if (w == windows_.end() || w->second.hwnd == nullptr) return 0;
-  const wchar_t* window_class = L"STATIC";
-  DWORD style = WS_CHILD | WS_VISIBLE;
-  DWORD ex_style = 0;
-  std::wstring text = Widen(caption);
-  switch (kind) {
-    case ControlKind::kCanvas:
-      window_class = kCanvasClass;
-      style |= WS_TABSTOP;
-      break;
-    case ControlKind::kPushButton:
-      window_class = L"BUTTON";
-      style |= WS_TABSTOP | BS_PUSHBUTTON;
-      break;
-    case ControlKind::kCheckBox:
-      window_class = L"BUTTON";
-      style |= WS_TABSTOP | BS_AUTOCHECKBOX;
-      break;
-    case ControlKind::kOptionButton:
-      // Each button is its own group: no exclusion between them.
-      window_class = L"BUTTON";
-      style |= WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON;
-      break;
-    case ControlKind::kLabel:
-      style |= SS_LEFT | SS_NOPREFIX;  // FitLabel keeps one-line labels on one line
-      break;
-    case ControlKind::kLabelCentred:
-      style |= SS_CENTER | SS_NOPREFIX;
-      break;
-    case ControlKind::kFrame:
-      style |= SS_GRAYFRAME;
-      text.clear();
-      break;
-    case ControlKind::kField:
-      window_class = L"EDIT";
-      style |= ES_READONLY | ES_AUTOHSCROLL;
-      break;
-    case ControlKind::kReadOnlyBox:
-    case ControlKind::kEditableBox:
-      window_class = L"EDIT";
-      style |= WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | WS_TABSTOP;
-      if (kind == ControlKind::kReadOnlyBox) style |= ES_READONLY;
-      ex_style = WS_EX_CLIENTEDGE;
-      text = WithCrLf(caption);
-      break;
-  }
+  const ControlClass chosen = ControlClassOf(kind, caption);
   const ControlHandle handle = next_handle_++;
   const Rect device = w->second.scale.Scale(rect);
   HWND hwnd = CreateWindowExW(
-      ex_style, window_class, text.c_str(), style, device.x, device.y, device.width, device.height,
-      w->second.hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + handle)),
-      instance_, nullptr);
+      chosen.ex_style, chosen.window_class, chosen.text.c_str(), chosen.style, device.x, device.y,
+      device.width, device.height, w->second.hwnd,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + handle)), instance_, nullptr);
   if (hwnd == nullptr) return 0;
+  RegisterControl(window, w->second, handle, kind, rect, hwnd, chosen);
+  return handle;
+}
+
+void Win32Toolkit::RegisterControl(WindowHandle window, WindowRecord& parent, ControlHandle handle,
+                                   ControlKind kind, Rect rect, HWND hwnd,
+                                   const ControlClass& chosen) {
   ControlRecord& record = controls_[handle];
   record.window = window;
   record.kind = kind;
   record.rect = rect;
   record.hwnd = hwnd;
   SendMessageW(hwnd, WM_SETFONT,
-               reinterpret_cast<WPARAM>(FontAt(default_font_, w->second.scale.dpi())), 0);
+               reinterpret_cast<WPARAM>(FontAt(default_font_, parent.scale.dpi())), 0);
   if (kind == ControlKind::kCanvas) {
     MakeFrame(record);
     PaintFrame(record);
-    w->second.keyboard_home = hwnd;
+    parent.keyboard_home = hwnd;
     SetFocus(hwnd);  // key presses go to the canvas
-  } else if (w->second.keyboard_home == nullptr && (style & WS_TABSTOP) &&
-             GetFocus() == w->second.hwnd) {
+  } else if (parent.keyboard_home == nullptr && (chosen.style & WS_TABSTOP) &&
+             GetFocus() == parent.hwnd) {
     // A window of controls that has just opened: the first tab stop takes
     // the keyboard, as in a dialog.
     SetFocus(hwnd);
   }
   if (kind == ControlKind::kLabel || kind == ControlKind::kLabelCentred) {
-    record.text = text;
+    record.text = chosen.text;
     FitLabel(record);
   }
-  return handle;
 }
 
 Win32Toolkit::ControlRecord* Win32Toolkit::FindControl(ControlHandle control) {

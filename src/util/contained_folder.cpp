@@ -8,12 +8,12 @@ namespace kanade {
 namespace {
 
 bool IsRandomSuffix(std::string_view suffix) {
-  return suffix.size() == 16 && suffix.find_first_not_of("0123456789abcdef") == suffix.npos;
+  return suffix.size() == 16 && IsLowerHex(suffix);
 }
 
 }  // namespace
 
-bool IsTemporaryName(std::string_view name) {
+bool IsLeftoverName(std::string_view name) {
   const auto aside = name.rfind(kSetAsideFileMarker);
   if (aside != std::string_view::npos && aside > 0 &&
       IsRandomSuffix(name.substr(aside + kSetAsideFileMarker.size()))) {

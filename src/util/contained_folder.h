@@ -24,9 +24,10 @@ enum class EntryKind { kMissing, kFile, kFolder, kLink, kOther };
 inline constexpr std::string_view kTemporaryMarker = ".kanade-tmp-";
 /// A program set aside by an upgrade while it still ran (Windows).
 inline constexpr std::string_view kSetAsideFileMarker = ".kanade-old-";
-/// True for a name this program gives its temporary and set-aside files
-/// (also the older "<name>.kanade-tmp-<pid>-<n>" form).
-bool IsTemporaryName(std::string_view name);
+/// True for a name that this program leaves behind only when it is stopped:
+/// its temporary files (also the older "<name>.kanade-tmp-<pid>-<n>" form)
+/// and the program copies that an upgrade set aside.
+bool IsLeftoverName(std::string_view name);
 
 /// A file being written under a temporary name inside a ContainedFolder. It
 /// is removed when it goes out of scope unless it was moved into place.

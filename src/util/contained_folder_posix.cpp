@@ -271,7 +271,7 @@ int ContainedFolder::RemoveLeftoverTemporaries() const {
   }
   std::vector<std::string> leftovers;
   while (const dirent* entry = ::readdir(dir)) {
-    if (IsTemporaryName(entry->d_name)) leftovers.emplace_back(entry->d_name);
+    if (IsLeftoverName(entry->d_name)) leftovers.emplace_back(entry->d_name);
   }
   ::closedir(dir);
   int removed = 0;

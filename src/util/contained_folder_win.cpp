@@ -327,7 +327,7 @@ int ContainedFolder::RemoveLeftoverTemporaries() const {
   do {
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
     const std::string name = Narrow(found.cFileName);
-    if (IsTemporaryName(name)) leftovers.push_back(name);
+    if (IsLeftoverName(name)) leftovers.push_back(name);
   } while (FindNextFileW(search, &found));
   FindClose(search);
   int removed = 0;

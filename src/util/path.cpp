@@ -192,9 +192,13 @@ bool WriteFileAtomically(std::string_view path, std::string_view bytes) {
 }
 
 bool RemoveFile(std::string_view path) {
+  namespace fs = std::filesystem;
+  const fs::path target = FsPath(path);
   std::error_code ec;
-  std::filesystem::remove(FsPath(path), ec);
-  return !IsFile(path);
+  // A folder is no file: it stays, and is not reported gone.
+  if (fs::is_directory(fs::symlink_status(target, ec))) return false;
+  fs::remove(target, ec);
+  return !fs::exists(fs::symlink_status(target, ec));
 }
 
 }  // namespace kanade

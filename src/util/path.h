@@ -76,7 +76,8 @@ bool ReplaceFileWith(std::string_view from, std::string_view to);
 /// file is left.
 bool WriteFileAtomically(std::string_view path, std::string_view bytes);
 
-/// Deletes a file; true when it is gone afterwards.
+/// Deletes a file (or a link), never a folder; true when nothing is left at
+/// `path` afterwards.
 bool RemoveFile(std::string_view path);
 
 }  // namespace kanade

@@ -216,4 +216,8 @@ bool EqualsIgnoreCaseAscii(std::string_view a, std::string_view b) {
   return a.size() == b.size() && ToLowerAscii(a) == ToLowerAscii(b);
 }
 
+bool IsLowerHex(std::string_view text) {
+  return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
 }  // namespace kanade

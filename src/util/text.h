@@ -60,4 +60,7 @@ bool StartsWith(std::string_view text, std::string_view prefix);
 bool EndsWith(std::string_view text, std::string_view suffix);
 bool EqualsIgnoreCaseAscii(std::string_view a, std::string_view b);
 
+/// True when every character is one of "0123456789abcdef" (also for "").
+bool IsLowerHex(std::string_view text);
+
 }  // namespace kanade

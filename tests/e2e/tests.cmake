@@ -1,7 +1,7 @@
 # Started by the launcher test (tests/upgrade): a program that waits for the
 # one that started it to end.
 add_executable(kanade_starter_probe ${CMAKE_CURRENT_LIST_DIR}/starter_probe.cpp)
-target_link_libraries(kanade_starter_probe PRIVATE kanade_core)
+target_link_libraries(kanade_starter_probe PRIVATE kanade_settings_upgrade)
 if(TARGET kanade_tests_upgrade)
   add_dependencies(kanade_tests_upgrade kanade_starter_probe)
 endif()
@@ -11,7 +11,7 @@ endif()
 # run alone: keys and repaints are timed, and a busy machine makes them miss.
 if(TARGET kanade_fltk)
   add_executable(kanade_fltk_probe ${CMAKE_CURRENT_LIST_DIR}/fltk_window_probe.cpp)
-  target_link_libraries(kanade_fltk_probe PRIVATE kanade_fltk kanade_core)
+  target_link_libraries(kanade_fltk_probe PRIVATE kanade_app kanade_fltk)
   add_test(NAME e2e.fltk_window
            COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/fltk_window_test.py
                    $<TARGET_FILE:kanade_fltk_probe>)

@@ -9,10 +9,10 @@
 #include <optional>
 #include <vector>
 
+#include "kanade_repo/repository_signing.h"
 #include "repos/http_client.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_server.h"
-#include "repos/repository_signing.h"
 #include "repos/repository_trust.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"

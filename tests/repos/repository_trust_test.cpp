@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "kanade_repo/repository_signing.h"
 #include "repos/repository_format.h"
-#include "repos/repository_signing.h"
 #include "support/test_repository.h"
 #include "util/base64.h"
 #include "util/text.h"

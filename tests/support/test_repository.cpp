@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
+#include "kanade_repo/repository_signing.h"
 #include "repos/repository_fetch.h"
-#include "repos/repository_signing.h"
 #include "repos/sha256.h"
 #include "support/temp_dir.h"
 #include "util/path.h"

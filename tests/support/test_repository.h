@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "repos/publisher_keys.h"
+#include "kanade_repo/secret_key.h"
 
 namespace kanade::test {
 

@@ -26,6 +26,22 @@ TEST(FileKinds, FilesAndFoldersAreTold) {
   EXPECT_TRUE(IsDirectory("/"));
 }
 
+// True only when nothing is left, and a folder (empty or not) is never
+// removed in a file's place.
+TEST(RemoveFile, RemovesFilesButNeverFolders) {
+  TempDir dir;
+  test::WriteFile(dir / "file.txt", "x");
+  std::filesystem::create_directories(dir / "full/inner");
+  std::filesystem::create_directory(dir / "empty");
+  EXPECT_TRUE(RemoveFile(dir / "file.txt"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "file.txt"));
+  EXPECT_TRUE(RemoveFile(dir / "missing"));
+  for (const char* folder : {"full", "empty"}) {
+    EXPECT_FALSE(RemoveFile(dir / folder)) << folder;
+    EXPECT_TRUE(IsDirectory(dir / folder)) << folder;
+  }
+}
+
 TEST(EnsureDirectoryTree, CreatesEachMissingLevel) {
   TempDir dir;
   EXPECT_TRUE(EnsureDirectoryTree(dir / "a/b/c", dir.path()));

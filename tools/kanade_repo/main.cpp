@@ -1,6 +1,7 @@
 // kanade-repo: makes and checks the repository files that the patcher
-// downloads. The work is done in src/repos/; this file reads the command
-// line and the files, and reports.
+// downloads. This file reads the command line and the files, and reports;
+// the work is done beside it (signing, publishing) and in src/repos/
+// (the repository format and its checks, shared with the patcher).
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -12,13 +13,13 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "kanade_version.h"
 #include "gzip_file.h"
+#include "kanade_version.h"
 #include "publish_command.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_format.h"
-#include "repos/repository_signing.h"
 #include "repos/repository_trust.h"
+#include "repository_signing.h"
 #include "tool_support.h"
 #include "util/path.h"
 
@@ -187,9 +188,10 @@ int Keygen(const std::string& path) {
   }
   const auto key = GenerateSecretKey();
   if (!key) return Complain("cannot make a key pair (libsodium)", kUsageOrIoFailed);
-  if (!WritePrivateFile(path, SecretKeyFileText(*key))) {
-    return Complain(path + ": cannot write the secret key", kUsageOrIoFailed);
-  }
+  std::string secret_text = SecretKeyFileText(*key);
+  const bool written = WritePrivateFile(path, secret_text);
+  WipeText(secret_text);
+  if (!written) return Complain(path + ": cannot write the secret key", kUsageOrIoFailed);
   if (!WriteFileAtomically(public_path, PublicKeyFileText(key->Public()))) {
     RemoveFile(path);
     return Complain(public_path + ": cannot write the public key", kUsageOrIoFailed);

@@ -11,7 +11,8 @@
 #include "release_plan.h"
 #include "release_sources.h"
 #include "release_writer.h"
-#include "repos/publisher_keys.h"
+#include "repos/repository_server.h"
+#include "secret_key.h"
 #include "served_tree.h"
 #include "tool_support.h"
 #include "util/path.h"
@@ -41,11 +42,10 @@ bool Contains(const std::string& outer, const std::string& inner) {
   return end == a.end();
 }
 
+// A translation tree is published as a localisation mode or as the Lua
+// module ("kanade-lua").
 bool IsMode(const std::string& name) {
-  for (const char* mode : kPublishModes) {
-    if (name == mode) return true;
-  }
-  return false;
+  return IsLocalisationMode(name) || RepositoryNameOfMode(name) == kLuaRepositoryName;
 }
 
 // The base URL without trailing "/", or a complaint in `problem`.
@@ -239,52 +239,62 @@ int CheckServedFolder(const std::string& www, bool is_new) {
 
 }  // namespace
 
-int Publish(const std::vector<std::string>& operands,
-            const std::map<std::string, std::string>& options) {
-  int status = kOk;
+namespace {
+
+// The options that need no file to check.
+struct PublishOptions {
+  std::string Www;      // the served folder, without trailing separators
+  std::string BaseUrl;  // without trailing "/"
+  bool DryRun = false;
+};
+
+// Nothing, after a complaint (`status`), when an option is missing or wrong.
+std::optional<PublishOptions> CheckPublishOptions(const std::map<std::string, std::string>& options,
+                                                  int* status) {
+  const auto refuse = [status](const std::string& complaint) {
+    *status = Complain(complaint, kUsageOrIoFailed);
+    return std::nullopt;
+  };
   for (const char* required : {"--key", "--out", "--base-url"}) {
-    if (options.count(required) == 0) {
-      return Complain(std::string("publish needs ") + required, kUsageOrIoFailed);
-    }
+    if (options.count(required) == 0) return refuse(std::string("publish needs ") + required);
   }
   std::string problem;
   const auto base_url = BaseUrlOf(options.at("--base-url"), &problem);
-  if (!base_url) return Complain(problem, kUsageOrIoFailed);
-  const std::string www = StripTrailingSeparators(options.at("--out"));
-  if (www.empty()) return Complain("--out needs a folder", kUsageOrIoFailed);
-  if (IsFile(www)) return Complain(www + ": is no folder", kUsageOrIoFailed);
-  const bool dry_run = options.count("--dry-run") > 0;
+  if (!base_url) return refuse(problem);
+  PublishOptions checked{StripTrailingSeparators(options.at("--out")), *base_url,
+                         options.count("--dry-run") > 0};
+  if (checked.Www.empty()) return refuse("--out needs a folder");
+  if (IsFile(checked.Www)) return refuse(checked.Www + ": is no folder");
+  return checked;
+}
 
-  // A dry run writes nothing, so an interruption may end it at once. Until
-  // a repository is renamed, an interruption leaves the last release served.
-  std::optional<InterruptionGuard> guard;
-  if (!dry_run) guard.emplace();
-  const auto stop_if_interrupted = [&](std::size_t written) {
-    if (!guard || !Interrupted()) return;
-    std::string bodies = "no body was written";
-    if (written == 1) bodies = "1 new body was written below files/ (the next publish uses it)";
-    if (written > 1) {
-      bodies = std::to_string(written) +
-               " new bodies were written below files/ (the next publish uses them)";
-    }
-    Complain("interrupted: no repository changed, so " + www +
-                 " serves the release it served before; " + bodies +
-                 ", and no temporary file is left",
-             kUsageOrIoFailed);
-    guard->EndAsInterrupted();
-  };
-
-  const auto key = ReadSecretKey(options.at("--key"), &status);
-  if (!key) return status;
-  const auto keys = PlayersKeys(options, *key, &status);
-  if (!keys) return status;
-  if (const int refused = CheckServedFolder(www, options.count("--new") > 0); refused != kOk) {
-    return refused;
+// Ends the process as interrupted when an interruption arrived while
+// `guard` lived; until a repository is renamed, the last release stays
+// served, and `written` bodies are kept for the next publish.
+void StopIfInterrupted(InterruptionGuard* guard, const std::string& www, std::size_t written) {
+  if (guard == nullptr || !Interrupted()) return;
+  std::string bodies = "no body was written";
+  if (written == 1) bodies = "1 new body was written below files/ (the next publish uses it)";
+  if (written > 1) {
+    bodies = std::to_string(written) +
+             " new bodies were written below files/ (the next publish uses them)";
   }
-  auto request = ReadRequest(operands, options, www, *base_url, &status);
-  stop_if_interrupted(0);
-  if (!request) return status;
+  Complain("interrupted: no repository changed, so " + www +
+               " serves the release it served before; " + bodies +
+               ", and no temporary file is left",
+           kUsageOrIoFailed);
+  guard->EndAsInterrupted();
+}
 
+// The release transaction: under the publish lock, plan the release, write
+// and check the bodies, and only then rename the repositories into place
+// and check what is served.
+int PublishRelease(const PublishOptions& checked, const PublishRequest& request,
+                   const SecretKey& key, const std::vector<PublicKey>& keys, bool move_base_url,
+                   InterruptionGuard* guard) {
+  const std::string& www = checked.Www;
+  const std::string& base_url = checked.BaseUrl;
+  const bool dry_run = checked.DryRun;
   // Held from the plan on: a second publish must not work from the same
   // state. A dry run only makes sure that no publish holds it.
   PublishError error;
@@ -293,11 +303,10 @@ int Publish(const std::vector<std::string>& operands,
   if (!dry_run) RemoveLeftovers(www);
   const auto served = ReadServedRepositories(www, &error);
   if (!served) return Report(error);
-  if (const int refused = CheckBaseUrl(*request, options.count("--move-base-url") > 0, *served);
-      refused != kOk) {
+  if (const int refused = CheckBaseUrl(request, move_base_url, *served); refused != kOk) {
     return refused;
   }
-  const auto plan = PlanRelease(*request, *key, *keys, &error);
+  const auto plan = PlanRelease(request, key, keys, &error);
   if (!plan) return Report(error);
   std::fputs(DescribePlan(*plan).c_str(), stdout);
 
@@ -306,11 +315,11 @@ int Publish(const std::vector<std::string>& operands,
   BodyWork work;
   const bool bodies = WriteBodies(*plan, www, !dry_run, &work, &error);
   for (const std::string& note : work.Notes) std::printf("%s\n", note.c_str());
-  stop_if_interrupted(work.Written);
+  StopIfInterrupted(guard, www, work.Written);
   if (!bodies) return Report(error);
   // Nothing reaches clients before the whole release holds together.
-  if (!CheckServedTree(www, *base_url, plan->ServedTexts(), *keys, work.Good, &error)) {
-    stop_if_interrupted(work.Written);
+  if (!CheckServedTree(www, base_url, plan->ServedTexts(), keys, work.Good, &error)) {
+    StopIfInterrupted(guard, www, work.Written);
     return Report(error);
   }
   if (!RepositoryCopiesCanBeWritten(*plan, www, &error)) return Report(error);
@@ -318,8 +327,7 @@ int Publish(const std::vector<std::string>& operands,
     std::puts("dry run: nothing written");
     return kOk;
   }
-  stop_if_interrupted(work.Written);
-
+  StopIfInterrupted(guard, www, work.Written);
   // The renames are quick; an interruption meanwhile waits for the check.
   // Unchanged repositories are passed too, so that a missing or stale .gz
   // copy of one is mended.
@@ -327,7 +335,7 @@ int Publish(const std::vector<std::string>& operands,
   const bool written = WriteRepositories(*plan, www, &notes, &error);
   for (const std::string& note : notes) std::printf("%s\n", note.c_str());
   if (!written || (plan->Changed() && !RetireBodies(*plan, www, &error))) return Report(error);
-  if (!WriteBaseUrlRecord(www, *base_url, &error)) return Report(error);
+  if (!WriteBaseUrlRecord(www, base_url, &error)) return Report(error);
   std::string published;
   for (const RepositoryRelease& release : plan->Repositories) {
     if (release.Changed) {
@@ -336,7 +344,7 @@ int Publish(const std::vector<std::string>& operands,
     }
   }
   const auto served_now = ReadServedRepositories(www, &error);
-  if (!served_now || !CheckServedTree(www, *base_url, *served_now, *keys, {}, &error) ||
+  if (!served_now || !CheckServedTree(www, base_url, *served_now, keys, {}, &error) ||
       !CheckRepositoryCopies(www, *served_now, &error)) {
     if (Interrupted()) {
       Complain("interrupted while checking: " + www + " serves the new release" +
@@ -361,6 +369,35 @@ int Publish(const std::vector<std::string>& operands,
     return kUsageOrIoFailed;
   }
   return kOk;
+}
+
+}  // namespace
+
+int Publish(const std::vector<std::string>& operands,
+            const std::map<std::string, std::string>& options) {
+  int status = kOk;
+  const auto checked = CheckPublishOptions(options, &status);
+  if (!checked) return status;
+
+  // A dry run writes nothing, so an interruption may end it at once. Until
+  // a repository is renamed, an interruption leaves the last release served.
+  std::optional<InterruptionGuard> guard;
+  if (!checked->DryRun) guard.emplace();
+  InterruptionGuard* const guarding = guard ? &*guard : nullptr;
+
+  const auto key = ReadSecretKey(options.at("--key"), &status);
+  if (!key) return status;
+  const auto keys = PlayersKeys(options, *key, &status);
+  if (!keys) return status;
+  if (const int refused = CheckServedFolder(checked->Www, options.count("--new") > 0);
+      refused != kOk) {
+    return refused;
+  }
+  const auto request = ReadRequest(operands, options, checked->Www, checked->BaseUrl, &status);
+  StopIfInterrupted(guarding, checked->Www, 0);
+  if (!request) return status;
+  return PublishRelease(*checked, *request, *key, *keys, options.count("--move-base-url") > 0,
+                        guarding);
 }
 
 }  // namespace kanade

@@ -8,10 +8,6 @@
 
 namespace kanade {
 
-/// The modes a translation tree may be published as.
-inline constexpr const char* kPublishModes[] = {"kanade-conv-test", "kanade-test",
-                                                "kanade-prefixed", "kanade-lua"};
-
 /// Runs the command with its MODE=FOLDER operands and its options (by name,
 /// "--dry-run" with an empty value); returns the exit status.
 int Publish(const std::vector<std::string>& operands,

@@ -4,8 +4,9 @@
 #include <limits>
 #include <system_error>
 
-#include "repos/repository_signing.h"
 #include "repos/repository_trust.h"
+#include "repos/sha256.h"
+#include "repository_signing.h"
 #include "served_tree.h"
 #include "util/path.h"
 #include "util/text.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "release_sources.h"
-#include "repos/publisher_keys.h"
+#include "secret_key.h"
 
 namespace kanade {
 

@@ -6,6 +6,7 @@
 #include <set>
 #include <system_error>
 
+#include "folder_walk.h"
 #include "interruption.h"
 #include "repos/sha256.h"
 #include "util/path.h"
@@ -151,45 +152,33 @@ std::optional<std::vector<SourceFile>> ReadTranslationTree(std::string_view fold
   const std::size_t problems_before = problems->size();
   std::vector<SourceFile> files;
   std::vector<std::string> folders;  // relative paths
-  std::vector<fs::path> pending = {root};
-  while (!pending.empty()) {
-    const fs::path reading = pending.back();
-    pending.pop_back();
-    std::error_code list_error;
-    auto it = fs::directory_iterator(reading, list_error);
-    for (; !list_error && it != fs::directory_iterator(); it.increment(list_error)) {
-      const fs::path& full = it->path();
-      std::string relative = Utf8Path(full.lexically_relative(root));
-#ifdef _WIN32
-      relative = ReplaceAll(relative, "\\", "/");
-#endif
-      const std::string shown = Utf8Path(full);
-      std::error_code kind_error;
-      const auto kind = it->symlink_status(kind_error).type();
-      std::string problem;
-      if (kind_error) {
-        problem = "cannot read it";
-      } else if (kind == fs::file_type::symlink) {
-        problem = "is a symbolic link; publish the file itself";
-      } else if (kind != fs::file_type::directory && kind != fs::file_type::regular) {
-        problem = "is neither a file nor a folder";
-      } else if (const std::string refused = NameProblem(relative); !refused.empty()) {
-        problem = "the patcher refuses this name: " + refused;
-      }
-      if (!problem.empty()) {
-        problems->push_back(shown + ": " + problem);
-      } else if (kind == fs::file_type::directory) {
-        pending.push_back(full);
-        folders.push_back(std::move(relative));
-      } else {
-        files.push_back({std::move(relative), shown, {}, 0});
-      }
+  const auto visit = [&](const TreeEntry& entry) {
+    const std::string shown = Utf8Path(entry.Full);
+    std::string problem;
+    if (entry.KindError) {
+      problem = "cannot read it";
+    } else if (entry.Kind == fs::file_type::symlink) {
+      problem = "is a symbolic link; publish the file itself";
+    } else if (entry.Kind != fs::file_type::directory && entry.Kind != fs::file_type::regular) {
+      problem = "is neither a file nor a folder";
+    } else if (const std::string refused = NameProblem(entry.Relative); !refused.empty()) {
+      problem = "the patcher refuses this name: " + refused;
     }
-    // A folder left out would silently drop its modules from the release.
-    if (list_error) {
-      problems->push_back("cannot read folder " + Utf8Path(reading) + ": " + list_error.message());
+    if (!problem.empty()) {
+      problems->push_back(shown + ": " + problem);
+      return false;
     }
-  }
+    if (entry.Kind == fs::file_type::directory) {
+      folders.push_back(entry.Relative);
+      return true;
+    }
+    files.push_back({entry.Relative, shown, {}, 0});
+    return false;
+  };
+  // A folder left out would silently drop its modules from the release.
+  WalkFolderTree(root, visit, [&](const fs::path& reading, const std::error_code& error) {
+    problems->push_back("cannot read folder " + Utf8Path(reading) + ": " + error.message());
+  });
   std::sort(problems->begin() + static_cast<std::ptrdiff_t>(problems_before), problems->end());
   std::sort(files.begin(), files.end(),
             [](const SourceFile& a, const SourceFile& b) { return a.Path < b.Path; });

@@ -99,10 +99,6 @@ std::string BodyPathOf(std::string_view digest) {
   return "files/" + std::string(digest.substr(0, 2)) + "/" + std::string(digest);
 }
 
-bool IsDigestText(std::string_view text) {
-  return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
 std::string ModuleLineOf(const SourceFile& file, std::string_view base_url) {
   return "module=" + file.Path + "\t" + std::string(base_url) + "/" + BodyPathOf(file.Digest) +
          "\t" + file.Digest + "\t" + std::to_string(file.Size) + "\n";

@@ -20,9 +20,6 @@ namespace kanade {
 /// "files/ab/abcd…": where the body with `digest` lies below the served folder.
 std::string BodyPathOf(std::string_view digest);
 
-/// True for a 64-digit lower-case hexadecimal digest text.
-bool IsDigestText(std::string_view text);
-
 /// The module line of `file` served from `base_url`: path, body URL, digest
 /// and size, separated by TAB, with its LF.
 std::string ModuleLineOf(const SourceFile& file, std::string_view base_url);

@@ -1,5 +1,6 @@
 #include "tool_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 
@@ -28,28 +29,80 @@ int Complain(const std::string& message, int status) {
   return status;
 }
 
-std::optional<SecretKey> ReadSecretKey(const std::string& path, int* status) {
-  const auto text = ReadFileBytes(path);
+namespace {
+
+// The bytes of the file at `path`, read without a stdio or stack buffer and
+// with every outgrown buffer wiped, so that the caller's copy is the only
+// one of a secret left in memory.
+std::optional<std::string> ReadWithoutCopies(const std::string& path) {
+  if (!IsFile(path)) return std::nullopt;
+#ifdef _WIN32
+  int fd = -1;
+  if (_wsopen_s(&fd, Widen(path).c_str(), _O_RDONLY | _O_BINARY, _SH_DENYNO, 0) != 0) {
+    return std::nullopt;
+  }
+  const auto read_some = [fd](char* into, std::size_t size) -> long long {
+    return _read(fd, into, static_cast<unsigned>(std::min<std::size_t>(size, 1 << 20)));
+  };
+#else
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  const auto read_some = [fd](char* into, std::size_t size) -> long long {
+    return ::read(fd, into, size);
+  };
+#endif
+  std::string bytes(4096, '\0');
+  std::size_t used = 0;
+  long long got = 0;
+  while (true) {
+    if (used == bytes.size()) {
+      std::string larger(bytes.size() * 2, '\0');
+      std::copy(bytes.begin(), bytes.end(), larger.begin());
+      WipeText(bytes);
+      bytes.swap(larger);
+    }
+    got = read_some(bytes.data() + used, bytes.size() - used);
+    if (got <= 0) break;
+    used += static_cast<std::size_t>(got);
+  }
+#ifdef _WIN32
+  _close(fd);
+#else
+  ::close(fd);
+#endif
+  if (got < 0) {
+    WipeText(bytes);
+    return std::nullopt;
+  }
+  bytes.resize(used);  // shrinking keeps the buffer in place
+  return bytes;
+}
+
+// The file at `path` parsed by `parse`, or a complaint that names `what`.
+// A secret's text is read without copies and wiped afterwards.
+template <typename Parse>
+auto ReadKeyFile(const std::string& path, const char* what, bool secret, Parse parse, int* status)
+    -> decltype(parse(std::string_view(), nullptr)) {
+  auto text = secret ? ReadWithoutCopies(path) : ReadFileBytes(path);
   if (!text) {
-    *status = Complain(path + ": cannot read the secret key", kUsageOrIoFailed);
+    *status = Complain(path + ": cannot read the " + what, kUsageOrIoFailed);
     return std::nullopt;
   }
   std::string problem;
-  auto key = ParseSecretKeyFile(*text, &problem);
-  if (!key) *status = Complain(path + ": " + problem, kUsageOrIoFailed);
-  return key;
+  auto parsed = parse(*text, &problem);
+  if (secret) WipeText(*text);
+  if (!parsed) *status = Complain(path + ": " + problem, kUsageOrIoFailed);
+  return parsed;
+}
+
+}  // namespace
+
+std::optional<SecretKey> ReadSecretKey(const std::string& path, int* status) {
+  return ReadKeyFile(path, "secret key", true, ParseSecretKeyFile, status);
 }
 
 std::optional<std::vector<PublicKey>> ReadPublicKeys(const std::string& path, int* status) {
-  const auto text = ReadFileBytes(path);
-  if (!text) {
-    *status = Complain(path + ": cannot read the public keys", kUsageOrIoFailed);
-    return std::nullopt;
-  }
-  std::string problem;
-  auto keys = ParsePublicKeyFile(*text, &problem);
-  if (!keys) *status = Complain(path + ": " + problem, kUsageOrIoFailed);
-  return keys;
+  return ReadKeyFile(path, "public keys", false, ParsePublicKeyFile, status);
 }
 
 bool WritePrivateFile(const std::string& path, std::string_view text) {

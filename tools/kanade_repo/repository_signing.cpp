@@ -1,4 +1,4 @@
-#include "repos/repository_signing.h"
+#include "repository_signing.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "folder_walk.h"
 #include "repos/repository_format.h"
 #include "repos/repository_trust.h"
 #include "repos/sha256.h"
@@ -101,14 +102,6 @@ bool BreaksRepositoryLine(std::string_view text) {
 bool IsUnreserved(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '.' || c == '_' || c == '~';
-}
-
-std::string RelativeModulePath(const fs::path& file, const fs::path& root) {
-  std::string relative = Utf8Path(file.lexically_relative(root));
-#ifdef _WIN32
-  relative = ReplaceAll(relative, "\\", "/");
-#endif
-  return relative;
 }
 
 // `text` with a SIGN line (added first when missing) whose value is 0 in
@@ -284,9 +277,7 @@ std::string DescribeSignatureProblem(std::string_view text) {
     if (HasHiddenSignLine(text)) return kHiddenSignProblem;
     return "has no SIGN line";
   }
-  const bool digest_text = last_value->size() == 64 &&
-                           last_value->find_first_not_of("0123456789abcdef") == std::string::npos;
-  if (!digest_text) return "its SIGN value is not a SHA-256 digest";
+  if (!IsDigestText(*last_value)) return "its SIGN value is not a SHA-256 digest";
   return "signature does not match the contents";
 }
 
@@ -344,17 +335,21 @@ std::optional<std::string> BuildRepositoryText(std::string_view folder, std::str
   const bool skip_exists = !skip_path.empty() && fs::exists(FsPath(skip_path), ec);
 
   std::vector<std::pair<std::string, fs::path>> files;  // relative path, full path
-  fs::path reading = root;                              // the folder that the next step opens
-  auto it = fs::recursive_directory_iterator(root, ec);
-  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+  const auto visit = [&](const TreeEntry& entry) {
+    if (entry.Kind == fs::file_type::directory) return true;
+    // Files, and links to files.
     std::error_code kind_error;
-    reading = it->is_directory(kind_error) ? it->path() : reading;
-    if (!it->is_regular_file(kind_error)) continue;
-    if (skip_exists && fs::equivalent(it->path(), FsPath(skip_path), kind_error)) continue;
-    files.emplace_back(RelativeModulePath(it->path(), root), it->path());
-  }
+    if (!fs::is_regular_file(entry.Full, kind_error)) return false;
+    if (skip_exists && fs::equivalent(entry.Full, FsPath(skip_path), kind_error)) return false;
+    files.emplace_back(entry.Relative, entry.Full);
+    return false;
+  };
   // A folder left out would silently drop its modules from the repository.
-  if (ec) return Fail(problem, "cannot read folder " + Utf8Path(reading) + ": " + ec.message());
+  std::string unreadable;
+  WalkFolderTree(root, visit, [&](const fs::path& reading, const std::error_code& error) {
+    if (unreadable.empty()) unreadable = Utf8Path(reading) + ": " + error.message();
+  });
+  if (!unreadable.empty()) return Fail(problem, "cannot read folder " + unreadable);
 
   std::sort(files.begin(), files.end());
   std::string text = "SIGN=0\n";

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "repos/publisher_keys.h"
+#include "secret_key.h"
 
 namespace kanade {
 

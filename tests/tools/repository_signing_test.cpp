@@ -1,4 +1,4 @@
-#include "repos/repository_signing.h"
+#include "kanade_repo/repository_signing.h"
 
 #include <gtest/gtest.h>
 
