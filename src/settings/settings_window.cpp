@@ -68,9 +68,11 @@ void BuildSettingsWindow(int /*x*/, int /*y*/, int width, int height) {
   c.PreferSteamButton = b.Add(K::kPushButton, {450, 210, 130, 18}, "Steam版を優先", DialogFont);
   c.PreferInstalledButton =
       b.Add(K::kPushButton, {450, 190, 130, 18}, "インストール版を優先", DialogFont);
-  c.SteamField = b.Add(K::kField, {90, 210, 350, 20}, "");
-  c.InstalledField = b.Add(K::kField, {90, 190, 350, 20}, "");
-  c.LocationField = b.Add(K::kField, {90, 160, 350, 20}, "");
+  // The fields start past "インストール版：", which is 88 to 91 pixels wide
+  // in the dialog font: from x 90 they covered its last characters.
+  c.SteamField = b.Add(K::kField, {114, 210, 326, 20}, "");
+  c.InstalledField = b.Add(K::kField, {114, 190, 326, 20}, "");
+  c.LocationField = b.Add(K::kField, {114, 160, 326, 20}, "");
   c.AutoDetectButton = b.Add(K::kPushButton, {450, 160, 60, 20}, "自動検出", DialogFont);
   c.BrowseButton = b.Add(K::kPushButton, {520, 160, 60, 20}, "参照...", DialogFont);
   c.NotImplementedLabel = b.AddRed(K::kLabel, {390, 273, 180, 16}, "※未実装です。まだ使えません。");

@@ -259,6 +259,16 @@ def check_layout(items, dpi, what, canvas_width=600):
         fits = th <= bh + 1 if item["kind"] == "field" else tw <= item["area"][2] and th <= bh + 1
         check(fits, f"{what}: {item['kind']} {caption!r} ({tw} x {th}) fits its box "
                     f"{item['box']} (text area {item['area'][2]} wide)")
+    # No other control covers the text of a label (left-aligned, at the top
+    # of its box); boxes of rows that touch may share a few pixels of height.
+    controls = [i for i in items if i["kind"] not in ("fill", "text", "label")]
+    for label in (i for i in items if i["kind"] == "label" and i["caption"]):
+        tw, th = label["text"]
+        ink = (label["area"][0], label["box"][1], tw, min(th, label["box"][3]))
+        covering = [i["caption"] or i["kind"] for i in controls
+                    if overlap(ink, i["box"], scaled(3, dpi))]
+        check(not covering, f"{what}: the text of label {label['caption']!r} at {ink} is covered "
+                            f"by {covering}")
     for i, a in enumerate(texts):
         check(a[0] >= 0 and a[1] >= 0 and a[0] + a[2] <= scaled(canvas_width, dpi),
               f"{what}: the text at {a} stays on the canvas")
