@@ -502,19 +502,25 @@ class TransferPool {
     if (transfer->attempt >= kTransferAttempts || transfer->cancel || !transfer->sink->Restart()) {
       return false;
     }
-    Release(*transfer);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       transfer->retries.push_back(reason);
     }
-    transfer->retry_at =
-        SteadyClock::now() + kRetryPauses[static_cast<std::size_t>(transfer->attempt - 1)];
+    Requeue(transfer,
+            SteadyClock::now() + kRetryPauses[static_cast<std::size_t>(transfer->attempt - 1)]);
     transfer->attempt += 1;
+    return true;
+  }
+
+  // Takes the transfer off libcurl to start again from its first byte at
+  // `when`; its sink has forgotten what it was given.
+  void Requeue(const std::shared_ptr<Transfer>& transfer, SteadyClock::time_point when) {
+    Release(*transfer);
     transfer->received.store(0, std::memory_order_relaxed);
     transfer->too_large = false;
     transfer->sink_failed = false;
+    transfer->retry_at = when;
     delayed_.push_back(transfer);
-    return true;
   }
 
   // The origin serves HTTP/1.1 only from now on. Its transfers that have no
@@ -529,10 +535,7 @@ class TransferPool {
           transfer->got_response || !transfer->sink->Restart()) {
         continue;
       }
-      Release(*transfer);
-      transfer->received.store(0, std::memory_order_relaxed);
-      transfer->retry_at = SteadyClock::now();
-      delayed_.push_back(transfer);
+      Requeue(transfer, SteadyClock::now());
     }
   }
 
