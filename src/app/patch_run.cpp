@@ -5,6 +5,7 @@
 #include <iterator>
 #include <optional>
 #include <system_error>
+#include <vector>
 
 #include "app/event_loop.h"
 #include "repos/curl_transfer.h"
@@ -100,9 +101,15 @@ void Localisation() {
   const std::string mode = ToLowerAscii(s.LocalizationMode);
   if (!IsLocalisationMode(mode)) return;
   const std::string name = RepositoryNameOfMode(mode);
+  // The modes share the game folder: what a mode used before left there goes
+  // when another one is applied or the translation is removed.
+  std::vector<std::string> others;
+  for (const std::string_view other : kLocalisationModes) {
+    if (other != mode) others.push_back(RepositoryNameOfMode(other));
+  }
   if (s.UninstallRequested) s.EnableLocalization = 0;
-  run_record.localisation = s.EnableLocalization ? ApplyRepository(name, s.GameFolder)
-                                                 : UninstallRepository(name, s.GameFolder);
+  run_record.localisation = s.EnableLocalization ? ApplyRepository(name, s.GameFolder, others)
+                                                 : UninstallRepository(name, s.GameFolder, others);
 }
 
 void LuaModule() {

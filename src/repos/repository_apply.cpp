@@ -36,10 +36,11 @@ std::string WithoutTrailingSeparators(std::string_view folder) {
 }
 
 RepositoryOutcome RunWithSummary(std::string_view repository_name, std::string_view target_folder,
-                                 std::string_view action) {
+                                 std::string_view action, std::span<const std::string> replaced) {
   const bool install = action == kActionInstall;
   const int line = ReportRepositoryStarted(repository_name, install);
-  const RepositoryOutcome outcome = ProcessRepository(repository_name, target_folder, action);
+  const RepositoryOutcome outcome =
+      ProcessRepository(repository_name, target_folder, action, replaced);
   ReportRepositoryEnded(line, repository_name, install, outcome);
   DownloadPrefix.clear();
   return outcome;
@@ -48,7 +49,8 @@ RepositoryOutcome RunWithSummary(std::string_view repository_name, std::string_v
 }  // namespace
 
 RepositoryOutcome ProcessRepository(std::string_view repository_name,
-                                    std::string_view target_folder, std::string_view action) {
+                                    std::string_view target_folder, std::string_view action,
+                                    std::span<const std::string> replaced) {
   RepositoryOutcome outcome;
   const std::string target = WithoutTrailingSeparators(target_folder);
   // Read once, never through a link: the lines acted on are the lines that
@@ -78,16 +80,21 @@ RepositoryOutcome ProcessRepository(std::string_view repository_name,
   outcome.Modules = ProcessModuleLines(lines, action, target);
 
   const std::string head = target + "\n";
+  std::set<std::string> own;
   std::set<std::string>& listed = AppliedPaths()[std::string(repository_name)];
   listed.clear();
-  if (action == kActionInstall) {
-    for (const RepositoryLine& line : lines) {
-      if (const auto entry = ParseModuleLine(line)) {
-        listed.insert(head + ModulePathKey(DownloadPrefix + entry->RelativePath));
-      }
+  for (const RepositoryLine& line : lines) {
+    const auto entry = ParseModuleLine(line);
+    if (!entry) continue;
+    own.insert(ModulePathKey(entry->RelativePath));
+    if (action == kActionInstall) {
+      listed.insert(head + ModulePathKey(DownloadPrefix + entry->RelativePath));
     }
   }
-  const std::vector<ModuleEntry> withdrawn = TakeWithdrawnModules(repository_name);
+  std::vector<ModuleEntry> withdrawn = TakeWithdrawnModules(repository_name);
+  for (const std::string& other : replaced) {
+    for (ModuleEntry& entry : ModulesLeftBy(other, own)) withdrawn.push_back(std::move(entry));
+  }
   if (!withdrawn.empty()) {
     std::vector<std::string> keep;
     for (const auto& [name, paths] : AppliedPaths()) {
@@ -100,14 +107,15 @@ RepositoryOutcome ProcessRepository(std::string_view repository_name,
   return outcome;
 }
 
-RepositoryOutcome ApplyRepository(std::string_view repository_name,
-                                  std::string_view target_folder) {
-  return RunWithSummary(repository_name, target_folder, kActionInstall);
+RepositoryOutcome ApplyRepository(std::string_view repository_name, std::string_view target_folder,
+                                  std::span<const std::string> replaced) {
+  return RunWithSummary(repository_name, target_folder, kActionInstall, replaced);
 }
 
 RepositoryOutcome UninstallRepository(std::string_view repository_name,
-                                      std::string_view target_folder) {
-  return RunWithSummary(repository_name, target_folder, kActionUninstall);
+                                      std::string_view target_folder,
+                                      std::span<const std::string> replaced) {
+  return RunWithSummary(repository_name, target_folder, kActionUninstall, replaced);
 }
 
 void ForgetAppliedPaths() {

@@ -5,6 +5,8 @@
 // hold the digest the old copy listed.
 #pragma once
 
+#include <set>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -19,5 +21,12 @@ void NoteWithdrawnModules(std::string_view local_name, std::string_view old_text
 
 /// The modules noted for `local_name`, forgotten here once taken.
 std::vector<ModuleEntry> TakeWithdrawnModules(std::string_view local_name);
+
+/// What another repository that installs into the same folder left there
+/// for `local_name` to take over: the modules noted as withdrawn from it and
+/// those its verified local copy lists, each with a digest and a
+/// ModulePathKey that `listed` does not hold.
+std::vector<ModuleEntry> ModulesLeftBy(std::string_view local_name,
+                                       const std::set<std::string>& listed);
 
 }  // namespace kanade

@@ -261,6 +261,49 @@ TEST_F(PatchRunTest, SwitchedOffLocalisationIsUninstalled) {
   EXPECT_FALSE(IsFile(game_ + "/Language.txt"));
 }
 
+// The modes share the game folder: a file only the mode used before lists
+// goes when another mode is applied and when the translation is removed,
+// but never one the player changed or one the mode in use lists.
+TEST_F(PatchRunTest, AnotherModeOrAnUninstallLeavesNothingOfTheModeBefore) {
+  PublishAll();
+  Publish("kanade-conv-test.repo",
+          {{"Language.txt", "conv"}, {"Talk/npc.txt", "talk"}, {"Talk/own.txt", "talk too"}});
+  InstallGame();
+  const auto run = [&](const char* mode, std::vector<std::string> options) {
+    State().LocalizationMode = mode;
+    Options(std::move(options));
+    State().EnableLocalization = 1;
+    PatchStep = 0;
+    ResetConsole();
+    OpenMainWindow();
+    RunUntilStep(-1, 400);
+  };
+  run("kanade-conv-test", {"-nopatch"});
+  ASSERT_EQ(ReadFile(game_ + "/Talk/npc.txt"), "talk");
+  WriteFile(game_ + "/Talk/own.txt", "the player's own");
+
+  run("kanade-test", {"-nopatch"});
+  EXPECT_EQ(ReadFile(game_ + "/Language.txt"), "ui only");
+  EXPECT_FALSE(IsFile(game_ + "/Talk/npc.txt"));
+  EXPECT_EQ(ReadFile(game_ + "/Talk/own.txt"), "the player's own");
+  const auto lines = ConsoleTexts();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "- 削除: " + game_ + "/Talk/npc.txt 成功"),
+            lines.end());
+  EXPECT_EQ(lines.back(), kReady);
+
+  run("kanade-conv-test", {"-nopatch"});
+  ASSERT_EQ(ReadFile(game_ + "/Talk/npc.txt"), "talk");
+  WriteFile(game_ + "/Talk/own.txt", "the player's own");
+  run("kanade-test", {"-uninstall"});
+  EXPECT_TRUE(ended_);
+  for (auto path :
+       {"/Language.txt", "/Shroud of the Avatar_Data/AssetBundles/loc.unity3d", "/Talk/npc.txt"}) {
+    EXPECT_FALSE(IsFile(game_ + path)) << path;
+  }
+  EXPECT_EQ(ReadFile(game_ + "/Talk/own.txt"), "the player's own");
+  EXPECT_EQ(ConsoleTexts().back(), kRemoved);
+}
+
 TEST_F(PatchRunTest, UninstallRemovesBothRepositoriesAndEndsTheProgram) {
   PublishAll();
   InstallGame();
