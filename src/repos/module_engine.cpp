@@ -277,6 +277,9 @@ class ModuleRun {
     const Module& module = ModuleAt(index);
     if (module.plan == Plan::kSkip) return std::nullopt;
     if (module.plan == Plan::kRefused) {
+      // Clearing up after a release or another mode: a path the engine
+      // refuses was never installed, so there is nothing of ours to take.
+      if (action_ == Action::kWithdraw) return std::nullopt;
       const std::string why = "the path " + module.entry.RelativePath +
                               " leaves the folder or names a device or stream";
       ReportRefusedModule(action_ == Action::kInstall, module.full_path, why);
@@ -368,7 +371,9 @@ class ModuleRun {
     bool crossed_link = false;
     const auto folder = ContainedFolder::Open(target_, module.folders, false, &crossed_link);
     if (!folder) {
-      if (!crossed_link) return std::nullopt;
+      // Nothing is ever removed through a link; a clearing-up removal says
+      // nothing of it, as what lies there is not the release's.
+      if (!crossed_link || action_ == Action::kWithdraw) return std::nullopt;
       const std::string why = "a link on the way to " + module.full_path;
       ReportRefusedModule(install, module.full_path, why);
       return Refused(why);

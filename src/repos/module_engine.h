@@ -59,7 +59,9 @@ ModuleTally ProcessModuleLine(const RepositoryLine& line, std::string_view actio
 
 /// Removes the files of `modules` (a release withdrew them) from
 /// `target_folder`, each only while it still has the digest listed for it,
-/// and never one whose ModulePathKey is in `keep`. Reported as removals.
+/// and never one whose ModulePathKey is in `keep`. Reported as removals;
+/// a path the engine would refuse, or one through a link, is passed over
+/// without a line, since nothing was ever installed there.
 ModuleTally RemoveWithdrawnModules(const std::vector<ModuleEntry>& modules,
                                    const std::vector<std::string>& keep,
                                    std::string_view target_folder);

@@ -263,12 +263,19 @@ TEST_F(PatchRunTest, SwitchedOffLocalisationIsUninstalled) {
 
 // The modes share the game folder: a file only the mode used before lists
 // goes when another mode is applied and when the translation is removed,
-// but never one the player changed or one the mode in use lists.
+// but never one the player changed or one the mode in use lists. Paths of
+// that mode which were refused cost the mode in use nothing.
 TEST_F(PatchRunTest, AnotherModeOrAnUninstallLeavesNothingOfTheModeBefore) {
   PublishAll();
-  Publish("kanade-conv-test.repo",
-          {{"Language.txt", "conv"}, {"Talk/npc.txt", "talk"}, {"Talk/own.txt", "talk too"}});
+  Publish("kanade-conv-test.repo", {{"Language.txt", "conv"},
+                                    {"Talk/npc.txt", "talk"},
+                                    {"Talk/own.txt", "talk too"},
+                                    {"CON.txt", "device"},
+                                    {"Linked/x.txt", "through a link"}});
   InstallGame();
+  const std::string outside = dir_ / "outside";
+  WriteFile(outside + "/x.txt", "through a link");
+  test::PlantAt(test::Plant::kSymlink, game_ + "/Linked", outside);
   const auto run = [&](const char* mode, std::vector<std::string> options) {
     State().LocalizationMode = mode;
     Options(std::move(options));
@@ -290,6 +297,7 @@ TEST_F(PatchRunTest, AnotherModeOrAnUninstallLeavesNothingOfTheModeBefore) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "- 削除: " + game_ + "/Talk/npc.txt 成功"),
             lines.end());
   EXPECT_EQ(lines.back(), kReady);
+  EXPECT_EQ(ReadFile(outside + "/x.txt"), "through a link");
 
   run("kanade-conv-test", {"-nopatch"});
   ASSERT_EQ(ReadFile(game_ + "/Talk/npc.txt"), "talk");
