@@ -19,7 +19,10 @@
 #include "ui/responsiveness.h"
 #include "upgrade/programs.h"
 #include "upgrade/self_upgrade.h"
+#include "util/clock.h"
+#include "util/contained_folder.h"
 #include "util/path.h"
+#include "util/run_lock.h"
 #include "util/shutdown.h"
 #include "util/system_error.h"
 #include "util/text.h"
@@ -29,6 +32,11 @@ namespace kanade {
 namespace {
 
 constexpr double kFinished = -1;
+// Step 0 past its countdown, waiting for another copy's run in the folder.
+constexpr double kAwaitingTurn = -2;
+// Anyone who may open the folder can hold its lock: a turn is waited for
+// this long, then the run goes on as it would without one.
+constexpr double kTurnWaitLimitMs = 60000;
 
 // What this run's translation steps did, for the closing line.
 struct RunRecord {
@@ -36,6 +44,11 @@ struct RunRecord {
   std::optional<RepositoryOutcome> lua;           // PatchSteps::kLuaModule
 };
 RunRecord run_record;
+
+// When step 0 began to wait for its turn (below 0: it has not), and the
+// console line that says so.
+double turn_wait_since = -1;
+int turn_wait_line = 0;
 
 void Fetch(std::string_view server_path, std::string_view local_name) {
   FetchRepository(RepositoryBaseUrl() + std::string(server_path), local_name);
@@ -53,8 +66,24 @@ void FetchMode(std::string_view mode) {
 // A new run forgets what the last one learnt about hosts and paths.
 void BeginRun() {
   run_record = {};
+  turn_wait_since = -1;
   ForgetUnreachableHosts();
   ForgetAppliedPaths();
+}
+
+// One run at a time in the program folder; true when it is this run's turn.
+bool TakeTurn() {
+  const bool taken = TakeRunLock(StripTrailingSeparators(ProgramFolder));
+  const double now = GetClock().ElapsedMs();
+  if (!taken && turn_wait_since < 0) {
+    turn_wait_since = now;
+    turn_wait_line = ReportOtherCopyWaitStarted();
+    return false;
+  }
+  if (!taken && now - turn_wait_since < kTurnWaitLimitMs) return false;
+  if (turn_wait_since >= 0) ReportOtherCopyWaitEnded(turn_wait_line, taken);
+  turn_wait_since = -1;
+  return true;
 }
 
 void StartDelay() {
@@ -64,14 +93,20 @@ void StartDelay() {
     StepTimer = s.WaitForMs;
     s.WaitForMs = 0;
     if (StepTimer > 0) WaitLineIndex = AddConsoleLine(WaitLineText(StepTimer));
-  } else {
+  } else if (StepTimer > 0) {
     ResponsivePause(100);
     StepTimer -= 100;
     SetConsoleLineText(WaitLineText(StepTimer), WaitLineIndex);
   }
   // An upgrade goes on as soon as the program that started it has ended;
   // the time is only the longest wait.
-  if (StepTimer <= 0 || StartingProgramEnded()) StepTimer = kFinished;
+  if (StepTimer > 0 && !StartingProgramEnded()) return;
+  StepTimer = kAwaitingTurn;
+  if (!TakeTurn()) return;
+  // A copy killed mid-way, or a program set aside while it ran, goes now
+  // that no other run can be making them.
+  RemoveLeftoverTemporariesIn(StripTrailingSeparators(ProgramFolder));
+  StepTimer = kFinished;
 }
 
 void UpgradeHandOver() {
@@ -291,6 +326,8 @@ void RunPatchStep() {
       }
       break;
     case PatchSteps::kRest:
+      // Resting, with or without the settings window: another copy's turn.
+      ReleaseRunLock();
       if (s.EnableLuaIntegration) LiveTranslationTick();
       return;
     default:

@@ -18,7 +18,6 @@
 #include "ui/responsiveness.h"
 #include "ui/status_canvas.h"
 #include "upgrade/programs.h"
-#include "util/contained_folder.h"
 #include "util/path.h"
 #include "util/shutdown.h"
 
@@ -69,8 +68,6 @@ int RunProgram(int argc, char** argv, const std::function<Toolkit*()>& make_tool
   RegisterImageDecoders();
   InitNetworking();
   ProgramFolder = CurrentFolderWithSeparator();
-  // A copy killed mid-way, or a program set aside while it ran, goes now.
-  RemoveLeftoverTemporariesIn(StripTrailingSeparators(ProgramFolder));
   // The build the program's own repository lists may be this very one.
   SetLocalBodySource(RunningProgramBody);
   CreateConsole();

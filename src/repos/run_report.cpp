@@ -29,6 +29,8 @@ std::string_view FailureWord(ModuleFailure failure) {
   return " 失敗";
 }
 
+constexpr std::string_view kOtherCopyWait = "他の Kanade Patcher の処理を待機中...";
+
 }  // namespace
 
 int ReportFetchStarted(std::string_view url) {
@@ -132,6 +134,14 @@ void ReportFifoCleanupEnded(int line, bool success, std::string_view reason) {
   SetConsoleLineText("FIFOバッファの整理中... 失敗", line);
   SetConsoleLineColour(kRed, line);
   LogReason(reason);
+}
+
+int ReportOtherCopyWaitStarted() {
+  return AddConsoleLine(std::string(kOtherCopyWait));
+}
+
+void ReportOtherCopyWaitEnded(int line, bool ended) {
+  SetConsoleLineText(std::string(kOtherCopyWait) + (ended ? " 完了" : " タイムアウト"), line);
 }
 
 void ReportRunEnd(RunEnd end, std::string_view reason) {

@@ -50,6 +50,13 @@ int ReportFifoCleanupStarted();
 /// " 完了", or " 失敗" in red with its reason.
 void ReportFifoCleanupEnded(int line, bool success, std::string_view reason);
 
+/// The line of a run that waits for another copy's run in its folder,
+/// white; its line.
+int ReportOtherCopyWaitStarted();
+/// " 完了" when the other run ended, " タイムアウト" when this one goes on
+/// without waiting longer; white either way.
+void ReportOtherCopyWaitEnded(int line, bool ended);
+
 enum class RunEnd {
   kReady,       // green: the game can start
   kNotApplied,  // red: the translation could not be applied

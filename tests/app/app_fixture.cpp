@@ -16,6 +16,7 @@
 #include "ui/main_window.h"
 #include "ui/status_canvas.h"
 #include "util/path.h"
+#include "util/run_lock.h"
 #include "util/shutdown.h"
 
 namespace kanade::test {
@@ -39,6 +40,8 @@ void AppTest::SetUp() {
 void AppTest::TearDown() {
   // Cached connections would keep the test server waiting for them.
   ReleaseNetworking();
+  // The next test runs in a program folder of its own.
+  ReleaseRunLock();
   SetProcessEnd(nullptr);
   SetUserProfileFolderForTest(std::nullopt);
   SettingsWindow = {};

@@ -1,6 +1,9 @@
 #include "app/patch_run.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +19,7 @@
 #include "support/test_repository.h"
 #include "ui/console.h"
 #include "ui/main_window.h"
+#include "util/clock.h"
 #include "util/path.h"
 
 namespace kanade {
@@ -310,6 +314,52 @@ TEST_F(PatchRunTest, AnotherModeOrAnUninstallLeavesNothingOfTheModeBefore) {
   }
   EXPECT_EQ(ReadFile(game_ + "/Talk/own.txt"), "the player's own");
   EXPECT_EQ(ConsoleTexts().back(), kRemoved);
+}
+
+// Another copy of the program in the folder has its run first. Here the
+// test holds the folder's lock as that copy would: this run waits with a
+// line of its own and leaves that copy's temporary file alone, then goes on
+// once the lock is let go, or after a minute of a lock never let go.
+TEST_F(PatchRunTest, ASecondCopyInTheFolderWaitsForTheFirstOnesRun) {
+  PublishAll();
+  InstallGame();
+  State().LocalizationMode = "kanade-test";
+  State().EnableLocalization = 1;
+  ManualClock clock;
+  SetClock(&clock);
+  const std::string program = dir_ / "program";
+  const std::string theirs = program + "/upgrade_kanade.kanade-tmp-0123456789abcdef";
+  const std::string waiting = "他の Kanade Patcher の処理を待機中...";
+  for (const bool let_go : {true, false}) {
+    SCOPED_TRACE(let_go ? "let go" : "never let go");
+    WriteFile(theirs, "the other copy's download");
+    const int other = ::open(program.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    PatchStep = 0;
+    StepTimer = 0;
+    ResetConsole();
+    OpenMainWindow();
+    RunUntilStep(-1, 20);
+    EXPECT_EQ(PatchStep, 0);
+    EXPECT_EQ(ConsoleTexts().back(), waiting);
+    EXPECT_TRUE(IsFile(theirs));
+    EXPECT_EQ(Fetches("kanade-test.repo"), let_go ? 0 : 1);
+
+    if (let_go) {
+      ::close(other);
+    } else {
+      clock.Advance(60000);
+    }
+    ASSERT_TRUE(RunUntilStep(100));
+    RunUntilStep(-1, 1);  // resting lets go of the lock for the next copy
+    const auto lines = ConsoleTexts();
+    EXPECT_EQ(lines[1], waiting + (let_go ? " 完了" : " タイムアウト"));
+    EXPECT_EQ(lines.back(), kReady);
+    EXPECT_FALSE(IsFile(theirs));
+    if (!let_go) ::close(other);
+  }
+  EXPECT_EQ(ReadFile(game_ + "/Language.txt"), "ui only");
+  SetClock(nullptr);
 }
 
 TEST_F(PatchRunTest, UninstallRemovesBothRepositoriesAndEndsTheProgram) {

@@ -6,8 +6,8 @@ HTTPS server of the hostile-server test for the closing-line table, a silent
 server that accepts and never answers, and nginx servers that allow little:
 behind a relay that cuts the HTTP/2 connection once in the middle of a run,
 with one stream or none at a time, or sending GOAWAY after 10 requests. Checks the closing line,
-the "! " reason line after every red line, retries, removed withdrawn files
-and the time a silent server may cost.
+the "! " reason line after every red line, retries, removed withdrawn files,
+two copies started at once, and the time a silent server may cost.
 
 Usage: outcomes_test.py KANADE KANADE_REPO
 (KANADE_SECRET_KEY names the secret of the publisher key the build trusts.)
@@ -163,6 +163,32 @@ def withdrawn_case(ctx):
     check(box.read(os.path.join(box.game, "Edited.txt")) == b"the player's own",
           "withdrawn: the edited file stays")
     check(closing_line(box) == READY, "withdrawn: the run ends ready")
+
+
+def two_copies_case(ctx):
+    """Two copies started at once in one folder (a second click): the second
+    waits for the first one's run instead of clearing its downloads away as
+    leftovers, and both end ready."""
+    ctx.serial += 1
+    modules = [(f"Data/m{i}.txt", b"%d" % i * 20000) for i in range(200)]
+    publish_release(ctx, {"kanade-test": modules}, ctx.serial)
+    box = Sandbox(ctx.root, "two-copies", ctx.kanade)
+    copies = [box.start(ctx), box.start(ctx)]
+    ended = wait_until(lambda: sum(line.startswith(FINISHED) for line in box.log_lines()) >= 2, 60)
+    for proc in copies:
+        proc.kill()
+        proc.wait()
+    lines = box.log_lines()
+    check(ended, "two copies: both runs end")
+    check([line for line in lines if line.startswith(FINISHED)] == [READY, READY],
+          "two copies: both end ready")
+    check("< 他の Kanade Patcher の処理を待機中... 完了" in lines,
+          "two copies: the second waited for the first")
+    failed = [line for line in lines if line.endswith(("失敗", "拒否"))]
+    check(failed == [], f"two copies: nothing failed {failed[:3]}")
+    wrong = [path for path, body in modules
+             if box.read(os.path.join(box.game, path)) != body]
+    check(wrong == [] and box.leftovers() == [], f"two copies: every file in place {wrong[:3]}")
 
 
 def silent_server_case(ctx):
@@ -370,8 +396,8 @@ def main():
         ctx.display = xvfb.display
         ctx.servers = Servers(ctx.root)
         ctx.tools = Tools(ctx.root, repo_tool)
-        for case in (closing_rows_case, withdrawn_case, full_disk_case, stingy_server_case,
-                     silent_server_case):
+        for case in (closing_rows_case, withdrawn_case, two_copies_case, full_disk_case,
+                     stingy_server_case, silent_server_case):
             print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
             try:
                 case(ctx)
