@@ -78,7 +78,7 @@ std::string LocalRepositoryPath(std::string_view local_name) {
 
 std::optional<std::string> ReadLocalRepository(std::string_view local_name) {
   const auto folder = OpenReposFolder(false);
-  return folder ? folder->ReadWhole(local_name) : std::nullopt;
+  return folder ? folder->ReadWhole(local_name, kMaxRepositoryBytes) : std::nullopt;
 }
 
 FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) {
@@ -93,7 +93,9 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
   const std::string path = LocalRepositoryPath(local_name);
   const std::string name = PublishedNameOf(local_name);
   const int line = ReportFetchStarted(url);
-  std::optional<std::string> local = folder ? folder->ReadWhole(local_name) : std::nullopt;
+  // No copy this program kept is larger than a fetch may be.
+  std::optional<std::string> local =
+      folder ? folder->ReadWhole(local_name, kMaxRepositoryBytes) : std::nullopt;
   const auto end = [&](FetchResult result, std::string reason) {
     outcome.Result = result;
     outcome.Reason = std::move(reason);
@@ -136,7 +138,7 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
       return end(FetchResult::kFailed,
                  "the server's 304 Not Modified came with a body, which was not used");
     }
-    local = folder->ReadWhole(local_name);
+    local = folder->ReadWhole(local_name, kMaxRepositoryBytes);
     if (!local || Sha256OfText(*local) != held.Digest) {
       return end(FetchResult::kFailed,
                  "the server answered 304 Not Modified, but the local copy is gone or has "

@@ -20,25 +20,6 @@ constexpr std::size_t kMaxUrlBytes = 4096;
 // Far more than four such lines ever take.
 constexpr std::size_t kMaxValidatorsFileBytes = 8192;
 
-// The regular file `name` in `folder`, not through a link, when it holds at
-// most `limit` bytes; `too_large` says when it held more.
-std::optional<std::string> ReadAtMost(const ContainedFolder& folder, std::string_view name,
-                                      std::size_t limit, bool* too_large) {
-  UniqueFile file(folder.OpenForReading(name));
-  if (!file) return std::nullopt;
-  std::string bytes;
-  char buffer[16384];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
-    if (bytes.size() + got > limit) {
-      *too_large = true;
-      return std::nullopt;
-    }
-    bytes.append(buffer, got);
-  }
-  if (std::ferror(file.get()) != 0) return std::nullopt;
-  return bytes;
-}
-
 }  // namespace
 
 std::string ValidatorsFileOf(std::string_view local_name) {
@@ -76,8 +57,7 @@ HeldCopy HeldCopyOf(const ContainedFolder& folder, std::string_view local_name,
                     std::string_view name, std::string_view url, const std::vector<PublicKey>& keys,
                     std::string* note) {
   HeldCopy held;
-  bool too_large = false;
-  auto bytes = ReadAtMost(folder, local_name, kMaxRepositoryBytes, &too_large);
+  auto bytes = folder.ReadWhole(local_name, kMaxRepositoryBytes);
   if (bytes && IsTrustedAs(CheckRepositoryText(*bytes, keys), name, false)) {
     held.Digest = Sha256OfText(*bytes);
     held.Bytes = std::move(bytes);
@@ -91,7 +71,8 @@ HeldCopy HeldCopyOf(const ContainedFolder& folder, std::string_view local_name,
     return held;
   };
   if (kind != EntryKind::kFile) return refuse("a link or no regular file");
-  const auto text = ReadAtMost(folder, file, kMaxValidatorsFileBytes, &too_large);
+  bool too_large = false;
+  const auto text = folder.ReadWhole(file, kMaxValidatorsFileBytes, &too_large);
   if (!text) return refuse(too_large ? "too large" : "cannot be read");
   const auto kept = ParseValidators(*text);
   if (!kept) return refuse("not a validators file");

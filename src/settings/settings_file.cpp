@@ -17,6 +17,9 @@ namespace {
 
 constexpr std::string_view kSettingsName = "kanade.ini";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+// Eight short lines are what the program writes; a file far larger was put
+// there by someone else, and reading it whole could exhaust the memory.
+constexpr std::size_t kMaxSettingsBytes = 64 * 1024;
 
 void ApplySetting(std::string_view line) {
   const std::string content = TextBefore(line, ";");
@@ -77,7 +80,8 @@ std::string SettingsFilePath() {
 void LoadSettings() {
   // Never read through a link, nor from a pipe that would hold the start up.
   const auto folder = OpenProgramFolder();
-  if (const auto bytes = folder ? folder->ReadWhole(kSettingsName) : std::nullopt) {
+  if (const auto bytes =
+          folder ? folder->ReadWhole(kSettingsName, kMaxSettingsBytes) : std::nullopt) {
     std::string_view text = *bytes;
     // Editors such as Notepad may have put a byte-order mark in front.
     if (StartsWith(text, kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());

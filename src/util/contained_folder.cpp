@@ -30,10 +30,11 @@ bool IsLeftoverName(std::string_view name) {
          suffix.find('-', dash + 1) == suffix.npos;
 }
 
-std::optional<std::string> ContainedFolder::ReadWhole(std::string_view name) const {
+std::optional<std::string> ContainedFolder::ReadWhole(std::string_view name, std::size_t limit,
+                                                      bool* too_large) const {
   const UniqueFile file(OpenForReading(name));
   if (!file) return std::nullopt;
-  return ReadStream(file.get());
+  return ReadStream(file.get(), limit, too_large);
 }
 
 int RemoveLeftoverTemporariesIn(std::string_view folder) {

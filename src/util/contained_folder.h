@@ -82,8 +82,11 @@ class ContainedFolder {
   /// The regular file `name` opened for reading without following a link;
   /// null when it is no regular file or cannot be opened.
   std::FILE* OpenForReading(std::string_view name) const;
-  /// The whole of the regular file `name`, read as OpenForReading opens it.
-  std::optional<std::string> ReadWhole(std::string_view name) const;
+  /// The whole of the regular file `name`, read as OpenForReading opens it;
+  /// nothing when it holds more than `limit` bytes (`too_large` then says
+  /// so), since someone else may have put an endless file there.
+  std::optional<std::string> ReadWhole(std::string_view name, std::size_t limit,
+                                       bool* too_large = nullptr) const;
   /// True when `name` is a regular file that is no link and has no other
   /// name (link count 1): only such a file may be written where it lies.
   bool IsSoleFile(std::string_view name) const;

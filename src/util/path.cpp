@@ -122,11 +122,15 @@ std::optional<std::string> ReadFileBytes(std::string_view path) {
   return ReadStream(file.get());
 }
 
-std::optional<std::string> ReadStream(std::FILE* file) {
+std::optional<std::string> ReadStream(std::FILE* file, std::size_t limit, bool* too_large) {
   std::string bytes;
   char buffer[65536];
   while (true) {
     const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
+    if (got > limit - bytes.size()) {
+      if (too_large != nullptr) *too_large = true;
+      return std::nullopt;
+    }
     bytes.append(buffer, got);
     if (got < sizeof buffer) break;
   }

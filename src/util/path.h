@@ -2,6 +2,7 @@
 // PathSeparator; these functions never throw.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -53,8 +54,10 @@ bool IsReadOnlyFile(std::string_view path);
 
 /// Reads the whole file; nothing when it cannot be opened or read.
 std::optional<std::string> ReadFileBytes(std::string_view path);
-/// Reads the rest of an open file; nothing when reading fails.
-std::optional<std::string> ReadStream(std::FILE* file);
+/// Reads the rest of an open file; nothing when reading fails, or when it
+/// holds more than `limit` bytes (`too_large` then says so).
+std::optional<std::string> ReadStream(std::FILE* file, std::size_t limit = SIZE_MAX,
+                                      bool* too_large = nullptr);
 
 /// A name for a temporary file in the same folder as `path` that nobody can
 /// predict: `path` + ".kanade-tmp-" + 16 random hexadecimal digits; empty

@@ -502,6 +502,9 @@ def plant(box, theirs, name, kind, content):
         as_other_user("ln", "-s", theirs, at)
     elif kind == "fifo":
         as_other_user("mkfifo", at)
+    elif kind == "endless":
+        # 64 GiB of zeros that cost their planter no disk.
+        as_other_user("truncate", "-s", "64G", at)
     elif kind == "hardlink":
         # Where fs.protected_hardlinks is off (and on Windows) anyone may
         # link to a file they cannot write; root plants those here.
@@ -511,8 +514,9 @@ def plant(box, theirs, name, kind, content):
 def local_attacker_case(ctx):
     """A second attacker: another user who may write the program folder
     (mode 777) plants links to root's files outside, a link to a folder of
-    their own, hard links and pipes where the patcher, run by root, writes
-    its log, settings, repository copies, upgrade and temporary files. Each
+    their own, hard links, pipes and endless sparse files where the patcher,
+    run by root, writes its log, settings, repository copies, upgrade and
+    temporary files. Each
     row is one run. Every file outside keeps its bytes and times, each fetch
     ends as its row says, and the listed build, the running one, is copied
     over a link at upgrade_kanade, never fetched."""
@@ -560,6 +564,8 @@ def local_attacker_rows(ctx, build, older):
           "repos/" + leftover: "symlink", "upgrade_kanade": "symlink"},
          [ok, ok, failed, ok, failed]),
         ("a pipe for settings", [], {"kanade.ini": "fifo", "upgrade_kanade": "hardlink"}, [ok] * 5),
+        ("endless settings and copy", [],
+         {"kanade.ini": "endless", "repos/kanade-test.repo": "endless"}, [ok] * 5),
         ("a linked log", ["-uninstall"], {"kanade.log": "symlink"}, None),
         ("a hard-linked log", ["-uninstall"], {"kanade.log": "hardlink"}, None),
         ("a pipe for the log", ["-uninstall"], {"kanade.log": "fifo"}, None),
