@@ -17,9 +17,9 @@ namespace {
 
 constexpr std::string_view kSettingsName = "kanade.ini";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-// Eight short lines are what the program writes; a file far larger was put
-// there by someone else, and reading it whole could exhaust the memory.
-constexpr std::size_t kMaxSettingsBytes = 64 * 1024;
+// Far beyond the eight short lines the program writes and any junk an editor
+// leaves; an endless file that someone else put there is not read whole.
+constexpr std::size_t kMaxSettingsBytes = std::size_t{16} << 20;
 
 void ApplySetting(std::string_view line) {
   const std::string content = TextBefore(line, ";");
