@@ -139,7 +139,11 @@ bool CopyLocalBody(const Module& module, Download& download) {
 bool IsCurrentFile(const ContainedFolder& folder, const Module& module) {
   if (module.entry.Sha256.empty() || folder.KindOf(module.name) != EntryKind::kFile) return false;
   const UniqueFile file(folder.OpenForReading(module.name));
-  return file && Sha256OfStream(file.get()) == module.entry.Sha256;
+  if (!file) return false;
+  // Another size than the line gives settles it without reading a byte,
+  // however large the file someone left there.
+  if (module.entry.Size && StreamSize(file.get()) != module.entry.Size) return false;
+  return Sha256OfStream(file.get()) == module.entry.Sha256;
 }
 
 enum class Action { kInstall, kUninstall, kWithdraw };

@@ -122,6 +122,19 @@ std::optional<std::string> ReadFileBytes(std::string_view path) {
   return ReadStream(file.get());
 }
 
+std::optional<std::uint64_t> StreamSize(std::FILE* file) {
+#ifdef _WIN32
+  const bool at_end = ::_fseeki64(file, 0, SEEK_END) == 0;
+  const long long size = at_end ? ::_ftelli64(file) : -1;
+#else
+  const bool at_end = ::fseeko(file, 0, SEEK_END) == 0;
+  const long long size = at_end ? static_cast<long long>(::ftello(file)) : -1;
+#endif
+  std::rewind(file);
+  if (size < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(size);
+}
+
 std::optional<std::string> ReadStream(std::FILE* file, std::size_t limit, bool* too_large) {
   std::string bytes;
   char buffer[65536];

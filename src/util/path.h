@@ -54,6 +54,9 @@ bool IsReadOnlyFile(std::string_view path);
 
 /// Reads the whole file; nothing when it cannot be opened or read.
 std::optional<std::string> ReadFileBytes(std::string_view path);
+/// The size of an open file, its position back at the start; nothing when
+/// it cannot be told.
+std::optional<std::uint64_t> StreamSize(std::FILE* file);
 /// Reads the rest of an open file; nothing when reading fails, or when it
 /// holds more than `limit` bytes (`too_large` then says so).
 std::optional<std::string> ReadStream(std::FILE* file, std::size_t limit = SIZE_MAX,

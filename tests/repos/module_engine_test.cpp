@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <vector>
 
@@ -93,6 +95,17 @@ TEST_F(ModuleEngineTest, ChangedFileIsReplaced) {
   ASSERT_TRUE(Install(Served("data.bin", "new content")));
   EXPECT_EQ(test::ReadFile(Target("data.bin")), "new content");
   EXPECT_EQ(FileCount(), 1);
+
+  // A file of another size than its line gives is replaced without being
+  // read: 64 GiB of zeros (costing their planter no disk) take a minute to
+  // hash.
+  std::filesystem::resize_file(Target("data.bin"), std::uint64_t{64} << 30);
+  RepositoryLine sized = Served("data.bin", "sized");
+  sized.Value += "\t5";
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Install(sized));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(test::ReadFile(Target("data.bin")), "sized");
 }
 
 TEST_F(ModuleEngineTest, BodiesThatFailTheDigestNeverReachTheDisk) {
