@@ -160,15 +160,19 @@ void WaitForNewSecond(const std::vector<fs::path>& replaced) {
   for (;;) {
     // The kernel stamps files from a coarser clock that may lag a few
     // milliseconds behind this one: wait until both have passed the second.
-    const auto now =
-        floor<seconds>(fs::file_time_type::clock::now() - std::chrono::milliseconds(50));
-    bool same = false;
+    // A file may be stamped in a second that the lagging time has not
+    // reached yet; one stamped far ahead (a clock set wrong) is not waited
+    // for.
+    const auto now = fs::file_time_type::clock::now() - std::chrono::milliseconds(50);
+    bool waiting = false;
     for (const fs::path& path : replaced) {
       std::error_code ec;
       const auto written = fs::last_write_time(path, ec);
-      if (!ec && floor<seconds>(written) == now) same = true;
+      if (!ec && floor<seconds>(written) >= floor<seconds>(now) && written < now + seconds(2)) {
+        waiting = true;
+      }
     }
-    if (!same) return;
+    if (!waiting) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
