@@ -81,6 +81,8 @@ ModuleReport::ModuleReport(bool install, std::string_view full_path)
 }
 
 void ModuleReport::Downloading(std::uint64_t bytes) const {
+  if (shown_bytes_ == bytes) return;
+  shown_bytes_ = bytes;
   // "- 更新中: " replaces the head "- 更新: " while bytes arrive.
   SetConsoleLineText(
       "- 更新中: " + text_.substr(ModuleHead(true).size()) + " " + std::to_string(bytes), line_);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +41,8 @@ class ModuleReport {
  private:
   std::string text_;
   int line_ = 0;
+  // The count last shown: a body that stalls writes no more log lines.
+  mutable std::optional<std::uint64_t> shown_bytes_;
 };
 
 /// A module path refused before anything was done, as one red line.
