@@ -34,21 +34,25 @@ namespace {
 constexpr double kFinished = -1;
 // Step 0 past its countdown, waiting for another copy's run in the folder.
 constexpr double kAwaitingTurn = -2;
-// Anyone who may open the folder can hold its lock: a turn is waited for
-// this long, then the run goes on as it would without one.
+// The other copy's run is waited for while its log grows; once it has
+// written nothing for this long it is taken for stuck, and this run gives
+// up without touching anything.
 constexpr double kTurnWaitLimitMs = 60000;
 
 // What this run's translation steps did, for the closing line.
 struct RunRecord {
   std::optional<RepositoryOutcome> localisation;  // PatchSteps::kLocalisation
   std::optional<RepositoryOutcome> lua;           // PatchSteps::kLuaModule
+  std::string no_turn;  // why the run did nothing: another copy's run held the folder
 };
 RunRecord run_record;
 
-// When step 0 began to wait for its turn (below 0: it has not), and the
-// console line that says so.
+// When step 0 began to wait for its turn (below 0: it has not), the console
+// line that says so, and when and at what size the other run last logged.
 double turn_wait_since = -1;
 int turn_wait_line = 0;
+double turn_progress_at = -1;
+std::uintmax_t turn_log_size = 0;
 
 void Fetch(std::string_view server_path, std::string_view local_name) {
   FetchRepository(RepositoryBaseUrl() + std::string(server_path), local_name);
@@ -71,16 +75,37 @@ void BeginRun() {
   ForgetAppliedPaths();
 }
 
-// One run at a time in the program folder; true when it is this run's turn.
+std::uintmax_t LogSize() {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(
+      FsPath(StripTrailingSeparators(ProgramFolder) + std::string(PathSeparator) + "kanade.log"),
+      error);
+  return error ? 0 : size;
+}
+
+// One run at a time in the program folder, from its first write to its
+// closing line; true when the wait is over, with the lock or without
+// (run_record.no_turn then says why).
 bool TakeTurn() {
   const bool taken = TakeRunLock(StripTrailingSeparators(ProgramFolder));
   const double now = GetClock().ElapsedMs();
   if (!taken && turn_wait_since < 0) {
     turn_wait_since = now;
     turn_wait_line = ReportOtherCopyWaitStarted();
+    turn_progress_at = now;
+    turn_log_size = LogSize();
     return false;
   }
-  if (!taken && now - turn_wait_since < kTurnWaitLimitMs) return false;
+  if (!taken) {
+    if (const std::uintmax_t size = LogSize(); size != turn_log_size) {
+      turn_log_size = size;
+      turn_progress_at = now;
+    }
+    if (now - turn_progress_at < kTurnWaitLimitMs) return false;
+    run_record.no_turn =
+        "another Kanade Patcher has run in " + ProgramFolder + " without writing to its log for " +
+        std::to_string(static_cast<long>(kTurnWaitLimitMs / 1000)) + " s; nothing was done";
+  }
   if (turn_wait_since >= 0) ReportOtherCopyWaitEnded(turn_wait_line, taken);
   turn_wait_since = -1;
   return true;
@@ -104,8 +129,10 @@ void StartDelay() {
   StepTimer = kAwaitingTurn;
   if (!TakeTurn()) return;
   // A copy killed mid-way, or a program set aside while it ran, goes now
-  // that no other run can be making them.
-  RemoveLeftoverTemporariesIn(StripTrailingSeparators(ProgramFolder));
+  // that no other run can be making them; never without the lock.
+  if (run_record.no_turn.empty()) {
+    RemoveLeftoverTemporariesIn(StripTrailingSeparators(ProgramFolder));
+  }
   StepTimer = kFinished;
 }
 
@@ -185,27 +212,40 @@ void FifoCleanup() {
   ReportFifoCleanupEnded(line, reason.empty(), reason);
 }
 
-std::string FaultsOf(std::string_view what, const std::optional<RepositoryOutcome>& outcome) {
-  if (!outcome || !outcome->Modules.Faulty()) return {};
-  return std::string(what) + ": " + std::to_string(outcome->Modules.Failed) + " failed, " +
-         std::to_string(outcome->Modules.Refused) + " refused";
+// The faults of `outcome`'s own files, and with `cleanup` those of what it
+// cleared up after a release or another mode.
+std::string FaultsOf(std::string_view what, const std::optional<RepositoryOutcome>& outcome,
+                     bool cleanup) {
+  if (!outcome) return {};
+  ModuleTally tally = outcome->Modules;
+  if (cleanup) tally.Add(outcome->Cleanup);
+  if (!tally.Faulty()) return {};
+  return std::string(what) + ": " + std::to_string(tally.Failed) + " failed, " +
+         std::to_string(tally.Refused) + " refused";
 }
 
-// Green only when the translation is in place: a module of it (or of the
-// Lua module) that failed, a missing game folder, or no verified copy of the
-// chosen repository to apply turn the line red. A failed fetch whose kept
-// copy was applied in full has said so on its own line and fails nothing.
+// Green only when the chosen translation is in place: a module of it (or of
+// the Lua module, when that is chosen) that failed, a missing game folder,
+// or no verified copy of the chosen repository to apply turn the line red.
+// What only clears up (a withdrawn file, another mode's leftover, the Lua
+// module switched off) has its own red line and reason, and fails nothing
+// but an uninstall. A failed fetch whose kept copy was applied in full has
+// said so on its own line and fails nothing.
 void ClosingMessage() {
   const PatcherState& s = State();
+  const bool removing = s.UninstallRequested != 0;
   std::string reasons;
+  AddReason(reasons, run_record.no_turn);
   AddReason(reasons, FaultsOf(RepositoryNameOfMode(ToLowerAscii(s.LocalizationMode)),
-                              run_record.localisation));
-  AddReason(reasons, FaultsOf(kLuaRepositoryName, run_record.lua));
-  if (s.UninstallRequested) {
+                              run_record.localisation, removing));
+  if (removing || s.EnableLuaIntegration) {
+    AddReason(reasons, FaultsOf(kLuaRepositoryName, run_record.lua, removing));
+  }
+  if (removing) {
     ReportRunEnd(reasons.empty() ? RunEnd::kRemoved : RunEnd::kNotRemoved, reasons);
     return;
   }
-  if (s.EnableLocalization) {
+  if (s.EnableLocalization && run_record.no_turn.empty()) {
     if (!IsDirectory(s.GameFolder)) {
       AddReason(reasons, "no game folder");
     } else if (run_record.localisation && !run_record.localisation->CopyUsed) {
@@ -239,6 +279,11 @@ void LiveTranslationTick() {}
 
 bool StepHasWork(int step) {
   const PatcherState& s = State();
+  // A run that never had its turn touches nothing and says why.
+  if (!run_record.no_turn.empty() && step != PatchSteps::kClosingMessage &&
+      step != PatchSteps::kUninstallEnd && step != PatchSteps::kRest) {
+    return false;
+  }
   switch (step) {
     case PatchSteps::kWait:
       return s.WaitForMs > 0;

@@ -51,7 +51,11 @@ class BodySink : public DownloadSink {
         reason_ = "cannot write " + folder_.PathOf(file_.Name()) + ": " + LastSystemError();
       return false;
     }
-    hasher_.Update(data, size);
+    // A digest that cannot be taken must never read as one that matches.
+    if (!hasher_.Update(data, size)) {
+      reason_ = "the digest of " + folder_.PathOf(file_.Name()) + " could not be taken";
+      return false;
+    }
     return true;
   }
   bool Restart() override {
@@ -83,9 +87,10 @@ class BodySink : public DownloadSink {
 };
 
 enum class Plan {
-  kSkip,     // no module line: nothing, silently
-  kRefused,  // a path that must not be touched
-  kAct,      // install or remove
+  kSkip,      // no module line: nothing, silently
+  kRefused,   // a path that must not be touched
+  kNoDigest,  // no digest text: nothing can be current or checked
+  kAct,       // install or remove
 };
 
 struct Module {
@@ -146,26 +151,36 @@ bool IsCurrentFile(const ContainedFolder& folder, const Module& module) {
   return Sha256OfStream(file.get()) == module.entry.Sha256;
 }
 
-enum class Action { kInstall, kUninstall, kWithdraw };
+enum class Action {
+  kInstall,    // write what is not current
+  kUninstall,  // remove what still has the listed digest, and say when a path is refused
+  kWithdraw,   // the same, silent about refused paths: clearing up after a release
+};
 
 class ModuleRun {
  public:
-  // `entries` holds a module entry, or nothing, per line.
-  ModuleRun(std::vector<std::optional<ModuleEntry>> entries, Action action, std::string_view target)
+  // `entries` holds a module entry, or nothing, per line; `recorded` paths
+  // already carry their prefix.
+  ModuleRun(std::vector<std::optional<ModuleEntry>> entries, Action action, std::string_view target,
+            bool recorded = false)
       : entries_(std::move(entries)),
         target_(target),
         action_(action),
+        recorded_(recorded),
         modules_(entries_.size()),
         current_(entries_.size(), -1),
         looked_ahead_(entries_.size(), false) {}
 
-  ModuleTally Run(const std::set<std::string>& keep = {}) {
+  ModuleTally Run(std::vector<std::optional<ModuleResult>>* results) {
     ModuleTally tally;
+    if (results != nullptr) results->assign(entries_.size(), std::nullopt);
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       TopUp(i);
       const Module& module = ModuleAt(i);
-      if (module.plan == Plan::kAct && keep.count(module.key) > 0) continue;
-      if (const auto outcome = Process(i)) tally.Add(outcome->Result);
+      if (const auto outcome = Process(i)) {
+        tally.Add(outcome->Result);
+        if (results != nullptr) (*results)[i] = outcome->Result;
+      }
       if (looked_ahead_[i]) {
         const auto it = paths_ahead_.find(module.key);
         if (it != paths_ahead_.end() && --it->second == 0) paths_ahead_.erase(it);
@@ -186,7 +201,8 @@ class ModuleRun {
     Module module;
     if (!entry) return module;
     module.entry = *entry;
-    const std::string relative = DownloadPrefix + entry->RelativePath;
+    // Recorded paths are kept as written, prefix and all.
+    const std::string relative = (recorded_ ? std::string() : DownloadPrefix) + entry->RelativePath;
     module.full_path = target_ + std::string(PathSeparator) + relative;
     std::vector<std::string> segments;
     // Refused before anything is read, written or deleted. The path alone is
@@ -199,7 +215,7 @@ class ModuleRun {
     module.name = segments.back();
     segments.pop_back();
     module.folders = std::move(segments);
-    module.plan = Plan::kAct;
+    module.plan = IsDigestText(entry->Sha256) ? Plan::kAct : Plan::kNoDigest;
     return module;
   }
 
@@ -289,6 +305,16 @@ class ModuleRun {
       ReportRefusedModule(action_ == Action::kInstall, module.full_path, why);
       return Refused(why);
     }
+    if (module.plan == Plan::kNoDigest) {
+      // Nothing can be checked against it: never downloaded, never removed.
+      if (!Installing()) return std::nullopt;
+      const ModuleReport line(true, module.full_path);
+      const ModuleOutcome outcome =
+          Failed(ModuleFailure::kDigest, "the module line of " + module.entry.RelativePath +
+                                             " gives no digest text (" + module.entry.Sha256 + ")");
+      line.End(outcome);
+      return outcome;
+    }
     if (!Installing()) return Remove(module);
     if (IsCurrent(index)) return ModuleOutcome{};
     std::unique_ptr<Download> download;
@@ -335,6 +361,9 @@ class ModuleRun {
     if (status == DownloadStatus::Aborted) return Failed(ModuleFailure::kAborted, report.Reason);
     if (status != DownloadStatus::Succeeded) return Failed(ModuleFailure::kDownload, report.Reason);
     const std::string digest = download.sink->Digest();
+    if (digest.empty()) {
+      return Failed(ModuleFailure::kDigest, "the digest of " + module.full_path + " failed");
+    }
     if (digest != module.entry.Sha256) {
       std::string why = "digest " + digest + ", expected " +
                         (module.entry.Sha256.empty() ? "none" : module.entry.Sha256);
@@ -382,11 +411,9 @@ class ModuleRun {
       ReportRefusedModule(install, module.full_path, why);
       return Refused(why);
     }
-    // A link at the module's place is removed itself, never what it points to.
-    const EntryKind kind = folder->KindOf(module.name);
-    if (kind != EntryKind::kFile && kind != EntryKind::kLink) return std::nullopt;
-    // A withdrawn file goes only while it is what the release put there.
-    if (action_ == Action::kWithdraw && !IsCurrentFile(*folder, module)) return std::nullopt;
+    // A file goes only while it is what was put there: not a link, nor a
+    // file the player changed since.
+    if (!IsCurrentFile(*folder, module)) return std::nullopt;
     const ModuleReport line(install, module.full_path);
     ModuleOutcome outcome{ModuleResult::kRemoved, ModuleFailure::kNone, {}};
     if (folder->IsReadOnly(module.name)) {
@@ -402,6 +429,7 @@ class ModuleRun {
   const std::vector<std::optional<ModuleEntry>> entries_;
   const std::string target_;
   const Action action_;
+  const bool recorded_;
   std::vector<std::optional<Module>> modules_;
   std::vector<signed char> current_;  // -1 not known yet
   std::vector<bool> looked_ahead_;    // counted in paths_ahead_
@@ -443,13 +471,15 @@ std::string ModulePathKey(std::string_view relative) {
 }
 
 ModuleTally ProcessModuleLines(const std::vector<RepositoryLine>& lines, std::string_view action,
-                               std::string_view target_folder) {
+                               std::string_view target_folder,
+                               std::vector<std::optional<ModuleResult>>* results) {
   if (action == kActionInstall) {
-    return ModuleRun(EntriesOf(lines), Action::kInstall, target_folder).Run();
+    return ModuleRun(EntriesOf(lines), Action::kInstall, target_folder).Run(results);
   }
   if (action == kActionUninstall) {
-    return ModuleRun(EntriesOf(lines), Action::kUninstall, target_folder).Run();
+    return ModuleRun(EntriesOf(lines), Action::kUninstall, target_folder).Run(results);
   }
+  if (results != nullptr) results->assign(lines.size(), std::nullopt);
   return {};
 }
 
@@ -458,11 +488,12 @@ ModuleTally ProcessModuleLine(const RepositoryLine& line, std::string_view actio
   return ProcessModuleLines({line}, action, target_folder);
 }
 
-ModuleTally RemoveWithdrawnModules(const std::vector<ModuleEntry>& modules,
-                                   const std::vector<std::string>& keep,
-                                   std::string_view target_folder) {
-  return ModuleRun({modules.begin(), modules.end()}, Action::kWithdraw, target_folder)
-      .Run(std::set<std::string>(keep.begin(), keep.end()));
+ModuleTally RemoveRecordedFiles(const std::vector<ModuleEntry>& files, bool say_refusals,
+                                std::string_view target_folder,
+                                std::vector<std::optional<ModuleResult>>* results) {
+  return ModuleRun({files.begin(), files.end()},
+                   say_refusals ? Action::kUninstall : Action::kWithdraw, target_folder, true)
+      .Run(results);
 }
 
 }  // namespace kanade

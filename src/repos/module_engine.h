@@ -46,25 +46,29 @@ void SetLocalBodySource(LocalBodySource source);
 
 /// Carries out `lines` in order in `target_folder` (no trailing separator):
 /// "INST" downloads, checks and writes each module's file unless it is
-/// current; "UNINST" deletes it. A failing line never stops the others.
-/// Lines that are no module lines and other actions change nothing; module
-/// paths that would leave the target folder, cross a link or name what
-/// Windows reads as a device or stream are refused.
+/// current; "UNINST" deletes it while it still has the listed digest. A
+/// failing line never stops the others. Lines that are no module lines and
+/// other actions change nothing; module paths that would leave the target
+/// folder, cross a link or name what Windows reads as a device or stream are
+/// refused, and a line without a digest text fails without a download.
+/// `results`, when given, gets what happened per line (nothing where
+/// nothing did).
 ModuleTally ProcessModuleLines(const std::vector<RepositoryLine>& lines, std::string_view action,
-                               std::string_view target_folder);
+                               std::string_view target_folder,
+                               std::vector<std::optional<ModuleResult>>* results = nullptr);
 
 /// The same for one line.
 ModuleTally ProcessModuleLine(const RepositoryLine& line, std::string_view action,
                               std::string_view target_folder);
 
-/// Removes the files of `modules` (a release withdrew them) from
-/// `target_folder`, each only while it still has the digest listed for it,
-/// and never one whose ModulePathKey is in `keep`. Reported as removals;
-/// a path the engine would refuse, or one through a link, is passed over
-/// without a line, since nothing was ever installed there.
-ModuleTally RemoveWithdrawnModules(const std::vector<ModuleEntry>& modules,
-                                   const std::vector<std::string>& keep,
-                                   std::string_view target_folder);
+/// Removes the recorded `files` (paths as written, prefix included) from
+/// `target_folder`, each only while it still has its digest. Reported as
+/// removals; a refused path or one through a link gives a red line only
+/// with `say_refusals` (an uninstall), and is passed over without one when
+/// clearing up after a release or another mode.
+ModuleTally RemoveRecordedFiles(const std::vector<ModuleEntry>& files, bool say_refusals,
+                                std::string_view target_folder,
+                                std::vector<std::optional<ModuleResult>>* results = nullptr);
 
 /// True when `relative` (the repository's path, without DownloadPrefix)
 /// stays inside the folder it is joined to and names the same file on every

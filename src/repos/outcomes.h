@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kanade {
 
@@ -55,10 +56,13 @@ struct ModuleTally {
 struct RepositoryOutcome {
   bool CopyUsed = false;  // a verified local copy was carried out in an existing target folder
   std::string Reason;     // why the copy could not be used
-  ModuleTally Modules;
+  ModuleTally Modules;    // the repository's own files: installed, or removed by an uninstall
+  ModuleTally Cleanup;    // what a release withdrew or another mode left, removed while applying
+  std::vector<std::string> Notes;  // for the log: the record of installed files could not be kept
 
+  bool Changed() const { return Modules.Changed() || Cleanup.Changed(); }
   /// True when some module was written or removed.
-  explicit operator bool() const { return Modules.Changed(); }
+  explicit operator bool() const { return Changed(); }
 };
 
 }  // namespace kanade

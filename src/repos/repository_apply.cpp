@@ -1,18 +1,21 @@
 #include "repos/repository_apply.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "repos/install_record.h"
 #include "repos/module_engine.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_format.h"
-#include "repos/repository_server.h"
 #include "repos/repository_trust.h"
 #include "repos/run_report.h"
-#include "repos/withdrawn_modules.h"
+#include "repos/sha256.h"
 #include "state/patcher_state.h"
 #include "util/path.h"
 #include "util/text.h"
@@ -21,19 +24,170 @@ namespace kanade {
 
 namespace {
 
-// Per repository applied in this run, target folder + "\n" + ModulePathKey
-// of every module its copy lists: a withdrawal never takes what another
-// repository installs.
+// Per repository applied in this run, the RecordKey of every file its copy
+// lists: clearing up never takes what another repository installs.
 std::map<std::string, std::set<std::string>>& AppliedPaths() {
   static std::map<std::string, std::set<std::string>> paths;
   return paths;
 }
 
-std::string WithoutTrailingSeparators(std::string_view folder) {
-  std::string text(folder);
-  while (!text.empty() && (text.back() == '\\' || text.back() == '/')) text.pop_back();
-  return text;
+bool AppliedByAny(const std::string& key) {
+  for (const auto& [name, keys] : AppliedPaths()) {
+    if (keys.count(key) > 0) return true;
+  }
+  return false;
 }
+
+struct Listing {
+  std::vector<RepositoryLine> lines;
+  std::vector<std::optional<ModuleEntry>> entries;  // per line
+  std::int64_t serial = 0;
+};
+
+Listing ListingOf(std::string_view text) {
+  Listing listing;
+  for (const std::string& raw : SplitLines(text)) {
+    listing.lines.push_back(SplitRepositoryLine(raw));
+    listing.entries.push_back(ParseModuleLine(listing.lines.back()));
+  }
+  listing.serial = CheckRepositoryText(text, CompiledPublisherKeys()).Serial;
+  return listing;
+}
+
+ModuleEntry EntryOf(const RecordedFile& file) {
+  return ModuleEntry{file.Path, {}, file.Sha256, file.Size};
+}
+
+// One repository carried out against the record of installed files.
+class RecordedRun {
+ public:
+  RecordedRun(std::string_view repository, std::string target, RepositoryOutcome& outcome)
+      : repository_(repository), target_(std::move(target)), outcome_(outcome) {
+    std::string problem;
+    record_ = InstallRecord::Load(&problem);
+    Note(problem);
+  }
+
+  // The listed files: what is written is recorded before its first byte, so
+  // that a run killed half-way still knows it; what was there already is
+  // the player's or the game's, unless the record names its place or the
+  // repository is met for the first time since there is a record (the
+  // install of an earlier build is taken over once).
+  void Install(const Listing& listing) {
+    const bool adopting = !record_.Knows(repository_);
+    std::vector<bool> announced(listing.entries.size(), false);
+    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+      const auto& entry = listing.entries[i];
+      if (!entry || !IsDigestText(entry->Sha256) || !IsContainedModulePath(entry->RelativePath)) {
+        continue;
+      }
+      if (record_.Find(target_, Written(*entry)) != nullptr) continue;
+      record_.Put(RecordOf(*entry, listing.serial, entry->Size));
+      announced[i] = true;
+    }
+    if (std::count(announced.begin(), announced.end(), true) > 0) Save();
+
+    std::vector<std::optional<ModuleResult>> results;
+    outcome_.Modules = ProcessModuleLines(listing.lines, kActionInstall, target_, &results);
+    std::set<std::string>& listed = AppliedPaths()[repository_];
+    listed.clear();
+    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+      const auto& entry = listing.entries[i];
+      if (!entry) continue;
+      const std::string path = Written(*entry);
+      listed.insert(RecordKey(target_, path));
+      const auto result = results[i];
+      const bool ours = result == ModuleResult::kWritten ||
+                        (result == ModuleResult::kCurrent && (adopting || !announced[i]));
+      if (ours) {
+        record_.Put(RecordOf(*entry, listing.serial, SizeOf(*entry, path)));
+      } else if (announced[i]) {
+        record_.Forget(target_, path);
+      }
+    }
+    record_.AddKnown(repository_);
+  }
+
+  // An uninstall removes what the record names for this repository; a copy
+  // installed before there was a record is taken over first.
+  void Uninstall(const std::optional<Listing>& listing) {
+    std::vector<RecordedFile> adopted;
+    if (!record_.Knows(repository_) && listing) {
+      for (const auto& entry : listing->entries) {
+        if (!entry || !IsDigestText(entry->Sha256)) continue;
+        if (record_.Find(target_, Written(*entry)) != nullptr) continue;
+        adopted.push_back(RecordOf(*entry, listing->serial, entry->Size));
+      }
+    }
+    record_.AddKnown(repository_);
+    outcome_.Modules = Remove(record_.FilesOf(repository_, target_), true);
+    // Taken over only where the listed bytes still lie, so a path that was
+    // never installed (behind a link, say) gives no line.
+    outcome_.Modules.Add(Remove(adopted, false));
+  }
+
+  // What the record names for `repository` here and `listed` (RecordKeys)
+  // does not: a release withdrew it, or it is another mode's.
+  void ClearUp(std::string_view repository, const std::set<std::string>& listed) {
+    std::vector<RecordedFile> left;
+    for (RecordedFile& file : record_.FilesOf(repository, target_)) {
+      const std::string key = RecordKey(target_, file.Path);
+      if (listed.count(key) == 0 && !AppliedByAny(key)) left.push_back(std::move(file));
+    }
+    outcome_.Cleanup.Add(Remove(left, false));
+  }
+
+  void Save() {
+    std::string problem;
+    record_.Save(&problem);
+    Note(problem);
+  }
+
+ private:
+  std::string Written(const ModuleEntry& entry) const {
+    return DownloadPrefix + entry.RelativePath;
+  }
+
+  RecordedFile RecordOf(const ModuleEntry& entry, std::int64_t serial,
+                        std::optional<std::uint64_t> size) const {
+    return RecordedFile{target_, Written(entry), entry.Sha256, size, repository_, serial};
+  }
+
+  std::optional<std::uint64_t> SizeOf(const ModuleEntry& entry, const std::string& path) const {
+    if (entry.Size) return entry.Size;
+    std::error_code error;
+    const auto size =
+        std::filesystem::file_size(FsPath(target_ + std::string(PathSeparator) + path), error);
+    return error ? std::nullopt : std::optional<std::uint64_t>(size);
+  }
+
+  // Removes `files` while they hold their recorded bytes; what is gone, or
+  // was changed by the player, leaves the record; what could not be
+  // removed stays in it for the next run.
+  ModuleTally Remove(const std::vector<RecordedFile>& files, bool say_refusals) {
+    std::vector<ModuleEntry> entries;
+    for (const RecordedFile& file : files) entries.push_back(EntryOf(file));
+    std::vector<std::optional<ModuleResult>> results;
+    const ModuleTally tally = RemoveRecordedFiles(entries, say_refusals, target_, &results);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (results[i] == ModuleResult::kFailed || results[i] == ModuleResult::kRefused) {
+        record_.Put(files[i]);
+      } else {
+        record_.Forget(target_, files[i].Path);
+      }
+    }
+    return tally;
+  }
+
+  void Note(const std::string& problem) {
+    if (!problem.empty()) outcome_.Notes.push_back(problem);
+  }
+
+  const std::string repository_;
+  const std::string target_;
+  RepositoryOutcome& outcome_;
+  InstallRecord record_;
+};
 
 RepositoryOutcome RunWithSummary(std::string_view repository_name, std::string_view target_folder,
                                  std::string_view action, std::span<const std::string> replaced) {
@@ -52,58 +206,37 @@ RepositoryOutcome ProcessRepository(std::string_view repository_name,
                                     std::string_view target_folder, std::string_view action,
                                     std::span<const std::string> replaced) {
   RepositoryOutcome outcome;
-  const std::string target = WithoutTrailingSeparators(target_folder);
-  // Read once, never through a link: the lines acted on are the lines that
-  // were checked.
-  const std::optional<std::string> text = ReadLocalRepository(repository_name);
-  if (!text) {
-    outcome.Reason = "no local copy of " + std::string(repository_name);
-    return outcome;
-  }
-  // Installing needs the publisher's signature; removing also accepts a copy
-  // fetched before repository files were signed.
-  const bool legacy_allowed = action == kActionUninstall;
-  const std::string refusal = TrustRefusal(CheckRepositoryText(*text, CompiledPublisherKeys()),
-                                           PublishedNameOf(repository_name), legacy_allowed);
-  if (!refusal.empty()) {
-    outcome.Reason =
-        "the local copy of " + std::string(repository_name) + " is not used: " + refusal;
+  const bool install = action == kActionInstall;
+  if (!install && action != kActionUninstall) return outcome;
+  const std::string target = StripTrailingSeparators(target_folder);
+  // Only a copy signed by the publisher decides anything, and only the
+  // bytes that were checked: see VerifiedCopyOf.
+  const std::optional<std::string> text = VerifiedCopyOf(repository_name);
+  if (!text && install) {
+    outcome.Reason = "no verified copy of " + std::string(repository_name);
     return outcome;
   }
   if (target.empty() || !IsDirectory(target)) {
     outcome.Reason = "no target folder" + (target.empty() ? std::string() : " " + target);
     return outcome;
   }
-  outcome.CopyUsed = true;
-  std::vector<RepositoryLine> lines;
-  for (const std::string& line : SplitLines(*text)) lines.push_back(SplitRepositoryLine(line));
-  outcome.Modules = ProcessModuleLines(lines, action, target);
+  outcome.CopyUsed = text.has_value();
+  const std::optional<Listing> listing =
+      text ? std::optional<Listing>(ListingOf(*text)) : std::nullopt;
 
-  const std::string head = target + "\n";
-  std::set<std::string> own;
-  std::set<std::string>& listed = AppliedPaths()[std::string(repository_name)];
-  listed.clear();
-  for (const RepositoryLine& line : lines) {
-    const auto entry = ParseModuleLine(line);
-    if (!entry) continue;
-    own.insert(ModulePathKey(entry->RelativePath));
-    if (action == kActionInstall) {
-      listed.insert(head + ModulePathKey(DownloadPrefix + entry->RelativePath));
-    }
+  RecordedRun run(repository_name, target, outcome);
+  std::set<std::string> listed;
+  if (install) {
+    run.Install(*listing);
+    listed = AppliedPaths()[std::string(repository_name)];
+    run.ClearUp(repository_name, listed);
+  } else {
+    run.Uninstall(listing);
   }
-  std::vector<ModuleEntry> withdrawn = TakeWithdrawnModules(repository_name);
-  for (const std::string& other : replaced) {
-    for (ModuleEntry& entry : ModulesLeftBy(other, own)) withdrawn.push_back(std::move(entry));
-  }
-  if (!withdrawn.empty()) {
-    std::vector<std::string> keep;
-    for (const auto& [name, paths] : AppliedPaths()) {
-      for (const std::string& applied : paths) {
-        if (StartsWith(applied, head)) keep.push_back(applied.substr(head.size()));
-      }
-    }
-    outcome.Modules.Add(RemoveWithdrawnModules(withdrawn, keep, target));
-  }
+  // What the other modes left here goes; a file this one lists and just
+  // installed or found current has become this one's already.
+  for (const std::string& other : replaced) run.ClearUp(other, listed);
+  run.Save();
   return outcome;
 }
 
@@ -120,6 +253,7 @@ RepositoryOutcome UninstallRepository(std::string_view repository_name,
 
 void ForgetAppliedPaths() {
   AppliedPaths().clear();
+  ForgetVerifiedCopies();
 }
 
 }  // namespace kanade

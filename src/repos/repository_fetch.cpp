@@ -1,6 +1,7 @@
 #include "repos/repository_fetch.h"
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <system_error>
 
@@ -11,7 +12,6 @@
 #include "repos/repository_validators.h"
 #include "repos/run_report.h"
 #include "repos/sha256.h"
-#include "repos/withdrawn_modules.h"
 #include "state/patcher_state.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
@@ -24,13 +24,12 @@ namespace {
 
 constexpr std::string_view kReposName = "repos";
 
-// The repos folder, opened without following a link below the program
-// folder; `crossed_link` says whether a link was in the way.
-std::optional<ContainedFolder> OpenReposFolder(bool create, bool* crossed_link = nullptr) {
-  std::string root = StripTrailingSeparators(ProgramFolder);
-  // Before start-up has set ProgramFolder, the current folder is meant.
-  if (root.empty()) root = ".";
-  return ContainedFolder::Open(root, {std::string(kReposName)}, create, crossed_link);
+// What each fetch of this run verified, by local name: the lines applied
+// are the lines checked, never a file read again afterwards. Nothing for a
+// fetch that left no verified copy.
+std::map<std::string, std::optional<std::string>, std::less<>>& VerifiedCopies() {
+  static std::map<std::string, std::optional<std::string>, std::less<>> copies;
+  return copies;
 }
 
 // Leftovers of a run that was killed while it fetched go once per process.
@@ -51,6 +50,13 @@ DownloadLimits RepositoryLimits(std::string_view url) {
 }
 
 }  // namespace
+
+std::optional<ContainedFolder> OpenReposFolder(bool create, bool* crossed_link) {
+  std::string root = StripTrailingSeparators(ProgramFolder);
+  // Before start-up has set ProgramFolder, the current folder is meant.
+  if (root.empty()) root = ".";
+  return ContainedFolder::Open(root, {std::string(kReposName)}, create, crossed_link);
+}
 
 void PrefetchRepository(std::string_view url, std::string_view local_name) {
   // The very request the fetch will make, validators included.
@@ -96,12 +102,19 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
   // No copy this program kept is larger than a fetch may be.
   std::optional<std::string> local =
       folder ? folder->ReadWhole(local_name, kMaxRepositoryBytes) : std::nullopt;
+  MemorySink fetched;
   const auto end = [&](FetchResult result, std::string reason) {
     outcome.Result = result;
     outcome.Reason = std::move(reason);
-    outcome.VerifiedCopy =
-        result == FetchResult::kFetched ||
-        (local && IsTrustedAs(CheckRepositoryText(*local, CompiledPublisherKeys()), name, false));
+    std::optional<std::string>& verified = VerifiedCopies()[std::string(local_name)];
+    verified.reset();
+    if (result == FetchResult::kFetched) {
+      verified = std::move(fetched.bytes);
+    } else if (local &&
+               IsTrustedAs(CheckRepositoryText(*local, CompiledPublisherKeys()), name, false)) {
+      verified = std::move(local);
+    }
+    outcome.VerifiedCopy = verified.has_value();
     ReportFetchEnded(line, url, outcome);
     return outcome;
   };
@@ -122,7 +135,6 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
 
   // The previous copy stays usable (for an uninstall while the server is
   // down) until a new one has arrived and been accepted.
-  MemorySink fetched;
   DownloadReport report;
   if (!DownloadToSink(url, limits, fetched, &report, held.Validators)) {
     return end(FetchResult::kFailed, report.Reason);
@@ -159,7 +171,6 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
         !folder->MoveIntoPlace(*file, local_name)) {
       return end(FetchResult::kFailed, "cannot replace " + path + ": " + LastSystemError());
     }
-    if (local) NoteWithdrawnModules(local_name, *local, fetched.bytes);
   }
   // The validators go with the copy now in place; a 304 leaves them as they were.
   if (report.HttpStatus != 304) {
@@ -170,6 +181,24 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
                    report.Response.Validators);
   }
   return end(FetchResult::kFetched, "");
+}
+
+std::optional<std::string> VerifiedCopyOf(std::string_view local_name) {
+  if (const auto it = VerifiedCopies().find(local_name); it != VerifiedCopies().end()) {
+    return it->second;
+  }
+  // Not fetched in this process: the copy is read once, and what is
+  // checked is what is used.
+  std::optional<std::string> local = ReadLocalRepository(local_name);
+  if (!local || !IsTrustedAs(CheckRepositoryText(*local, CompiledPublisherKeys()),
+                             PublishedNameOf(local_name), false)) {
+    return std::nullopt;
+  }
+  return local;
+}
+
+void ForgetVerifiedCopies() {
+  VerifiedCopies().clear();
 }
 
 bool HasVerifiedLocalCopy(std::string_view local_name) {

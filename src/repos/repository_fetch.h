@@ -6,12 +6,17 @@
 #include <string_view>
 
 #include "repos/outcomes.h"
+#include "util/contained_folder.h"
 
 namespace kanade {
 
 /// ProgramFolder without its trailing separators, then PathSeparator and
 /// "repos". Every local repository file lives directly in it.
 std::string ReposFolder();
+
+/// The repos folder, opened without following a link below the program
+/// folder; `crossed_link` says whether a link was in the way.
+std::optional<ContainedFolder> OpenReposFolder(bool create, bool* crossed_link = nullptr);
 
 /// The local copy of a repository: ReposFolder() + PathSeparator + name.
 std::string LocalRepositoryPath(std::string_view local_name);
@@ -23,9 +28,9 @@ std::optional<std::string> ReadLocalRepository(std::string_view local_name);
 /// Downloads `url` as the local repository `local_name` and checks its
 /// signature, reporting the outcome as one console line (and its reason in
 /// the log). The local copy is replaced only by a file that verifies; a
-/// failed or unverified download leaves the previous copy as it was. When a
-/// new copy replaces a verified one, the modules the old one listed and the
-/// new one does not are noted as withdrawn. Failed, without a console line,
+/// failed or unverified download leaves the previous copy as it was. The
+/// copy it verified, new or kept, is what VerifiedCopyOf gives from then on.
+/// Failed, without a console line,
 /// when the repos folder cannot be created; with one when repos/ is a link,
 /// or the local copy a link or special file, as nothing is written through
 /// or over those.
@@ -38,5 +43,13 @@ void PrefetchRepository(std::string_view url, std::string_view local_name);
 
 /// Whether the local copy of `local_name` is one that apply would use.
 bool HasVerifiedLocalCopy(std::string_view local_name);
+
+/// The bytes of `local_name` that its last fetch in this process verified
+/// (signed by a trusted key under its name), nothing when that fetch left
+/// no such copy; without a fetch, the local copy read once now and checked.
+std::optional<std::string> VerifiedCopyOf(std::string_view local_name);
+
+/// A new run: what earlier fetches verified is fetched again.
+void ForgetVerifiedCopies();
 
 }  // namespace kanade

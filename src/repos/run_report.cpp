@@ -68,11 +68,12 @@ void ReportRepositoryEnded(int line, std::string_view repository_name, bool inst
                            const RepositoryOutcome& outcome) {
   const std::string head =
       (install ? "レポジトリ適用: " : "レポジトリ解除: ") + std::string(repository_name);
-  if (!outcome.Modules.Changed()) {
+  if (!outcome.Changed()) {
     SetConsoleLineText(head + " は更新なし", line);
   } else {
     SetConsoleLineText(head + (install ? " を適用済み" : " をアンインストール済み"), line);
   }
+  for (const std::string& note : outcome.Notes) LogReason(note);
 }
 
 ModuleReport::ModuleReport(bool install, std::string_view full_path)

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <map>
 
@@ -348,14 +349,25 @@ TEST_F(PatchRunTest, ASecondCopyInTheFolderWaitsForTheFirstOnesRun) {
     if (let_go) {
       ::close(other);
     } else {
+      // The other run keeps writing its log: waited for beyond the minute.
+      clock.Advance(50000);
+      RunUntilStep(-1, 2);
+      std::ofstream(program + "/kanade.log", std::ios::app) << "their progress\r\n";
+      clock.Advance(50000);
+      RunUntilStep(-1, 2);
+      EXPECT_EQ(PatchStep, 0);
       clock.Advance(60000);
     }
     ASSERT_TRUE(RunUntilStep(100));
     RunUntilStep(-1, 1);  // resting lets go of the lock for the next copy
     const auto lines = ConsoleTexts();
     EXPECT_EQ(lines[1], waiting + (let_go ? " 完了" : " タイムアウト"));
-    EXPECT_EQ(lines.back(), kReady);
-    EXPECT_FALSE(IsFile(theirs));
+    // A stuck run's folder is left as it is, and this run says so.
+    EXPECT_EQ(lines.back(), let_go ? kReady : kNotApplied);
+    EXPECT_EQ(IsFile(theirs), !let_go);
+    EXPECT_EQ(
+        ReadFile(program + "/kanade.log").find("without writing to its log") != std::string::npos,
+        !let_go);
     if (!let_go) ::close(other);
   }
   EXPECT_EQ(ReadFile(game_ + "/Language.txt"), "ui only");

@@ -346,8 +346,12 @@ TEST_F(ModuleEngineTest, WriteFailuresKeepTheOldFileAndLeaveNothingBehind) {
 }
 
 TEST_F(ModuleEngineTest, UninstallDeletesListedFilesOnly) {
+  // Only while the file still has the listed bytes: the player's change stays.
   const RepositoryLine line = Served("sub/gone.txt", "x");
-  test::WriteFile(Target("sub/gone.txt"), "whatever content");
+  test::WriteFile(Target("sub/gone.txt"), "changed by the player");
+  EXPECT_FALSE(Uninstall(line));
+  EXPECT_EQ(test::ReadFile(Target("sub/gone.txt")), "changed by the player");
+  test::WriteFile(Target("sub/gone.txt"), "x");
   ASSERT_TRUE(Uninstall(line));
   EXPECT_EQ(LastLine(), "- 削除: " + Target("sub/gone.txt") + " 成功");
   EXPECT_EQ(LastColour(), kGreen);
@@ -467,11 +471,14 @@ TEST_F(ModuleEngineTest, NothingIsWrittenOrDeletedThroughALinkBelowTheTarget) {
   ASSERT_TRUE(Install(Served("file.txt", "mine")));
   EXPECT_FALSE(fs::is_symlink(Target("file.txt")));
   EXPECT_EQ(test::ReadFile(Target("file.txt")), "mine");
+  // A link there was never written by this program: it stays, and so does
+  // what it points to, even with the listed bytes.
   fs::remove(Target("file.txt"));
-  fs::create_symlink(dir_ / "outside/victim.txt", Target("file.txt"));
-  ASSERT_TRUE(Uninstall(Served("file.txt", "mine")));
-  EXPECT_FALSE(fs::exists(fs::symlink_status(Target("file.txt"))));
-  EXPECT_EQ(test::ReadFile(dir_ / "outside/victim.txt"), "precious");
+  test::WriteFile(dir_ / "outside/mine.txt", "mine");
+  fs::create_symlink(dir_ / "outside/mine.txt", Target("file.txt"));
+  EXPECT_FALSE(Uninstall(Served("file.txt", "mine")));
+  EXPECT_TRUE(fs::is_symlink(Target("file.txt")));
+  EXPECT_EQ(test::ReadFile(dir_ / "outside/mine.txt"), "mine");
 
   // The target folder itself may be a link, as Steam libraries often are.
   fs::create_symlink(target_, dir_ / "game-link");

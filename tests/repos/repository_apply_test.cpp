@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -170,6 +171,95 @@ TEST_F(RepositoryApplyTest, AReleaseThatDropsFilesRemovesThemUnlessThePlayerChan
   EXPECT_FALSE(ApplyRepository(kName, game_));
 }
 
+// Removal goes by the record of what this program wrote: the cases in which
+// a list that was never ours, or never installed, used to delete files.
+TEST_F(RepositoryApplyTest, OnlyWhatTheRecordNamesIsEverRemoved) {
+  const std::string others_name = "kanade-conv-test.repo";
+  const std::vector<std::string> others{others_name};
+  const std::string record = program_ / "repos/installed.txt";
+  const std::string game_exe = "Shroud of the Avatar.exe";
+  // What an earlier process of a run did is gone when it is killed.
+  const auto new_process = [] { ForgetAppliedPaths(); };
+  const auto fresh = [&] {
+    std::filesystem::remove_all(game_);
+    std::filesystem::create_directories(game_ + "/Saves");
+    std::filesystem::remove(record);
+    test::WriteFile(game_ + "/" + game_exe, "the game");
+    test::WriteFile(game_ + "/Saves/slot1.sav", "a save");
+    new_process();
+  };
+  const auto listing = [&](std::initializer_list<const char*> paths) {
+    std::string lines;
+    for (const char* path : paths) {
+      lines += test::ModuleLineText(path, "https://127.0.0.1/x",
+                                    Sha256OfText(test::ReadFile(game_ + "/" + path)));
+    }
+    return lines;
+  };
+  // Each row ends with the translation gone and the game's and the
+  // player's files as they were.
+  struct Row {
+    const char* name;
+    std::function<void()> act;
+  };
+  const std::vector<Row> rows{
+      {"a planted unsigned copy lists the player's save and the game",
+       [&] {
+         test::WriteLocalRepository(
+             kName, test::SignedRepositoryText(listing({"Saves/slot1.sav", game_exe.c_str()})));
+         EXPECT_FALSE(UninstallRepository(kName, game_, others));
+       }},
+      {"a mode never chosen lists the game's own file with its bytes",
+       [&] {
+         test::WriteLocalRepository(
+             others_name,
+             test::PublishedRepositoryText("kanade-conv-test", listing({game_exe.c_str()})));
+         ASSERT_TRUE(Fetch());
+         ASSERT_TRUE(ApplyRepository(kName, game_, others));
+         ASSERT_TRUE(UninstallRepository(kName, game_, others));
+       }},
+      {"a release withdrew a file and the run was killed before its apply",
+       [&] {
+         ASSERT_TRUE(Fetch());
+         ASSERT_TRUE(ApplyRepository(kName, game_));
+         files_.erase("Language.txt");
+         Publish();
+         ASSERT_TRUE(Fetch());
+         new_process();
+         EXPECT_EQ(FetchRepository(nginx_.Url("/repos/kanade-test.repo"), kName).Result,
+                   FetchResult::kFetched);
+         EXPECT_TRUE(ApplyRepository(kName, game_));
+       }},
+      {"an earlier build's install is taken over once, then removed",
+       [&] {
+         for (const auto& [path, body] : files_) test::WriteFile(game_ + "/" + path, body);
+         ASSERT_TRUE(Fetch());
+         EXPECT_FALSE(ApplyRepository(kName, game_));
+         new_process();
+         EXPECT_TRUE(UninstallRepository(kName, game_));
+       }},
+      {"a record that is no record is begun anew, and says so",
+       [&] {
+         test::WriteFile(record, "file\t/\tShroud of the Avatar.exe\t00\n");
+         ASSERT_TRUE(Fetch());
+         const RepositoryOutcome outcome = ApplyRepository(kName, game_);
+         ASSERT_EQ(outcome.Notes.size(), 1u);
+         EXPECT_NE(outcome.Notes[0].find("is no record of this program"), std::string::npos);
+         EXPECT_TRUE(UninstallRepository(kName, game_));
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    files_ = {{"Language.txt", "ja"}};
+    Publish();
+    fresh();
+    row.act();
+    EXPECT_FALSE(IsFile(game_ + "/Language.txt"));
+    EXPECT_EQ(test::ReadFile(game_ + "/" + game_exe), "the game");
+    EXPECT_EQ(test::ReadFile(game_ + "/Saves/slot1.sav"), "a save");
+  }
+}
+
 TEST_F(RepositoryApplyTest, OneTlsConnectionServesTheWholeRun) {
   for (int i = 0; i < 20; ++i) files_["many/" + std::to_string(i) + ".txt"] = std::to_string(i);
   Publish();
@@ -220,13 +310,13 @@ TEST_F(RepositoryApplyTest, NothingHappensWithoutAVerifiedCopyOrATargetFolder) {
   EXPECT_FALSE(ApplyRepository(kName, game_));
   EXPECT_EQ(test::ReadFile(game_ + "/Language.txt"), "installed earlier");
 
-  // A copy fetched before files were signed still removes the translation,
-  // but installs nothing.
+  // A copy fetched before files were signed (anyone may plant one) neither
+  // installs nor removes anything, even a file with the bytes it lists.
+  test::WriteFile(game_ + "/Language.txt", "ja");
   test::WriteLocalRepository(kName, test::SignedRepositoryText(lines_));
   EXPECT_FALSE(ApplyRepository(kName, game_));
-  EXPECT_TRUE(IsFile(game_ + "/Language.txt"));
-  EXPECT_TRUE(UninstallRepository(kName, game_));
-  EXPECT_FALSE(IsFile(game_ + "/Language.txt"));
+  EXPECT_FALSE(UninstallRepository(kName, game_));
+  EXPECT_EQ(test::ReadFile(game_ + "/Language.txt"), "ja");
 
   test::WriteLocalRepository(kName, repository);
   EXPECT_FALSE(ApplyRepository(kName, game_ + "/missing"));

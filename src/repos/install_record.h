@@ -1,0 +1,69 @@
+// The record of what this program installed: every file it wrote below a
+// target folder, with the digest and size it wrote and the repository that
+// listed it. Removal goes by the record alone, so a list that lies in a
+// folder others can write never decides what is deleted, and a file a
+// release withdrew is still known after a run that was killed.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kanade {
+
+/// The record's file in the repos folder.
+inline constexpr std::string_view kInstallRecordName = "installed.txt";
+
+struct RecordedFile {
+  std::string Target;                 // the target folder, without trailing separators
+  std::string Path;                   // below it, as written (DownloadPrefix included)
+  std::string Sha256;                 // what was written
+  std::optional<std::uint64_t> Size;  // of what was written, when known
+  std::string Repository;             // the local name of the repository that lists it
+  std::int64_t Serial = 0;            // that repository's SERIAL when it was recorded
+};
+
+class InstallRecord {
+ public:
+  /// The record in the repos folder; empty when there is none yet. One that
+  /// cannot be read or is no record is begun anew, and `problem` says why:
+  /// what it named is then taken over again from the verified copies.
+  static InstallRecord Load(std::string* problem);
+  /// Writes it under a temporary name, flushed, then renamed over the old;
+  /// `problem` says why when that fails.
+  bool Save(std::string* problem) const;
+
+  /// The record's text, and back; nothing for text that is no record.
+  std::string Text() const;
+  static std::optional<InstallRecord> Parse(std::string_view text);
+
+  /// The file recorded at `path` below `target`, whichever repository.
+  const RecordedFile* Find(std::string_view target, std::string_view path) const;
+  /// Records `file`, replacing what was recorded at its place.
+  void Put(RecordedFile file);
+  /// Forgets what was recorded at `path` below `target`.
+  void Forget(std::string_view target, std::string_view path);
+  /// What `repository` installed below `target`, in the order recorded.
+  std::vector<RecordedFile> FilesOf(std::string_view repository, std::string_view target) const;
+
+  /// Whether `repository` was carried out since the record began: a copy
+  /// installed before there was a record is taken over only once.
+  bool Knows(std::string_view repository) const;
+  void AddKnown(std::string_view repository);
+
+  const std::vector<RecordedFile>& Files() const { return files_; }
+
+ private:
+  std::vector<RecordedFile> files_;
+  std::set<std::string> known_;
+};
+
+/// What names one place below a target folder in the record: the target
+/// without trailing separators, and the path's ModulePathKey, each in lower
+/// case where the file system ignores case.
+std::string RecordKey(std::string_view target, std::string_view path);
+
+}  // namespace kanade
