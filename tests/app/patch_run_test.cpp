@@ -464,6 +464,7 @@ class ClosingLineTest : public PatchRunTest, public ::testing::WithParamInterfac
     WriteFile(data_ + "/Lua/kanade.lua", "-- lua");
     if (read_only) test::SetReadOnly(game_ + "/Language.txt", true);
   }
+  void LockLua() { test::SetReadOnly(data_ + "/Lua/kanade.lua", true); }
 
  protected:
   // Every red console line is followed in the log by its reason.
@@ -549,6 +550,12 @@ INSTANTIATE_TEST_SUITE_P(
                     kRemoved, kWhite},
         ClosingCase{"uninstall, a locked file", true, 1, true,
                     [](ClosingLineTest& t) { t.Installed(true); }, kNotRemoved, kRed},
+        ClosingCase{"the switched-off Lua module cannot be removed", true, 1, false,
+                    [](ClosingLineTest& t) {
+                      t.Installed(false);
+                      t.LockLua();
+                    },
+                    kReady, kGreen},
         ClosingCase{"no game folder", false, 1, false, nullptr, kNotApplied, kRed},
         ClosingCase{"no game, translation off", false, 0, false, nullptr, kReady, kGreen},
         ClosingCase{"only the self-update failed", true, 1, false,
