@@ -26,6 +26,7 @@ import traceback
 
 from e2e_common import check, failures, wait_until
 from hostile_server_test import FINISHED, GAME_EXE, INI, Sandbox, Servers, Tools
+from record_cases import record_cases
 from x11 import Xvfb
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -378,6 +379,38 @@ def stingy_server_case(ctx):
             subprocess.run(["bash", REPO_SERVER, "stop", state], capture_output=True, timeout=30)
 
 
+class RecordBox:
+    """The sandbox of the shared record cases (record_cases.py) on Linux."""
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        self.count = 0
+        self.box = None
+
+    def fresh(self):
+        self.count += 1
+        self.box = Sandbox(self.ctx.root, f"record{self.count}", self.ctx.kanade)
+        self.game, self.program = self.box.game, self.box.program
+
+    def publish(self, files):
+        self.ctx.serial += 1
+        publish_release(self.ctx, {"kanade-test": [(p, b) for p, b in files.items()]},
+                        self.ctx.serial)
+
+    def run(self, *args, server_down=False):
+        url = "https://127.0.0.1:9" if server_down else None
+        return closing_line(self.box) if run_to_end(self.box, self.ctx, args=args,
+                                                    url=url) else None
+
+    def log(self):
+        return "\r\n".join(self.box.log_lines())
+
+
+def record_case(ctx):
+    """Only what this program wrote, and still holds what it wrote, is removed."""
+    record_cases(RecordBox(ctx))
+
+
 class Context:
     pass
 
@@ -396,8 +429,8 @@ def main():
         ctx.display = xvfb.display
         ctx.servers = Servers(ctx.root)
         ctx.tools = Tools(ctx.root, repo_tool)
-        for case in (closing_rows_case, withdrawn_case, two_copies_case, full_disk_case,
-                     stingy_server_case, silent_server_case):
+        for case in (closing_rows_case, withdrawn_case, record_case, two_copies_case,
+                     full_disk_case, stingy_server_case, silent_server_case):
             print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
             try:
                 case(ctx)
