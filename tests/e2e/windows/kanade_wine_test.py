@@ -69,6 +69,7 @@ from e2e_common import (SCALES, check, check_keys_and_hover, check_layout,  # no
                         install_lines, parse_layout, publish_args, remove_lines, scaled,
                         scaled_rect, screenshot_folder, secret_key, wait_until,
                         without_progress)
+from record_cases import record_cases  # noqa: E402
 from x11 import Xvfb, count, die_with_parent, geometry  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -96,6 +97,8 @@ STEAM_LIBRARY = "D:\\Steam Library"
 STEAM_GAME = STEAM_LIBRARY + "\\steamapps\\common\\Shroud of the Avatar"
 STANDALONE_GAME = "D:\\ゲーム フォルダ\\Shroud of the Avatar"
 BROWSED_GAME = "D:\\ゲーム\\Shroud of the Avatar"
+RECORD_PROGRAM = "C:\\record"
+RECORD_GAME = "C:\\record game"
 
 def read_bytes(path):
     try:
@@ -298,13 +301,15 @@ class Wine:
             return subprocess.Popen(["wine", "kanade.exe", *args], cwd=self.program, env=self.env,
                                     stdout=out, stderr=out, preexec_fn=die_with_parent)
 
-    def start_elsewhere(self, folder, *args):
+    def start_elsewhere(self, folder, *args, url=None):
         """The program folder's kanade.exe run from another current folder:
-        its image is busy while its settings and log live in `folder`."""
+        its image is busy while its settings and log live in `folder`; `url`
+        stands for the repository server."""
         os.makedirs(folder, exist_ok=True)
+        env = dict(self.env, KANADE_REPOSITORY_URL=url) if url else self.env
         with self.output() as out:
             return subprocess.Popen(["wine", os.path.join(self.program, "kanade.exe"), *args],
-                                    cwd=folder, env=self.env, stdout=out, stderr=out,
+                                    cwd=folder, env=env, stdout=out, stderr=out,
                                     preexec_fn=die_with_parent)
 
     def xdo(self, *args):
@@ -737,10 +742,15 @@ def show_at_scale(ctx, main, dpi, run_index):
 
 def uninstall_scenario(ctx):
     """-uninstall removes the translation and the Lua module, keeps the
-    game's own files and the settings, and ends by itself."""
+    game's own files and the settings, and ends by itself. The Lua module
+    lies there as an earlier build, which kept no record of what it
+    installed, left it: the first run takes the install over."""
     wine = ctx.wine
     write_files(wine.standalone, {"Shroud of the Avatar_Data/gameversion.txt": b"1071\r\n"})
     write_files(wine.data, LUA_MODULE)
+    record = os.path.join(wine.program, "repos", "installed.txt")
+    if os.path.exists(record):
+        os.remove(record)
     settings = read_bytes(wine.ini)
     runs_before = len(wine.runs())
     proc = wine.start("-uninstall")
@@ -1282,8 +1292,67 @@ def local_attacker_scenario(ctx):
                   f"local attacker, {what}: the running build is never fetched")
 
 
+class RecordBox:
+    """The sandbox of the shared record cases (record_cases.py) under Wine:
+    kanade.exe run in C:\\record for the game in C:\\record game."""
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        self.wine = ctx.wine
+        self.program = self.wine.unix(RECORD_PROGRAM)
+        self.game = self.wine.unix(RECORD_GAME)
+
+    def fresh(self):
+        for folder in (self.program, self.game):
+            shutil.rmtree(folder, ignore_errors=True)
+            os.makedirs(folder)
+        write_files(self.program, {"kanade.ini": ini_bytes(1, "kanade-test", RECORD_GAME)})
+
+    def publish(self, files):
+        folder = os.path.join(self.ctx.server.files, "record")
+        shutil.rmtree(folder, ignore_errors=True)
+        write_files(folder, files)
+        self.ctx.server.build("record", "kanade-test")
+
+    def run(self, *args, server_down=False):
+        log = os.path.join(self.program, "kanade.log")
+
+        def closing():
+            lines = (read_bytes(log) or b"").decode("utf-8", "replace").split("\r\n")
+            return [line for line in lines if line.startswith("> 日本語化パッチ")]
+        before = len(closing())
+        proc = self.wine.start_elsewhere(self.program, *args,
+                                         url="https://localhost:9" if server_down else None)
+        try:
+            ended = wait_until(lambda: len(closing()) > before, 60, 0.3)
+            if not args:
+                main = self.wine.find_window(MAIN_TITLE, 10)
+                if main:
+                    self.wine.close(main)
+            wait_until(lambda: proc.poll() is not None, 30, 0.3)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        return closing()[-1] if ended else None
+
+    def log(self):
+        return (read_bytes(os.path.join(self.program, "kanade.log")) or b"").decode(
+            "utf-8", "replace")
+
+
+def record_scenario(ctx):
+    """Only what kanade.exe wrote, and still holds what it wrote, is removed
+    (the cases of record_cases.py)."""
+    try:
+        record_cases(RecordBox(ctx))
+    finally:
+        ctx.server.build("kanade-test", "kanade-test")
+
+
 SCENARIOS = [first_run_scenario, current_scenario, uninstall_scenario, browse_scenario,
-             self_upgrade_scenario, keyboard_scenario, scales_scenario, local_attacker_scenario]
+             self_upgrade_scenario, keyboard_scenario, scales_scenario, local_attacker_scenario,
+             record_scenario]
 
 
 class Context:
