@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "repos/module_engine.h"
+#include "repos/program_file.h"
 #include "repos/repository_fetch.h"
 #include "repos/sha256.h"
 #include "util/path.h"
@@ -115,11 +116,15 @@ InstallRecord InstallRecord::Load(std::string* problem) {
   if (kind == EntryKind::kMissing) return {};
   const std::string path = folder->PathOf(kInstallRecordName);
   bool too_large = false;
-  const auto text = kind == EntryKind::kFile
-                        ? folder->ReadWhole(kInstallRecordName, kMaxRecordBytes, &too_large)
-                        : std::nullopt;
+  std::string foreign;
+  const auto text =
+      kind == EntryKind::kFile
+          ? ReadProgramFile(*folder, kInstallRecordName, kMaxRecordBytes, &foreign, &too_large)
+          : std::nullopt;
   if (!text) {
-    *problem = path + (too_large ? " is too large" : " is no plain file") + "; begun anew";
+    *problem = (foreign.empty() ? path + (too_large ? " is too large" : " is no plain file")
+                                : foreign) +
+               "; the record is begun anew";
     return {};
   }
   auto record = Parse(*text);

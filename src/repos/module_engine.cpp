@@ -253,13 +253,16 @@ class ModuleRun {
   std::unique_ptr<Download> Begin(const Module& module) {
     auto download = std::make_unique<Download>();
     bool crossed_link = false;
-    download->folder =
-        ContainedFolder::Open(target_, module.folders, true, &crossed_link, &download->created);
+    std::string link_owner;
+    download->folder = ContainedFolder::Open(target_, module.folders, true, &crossed_link,
+                                             &download->created, &link_owner);
     if (!download->folder) {
-      download->failure = crossed_link ? Refused("a link on the way to " + module.full_path)
-                                       : Failed(ModuleFailure::kWrite,
-                                                "cannot open or create the folder of " +
-                                                    module.full_path + ": " + LastSystemError());
+      const std::string made_by = link_owner.empty() ? "" : ", made by " + link_owner;
+      download->failure =
+          crossed_link
+              ? Refused("a link on the way to " + module.full_path + made_by)
+              : Failed(ModuleFailure::kWrite, "cannot open or create the folder of " +
+                                                  module.full_path + ": " + LastSystemError());
       return download;
     }
     const ContainedFolder& folder = *download->folder;
@@ -402,12 +405,15 @@ class ModuleRun {
   std::optional<ModuleOutcome> Remove(const Module& module) const {
     const bool install = false;
     bool crossed_link = false;
-    const auto folder = ContainedFolder::Open(target_, module.folders, false, &crossed_link);
+    std::string link_owner;
+    const auto folder =
+        ContainedFolder::Open(target_, module.folders, false, &crossed_link, nullptr, &link_owner);
     if (!folder) {
-      // Nothing is ever removed through a link; a clearing-up removal says
-      // nothing of it, as what lies there is not the release's.
+      // Nothing is ever removed through someone else's link; a clearing-up
+      // removal says nothing of it, as what lies there is not the release's.
       if (!crossed_link || action_ == Action::kWithdraw) return std::nullopt;
-      const std::string why = "a link on the way to " + module.full_path;
+      const std::string why = "a link on the way to " + module.full_path +
+                              (link_owner.empty() ? "" : ", made by " + link_owner);
       ReportRefusedModule(install, module.full_path, why);
       return Refused(why);
     }

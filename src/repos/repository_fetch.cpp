@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "repos/http_client.h"
+#include "repos/program_file.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_server.h"
 #include "repos/repository_trust.h"
@@ -84,7 +85,9 @@ std::string LocalRepositoryPath(std::string_view local_name) {
 
 std::optional<std::string> ReadLocalRepository(std::string_view local_name) {
   const auto folder = OpenReposFolder(false);
-  return folder ? folder->ReadWhole(local_name, kMaxRepositoryBytes) : std::nullopt;
+  std::string foreign;
+  return folder ? ReadProgramFile(*folder, local_name, kMaxRepositoryBytes, &foreign)
+                : std::nullopt;
 }
 
 FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) {
@@ -100,8 +103,9 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
   const std::string name = PublishedNameOf(local_name);
   const int line = ReportFetchStarted(url);
   // No copy this program kept is larger than a fetch may be.
+  std::string foreign;
   std::optional<std::string> local =
-      folder ? folder->ReadWhole(local_name, kMaxRepositoryBytes) : std::nullopt;
+      folder ? ReadProgramFile(*folder, local_name, kMaxRepositoryBytes, &foreign) : std::nullopt;
   MemorySink fetched;
   const auto end = [&](FetchResult result, std::string reason) {
     outcome.Result = result;
@@ -126,6 +130,8 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
   if (kind != EntryKind::kMissing && kind != EntryKind::kFile) {
     return end(FetchResult::kFailed, path + " is a link or no plain file; not replaced");
   }
+  // Another user's copy is neither trusted nor replaced.
+  if (!foreign.empty()) return end(FetchResult::kFailed, foreign + "; not used");
 
   const DownloadLimits limits = RepositoryLimits(url);
   // Asked whether it changed only for a copy that verifies, with the
@@ -150,7 +156,7 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
       return end(FetchResult::kFailed,
                  "the server's 304 Not Modified came with a body, which was not used");
     }
-    local = folder->ReadWhole(local_name, kMaxRepositoryBytes);
+    local = ReadProgramFile(*folder, local_name, kMaxRepositoryBytes, &foreign);
     if (!local || Sha256OfText(*local) != held.Digest) {
       return end(FetchResult::kFailed,
                  "the server answered 304 Not Modified, but the local copy is gone or has "

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "repos/http_client.h"
+#include "repos/program_file.h"
 #include "repos/repository_trust.h"
 #include "repos/sha256.h"
 #include "util/path.h"
@@ -57,7 +58,8 @@ HeldCopy HeldCopyOf(const ContainedFolder& folder, std::string_view local_name,
                     std::string_view name, std::string_view url, const std::vector<PublicKey>& keys,
                     std::string* note) {
   HeldCopy held;
-  auto bytes = folder.ReadWhole(local_name, kMaxRepositoryBytes);
+  std::string foreign;
+  auto bytes = ReadProgramFile(folder, local_name, kMaxRepositoryBytes, &foreign);
   if (bytes && IsTrustedAs(CheckRepositoryText(*bytes, keys), name, false)) {
     held.Digest = Sha256OfText(*bytes);
     held.Bytes = std::move(bytes);
@@ -72,7 +74,8 @@ HeldCopy HeldCopyOf(const ContainedFolder& folder, std::string_view local_name,
   };
   if (kind != EntryKind::kFile) return refuse("a link or no regular file");
   bool too_large = false;
-  const auto text = folder.ReadWhole(file, kMaxValidatorsFileBytes, &too_large);
+  const auto text = ReadProgramFile(folder, file, kMaxValidatorsFileBytes, &foreign, &too_large);
+  if (!foreign.empty()) return refuse(foreign);
   if (!text) return refuse(too_large ? "too large" : "cannot be read");
   const auto kept = ParseValidators(*text);
   if (!kept) return refuse("not a validators file");

@@ -1,6 +1,7 @@
 #include "settings/settings_file.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string_view>
 
@@ -52,8 +53,27 @@ std::string SingleLine(std::string_view value) {
   return out;
 }
 
-std::optional<ContainedFolder> OpenProgramFolder() {
-  return ContainedFolder::Open(StripTrailingSeparators(ProgramFolder), {}, false);
+// kanade.ini where it lies: in the program folder, or where the links
+// there lead that the player or an administrator made (ContainedFolder
+// follows no others). Nothing when it is someone else's link or file.
+struct SettingsPlace {
+  ContainedFolder folder;
+  std::string name;
+};
+
+std::optional<SettingsPlace> FindSettingsFile() {
+  constexpr int kMaxLinks = 8;
+  auto folder = ContainedFolder::Open(StripTrailingSeparators(ProgramFolder), {}, false);
+  std::string name(kSettingsName);
+  for (int links = 0; folder && folder->KindOf(name) == EntryKind::kLink; ++links) {
+    const auto target = links < kMaxLinks ? folder->TrustedLinkTarget(name) : std::nullopt;
+    if (!target) return std::nullopt;
+    const std::filesystem::path path = FsPath(*target);
+    folder = ContainedFolder::Open(Utf8Path(path.parent_path()), {}, false);
+    name = Utf8Path(path.filename());
+  }
+  if (!folder || folder->ForeignOwner(name)) return std::nullopt;
+  return SettingsPlace{std::move(*folder), std::move(name)};
 }
 
 // Replaces the file in one step; where no temporary file can be made or
@@ -61,14 +81,15 @@ std::optional<ContainedFolder> OpenProgramFolder() {
 // Windows a reader that does not share deletion), rewrites it where it lies:
 // less safe than a rename, but the only way the choice survives the next
 // start.
-void WriteSettingsText(const ContainedFolder& folder, std::string_view text) {
-  if (auto file = folder.CreateTemporary(kSettingsName)) {
+void WriteSettingsText(const ContainedFolder& folder, const std::string& name,
+                       std::string_view text) {
+  if (auto file = folder.CreateTemporary(name)) {
     if (file->Write(text.data(), text.size()) && file->Finish(true) &&
-        folder.MoveIntoPlace(*file, kSettingsName)) {
+        folder.MoveIntoPlace(*file, name)) {
       return;
     }
   }
-  folder.OverwriteInPlace(kSettingsName, text);
+  folder.OverwriteInPlace(name, text);
 }
 
 }  // namespace
@@ -78,10 +99,11 @@ std::string SettingsFilePath() {
 }
 
 void LoadSettings() {
-  // Never read through a link, nor from a pipe that would hold the start up.
-  const auto folder = OpenProgramFolder();
+  // Never read through someone else's link, nor from a pipe that would hold
+  // the start up.
+  const auto place = FindSettingsFile();
   if (const auto bytes =
-          folder ? folder->ReadWhole(kSettingsName, kMaxSettingsBytes) : std::nullopt) {
+          place ? place->folder.ReadWhole(place->name, kMaxSettingsBytes) : std::nullopt) {
     std::string_view text = *bytes;
     // Editors such as Notepad may have put a byte-order mark in front.
     if (StartsWith(text, kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
@@ -92,13 +114,15 @@ void LoadSettings() {
 }
 
 void SaveSettings() {
-  const auto folder = OpenProgramFolder();
-  if (!folder) return;
+  const auto place = FindSettingsFile();
+  if (!place) return;
+  const ContainedFolder& folder = place->folder;
+  const std::string& name = place->name;
   // Windows refuses to replace a read-only file; do the same everywhere. A
-  // link, a hard link or a special file that someone else may have put in
-  // the folder counts as not writable too.
-  if (folder->KindOf(kSettingsName) != EntryKind::kMissing &&
-      (!folder->IsSoleFile(kSettingsName) || folder->IsReadOnly(kSettingsName))) {
+  // hard link or a special file that someone else may have put in the
+  // folder counts as not writable too.
+  if (folder.KindOf(name) != EntryKind::kMissing &&
+      (!folder.IsSoleFile(name) || folder.IsReadOnly(name))) {
     return;
   }
   const PatcherState& s = State();
@@ -115,7 +139,7 @@ void SaveSettings() {
   line("; Lua Related settings");
   line("EnableLuaIntegration=" + std::to_string(s.EnableLuaIntegration != 0 ? 1 : 0));
   line("LiveTranslationToken=" + SingleLine(s.LiveTranslationToken));
-  WriteSettingsText(*folder, text);
+  WriteSettingsText(folder, name, text);
 }
 
 }  // namespace kanade

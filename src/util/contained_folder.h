@@ -1,9 +1,10 @@
-// Writing and deleting below a folder without ever going through a link.
-// A folder below the root is opened segment by segment, refusing symbolic
-// links, junctions and other reparse points, and stays open (on Windows,
-// locked against renaming) while files are created, renamed and deleted
-// inside it, so a link planted meanwhile changes nothing. The root itself
-// may be a link: Steam libraries on other drives often are.
+// Writing and deleting below a folder without ever going through someone
+// else's link. A folder below the root is opened segment by segment,
+// following only the links that the player or an administrator made, and
+// stays open (on Windows, locked against renaming) while files are created,
+// renamed and deleted inside it, so a link planted meanwhile changes
+// nothing. The root itself may be a link: Steam libraries on other drives
+// often are.
 #pragma once
 
 #include <cstdint>
@@ -59,14 +60,20 @@ class NewFile {
 class ContainedFolder {
  public:
   /// Opens `root` (following links) and then each of `segments` below it,
-  /// none of which may be a link or anything but a folder. With `create`,
-  /// missing folders are made; `created` then tells how many of the last
-  /// segments this call made. Nothing when that fails; `crossed_link` then
-  /// says whether a link was the reason.
+  /// each of which must be a folder. A link on the way is followed only
+  /// when the running user, an administrator or root made it and nobody
+  /// else can change it (on POSIX: its folder is theirs alone; on Windows:
+  /// only they may write the link): players move game data to another
+  /// drive. Below its target every segment is checked the same way. With
+  /// `create`, missing folders are made; `created` then tells how many of
+  /// the last segments this call made. Nothing when that fails;
+  /// `crossed_link` then says whether a refused link was the reason, and
+  /// `link_owner` who made it (and why that is not enough), when known.
   static std::optional<ContainedFolder> Open(std::string_view root,
                                              const std::vector<std::string>& segments, bool create,
                                              bool* crossed_link = nullptr,
-                                             std::size_t* created = nullptr);
+                                             std::size_t* created = nullptr,
+                                             std::string* link_owner = nullptr);
 
   ContainedFolder(ContainedFolder&&) noexcept;
   ContainedFolder& operator=(ContainedFolder&&) noexcept;
@@ -77,6 +84,17 @@ class ContainedFolder {
   std::string PathOf(std::string_view name) const;
 
   EntryKind KindOf(std::string_view name) const;
+  /// Nothing when the entry `name` (not followed; "." or empty: the folder
+  /// itself) is missing or belongs to the running user, an administrator,
+  /// SYSTEM, TrustedInstaller or root; else its owner as text ("nobody (uid
+  /// 65534)", "DOMAIN\name (SID)"). What another user's file says is not
+  /// taken in a folder where the program keeps its own files.
+  std::optional<std::string> ForeignOwner(std::string_view name) const;
+  /// Where the link `name` leads, as a path, when Open would follow it (see
+  /// there); nothing otherwise, `link_owner` then says who made it when
+  /// that is why.
+  std::optional<std::string> TrustedLinkTarget(std::string_view name,
+                                               std::string* link_owner = nullptr) const;
   /// A read-only file (the Windows attribute, or no write bit at all).
   bool IsReadOnly(std::string_view name) const;
   /// The regular file `name` opened for reading without following a link;

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <utility>
 
 #include "util/contained_folder.h"
+#include "util/file_owner.h"
 
 namespace kanade {
 
@@ -37,9 +39,17 @@ namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
-// Below the root nothing is followed: O_NOFOLLOW fails on a link (ELOOP),
-// O_DIRECTORY on anything that is not a folder.
-int OpenSegment(int parent, const std::string& name, bool create, bool* crossed_link, bool* made) {
+// A link in the way that was not followed, and who made it.
+struct LinkRefusal {
+  bool crossed = false;
+  std::string owner;
+};
+
+// Below the root a link is followed only when the running user or root
+// made it where nobody else can write (UntrustedLinkIn); O_NOFOLLOW fails on
+// any other (ELOOP), O_DIRECTORY on anything that is not a folder.
+int OpenSegment(int parent, const std::string& name, bool create, bool* made,
+                LinkRefusal* refusal) {
   int fd = ::openat(parent, name.c_str(), kDirectoryFlags | O_NOFOLLOW);
   if (fd < 0 && errno == ENOENT && create) {
     const bool made_here = ::mkdirat(parent, name.c_str(), 0777) == 0;
@@ -51,7 +61,13 @@ int OpenSegment(int parent, const std::string& name, bool create, bool* crossed_
   if (fd < 0) {
     struct stat info {};
     if (::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
-      if (crossed_link != nullptr) *crossed_link = true;
+      if (auto owner = UntrustedLinkIn(parent, name)) {
+        refusal->crossed = true;
+        refusal->owner = std::move(*owner);
+        return -1;
+      }
+      // Nobody else can swap the link meanwhile: the folder is ours alone.
+      fd = ::openat(parent, name.c_str(), kDirectoryFlags);
     }
   }
   return fd;
@@ -129,9 +145,11 @@ ContainedFolder::~ContainedFolder() = default;
 std::optional<ContainedFolder> ContainedFolder::Open(std::string_view root,
                                                      const std::vector<std::string>& segments,
                                                      bool create, bool* crossed_link,
-                                                     std::size_t* created) {
+                                                     std::size_t* created,
+                                                     std::string* link_owner) {
   if (crossed_link != nullptr) *crossed_link = false;
   if (created != nullptr) *created = 0;
+  if (link_owner != nullptr) link_owner->clear();
   if (root.empty()) return std::nullopt;
   auto impl = std::make_unique<Impl>();
   impl->path = std::string(root);
@@ -139,9 +157,14 @@ std::optional<ContainedFolder> ContainedFolder::Open(std::string_view root,
   if (impl->fd < 0) return std::nullopt;
   for (const std::string& segment : segments) {
     bool made = false;
-    const int next = OpenSegment(impl->fd, segment, create, crossed_link, &made);
+    LinkRefusal refusal;
+    const int next = OpenSegment(impl->fd, segment, create, &made, &refusal);
     if (made && created != nullptr) ++*created;
-    if (next < 0) return std::nullopt;
+    if (next < 0) {
+      if (crossed_link != nullptr) *crossed_link = refusal.crossed;
+      if (link_owner != nullptr) *link_owner = std::move(refusal.owner);
+      return std::nullopt;
+    }
     ::close(impl->fd);
     impl->fd = next;
     impl->path += "/" + segment;
@@ -166,6 +189,29 @@ EntryKind ContainedFolder::KindOf(std::string_view name) const {
   if (S_ISREG(info.st_mode)) return EntryKind::kFile;
   if (S_ISDIR(info.st_mode)) return EntryKind::kFolder;
   return EntryKind::kOther;
+}
+
+std::optional<std::string> ContainedFolder::ForeignOwner(std::string_view name) const {
+  struct stat info {};
+  const std::string entry = name.empty() ? std::string(".") : std::string(name);
+  if (::fstatat(impl_->fd, entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  return UntrustedOwnerOf(info);
+}
+
+std::optional<std::string> ContainedFolder::TrustedLinkTarget(std::string_view name,
+                                                              std::string* link_owner) const {
+  if (link_owner != nullptr) link_owner->clear();
+  const std::string entry(name);
+  if (KindOf(name) != EntryKind::kLink) return std::nullopt;
+  if (auto owner = UntrustedLinkIn(impl_->fd, entry)) {
+    if (link_owner != nullptr) *link_owner = std::move(*owner);
+    return std::nullopt;
+  }
+  std::string target(PATH_MAX, '\0');
+  const ssize_t size = ::readlinkat(impl_->fd, entry.c_str(), target.data(), target.size());
+  if (size <= 0 || static_cast<std::size_t>(size) >= target.size()) return std::nullopt;
+  target.resize(static_cast<std::size_t>(size));
+  return target.front() == '/' ? target : impl_->path + "/" + target;
 }
 
 bool ContainedFolder::IsReadOnly(std::string_view name) const {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "util/contained_folder.h"
+#include "util/file_owner.h"
 #include "util/utf.h"
 
 namespace kanade {
@@ -44,14 +45,42 @@ constexpr DWORD kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 HANDLE OpenFolder(const std::wstring& path, bool follow_links) {
   DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;
   if (!follow_links) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-  return CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kFolderShare,
-                     nullptr, OPEN_EXISTING, flags, nullptr);
+  return CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                     kFolderShare, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
 DWORD AttributesOf(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle, &info)) return INVALID_FILE_ATTRIBUTES;
   return info.dwFileAttributes;
+}
+
+bool IsPlainFolder(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// The folder that the reparse point held by `link` leads to, opened, when
+// it is a symbolic link or junction that a trusted owner made and nobody
+// else may change: the held handle, shared without deletion, keeps it from
+// being replaced meanwhile. INVALID_HANDLE_VALUE otherwise; `owner` then
+// says who made it, when that is why.
+HANDLE OpenThroughTrustedLink(HANDLE link, const std::wstring& path, std::string* owner) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!GetFileInformationByHandleEx(link, FileAttributeTagInfo, &tag, sizeof tag) ||
+      (tag.ReparseTag != IO_REPARSE_TAG_SYMLINK && tag.ReparseTag != IO_REPARSE_TAG_MOUNT_POINT)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  if (auto untrusted = UntrustedOwnerOf(link, true)) {
+    *owner = std::move(*untrusted);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE target = OpenFolder(path, true);
+  if (target != INVALID_HANDLE_VALUE && !IsPlainFolder(AttributesOf(target))) {
+    CloseHandle(target);
+    return INVALID_HANDLE_VALUE;
+  }
+  return target;
 }
 
 // The regular file at `path` with no other name, opened without following
@@ -131,15 +160,22 @@ ContainedFolder::~ContainedFolder() = default;
 std::optional<ContainedFolder> ContainedFolder::Open(std::string_view root,
                                                      const std::vector<std::string>& segments,
                                                      bool create, bool* crossed_link,
-                                                     std::size_t* created) {
+                                                     std::size_t* created,
+                                                     std::string* link_owner) {
   if (crossed_link != nullptr) *crossed_link = false;
   if (created != nullptr) *created = 0;
+  if (link_owner != nullptr) link_owner->clear();
   if (root.empty()) return std::nullopt;
   auto impl = std::make_unique<Impl>();
   impl->path = std::string(root);
   HANDLE handle = OpenFolder(Widen(impl->path), true);
   if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
   impl->handles.push_back(handle);
+  const auto refuse_link = [&](std::string owner) {
+    if (crossed_link != nullptr) *crossed_link = true;
+    if (link_owner != nullptr) *link_owner = std::move(owner);
+    return std::nullopt;
+  };
   for (const std::string& segment : segments) {
     const std::wstring path = impl->WidePathOf(segment);
     handle = OpenFolder(path, false);
@@ -150,25 +186,28 @@ std::optional<ContainedFolder> ContainedFolder::Open(std::string_view root,
     }
     if (handle == INVALID_HANDLE_VALUE) {
       const DWORD attributes = GetFileAttributesW(path.c_str());
-      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-          crossed_link != nullptr) {
-        *crossed_link = true;
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return refuse_link({});
       }
       return std::nullopt;
     }
     impl->handles.push_back(handle);
-    DWORD attributes = AttributesOf(handle);
-    // Asked by name too: Wine shows a link to a folder as a reparse point
-    // only there. The held handle keeps the name from being replaced.
-    const DWORD named = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && named != INVALID_FILE_ATTRIBUTES) {
-      attributes |= named & FILE_ATTRIBUTE_REPARSE_POINT;
-    }
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      if (crossed_link != nullptr && attributes != INVALID_FILE_ATTRIBUTES) {
-        *crossed_link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-      }
+    const DWORD attributes = AttributesOf(handle);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      // The handle holds the link itself; the folder it leads to is held too.
+      std::string owner;
+      const HANDLE target = OpenThroughTrustedLink(handle, path, &owner);
+      if (target == INVALID_HANDLE_VALUE) return refuse_link(std::move(owner));
+      impl->handles.push_back(target);
+    } else if (const DWORD named = GetFileAttributesW(path.c_str());
+               named != INVALID_FILE_ATTRIBUTES && (named & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      // Wine shows a Unix link to a folder as a reparse point by name only,
+      // and its handle is already the target's: whoever made the link
+      // cannot be read, so it is not followed. The held handle keeps the
+      // name from being replaced meanwhile.
+      return refuse_link({});
+    } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       return std::nullopt;
     }
     impl->path += "\\" + segment;
@@ -195,6 +234,60 @@ EntryKind ContainedFolder::KindOf(std::string_view name) const {
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return EntryKind::kFolder;
   if (attributes & FILE_ATTRIBUTE_DEVICE) return EntryKind::kOther;
   return EntryKind::kFile;
+}
+
+std::optional<std::string> ContainedFolder::ForeignOwner(std::string_view name) const {
+  if (name.empty() || name == ".") return UntrustedOwnerOf(impl_->handles.back(), false);
+  HANDLE handle =
+      CreateFileW(impl_->WidePathOf(name).c_str(), READ_CONTROL,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  auto owner = UntrustedOwnerOf(handle, false);
+  CloseHandle(handle);
+  return owner;
+}
+
+std::optional<std::string> ContainedFolder::TrustedLinkTarget(std::string_view name,
+                                                              std::string* link_owner) const {
+  if (link_owner != nullptr) link_owner->clear();
+  const std::wstring path = impl_->WidePathOf(name);
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE link =
+      CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, kShare, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (link == INVALID_HANDLE_VALUE) return std::nullopt;
+  // Held without delete sharing while the path it leads to is read.
+  std::optional<std::string> target;
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  std::optional<std::string> owner;
+  if (GetFileInformationByHandleEx(link, FileAttributeTagInfo, &tag, sizeof tag) &&
+      (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      (tag.ReparseTag == IO_REPARSE_TAG_SYMLINK || tag.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT)) {
+    owner = UntrustedOwnerOf(link, true);
+    HANDLE followed = owner ? INVALID_HANDLE_VALUE
+                            : CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShare, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (followed != INVALID_HANDLE_VALUE) {
+      std::wstring resolved(32768, L'\0');
+      const DWORD size = GetFinalPathNameByHandleW(followed, resolved.data(),
+                                                   static_cast<DWORD>(resolved.size()), 0);
+      if (size > 0 && size < resolved.size()) {
+        resolved.resize(size);
+        // "\\?\C:\x" and "\\?\UNC\server\x" as the paths that players know.
+        if (resolved.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+          resolved = L"\\\\" + resolved.substr(8);
+        } else if (resolved.rfind(L"\\\\?\\", 0) == 0) {
+          resolved = resolved.substr(4);
+        }
+        target = Narrow(resolved);
+      }
+      CloseHandle(followed);
+    }
+  }
+  CloseHandle(link);
+  if (owner && link_owner != nullptr) *link_owner = std::move(*owner);
+  return target;
 }
 
 bool ContainedFolder::IsReadOnly(std::string_view name) const {

@@ -388,7 +388,9 @@ def files_case(ctx):
     module's own place is replaced itself, leftovers of a killed run go."""
     box = Sandbox(ctx.root, "files", ctx.kanade)
     url = ctx.servers.url
+    # Another user's link: the player's own would be followed.
     os.symlink(box.outside, os.path.join(box.game, "Shroud of the Avatar_Data"))
+    os.lchown(os.path.join(box.game, "Shroud of the Avatar_Data"), 65534, 65534)
     box.write("victim.txt", b"precious", box.outside)
     os.symlink(os.path.join(box.outside, "victim.txt"), os.path.join(box.game, "Language.txt"))
     box.write("Language.txt.kanade-tmp-0123456789abcdef", b"half")
@@ -408,6 +410,8 @@ def files_case(ctx):
     check(len(refused) == 6, f"files: six modules refused ({len(refused)})")
     check(box.read(os.path.join(box.outside, "victim.txt")) == b"precious",
           "files: nothing is written through the link")
+    check(any(line.startswith("! ") and line.endswith(", made by nobody (uid 65534)")
+              for line in box.log_lines()), "files: the link's maker is named")
     language = os.path.join(box.game, "Language.txt")
     check(not os.path.islink(language) and box.read(language) == b"translated Language.txt",
           "files: the link at the module's place is replaced by the file")
@@ -564,8 +568,10 @@ def local_attacker_rows(ctx, build, older):
           "repos/" + leftover: "symlink", "upgrade_kanade": "symlink"},
          [ok, ok, failed, ok, failed]),
         ("a pipe for settings", [], {"kanade.ini": "fifo", "upgrade_kanade": "hardlink"}, [ok] * 5),
+        # Another user's copy is neither read nor replaced.
         ("endless settings and copy", [],
-         {"kanade.ini": "endless", "repos/kanade-test.repo": "endless"}, [ok] * 5),
+         {"kanade.ini": "endless", "repos/kanade-test.repo": "endless"},
+         [ok, ok, failed, ok, ok]),
         ("a linked log", ["-uninstall"], {"kanade.log": "symlink"}, None),
         ("a hard-linked log", ["-uninstall"], {"kanade.log": "hardlink"}, None),
         ("a pipe for the log", ["-uninstall"], {"kanade.log": "fifo"}, None),

@@ -83,8 +83,8 @@ def closing_rows_case(ctx):
     translation = [("Language.txt", b"ja"), ("Data/ui.txt", b"ui")]
     rows = []
 
-    def row(name, expected, arrange, args=()):
-        rows.append((name, expected, arrange, args))
+    def row(name, expected, arrange, args=(), reason=None):
+        rows.append((name, expected, arrange, args, reason))
 
     def gone(*names):
         return lambda box: [ctx.servers.routes.set(f"/repos/{n}.repo", "status", 404)
@@ -119,6 +119,15 @@ def closing_rows_case(ctx):
     def no_game(box):
         os.remove(os.path.join(box.game, GAME_EXE))
 
+    # The player moved Data to another drive and left a link in its place.
+    def data_moved(owner):
+        def arrange(box):
+            moved = os.path.join(box.path, "other drive", "Data")
+            os.makedirs(moved)
+            os.symlink(moved, os.path.join(box.game, "Data"))
+            os.lchown(os.path.join(box.game, "Data"), owner, owner)
+        return arrange
+
     row("all good", READY, lambda box: None)
     row("unused repositories 404", READY, gone("kanade-prefixed", "kanade-lua"))
     row("the active repository 404, a kept copy", READY, kept_then_gone)
@@ -129,8 +138,11 @@ def closing_rows_case(ctx):
     row("uninstall, the server down", REMOVED, installed_server_down, ("-uninstall",))
     row("uninstall, a locked file", NOT_REMOVED, locked, ("-uninstall",))
     row("no game folder", NOT_APPLIED, no_game)
+    row("Data is root's link to another drive", READY, data_moved(0))
+    row("Data is another user's link", NOT_APPLIED, data_moved(65534),
+        reason=", made by nobody (uid 65534)")
 
-    for i, (name, expected, arrange, args) in enumerate(rows):
+    for i, (name, expected, arrange, args, reason) in enumerate(rows):
         ctx.serial += 1
         publish_release(ctx, {"kanade-test": translation}, ctx.serial)
         box = Sandbox(ctx.root, f"row{i}", ctx.kanade)
@@ -143,6 +155,9 @@ def closing_rows_case(ctx):
         if expected == REMOVED:
             check(not os.path.exists(os.path.join(box.game, "Language.txt")),
                   f"{name}: the kept copy served the uninstall")
+        if reason:
+            check(any(line.startswith("! ") and line.endswith(reason) for line in box.log_lines()),
+                  f"{name}: a reason ends with {reason!r}")
 
 
 def withdrawn_case(ctx):

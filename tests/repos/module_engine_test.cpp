@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -452,6 +454,7 @@ TEST_F(ModuleEngineTest, NothingIsWrittenOrDeletedThroughALinkBelowTheTarget) {
   fs::create_directories(dir_ / "outside");
   test::WriteFile(dir_ / "outside/victim.txt", "precious");
   fs::create_symlink(dir_ / "outside", Target("linked"));
+  ASSERT_EQ(::lchown(Target("linked").c_str(), test::kNobody, test::kNobody), 0);  // not ours
   server_.Serve("/evil", "evil");
   const std::string digest = Sha256OfText("evil");
   for (const char* path : {"linked/victim.txt", "linked/new.txt", "linked/sub/new.txt"}) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +16,7 @@
 #include "repos/publisher_keys.h"
 #include "repos/repository_server.h"
 #include "repos/repository_trust.h"
+#include "repos/repository_validators.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
 #include "support/http_test_server.h"
@@ -231,7 +234,8 @@ TEST_F(RepositoryFetchTest, NothingIsWrittenThroughOrOverALinkInTheProgramFolder
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(other.path()), {}), 2) << what;
   };
   std::filesystem::create_directory_symlink(other.path(), ReposFolder());
-  fails("repos/ is a link");
+  ASSERT_EQ(::lchown(ReposFolder().c_str(), test::kNobody, test::kNobody), 0);
+  fails("repos/ is another user's link");
   EXPECT_FALSE(ReadLocalRepository("kanade-test.repo"));
   std::filesystem::remove(ReposFolder());
 
@@ -250,6 +254,54 @@ TEST_F(RepositoryFetchTest, NothingIsWrittenThroughOrOverALinkInTheProgramFolder
   EXPECT_TRUE(FetchRepository(url, "kanade-test.repo"));
   EXPECT_EQ(test::ReadFile(Local()), repository_);
   EXPECT_EQ(test::Fingerprint(other / "kanade-test.repo"), before);
+}
+
+// The program folder may be one that others can write: a repository copy,
+// its validators or repos/ itself that another user owns is neither trusted
+// nor replaced, and the reason names the owner.
+TEST_F(RepositoryFetchTest, AnotherUsersProgramFilesAreNotUsed) {
+  const std::string path = "/repos/kanade-test.repo";
+  const std::string url = server_.Url(path);
+  const std::string validators = Local() + ".validators";
+  const std::string& older = repository_;
+  const std::string newer = test::PublishedRepositoryText("kanade-test", kModules, 2);
+  server_.Serve(path, newer);
+  struct Case {
+    const char* what;
+    std::string given_away;  // chown'ed to nobody
+    bool fetched;
+    std::string reason;
+    std::string note;
+  };
+  const std::string nobody = " belongs to nobody (uid 65534)";
+  const Case cases[] = {
+      {"all ours", "", true, "", ""},
+      {"a copy of another user's", Local(), false, Local() + nobody + "; not used", ""},
+      {"repos/ of another user's", ReposFolder(), false, ReposFolder() + nobody + "; not used", ""},
+      {"validators of another user's", validators, true, "",
+       "kanade-test.repo.validators not used (" + validators + nobody +
+           "): asked for the whole file"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(ReposFolder());
+    test::WriteFile(Local(), older);
+    test::WriteFile(validators, ValidatorsText({url, Sha256OfText(older), {"\"v0\"", ""}}));
+    if (!c.given_away.empty()) {
+      ASSERT_EQ(::chown(c.given_away.c_str(), test::kNobody, test::kNobody), 0) << c.what;
+    }
+    const std::size_t asked = server_.Requests().size();
+    const FetchOutcome outcome = FetchRepository(url, "kanade-test.repo");
+    EXPECT_EQ(static_cast<bool>(outcome), c.fetched) << c.what;
+    EXPECT_EQ(outcome.Reason, c.reason) << c.what;
+    EXPECT_EQ(outcome.Note, c.note) << c.what;
+    EXPECT_EQ(test::ReadFile(Local()), c.fetched ? newer : older) << c.what;
+    // Another user's copy is no verified copy to fall back on either.
+    EXPECT_EQ(HasVerifiedLocalCopy("kanade-test.repo"), c.fetched) << c.what;
+    const auto requests = server_.Requests();
+    const bool conditional =
+        requests.size() > asked && requests.back().Headers.count("If-None-Match");
+    EXPECT_EQ(conditional, c.given_away.empty()) << c.what;
+  }
 }
 
 // The server says whether a repository changed since the copy the fetch

@@ -92,6 +92,66 @@ TEST_F(SettingsFile, ALinkOrSpecialFileIsNeitherFollowedNorReplaced) {
   }
 }
 
+// The player may keep kanade.ini elsewhere and leave a link: it is read and
+// written through that link when the player or root made it where nobody
+// else can write; a file or link of another user's is neither read nor
+// written.
+TEST_F(SettingsFile, FollowsOnlyThePlayersOwnLink) {
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* what;
+    bool link;               // kanade.ini is a link to "elsewhere/kanade.ini"
+    bool relative;           // written as "elsewhere/kanade.ini"
+    bool missing;            // the file it leads to is missing
+    unsigned owner;          // of kanade.ini itself (the link, or the file)
+    fs::perms folder_write;  // added to the program folder
+    bool used;
+  };
+  const fs::perms none = fs::perms::none;
+  const Case cases[] = {
+      {"own link", true, false, false, 0, none, true},
+      {"own relative link", true, true, false, 0, none, true},
+      {"own link to a file still missing", true, false, true, 0, none, true},
+      {"another user's link", true, false, false, test::kNobody, none, false},
+      {"own link in a folder others can write", true, false, false, 0, fs::perms::others_write,
+       false},
+      {"another user's file", false, false, false, test::kNobody, none, false},
+  };
+  const std::string stored = "LocalizationMode=kanade-prefixed\r\n";
+  const std::string elsewhere = dir / "elsewhere/kanade.ini";
+  for (const Case& c : cases) {
+    fs::remove_all(dir / "elsewhere");
+    fs::remove(SettingsFilePath());
+    fs::permissions(dir.path(), fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    fs::create_directories(dir / "elsewhere");
+    const std::string file = c.link ? elsewhere : SettingsFilePath();
+    if (!c.missing) test::WriteFile(file, stored);
+    if (c.link) {
+      fs::create_symlink(c.relative ? "elsewhere/kanade.ini" : elsewhere, SettingsFilePath());
+    }
+    ASSERT_EQ(::lchown(SettingsFilePath().c_str(), c.owner, c.owner), 0) << c.what;
+    fs::permissions(dir.path(), c.folder_write, fs::perm_options::add);
+    const std::string before = test::Fingerprint(file);
+
+    s.LocalizationMode.clear();
+    LoadSettings();
+    EXPECT_EQ(s.LocalizationMode, c.used && !c.missing ? "kanade-prefixed" : "") << c.what;
+    s.LocalizationMode = "kanade-test";
+    SaveSettings();
+    if (c.used) {
+      EXPECT_NE(test::ReadFile(file).find("LocalizationMode=kanade-test\r\n"), std::string::npos)
+          << c.what;
+    } else {
+      EXPECT_EQ(test::Fingerprint(file), before) << c.what;
+    }
+    // The link stays in place, whatever it led to.
+    EXPECT_EQ(fs::is_symlink(SettingsFilePath()), c.link) << c.what;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "elsewhere"), {}), c.link ? 1 : 0)
+        << c.what;
+  }
+}
+
 // Runs `work` as a user who may not write to the program folder. Root
 // writes anywhere, so it hands the work to a child that becomes nobody.
 void WithoutFolderRights(const std::string& folder, const std::function<void()>& work) {

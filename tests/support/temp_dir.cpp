@@ -1,6 +1,7 @@
 #include "support/temp_dir.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -61,10 +62,16 @@ void PlantAt(Plant plant, const std::string& path, const std::string& outside) {
   std::error_code ec;
   switch (plant) {
     case Plant::kSymlink:
-      fs::create_symlink(outside, path, ec);
-      break;
     case Plant::kDanglingSymlink:
-      fs::create_symlink(outside + ".new", path, ec);
+      fs::create_symlink(plant == Plant::kSymlink ? outside : outside + ".new", path, ec);
+      // Our own links are followed: this one is another user's, or, where
+      // the tests cannot give it away, lies in a folder others can write.
+      if (::geteuid() == 0) {
+        ::lchown(path.c_str(), kNobody, kNobody);
+      } else {
+        fs::permissions(fs::path(path).parent_path(), fs::perms::group_write, fs::perm_options::add,
+                        ec);
+      }
       break;
     case Plant::kHardLink:
       fs::create_hard_link(outside, path, ec);

@@ -30,6 +30,9 @@ std::string ReadFile(const std::string& path);
 /// link followed) as one text: equal texts mean the file was not touched.
 std::string Fingerprint(const std::string& path);
 
+/// The user "nobody": another user than the tests' own.
+inline constexpr unsigned kNobody = 65534;
+
 /// What someone else who may write a folder plants at `path`, pointing at
 /// `outside` where a link is planted.
 enum class Plant { kSymlink, kDanglingSymlink, kHardLink, kFifo, kFolder };

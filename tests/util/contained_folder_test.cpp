@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "support/temp_dir.h"
 
@@ -69,6 +73,101 @@ TEST(ContainedFolder, WritesInPlaceOnlyToAFileWithNoOtherName) {
   EXPECT_TRUE(folder->AppendTo("log", "a"));
   EXPECT_TRUE(folder->AppendTo("log", "b"));
   EXPECT_EQ(test::ReadFile(dir / "log"), "ab");
+}
+
+// Players move game data to another drive and leave a link in its place:
+// their own links, and root's, are followed; anyone else's are refused with
+// their maker named, also when only the folder holding the link is theirs
+// to write. Below a followed link's target each folder is checked again.
+TEST(ContainedFolder, FollowsOnlyLinksThatNobodyElseControls) {
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* what;
+    unsigned link_owner;    // of "game/data"
+    unsigned folder_owner;  // of "game"
+    fs::perms folder_write;
+    unsigned inner_owner;  // of "drive/data/inner", a link to "elsewhere"
+    std::vector<std::string> segments;
+    bool opened;
+    std::string owner;  // of the refused link
+  };
+  const unsigned me = ::geteuid();
+  const std::string nobody = "nobody (uid 65534)";
+  const fs::perms none = fs::perms::none;
+  const std::vector<std::string> data = {"data", "sub"};
+  const std::vector<std::string> inner = {"data", "inner"};
+  const Case cases[] = {
+      {"own link to another folder", me, me, none, me, data, true, ""},
+      {"root's link", 0, me, none, me, data, true, ""},
+      {"another user's link", test::kNobody, me, none, me, data, false, nobody},
+      {"own link in a folder others can write", me, me, fs::perms::others_write, me, data, false,
+       "root (uid 0), in a folder others can write"},
+      {"own link in a folder its group can write", me, me, fs::perms::group_write, me, data, false,
+       "root (uid 0), in a folder others can write"},
+      {"own link in another user's folder", me, test::kNobody, none, me, data, false,
+       "root (uid 0), in a folder others can write"},
+      {"own link inside a followed link's target", me, me, none, me, inner, true, ""},
+      {"another user's link inside a followed link's target", me, me, none, test::kNobody, inner,
+       false, nobody},
+  };
+  ASSERT_EQ(me, 0u) << "giving a link away to another user takes root";
+  for (const Case& c : cases) {
+    test::TempDir dir;
+    fs::create_directories(dir / "drive/data/sub");
+    fs::create_directories(dir / "elsewhere");
+    fs::create_directories(dir / "game");
+    fs::create_directory_symlink(dir / "drive/data", dir / "game/data");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "drive/data/inner");
+    ASSERT_EQ(::lchown((dir / "game/data").c_str(), c.link_owner, c.link_owner), 0);
+    ASSERT_EQ(::lchown((dir / "drive/data/inner").c_str(), c.inner_owner, c.inner_owner), 0);
+    ASSERT_EQ(::chown((dir / "game").c_str(), c.folder_owner, c.folder_owner), 0);
+    fs::permissions(dir / "game", c.folder_write, fs::perm_options::add);
+
+    bool crossed = false;
+    std::string owner = "unset";
+    const auto folder =
+        ContainedFolder::Open(dir / "game", c.segments, true, &crossed, nullptr, &owner);
+    EXPECT_EQ(folder.has_value(), c.opened) << c.what;
+    EXPECT_EQ(crossed, !c.opened) << c.what;
+    EXPECT_EQ(owner, c.owner) << c.what;
+    // Written where the link leads, or nowhere at all.
+    if (folder) {
+      EXPECT_TRUE(folder->AppendTo("new.txt", "x")) << c.what;
+    }
+    const std::string written = c.segments == data ? "drive/data/sub/new.txt" : "elsewhere/new.txt";
+    EXPECT_EQ(fs::exists(dir / written), c.opened) << c.what;
+
+    // The settings file asks the same of a link to a file.
+    const auto game = ContainedFolder::Open(dir / "game", {}, false);
+    ASSERT_TRUE(game) << c.what;
+    const auto target = game->TrustedLinkTarget("data", &owner);
+    EXPECT_EQ(target.has_value(),
+              c.link_owner != test::kNobody && c.folder_owner == me && c.folder_write == none)
+        << c.what;
+    if (target) {
+      EXPECT_EQ(*target, dir / "drive/data") << c.what;
+    }
+  }
+}
+
+// Files that the program keeps for itself must be its user's, root's or an
+// administrator's; the owner is asked of the entry itself, never a link's target.
+TEST(ContainedFolder, NamesTheOwnerOfAnotherUsersFile) {
+  test::TempDir dir;
+  test::WriteFile(dir / "mine", "x");
+  test::WriteFile(dir / "theirs", "x");
+  ASSERT_EQ(::chown((dir / "theirs").c_str(), test::kNobody, test::kNobody), 0);
+  std::filesystem::create_symlink(dir / "mine", dir / "their link");
+  ASSERT_EQ(::lchown((dir / "their link").c_str(), 12345, 12345), 0);
+  const auto folder = ContainedFolder::Open(dir.path(), {}, false);
+  ASSERT_TRUE(folder);
+  EXPECT_EQ(folder->ForeignOwner("mine"), std::nullopt);
+  EXPECT_EQ(folder->ForeignOwner("missing"), std::nullopt);
+  EXPECT_EQ(folder->ForeignOwner("."), std::nullopt);
+  EXPECT_EQ(folder->ForeignOwner("theirs"), "nobody (uid 65534)");
+  EXPECT_EQ(folder->ForeignOwner("their link"), "uid 12345");
+  ASSERT_EQ(::chown(dir.path().c_str(), test::kNobody, test::kNobody), 0);
+  EXPECT_EQ(folder->ForeignOwner(""), "nobody (uid 65534)");
 }
 
 }  // namespace

@@ -1,0 +1,127 @@
+#include <windows.h>
+// Windows headers first: the ones below need their definitions.
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <memory>
+#include <vector>
+
+#include "util/file_owner.h"
+#include "util/utf.h"
+
+namespace kanade {
+
+namespace {
+
+// What lets someone change a link's target (the reparse data is written
+// with write-data or write-attributes access), or delete, retake or
+// re-permit it.
+constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                      FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER |
+                                      GENERIC_WRITE | GENERIC_ALL;
+
+struct LocalDeleter {
+  void operator()(void* memory) const { LocalFree(memory); }
+};
+using LocalMemory = std::unique_ptr<void, LocalDeleter>;
+
+std::vector<BYTE> TokenUserSid() {
+  std::vector<BYTE> user;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return user;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> buffer(size);
+  if (size != 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    user.assign(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
+  }
+  CloseHandle(token);
+  return user;
+}
+
+bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
+  return IsWellKnownSid(sid, type) != FALSE;
+}
+
+bool IsTrustedSid(PSID sid) {
+  static const std::vector<BYTE> user = TokenUserSid();
+  if (!user.empty() && EqualSid(sid, const_cast<BYTE*>(user.data()))) return true;
+  if (IsWellKnown(sid, WinBuiltinAdministratorsSid) || IsWellKnown(sid, WinLocalSystemSid)) {
+    return true;
+  }
+  static const LocalMemory installer = [] {
+    PSID parsed = nullptr;
+    ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+                           &parsed);
+    return LocalMemory(parsed);
+  }();
+  return installer && EqualSid(sid, installer.get());
+}
+
+std::string SidText(PSID sid) {
+  LPWSTR text = nullptr;
+  if (!ConvertSidToStringSidW(sid, &text)) return "an unreadable SID";
+  const LocalMemory owned(text);
+  const std::string id = Narrow(text);
+  wchar_t name[256];
+  wchar_t domain[256];
+  DWORD name_size = 256;
+  DWORD domain_size = 256;
+  SID_NAME_USE use{};
+  if (!LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use)) return id;
+  const std::string account =
+      domain[0] != L'\0' ? Narrow(domain) + "\\" + Narrow(name) : Narrow(name);
+  return account + " (" + id + ")";
+}
+
+// The first one besides the trusted owners whom the list lets change the
+// object; "everyone" for no list at all. Deny entries are not weighed:
+// only a grant that is absent counts.
+std::optional<std::string> OtherWriter(PACL dacl) {
+  if (dacl == nullptr) return "everyone";
+  for (DWORD index = 0; index < dacl->AceCount; ++index) {
+    ACE_HEADER* header = nullptr;
+    if (!GetAce(dacl, index, reinterpret_cast<void**>(&header))) return "an unreadable entry";
+    if (header->AceFlags & INHERIT_ONLY_ACE) continue;
+    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
+        header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+      const auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+      const PSID sid = const_cast<DWORD*>(&ace->SidStart);
+      if ((ace->Mask & kChangeRights) && !IsTrustedSid(sid) &&
+          !IsWellKnown(sid, WinCreatorOwnerRightsSid)) {
+        return SidText(sid);
+      }
+    } else if (header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+               header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE) {
+      if (reinterpret_cast<ACCESS_ALLOWED_OBJECT_ACE*>(header)->Mask & kChangeRights) {
+        return "an entry of another kind";
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> UntrustedOwnerOf(HANDLE handle, bool sole_writer) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const SECURITY_INFORMATION wanted =
+      OWNER_SECURITY_INFORMATION | (sole_writer ? DACL_SECURITY_INFORMATION : 0);
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, wanted, &owner, nullptr, &dacl, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return "an owner that cannot be read";
+  }
+  const LocalMemory owned(descriptor);
+  if (owner == nullptr) return "no owner";
+  if (!IsTrustedSid(owner)) return SidText(owner);
+  if (!sole_writer) return std::nullopt;
+  if (const auto other = OtherWriter(dacl)) {
+    return SidText(owner) + ", which " + *other + " may change";
+  }
+  return std::nullopt;
+}
+
+}  // namespace kanade
