@@ -28,18 +28,21 @@ using test::WriteFile;
 // platform's launchers refuses a file without the expected digest.
 class FakeLauncher : public ProgramLauncher {
  public:
-  bool StartProgram(std::string_view program, std::string_view parameters, std::string_view folder,
-                    std::string_view expected_digest) override {
+  ProgramOutcome StartProgram(std::string_view program, std::string_view parameters,
+                              std::string_view folder, std::string_view expected_digest) override {
     started.push_back(std::string(program) + "|" + std::string(parameters) + "|" +
                       std::string(folder));
-    return start_works && Sha256OfFile(program) == expected_digest;
+    if (!start_works) return ProgramFailed("exec refused");
+    if (Sha256OfFile(program) != expected_digest) return ProgramFailed("another digest");
+    return ProgramDone();
   }
-  bool CopyFileOver(std::string_view from, std::string_view to,
-                    std::string_view expected_digest) override {
+  ProgramOutcome CopyFileOver(std::string_view from, std::string_view to,
+                              std::string_view expected_digest) override {
     copies.push_back(std::string(from) + " -> " + std::string(to));
-    if (!copy_works || Sha256OfFile(from) != expected_digest) return false;
+    if (!copy_works) return ProgramFailed("disk full");
+    if (Sha256OfFile(from) != expected_digest) return ProgramFailed("another digest");
     WriteFile(std::string(to), ReadFile(std::string(from)));
-    return true;
+    return ProgramDone();
   }
   std::vector<std::string> started;
   std::vector<std::string> copies;
