@@ -44,6 +44,7 @@ struct RunRecord {
   std::optional<RepositoryOutcome> localisation;  // PatchSteps::kLocalisation
   std::optional<RepositoryOutcome> lua;           // PatchSteps::kLuaModule
   std::string no_turn;  // why the run did nothing: another copy's run held the folder
+  std::string upgrade;  // why the self-upgrade was blocked
 };
 RunRecord run_record;
 
@@ -136,17 +137,32 @@ void StartDelay() {
   StepTimer = kFinished;
 }
 
+// A blocked upgrade is said in the log at once, and turns the closing line red.
+void NoteUpgrade(const UpgradeOutcome& outcome) {
+  if (!outcome.Blocked()) return;
+  const std::string reason = "self-upgrade: " + outcome.Reason;
+  LogReason(reason);
+  if (run_record.upgrade.empty()) run_record.upgrade = reason;
+}
+
 void UpgradeHandOver() {
   if (State().UpgradeRequested) {
     State().UpgradeRequested = 0;
     AddConsoleLine("-upgrade: Performing software upgrade...");
-    PerformUpgrade();
+    NoteUpgrade(PerformUpgrade());
   }
 }
 
-void SelfUpdate() {
+UpgradeOutcome SelfUpdate() {
   DownloadPrefix = "upgrade_";
-  if (ApplyRepository(kOwnRepositoryName, ProgramFolder).Modules.Written > 0) PrepareUpgrade();
+  const RepositoryOutcome applied = ApplyRepository(kOwnRepositoryName, ProgramFolder);
+  // The new build's own line says why it could not be put beside us.
+  if (applied.Modules.Faulty()) {
+    return UpgradeBlocked("the new build could not be placed as " + UpgradeExe() + " (" +
+                          std::to_string(applied.Modules.Failed) + " failed, " +
+                          std::to_string(applied.Modules.Refused) + " refused)");
+  }
+  return applied.Modules.Written > 0 ? PrepareUpgrade() : UpgradeOutcome{};
 }
 
 void FirstRunSettings() {
@@ -252,6 +268,7 @@ void ClosingMessage() {
       AddReason(reasons, run_record.localisation->Reason);
     }
   }
+  AddReason(reasons, run_record.upgrade);
   ReportRunEnd(reasons.empty() ? RunEnd::kReady : RunEnd::kNotApplied, reasons);
 }
 
@@ -336,7 +353,7 @@ void RunPatchStep() {
       if (!s.NoPatch) Fetch(kOwnRepositoryPath, kOwnRepositoryName);
       break;
     case PatchSteps::kSelfUpdate:
-      if (!s.NoPatch) SelfUpdate();
+      if (!s.NoPatch) NoteUpgrade(SelfUpdate());
       break;
     case PatchSteps::kFirstRunSettings:
       if (!s.NoPatch) {

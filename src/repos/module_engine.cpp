@@ -385,11 +385,15 @@ class ModuleRun {
   static ModuleOutcome Place(const Module& module, Download& download, const ModuleReport& line,
                              std::uint64_t size) {
     line.Verified(size);
-    if (!download.file->Finish(false) ||
+    // A new build of this program is what the upgrade copies over the
+    // installed one: it goes to disk before and after its rename.
+    const bool durable = !DownloadPrefix.empty();
+    if (!download.file->Finish(durable) ||
         !download.folder->MoveIntoPlace(*download.file, module.name)) {
       return Failed(ModuleFailure::kWrite,
                     "cannot put " + module.full_path + " in place: " + LastSystemError());
     }
+    if (durable) download.folder->Sync();
     return {ModuleResult::kWritten, ModuleFailure::kNone, {}};
   }
 

@@ -26,6 +26,13 @@ std::string NameOf(std::string_view path) {
   return std::string(last == std::string_view::npos ? path : path.substr(last + 1));
 }
 
+// The rename is made durable too. Best effort: the new file is already on
+// disk, and a rename lost to a power cut leaves the old program whole.
+ProgramOutcome Placed(const ContainedFolder& folder) {
+  folder.Sync();
+  return ProgramDone();
+}
+
 }  // namespace
 
 ProgramLauncher& Launcher() {
@@ -64,37 +71,62 @@ std::FILE* RunningProgramBody(std::string_view digest, std::optional<std::uint64
   return *running_digest == digest ? file.release() : nullptr;
 }
 
-bool CopyVerifiedProgram(std::string_view from, std::string_view to,
-                         std::string_view expected_digest, unsigned mode) {
+ProgramOutcome CopyVerifiedProgram(std::string_view from, std::string_view to,
+                                   std::string_view expected_digest, unsigned mode) {
   const auto source_folder = ContainedFolder::Open(FolderOf(from), {}, false);
   const auto target_folder = ContainedFolder::Open(FolderOf(to), {}, false);
-  if (!source_folder || !target_folder) return false;
+  if (!source_folder || !target_folder) {
+    return ProgramFailed("cannot open the folder of " + std::string(source_folder ? to : from) +
+                         ": " + LastSystemError());
+  }
   const std::string name = NameOf(to);
   const UniqueFile source(source_folder->OpenForReading(NameOf(from)));
-  if (!source) return false;
+  if (!source) {
+    return ProgramFailed("cannot read " + std::string(from) +
+                         " as a regular file: " + LastSystemError());
+  }
   auto copy = target_folder->CreateTemporary(name);
-  if (!copy) return false;
+  if (!copy) {
+    return ProgramFailed("cannot create a temporary file beside " + std::string(to) + ": " +
+                         LastSystemError());
+  }
   std::string digest;
   std::uint64_t size = 0;
   const auto write = [&copy](const char* data, std::size_t n) { return copy->Write(data, n); };
-  if (!CopyHashing(source.get(), write, &digest, &size)) return false;
-  if (!expected_digest.empty() && digest != expected_digest) return false;
-  if (!copy->SetMode(mode) || !copy->Finish(true)) return false;
-  if (target_folder->MoveIntoPlace(*copy, name)) return true;
+  if (!CopyHashing(source.get(), write, &digest, &size)) {
+    return ProgramFailed("cannot copy " + std::string(from) + " beside " + std::string(to) + ": " +
+                         LastSystemError());
+  }
+  if (!expected_digest.empty() && digest != expected_digest) {
+    return ProgramFailed(std::string(from) + " has the digest " + digest + ", expected " +
+                         std::string(expected_digest));
+  }
+  // Flushed before the rename: a power cut must never leave an empty program.
+  if (!copy->SetMode(mode) || !copy->Finish(true)) {
+    return ProgramFailed("cannot write the copy of " + std::string(from) +
+                         " to disk: " + LastSystemError());
+  }
+  if (target_folder->MoveIntoPlace(*copy, name)) return Placed(*target_folder);
   // Windows refuses to replace a running program but lets it be renamed:
   // set it aside (removed on the next start) and try once more. Never copy
   // into it in place.
+  const std::string refused = LastSystemError();
   const std::string suffix = RandomHex(8);
-  if (suffix.empty()) return false;
+  if (suffix.empty()) return ProgramFailed("no random name to set " + std::string(to) + " aside");
   const std::string aside = name + std::string(kSetAsideFileMarker) + suffix;
-  if (!target_folder->Rename(name, aside)) return false;
-  if (target_folder->MoveIntoPlace(*copy, name)) return true;
+  if (!target_folder->Rename(name, aside)) {
+    return ProgramFailed("cannot replace " + std::string(to) + " (" + refused +
+                         ") nor set it aside: " + LastSystemError());
+  }
+  if (target_folder->MoveIntoPlace(*copy, name)) return Placed(*target_folder);
+  const std::string why =
+      "cannot put the copy in place as " + std::string(to) + ": " + LastSystemError();
   // The program must not stay under its set-aside name: that is a leftover
   // the next start deletes.
   if (!target_folder->Rename(aside, name)) {
     LogReason("cannot put " + aside + " back as " + name + ": " + LastSystemError());
   }
-  return false;
+  return ProgramFailed(why);
 }
 
 }  // namespace kanade

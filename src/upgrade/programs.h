@@ -9,8 +9,24 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kanade {
+
+/// What starting or copying a program came to: done, or why not.
+struct ProgramOutcome {
+  bool Done = false;
+  std::string Reason;  // why it was not done
+
+  explicit operator bool() const { return Done; }
+};
+
+inline ProgramOutcome ProgramDone() {
+  return {true, {}};
+}
+inline ProgramOutcome ProgramFailed(std::string reason) {
+  return {false, std::move(reason)};
+}
 
 class ProgramLauncher {
  public:
@@ -18,13 +34,16 @@ class ProgramLauncher {
   /// Starts `program` with the blank-separated `parameters` in `folder`
   /// without waiting; the started program outlives this one. With an
   /// `expected_digest`, only when the file's contents have that digest.
-  virtual bool StartProgram(std::string_view program, std::string_view parameters,
-                            std::string_view folder, std::string_view expected_digest) = 0;
+  /// Done only once the program is known to run.
+  virtual ProgramOutcome StartProgram(std::string_view program, std::string_view parameters,
+                                      std::string_view folder,
+                                      std::string_view expected_digest) = 0;
   /// Replaces `to` whole by a copy of `from`, only when `from` has the
   /// `expected_digest`: written beside `to`, flushed to disk and renamed over
-  /// it, so a kill or a full disk leaves the old or the new program whole.
-  virtual bool CopyFileOver(std::string_view from, std::string_view to,
-                            std::string_view expected_digest) = 0;
+  /// it, so a kill, a full disk or a power cut leaves the old or the new
+  /// program whole.
+  virtual ProgramOutcome CopyFileOver(std::string_view from, std::string_view to,
+                                      std::string_view expected_digest) = 0;
 };
 
 /// The launcher in use: the platform's unless a test installed another.
@@ -62,7 +81,7 @@ std::FILE* RunningProgramBody(std::string_view digest, std::optional<std::uint64
 /// The copy of CopyFileOver, shared by the platforms: read through a handle
 /// that nobody can write (on Windows: nor delete) while it is held, hashed as
 /// it is copied. `mode` sets the new file's permission bits (POSIX).
-bool CopyVerifiedProgram(std::string_view from, std::string_view to,
-                         std::string_view expected_digest, unsigned mode);
+ProgramOutcome CopyVerifiedProgram(std::string_view from, std::string_view to,
+                                   std::string_view expected_digest, unsigned mode);
 
 }  // namespace kanade

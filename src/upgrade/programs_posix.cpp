@@ -10,12 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "repos/sha256.h"
 #include "upgrade/programs.h"
 #include "util/path.h"
+#include "util/system_error.h"
 
 extern char** environ;
 
@@ -61,24 +63,45 @@ std::string DigestOfDescriptor(int fd) {
 // descriptor, whatever happens to the name meanwhile. A downloaded build
 // arrives without execute permission; it gets the execute bits of its read
 // bits, unless it has another name too, which may lie outside the folder.
-int OpenProgram(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
+int OpenProgram(const std::string& path, std::string* reason) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *reason = "cannot open " + path + ": " + LastSystemError();
+    return -1;
+  }
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-      (info.st_uid != ::geteuid() && info.st_uid != 0)) {
-    ::close(fd);
-    return -1;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    *reason = path + " is no regular file";
+  } else if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+    *reason = path + " belongs to user " + std::to_string(info.st_uid);
+  } else {
+    mode_t mode = info.st_mode & 07777 & ~static_cast<mode_t>(S_IWGRP | S_IWOTH);
+    if (mode & S_IRUSR) mode |= S_IXUSR;
+    if (mode & S_IRGRP) mode |= S_IXGRP;
+    if (mode & S_IROTH) mode |= S_IXOTH;
+    if (mode == (info.st_mode & 07777)) return fd;
+    if (info.st_nlink != 1) {
+      *reason = path + " has other names and cannot be made executable";
+    } else if (::fchmod(fd, mode) != 0) {
+      *reason = "cannot make " + path + " executable: " + LastSystemError();
+    } else {
+      return fd;
+    }
   }
-  mode_t mode = info.st_mode & 07777 & ~static_cast<mode_t>(S_IWGRP | S_IWOTH);
-  if (mode & S_IRUSR) mode |= S_IXUSR;
-  if (mode & S_IRGRP) mode |= S_IXGRP;
-  if (mode & S_IROTH) mode |= S_IXOTH;
-  if (mode != (info.st_mode & 07777) && (info.st_nlink != 1 || ::fchmod(fd, mode) != 0)) {
-    ::close(fd);
-    return -1;
+  ::close(fd);
+  return -1;
+}
+
+// The exit status of `child`, waited for however often a signal interrupts
+// the wait; nothing when the wait itself fails.
+std::optional<int> WaitForExit(pid_t child, std::string* reason) {
+  int status = 0;
+  while (::waitpid(child, &status, 0) != child) {
+    if (errno == EINTR) continue;
+    *reason = "cannot wait for the starting process: " + LastSystemError();
+    return std::nullopt;
   }
-  return fd;
+  return status;
 }
 
 // The program that started this one, as it handed itself over: a pidfd
@@ -129,15 +152,16 @@ std::vector<std::string> EnvironmentNaming(int pidfd) {
 
 class PosixLauncher : public ProgramLauncher {
  public:
-  bool StartProgram(std::string_view program, std::string_view parameters, std::string_view folder,
-                    std::string_view expected_digest) override {
+  ProgramOutcome StartProgram(std::string_view program, std::string_view parameters,
+                              std::string_view folder, std::string_view expected_digest) override {
     const std::string path(program);
     const std::string dir(folder);
-    const int fd = OpenProgram(path);
-    if (fd < 0) return false;
+    std::string reason;
+    const int fd = OpenProgram(path, &reason);
+    if (fd < 0) return ProgramFailed(reason);
     if (!expected_digest.empty() && DigestOfDescriptor(fd) != expected_digest) {
       ::close(fd);
-      return false;
+      return ProgramFailed(path + " does not have the digest " + std::string(expected_digest));
     }
     std::vector<std::string> args = SplitParameters(parameters);
     args.insert(args.begin(), path);
@@ -159,17 +183,19 @@ class PosixLauncher : public ProgramLauncher {
     // exec closes it silently.
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
+      reason = "cannot start " + path + ": " + LastSystemError();
       ::close(fd);
       close_self();
-      return false;
+      return ProgramFailed(reason);
     }
     const pid_t child = ::fork();
     if (child < 0) {
+      reason = "cannot start " + path + ": " + LastSystemError();
       ::close(fd);
       close_self();
       ::close(report[0]);
       ::close(report[1]);
-      return false;
+      return ProgramFailed(reason);
     }
     if (child == 0) {
       // Double fork: the program is adopted by init and outlives us without
@@ -194,18 +220,36 @@ class PosixLauncher : public ProgramLauncher {
     ::close(fd);
     close_self();
     ::close(report[1]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    const std::optional<int> status = WaitForExit(child, &reason);
     int error = 0;
-    const ssize_t got = ::read(report[0], &error, sizeof error);
+    ssize_t got = 0;
+    do {
+      got = ::read(report[0], &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    const int read_error = got < 0 ? errno : 0;
     ::close(report[0]);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 && got == 0;
+    if (!status) return ProgramFailed(reason);
+    if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+      return ProgramFailed("cannot start " + path + ": its process could not be made");
+    }
+    if (got == static_cast<ssize_t>(sizeof error)) {
+      errno = error;
+      return ProgramFailed("cannot start " + path + ": " + LastSystemError());
+    }
+    if (got != 0) {
+      errno = read_error;
+      return ProgramFailed("cannot tell whether " + path + " started: " +
+                           (got < 0 ? LastSystemError() : std::string("a short report")));
+    }
+    return ProgramDone();
   }
 
-  bool CopyFileOver(std::string_view from, std::string_view to,
-                    std::string_view expected_digest) override {
+  ProgramOutcome CopyFileOver(std::string_view from, std::string_view to,
+                              std::string_view expected_digest) override {
     struct stat info {};
-    if (::lstat(std::string(from).c_str(), &info) != 0) return false;
+    if (::lstat(std::string(from).c_str(), &info) != 0) {
+      return ProgramFailed("cannot find " + std::string(from) + ": " + LastSystemError());
+    }
     return CopyVerifiedProgram(from, to, expected_digest,
                                info.st_mode & 0777 & ~static_cast<mode_t>(S_IWGRP | S_IWOTH));
   }

@@ -9,6 +9,7 @@
 
 #include "repos/sha256.h"
 #include "upgrade/programs.h"
+#include "util/system_error.h"
 #include "util/utf.h"
 
 namespace kanade {
@@ -30,6 +31,7 @@ class HeldProgram {
   HeldProgram(const HeldProgram&) = delete;
   HeldProgram& operator=(const HeldProgram&) = delete;
 
+  bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
   bool IsPlainFile() const {
     BY_HANDLE_FILE_INFORMATION info{};
     return handle_ != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle_, &info) &&
@@ -115,12 +117,18 @@ class InheritedHandleList {
 
 class WindowsLauncher : public ProgramLauncher {
  public:
-  bool StartProgram(std::string_view program, std::string_view parameters, std::string_view folder,
-                    std::string_view expected_digest) override {
+  ProgramOutcome StartProgram(std::string_view program, std::string_view parameters,
+                              std::string_view folder, std::string_view expected_digest) override {
     const std::wstring path = Widen(program);
     const HeldProgram held(path);
-    if (!held.IsPlainFile()) return false;
-    if (!expected_digest.empty() && held.Digest() != expected_digest) return false;
+    if (!held.IsOpen()) {
+      return ProgramFailed("cannot open " + std::string(program) + ": " + LastSystemError());
+    }
+    if (!held.IsPlainFile()) return ProgramFailed(std::string(program) + " is no regular file");
+    if (!expected_digest.empty() && held.Digest() != expected_digest) {
+      return ProgramFailed(std::string(program) + " does not have the digest " +
+                           std::string(expected_digest));
+    }
     std::wstring command = L"\"" + path + L"\"";
     if (!parameters.empty()) command += L" " + Widen(parameters);
     const std::wstring dir = Widen(folder);
@@ -148,16 +156,18 @@ class WindowsLauncher : public ProgramLauncher {
         CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, hand_over ? TRUE : FALSE,
                        hand_over ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr,
                        dir.empty() ? nullptr : dir.c_str(), &startup.StartupInfo, &process);
+    const std::string refused =
+        started ? std::string() : "cannot start " + std::string(program) + ": " + LastSystemError();
     SetEnvironmentVariableW(variable.c_str(), nullptr);
     if (self != nullptr) CloseHandle(self);
-    if (!started) return false;
+    if (!started) return ProgramFailed(refused);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    return true;
+    return ProgramDone();
   }
 
-  bool CopyFileOver(std::string_view from, std::string_view to,
-                    std::string_view expected_digest) override {
+  ProgramOutcome CopyFileOver(std::string_view from, std::string_view to,
+                              std::string_view expected_digest) override {
     return CopyVerifiedProgram(from, to, expected_digest, 0);
   }
 };

@@ -60,31 +60,43 @@ std::string ListedProgramDigest() {
   return digest;
 }
 
-void PrepareUpgrade() {
+UpgradeOutcome PrepareUpgrade() {
   const std::string upgrade = UpgradeExe();
   const std::string installed = DigestInProgramFolder(kProgramName);
+  if (installed.empty()) return {};  // started from elsewhere: nothing to replace
   const std::string downloaded = DigestInProgramFolder(UpgradeName());
-  if (installed.empty() || downloaded.empty() || installed == downloaded) return;
+  if (downloaded.empty()) return UpgradeBlocked(upgrade + " is no readable regular file");
+  if (installed == downloaded) return {};
   // Only the build that the publisher's signed repository lists may start,
   // checked through the handle it is started from.
   const std::string listed = ListedProgramDigest();
-  if (listed.empty()) return;
+  if (listed.empty()) return UpgradeBlocked("no verified repository lists " + upgrade);
   AddConsoleLine("アップデート準備中: " + upgrade);
-  if (Launcher().StartProgram(upgrade, "-waitfor 10 -upgrade", ProgramFolder, listed)) {
-    EndProgram();
-  }
+  const ProgramOutcome started =
+      Launcher().StartProgram(upgrade, "-waitfor 10 -upgrade", ProgramFolder, listed);
+  // Ending without a successor would leave the player with nothing running.
+  if (!started) return UpgradeBlocked(started.Reason);
+  EndProgram();
+  return {UpgradeResult::kHandedOver, {}};
 }
 
-void PerformUpgrade() {
+UpgradeOutcome PerformUpgrade() {
   const std::string program = ProgramExe();
   const std::string upgrade = UpgradeExe();
   const auto folder = ContainedFolder::Open(StripTrailingSeparators(ProgramFolder), {}, false);
-  if (!folder || folder->KindOf(UpgradeName()) != EntryKind::kFile) return;
+  if (!folder) return UpgradeBlocked("cannot open " + ProgramFolder);
+  const EntryKind kind = folder->KindOf(UpgradeName());
+  if (kind == EntryKind::kMissing) return {};
+  if (kind != EntryKind::kFile) return UpgradeBlocked(upgrade + " is no regular file");
   AddConsoleLine("アップデート処理中: " + upgrade + " -> " + program);
   const std::string listed = ListedProgramDigest();
-  if (listed.empty() || !Launcher().CopyFileOver(upgrade, program, listed)) return;
-  Launcher().StartProgram(program, "", ProgramFolder, listed);
+  if (listed.empty()) return UpgradeBlocked("no verified repository lists " + upgrade);
+  const ProgramOutcome copied = Launcher().CopyFileOver(upgrade, program, listed);
+  if (!copied) return UpgradeBlocked(copied.Reason);
+  const ProgramOutcome started = Launcher().StartProgram(program, "", ProgramFolder, listed);
+  if (!started) return UpgradeBlocked(program + " is in place but " + started.Reason);
   EndProgram();
+  return {UpgradeResult::kHandedOver, {}};
 }
 
 }  // namespace kanade

@@ -2,8 +2,27 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace kanade {
+
+enum class UpgradeResult {
+  kNone,        // no new build to hand over to
+  kHandedOver,  // the new build runs, and this process is ending
+  kBlocked,     // something stood in the way; this program goes on
+};
+
+/// What a self-upgrade step came to, and why it was blocked.
+struct UpgradeOutcome {
+  UpgradeResult Result = UpgradeResult::kNone;
+  std::string Reason;
+
+  bool Blocked() const { return Result == UpgradeResult::kBlocked; }
+};
+
+inline UpgradeOutcome UpgradeBlocked(std::string reason) {
+  return {UpgradeResult::kBlocked, std::move(reason)};
+}
 
 /// The installed program and the downloaded new build, in ProgramFolder.
 std::string ProgramExe();
@@ -14,11 +33,14 @@ std::string UpgradeExe();
 std::string ListedProgramDigest();
 
 /// Starts the downloaded build with "-waitfor 10 -upgrade" and ends this
-/// process, or returns with nothing changed.
-void PrepareUpgrade();
+/// process. Otherwise nothing changed, and this process goes on: kNone when
+/// there is no other build to start, kBlocked when it could not be started.
+UpgradeOutcome PrepareUpgrade();
 
-/// Copies the downloaded build over the installed program, starts it and ends
-/// this process, or returns with nothing changed.
-void PerformUpgrade();
+/// Copies the downloaded build over the installed program, starts it and
+/// ends this process. Otherwise this process goes on: kNone when there is
+/// no downloaded build, kBlocked with the reason when it could not be put in
+/// place or started (the installed program may then already be the new one).
+UpgradeOutcome PerformUpgrade();
 
 }  // namespace kanade

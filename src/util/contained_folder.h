@@ -135,6 +135,10 @@ class ContainedFolder {
   };
   /// The free and total bytes of the file system that holds the folder.
   std::optional<Space> FreeSpace() const;
+  /// Flushes the folder's entries to disk, so that a rename made in it
+  /// survives a power cut (fsync, FlushFileBuffers); false when the system
+  /// would not.
+  bool Sync() const;
   /// Renames the entry `from` to `to`, only when nothing is called `to` yet.
   bool Rename(std::string_view from, std::string_view to) const;
   /// Removes files of this program's temporary naming left by a run that

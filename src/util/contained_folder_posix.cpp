@@ -301,6 +301,10 @@ std::optional<ContainedFolder::Space> ContainedFolder::FreeSpace() const {
                static_cast<std::uint64_t>(info.f_blocks) * unit};
 }
 
+bool ContainedFolder::Sync() const {
+  return ::fsync(impl_->fd) == 0;
+}
+
 bool ContainedFolder::Rename(std::string_view from, std::string_view to) const {
   // No RENAME_NOREPLACE everywhere: a check first is enough for our own names.
   if (KindOf(to) != EntryKind::kMissing) return false;

@@ -11,8 +11,9 @@ stamps each event with the time it first saw it. The test checks the order
 of the hand-off through three generations, that the upgrade copy goes on
 well under a second after the first generation ended (not after the ten
 seconds of -waitfor), that a repository whose listed digest does not match
-the served build starts nothing, and that a repository listing the running
-build has it copied, not fetched.
+the served build, or a folder planted at upgrade_kanade, starts nothing and
+ends the run red with its reason in the log, and that a repository listing
+the running build has it copied, not fetched.
 
 Every wait has a time-out; leftover processes of the sandbox, nginx and
 Xvfb are stopped at the end whatever happens.
@@ -43,6 +44,7 @@ SCRIPTS = os.path.join(SOURCE_DIR, "scripts")
 MAIN_TITLE = "Kanade Patcher"
 STARTED = "===== Program Started ====="
 READY = "> 日本語化パッチの準備ができました。ゲームを開始してください！"
+NOT_APPLIED = "> 日本語化パッチを適用できませんでした。kanade.log を確認してください。"
 OWN_REPOSITORY = "repos/kanade-patcher-linux.repo"
 # Where publish_own serves the build it is given.
 BUILD_REQUEST = "GET /files/kanade-patcher/kanade "
@@ -562,10 +564,18 @@ def open_log(folder):
         return []
 
 
+def closing_lines(lines):
+    """The closing line of the log's last run and the line after it."""
+    for n in range(len(lines) - 1, -1, -1):
+        if lines[n] in (READY, NOT_APPLIED):
+            return lines[n], (lines[n + 1] if n + 1 < len(lines) else "")
+    return None, ""
+
+
 def mismatch_case(ctx):
     """The own repository lists a digest that the served build does not
     have: the download is rejected, nothing is written or started, and the
-    first generation goes on."""
+    first generation goes on to its red closing line."""
     sandbox = ctx.sandbox
     folder = sandbox.program_folder("program-mismatch")
     ctx.folders.add(folder)
@@ -580,11 +590,13 @@ def mismatch_case(ctx):
     monitor.adopt(first, ["./kanade"])
     monitor.start()
     try:
-        done = wait_until(lambda: READY in monitor.texts(), 40)
-        check(done, "the run goes on to the ready message")
+        done = wait_until(lambda: closing_lines(monitor.texts())[0], 40)
+        check(done == NOT_APPLIED, f"the run goes on to the red closing line: {done!r}")
         time.sleep(2)
         monitor.poll()
         lines = monitor.texts()
+        reason = closing_lines(lines)[1]
+        check(reason.startswith("! self-upgrade: "), f"the log says why: {reason!r}")
         check(f"< - 更新: {folder}/upgrade_kanade ハッシュ不一致" in lines,
               "the downloaded build is rejected for its digest")
         check("< レポジトリ適用: kanade-patcher.repo は更新なし" in lines,
@@ -603,6 +615,40 @@ def mismatch_case(ctx):
         check(sum(line.endswith(STARTED) for line in lines) == 1, "the log holds one start")
     finally:
         monitor.stop()
+        stop(first)
+        end_processes({folder})
+
+
+def planted_folder_case(ctx):
+    """Someone made a folder upgrade_kanade in the program folder: a newer
+    build cannot be put there, the run ends red with the reason in the log,
+    and the program neither starts another nor ends."""
+    sandbox = ctx.sandbox
+    folder = sandbox.program_folder("program-planted")
+    ctx.folders.add(folder)
+    planted = os.path.join(folder, "upgrade_kanade")
+    os.makedirs(os.path.join(planted, "inside"))
+    newer = sandbox.old_build + b"\n-- kanade self-upgrade test: blocked build --\n"
+    sandbox.publish_own(newer, newer)
+    first = sandbox.start(folder, ctx.display)
+    try:
+        done = wait_until(lambda: closing_lines(open_log(folder))[0], 40)
+        check(done == NOT_APPLIED, f"planted folder: the run ends on the red line: {done!r}")
+        lines = open_log(folder)
+        reason = closing_lines(lines)[1]
+        check(reason.startswith("! self-upgrade: ") and "upgrade_kanade" in reason,
+              f"planted folder: the log gives the reason after it: {reason!r}")
+        check(f"< - 更新: {planted} 書込失敗" in lines and
+              f"! {planted} is no regular file" in lines,
+              "planted folder: the module line says it could not be written, and why")
+        check(not any("アップデート準備中" in line for line in lines),
+              "planted folder: no upgrade is prepared")
+        time.sleep(1)
+        check(first.poll() is None, "planted folder: the program keeps running")
+        check(os.path.isdir(os.path.join(planted, "inside")), "planted folder: it is left alone")
+        check(digest(os.path.join(folder, "kanade")) == hashlib.sha256(sandbox.old_build)
+              .hexdigest(), "planted folder: kanade keeps the older build")
+    finally:
         stop(first)
         end_processes({folder})
 
@@ -637,7 +683,7 @@ def main():
         xvfb = Xvfb()
         ctx.display = xvfb.display
         ctx.sandbox = Sandbox(ctx.root, kanade, repo_tool)
-        for case in (listed_build_case, mismatch_case, upgrade_case):
+        for case in (listed_build_case, mismatch_case, planted_folder_case, upgrade_case):
             print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
             try:
                 case(ctx)

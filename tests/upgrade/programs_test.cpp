@@ -6,11 +6,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 #include "repos/sha256.h"
 #include "support/temp_dir.h"
@@ -64,8 +68,10 @@ TEST(ProgramLauncher, StartsNothingButTheExpectedProgram) {
       {dir / "shared", dir.path(), ok, true},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(PlatformLauncher().StartProgram(c.program, "", c.folder, c.digest), c.starts)
-        << c.program;
+    const ProgramOutcome outcome =
+        PlatformLauncher().StartProgram(c.program, "", c.folder, c.digest);
+    EXPECT_EQ(outcome.Done, c.starts) << c.program;
+    EXPECT_EQ(outcome.Reason.empty(), c.starts) << c.program << ": " << outcome.Reason;
   }
   ASSERT_TRUE(WaitForFile(dir / "ran.txt"));
   struct stat info {};
@@ -90,7 +96,7 @@ TEST(ProgramLauncher, AStartedProgramSeesItsStarterEndAtOnce) {
   const pid_t starter = ::fork();
   if (starter == 0) {
     ::close(hold[1]);
-    const bool started = PlatformLauncher().StartProgram(probe, "", dir.path(), "");
+    const bool started = PlatformLauncher().StartProgram(probe, "", dir.path(), "").Done;
     char ignored = 0;
     (void)!::read(hold[0], &ignored, 1);  // runs until the test lets go
     ::_exit(started ? 0 : 1);
@@ -113,6 +119,57 @@ TEST(ProgramLauncher, AStartedProgramSeesItsStarterEndAtOnce) {
   EXPECT_EQ(ended, 1);
   EXPECT_GE(seen, released);
   EXPECT_LT(seen - released, 100000000LL) << "seen " << (seen - released) / 1000000 << " ms after";
+}
+
+// The start is judged by the wait for the forked starter: a wait cut short
+// by signals is taken up again (a good start stays good and leaves no
+// zombie), and a wait that fails otherwise is no start.
+TEST(ProgramLauncher, AStartIsOnlyAsGoodAsTheWaitForIt) {
+  test::TempDir dir;
+  const std::string script = dir / "tool";
+  test::WriteFile(script, "#!/bin/sh\necho ran >> ran.txt\n");
+  struct sigaction quiet {};
+  quiet.sa_handler = [](int) {};
+  sigemptyset(&quiet.sa_mask);
+  quiet.sa_flags = 0;  // no SA_RESTART: a blocking call returns EINTR
+  struct sigaction ignored {};
+  ignored.sa_handler = SIG_IGN;
+  sigemptyset(&ignored.sa_mask);
+  const struct {
+    const char* what;
+    int signal;
+    const struct sigaction* action;
+    bool rain;  // signals sent to this thread all through the start
+    bool starts;
+  } rows[] = {
+      {"signals during the wait", SIGUSR1, &quiet, true, true},
+      // Children reaped by the system: waitpid fails with ECHILD.
+      {"children ignored", SIGCHLD, &ignored, false, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    struct sigaction before {};
+    ASSERT_EQ(::sigaction(row.signal, row.action, &before), 0);
+    std::atomic<bool> done{false};
+    const pthread_t self = ::pthread_self();
+    std::thread rain([&] {
+      while (row.rain && !done) {
+        ::pthread_kill(self, row.signal);
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+      }
+    });
+    const ProgramOutcome outcome = PlatformLauncher().StartProgram(script, "", dir.path(), "");
+    done = true;
+    rain.join();
+    ::sigaction(row.signal, &before, nullptr);
+    EXPECT_EQ(outcome.Done, row.starts) << outcome.Reason;
+    EXPECT_EQ(outcome.Reason.empty(), row.starts) << outcome.Reason;
+    if (row.starts) {
+      ASSERT_TRUE(WaitForFile(dir / "ran.txt"));
+      // The forked starter was waited for, not left behind as a zombie.
+      EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0);
+    }
+  }
 }
 
 TEST(ProgramLauncher, CopyReplacesARunningProgramAndKeepsItRunnable) {

@@ -1,6 +1,7 @@
 #include "upgrade/self_upgrade.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <vector>
 
@@ -28,18 +29,21 @@ using test::WriteFile;
 // platform's launchers refuses a file without the expected digest.
 class FakeLauncher : public ProgramLauncher {
  public:
-  bool StartProgram(std::string_view program, std::string_view parameters, std::string_view folder,
-                    std::string_view expected_digest) override {
+  ProgramOutcome StartProgram(std::string_view program, std::string_view parameters,
+                              std::string_view folder, std::string_view expected_digest) override {
     started.push_back(std::string(program) + "|" + std::string(parameters) + "|" +
                       std::string(folder));
-    return start_works && Sha256OfFile(program) == expected_digest;
+    if (!start_works) return ProgramFailed("exec refused");
+    if (Sha256OfFile(program) != expected_digest) return ProgramFailed("another digest");
+    return ProgramDone();
   }
-  bool CopyFileOver(std::string_view from, std::string_view to,
-                    std::string_view expected_digest) override {
+  ProgramOutcome CopyFileOver(std::string_view from, std::string_view to,
+                              std::string_view expected_digest) override {
     copies.push_back(std::string(from) + " -> " + std::string(to));
-    if (!copy_works || Sha256OfFile(from) != expected_digest) return false;
+    if (!copy_works) return ProgramFailed("disk full");
+    if (Sha256OfFile(from) != expected_digest) return ProgramFailed("another digest");
     WriteFile(std::string(to), ReadFile(std::string(from)));
-    return true;
+    return ProgramDone();
   }
   std::vector<std::string> started;
   std::vector<std::string> copies;
@@ -70,6 +74,14 @@ class SelfUpgradeTest : public ::testing::Test {
     return test::PublishedRepositoryText(
         "kanade-patcher-linux",
         test::ModuleLineText("kanade", server_.Url("/files/kanade"), digest), ++serial_);
+  }
+  void RunStepList(std::initializer_list<int> steps) {
+    for (const int step : steps) {
+      if (ended_) return;
+      PatchStep = step;
+      StepTimer = 0;
+      RunPatchStep();
+    }
   }
   void RunSteps(int from, int to) {
     for (PatchStep = from; PatchStep <= to && !ended_; PatchStep += 1) {
@@ -224,6 +236,82 @@ TEST_F(SelfUpgradeTest, AFailedCopyLetsTheUpgradeCopyCarryOn) {
   const int last = Console().Last;
   PerformUpgrade();
   EXPECT_EQ(Console().Last, last);
+}
+
+// Whatever keeps the new build from taking over blocks the upgrade: this
+// program goes on (it never ends without a successor), the log says why, and
+// the run's closing line is red, also with the translation switched off.
+TEST_F(SelfUpgradeTest, ABlockedUpgradeKeepsThisProgramAndEndsRed) {
+  const std::string newer = "new build";
+  enum Plant { kNothing, kFolder, kPipe, kSameBuild };
+  const struct {
+    const char* what;
+    bool upgrade;        // the copy's run, started with -upgrade
+    Plant plant;         // at upgrade_kanade, or the listed build as kanade
+    const char* served;  // the body served for the listed build
+    bool start_works;
+    bool copy_works;
+    std::string why;  // in the reason after the closing line; empty: not blocked
+  } rows[] = {
+      {"a folder in the way", false, kFolder, "new build", true, true, "could not be placed as "},
+      {"a pipe in the way", false, kPipe, "new build", true, true, "could not be placed as "},
+      {"a download that fails", false, kNothing, "tampered", true, true, "could not be placed as "},
+      {"a start that fails", false, kNothing, "new build", false, true, "exec refused"},
+      {"-upgrade: a folder in the way", true, kFolder, "", true, true, "is no regular file"},
+      {"-upgrade: a copy that fails", true, kNothing, "", true, false, "disk full"},
+      {"-upgrade: a start that fails after the copy", true, kNothing, "", false, true,
+       " is in place but exec refused"},
+      {"nothing new", false, kSameBuild, "new build", true, true, ""},
+  };
+  int n = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    test::ResetForTest(dir_ / ("row" + std::to_string(++n)));
+    ASSERT_EQ(::mkdir(ProgramFolder.c_str(), 0755), 0);
+    launcher_ = FakeLauncher();
+    launcher_.start_works = row.start_works;
+    launcher_.copy_works = row.copy_works;
+    ended_ = false;
+    WriteFile(ProgramExe(), row.plant == kSameBuild ? newer : "old build");
+    const int planted = row.plant == kFolder ? ::mkdir(UpgradeExe().c_str(), 0755)
+                        : row.plant == kPipe ? ::mkfifo(UpgradeExe().c_str(), 0644)
+                                             : 0;
+    ASSERT_EQ(planted, 0);
+    if (row.upgrade) {
+      if (row.plant == kNothing) WriteFile(UpgradeExe(), newer);
+      test::WriteLocalRepository("kanade-patcher.repo", OwnRepository(Sha256OfText(newer)));
+      SetProgramParameters({"-upgrade"});
+      ParseCommandLine();
+      RunStepList({PatchSteps::kWait, PatchSteps::kUpgradeHandOver, PatchSteps::kClosingMessage});
+    } else {
+      PublishBuild(row.served, Sha256OfText(newer));
+      RunStepList({PatchSteps::kWait, PatchSteps::kFetchOwn, PatchSteps::kSelfUpdate,
+                   PatchSteps::kClosingMessage});
+    }
+    EXPECT_FALSE(ended_);
+    const std::string log = ReadFile(ProgramFolder + "kanade.log");
+    const std::string closing = Console().Lines[static_cast<std::size_t>(Console().Last)];
+    const Rgb colour = Console().Colours[static_cast<std::size_t>(Console().Last)];
+    // The step's own call again: its typed outcome, and still no ending.
+    const UpgradeOutcome outcome = row.upgrade ? PerformUpgrade() : PrepareUpgrade();
+    EXPECT_FALSE(ended_);
+    if (row.why.empty()) {
+      EXPECT_EQ(closing, "日本語化パッチの準備ができました。ゲームを開始してください！");
+      EXPECT_EQ(outcome.Result, UpgradeResult::kNone);
+      EXPECT_EQ(log.find("self-upgrade"), std::string::npos) << log;
+      continue;
+    }
+    EXPECT_EQ(closing, "日本語化パッチを適用できませんでした。kanade.log を確認してください。");
+    EXPECT_EQ(colour, kRed);
+    const std::string reason = LogLinePrefix + "! self-upgrade: ";
+    const auto at = log.find("> " + closing + "\r\n" + reason);
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_NE(log.substr(at).find(row.why), std::string::npos) << log;
+    // Said at once too, before the closing line.
+    EXPECT_LT(log.find(reason), at) << log;
+    EXPECT_EQ(outcome.Result, UpgradeResult::kBlocked) << outcome.Reason;
+    EXPECT_FALSE(outcome.Reason.empty());
+  }
 }
 
 }  // namespace
