@@ -21,7 +21,13 @@ system time of its workers). The conditional case sends one If-None-Match
 listing the five ETags (each URL matches its own), since h2load sends the
 same headers with every request; the 304s are what the patcher gets.
 
-Usage: server_bench.py BUILD_DIR WORK_DIR
+With --edge, a run with nothing new goes straight to the origin and then
+through the caching edge (scripts/nginx-edge.conf.in) in front of it, and a
+new player's first run through the edge once it holds the bodies; it prints
+what reaches the origin per thousand players: requests (its access log),
+bytes on the wire (the edge reaches it through the counting relay) and CPU.
+
+Usage: server_bench.py [--edge] BUILD_DIR WORK_DIR
 Environment: KANADE_SECRET_KEY (default BUILD_DIR/test-keys/publisher),
 KANADE_BENCH_RUNS (3), KANADE_BENCH_PLAYERS (2000 per h2load run),
 KANADE_BENCH_FIRST_PLAYERS (100, for the first run),
@@ -68,6 +74,42 @@ def write_tree(folder, mode, seed):
         f.write(mode + "\n")
 
 
+def nginx_cpu_seconds(state):
+    """User and system time of the workers of the nginx in `state` so far."""
+    with open(os.path.join(state, "nginx.pid")) as f:
+        master = f.read().strip()
+    ticks = 0
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if fields[1] == master:  # ppid
+            ticks += int(fields[11]) + int(fields[12])
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
+class Edge:
+    """The caching edge (nginx-edge.conf.in) in front of an origin, reaching
+    it through the origin's counting relay."""
+
+    def __init__(self, work, origin):
+        self.state = os.path.join(work, "server-edge")
+        env = dict(os.environ, KANADE_SERVER_WORKERS="auto", KANADE_SERVER_CONNECTIONS="8192",
+                   KANADE_SERVER_LIFETIME="7200")
+        self.url = run("bash", REPO_SERVER, "edge", self.state, origin.relay_url,
+                       os.path.join(origin.state, "ca.pem"), env=env).strip()
+
+    def cpu_seconds(self):
+        return nginx_cpu_seconds(self.state)
+
+    def stop(self):
+        subprocess.run(["bash", REPO_SERVER, "stop", self.state], capture_output=True)
+
+
 class Origin:
     """nginx on the served folder, and a relay in front that counts bytes;
     its certificate's keys RSA 2048 ("rsa") or ECDSA P-256 ("ec")."""
@@ -97,21 +139,11 @@ class Origin:
         return counts
 
     def cpu_seconds(self):
-        """User and system time of nginx's workers so far."""
-        with open(os.path.join(self.state, "nginx.pid")) as f:
-            master = f.read().strip()
-        ticks = 0
-        for pid in os.listdir("/proc"):
-            if not pid.isdigit():
-                continue
-            try:
-                with open(f"/proc/{pid}/stat") as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if fields[1] == master:  # ppid
-                ticks += int(fields[11]) + int(fields[12])
-        return ticks / os.sysconf("SC_CLK_TCK")
+        return nginx_cpu_seconds(self.state)
+
+    def requests_logged(self):
+        with open(os.path.join(self.state, "access.log"), "rb") as f:
+            return sum(1 for _ in f)
 
     def stop(self):
         if self.relay.poll() is None:
@@ -121,7 +153,7 @@ class Origin:
 
 
 class Bench:
-    def __init__(self, build, work):
+    def __init__(self, build, work, edge=False):
         self.work = work
         self.repo_tool = os.path.join(build, "tools", "kanade-repo")
         self.secret = os.environ.get("KANADE_SECRET_KEY") or os.path.join(
@@ -135,6 +167,9 @@ class Bench:
         self.origin = None  # RSA certificate, the usual one
         self.ec_origin = None  # ECDSA, the same folder
         self.rows = []
+        self.edge_mode = edge
+        self.edge = None
+        self.edge_rows = []
 
     def publish(self):
         trees = [f"{mode}={os.path.join(self.work, 'trees', mode)}" for mode in MODES]
@@ -166,9 +201,12 @@ class Bench:
             tags.append(match.group(1))
         return tags
 
-    def h2load(self, base, paths, players, headers):
+    def h2load(self, base, paths, players, headers, rate=None):
+        """`rate`: players who start each second (all at once without)."""
         command = ["h2load", "-c", str(players), "-n", str(players * len(paths)),
                    "-m", "100", "-t", "1"]
+        if rate:
+            command += ["-r", str(rate), "--rate-period", "1s"]
         for header in headers:
             command += ["-H", header]
         command += [base + p for p in paths]
@@ -207,6 +245,76 @@ class Bench:
                           statistics.median(http_bytes), up / self.sample,
                           statistics.median(cpu)))
 
+    def measure_edge(self, name, paths, headers, players, expected_3xx, rate=None):
+        """Players through the edge; what reaches the origin is counted whole
+        (its access log, and the relay the edge reaches it through)."""
+        log(f"{name}: {players} players x {len(paths)} requests, {self.runs} runs")
+        figures = []
+        for _ in range(self.runs):
+            self.origin.relay_counts()
+            logged = self.origin.requests_logged()
+            cpu = (self.edge.cpu_seconds(), self.origin.cpu_seconds())
+            seconds, statuses, _ = self.h2load(self.edge.url, paths, players, headers, rate)
+            _, down, _ = self.origin.relay_counts()
+            if statuses[1] != expected_3xx * players or statuses[2] or statuses[3]:
+                raise BenchError(f"{name}: status codes {statuses}, expected "
+                                 f"{expected_3xx} 304s a player")
+            per_thousand = 1000 / players
+            figures.append((players / seconds,
+                            (self.origin.requests_logged() - logged) * per_thousand,
+                            (self.origin.requests_logged() - logged) / seconds,
+                            down * per_thousand,
+                            (self.origin.cpu_seconds() - cpu[1]) * 1000 * per_thousand,
+                            (self.edge.cpu_seconds() - cpu[0]) * 1000 * per_thousand))
+        self.edge_rows.append((name,) + tuple(statistics.median(f[i] for f in figures)
+                                              for i in range(6)))
+
+    def edge_cases(self, repos, gzip, validators):
+        """A run with nothing new straight to the origin, then through the
+        edge (nginx-edge.conf.in), which the first batch of players fills."""
+        self.measure("nothing new: conditional (304)", repos, [gzip, validators], self.players, 5)
+        name, _, rate, wire, _, _, cpu = self.rows[-1]
+        self.edge_rows.append(("nothing new, straight to the origin", rate, 5000,
+                               5 * rate, wire * 1000, cpu, None))
+        self.edge = Edge(self.work, self.origin)
+        try:
+            self.h2load(self.edge.url, repos, 10, [gzip])
+            self.measure_edge("nothing new, through the edge", repos, [gzip, validators],
+                              self.players, 5)
+            # Spread over time, the edge asks the origin again as its copies age.
+            rate = max(self.players // 10, 1)
+            self.measure_edge(f"  the same, {rate} players a second", repos,
+                              [gzip, validators], self.players, 5, rate)
+            bodies = self.body_paths("kanade-test")
+            self.h2load(self.edge.url, repos + bodies, 1, [gzip])
+            self.measure_edge("first run, through the filled edge", repos + bodies, [gzip],
+                              self.first_players, 0)
+        finally:
+            self.edge.stop()
+
+    def print_edge_table(self):
+        print()
+        print(f"Origin: nginx {self.nginx_version()} through scripts/nginx-site.conf.in; edge: "
+              f"scripts/nginx-edge.conf.in in front of it, on the same {os.cpu_count()} cores "
+              "with h2load; HTTP/2 over TLS, one new connection a player; RSA 2048 keys.")
+        print(f"Players per h2load run: {self.players} ({self.first_players} for the first run); "
+              f"medians of {self.runs} runs. At the origin: the requests in its access log and "
+              "the bytes it sends on the wire (straight: from a sample of "
+              f"{self.sample} players through a counting relay).")
+        print()
+        header = ("case", "players/s", "origin req", "origin req/s", "origin bytes",
+                  "origin CPU ms", "edge CPU ms")
+        print(f"{header[0]:<38} {header[1]:>9} {header[2]:>10} {header[3]:>12} {header[4]:>13} "
+              f"{header[5]:>13} {header[6]:>11}")
+        print(f"{'':<38} {'':>9} {'/1000':>10} {'':>12} {'/1000':>13} {'/1000':>13} "
+              f"{'/1000':>11}")
+        for name, rate, requests, per_second, wire, cpu, edge_cpu in self.edge_rows:
+            edge_cpu = "-" if edge_cpu is None else f"{edge_cpu:,.0f}"
+            print(f"{name:<38} {rate:>9,.0f} {requests:>10,.1f} {per_second:>12,.1f} "
+                  f"{wire:>13,.0f} {cpu:>13,.0f} {edge_cpu:>11}")
+        print("per 1000: per thousand players; origin bytes: origin to edge (or player), TLS "
+              "included.")
+
     def run(self):
         log("writing three modes of 300 modules and the Lua module")
         for seed, mode in enumerate(MODES):
@@ -217,12 +325,16 @@ class Bench:
             f.write("-- live translation (off)\n")
         try:
             self.origin = Origin(self.work, "rsa")
-            self.ec_origin = Origin(self.work, "ec")
+            if not self.edge_mode:
+                self.ec_origin = Origin(self.work, "ec")
             self.publish()
             repos = self.repository_paths()
             gzip = "accept-encoding: gzip"
             held = self.etags()
             validators = "if-none-match: " + ", ".join(held)
+            if self.edge_mode:
+                self.edge_cases(repos, gzip, validators)
+                return self.print_edge_table()
             bodies = self.body_paths("kanade-test")
             self.measure(f"first run (5 repositories, {len(bodies)} bodies)", repos + bodies,
                          [gzip], self.first_players, 0)
@@ -285,11 +397,15 @@ class Bench:
 
 
 def main():
-    if len(sys.argv) != 3:
-        print("usage: server_bench.py BUILD_DIR WORK_DIR", file=sys.stderr)
+    arguments = sys.argv[1:]
+    edge = arguments[:1] == ["--edge"]
+    if edge:
+        arguments.pop(0)
+    if len(arguments) != 2:
+        print("usage: server_bench.py [--edge] BUILD_DIR WORK_DIR", file=sys.stderr)
         return 2
     try:
-        Bench(sys.argv[1], sys.argv[2]).run()
+        Bench(*arguments, edge=edge).run()
     except BenchError as error:
         print(f"bench-server: {error}", file=sys.stderr)
         return 1

@@ -8,9 +8,11 @@
 # (bench/server_bench.py says how each is measured). Not a test: run it by
 # hand, on a quiet machine; it installs h2load (nghttp2-client) if missing.
 #
-#   bash scripts/bench-server.sh [--keep] [FOLDER]    (default folder: /tmp)
+#   bash scripts/bench-server.sh [--keep] [--edge] [FOLDER]  (default folder: /tmp)
 #
-# --keep leaves the work folder (trees, served folder, nginx's logs).
+# --keep leaves the work folder (trees, served folder, nginx's logs). --edge
+# measures instead what reaches the origin when players come through the
+# caching edge (scripts/nginx-edge.conf.in), against players straight to it.
 # KANADE_BENCH_RUNS (3), KANADE_BENCH_PLAYERS (2000), KANADE_BENCH_FIRST_PLAYERS
 # (100) and KANADE_BENCH_SAMPLE_PLAYERS (50) size it; KANADE_BUILD_DIR picks
 # the build folder (build).
@@ -19,8 +21,15 @@ cd "$(dirname "$0")/.."
 
 die() { echo "bench-server: $*" >&2; exit 2; }
 keep=0
-if [ "${1:-}" = --keep ]; then keep=1; shift; fi
-[ $# -le 1 ] || die "usage: bench-server.sh [--keep] [FOLDER]"
+edge=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --keep) keep=1; shift ;;
+    --edge) edge=(--edge); shift ;;
+    *) break ;;
+  esac
+done
+[ $# -le 1 ] || die "usage: bench-server.sh [--keep] [--edge] [FOLDER]"
 folder=${1:-/tmp}
 [ -d "$folder" ] || die "$folder is not a folder"
 build=${KANADE_BUILD_DIR:-build}
@@ -62,4 +71,4 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 KANADE_SECRET_KEY=${KANADE_SECRET_KEY:-${keys%.pub}} \
-  /usr/bin/python3 bench/server_bench.py "$build" "$work"
+  /usr/bin/python3 bench/server_bench.py "${edge[@]}" "$build" "$work"

@@ -5,6 +5,9 @@
 # are served. Used by the demo and the end-to-end tests.
 #
 #   repo-server.sh start STATE_DIR WWW_DIR   prints the base URL (https://127.0.0.1:PORT)
+#   repo-server.sh edge STATE_DIR ORIGIN_URL ORIGIN_CA
+#                                            a caching edge (nginx-edge.conf.in)
+#                                            in front of such a server; prints its URL
 #   repo-server.sh stop STATE_DIR
 #
 # STATE_DIR receives ca.pem (trust it with CURL_CA_BUNDLE), the server key
@@ -19,10 +22,12 @@
 # for tests of servers that allow little; KANADE_SERVER_LOG_LEVEL (warn) is
 # nginx's error_log level, KANADE_SERVER_PROBE (none) an option for the curl
 # that waits for the server (--http1.1 when HTTP/2 takes no stream).
+# KANADE_EDGE_SITE renders another template in place of the edge's, with the
+# same placeholders, for trying a variant.
 set -euo pipefail
 
 die() { echo "repo-server: $*" >&2; exit 2; }
-site_template=$(cd "$(dirname "$0")" && pwd)/nginx-site.conf.in
+scripts=$(cd "$(dirname "$0")" && pwd)
 
 free_port() {
   /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
@@ -42,23 +47,52 @@ make_certificates() {
     -CAcreateserial -days 30 -extfile "$dir/ext.cnf" -out "$dir/server.pem" 2>/dev/null
 }
 
-start() {
-  local state www port
-  state=$(mkdir -p "$1" && cd "$1" && pwd) || die "cannot create $1"
-  www=$(cd "$2" 2>/dev/null && pwd) || die "no such folder: $2"
+# Reads the template into $site with what every server shares filled in.
+render() {
+  local state=$1 port=$2
   command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || die "nginx is not installed"
   stop "$state" 2>/dev/null || true
   make_certificates "$state"
   mkdir -p "$state/tmp"
-  port=$(free_port)
   # Quoted replacements: an "&" in a path stays an "&".
-  local site
   site=$(<"$site_template") || die "cannot read $site_template"
   site=${site//@LISTEN@/"127.0.0.1:$port"}
   site=${site//@SERVER_NAME@/"127.0.0.1 localhost"}
   site=${site//@SSL_CERTIFICATE@/"$state/server.pem"}
   site=${site//@SSL_CERTIFICATE_KEY@/"$state/server.key"}
+}
+
+start() {
+  local state www port site
+  state=$(mkdir -p "$1" && cd "$1" && pwd) || die "cannot create $1"
+  www=$(cd "$2" 2>/dev/null && pwd) || die "no such folder: $2"
+  site_template=$scripts/nginx-site.conf.in
+  port=$(free_port)
+  render "$state" "$port"
   site=${site//@ROOT@/"$www"}
+  launch "$state" "$port" "$site"
+}
+
+edge() {
+  local state origin=$2 ca port site
+  state=$(mkdir -p "$1" && cd "$1" && pwd) || die "cannot create $1"
+  [[ $origin =~ ^https://127\.0\.0\.1:[0-9]+$ ]] || die "the origin is https://127.0.0.1:PORT"
+  ca=$(cd "$(dirname "$3")" 2>/dev/null && pwd)/$(basename "$3")
+  [ -f "$ca" ] || die "no such file: $3"
+  site_template=${KANADE_EDGE_SITE:-$scripts/nginx-edge.conf.in}
+  port=$(free_port)
+  render "$state" "$port"
+  mkdir -p "$state/cache"
+  site=${site//@ORIGIN@/"${origin#https://}"}
+  # The test certificates name localhost; nginx checks names, not addresses.
+  site=${site//@ORIGIN_NAME@/localhost}
+  site=${site//@ORIGIN_CA@/"$ca"}
+  site=${site//@CACHE@/"$state/cache"}
+  launch "$state" "$port" "$site"
+}
+
+launch() {
+  local state=$1 port=$2 site=$3
   local workers=${KANADE_SERVER_WORKERS:-1} connections=${KANADE_SERVER_CONNECTIONS:-256}
   [[ $workers =~ ^([1-9][0-9]{0,2}|auto)$ ]] || die "KANADE_SERVER_WORKERS: a number or auto"
   [[ $connections =~ ^[1-9][0-9]{0,5}$ ]] || die "KANADE_SERVER_CONNECTIONS: a number"
@@ -98,7 +132,7 @@ CONF
   echo "https://127.0.0.1:$port" >"$state/url"
   # Stop by itself later, whatever happens to the caller.
   setsid bash -c 'sleep "$1"; exec "$2" stop "$3"' watchdog \
-    "${KANADE_SERVER_LIFETIME:-3600}" "$(cd "$(dirname "$0")" && pwd)/$(basename "$0")" "$state" \
+    "${KANADE_SERVER_LIFETIME:-3600}" "$scripts/$(basename "$0")" "$state" \
     </dev/null >/dev/null 2>&1 &
   echo $! >"$state/watchdog.pid"
   for _ in $(seq 50); do
@@ -127,6 +161,8 @@ stop() {
 
 case "${1:-}" in
   start) [ $# -eq 3 ] || die "usage: repo-server.sh start STATE_DIR WWW_DIR"; start "$2" "$3" ;;
+  edge) [ $# -eq 4 ] || die "usage: repo-server.sh edge STATE_DIR ORIGIN_URL ORIGIN_CA"
+    edge "$2" "$3" "$4" ;;
   stop) [ $# -eq 2 ] || die "usage: repo-server.sh stop STATE_DIR"; stop "$2" ;;
-  *) die "usage: repo-server.sh start STATE_DIR WWW_DIR | stop STATE_DIR" ;;
+  *) die "usage: repo-server.sh start STATE_DIR WWW_DIR | edge STATE_DIR ORIGIN_URL ORIGIN_CA | stop STATE_DIR" ;;
 esac
