@@ -324,6 +324,10 @@ int PublishRelease(const PublishOptions& checked, const PublishRequest& request,
   }
   if (!RepositoryCopiesCanBeWritten(*plan, www, &error)) return Report(error);
   if (dry_run) {
+    for (const auto& [name, problem] : StaleRepositoryCopies(*plan, www)) {
+      std::printf("%s: %s; would be written again\n", RepositoryCopyPathOf(www, name).c_str(),
+                  problem.c_str());
+    }
     std::puts("dry run: nothing written");
     return kOk;
   }
