@@ -59,6 +59,8 @@ constexpr const char* kUsage =
     "      in both layers (SERIAL: N, else FILE's SERIAL + 1, else 1), without it\n"
     "      only the SIGN line. The result goes to FILE (replaced in one step, and\n"
     "      left out of the list when it lies inside DIR), or to standard output.\n"
+    "      DIR is checked as publish checks a tree: links, special files and\n"
+    "      names that the patcher refuses are each named, and nothing is written.\n"
     "  kanade-repo publish --key SECRET_FILE --out WWW --base-url URL\n"
     "                      [--windows kanade.exe] [--linux kanade] [--keys PUBLIC_FILE]\n"
     "                      [--new] [--move-base-url] [--dry-run] [MODE=FOLDER ...]\n"
@@ -299,9 +301,11 @@ int Build(const std::string& folder, const std::string& base_url, const CommandL
   auto serial = SerialOption(line, &status);
   if (status != kOk) return status;
 
+  std::vector<std::string> problems;
+  auto text =
+      BuildRepositoryText(folder, base_url, output.value_or(""), &problems, key.has_value());
+  if (!text) return ComplainOfEach(problems, "nothing was written");
   std::string problem;
-  auto text = BuildRepositoryText(folder, base_url, output.value_or(""), &problem, key.has_value());
-  if (!text) return Complain(problem, kUsageOrIoFailed);
   if (key) {
     // The next release of what the output file holds now, unless told.
     if (!serial && output) serial = NextSerialOf(*output);

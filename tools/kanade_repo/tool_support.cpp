@@ -31,6 +31,14 @@ int Complain(const std::string& message, int status) {
   return status;
 }
 
+int ComplainOfEach(const std::vector<std::string>& problems, const std::string& outcome) {
+  for (const std::string& problem : problems) Complain(problem, kUsageOrIoFailed);
+  if (problems.size() > 1) {
+    Complain(std::to_string(problems.size()) + " problems; " + outcome, kUsageOrIoFailed);
+  }
+  return kUsageOrIoFailed;
+}
+
 namespace {
 
 // Key files are a few lines; anything larger is some other file.
