@@ -540,6 +540,110 @@ TEST(KanadeRepoPublish, MistakesAreRefusedAlikeByDryAndRealRunsAndWwwStaysAsItWa
   EXPECT_EQ(RunTool(Publish(www, test_only)).Status, 2);
 }
 
+// What would reach players, or the publisher's key, by a side door: a stale
+// .gz copy that the web server sends instead of the repository, a key file
+// that is no key file or that others may read, and a repository built by
+// hand with names that every patcher refuses. Each is named on its own line
+// with its exit status, and nothing is written.
+TEST(KanadeRepoPublish, SideDoorsAreNamedAndNothingIsWritten) {
+  TempDir dir;
+  const std::string www = dir / "www";
+  WriteFile(dir / "test/Language.txt", "Japanese 1\n");
+  WriteFile(dir / "lua/Lua/kanade.lua", "-- lua\n");
+  const std::vector<std::string> trees = {"kanade-test=" + dir / "test",
+                                          "kanade-lua=" + dir / "lua"};
+  ASSERT_EQ(RunTool(Publish(www, trees)).Status, 0);
+  const std::string test_repo = www + "/repos/kanade-test.repo";
+  // Release 2 uploaded without its copy: the server keeps sending release 1
+  // to clients that accept gzip. kanade-lua's copy never arrived.
+  const std::string release_1_copy = ReadFile(test_repo + ".gz");
+  WriteFile(dir / "test/Language.txt", "Japanese 2\n");
+  ASSERT_EQ(RunTool(Publish(www, trees)).Status, 0);
+  WriteFile(test_repo + ".gz", release_1_copy);
+  fs::remove(www + "/repos/kanade-lua.repo.gz");
+  const auto served = Snapshot(www);
+
+  const std::string scratch = dir / "scratch.repo";
+  WriteFile(scratch, "module=a.txt\thttps://h/a.txt\t00\n");
+  fs::create_symlink("/dev/zero", dir / "zero.key");
+  ASSERT_EQ(::mkfifo((dir / "fifo.key").c_str(), 0600), 0);
+  WriteFile(dir / "large.key", Noise(1 << 20, 3));
+  fs::copy_file(Secret(), dir / "shared.key");
+  fs::permissions(dir / "shared.key", fs::perms(0644));
+  // One bad entry beside a good file in each folder.
+  const auto site = [&](const std::string& name, const std::string& bad) {
+    const std::string folder = dir / ("site-" + name);
+    WriteFile(folder + "/Language.txt", "Japanese\n");
+    if (bad == "link") {
+      fs::create_symlink(folder + "/Language.txt", folder + "/link");
+    } else {
+      WriteFile(folder + "/" + bad, "x");
+    }
+    return folder;
+  };
+  const std::string built = dir / "built.repo";
+  const auto build = [&](const std::string& folder) {
+    return std::vector<std::string>{"build", folder, kBase, "-o", built};
+  };
+  const auto sign_with = [&](const std::string& key) {
+    return std::vector<std::string>{"sign", "--key", key, "--name", "kanade-test", scratch};
+  };
+
+  struct Row {
+    std::string Name;
+    std::vector<std::string> Arguments;
+    int Status;
+    std::string Mentions;  // on stdout for status 0, else the one line on stderr
+  };
+  const std::vector<Row> rows = {
+      {"verify: a stale copy",
+       {"verify", "--keys", Secret() + ".pub", test_repo},
+       1,
+       "kanade-test.repo.gz: decodes to other bytes than kanade-test.repo; a web server sends "
+       "it"},
+      {"dry run: a stale copy", Publish(www, {"--dry-run", trees[0], trees[1]}), 0,
+       "repos/kanade-test.repo.gz: decodes to other bytes than kanade-test.repo; would be "
+       "written again\n"},
+      {"dry run: a missing copy", Publish(www, {"--dry-run", trees[0], trees[1]}), 0,
+       "repos/kanade-lua.repo.gz: missing, unreadable or no regular file; would be written "
+       "again\n"},
+      {"key: a link to /dev/zero", sign_with(dir / "zero.key"), 2,
+       "zero.key: is a character device, not a key file"},
+      {"key: a FIFO", sign_with(dir / "fifo.key"), 2, "fifo.key: is a FIFO, not a key file"},
+      {"public keys: a FIFO",
+       {"verify", "--keys", dir / "fifo.key", test_repo},
+       2,
+       "fifo.key: is a FIFO, not a key file"},
+      {"key: too large", sign_with(dir / "large.key"), 2, "large.key: is larger than 8192 bytes"},
+      {"key: others may read it", sign_with(dir / "shared.key"), 2,
+       "shared.key: permissions 0644 are too open; a secret key must be readable by its owner "
+       "only (chmod 600 " +
+           dir / "shared.key" + ")"},
+      {"build: CON", build(site("con", "CON")), 2, "/CON: the patcher refuses this name"},
+      {"build: con.txt", build(site("con-txt", "Data/con.txt")), 2,
+       "/Data/con.txt: the patcher refuses this name"},
+      {"build: a stream", build(site("stream", "Language.txt:x")), 2,
+       "/Language.txt:x: the patcher refuses this name"},
+      {"build: a link", build(site("link", "link")), 2, "/link: is a symbolic link"},
+  };
+  // A broken check must fail the row, not hang on the FIFO or fill memory
+  // from /dev/zero.
+  const std::vector<std::string> bounded = {"timeout", "30", "prlimit", "--as=1073741824"};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    const Outcome outcome = RunTool(row.Arguments, bounded);
+    if (row.Status == 0) {
+      EXPECT_EQ(outcome.Status, 0) << outcome.Err;
+      EXPECT_NE(outcome.Out.find(row.Mentions), std::string::npos) << outcome.Out;
+    } else {
+      ExpectOneComplaint(outcome, row.Status, row.Mentions);
+    }
+  }
+  EXPECT_EQ(Snapshot(www), served);
+  EXPECT_EQ(ReadFile(scratch), "module=a.txt\thttps://h/a.txt\t00\n");
+  EXPECT_FALSE(fs::exists(built));
+}
+
 // Ctrl-C half-way through a large body: the temporary file goes, no
 // repository changes, and one line says so; the tool ends as interrupted.
 TEST(KanadeRepoPublish, AnInterruptedPublishLeavesNoTemporaryFileAndSaysWhatIsServed) {

@@ -116,16 +116,17 @@ class BuildRepository : public ::testing::Test {
   }
 
   std::string Build(std::string_view base, std::string_view skip = "") {
-    std::string problem;
-    const auto text = BuildRepositoryText(dir_ / "files", base, skip, &problem);
-    EXPECT_TRUE(text.has_value()) << problem;
+    std::vector<std::string> problems;
+    const auto text = BuildRepositoryText(dir_ / "files", base, skip, &problems);
+    EXPECT_TRUE(text.has_value()) << (problems.empty() ? "" : problems[0]);
     return text.value_or("");
   }
 
   std::string BuildProblem(const std::string& folder, std::string_view base) {
-    std::string problem;
-    EXPECT_FALSE(BuildRepositoryText(folder, base, "", &problem).has_value());
-    return problem;
+    std::vector<std::string> problems;
+    EXPECT_FALSE(BuildRepositoryText(folder, base, "", &problems).has_value());
+    EXPECT_EQ(problems.size(), 1u);
+    return problems.empty() ? "" : problems[0];
   }
 
   TempDir dir_;
@@ -185,9 +186,9 @@ TEST_F(BuildRepository, RefusesWhatThePatcherCouldNotUse) {
 
 TEST(BuildRepositoryEmpty, EmptyFolderGivesOnlyTheSignLine) {
   TempDir dir;
-  std::string problem;
-  const auto text = BuildRepositoryText(dir.path(), "https://h", "", &problem);
-  ASSERT_TRUE(text.has_value()) << problem;
+  std::vector<std::string> problems;
+  const auto text = BuildRepositoryText(dir.path(), "https://h", "", &problems);
+  ASSERT_TRUE(text.has_value());
   EXPECT_EQ(*text, "SIGN=" + Sha256OfText("SIGN=0\n") + "\n");
 }
 

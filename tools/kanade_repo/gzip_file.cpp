@@ -105,7 +105,7 @@ bool RenewGzipCopyBeside(const std::string& path, std::string_view bytes) {
          folder->MoveIntoPlace(*file, name);
 }
 
-std::optional<DecodedBody> DecodeGzipStream(std::FILE* file) {
+std::optional<DecodedBody> DecodeGzipStream(std::FILE* file, std::uint64_t limit) {
   z_stream stream{};
   if (inflateInit2(&stream, kGzipWindow) != Z_OK) return std::nullopt;
   std::vector<unsigned char> in(kChunk);
@@ -126,6 +126,10 @@ std::optional<DecodedBody> DecodeGzipStream(std::FILE* file) {
       if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) ok = false;
       const std::size_t produced = out.size() - stream.avail_out;
       body.Size += produced;
+      if (body.Size > limit) {
+        inflateEnd(&stream);
+        return body;
+      }
       if (!hasher.Update(out.data(), produced)) ok = false;
     } while (ok && stream.avail_out == 0 && status != Z_STREAM_END);
     // Bytes after the gzip member would be a second member or junk.

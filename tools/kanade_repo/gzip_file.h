@@ -37,7 +37,10 @@ struct DecodedBody {
 };
 
 /// The digest and size of what the gzip data in `file` decodes to; nothing
-/// when it is not whole, valid gzip data or cannot be read.
-std::optional<DecodedBody> DecodeGzipStream(std::FILE* file);
+/// when it is not whole, valid gzip data or cannot be read. Decoding stops
+/// once more than `limit` bytes came out (a copy that should equal a known
+/// file need not be inflated further): then Size is past `limit` and Digest
+/// is empty.
+std::optional<DecodedBody> DecodeGzipStream(std::FILE* file, std::uint64_t limit = UINT64_MAX);
 
 }  // namespace kanade

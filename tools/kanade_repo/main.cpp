@@ -20,6 +20,7 @@
 #include "repos/repository_format.h"
 #include "repos/repository_trust.h"
 #include "repository_signing.h"
+#include "served_tree.h"
 #include "tool_support.h"
 #include "util/path.h"
 
@@ -48,7 +49,8 @@ constexpr const char* kUsage =
     "      Fills in the SIGN line only, as publishers did before keys existed.\n"
     "  kanade-repo verify [--keys PUBLIC_FILE] FILE\n"
     "      Checks FILE as the patcher does: the SIGN line and a signature by one of\n"
-    "      the keys (default: the keys built into this program).\n"
+    "      the keys (default: the keys built into this program). A FILE.gz beside\n"
+    "      it must decode to exactly FILE's bytes.\n"
     "  kanade-repo build DIR BASE_URL [-o FILE] [--key SECRET_FILE --name NAME [--serial N]]\n"
     "      Writes a repository with one module line per file below DIR, sorted by\n"
     "      path: the path with \"/\", BASE_URL + \"/\" + the percent-encoded path, the\n"
@@ -57,6 +59,8 @@ constexpr const char* kUsage =
     "      in both layers (SERIAL: N, else FILE's SERIAL + 1, else 1), without it\n"
     "      only the SIGN line. The result goes to FILE (replaced in one step, and\n"
     "      left out of the list when it lies inside DIR), or to standard output.\n"
+    "      DIR is checked as publish checks a tree: links, special files and\n"
+    "      names that the patcher refuses are each named, and nothing is written.\n"
     "  kanade-repo publish --key SECRET_FILE --out WWW --base-url URL\n"
     "                      [--windows kanade.exe] [--linux kanade] [--keys PUBLIC_FILE]\n"
     "                      [--new] [--move-base-url] [--dry-run] [MODE=FOLDER ...]\n"
@@ -218,6 +222,20 @@ int Verify(const std::string& path, const std::optional<std::string>& keys_file)
     return Complain(path + ": signature not ok: " + DescribePublisherProblem(*bytes, keys),
                     kContentFailed);
   }
+  // A web server with gzip_static sends the copy instead of the file to
+  // every client that accepts gzip, so a stale one hides this release.
+  const std::string gz = path + ".gz";
+  std::error_code ec;
+  if (std::filesystem::symlink_status(FsPath(gz), ec).type() !=
+      std::filesystem::file_type::not_found) {
+    const std::string problem = GzipCopyProblem(gz, *bytes, Utf8Path(FsPath(path).filename()));
+    if (!problem.empty()) {
+      return Complain(gz + ": " + problem +
+                          "; a web server sends it in place of the file to clients that accept "
+                          "gzip: remove it, or publish again to write it anew",
+                      kContentFailed);
+    }
+  }
   std::printf("%s: signature ok (NAME %s, SERIAL %lld)\n", path.c_str(), check.Name.c_str(),
               static_cast<long long>(check.Serial));
   return kOk;
@@ -283,9 +301,11 @@ int Build(const std::string& folder, const std::string& base_url, const CommandL
   auto serial = SerialOption(line, &status);
   if (status != kOk) return status;
 
+  std::vector<std::string> problems;
+  auto text =
+      BuildRepositoryText(folder, base_url, output.value_or(""), &problems, key.has_value());
+  if (!text) return ComplainOfEach(problems, "nothing was written");
   std::string problem;
-  auto text = BuildRepositoryText(folder, base_url, output.value_or(""), &problem, key.has_value());
-  if (!text) return Complain(problem, kUsageOrIoFailed);
   if (key) {
     // The next release of what the output file holds now, unless told.
     if (!serial && output) serial = NextSerialOf(*output);

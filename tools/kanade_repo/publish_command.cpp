@@ -138,12 +138,7 @@ std::optional<PublishRequest> ReadRequest(const std::vector<std::string>& operan
   }
   if (Interrupted()) return std::nullopt;  // the caller says so
   if (!problems.empty()) {
-    for (const std::string& problem : problems) Complain(problem, kUsageOrIoFailed);
-    if (problems.size() > 1) {
-      Complain(std::to_string(problems.size()) + " problems; nothing was published",
-               kUsageOrIoFailed);
-    }
-    *status = kUsageOrIoFailed;
+    *status = ComplainOfEach(problems, "nothing was published");
     return std::nullopt;
   }
   if (request.Repositories.empty()) {
@@ -324,6 +319,10 @@ int PublishRelease(const PublishOptions& checked, const PublishRequest& request,
   }
   if (!RepositoryCopiesCanBeWritten(*plan, www, &error)) return Report(error);
   if (dry_run) {
+    for (const auto& [name, problem] : StaleRepositoryCopies(*plan, www)) {
+      std::printf("%s: %s; would be written again\n", RepositoryCopyPathOf(www, name).c_str(),
+                  problem.c_str());
+    }
     std::puts("dry run: nothing written");
     return kOk;
   }

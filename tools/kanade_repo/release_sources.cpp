@@ -140,7 +140,8 @@ bool ReadPeHeaders(const std::string& head, std::uint64_t file_size, bool* signe
 }  // namespace
 
 std::optional<std::vector<SourceFile>> ReadTranslationTree(std::string_view folder,
-                                                           std::vector<std::string>* problems) {
+                                                           std::vector<std::string>* problems,
+                                                           std::string_view skip) {
   std::error_code ec;
   const fs::path root = FsPath(folder);
   if (!fs::is_directory(fs::status(root, ec)) || ec) {
@@ -152,13 +153,19 @@ std::optional<std::vector<SourceFile>> ReadTranslationTree(std::string_view fold
   const std::size_t problems_before = problems->size();
   std::vector<SourceFile> files;
   std::vector<std::string> folders;  // relative paths
+  const bool skipping = !skip.empty() && fs::exists(FsPath(skip), ec);
   const auto visit = [&](const TreeEntry& entry) {
     const std::string shown = Utf8Path(entry.Full);
     std::string problem;
+    std::error_code same_error;
+    if (skipping && entry.Kind == fs::file_type::regular &&
+        fs::equivalent(entry.Full, FsPath(skip), same_error)) {
+      return false;
+    }
     if (entry.KindError) {
       problem = "cannot read it";
     } else if (entry.Kind == fs::file_type::symlink) {
-      problem = "is a symbolic link; publish the file itself";
+      problem = "is a symbolic link; put the file itself there";
     } else if (entry.Kind != fs::file_type::directory && entry.Kind != fs::file_type::regular) {
       problem = "is neither a file nor a folder";
     } else if (const std::string refused = NameProblem(entry.Relative); !refused.empty()) {

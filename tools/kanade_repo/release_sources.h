@@ -31,9 +31,11 @@ struct SourceFile {
 /// links, anything but files and folders, folders it cannot read, and names
 /// that the patcher refuses, that a repository line cannot hold, that are not
 /// UTF-8 or that differ only in case (one file on Windows): nothing, with
-/// one line in `problems` for each of them.
+/// one line in `problems` for each of them. `skip` (may be empty) names a
+/// file to leave out, such as a repository written into the folder.
 std::optional<std::vector<SourceFile>> ReadTranslationTree(std::string_view folder,
-                                                           std::vector<std::string>* problems);
+                                                           std::vector<std::string>* problems,
+                                                           std::string_view skip = {});
 
 enum class ProgramKind { kWindows, kLinux };
 

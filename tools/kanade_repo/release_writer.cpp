@@ -296,6 +296,21 @@ bool RepositoryCopiesCanBeWritten(const ReleasePlan& plan, const std::string& ww
   return true;
 }
 
+std::map<std::string, std::string> StaleRepositoryCopies(const ReleasePlan& plan,
+                                                         const std::string& www) {
+  std::set<std::string> changed;
+  for (const RepositoryRelease& release : plan.Repositories) {
+    if (release.Changed) changed.insert(release.Name);
+  }
+  std::map<std::string, std::string> stale;
+  for (const auto& [name, text] : plan.ServedTexts()) {
+    if (changed.count(name) > 0) continue;
+    std::string problem = RepositoryCopyProblem(www, name, text);
+    if (!problem.empty()) stale.emplace(name, std::move(problem));
+  }
+  return stale;
+}
+
 bool WriteRepositories(const ReleasePlan& plan, const std::string& www,
                        std::vector<std::string>* notes, PublishError* error) {
   if (!RepositoryCopiesCanBeWritten(plan, www, error)) return false;
@@ -312,16 +327,15 @@ bool WriteRepositories(const ReleasePlan& plan, const std::string& www,
   std::vector<Work> work;
   std::vector<fs::path> replaced;
   const std::map<std::string, std::string> texts = plan.ServedTexts();
+  // An unchanged repository keeps its file; its copy is mended when it is
+  // missing or stale (a plain file uploaded alone, an older publish).
+  const std::map<std::string, std::string> stale = StaleRepositoryCopies(plan, www);
   for (const auto& [name, text] : texts) {
     const std::string gz_path = RepositoryCopyPathOf(www, name);
+    const auto mended = stale.find(name);
     const bool renewed = changed.count(name) > 0;
-    if (!renewed) {
-      // An unchanged repository keeps its file; its copy is mended when it
-      // is missing or stale (a plain file uploaded alone, an older publish).
-      const std::string problem = RepositoryCopyProblem(www, name, text);
-      if (problem.empty()) continue;
-      notes->push_back(gz_path + ": " + problem + "; written again");
-    }
+    if (!renewed && mended == stale.end()) continue;
+    if (!renewed) notes->push_back(gz_path + ": " + mended->second + "; written again");
     work.push_back({name, &text, renewed});
     replaced.push_back(FsPath(gz_path));
     if (renewed) replaced.push_back(repos / FsPath(name + ".repo"));

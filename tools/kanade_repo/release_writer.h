@@ -3,6 +3,7 @@
 // renamed into place, then the bodies named no more go.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -45,17 +46,23 @@ struct BodyWork {
 bool WriteBodies(const ReleasePlan& plan, const std::string& www, bool write, BodyWork* work,
                  PublishError* error);
 
-/// Writes each changed repository and its .gz copy to temporary files, then
-/// renames them into repos/ one by one, the copy before the plain file. The
-/// .gz copy of an unchanged repository is written too when it is missing or
-/// stale (`notes` gets a line for it). A copy that is a link or a folder is
-/// refused before anything is written.
 /// Whether every repository's .gz copy below `www` is a regular file or
 /// missing, so that WriteRepositories may replace it; the first that is not
 /// in `error`.
 bool RepositoryCopiesCanBeWritten(const ReleasePlan& plan, const std::string& www,
                                   PublishError* error);
 
+/// The repositories of `plan` that keep their file but whose .gz copy below
+/// `www` is missing or stale, each with why: the copies that
+/// WriteRepositories writes again.
+std::map<std::string, std::string> StaleRepositoryCopies(const ReleasePlan& plan,
+                                                         const std::string& www);
+
+/// Writes each changed repository and its .gz copy to temporary files, then
+/// renames them into repos/ one by one, the copy before the plain file. The
+/// .gz copy of an unchanged repository is written too when it is missing or
+/// stale (`notes` gets a line for it). A copy that is a link or a folder is
+/// refused before anything is written.
 bool WriteRepositories(const ReleasePlan& plan, const std::string& www,
                        std::vector<std::string>* notes, PublishError* error);
 

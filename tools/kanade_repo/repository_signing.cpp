@@ -1,13 +1,11 @@
 #include "repository_signing.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <limits>
-#include <system_error>
 #include <utility>
 #include <vector>
 
-#include "folder_walk.h"
+#include "release_sources.h"
 #include "repos/repository_format.h"
 #include "repos/repository_trust.h"
 #include "repos/sha256.h"
@@ -17,8 +15,6 @@
 namespace kanade {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
@@ -317,68 +313,46 @@ std::string PercentEncodePath(std::string_view path) {
 }
 
 std::optional<std::string> BuildRepositoryText(std::string_view folder, std::string_view base_url,
-                                               std::string_view skip_path, std::string* problem,
+                                               std::string_view skip_path,
+                                               std::vector<std::string>* problems,
                                                bool size_field) {
+  const auto refuse = [problems](std::string why) {
+    problems->push_back(std::move(why));
+    return std::nullopt;
+  };
   std::string base(base_url);
   while (!base.empty() && base.back() == '/') base.pop_back();
   // The patcher ignores every module line whose URL does not begin so.
   if (!StartsWith(base, "http")) {
-    return Fail(problem, "base URL must begin with \"http\": " + std::string(base_url));
+    return refuse("base URL must begin with \"http\": " + std::string(base_url));
   }
-  if (BreaksRepositoryLine(base)) {
-    return Fail(problem, "base URL must not contain TAB, CR, LF or \";\"");
-  }
-  if (!IsDirectory(folder)) return Fail(problem, std::string(folder) + ": not a folder");
+  if (BreaksRepositoryLine(base)) return refuse("base URL must not contain TAB, CR, LF or \";\"");
+  if (!IsDirectory(folder)) return refuse(std::string(folder) + ": not a folder");
 
-  const fs::path root = FsPath(folder);
-  std::error_code ec;
-  const bool skip_exists = !skip_path.empty() && fs::exists(FsPath(skip_path), ec);
-
-  std::vector<std::pair<std::string, fs::path>> files;  // relative path, full path
-  const auto visit = [&](const TreeEntry& entry) {
-    if (entry.Kind == fs::file_type::directory) return true;
-    // Files, and links to files.
-    std::error_code kind_error;
-    if (!fs::is_regular_file(entry.Full, kind_error)) return false;
-    if (skip_exists && fs::equivalent(entry.Full, FsPath(skip_path), kind_error)) return false;
-    files.emplace_back(entry.Relative, entry.Full);
-    return false;
-  };
-  // A folder left out would silently drop its modules from the repository.
-  std::string unreadable;
-  WalkFolderTree(root, visit, [&](const fs::path& reading, const std::error_code& error) {
-    if (unreadable.empty()) unreadable = Utf8Path(reading) + ": " + error.message();
-  });
-  if (!unreadable.empty()) return Fail(problem, "cannot read folder " + unreadable);
-
-  std::sort(files.begin(), files.end());
+  // The names and files that publish accepts, so that a repository built by
+  // hand holds nothing that players would refuse.
+  const auto files = ReadTranslationTree(folder, problems, skip_path);
+  if (!files) return std::nullopt;
   std::string text = "SIGN=0\n";
-  for (const auto& [relative, full] : files) {
-    const std::string full_path = Utf8Path(full);
-    if (BreaksRepositoryLine(relative)) {
-      return Fail(problem, full_path +
-                               ": name contains TAB, CR, LF or \";\", which a module "
-                               "line cannot hold");
-    }
-    const std::string digest = Sha256OfFile(full_path);
-    std::error_code size_error;
-    const auto size = fs::file_size(full, size_error);
-    if (digest.empty() || size_error) return Fail(problem, "cannot read " + full_path);
+  for (const SourceFile& file : *files) {
     text += "module=";
-    text += relative;
+    text += file.Path;
     text += Tab;
     text += base;
     text += '/';
-    text += PercentEncodePath(relative);
+    text += PercentEncodePath(file.Path);
     text += Tab;
-    text += digest;
+    text += file.Digest;
     if (size_field) {
       text += Tab;
-      text += std::to_string(size);
+      text += std::to_string(file.Size);
     }
     text += Lf;
   }
-  return SignRepositoryText(text, problem);
+  std::string problem;
+  auto signed_text = SignRepositoryText(text, &problem);
+  if (!signed_text) return refuse(problem);
+  return signed_text;
 }
 
 }  // namespace kanade

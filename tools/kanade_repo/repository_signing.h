@@ -42,16 +42,18 @@ std::string DescribePublisherProblem(std::string_view text, const std::vector<Pu
 /// every other byte becomes %XX (upper-case hexadecimal).
 std::string PercentEncodePath(std::string_view path);
 
-/// A signed repository text with one module line per regular file below
-/// `folder`, sorted by relative path (byte order): "module=" + path with "/"
-/// + TAB + base URL + "/" + percent-encoded path + TAB + digest text, LF line
-/// ends, "SIGN=<signature>" first. Trailing "/" of `base_url` are dropped.
-/// `skip_path` (may be empty) names a file to leave out, such as the output
-/// file itself. With `size_field` each line ends in TAB + the file's size in
-/// bytes. Nothing on failure; then `problem` says why.
+/// A signed repository text with one module line per file below `folder`,
+/// sorted by relative path (byte order): "module=" + path with "/" + TAB +
+/// base URL + "/" + percent-encoded path + TAB + digest text, LF line ends,
+/// "SIGN=<signature>" first. Trailing "/" of `base_url` are dropped. The
+/// folder must pass publish's checks (ReadTranslationTree): no links, no
+/// special files, no name that the patcher refuses. `skip_path` (may be
+/// empty) names a file to leave out, such as the output file itself. With
+/// `size_field` each line ends in TAB + the file's size in bytes. Nothing
+/// on failure; then `problems` gets one line for each problem.
 std::optional<std::string> BuildRepositoryText(std::string_view folder, std::string_view base_url,
                                                std::string_view skip_path,
-                                               std::string* problem = nullptr,
+                                               std::vector<std::string>* problems,
                                                bool size_field = false);
 
 }  // namespace kanade

@@ -64,7 +64,8 @@ UniqueFile OpenRegularFile(const std::string& path, std::uint64_t* size) {
   *size = fs::file_size(FsPath(path), ec);
   return ec ? nullptr : std::move(file);
 #else
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // Non-blocking, so that a FIFO planted there cannot hold the open.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -214,7 +215,7 @@ std::string BodyProblem(const std::string& path, std::string_view digest,
   if (!fs::exists(fs::symlink_status(FsPath(gz), ec))) return {};
   std::uint64_t gz_size = 0;
   UniqueFile file = OpenRegularFile(gz, &gz_size);
-  const auto decoded = file ? DecodeGzipStream(file.get()) : std::nullopt;
+  const auto decoded = file ? DecodeGzipStream(file.get(), actual_size) : std::nullopt;
   if (!decoded) return "has a .gz copy that is no whole gzip file";
   if (decoded->Digest != digest || decoded->Size != actual_size) {
     return "has a .gz copy that decodes to other bytes";
@@ -226,17 +227,22 @@ std::string RepositoryCopyPathOf(std::string_view www, std::string_view name) {
   return Utf8Path(FsPath(www) / "repos" / FsPath(std::string(name) + ".repo.gz"));
 }
 
-std::string RepositoryCopyProblem(std::string_view www, std::string_view name,
-                                  std::string_view text) {
+std::string GzipCopyProblem(const std::string& gz_path, std::string_view text,
+                            std::string_view plain_name) {
   std::uint64_t size = 0;
-  UniqueFile file = OpenRegularFile(RepositoryCopyPathOf(www, name), &size);
+  UniqueFile file = OpenRegularFile(gz_path, &size);
   if (!file) return "missing, unreadable or no regular file";
-  const auto decoded = DecodeGzipStream(file.get());
+  const auto decoded = DecodeGzipStream(file.get(), text.size());
   if (!decoded) return "no whole gzip file";
   if (decoded->Size != text.size() || decoded->Digest != Sha256OfText(text)) {
-    return "decodes to other bytes than " + std::string(name) + ".repo";
+    return "decodes to other bytes than " + std::string(plain_name);
   }
   return {};
+}
+
+std::string RepositoryCopyProblem(std::string_view www, std::string_view name,
+                                  std::string_view text) {
+  return GzipCopyProblem(RepositoryCopyPathOf(www, name), text, std::string(name) + ".repo");
 }
 
 bool CheckRepositoryCopies(std::string_view www,

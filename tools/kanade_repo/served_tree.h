@@ -64,6 +64,12 @@ bool CheckServedTree(std::string_view www, std::string_view base_url,
 /// "repos/NAME.repo.gz" below `www`: the gzip copy beside a repository.
 std::string RepositoryCopyPathOf(std::string_view www, std::string_view name);
 
+/// Why the gzip file at `gz_path` does not decode to exactly `text`, the
+/// bytes of the file `plain_name` beside it; empty when it does. It is
+/// decoded no further than `text`'s size.
+std::string GzipCopyProblem(const std::string& gz_path, std::string_view text,
+                            std::string_view plain_name);
+
 /// Why the .gz copy of repository `name` below `www` does not decode to
 /// `text`; empty when it does.
 std::string RepositoryCopyProblem(std::string_view www, std::string_view name,

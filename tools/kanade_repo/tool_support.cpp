@@ -1,7 +1,9 @@
 #include "tool_support.h"
 
-#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #ifdef _WIN32
@@ -29,69 +31,146 @@ int Complain(const std::string& message, int status) {
   return status;
 }
 
+int ComplainOfEach(const std::vector<std::string>& problems, const std::string& outcome) {
+  for (const std::string& problem : problems) Complain(problem, kUsageOrIoFailed);
+  if (problems.size() > 1) {
+    Complain(std::to_string(problems.size()) + " problems; " + outcome, kUsageOrIoFailed);
+  }
+  return kUsageOrIoFailed;
+}
+
 namespace {
 
-// The bytes of the file at `path`, read without a stdio or stack buffer and
-// with every outgrown buffer wiped, so that the caller's copy is the only
-// one of a secret left in memory.
-std::optional<std::string> ReadWithoutCopies(const std::string& path) {
-  if (!IsFile(path)) return std::nullopt;
+// Key files are a few lines; anything larger is some other file.
+constexpr std::size_t kMaxKeyFileSize = 8192;
+
+// What the handle reads, when it is not a regular file.
+std::string KindOf(unsigned mode) {
+#ifdef _WIN32
+  if ((mode & _S_IFMT) == _S_IFDIR) return "a folder";
+  return "a device or pipe";
+#else
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "no regular file";
+#endif
+}
+
+struct KeyFileBytes {
+  std::string Bytes;
+  unsigned Mode = 0;  // the permission bits of the file that was read
+};
+
+// The bytes of the key file at `path`, at most kMaxKeyFileSize of them, or
+// nothing with the reason in `problem`. A link is followed, but the opened
+// handle decides: only a regular file is read, so that a device, a FIFO or
+// an endless file is never read. The bytes are read into one buffer of
+// fixed size, without stdio, so that the caller's copy is the only one of
+// a secret left in memory.
+std::optional<KeyFileBytes> ReadKeyFileBytes(const std::string& path, const char* what,
+                                             std::string* problem) {
 #ifdef _WIN32
   int fd = -1;
   if (_wsopen_s(&fd, Widen(path).c_str(), _O_RDONLY | _O_BINARY, _SH_DENYNO, 0) != 0) {
+    *problem = std::string("cannot read the ") + what + " (" + std::strerror(errno) + ")";
     return std::nullopt;
   }
+  struct _stat64 info {};
+  const bool stat_ok = _fstat64(fd, &info) == 0;
+  const bool regular = stat_ok && (info.st_mode & _S_IFMT) == _S_IFREG;
   const auto read_some = [fd](char* into, std::size_t size) -> long long {
-    return _read(fd, into, static_cast<unsigned>(std::min<std::size_t>(size, 1 << 20)));
+    return _read(fd, into, static_cast<unsigned>(size));
   };
+  const auto close_file = [fd] { _close(fd); };
 #else
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  // Non-blocking, so that opening a FIFO does not wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *problem = std::string("cannot read the ") + what + " (" + std::strerror(errno) + ")";
+    return std::nullopt;
+  }
+  struct stat info {};
+  const bool stat_ok = ::fstat(fd, &info) == 0;
+  const bool regular = stat_ok && S_ISREG(info.st_mode);
   const auto read_some = [fd](char* into, std::size_t size) -> long long {
     return ::read(fd, into, size);
   };
+  const auto close_file = [fd] { ::close(fd); };
 #endif
-  std::string bytes(4096, '\0');
-  std::size_t used = 0;
-  long long got = 0;
-  while (true) {
-    if (used == bytes.size()) {
-      std::string larger(bytes.size() * 2, '\0');
-      std::copy(bytes.begin(), bytes.end(), larger.begin());
-      WipeText(bytes);
-      bytes.swap(larger);
-    }
-    got = read_some(bytes.data() + used, bytes.size() - used);
-    if (got <= 0) break;
-    used += static_cast<std::size_t>(got);
-  }
-#ifdef _WIN32
-  _close(fd);
-#else
-  ::close(fd);
-#endif
-  if (got < 0) {
-    WipeText(bytes);
+  if (!stat_ok || !regular) {
+    close_file();
+    *problem = stat_ok ? "is " + KindOf(static_cast<unsigned>(info.st_mode)) +
+                             ", not a key file; give the key file itself"
+                       : std::string("cannot read the ") + what;
     return std::nullopt;
   }
-  bytes.resize(used);  // shrinking keeps the buffer in place
-  return bytes;
+  const auto too_large = [] {
+    return "is larger than " + std::to_string(kMaxKeyFileSize) +
+           " bytes, which no key file is; give the key file itself";
+  };
+  if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kMaxKeyFileSize) {
+    close_file();
+    *problem = too_large();
+    return std::nullopt;
+  }
+  // One byte more than allowed shows a file that grew since fstat.
+  KeyFileBytes read;
+  read.Mode = static_cast<unsigned>(info.st_mode) & 07777;
+  read.Bytes.assign(kMaxKeyFileSize + 1, '\0');
+  std::size_t used = 0;
+  long long got = 0;
+  while (used < read.Bytes.size() &&
+         (got = read_some(read.Bytes.data() + used, read.Bytes.size() - used)) > 0) {
+    used += static_cast<std::size_t>(got);
+  }
+  close_file();
+  if (got < 0 || used > kMaxKeyFileSize) {
+    WipeText(read.Bytes);
+    *problem = got < 0 ? std::string("cannot read the ") + what : too_large();
+    return std::nullopt;
+  }
+  read.Bytes.resize(used);  // shrinking keeps the buffer in place
+  return read;
+}
+
+// Why a secret key with permission bits `mode` at `path` must not be used:
+// anyone else who may read it may sign releases. Windows has no such bits.
+std::string SecretKeyModeProblem([[maybe_unused]] const std::string& path,
+                                 [[maybe_unused]] unsigned mode) {
+#ifdef _WIN32
+  return {};
+#else
+  if ((mode & 077) == 0) return {};
+  char octal[16];
+  std::snprintf(octal, sizeof octal, "%04o", mode);
+  return std::string("permissions ") + octal +
+         " are too open; a secret key must be readable by its owner only (chmod 600 " + path + ")";
+#endif
 }
 
 // The file at `path` parsed by `parse`, or a complaint that names `what`.
-// A secret's text is read without copies and wiped afterwards.
+// A secret's text is wiped after parsing, and the secret refused when others
+// may read or write it.
 template <typename Parse>
 auto ReadKeyFile(const std::string& path, const char* what, bool secret, Parse parse, int* status)
     -> decltype(parse(std::string_view(), nullptr)) {
-  auto text = secret ? ReadWithoutCopies(path) : ReadFileBytes(path);
-  if (!text) {
-    *status = Complain(path + ": cannot read the " + what, kUsageOrIoFailed);
+  std::string problem;
+  auto read = ReadKeyFileBytes(path, what, &problem);
+  if (!read) {
+    *status = Complain(path + ": " + problem, kUsageOrIoFailed);
     return std::nullopt;
   }
-  std::string problem;
-  auto parsed = parse(*text, &problem);
-  if (secret) WipeText(*text);
-  if (!parsed) *status = Complain(path + ": " + problem, kUsageOrIoFailed);
+  auto parsed = parse(read->Bytes, &problem);
+  WipeText(read->Bytes);
+  // Parsed first, so that a public key given as --key is named as such.
+  if (parsed && secret) problem = SecretKeyModeProblem(path, read->Mode);
+  if (!parsed || !problem.empty()) {
+    *status = Complain(path + ": " + problem, kUsageOrIoFailed);
+    return std::nullopt;
+  }
   return parsed;
 }
 

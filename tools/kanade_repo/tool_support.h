@@ -19,6 +19,11 @@ inline constexpr int kUsageOrIoFailed = 2;
 /// Prints "kanade-repo: " + message on stderr; returns `status`.
 int Complain(const std::string& message, int status);
 
+/// Prints each of `problems` as its own complaint, then, when there are
+/// several, how many and that `outcome` (such as "nothing was published");
+/// returns kUsageOrIoFailed.
+int ComplainOfEach(const std::vector<std::string>& problems, const std::string& outcome);
+
 /// The secret key in `path`, or a complaint already printed (`status`).
 std::optional<SecretKey> ReadSecretKey(const std::string& path, int* status);
 /// The public keys in `path`, or a complaint already printed (`status`).
