@@ -1,5 +1,6 @@
 // The libcurl implementation of the HTTP layer, on the shared transfer pool.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -132,17 +133,21 @@ class LibcurlLayer : public HttpLayer {
   }
 
   // Waits for a prefetched request and hands its body to `sink`. Nothing
-  // when the body was more than memory may hold, so that the caller fetches
-  // it the ordinary way.
+  // when the caller must ask again: the body was more than memory may hold,
+  // the early answer was no success (the server may be up by now), or it
+  // arrived too long before the step that wanted it.
   std::optional<bool> Finish(Prefetched& early, DownloadSink& sink, DownloadReport* report) {
+    const auto asked = std::chrono::steady_clock::now();
     while (!WaitForTransfer(early.id, kResponsiveSliceMs)) KeepResponsive();
     const TransferState state = TransferStatus(early.id);
     EndTransfer(early.id);
-    if (state.Outcome == TransferOutcome::kTooLarge && early.limits.MaxBytes > kMaxPrefetchBytes) {
+    const bool succeeded =
+        state.Outcome == TransferOutcome::kCompleted &&
+        ((state.HttpStatus >= 200 && state.HttpStatus <= 299) || state.HttpStatus == 304);
+    if (!succeeded || asked - state.EndedAt > std::chrono::milliseconds(PrefetchFreshnessMs())) {
       return std::nullopt;
     }
     Describe(state, report);
-    if (state.Outcome != TransferOutcome::kCompleted) return false;
     const std::string& bytes = early.sink.bytes;
     if (!bytes.empty() && !sink.Write(bytes.data(), bytes.size())) {
       if (report != nullptr) report->Reason = "the body could not be stored";

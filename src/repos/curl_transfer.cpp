@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <set>
 #include <string_view>
 #include <system_error>
@@ -33,10 +37,39 @@ using Milliseconds = std::chrono::milliseconds;
 // How often the worker looks at its transfers' clocks when nothing happens.
 constexpr int kWorkerTickMs = 100;
 constexpr long kMaxConnectionsPerHost = 8;
-// Pauses before the second and the third attempt.
+// The longest pauses before the second and the third attempt; each pause
+// is drawn between none and this (full jitter), so that the players a busy
+// server turned away do not all come back in step.
 constexpr Milliseconds kRetryPauses[] = {Milliseconds(500), Milliseconds(2000)};
+// A Retry-After up to this long is waited for; a longer one ends the
+// transfer at once.
+constexpr long kMaxRetryAfterSeconds = 10;
+// Retries to one origin in a run: a tenth of the requests sent to it, and a
+// few more, so that a server that is down sees about 1.1 times a healthy
+// run's requests.
+constexpr int kRetryBudgetPercent = 10;
+constexpr int kRetryBudgetExtra = 3;
 
 std::atomic<int> connect_timeout_ms{15'000};
+std::atomic<int> first_byte_timeout_ms{20'000};
+
+Milliseconds JitteredPause(Milliseconds longest) {
+  static std::mt19937_64 random{std::random_device{}()};
+  return Milliseconds(std::uniform_int_distribution<long long>(0, longest.count())(random));
+}
+
+// Retry-After as seconds from now: a number of seconds or an HTTP date.
+std::optional<long> ParseRetryAfter(std::string_view value) {
+  long seconds = 0;
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+  if (!value.empty() && error == std::errc() && end == value.data() + value.size()) {
+    return std::max(seconds, 0L);
+  }
+  const std::string text(value);
+  const time_t when = curl_getdate(text.c_str(), nullptr);
+  if (when < 0) return std::nullopt;
+  return std::max(static_cast<long>(when - std::time(nullptr)), 0L);
+}
 
 // "https://host:port" of a URL, in lower case: what a connection is made to.
 std::string OriginOf(std::string_view url) {
@@ -85,8 +118,12 @@ struct Transfer {
   // Until libcurl gives the transfer a connection it waits in libcurl's
   // queue, where only its origin's progress says that all is well.
   bool connected = false;
-  bool got_response = false;  // a status line arrived in this attempt
-  bool http1_only = false;    // its origin refuses HTTP/2 streams
+  bool got_response = false;        // a status line arrived in this attempt
+  bool got_body = false;            // so did a byte of the body
+  std::optional<long> retry_after;  // seconds the latest response asks to wait
+  SteadyClock::time_point connected_at;
+  bool counted = false;     // in its origin's requests for the retry budget
+  bool http1_only = false;  // its origin refuses HTTP/2 streams
   SteadyClock::time_point last_activity;
   SteadyClock::time_point window_start;
   std::uint64_t window_received = 0;
@@ -95,6 +132,7 @@ struct Transfer {
   bool in_headers = false;        // between a status line and the blank line
   // Guarded by the pool's mutex, once done.
   TransferResponse final_response;
+  SteadyClock::time_point ended_at;
 };
 
 // Takes a validator of the response when it may be sent back later.
@@ -118,6 +156,7 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
   if (line.substr(0, 5) == "HTTP/") {
     transfer.got_response = true;
     transfer.response = {};
+    transfer.retry_after.reset();
     transfer.in_headers = true;
     return size * count;
   }
@@ -138,6 +177,8 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
   } else if (EqualsIgnoreCaseAscii(name, "Last-Modified")) {
     TakeValidator("Last-Modified", value, kMaxLastModifiedBytes, &response.Validators.LastModified,
                   &response.Refused);
+  } else if (EqualsIgnoreCaseAscii(name, "Retry-After")) {
+    transfer.retry_after = ParseRetryAfter(value);
   }
   return size * count;
 }
@@ -158,6 +199,7 @@ int OnConnected(void* user, char*, char*, int, int) {
   auto& transfer = *static_cast<Transfer*>(user);
   transfer.connected = true;
   transfer.last_activity = SteadyClock::now();
+  transfer.connected_at = transfer.last_activity;
   transfer.window_start = transfer.last_activity;
   transfer.window_received = transfer.received.load(std::memory_order_relaxed);
   return CURL_PREREQFUNC_OK;
@@ -178,6 +220,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
     transfer.sink_failed = true;
     return 0;
   }
+  if (bytes > 0) transfer.got_body = true;
   transfer.received.store(total, std::memory_order_relaxed);
   return bytes;
 }
@@ -291,7 +334,13 @@ Verdict Judge(Transfer& transfer, CURLcode result) {
   if (transfer.sink_failed) return {TransferOutcome::kFailed, "the body could not be stored"};
   if (result == CURLE_OK) {
     const bool busy = status >= 500 || status == 429;
-    return {TransferOutcome::kCompleted, busy ? "HTTP " + std::to_string(status) : "", busy};
+    if (!busy) return {TransferOutcome::kCompleted, ""};
+    Verdict verdict{TransferOutcome::kCompleted, "HTTP " + std::to_string(status), true};
+    if (transfer.retry_after && *transfer.retry_after > kMaxRetryAfterSeconds) {
+      verdict.reason += "; the server asks to wait " + std::to_string(*transfer.retry_after) + " s";
+      verdict.retry = false;
+    }
+    return verdict;
   }
   // libcurl refuses a header line above its limit (100 KiB) as out of
   // memory (later versions: CURLE_TOO_LARGE, 100) before the headers end.
@@ -346,7 +395,7 @@ class TransferPool {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = transfers_.find(id);
     if (it == transfers_.end())
-      return {true, TransferOutcome::kFailed, 0, 0, "unknown transfer", {}, {}};
+      return {true, TransferOutcome::kFailed, 0, 0, "unknown transfer", {}, {}, {}};
     const Transfer& transfer = *it->second;
     return {transfer.done,
             transfer.outcome,
@@ -354,7 +403,8 @@ class TransferPool {
             transfer.http_status,
             transfer.reason,
             transfer.retries,
-            transfer.done ? transfer.final_response : TransferResponse{}};
+            transfer.done ? transfer.final_response : TransferResponse{},
+            transfer.ended_at};
   }
 
   bool Wait(TransferId id, int max_ms) {
@@ -401,6 +451,7 @@ class TransferPool {
   void ForgetUnreachable() {
     std::lock_guard<std::mutex> lock(mutex_);
     unreachable_.clear();
+    forget_budgets_ = true;
   }
 
  private:
@@ -439,6 +490,7 @@ class TransferPool {
     transfer.outcome = outcome;
     transfer.reason = std::move(reason);
     transfer.final_response = transfer.response;
+    transfer.ended_at = SteadyClock::now();
     ended_.notify_all();
   }
 
@@ -458,9 +510,15 @@ class TransferPool {
       return;
     }
     const auto now = SteadyClock::now();
+    if (!transfer->counted) {
+      transfer->counted = true;
+      budgets_[transfer->origin].requests += 1;
+    }
     transfer->easy = curl_easy_init();
     transfer->connected = false;
     transfer->got_response = false;
+    transfer->got_body = false;
+    transfer->retry_after.reset();
     transfer->last_activity = now;
     transfer->window_start = now;
     transfer->window_received = 0;
@@ -497,17 +555,26 @@ class TransferPool {
   }
 
   // Another attempt from the start, after a pause, into a sink that forgot
-  // what the failed one wrote.
-  bool ScheduleRetry(const std::shared_ptr<Transfer>& transfer, const std::string& reason) {
-    if (transfer->attempt >= kTransferAttempts || transfer->cancel || !transfer->sink->Restart()) {
+  // what the failed one wrote; none once the origin's retries for the run
+  // are spent (`reason` then says so).
+  bool ScheduleRetry(const std::shared_ptr<Transfer>& transfer, std::string& reason) {
+    if (transfer->attempt >= kTransferAttempts || transfer->cancel) return false;
+    RetryBudget& budget = budgets_[transfer->origin];
+    if (budget.retries >= budget.requests * kRetryBudgetPercent / 100 + kRetryBudgetExtra) {
+      reason += "; not tried again: the retries for this server in this run are spent";
       return false;
     }
+    if (!transfer->sink->Restart()) return false;
+    budget.retries += 1;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       transfer->retries.push_back(reason);
     }
-    Requeue(transfer,
-            SteadyClock::now() + kRetryPauses[static_cast<std::size_t>(transfer->attempt - 1)]);
+    const Milliseconds pause =
+        transfer->retry_after
+            ? Milliseconds(*transfer->retry_after * 1000)
+            : JitteredPause(kRetryPauses[static_cast<std::size_t>(transfer->attempt - 1)]);
+    Requeue(transfer, SteadyClock::now() + pause);
     transfer->attempt += 1;
     return true;
   }
@@ -542,6 +609,7 @@ class TransferPool {
   // Cancelled, silent or too slow transfers end here; the rest go on.
   void CheckClocks(std::vector<std::shared_ptr<Transfer>>& running) {
     const auto now = SteadyClock::now();
+    const Milliseconds first_byte_limit(first_byte_timeout_ms.load());
     std::map<std::string, std::string> unreachable;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -579,6 +647,19 @@ class TransferPool {
         }
         continue;
       }
+      // A server that took the request and sends nothing of an answer is
+      // as good as unreachable: the others to it end at once too.
+      if (!transfer->got_body && now - transfer->connected_at > first_byte_limit) {
+        std::string reason =
+            (transfer->got_response ? "no byte of the body within " : "no answer within ") +
+            std::to_string(first_byte_limit.count() / 1000) + " s of the request";
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          unreachable_.emplace(transfer->origin, reason);
+        }
+        Complete(*transfer, TransferOutcome::kStalled, std::move(reason));
+        continue;
+      }
       if (now - transfer->last_activity > transfer->no_data_limit) {
         Complete(
             *transfer, TransferOutcome::kStalled,
@@ -611,7 +692,7 @@ class TransferPool {
       const auto it = std::find_if(running.begin(), running.end(),
                                    [user](const auto& transfer) { return transfer.get() == user; });
       if (it == running.end()) continue;
-      const std::shared_ptr<Transfer>& transfer = *it;
+      const std::shared_ptr<Transfer> transfer = *it;
       Verdict verdict = Judge(*transfer, message->data.result);
       if (transfer->connected) origin_progress_[transfer->origin] = SteadyClock::now();
       if (verdict.streams_refused) FallBackToHttp1(transfer->origin, running, *transfer);
@@ -633,6 +714,11 @@ class TransferPool {
   void Loop() {
     std::vector<std::shared_ptr<Transfer>> running;
     while (true) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (forget_budgets_) budgets_.clear();
+        forget_budgets_ = false;
+      }
       AddIncoming(running);
       int still_running = 0;
       if (const CURLMcode code = curl_multi_perform(multi_, &still_running); code != CURLM_OK) {
@@ -667,6 +753,12 @@ class TransferPool {
   std::vector<std::shared_ptr<Transfer>> delayed_;
   std::map<std::string, SteadyClock::time_point> origin_progress_;
   std::set<std::string> http1_origins_;  // servers that refused every HTTP/2 stream
+  struct RetryBudget {
+    int requests = 0;  // first attempts sent in this run
+    int retries = 0;
+  };
+  std::map<std::string, RetryBudget> budgets_;  // by origin; the worker's own
+  bool forget_budgets_ = false;                 // a new run begins; guarded by mutex_
 };
 
 std::mutex session_mutex;
@@ -725,6 +817,10 @@ void SetConnectTimeoutMs(int ms) {
 
 int ConnectTimeoutMs() {
   return connect_timeout_ms;
+}
+
+void SetFirstByteTimeoutMs(int ms) {
+  first_byte_timeout_ms = ms > 0 ? ms : 1;
 }
 
 void ForgetUnreachableHosts() {

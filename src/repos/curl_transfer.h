@@ -4,6 +4,7 @@
 // for its body and wait for it; the sink is called on the worker thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -76,6 +77,7 @@ struct TransferState {
   std::string Reason;                                  // why it did not complete, once Done
   std::vector<std::string> Retries;                    // why each earlier attempt was given up
   TransferResponse Response;                           // of the last response, once Done
+  std::chrono::steady_clock::time_point EndedAt;       // once Done
 };
 
 /// Streams of one HTTP/2 connection at most (fewer when the server says
@@ -84,14 +86,21 @@ inline constexpr int kMaxStreamsPerConnection = 100;
 
 /// Attempts of one transfer at most: the first and two retries. A retry
 /// follows a failure of the connection (reset, GOAWAY, a stream error, a
-/// partial body) or HTTP 5xx or 429, on a new connection, from the start.
+/// partial body) or HTTP 5xx or 429, on a new connection, from the start,
+/// after a random pause up to 0.5 s and 2 s, or the Retry-After that the
+/// server gave (up to 10 s; a longer one is no retry). Each origin allows
+/// retries for a tenth of the requests sent to it in a run, plus three.
 inline constexpr int kTransferAttempts = 3;
 /// Connecting plus the TLS handshake may take this long (default 15 s).
 void SetConnectTimeoutMs(int ms);
 int ConnectTimeoutMs();
-/// A host that did not connect within the connect time-out fails every
-/// later transfer at once with the same reason, until this is called (at
-/// the start of each patch run).
+/// From the request to the first byte of the answer's body (default 20 s):
+/// past it the server counts as unreachable, as after a connect time-out.
+void SetFirstByteTimeoutMs(int ms);
+/// A host that did not connect within the connect time-out, or did not
+/// answer within the first-byte time-out, fails every later transfer at
+/// once with the same reason, until this is called (at the start of each
+/// patch run), which also renews every origin's retries.
 void ForgetUnreachableHosts();
 
 /// Starts a transfer; nothing when libcurl or the worker cannot start. The

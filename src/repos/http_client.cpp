@@ -24,6 +24,7 @@ class FileSink : public DownloadSink {
 
 HttpLayer* installed_layer = nullptr;
 std::atomic<int> no_data_abort_ms{60'000};
+std::atomic<int> prefetch_fresh_ms{10'000};
 std::atomic<int> low_speed_bytes_per_second{1024};
 std::atomic<int> low_speed_window_ms{60'000};
 
@@ -43,6 +44,14 @@ void SetNoDataAbortMs(int ms) {
 
 int NoDataAbortMs() {
   return no_data_abort_ms;
+}
+
+void SetPrefetchFreshnessMs(int ms) {
+  prefetch_fresh_ms = ms > 0 ? ms : 0;
+}
+
+int PrefetchFreshnessMs() {
+  return prefetch_fresh_ms;
 }
 
 void SetLowSpeedLimit(int bytes_per_second, int window_ms) {

@@ -107,6 +107,11 @@ void ReleaseNetworking();
 /// A transfer that receives no byte for this long is aborted (default 60 s).
 void SetNoDataAbortMs(int ms);
 int NoDataAbortMs();
+/// An answer to a request started early (PrefetchDownload) serves the
+/// fetch that takes it over only when it succeeded and arrived at most this
+/// long before (default 10 s); otherwise the fetch asks again.
+void SetPrefetchFreshnessMs(int ms);
+int PrefetchFreshnessMs();
 /// A transfer that brings less than `bytes_per_second` on average over a
 /// window of `window_ms` is aborted (default 1 KiB/s over 60 s).
 void SetLowSpeedLimit(int bytes_per_second, int window_ms);

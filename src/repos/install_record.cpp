@@ -122,9 +122,9 @@ InstallRecord InstallRecord::Load(std::string* problem) {
           ? ReadProgramFile(*folder, kInstallRecordName, kMaxRecordBytes, &foreign, &too_large)
           : std::nullopt;
   if (!text) {
-    *problem = (foreign.empty() ? path + (too_large ? " is too large" : " is no plain file")
-                                : foreign) +
-               "; the record is begun anew";
+    *problem =
+        (foreign.empty() ? path + (too_large ? " is too large" : " is no plain file") : foreign) +
+        "; the record is begun anew";
     return {};
   }
   auto record = Parse(*text);

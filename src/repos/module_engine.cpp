@@ -375,7 +375,10 @@ class ModuleRun {
               std::to_string(*module.entry.Size) + "; " + why;
       }
       if (report.HttpStatus != 0 && (report.HttpStatus < 200 || report.HttpStatus > 299)) {
-        why = "HTTP " + std::to_string(report.HttpStatus) + "; " + why;
+        // The transfer's own words where it has some: a Retry-After, spent retries.
+        why =
+            (report.Reason.empty() ? "HTTP " + std::to_string(report.HttpStatus) : report.Reason) +
+            "; " + why;
       }
       return Failed(ModuleFailure::kDigest, why);
     }

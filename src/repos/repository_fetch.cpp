@@ -165,7 +165,8 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
     fetched.bytes = *local;
   } else if (report.HttpStatus != 0 && (report.HttpStatus < 200 || report.HttpStatus > 299)) {
     // An error page is no repository, whatever it holds.
-    return end(FetchResult::kRefused, "HTTP " + std::to_string(report.HttpStatus));
+    return end(FetchResult::kRefused,
+               report.Reason.empty() ? "HTTP " + std::to_string(report.HttpStatus) : report.Reason);
   }
   if (const auto refusal =
           ReplacementRefusal(fetched.bytes, name, local, CompiledPublisherKeys())) {

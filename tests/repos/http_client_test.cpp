@@ -4,7 +4,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <random>
+#include <thread>
+#include <utility>
 
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
@@ -327,6 +330,25 @@ TEST_F(HttpClientTest, APrefetchedRequestIsTakenOverByTheDownloadThatMakesIt) {
   other.MaxBytes = 1 << 20;
   ASSERT_TRUE(ToFile(server_.Url("/other"), dir_ / "other", other));
   EXPECT_EQ(server_.RequestCount("/other"), 2);
+
+  // An early answer that was no success, or that came too long before, is
+  // asked for again: the server may be up, or have something new, by now.
+  auto down = std::make_shared<bool>(true);
+  server_.Handle("/was-down", [down](const test::RecordedRequest&) {
+    return std::exchange(*down, false) ? test::HttpTestServer::Answer{404, {}, "not yet"}
+                                       : test::HttpTestServer::Answer{200, {}, "up now"};
+  });
+  server_.Serve("/stale", "stale body");
+  PrefetchDownload(server_.Url("/was-down"), limits);
+  SetPrefetchFreshnessMs(50);
+  PrefetchDownload(server_.Url("/stale"), limits);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (const char* path : {"/was-down", "/stale"}) {
+    ASSERT_TRUE(ToFile(server_.Url(path), dir_ / (path + 1), limits)) << path;
+    EXPECT_EQ(server_.RequestCount(path), 2) << path;
+  }
+  EXPECT_EQ(test::ReadFile(dir_ / "was-down"), "up now");
+  SetPrefetchFreshnessMs(10000);
 }
 
 }  // namespace

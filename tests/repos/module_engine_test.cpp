@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 #include "repos/curl_transfer.h"
@@ -183,12 +184,20 @@ TEST_F(ModuleEngineTest, ParallelDownloadsKeepEveryBodyWithItsModuleAndTheConsol
   EXPECT_EQ(line, LineCount());
   EXPECT_EQ(FileCount(), 16);
   // Each module was asked for once, whatever became of the others; a broken
-  // connection is tried again, twice.
+  // connection is tried again, while the run's retries to its server last
+  // (a tenth of 24 requests, and three).
+  int broken = 0;
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_EQ(server_.RequestCount("/m/m/" + std::to_string(i) + ".txt"),
-              kinds[i] == kBroken ? kTransferAttempts : 1)
-        << i;
+    const int asked = server_.RequestCount("/m/m/" + std::to_string(i) + ".txt");
+    if (kinds[i] == kBroken) {
+      EXPECT_LE(asked, kTransferAttempts) << i;
+      broken += asked;
+    } else {
+      EXPECT_EQ(asked, 1) << i;
+    }
   }
+  EXPECT_GE(broken, 4 + 3);
+  EXPECT_LE(broken, 4 + 5);
 }
 
 TEST_F(ModuleEngineTest, RetriesMendBrokenConnectionsAndBusyServersOnly) {
@@ -198,6 +207,7 @@ TEST_F(ModuleEngineTest, RetriesMendBrokenConnectionsAndBusyServersOnly) {
     int status;  // 0: the body is cut short
     int requests;
     const char* ending;
+    const char* retry_after = nullptr;  // sent with each failing status
   } cases[] = {
       {"cut-once.txt", 1, 0, 2, " 成功"},
       {"busy-twice.txt", 2, 503, 3, " 成功"},
@@ -206,15 +216,36 @@ TEST_F(ModuleEngineTest, RetriesMendBrokenConnectionsAndBusyServersOnly) {
       {"busy-always.txt", 3, 502, 3, " ハッシュ不一致"},
       {"missing.txt", 1, 404, 1, " ハッシュ不一致"},
       {"forbidden.txt", 1, 403, 1, " ハッシュ不一致"},
+      {"wait-a-second.txt", 1, 503, 2, " 成功", "1"},
+      {"wait-two-minutes.txt", 1, 503, 1, " ハッシュ不一致", "120"},
   };
+  // A hundred ordinary modules first: a run may retry a tenth of the
+  // requests it sent to a server, and three more.
   std::vector<RepositoryLine> lines;
-  for (const auto& c : cases) {
-    lines.push_back(Served(c.name, std::string("body of ") + c.name));
-    server_.FailFirst(std::string("/m/") + c.name, c.failures, c.status);
+  for (int i = 0; i < 100; ++i) {
+    lines.push_back(Served("fine/" + std::to_string(i) + ".txt", std::to_string(i)));
   }
-  const int before = LineCount();
+  for (const auto& c : cases) {
+    const std::string body = std::string("body of ") + c.name;
+    lines.push_back(Served(c.name, body));
+    if (c.retry_after == nullptr) {
+      server_.FailFirst(std::string("/m/") + c.name, c.failures, c.status);
+      continue;
+    }
+    auto failures = std::make_shared<int>(c.failures);
+    const test::HttpTestServer::Answer busy{c.status, {{"Retry-After", c.retry_after}}, "busy"};
+    server_.Handle(std::string("/m/") + c.name,
+                   [failures, busy, body](const test::RecordedRequest&) {
+                     return (*failures)-- > 0 ? busy : test::HttpTestServer::Answer{200, {}, body};
+                   });
+  }
+  const int before = LineCount() + 100;
+  const auto started = std::chrono::steady_clock::now();
   ProcessModuleLines(lines, "INST", target_);
+  // The one Retry-After it obeys is a second.
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
   const std::string log = Log();
+  EXPECT_NE(log.find("! HTTP 503; the server asks to wait 120 s; digest "), std::string::npos);
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const auto& c = cases[i];
     const auto line = static_cast<std::size_t>(before) + 1 + i;
@@ -231,6 +262,22 @@ TEST_F(ModuleEngineTest, RetriesMendBrokenConnectionsAndBusyServersOnly) {
   }
   EXPECT_NE(log.find("! HTTP 404; digest "), std::string::npos);
   EXPECT_NE(log.find("! HTTP 502; digest "), std::string::npos);
+}
+
+TEST_F(ModuleEngineTest, AServerThatIsDownGetsAFewRetriesNotThreeTimesTheRequests) {
+  std::vector<RepositoryLine> lines;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "down/" + std::to_string(i) + ".txt";
+    lines.push_back(Served(name, "x"));
+    server_.FailFirst("/m/" + name, 3, 503);
+  }
+  EXPECT_FALSE(ProcessModuleLines(lines, "INST", target_));
+  // 40 requests, then a tenth of them and three more: not 120.
+  const int asked = static_cast<int>(server_.Requests().size());
+  EXPECT_GE(asked, 40 + 3);
+  EXPECT_LE(asked, 40 + 4 + 3);
+  EXPECT_NE(Log().find("; not tried again: the retries for this server in this run are spent"),
+            std::string::npos);
 }
 
 TEST_F(ModuleEngineTest, TwoLinesNamingOneFileTakeTheirTurns) {
