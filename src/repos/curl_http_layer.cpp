@@ -53,18 +53,19 @@ DownloadStatus StatusOf(const TransferState& state) {
 }
 
 TransferRequest RequestOf(std::string_view url, const DownloadLimits& limits,
-                          const HttpValidators& if_changed = {}) {
-  return {std::string(url), limits.MaxBytes, limits.HttpsOnly, if_changed};
+                          const HttpValidators& if_changed = {}, bool retry = false) {
+  return {std::string(url), limits.MaxBytes, limits.HttpsOnly, if_changed, retry};
 }
 
 class LibcurlLayer : public HttpLayer {
  public:
   bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink,
                       DownloadReport* report, const HttpValidators& if_changed) override {
+    bool retry = false;
     if (std::unique_ptr<Prefetched> early = TakePrefetched(url, limits, if_changed)) {
-      if (std::optional<bool> done = Finish(*early, sink, report)) return *done;
+      if (std::optional<bool> done = Finish(*early, sink, report, &retry)) return *done;
     }
-    const auto id = StartTransfer(RequestOf(url, limits, if_changed), sink);
+    const auto id = StartTransfer(RequestOf(url, limits, if_changed, retry), sink);
     if (!id) {
       if (report != nullptr) report->Reason = "the transfer could not be started";
       return false;
@@ -134,20 +135,30 @@ class LibcurlLayer : public HttpLayer {
 
   // Waits for a prefetched request and hands its body to `sink`. Nothing
   // when the caller must ask again: the body was more than memory may hold,
-  // the early answer was no success (the server may be up by now), or it
-  // arrived too long before the step that wanted it.
-  std::optional<bool> Finish(Prefetched& early, DownloadSink& sink, DownloadReport* report) {
+  // the early answer came too long before the step that wanted it, or it was
+  // no success (the server may be up by now; that asking again is a retry,
+  // `retry` then says, and happens only while the server's retries last).
+  std::optional<bool> Finish(Prefetched& early, DownloadSink& sink, DownloadReport* report,
+                             bool* retry) {
     const auto asked = std::chrono::steady_clock::now();
     while (!WaitForTransfer(early.id, kResponsiveSliceMs)) KeepResponsive();
     const TransferState state = TransferStatus(early.id);
     EndTransfer(early.id);
+    const bool too_large =
+        state.Outcome == TransferOutcome::kTooLarge && early.limits.MaxBytes > kMaxPrefetchBytes;
     const bool succeeded =
         state.Outcome == TransferOutcome::kCompleted &&
         ((state.HttpStatus >= 200 && state.HttpStatus <= 299) || state.HttpStatus == 304);
-    if (!succeeded || asked - state.EndedAt > std::chrono::milliseconds(PrefetchFreshnessMs())) {
+    if (too_large ||
+        (succeeded && asked - state.EndedAt > std::chrono::milliseconds(PrefetchFreshnessMs()))) {
+      return std::nullopt;
+    }
+    if (!succeeded && TakeRetry(early.url)) {
+      *retry = true;
       return std::nullopt;
     }
     Describe(state, report);
+    if (state.Outcome != TransferOutcome::kCompleted) return false;
     const std::string& bytes = early.sink.bytes;
     if (!bytes.empty() && !sink.Write(bytes.data(), bytes.size())) {
       if (report != nullptr) report->Reason = "the body could not be stored";

@@ -50,6 +50,9 @@ constexpr long kMaxRetryAfterSeconds = 10;
 constexpr int kRetryBudgetPercent = 10;
 constexpr int kRetryBudgetExtra = 3;
 
+constexpr const char* kRetriesSpent =
+    "not tried again: the retries for this server in this run are spent";
+
 std::atomic<int> connect_timeout_ms{15'000};
 std::atomic<int> first_byte_timeout_ms{20'000};
 
@@ -337,8 +340,10 @@ Verdict Judge(Transfer& transfer, CURLcode result) {
     if (!busy) return {TransferOutcome::kCompleted, ""};
     Verdict verdict{TransferOutcome::kCompleted, "HTTP " + std::to_string(status), true};
     if (transfer.retry_after && *transfer.retry_after > kMaxRetryAfterSeconds) {
+      // Taken at its word: nothing more goes to that server in this run.
       verdict.reason += "; the server asks to wait " + std::to_string(*transfer.retry_after) + " s";
       verdict.retry = false;
+      verdict.unreachable = true;
     }
     return verdict;
   }
@@ -451,7 +456,12 @@ class TransferPool {
   void ForgetUnreachable() {
     std::lock_guard<std::mutex> lock(mutex_);
     unreachable_.clear();
-    forget_budgets_ = true;
+    budgets_.clear();
+  }
+
+  bool TakeRetry(const std::string& origin) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return TakeRetryLocked(origin);
   }
 
  private:
@@ -512,7 +522,8 @@ class TransferPool {
     const auto now = SteadyClock::now();
     if (!transfer->counted) {
       transfer->counted = true;
-      budgets_[transfer->origin].requests += 1;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!transfer->request.Retry) budgets_[transfer->origin].requests += 1;
     }
     transfer->easy = curl_easy_init();
     transfer->connected = false;
@@ -559,13 +570,14 @@ class TransferPool {
   // are spent (`reason` then says so).
   bool ScheduleRetry(const std::shared_ptr<Transfer>& transfer, std::string& reason) {
     if (transfer->attempt >= kTransferAttempts || transfer->cancel) return false;
-    RetryBudget& budget = budgets_[transfer->origin];
-    if (budget.retries >= budget.requests * kRetryBudgetPercent / 100 + kRetryBudgetExtra) {
-      reason += "; not tried again: the retries for this server in this run are spent";
-      return false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!TakeRetryLocked(transfer->origin)) {
+        reason += std::string("; ") + kRetriesSpent;
+        return false;
+      }
     }
     if (!transfer->sink->Restart()) return false;
-    budget.retries += 1;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       transfer->retries.push_back(reason);
@@ -711,14 +723,19 @@ class TransferPool {
     for (auto& transfer : running) Complete(*transfer, TransferOutcome::kFailed, reason);
   }
 
+  // Called with the lock held.
+  bool TakeRetryLocked(const std::string& origin) {
+    RetryBudget& budget = budgets_[origin];
+    if (budget.retries >= budget.requests * kRetryBudgetPercent / 100 + kRetryBudgetExtra) {
+      return false;
+    }
+    budget.retries += 1;
+    return true;
+  }
+
   void Loop() {
     std::vector<std::shared_ptr<Transfer>> running;
     while (true) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (forget_budgets_) budgets_.clear();
-        forget_budgets_ = false;
-      }
       AddIncoming(running);
       int still_running = 0;
       if (const CURLMcode code = curl_multi_perform(multi_, &still_running); code != CURLM_OK) {
@@ -757,8 +774,7 @@ class TransferPool {
     int requests = 0;  // first attempts sent in this run
     int retries = 0;
   };
-  std::map<std::string, RetryBudget> budgets_;  // by origin; the worker's own
-  bool forget_budgets_ = false;                 // a new run begins; guarded by mutex_
+  std::map<std::string, RetryBudget> budgets_;  // by origin
 };
 
 std::mutex session_mutex;
@@ -825,6 +841,10 @@ void SetFirstByteTimeoutMs(int ms) {
 
 void ForgetUnreachableHosts() {
   Pool().ForgetUnreachable();
+}
+
+bool TakeRetry(std::string_view url) {
+  return Pool().TakeRetry(OriginOf(url));
 }
 
 }  // namespace kanade

@@ -58,6 +58,9 @@ struct TransferRequest {
   // Sent as If-None-Match and If-Modified-Since when set: the server may
   // then answer 304 without a body. Unsendable values fail the transfer.
   HttpValidators IfChanged;
+  // Asks again what an earlier transfer failed to get: its retry was taken
+  // from the server's budget (TakeRetry), so it is no new request there.
+  bool Retry = false;
 };
 
 /// What the last response (after redirects) said beside its status and body.
@@ -102,6 +105,9 @@ void SetFirstByteTimeoutMs(int ms);
 /// once with the same reason, until this is called (at the start of each
 /// patch run), which also renews every origin's retries.
 void ForgetUnreachableHosts();
+/// Takes one retry from the budget of `url`'s server for this run; false
+/// when none is left.
+bool TakeRetry(std::string_view url);
 
 /// Starts a transfer; nothing when libcurl or the worker cannot start. The
 /// sink must outlive the transfer (until EndTransfer).

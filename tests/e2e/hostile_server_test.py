@@ -131,6 +131,18 @@ def handler_for(routes):
             self.head(len(data), extra=[("Content-Encoding", "gzip")])
             self.wfile.write(data)
 
+        def answer_busy(self, status, retry_after=None):
+            self.head(0, status, [("Retry-After", retry_after)] if retry_after else [])
+
+        def answer_hang(self, seconds=60):
+            # The request is taken and nothing of an answer ever comes.
+            time.sleep(seconds)
+
+        def answer_headers_then_hang(self, seconds=60):
+            self.head(1000)
+            self.wfile.flush()
+            time.sleep(seconds)
+
         def answer_redirect(self, location):
             self.head(0, 302, [("Location", location)])
 

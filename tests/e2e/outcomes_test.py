@@ -241,6 +241,32 @@ def silent_server_case(ctx):
     check(red_lines_without_reason(box) == [], "silent: every red line has its reason")
 
 
+def manners_case(ctx):
+    """A server that is overloaded or silent: few retries, Retry-After
+    obeyed or taken at its word, and the end line within 45 s."""
+    # (what, the answer to every repository, most requests, words in the log)
+    rows = [("always 503", ("busy", 503), 8, "! HTTP 503"),
+            ("503, come back in 2 minutes", ("busy", 503, "120"), 5,
+             "the server asks to wait 120 s"),
+            ("429, come back in a second", ("busy", 429, "1"), 8, "! HTTP 429"),
+            ("the request taken, no answer", ("hang",), 5, "no answer within 20 s"),
+            ("headers, then nothing", ("headers_then_hang",), 5,
+             "no byte of the body within 20 s")]
+    for i, (what, answer, most, words) in enumerate(rows):
+        for name in REPOSITORIES:
+            ctx.servers.routes.set(f"/repos/{name}.repo", *answer)
+        box = Sandbox(ctx.root, f"manners{i}", ctx.kanade)
+        before = len(ctx.servers.routes.requests)
+        started = time.time()
+        ended = run_to_end(box, ctx, timeout=90)
+        elapsed = time.time() - started
+        asked = len(ctx.servers.routes.requests) - before
+        check(ended and elapsed < 45, f"{what}: the end line within 45 s ({elapsed:.1f} s)")
+        check(asked <= most, f"{what}: {asked} requests, at most {most}")
+        check(any(words in line for line in box.log_lines()), f"{what}: the log says {words!r}")
+        check(red_lines_without_reason(box) == [], f"{what}: every red line has its reason")
+
+
 def full_disk_case(ctx):
     """A module line without a size, answered with a compressed body of
     zeros, on a 64 MiB file system: the download stops while 5 % of it is
@@ -445,7 +471,7 @@ def main():
         ctx.servers = Servers(ctx.root)
         ctx.tools = Tools(ctx.root, repo_tool)
         for case in (closing_rows_case, withdrawn_case, record_case, two_copies_case,
-                     full_disk_case, stingy_server_case, silent_server_case):
+                     full_disk_case, stingy_server_case, silent_server_case, manners_case):
             print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
             try:
                 case(ctx)
