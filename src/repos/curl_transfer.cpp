@@ -49,6 +49,8 @@ constexpr long kMaxRetryAfterSeconds = 10;
 // run's requests.
 constexpr int kRetryBudgetPercent = 10;
 constexpr int kRetryBudgetExtra = 3;
+// Connection failures this close to one already charged are the same break.
+constexpr Milliseconds kOneBreak{500};
 
 constexpr const char* kRetriesSpent =
     "not tried again: the retries for this server in this run are spent";
@@ -568,15 +570,23 @@ class TransferPool {
   // Another attempt from the start, after a pause, into a sink that forgot
   // what the failed one wrote; none once the origin's retries for the run
   // are spent (`reason` then says so).
-  bool ScheduleRetry(const std::shared_ptr<Transfer>& transfer, std::string& reason) {
+  bool ScheduleRetry(const std::shared_ptr<Transfer>& transfer, std::string& reason,
+                     CURLcode result) {
     if (transfer->attempt >= kTransferAttempts || transfer->cancel) return false;
+    // A connection that breaks takes every stream it carried with it: the
+    // transfers that fail with it cost one retry of the budget together.
+    const auto now = SteadyClock::now();
+    const bool connection = result != CURLE_OK;
+    auto& last_break = charged_breaks_[transfer->origin];
+    const bool same_break = connection && now - last_break < kOneBreak;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (!TakeRetryLocked(transfer->origin)) {
+      if (!same_break && !TakeRetryLocked(transfer->origin)) {
         reason += std::string("; ") + kRetriesSpent;
         return false;
       }
     }
+    if (connection && !same_break) last_break = now;
     if (!transfer->sink->Restart()) return false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -708,7 +718,7 @@ class TransferPool {
       Verdict verdict = Judge(*transfer, message->data.result);
       if (transfer->connected) origin_progress_[transfer->origin] = SteadyClock::now();
       if (verdict.streams_refused) FallBackToHttp1(transfer->origin, running, *transfer);
-      if (verdict.retry && ScheduleRetry(transfer, verdict.reason)) continue;
+      if (verdict.retry && ScheduleRetry(transfer, verdict.reason, message->data.result)) continue;
       if (verdict.unreachable) {
         std::lock_guard<std::mutex> lock(mutex_);
         unreachable_.emplace(transfer->origin, verdict.reason);
@@ -775,6 +785,9 @@ class TransferPool {
     int retries = 0;
   };
   std::map<std::string, RetryBudget> budgets_;  // by origin
+  // When a broken connection to each origin was last charged to its budget;
+  // the worker's own.
+  std::map<std::string, SteadyClock::time_point> charged_breaks_;
 };
 
 std::mutex session_mutex;

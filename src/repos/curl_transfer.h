@@ -91,8 +91,10 @@ inline constexpr int kMaxStreamsPerConnection = 100;
 /// follows a failure of the connection (reset, GOAWAY, a stream error, a
 /// partial body) or HTTP 5xx or 429, on a new connection, from the start,
 /// after a random pause up to 0.5 s and 2 s, or the Retry-After that the
-/// server gave (up to 10 s; a longer one is no retry). Each origin allows
-/// retries for a tenth of the requests sent to it in a run, plus three.
+/// server gave (up to 10 s; a longer one is no retry, and leaves that
+/// server alone for the run). Each origin allows retries for a tenth of the
+/// requests sent to it in a run, plus three; the transfers that one broken
+/// connection takes with it cost one retry together.
 inline constexpr int kTransferAttempts = 3;
 /// Connecting plus the TLS handshake may take this long (default 15 s).
 void SetConnectTimeoutMs(int ms);
