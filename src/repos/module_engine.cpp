@@ -334,7 +334,7 @@ class ModuleRun {
       // folder handles must go first (Windows holds them against removal).
       const std::size_t created = download->created;
       download.reset();
-      RemoveCreatedFolders(module, created);
+      RemoveEmptyFolders(module, created);
     }
     line.End(outcome);
     return outcome;
@@ -400,8 +400,10 @@ class ModuleRun {
     return {ModuleResult::kWritten, ModuleFailure::kNone, {}};
   }
 
-  void RemoveCreatedFolders(const Module& module, std::size_t created) const {
-    for (std::size_t depth = module.folders.size(); created > 0; --created, --depth) {
+  // The last `count` folders of the module's path, deepest first, for as
+  // long as they are empty; never the target folder itself.
+  void RemoveEmptyFolders(const Module& module, std::size_t count) const {
+    for (std::size_t depth = module.folders.size(); count > 0; --count, --depth) {
       const std::vector<std::string> parent(module.folders.begin(),
                                             module.folders.begin() + static_cast<long>(depth) - 1);
       const auto folder = ContainedFolder::Open(target_, parent, false);
@@ -413,7 +415,7 @@ class ModuleRun {
     const bool install = false;
     bool crossed_link = false;
     std::string link_owner;
-    const auto folder =
+    auto folder =
         ContainedFolder::Open(target_, module.folders, false, &crossed_link, nullptr, &link_owner);
     if (!folder) {
       // Nothing is ever removed through someone else's link; a clearing-up
@@ -436,6 +438,12 @@ class ModuleRun {
                        "cannot delete " + module.full_path + ": " + LastSystemError());
     }
     line.End(outcome);
+    // Clearing up leaves no folder that only what went had filled; an
+    // uninstall leaves the folders, as the player may keep files there.
+    if (action_ == Action::kWithdraw && outcome.Result == ModuleResult::kRemoved) {
+      folder.reset();  // Windows holds open folders against removal
+      RemoveEmptyFolders(module, module.folders.size());
+    }
     return outcome;
   }
 

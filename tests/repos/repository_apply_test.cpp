@@ -149,6 +149,7 @@ TEST_F(RepositoryApplyTest, InstallsUpdatesAndRemovesTheTranslation) {
 TEST_F(RepositoryApplyTest, AReleaseThatDropsFilesRemovesThemUnlessThePlayerChangedThem) {
   files_["Extra.txt"] = "withdrawn";
   files_["Edited.txt"] = "withdrawn too";
+  files_["Old/Deep/Gone.txt"] = "withdrawn with its folders";
   Publish();
   ASSERT_TRUE(Fetch());
   ASSERT_TRUE(ApplyRepository(kName, game_));
@@ -158,6 +159,7 @@ TEST_F(RepositoryApplyTest, AReleaseThatDropsFilesRemovesThemUnlessThePlayerChan
   // apply, as an uninstall removes it, but a file the player changed stays.
   files_.erase("Extra.txt");
   files_.erase("Edited.txt");
+  files_.erase("Old/Deep/Gone.txt");
   Publish();
   ASSERT_TRUE(Fetch());
   const int start = Console().Last;
@@ -166,7 +168,12 @@ TEST_F(RepositoryApplyTest, AReleaseThatDropsFilesRemovesThemUnlessThePlayerChan
   EXPECT_EQ(test::ReadFile(game_ + "/Edited.txt"), "the player's own");
   EXPECT_EQ(LinesSince(start),
             (std::vector<std::string>{"レポジトリ適用: kanade-test.repo を適用済み",
-                                      "- 削除: " + game_ + "/Extra.txt 成功"}));
+                                      "- 削除: " + game_ + "/Extra.txt 成功",
+                                      "- 削除: " + game_ + "/Old/Deep/Gone.txt 成功"}));
+  // The folders that only withdrawn files filled go with them; one that
+  // still holds something, and the game folder, stay.
+  EXPECT_FALSE(std::filesystem::exists(game_ + "/Old"));
+  EXPECT_TRUE(IsDirectory(game_ + "/Shroud of the Avatar_Data/AssetBundles"));
   // Withdrawn once: a later apply has nothing more to remove.
   EXPECT_FALSE(ApplyRepository(kName, game_));
 }
