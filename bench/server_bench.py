@@ -174,6 +174,9 @@ class Bench:
     def publish(self):
         trees = [f"{mode}={os.path.join(self.work, 'trees', mode)}" for mode in MODES]
         trees.append("kanade-lua=" + os.path.join(self.work, "trees", "kanade-lua"))
+        # The server's folder is made empty; its first release is a new one.
+        if not os.path.isdir(os.path.join(self.origin.www, "repos")):
+            trees.append("--new")
         out = run(self.repo_tool, "publish", "--key", self.secret, "--out", self.origin.www,
                   "--base-url", self.origin.relay_url, *trees, "--linux", self.repo_tool)
         log(out.strip().splitlines()[-2])

@@ -44,7 +44,7 @@ add "kanade-lua/Lua/kanade.lua" "-- live translation module (switched off)"
 
 url=$(KANADE_SERVER_LIFETIME=${KANADE_SERVER_LIFETIME:-7200} "$here/repo-server.sh" start "$sandbox/server" "$www")
 # The program's own repository lists the running build, so no upgrade starts.
-"$repo_tool" publish --key "$secret" --out "$www" --base-url "$url" --linux "$program" \
+"$repo_tool" publish --key "$secret" --out "$www" --new --base-url "$url" --linux "$program" \
   kanade-conv-test="$tree/kanade-conv-test" kanade-test="$tree/kanade-test" \
   kanade-prefixed="$tree/kanade-prefixed" kanade-lua="$tree/kanade-lua" >/dev/null
 

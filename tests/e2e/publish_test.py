@@ -146,6 +146,9 @@ class Publisher:
                             ("kanade-lua", {"Lua/kanade.lua": b"-- live translation module\n"})):
             write_files(os.path.join(self.root, mode), files)
             others.append(f"{mode}={os.path.join(self.root, mode)}")
+        # The served folder is made empty for the server; its first release is a new one.
+        if not os.path.isdir(os.path.join(self.www, "repos")):
+            options = ("--new", *options)
         return subprocess.run([self.repo_tool, "publish", "--key", secret_key(), "--out", self.www,
                                "--base-url", self.url, *options, "--linux", self.kanade,
                                "kanade-test=" + tree, *others],

@@ -35,17 +35,17 @@ using test::RunToolAndSignal;
 using test::TempDir;
 using test::WriteFile;
 
-constexpr char kBase[] = "https://kanade.example";
+constexpr char kBase[] = "https://127.0.0.1:8443";
 
 std::string Secret() {
   return KANADE_TEST_SECRET_KEY;
 }
 
 // The publish command line for `www`, served at kBase unless `more` says;
-// a folder yet to be made is a new one.
+// a folder without repos/ is a new one.
 std::vector<std::string> Publish(const std::string& www, std::vector<std::string> more) {
   std::vector<std::string> arguments = {"publish", "--key", Secret(), "--out", www};
-  if (!fs::exists(www)) arguments.push_back("--new");
+  if (!fs::exists(www + "/repos")) arguments.push_back("--new");
   if (std::find(more.begin(), more.end(), "--base-url") == more.end()) {
     arguments.insert(arguments.end(), {"--base-url", kBase});
   }
@@ -206,11 +206,21 @@ TEST(KanadeRepoPublish, ReleasesReplaceWholeRepositoriesAndRetireBodiesOneReleas
   const std::vector<std::string> trees = {"kanade-test=" + test_tree, "kanade-lua=" + lua_tree,
                                           "--linux", dir / "kanade"};
 
+  // The first publish, dry or real, says which URL it fixes for the folder.
+  const std::string fixes = www + ": base URL " + kBase + ", fixed from this release on";
+  std::vector<std::string> look = trees;
+  look.push_back("--dry-run");
+  const Outcome looked = RunTool(Publish(www, look));
+  EXPECT_EQ(looked.Status, 0) << looked.Err;
+  EXPECT_TRUE(StartsWith(looked.Out, fixes)) << looked.Out;
+  EXPECT_FALSE(fs::exists(www));
+
   // Release 1: three repositories, each with its .gz copy, bodies by digest
   // with their sizes, a .gz copy only where it saves at least 10 %.
   Outcome first = RunTool(Publish(www, trees));
   ASSERT_EQ(first.Status, 0) << first.Err;
   EXPECT_EQ(first.Err, "");
+  EXPECT_TRUE(StartsWith(first.Out, fixes)) << first.Out;
   for (const auto& [name, serial] : std::map<std::string, std::string>{
            {"kanade-test", "1"}, {"kanade-lua", "1"}, {"kanade-patcher-linux", "1"}}) {
     const std::string repo = www + "/repos/" + name + ".repo";
@@ -457,6 +467,7 @@ TEST(KanadeRepoPublish, MistakesAreRefusedAlikeByDryAndRealRunsAndWwwStaysAsItWa
   const Outcome first = RunTool(Publish(www, all));
   ASSERT_EQ(first.Status, 0) << first.Err;
   const auto release = Snapshot(www);
+  fs::create_directory(dir / "empty");
   const std::string other_id = KeyIdOf(ParsePublicKeyFile(ReadFile(dir / "other.pub"))->front());
   const std::string trusted_id = KeyIdOf(TrustedKey());
 
@@ -480,20 +491,56 @@ TEST(KanadeRepoPublish, MistakesAreRefusedAlikeByDryAndRealRunsAndWwwStaysAsItWa
        Publish(www, with({"--keys", dir / "other.pub"}, test_only)),
        2,
        {"is key " + trusted_id, "players trust " + other_id, "other.pub"}},
+      // An --out that names no served folder, existing or not, would start
+      // one at SERIAL 1; so would a name that players cannot reach.
       {"a mistyped --out",
        {"publish", "--key", Secret(), "--out", dir / "wwww", "--base-url", kBase, test_only[0]},
        2,
        {"wwww: no such folder; give --new"}},
+      {"--out the parent folder",
+       {"publish", "--key", Secret(), "--out", dir.path(), "--base-url", kBase, test_only[0]},
+       2,
+       {dir.path() + ": holds no repos/ of a served folder; give --new"}},
+      {"--out an empty folder",
+       {"publish", "--key", Secret(), "--out", dir / "empty/", "--base-url", kBase, test_only[0]},
+       2,
+       {dir / "empty" + ": holds no repos/ of a served folder; give --new"}},
+      {"the README's example host",
+       {"publish", "--key", Secret(), "--out", dir / "wwww", "--new", "--base-url",
+        "https://kanade.example.org", test_only[0]},
+       2,
+       {"https://kanade.example.org: example.org is a name reserved for examples, which no "
+        "player can reach"}},
+      {"an example name in capitals, with a port and a final dot",
+       Publish(www, with({"--base-url", "https://A.Example.COM.:443/kanade"}, test_only)),
+       2,
+       {"example.com is a name reserved"}},
+      {"example.net",
+       Publish(www, with({"--base-url", "http://example.net"}, test_only)),
+       2,
+       {"example.net is a name reserved"}},
+      {"a .example name behind a user",
+       Publish(www, with({"--base-url", "https://me@kanade.example/"}, test_only)),
+       2,
+       {"example is a name reserved"}},
+      {".invalid",
+       Publish(www, with({"--base-url", "https://cdn.kanade.invalid"}, test_only)),
+       2,
+       {"invalid is a name reserved"}},
+      {"a name that only ends like one",
+       Publish(www, with({"--base-url", "https://notexample.org"}, test_only)),
+       2,
+       {"served at https://127.0.0.1:8443, not https://notexample.org"}},
       {"--new on a served folder",
        Publish(www, with({"--new"}, test_only)),
        2,
        {"already holds a release"}},
       {"another --base-url",
-       Publish(www, with({"--base-url", "https://other.example"}, all)),
+       Publish(www, with({"--base-url", "https://localhost:8443"}, all)),
        2,
-       {"served at https://kanade.example, not https://other.example", "--move-base-url"}},
+       {"served at https://127.0.0.1:8443, not https://localhost:8443", "--move-base-url"}},
       {"a move without every repository",
-       Publish(www, with({"--base-url", "https://other.example", "--move-base-url"}, test_only)),
+       Publish(www, with({"--base-url", "https://localhost:8443", "--move-base-url"}, test_only)),
        2,
        {"missing: kanade-lua=FOLDER, --linux FILE"}},
       {"five bad names",
@@ -518,12 +565,14 @@ TEST(KanadeRepoPublish, MistakesAreRefusedAlikeByDryAndRealRunsAndWwwStaysAsItWa
     }
     EXPECT_EQ(Snapshot(www), release);
     EXPECT_FALSE(fs::exists(dir / "wwww"));
+    EXPECT_FALSE(fs::exists(dir / "repos"));
+    EXPECT_TRUE(fs::is_empty(dir / "empty"));
   }
 
   // A move with every repository: the dry run writes nothing, the real one
   // moves every URL at once and remembers the new base.
   const auto moved =
-      Publish(www, with({"--base-url", "https://other.example/kanade/", "--move-base-url"}, all));
+      Publish(www, with({"--base-url", "https://localhost:8443/kanade/", "--move-base-url"}, all));
   const Outcome dry = RunTool(with(moved, {"--dry-run"}));
   EXPECT_EQ(dry.Status, 0) << dry.Err;
   EXPECT_EQ(Snapshot(www), release);
@@ -531,12 +580,12 @@ TEST(KanadeRepoPublish, MistakesAreRefusedAlikeByDryAndRealRunsAndWwwStaysAsItWa
   ASSERT_EQ(move.Status, 0) << move.Err;
   for (const char* name : {"kanade-test", "kanade-lua", "kanade-patcher-linux"}) {
     const std::string repo = ReadFile(www + "/repos/" + name + ".repo");
-    EXPECT_NE(repo.find("\thttps://other.example/kanade/files/"), std::string::npos) << repo;
+    EXPECT_NE(repo.find("\thttps://localhost:8443/kanade/files/"), std::string::npos) << repo;
     EXPECT_EQ(repo.find(kBase), std::string::npos) << repo;
   }
-  EXPECT_EQ(
-      RunTool(Publish(www, with({"--base-url", "https://other.example/kanade"}, test_only))).Status,
-      0);
+  EXPECT_EQ(RunTool(Publish(www, with({"--base-url", "https://localhost:8443/kanade"}, test_only)))
+                .Status,
+            0);
   EXPECT_EQ(RunTool(Publish(www, test_only)).Status, 2);
 }
 

@@ -48,6 +48,26 @@ bool IsMode(const std::string& name) {
   return IsLocalisationMode(name) || RepositoryNameOfMode(name) == kLuaRepositoryName;
 }
 
+// The host of an http(s) URL, lower case, without port, user or final ".".
+std::string HostOf(std::string_view url) {
+  std::string_view rest = url.substr(url.find("://") + 3);
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  if (const auto at = rest.rfind('@'); at != std::string_view::npos) rest.remove_prefix(at + 1);
+  if (!StartsWith(rest, "[")) rest = rest.substr(0, rest.find(':'));
+  std::string host = ToLowerAscii(rest);
+  while (!host.empty() && host.back() == '.') host.pop_back();
+  return host;
+}
+
+// The part of `host` that names it as documentation's example, which no
+// player can reach; empty for a usable name.
+std::string DocumentationName(const std::string& host) {
+  for (const char* reserved : {"example.org", "example.com", "example.net", "example", "invalid"}) {
+    if (host == reserved || EndsWith(host, std::string(".") + reserved)) return reserved;
+  }
+  return {};
+}
+
 // The base URL without trailing "/", or a complaint in `problem`.
 std::optional<std::string> BaseUrlOf(std::string url, std::string* problem) {
   while (!url.empty() && url.back() == '/') url.pop_back();
@@ -60,8 +80,15 @@ std::optional<std::string> BaseUrlOf(std::string url, std::string* problem) {
   }
   if (!scheme || !plain) {
     *problem = "--base-url " + url +
-               ": give the URL that serves the folder, such as https://example.org (no spaces, "
-               "no \";\")";
+               ": give the URL that serves the folder, such as https://127.0.0.1:8443 (no "
+               "spaces, no \";\")";
+    return std::nullopt;
+  }
+  // Copied from an example, it would be fixed as the folder's URL.
+  if (const std::string reserved = DocumentationName(HostOf(url)); !reserved.empty()) {
+    *problem = "--base-url " + url + ": " + reserved +
+               " is a name reserved for examples, which no player can reach; give the host "
+               "that serves the folder";
     return std::nullopt;
   }
   return url;
@@ -215,14 +242,22 @@ std::optional<std::vector<PublicKey>> PlayersKeys(const std::map<std::string, st
 }
 
 // A mistyped --out must not start a second served folder at SERIAL 1, and
-// --new must not land on one that serves a release.
+// --new must not land on one that serves a release. An existing folder
+// without repos/ (its parent, an empty one) is as new as a missing one.
 int CheckServedFolder(const std::string& www, bool is_new) {
   if (!IsDirectory(www)) {
     if (is_new) return kOk;
     return Complain(www + ": no such folder; give --new to start a new served folder there",
                     kUsageOrIoFailed);
   }
-  if (!is_new) return kOk;
+  const bool holds_release = IsDirectory(Utf8Path(FsPath(www) / "repos")) || ReadBaseUrlRecord(www);
+  if (!is_new) {
+    if (holds_release) return kOk;
+    return Complain(www +
+                        ": holds no repos/ of a served folder; give --new to start a new served "
+                        "folder there",
+                    kUsageOrIoFailed);
+  }
   PublishError error;
   const auto served = ReadServedRepositories(www, &error);
   if (!served) return Report(error);
@@ -303,6 +338,11 @@ int PublishRelease(const PublishOptions& checked, const PublishRequest& request,
   }
   const auto plan = PlanRelease(request, key, keys, &error);
   if (!plan) return Report(error);
+  // The first release fixes the URL for good: say which, before it is.
+  if (!ReadBaseUrlRecord(www)) {
+    std::printf("%s: base URL %s, fixed from this release on (another needs --move-base-url)\n",
+                www.c_str(), base_url.c_str());
+  }
   std::fputs(DescribePlan(*plan).c_str(), stdout);
 
   // The dry run checks the bodies that the real run would keep, and counts
