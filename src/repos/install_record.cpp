@@ -154,7 +154,8 @@ std::string InstallRecord::Text() const {
   for (const std::string& name : known_) {
     text += std::string(kKnownKey) + '\t' + Escape(name) + '\n';
   }
-  for (const RecordedFile& file : files_) {
+  for (const RecordedFile* kept : InOrder()) {
+    const RecordedFile& file = *kept;
     text += std::string(kFileKey) + '\t' + Escape(file.Target) + '\t' + Escape(file.Path) + '\t' +
             file.Sha256 + '\t' + (file.Size ? std::to_string(*file.Size) : "-") + '\t' +
             Escape(file.Repository) + '\t' + std::to_string(file.Serial) + '\n';
@@ -184,39 +185,39 @@ std::optional<InstallRecord> InstallRecord::Parse(std::string_view text) {
   return record;
 }
 
+std::vector<const RecordedFile*> InstallRecord::InOrder() const {
+  std::vector<const Kept*> kept;
+  for (const auto& [key, entry] : files_) kept.push_back(&entry);
+  std::sort(kept.begin(), kept.end(),
+            [](const Kept* a, const Kept* b) { return a->order < b->order; });
+  std::vector<const RecordedFile*> files;
+  for (const Kept* entry : kept) files.push_back(&entry->file);
+  return files;
+}
+
 const RecordedFile* InstallRecord::Find(std::string_view target, std::string_view path) const {
-  const std::string key = RecordKey(target, path);
-  const auto it = std::find_if(files_.begin(), files_.end(), [&](const RecordedFile& file) {
-    return RecordKey(file.Target, file.Path) == key;
-  });
-  return it == files_.end() ? nullptr : &*it;
+  const auto it = files_.find(RecordKey(target, path));
+  return it == files_.end() ? nullptr : &it->second.file;
 }
 
 void InstallRecord::Put(RecordedFile file) {
   file.Target = StripTrailingSeparators(file.Target);
-  const std::string key = RecordKey(file.Target, file.Path);
-  for (RecordedFile& kept : files_) {
-    if (RecordKey(kept.Target, kept.Path) == key) {
-      kept = std::move(file);
-      return;
-    }
-  }
-  files_.push_back(std::move(file));
+  const auto [it, added] = files_.try_emplace(RecordKey(file.Target, file.Path));
+  if (added) it->second.order = next_order_++;
+  it->second.file = std::move(file);
 }
 
 void InstallRecord::Forget(std::string_view target, std::string_view path) {
-  const std::string key = RecordKey(target, path);
-  std::erase_if(files_,
-                [&](const RecordedFile& file) { return RecordKey(file.Target, file.Path) == key; });
+  files_.erase(RecordKey(target, path));
 }
 
 std::vector<RecordedFile> InstallRecord::FilesOf(std::string_view repository,
                                                  std::string_view target) const {
   const std::string folder = RecordKey(target, "");
   std::vector<RecordedFile> found;
-  for (const RecordedFile& file : files_) {
-    if (file.Repository == repository && RecordKey(file.Target, "") == folder) {
-      found.push_back(file);
+  for (const RecordedFile* file : InOrder()) {
+    if (file->Repository == repository && RecordKey(file->Target, "") == folder) {
+      found.push_back(*file);
     }
   }
   return found;

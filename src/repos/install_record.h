@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -54,10 +55,15 @@ class InstallRecord {
   bool Knows(std::string_view repository) const;
   void AddKnown(std::string_view repository);
 
-  const std::vector<RecordedFile>& Files() const { return files_; }
-
  private:
-  std::vector<RecordedFile> files_;
+  struct Kept {
+    std::uint64_t order = 0;  // files keep the order they were first recorded in
+    RecordedFile file;
+  };
+  std::vector<const RecordedFile*> InOrder() const;
+
+  std::map<std::string, Kept> files_;  // by RecordKey
+  std::uint64_t next_order_ = 0;
   std::set<std::string> known_;
 };
 
