@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     fs::remove_all(work + "/patcher");
     fs::create_directories(work + "/patcher");
     auto start = std::chrono::steady_clock::now();
-    if (!ApplyRepository(kName, work + "/patcher")) {
+    if (!ApplyRepository(kName, work + "/patcher", bench::Reporter()).Changed()) {
       std::fprintf(stderr, "bench_large_module: apply failed (see %s/program/kanade.log)\n",
                    work.c_str());
       return 1;

@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
       add(curl_parallel, curl(work + "/runs/parallel" + suffix, "-Z --parallel-max 8"));
     }
     auto start = std::chrono::steady_clock::now();
-    const bool changed = ApplyRepository(kName, patcher).Modules.Changed();
+    const bool changed = ApplyRepository(kName, patcher, bench::Reporter()).Modules.Changed();
     add(apply_empty, changed ? Seconds(start) : -1);
     if (run % 2 == 0) {
       add(curl_parallel, curl(work + "/runs/parallel" + suffix, "-Z --parallel-max 8"));
@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
     add(curl_serial, curl(work + "/runs/serial" + suffix, ""));
 
     start = std::chrono::steady_clock::now();
-    const bool changed_again = ApplyRepository(kName, patcher).Modules.Changed();
+    const bool changed_again = ApplyRepository(kName, patcher, bench::Reporter()).Modules.Changed();
     add(apply_current, changed_again ? -1 : Seconds(start));
     std::ofstream sums(work + "/sums.txt");
     ForEachModule(kName, [&](const ModuleEntry& entry) {

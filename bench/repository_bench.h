@@ -13,13 +13,21 @@
 #include <string>
 #include <vector>
 
-#include "repos/http_client.h"
+#include "app/run_report.h"
+#include "net/http_client.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_format.h"
 #include "state/patcher_state.h"
 #include "ui/console.h"
 
 namespace kanade::bench {
+
+/// The program's own reporter, so that a bench pays for its console and log
+/// lines as the program does.
+inline RunReporter& Reporter() {
+  static RunReporter reporter;
+  return reporter;
+}
 
 struct RepositoryBench {
   std::string Url;
@@ -45,7 +53,7 @@ inline std::optional<RepositoryBench> StartRepositoryBench(int argc, char** argv
   ProgramFolder = bench.Work + "/program/";
   CreateConsole();
   ResetConsole();
-  if (!InitNetworking() || !FetchRepository(bench.Url, name)) {
+  if (!InitNetworking() || !FetchRepository(bench.Url, name, Reporter()).Fetched()) {
     std::fprintf(stderr, "%s: cannot fetch %s\n", program, bench.Url.c_str());
     *status = 1;
     return std::nullopt;

@@ -1,30 +1,61 @@
-# The program's layers, lowest first: one static library each, linking only
-# the layers below it. Code may include its own layer and the layers below;
-# as a script (cmake -P, run by CTest as "layers") this file fails on every
-# #include that reaches up.
-set(KANADE_LAYERS util state ui repos_discovery settings_upgrade app tools)
+# The program's layers: one static library each, linking only the layers it
+# uses. Code may include its own layer and the layers its layer uses, directly
+# or through another; as a script (cmake -P, run by CTest as "layers") this
+# file fails on every #include that reaches any other layer.
+#
+#   util < state < net < repos < upgrade < app
+#                state < discovery < settings < app
+#                state < ui < settings, app
+#   tools: util, net and repos (no window code)
+cmake_policy(SET CMP0057 NEW)  # if(IN_LIST) in script mode too
+set(KANADE_LAYERS util state net ui repos discovery settings upgrade app tools)
 set(KANADE_LAYER_util src/util)
 set(KANADE_LAYER_state src/state)
+set(KANADE_LAYER_net src/net)
 set(KANADE_LAYER_ui src/ui)
-set(KANADE_LAYER_repos_discovery src/repos src/discovery)
-set(KANADE_LAYER_settings_upgrade src/settings src/upgrade)
+set(KANADE_LAYER_repos src/repos)
+set(KANADE_LAYER_discovery src/discovery)
+set(KANADE_LAYER_settings src/settings)
+set(KANADE_LAYER_upgrade src/upgrade)
 set(KANADE_LAYER_app src/app)
 set(KANADE_LAYER_tools tools/kanade_repo)
+set(KANADE_USES_util "")
+set(KANADE_USES_state util)
+set(KANADE_USES_net state)
+set(KANADE_USES_ui state)
+set(KANADE_USES_repos net)
+set(KANADE_USES_discovery state)
+set(KANADE_USES_settings ui repos discovery)
+set(KANADE_USES_upgrade repos)
+set(KANADE_USES_app settings upgrade)
+set(KANADE_USES_tools repos)
 
-# The layer index of `file` (a path below KANADE_SOURCE_DIR), or -1.
+# Every layer that `layer` may include: itself and what it uses, transitively.
+function(kanade_reachable_layers layer out)
+  set(reached ${layer})
+  set(pending ${KANADE_USES_${layer}})
+  while(pending)
+    list(POP_FRONT pending next)
+    if(NOT next IN_LIST reached)
+      list(APPEND reached ${next})
+      list(APPEND pending ${KANADE_USES_${next}})
+    endif()
+  endwhile()
+  set(${out} ${reached} PARENT_SCOPE)
+endfunction()
+
+# The layer of `file` (a path below KANADE_SOURCE_DIR), or "" for none.
 function(kanade_layer_of file out)
   file(RELATIVE_PATH relative "${KANADE_SOURCE_DIR}" "${file}")
-  set(index 0)
   foreach(layer IN LISTS KANADE_LAYERS)
     foreach(folder IN LISTS KANADE_LAYER_${layer})
       if(relative MATCHES "^${folder}/")
-        set(${out} ${index} PARENT_SCOPE)
+        set(${out} ${layer} PARENT_SCOPE)
         return()
       endif()
     endforeach()
-    math(EXPR index "${index} + 1")
   endforeach()
-  set(${out} -1 PARENT_SCOPE)
+  set(${out} "" PARENT_SCOPE)
 endfunction()
 
 if(CMAKE_SCRIPT_MODE_FILE)
@@ -35,12 +66,12 @@ if(CMAKE_SCRIPT_MODE_FILE)
   set(faults 0)
   set(checked 0)
   foreach(layer IN LISTS KANADE_LAYERS)
+    kanade_reachable_layers(${layer} allowed)
     foreach(folder IN LISTS KANADE_LAYER_${layer})
       file(GLOB_RECURSE files "${KANADE_SOURCE_DIR}/${folder}/*.h"
                               "${KANADE_SOURCE_DIR}/${folder}/*.cpp")
       foreach(file IN LISTS files)
         math(EXPR checked "${checked} + 1")
-        kanade_layer_of("${file}" own)
         get_filename_component(here "${file}" DIRECTORY)
         file(STRINGS "${file}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
         foreach(line IN LISTS lines)
@@ -58,12 +89,10 @@ if(CMAKE_SCRIPT_MODE_FILE)
             continue()
           endif()
           kanade_layer_of("${target}" reached)
-          if(reached GREATER own)
-            list(GET KANADE_LAYERS ${own} own_name)
-            list(GET KANADE_LAYERS ${reached} reached_name)
+          if(NOT reached STREQUAL "" AND NOT reached IN_LIST allowed)
             file(RELATIVE_PATH shown "${KANADE_SOURCE_DIR}" "${file}")
-            message("${shown}: #include \"${name}\" reaches up from layer ${own_name} "
-                    "to layer ${reached_name}")
+            message("${shown}: #include \"${name}\" reaches from layer ${layer} "
+                    "to layer ${reached}, which it does not use")
             math(EXPR faults "${faults} + 1")
           endif()
         endforeach()
@@ -71,10 +100,9 @@ if(CMAKE_SCRIPT_MODE_FILE)
     endforeach()
   endforeach()
   if(faults GREATER 0)
-    message(FATAL_ERROR "layers: ${faults} include(s) reach up a layer "
-                        "(order: ${KANADE_LAYERS})")
+    message(FATAL_ERROR "layers: ${faults} include(s) reach a layer not used")
   endif()
-  message("layers: ${checked} files include only their own layer and those below")
+  message("layers: ${checked} files include only their own layer and the layers it uses")
   return()
 endif()
 
@@ -101,12 +129,9 @@ function(kanade_add_layer layer)
     list(FILTER sources EXCLUDE REGEX "_win\\.cpp$")
   endif()
   add_library(kanade_${layer} STATIC ${sources} ${LAYER_EXTRA})
-  list(FIND KANADE_LAYERS ${layer} index)
-  if(index GREATER 0)
-    math(EXPR below "${index} - 1")
-    list(GET KANADE_LAYERS ${below} below_layer)
-    target_link_libraries(kanade_${layer} PUBLIC kanade_${below_layer})
-  endif()
+  foreach(used IN LISTS KANADE_USES_${layer})
+    target_link_libraries(kanade_${layer} PUBLIC kanade_${used})
+  endforeach()
 endfunction()
 
 foreach(layer IN LISTS KANADE_LAYERS)
@@ -120,6 +145,6 @@ target_link_libraries(kanade_util PUBLIC kanade::deps)
 if(WIN32)
   target_compile_definitions(kanade_util PUBLIC UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN)
 endif()
-target_sources(kanade_repos_discovery PRIVATE ${CMAKE_BINARY_DIR}/generated/publisher_keys.cpp)
-target_compile_definitions(kanade_repos_discovery PRIVATE
+target_sources(kanade_repos PRIVATE ${CMAKE_BINARY_DIR}/generated/publisher_keys.cpp)
+target_compile_definitions(kanade_repos PRIVATE
   KANADE_REPOSITORY_HOST="${KANADE_REPOSITORY_HOST}")

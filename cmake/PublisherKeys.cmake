@@ -1,4 +1,4 @@
-# Compiles the publisher's public keys into kanade_repos_discovery. KANADE_PUBLISHER_KEYS
+# Compiles the publisher's public keys into kanade_repos. KANADE_PUBLISHER_KEYS
 # names a public-key file (one standard base64 Ed25519 key a line, "#"
 # comments); these keys are the program's only trust anchors for repository
 # files. The default is the official publisher's key; tests and the demo

@@ -13,10 +13,6 @@ const std::vector<std::string>& ProgramParameters();
 /// Replaces the parameters (start-up passes argv; tests pass their own).
 void SetProgramParameters(std::vector<std::string> parameters);
 
-/// The parameters after the program name as UTF-8: argv on POSIX; on
-/// Windows the UTF-16 command line, since argv there is in the ANSI code page.
-std::vector<std::string> PlatformArguments(int argc, char** argv);
-
 /// Takes the program's parameters from the platform, enclosing quotes removed.
 void LoadProgramParameters(int argc, char** argv);
 

@@ -24,9 +24,17 @@ namespace {
 constexpr std::string_view kNotDetected = "検出されませんでした。";
 constexpr std::string_view kAutoDetectText = "自動検出 (インストール版を優先)";
 
+// Asks for the game's executable; the folder that holds it, or nothing.
+std::string BrowseGameFolder(std::string_view start) {
+  Toolkit* toolkit = GetToolkit();
+  if (toolkit == nullptr) return {};
+  const GameFolderDialog dialog = GameFolderDialogAt(start);
+  return GameFolderOfDialogAnswer(toolkit->OpenFileDialog(dialog.Title, dialog.Initial,
+                                                          dialog.Filter, dialog.FirstFilterEntry));
+}
+
 void RestartRun() {
-  PatchStep = 0;
-  StepTimer = 0;
+  CurrentRun().Restart();
   ResetConsole();
 }
 
@@ -113,13 +121,14 @@ void HandleMainWindowEvent(const Event& event) {
       if (event.key == kKeyDown) ScrollConsoleDown();
     }
   }
-  RunPatchStep();
+  PatchRun& run = CurrentRun();
+  run.RunStep();
   if (ProgramEnded()) return;
-  if (StepTimer == -1) {
+  if (run.StepFinished()) {
     CanvasDirty = true;
     // The next step that has work runs on an event of its own, after this
     // repaint, but without waiting for the next timer tick.
-    if (AdvancePatchStep()) GetToolkit()->RequestTimerEvent(MainWindow, kMainTimerId);
+    if (run.Advance()) GetToolkit()->RequestTimerEvent(MainWindow, kMainTimerId);
   }
   // A step that blocked (a download, the countdown) may have outlasted the
   // hover time: look again, so that the box under the pointer stays lit.
@@ -163,7 +172,7 @@ void HandleSettingsWindowEvent(const Event& event) {
 
 void OpenSettingsWindow() {
   if (SettingsWindow.Window != 0) return;
-  PatchStep = PatchSteps::kRest;
+  CurrentRun().Rest();
   BuildSettingsWindow(0, 0, 600, 500);
   if (SettingsWindow.Window == 0) return;
   FillSettingsWindow();

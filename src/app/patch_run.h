@@ -1,52 +1,108 @@
 // The patch run: a step machine that the main window's events advance.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+
+#include "app/run_report.h"
+#include "repos/outcomes.h"
+#include "upgrade/self_upgrade.h"
 
 namespace kanade {
 
-/// The steps of the patch run as PatchStep counts them, in the order they
-/// run. The numbers between them are steps without work; the run rests at
-/// kRest.
-struct PatchSteps {
-  static constexpr int kWait = 0;
-  static constexpr int kUpgradeHandOver = 1;
-  static constexpr int kFetchOwn = 10;
-  static constexpr int kSelfUpdate = 11;
-  static constexpr int kFirstRunSettings = 12;
-  static constexpr int kFetchConvTest = 20;  // one fetch step per localisation mode, in their order
-  static constexpr int kFetchTest = 21;
-  static constexpr int kFetchPrefixed = 22;
-  static constexpr int kFetchLua = 23;
-  static constexpr int kLocalisation = 30;
-  static constexpr int kLuaModule = 31;
-  static constexpr int kFifoCleanup = 40;
-  static constexpr int kClosingMessage = 50;
-  static constexpr int kUninstallEnd = 80;
-  static constexpr int kRest = 100;
+class PatchRun {
+ public:
+  /// The steps in the order they run. The numbers between them are steps
+  /// without work; the run rests at kRest.
+  enum class Step : int {
+    kWait = 0,
+    kUpgradeHandOver = 1,
+    kFetchOwn = 10,
+    kSelfUpdate = 11,
+    kFirstRunSettings = 12,
+    kFetchConvTest = 20,  // one fetch step per localisation mode, in their order
+    kFetchTest = 21,
+    kFetchPrefixed = 22,
+    kFetchLua = 23,
+    kLocalisation = 30,
+    kLuaModule = 31,
+    kFifoCleanup = 40,
+    kClosingMessage = 50,
+    kUninstallEnd = 80,
+    kRest = 100,
+  };
+
+  /// Back to the first step, as a new run.
+  void Restart();
+  /// Goes to kRest at once (the first-run settings window holds the run).
+  void Rest();
+  Step CurrentStep() const { return step_; }
+  /// Puts the run at `step`, not yet begun (tests).
+  void Jump(Step step);
+
+  /// Executes the current step once; it may need several calls (the
+  /// countdown, the wait for another copy's run).
+  void RunStep();
+  /// True when the current step has finished its work.
+  bool StepFinished() const { return state_ == StepState::kFinished; }
+  /// Moves past the step that just finished and every following step
+  /// without work. True when the step reached is work to do at once (not
+  /// kRest).
+  bool Advance();
+  /// Whether `step` would do anything now: the numbers without a step, and
+  /// steps whose flags leave them nothing to do, finish at once and need no
+  /// event of their own. kRest counts as work.
+  bool HasWork(Step step) const;
+
+  /// Requests every repository file that the run's fetch steps will take,
+  /// together and at once, while the window opens.
+  void PrefetchRepositories();
+
+ private:
+  enum class StepState {
+    kBegin,         // not begun
+    kCountingDown,  // step kWait: the "-waitfor" countdown runs
+    kAwaitingTurn,  // step kWait: another copy's run holds the program folder
+    kStaying,       // a step that holds the run (the settings window)
+    kFinished,
+  };
+
+  // What this run's translation steps did, for the closing line.
+  struct Record {
+    std::optional<RepositoryOutcome> localisation;
+    std::optional<RepositoryOutcome> lua;
+    std::string no_turn;  // why the run did nothing: another copy's run held the folder
+    std::string upgrade;  // why the self-upgrade was blocked
+  };
+
+  void BeginRun();
+  void StartDelay();
+  bool TakeTurn();
+  void NoteUpgrade(const UpgradeOutcome& outcome);
+  UpgradeOutcome SelfUpdate();
+  void Fetch(std::string_view server_path, std::string_view local_name);
+  void Localisation();
+  void LuaModule();
+  void FifoCleanup(const std::string& folder);
+  void ClosingMessage();
+
+  Step step_ = Step::kWait;
+  StepState state_ = StepState::kBegin;
+  double countdown_ms_ = 0;  // what the "-waitfor" countdown has left
+  Record record_;
+  // When the wait for another copy's run began, and when and at what size
+  // that run last logged.
+  double turn_wait_since_ = 0;
+  double turn_progress_at_ = 0;
+  std::uintmax_t turn_log_size_ = 0;
+  RunReporter reporter_;
 };
 
-/// Executes the step PatchStep once; sets StepTimer to -1 when it finished.
-void RunPatchStep();
-
-/// Whether step `step` would do anything now: the numbers without a step,
-/// and steps whose flags leave them nothing to do, finish at once and need
-/// no event of their own. kRest counts as work.
-bool StepHasWork(int step);
-
-/// Moves PatchStep past the step that just finished and every following
-/// step without work (StepTimer back to 0). True when the step reached is
-/// work to do at once (not kRest).
-bool AdvancePatchStep();
-
-/// Requests every repository file that the run's fetch steps will take,
-/// together and at once, while the window opens.
-void PrefetchRepositories();
+/// The program's one patch run.
+PatchRun& CurrentRun();
 
 /// The live-translation hook while the run idles; does nothing yet.
 void LiveTranslationTick();
-
-/// "-waitfor: アップグレード待機中: 10.0 秒" for `remaining_ms`.
-std::string WaitLineText(double remaining_ms);
 
 }  // namespace kanade

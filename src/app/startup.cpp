@@ -5,7 +5,7 @@
 #include "app/patch_run.h"
 #include "discovery/game_location.h"
 #include "discovery/steam_libraries.h"
-#include "repos/http_client.h"
+#include "net/http_client.h"
 #include "repos/module_engine.h"
 #include "settings/settings_file.h"
 #include "settings/settings_window.h"
@@ -37,6 +37,7 @@ void ReleaseFacilities() {
   ForgetMainWindow();
   ResetBackdropRotation();
   SetResponsiveRepaint(nullptr);
+  SetDownloadWaitHook(nullptr);
   ReleaseNetworking();
 }
 
@@ -67,6 +68,7 @@ int RunProgram(int argc, char** argv, const std::function<Toolkit*()>& make_tool
 
   RegisterImageDecoders();
   InitNetworking();
+  SetDownloadWaitHook(KeepResponsive);
   ProgramFolder = CurrentFolderWithSeparator();
   // The build the program's own repository lists may be this very one.
   SetLocalBodySource(RunningProgramBody);
@@ -75,7 +77,8 @@ int RunProgram(int argc, char** argv, const std::function<Toolkit*()>& make_tool
   ParseCommandLine();
   // The repository files travel while the display opens and the fonts, the
   // window and the backdrops load: which ones depends on the command line.
-  PrefetchRepositories();
+  CurrentRun().Restart();
+  CurrentRun().PrefetchRepositories();
   Toolkit* toolkit = make_toolkit();
   SetToolkit(toolkit);
   if (toolkit != nullptr) {

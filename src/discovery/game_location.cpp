@@ -2,7 +2,6 @@
 
 #include "discovery/registry.h"
 #include "discovery/steam_libraries.h"
-#include "ui/toolkit.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -151,15 +150,15 @@ void DetectGameLocation() {
   }
 }
 
-std::string BrowseGameFolder(std::string_view start) {
-  Toolkit* toolkit = GetToolkit();
-  if (toolkit == nullptr) return {};
+GameFolderDialog GameFolderDialogAt(std::string_view start) {
   std::string initial(start);
   if (initial.empty() || (initial.back() != '/' && initial.back() != '\\')) {
     initial += Sep() + std::string(kGameExecutableName);
   }
-  const std::string answer =
-      toolkit->OpenFileDialog(kDialogTitle, initial, kDialogFilter, kFirstFilterEntry);
+  return {std::string(kDialogTitle), initial, std::string(kDialogFilter), kFirstFilterEntry};
+}
+
+std::string GameFolderOfDialogAnswer(std::string_view answer) {
   const std::string folder = FolderOfDialogAnswer(answer);
   if (folder.empty() || HasNul(folder)) return {};
   if (!IsDirectory(folder) || !IsFile(folder + Sep() + std::string(kGameExecutableName))) return {};

@@ -29,10 +29,19 @@ Flag ValidateGameFolder(std::string_view candidate);
 /// and its derived paths are then replaced. Creates nothing.
 Flag ValidateDataFolder(std::string_view candidate);
 
-/// Asks the user for the game's executable through the toolkit's file dialog,
-/// opened at `start`; the folder of the chosen path when it holds the game,
-/// else (cancelled, wrong folder, no toolkit) the empty text.
-std::string BrowseGameFolder(std::string_view start);
+/// The file dialog that asks the user for the game's executable, opened at
+/// `start` (a folder, or a path ending in a separator).
+struct GameFolderDialog {
+  std::string Title;
+  std::string Initial;
+  std::string Filter;
+  int FirstFilterEntry = 1;
+};
+GameFolderDialog GameFolderDialogAt(std::string_view start);
+
+/// The folder of the dialog's answer when it holds the game, else (cancelled,
+/// wrong folder) the empty text.
+std::string GameFolderOfDialogAnswer(std::string_view answer);
 
 /// The user's profile folder ending in PathSeparator, or empty when unknown.
 /// On Linux: the user folder of the Proton prefix beside the game folder in

@@ -7,11 +7,10 @@
 #include <set>
 #include <string>
 
-#include "repos/http_client.h"
-#include "repos/run_report.h"
+#include "net/http_client.h"
+#include "repos/engine_sink.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
-#include "ui/responsiveness.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
 #include "util/portable_path.h"
@@ -162,10 +161,11 @@ class ModuleRun {
   // `entries` holds a module entry, or nothing, per line; `recorded` paths
   // already carry their prefix.
   ModuleRun(std::vector<std::optional<ModuleEntry>> entries, Action action, std::string_view target,
-            bool recorded = false)
+            EngineSink& sink, bool recorded = false)
       : entries_(std::move(entries)),
         target_(target),
         action_(action),
+        sink_(sink),
         recorded_(recorded),
         modules_(entries_.size()),
         current_(entries_.size(), -1),
@@ -191,6 +191,9 @@ class ModuleRun {
 
  private:
   bool Installing() const { return action_ == Action::kInstall; }
+  PatchAction Shown() const {
+    return Installing() ? PatchAction::kInstall : PatchAction::kUninstall;
+  }
 
   const Module& ModuleAt(std::size_t index) {
     if (!modules_[index]) modules_[index] = Parse(entries_[index]);
@@ -305,17 +308,17 @@ class ModuleRun {
       if (action_ == Action::kWithdraw) return std::nullopt;
       const std::string why = "the path " + module.entry.RelativePath +
                               " leaves the folder or names a device or stream";
-      ReportRefusedModule(action_ == Action::kInstall, module.full_path, why);
+      sink_.ModuleRefused(Shown(), module.full_path, why);
       return Refused(why);
     }
     if (module.plan == Plan::kNoDigest) {
       // Nothing can be checked against it: never downloaded, never removed.
       if (!Installing()) return std::nullopt;
-      const ModuleReport line(true, module.full_path);
+      const auto events = sink_.ModuleStarted(PatchAction::kInstall, module.full_path);
       const ModuleOutcome outcome =
           Failed(ModuleFailure::kDigest, "the module line of " + module.entry.RelativePath +
                                              " gives no digest text (" + module.entry.Sha256 + ")");
-      line.End(outcome);
+      events->Ended(outcome);
       return outcome;
     }
     if (!Installing()) return Remove(module);
@@ -327,8 +330,8 @@ class ModuleRun {
     } else {
       download = Begin(module);
     }
-    const ModuleReport line(true, module.full_path);
-    const ModuleOutcome outcome = Finish(index, module, *download, line);
+    const auto events = sink_.ModuleStarted(PatchAction::kInstall, module.full_path);
+    const ModuleOutcome outcome = Finish(index, module, *download, *events);
     if (outcome.Result != ModuleResult::kWritten) {
       // What this module's start made goes again once it is empty; the
       // folder handles must go first (Windows holds them against removal).
@@ -336,19 +339,19 @@ class ModuleRun {
       download.reset();
       RemoveEmptyFolders(module, created);
     }
-    line.End(outcome);
+    events->Ended(outcome);
     return outcome;
   }
 
   ModuleOutcome Finish(std::size_t index, const Module& module, Download& download,
-                       const ModuleReport& line) {
+                       ModuleEvents& events) {
     if (download.failure) return *download.failure;
-    if (download.copied) return Place(module, download, line, *download.copied);
+    if (download.copied) return Place(module, download, events, *download.copied);
     const DownloadHandle handle = *download.handle;
     DownloadProgress progress = PollDownload(handle);
     while (progress.Status == DownloadStatus::InProgress) {
-      line.Downloading(progress.BytesReceived);
-      KeepResponsive();
+      events.Downloading(progress.BytesReceived);
+      sink_.KeepAlive();
       TopUp(index);
       // Wakes as soon as the transfer ends; small files cost no full period.
       WaitForDownload(handle, kDownloadPollMs);
@@ -357,7 +360,7 @@ class ModuleRun {
     DownloadReport report;
     const DownloadStatus status = FinishDownload(handle, &report);
     download.handle.reset();
-    line.Retried(report.Retries);
+    events.Retried(report.Retries);
     if (download.sink->WriteFailed()) {
       return Failed(ModuleFailure::kWrite, download.sink->Reason());
     }
@@ -382,12 +385,12 @@ class ModuleRun {
       }
       return Failed(ModuleFailure::kDigest, why);
     }
-    return Place(module, download, line, progress.BytesReceived);
+    return Place(module, download, events, progress.BytesReceived);
   }
 
-  static ModuleOutcome Place(const Module& module, Download& download, const ModuleReport& line,
+  static ModuleOutcome Place(const Module& module, Download& download, ModuleEvents& events,
                              std::uint64_t size) {
-    line.Verified(size);
+    events.Verified(size);
     // A new build of this program is what the upgrade copies over the
     // installed one: it goes to disk before and after its rename.
     const bool durable = !DownloadPrefix.empty();
@@ -412,7 +415,6 @@ class ModuleRun {
   }
 
   std::optional<ModuleOutcome> Remove(const Module& module) const {
-    const bool install = false;
     bool crossed_link = false;
     std::string link_owner;
     auto folder =
@@ -423,13 +425,13 @@ class ModuleRun {
       if (!crossed_link || action_ == Action::kWithdraw) return std::nullopt;
       const std::string why = "a link on the way to " + module.full_path +
                               (link_owner.empty() ? "" : ", made by " + link_owner);
-      ReportRefusedModule(install, module.full_path, why);
+      sink_.ModuleRefused(PatchAction::kUninstall, module.full_path, why);
       return Refused(why);
     }
     // A file goes only while it is what was put there: not a link, nor a
     // file the player changed since.
     if (!IsCurrentFile(*folder, module)) return std::nullopt;
-    const ModuleReport line(install, module.full_path);
+    const auto events = sink_.ModuleStarted(PatchAction::kUninstall, module.full_path);
     ModuleOutcome outcome{ModuleResult::kRemoved, ModuleFailure::kNone, {}};
     if (folder->IsReadOnly(module.name)) {
       outcome = Failed(ModuleFailure::kRemove, module.full_path + " is read-only");
@@ -437,7 +439,7 @@ class ModuleRun {
       outcome = Failed(ModuleFailure::kRemove,
                        "cannot delete " + module.full_path + ": " + LastSystemError());
     }
-    line.End(outcome);
+    events->Ended(outcome);
     // Clearing up leaves no folder that only what went had filled; an
     // uninstall leaves the folders, as the player may keep files there.
     if (action_ == Action::kWithdraw && outcome.Result == ModuleResult::kRemoved) {
@@ -450,6 +452,7 @@ class ModuleRun {
   const std::vector<std::optional<ModuleEntry>> entries_;
   const std::string target_;
   const Action action_;
+  EngineSink& sink_;
   const bool recorded_;
   std::vector<std::optional<Module>> modules_;
   std::vector<signed char> current_;  // -1 not known yet
@@ -491,29 +494,24 @@ std::string ModulePathKey(std::string_view relative) {
   return key;
 }
 
-ModuleTally ProcessModuleLines(const std::vector<RepositoryLine>& lines, std::string_view action,
-                               std::string_view target_folder,
+ModuleTally ProcessModuleLines(const std::vector<RepositoryLine>& lines, PatchAction action,
+                               std::string_view target_folder, EngineSink& sink,
                                std::vector<std::optional<ModuleResult>>* results) {
-  if (action == kActionInstall) {
-    return ModuleRun(EntriesOf(lines), Action::kInstall, target_folder).Run(results);
-  }
-  if (action == kActionUninstall) {
-    return ModuleRun(EntriesOf(lines), Action::kUninstall, target_folder).Run(results);
-  }
-  if (results != nullptr) results->assign(lines.size(), std::nullopt);
-  return {};
+  const Action run = action == PatchAction::kInstall ? Action::kInstall : Action::kUninstall;
+  return ModuleRun(EntriesOf(lines), run, target_folder, sink).Run(results);
 }
 
-ModuleTally ProcessModuleLine(const RepositoryLine& line, std::string_view action,
-                              std::string_view target_folder) {
-  return ProcessModuleLines({line}, action, target_folder);
+ModuleTally ProcessModuleLine(const RepositoryLine& line, PatchAction action,
+                              std::string_view target_folder, EngineSink& sink) {
+  return ProcessModuleLines({line}, action, target_folder, sink);
 }
 
 ModuleTally RemoveRecordedFiles(const std::vector<ModuleEntry>& files, bool say_refusals,
-                                std::string_view target_folder,
+                                std::string_view target_folder, EngineSink& sink,
                                 std::vector<std::optional<ModuleResult>>* results) {
   return ModuleRun({files.begin(), files.end()},
-                   say_refusals ? Action::kUninstall : Action::kWithdraw, target_folder, true)
+                   say_refusals ? Action::kUninstall : Action::kWithdraw, target_folder, sink,
+                   true)
       .Run(results);
 }
 

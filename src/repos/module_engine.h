@@ -12,14 +12,13 @@
 #include <string_view>
 #include <vector>
 
-#include "repos/curl_transfer.h"
+#include "net/curl_transfer.h"
+#include "repos/engine_sink.h"
 #include "repos/outcomes.h"
 #include "repos/repository_format.h"
 
 namespace kanade {
 
-inline constexpr std::string_view kActionInstall = "INST";
-inline constexpr std::string_view kActionUninstall = "UNINST";
 
 /// How long the engine waits for a download between two looks at it.
 inline constexpr int kDownloadPollMs = 100;
@@ -45,21 +44,21 @@ using LocalBodySource = std::FILE* (*)(std::string_view digest, std::optional<st
 void SetLocalBodySource(LocalBodySource source);
 
 /// Carries out `lines` in order in `target_folder` (no trailing separator):
-/// "INST" downloads, checks and writes each module's file unless it is
-/// current; "UNINST" deletes it while it still has the listed digest. A
-/// failing line never stops the others. Lines that are no module lines and
-/// other actions change nothing; module paths that would leave the target
+/// installing downloads, checks and writes each module's file unless it is
+/// current; uninstalling deletes it while it still has the listed digest. A
+/// failing line never stops the others. Lines that are no module lines
+/// change nothing; module paths that would leave the target
 /// folder, cross a link or name what Windows reads as a device or stream are
 /// refused, and a line without a digest text fails without a download.
-/// `results`, when given, gets what happened per line (nothing where
-/// nothing did).
-ModuleTally ProcessModuleLines(const std::vector<RepositoryLine>& lines, std::string_view action,
-                               std::string_view target_folder,
+/// Each module's events go to `sink`; `results`, when given, gets what
+/// happened per line (nothing where nothing did).
+ModuleTally ProcessModuleLines(const std::vector<RepositoryLine>& lines, PatchAction action,
+                               std::string_view target_folder, EngineSink& sink,
                                std::vector<std::optional<ModuleResult>>* results = nullptr);
 
 /// The same for one line.
-ModuleTally ProcessModuleLine(const RepositoryLine& line, std::string_view action,
-                              std::string_view target_folder);
+ModuleTally ProcessModuleLine(const RepositoryLine& line, PatchAction action,
+                              std::string_view target_folder, EngineSink& sink);
 
 /// Removes the recorded `files` (paths as written, prefix included) from
 /// `target_folder`, each only while it still has its digest. Reported as
@@ -67,7 +66,7 @@ ModuleTally ProcessModuleLine(const RepositoryLine& line, std::string_view actio
 /// with `say_refusals` (an uninstall), and is passed over without one when
 /// clearing up after a release or another mode.
 ModuleTally RemoveRecordedFiles(const std::vector<ModuleEntry>& files, bool say_refusals,
-                                std::string_view target_folder,
+                                std::string_view target_folder, EngineSink& sink,
                                 std::vector<std::optional<ModuleResult>>* results = nullptr);
 
 /// True when `relative` (the repository's path, without DownloadPrefix)

@@ -7,6 +7,9 @@
 
 namespace kanade {
 
+/// What a repository's lines are run for.
+enum class PatchAction { kInstall, kUninstall };
+
 enum class FetchResult {
   kFetched,  // downloaded and accepted (or the same bytes as the kept copy)
   kFailed,   // nothing usable arrived
@@ -17,11 +20,11 @@ struct FetchOutcome {
   FetchResult Result = FetchResult::kFailed;
   bool VerifiedCopy = false;  // a verified local copy is there afterwards, new or kept
   std::string Reason;         // why it failed or was refused
-  bool Silent = false;        // no console line (the repos folder could not be made)
+  bool Silent = false;        // ended before it started: the repos folder could not be made
   std::string Note;           // for the log whatever the result: why kept validators went unused
 
   /// True when the file was downloaded and accepted.
-  explicit operator bool() const { return Result == FetchResult::kFetched; }
+  bool Fetched() const { return Result == FetchResult::kFetched; }
   bool KeptCopyUsed() const { return Result != FetchResult::kFetched && VerifiedCopy; }
 };
 
@@ -48,8 +51,6 @@ struct ModuleTally {
   void Add(const ModuleTally& other);
   bool Changed() const { return Written + Removed > 0; }
   bool Faulty() const { return Failed + Refused > 0; }
-  /// True when some module was written or removed.
-  explicit operator bool() const { return Changed(); }
 };
 
 /// An apply or uninstall of one repository.
@@ -61,8 +62,6 @@ struct RepositoryOutcome {
   std::vector<std::string> Notes;  // for the log: the record of installed files could not be kept
 
   bool Changed() const { return Modules.Changed() || Cleanup.Changed(); }
-  /// True when some module was written or removed.
-  explicit operator bool() const { return Changed(); }
 };
 
 }  // namespace kanade

@@ -14,7 +14,7 @@
 #include "repos/repository_fetch.h"
 #include "repos/repository_format.h"
 #include "repos/repository_trust.h"
-#include "repos/run_report.h"
+#include "repos/engine_sink.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
 #include "util/path.h"
@@ -61,8 +61,9 @@ ModuleEntry EntryOf(const RecordedFile& file) {
 // One repository carried out against the record of installed files.
 class RecordedRun {
  public:
-  RecordedRun(std::string_view repository, std::string target, RepositoryOutcome& outcome)
-      : repository_(repository), target_(std::move(target)), outcome_(outcome) {
+  RecordedRun(std::string_view repository, std::string target, RepositoryOutcome& outcome,
+              EngineSink& sink)
+      : repository_(repository), target_(std::move(target)), outcome_(outcome), sink_(sink) {
     std::string problem;
     record_ = InstallRecord::Load(&problem);
     Note(problem);
@@ -88,7 +89,7 @@ class RecordedRun {
     if (std::count(announced.begin(), announced.end(), true) > 0) Save();
 
     std::vector<std::optional<ModuleResult>> results;
-    outcome_.Modules = ProcessModuleLines(listing.lines, kActionInstall, target_, &results);
+    outcome_.Modules = ProcessModuleLines(listing.lines, PatchAction::kInstall, target_, sink_, &results);
     std::set<std::string>& listed = AppliedPaths()[repository_];
     listed.clear();
     for (std::size_t i = 0; i < listing.entries.size(); ++i) {
@@ -168,7 +169,7 @@ class RecordedRun {
     std::vector<ModuleEntry> entries;
     for (const RecordedFile& file : files) entries.push_back(EntryOf(file));
     std::vector<std::optional<ModuleResult>> results;
-    const ModuleTally tally = RemoveRecordedFiles(entries, say_refusals, target_, &results);
+    const ModuleTally tally = RemoveRecordedFiles(entries, say_refusals, target_, sink_, &results);
     for (std::size_t i = 0; i < files.size(); ++i) {
       if (results[i] == ModuleResult::kFailed || results[i] == ModuleResult::kRefused) {
         record_.Put(files[i]);
@@ -186,16 +187,17 @@ class RecordedRun {
   const std::string repository_;
   const std::string target_;
   RepositoryOutcome& outcome_;
+  EngineSink& sink_;
   InstallRecord record_;
 };
 
 RepositoryOutcome RunWithSummary(std::string_view repository_name, std::string_view target_folder,
-                                 std::string_view action, std::span<const std::string> replaced) {
-  const bool install = action == kActionInstall;
-  const int line = ReportRepositoryStarted(repository_name, install);
+                                 PatchAction action, EngineSink& sink,
+                                 std::span<const std::string> replaced) {
+  sink.RepositoryStarted(repository_name, action);
   const RepositoryOutcome outcome =
-      ProcessRepository(repository_name, target_folder, action, replaced);
-  ReportRepositoryEnded(line, repository_name, install, outcome);
+      ProcessRepository(repository_name, target_folder, action, sink, replaced);
+  sink.RepositoryEnded(repository_name, action, outcome);
   DownloadPrefix.clear();
   return outcome;
 }
@@ -203,11 +205,10 @@ RepositoryOutcome RunWithSummary(std::string_view repository_name, std::string_v
 }  // namespace
 
 RepositoryOutcome ProcessRepository(std::string_view repository_name,
-                                    std::string_view target_folder, std::string_view action,
-                                    std::span<const std::string> replaced) {
+                                    std::string_view target_folder, PatchAction action,
+                                    EngineSink& sink, std::span<const std::string> replaced) {
   RepositoryOutcome outcome;
-  const bool install = action == kActionInstall;
-  if (!install && action != kActionUninstall) return outcome;
+  const bool install = action == PatchAction::kInstall;
   const std::string target = StripTrailingSeparators(target_folder);
   // Only a copy signed by the publisher decides anything, and only the
   // bytes that were checked: see VerifiedCopyOf.
@@ -224,7 +225,7 @@ RepositoryOutcome ProcessRepository(std::string_view repository_name,
   const std::optional<Listing> listing =
       text ? std::optional<Listing>(ListingOf(*text)) : std::nullopt;
 
-  RecordedRun run(repository_name, target, outcome);
+  RecordedRun run(repository_name, target, outcome, sink);
   std::set<std::string> listed;
   if (install) {
     run.Install(*listing);
@@ -241,14 +242,14 @@ RepositoryOutcome ProcessRepository(std::string_view repository_name,
 }
 
 RepositoryOutcome ApplyRepository(std::string_view repository_name, std::string_view target_folder,
-                                  std::span<const std::string> replaced) {
-  return RunWithSummary(repository_name, target_folder, kActionInstall, replaced);
+                                  EngineSink& sink, std::span<const std::string> replaced) {
+  return RunWithSummary(repository_name, target_folder, PatchAction::kInstall, sink, replaced);
 }
 
 RepositoryOutcome UninstallRepository(std::string_view repository_name,
-                                      std::string_view target_folder,
+                                      std::string_view target_folder, EngineSink& sink,
                                       std::span<const std::string> replaced) {
-  return RunWithSummary(repository_name, target_folder, kActionUninstall, replaced);
+  return RunWithSummary(repository_name, target_folder, PatchAction::kUninstall, sink, replaced);
 }
 
 void ForgetAppliedPaths() {

@@ -5,13 +5,13 @@
 #include <optional>
 #include <system_error>
 
-#include "repos/http_client.h"
+#include "net/http_client.h"
 #include "repos/program_file.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_server.h"
 #include "repos/repository_trust.h"
 #include "repos/repository_validators.h"
-#include "repos/run_report.h"
+#include "repos/engine_sink.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
 #include "util/contained_folder.h"
@@ -90,18 +90,19 @@ std::optional<std::string> ReadLocalRepository(std::string_view local_name) {
                 : std::nullopt;
 }
 
-FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) {
+FetchOutcome FetchRepository(std::string_view url, std::string_view local_name, EngineSink& sink) {
   FetchOutcome outcome;
   bool crossed_link = false;
   const auto folder = OpenReposFolder(true, &crossed_link);
   if (!folder && !crossed_link) {
     outcome.Silent = true;
     outcome.Reason = "cannot create " + ReposFolder() + ": " + LastSystemError();
+    sink.FetchEnded(url, outcome);
     return outcome;
   }
   const std::string path = LocalRepositoryPath(local_name);
   const std::string name = PublishedNameOf(local_name);
-  const int line = ReportFetchStarted(url);
+  sink.FetchStarted(url);
   // No copy this program kept is larger than a fetch may be.
   std::string foreign;
   std::optional<std::string> local =
@@ -119,7 +120,7 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name) 
       verified = std::move(local);
     }
     outcome.VerifiedCopy = verified.has_value();
-    ReportFetchEnded(line, url, outcome);
+    sink.FetchEnded(url, outcome);
     return outcome;
   };
   // Someone else may write the program folder: nothing is written through a

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "repos/http_client.h"
+#include "net/http_client.h"
 #include "repos/program_file.h"
 #include "repos/repository_trust.h"
 #include "repos/sha256.h"

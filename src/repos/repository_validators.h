@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "repos/curl_transfer.h"
+#include "net/curl_transfer.h"
 #include "repos/publisher_keys.h"
 #include "util/contained_folder.h"
 

@@ -15,8 +15,6 @@ PatcherState& State() {
 void ResetProgramState() {
   State() = PatcherState{};
   ProgramFolder.clear();
-  PatchStep = 0;
-  StepTimer = 0;
   WaitLineIndex = 0;
   DownloadPrefix.clear();
   LogLinePrefix.clear();

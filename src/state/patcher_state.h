@@ -41,8 +41,6 @@ PatcherState& State();
 
 // Program-wide values.
 inline std::string ProgramFolder;   // current folder at start-up, ending in PathSeparator
-inline double PatchStep = 0;        // position of the patch run
-inline double StepTimer = 0;        // per-step status; -1 asks for the next step
 inline int WaitLineIndex = 0;       // console line of the "-waitfor" countdown
 inline std::string DownloadPrefix;  // "" or "upgrade_" while the own repository is applied
 inline std::string LogLinePrefix;   // "" or "UPG:" in a process started for an upgrade

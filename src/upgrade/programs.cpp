@@ -5,7 +5,6 @@
 #include <system_error>
 
 #include "repos/sha256.h"
-#include "ui/console.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
 #include "util/system_error.h"
@@ -119,12 +118,12 @@ ProgramOutcome CopyVerifiedProgram(std::string_view from, std::string_view to,
                          ") nor set it aside: " + LastSystemError());
   }
   if (target_folder->MoveIntoPlace(*copy, name)) return Placed(*target_folder);
-  const std::string why =
+  std::string why =
       "cannot put the copy in place as " + std::string(to) + ": " + LastSystemError();
   // The program must not stay under its set-aside name: that is a leftover
   // the next start deletes.
   if (!target_folder->Rename(aside, name)) {
-    LogReason("cannot put " + aside + " back as " + name + ": " + LastSystemError());
+    why += "; cannot put " + aside + " back as " + name + ": " + LastSystemError();
   }
   return ProgramFailed(why);
 }

@@ -7,7 +7,6 @@
 #include "repos/repository_trust.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
-#include "ui/console.h"
 #include "upgrade/programs.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
@@ -60,7 +59,7 @@ std::string ListedProgramDigest() {
   return digest;
 }
 
-UpgradeOutcome PrepareUpgrade() {
+UpgradeOutcome PrepareUpgrade(UpgradeSink& sink) {
   const std::string upgrade = UpgradeExe();
   const std::string installed = DigestInProgramFolder(kProgramName);
   if (installed.empty()) return {};  // started from elsewhere: nothing to replace
@@ -71,7 +70,7 @@ UpgradeOutcome PrepareUpgrade() {
   // checked through the handle it is started from.
   const std::string listed = ListedProgramDigest();
   if (listed.empty()) return UpgradeBlocked("no verified repository lists " + upgrade);
-  AddConsoleLine("アップデート準備中: " + upgrade);
+  sink.UpgradeStarting(upgrade);
   const ProgramOutcome started =
       Launcher().StartProgram(upgrade, "-waitfor 10 -upgrade", ProgramFolder, listed);
   // Ending without a successor would leave the player with nothing running.
@@ -80,7 +79,7 @@ UpgradeOutcome PrepareUpgrade() {
   return {UpgradeResult::kHandedOver, {}};
 }
 
-UpgradeOutcome PerformUpgrade() {
+UpgradeOutcome PerformUpgrade(UpgradeSink& sink) {
   const std::string program = ProgramExe();
   const std::string upgrade = UpgradeExe();
   const auto folder = ContainedFolder::Open(StripTrailingSeparators(ProgramFolder), {}, false);
@@ -88,7 +87,7 @@ UpgradeOutcome PerformUpgrade() {
   const EntryKind kind = folder->KindOf(UpgradeName());
   if (kind == EntryKind::kMissing) return {};
   if (kind != EntryKind::kFile) return UpgradeBlocked(upgrade + " is no regular file");
-  AddConsoleLine("アップデート処理中: " + upgrade + " -> " + program);
+  sink.UpgradeReplacing(upgrade, program);
   const std::string listed = ListedProgramDigest();
   if (listed.empty()) return UpgradeBlocked("no verified repository lists " + upgrade);
   const ProgramOutcome copied = Launcher().CopyFileOver(upgrade, program, listed);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace kanade {
@@ -24,6 +25,16 @@ inline UpgradeOutcome UpgradeBlocked(std::string reason) {
   return {UpgradeResult::kBlocked, std::move(reason)};
 }
 
+/// What the upgrade says while it goes; the program's reporter words it.
+class UpgradeSink {
+ public:
+  virtual ~UpgradeSink() = default;
+  /// The downloaded build is about to start, to replace the installed one.
+  virtual void UpgradeStarting(std::string_view upgrade) = 0;
+  /// The downloaded build is about to be copied over the installed one.
+  virtual void UpgradeReplacing(std::string_view upgrade, std::string_view program) = 0;
+};
+
 /// The installed program and the downloaded new build, in ProgramFolder.
 std::string ProgramExe();
 std::string UpgradeExe();
@@ -35,12 +46,12 @@ std::string ListedProgramDigest();
 /// Starts the downloaded build with "-waitfor 10 -upgrade" and ends this
 /// process. Otherwise nothing changed, and this process goes on: kNone when
 /// there is no other build to start, kBlocked when it could not be started.
-UpgradeOutcome PrepareUpgrade();
+UpgradeOutcome PrepareUpgrade(UpgradeSink& sink);
 
 /// Copies the downloaded build over the installed program, starts it and
 /// ends this process. Otherwise this process goes on: kNone when there is
 /// no downloaded build, kBlocked with the reason when it could not be put in
 /// place or started (the installed program may then already be the new one).
-UpgradeOutcome PerformUpgrade();
+UpgradeOutcome PerformUpgrade(UpgradeSink& sink);
 
 }  // namespace kanade

@@ -7,7 +7,7 @@
 #include "discovery/game_location.h"
 #include "discovery/steam_libraries.h"
 #include "kanade_repo/repository_signing.h"
-#include "repos/http_client.h"
+#include "net/http_client.h"
 #include "repos/sha256.h"
 #include "settings/settings_window.h"
 #include "state/patcher_state.h"

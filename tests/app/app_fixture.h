@@ -10,7 +10,7 @@
 
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
-#include "ui/headless_toolkit.h"
+#include "support/headless_toolkit.h"
 
 namespace kanade::test {
 

@@ -10,7 +10,6 @@
 #include "discovery/steam_libraries.h"
 #include "discovery/steam_tree.h"
 #include "support/temp_dir.h"
-#include "ui/headless_toolkit.h"
 
 namespace kanade {
 namespace {
@@ -172,29 +171,20 @@ TEST_F(GameLocation, UnknownProfileGivesNoDataCandidate) {
   EXPECT_EQ(State().DataFolder, "");
 }
 
-TEST_F(GameLocation, BrowseAcceptsAnyPathInAGameFolder) {
-  HeadlessToolkit toolkit;
-  EXPECT_EQ(BrowseGameFolder(""), "");  // no toolkit yet
-  SetToolkit(&toolkit);
+TEST_F(GameLocation, TheDialogAcceptsAnyPathInAGameFolder) {
   const std::string game = MakeGame(dir / "Game");
   std::filesystem::create_directories(dir / "Other");
-  toolkit.AnswerFileDialog(game + "/Language.txt");
-  toolkit.AnswerFileDialog("\"" + game + "/typed name.exe");
-  toolkit.AnswerFileDialog(dir / "Other/Shroud of the Avatar.exe");
-  toolkit.AnswerFileDialog("");
-  EXPECT_EQ(BrowseGameFolder(""), game);
-  EXPECT_EQ(BrowseGameFolder(game), game);
-  EXPECT_EQ(BrowseGameFolder(game + "/"), "");
-  EXPECT_EQ(BrowseGameFolder(game), "");
-  SetToolkit(nullptr);
+  EXPECT_EQ(GameFolderOfDialogAnswer(game + "/Language.txt"), game);
+  EXPECT_EQ(GameFolderOfDialogAnswer("\"" + game + "/typed name.exe"), game);
+  EXPECT_EQ(GameFolderOfDialogAnswer((dir / "Other/Shroud of the Avatar.exe").string()), "");
+  EXPECT_EQ(GameFolderOfDialogAnswer(""), "");
 
-  const auto& requests = toolkit.dialog_requests();
-  ASSERT_EQ(requests.size(), 4u);
-  EXPECT_EQ(requests[0].title, "SotA ゲームフォルダを指定する");
-  EXPECT_EQ(requests[0].filter, "Shroud of the Avatar|Shroud of the Avatar.exe");
-  EXPECT_EQ(requests[0].initial_path, "/Shroud of the Avatar.exe");
-  EXPECT_EQ(requests[1].initial_path, game + "/Shroud of the Avatar.exe");
-  EXPECT_EQ(requests[2].initial_path, game + "/");
+  const GameFolderDialog dialog = GameFolderDialogAt("");
+  EXPECT_EQ(dialog.Title, "SotA ゲームフォルダを指定する");
+  EXPECT_EQ(dialog.Filter, "Shroud of the Avatar|Shroud of the Avatar.exe");
+  EXPECT_EQ(dialog.Initial, "/Shroud of the Avatar.exe");
+  EXPECT_EQ(GameFolderDialogAt(game).Initial, game + "/Shroud of the Avatar.exe");
+  EXPECT_EQ(GameFolderDialogAt(game + "/").Initial, game + "/");
 }
 
 #ifndef _WIN32

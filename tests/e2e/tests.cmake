@@ -1,7 +1,7 @@
 # Started by the launcher test (tests/upgrade): a program that waits for the
 # one that started it to end.
 add_executable(kanade_starter_probe ${CMAKE_CURRENT_LIST_DIR}/starter_probe.cpp)
-target_link_libraries(kanade_starter_probe PRIVATE kanade_settings_upgrade)
+target_link_libraries(kanade_starter_probe PRIVATE kanade_upgrade)
 if(TARGET kanade_tests_upgrade)
   add_dependencies(kanade_tests_upgrade kanade_starter_probe)
 endif()

@@ -10,14 +10,14 @@
 #include <memory>
 #include <vector>
 
-#include "repos/curl_transfer.h"
-#include "repos/http_client.h"
+#include "net/curl_transfer.h"
+#include "net/http_client.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
 #include "ui/console.h"
-#include "ui/headless_toolkit.h"
+#include "support/headless_toolkit.h"
 #include "util/path.h"
 
 namespace kanade {

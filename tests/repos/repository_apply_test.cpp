@@ -9,7 +9,7 @@
 #include <map>
 #include <set>
 
-#include "repos/http_client.h"
+#include "net/http_client.h"
 #include "repos/repository_fetch.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "kanade_repo/repository_signing.h"
-#include "repos/http_client.h"
+#include "net/http_client.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_server.h"
 #include "repos/repository_trust.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ui/headless_toolkit.h"
+#include "support/headless_toolkit.h"
 #include "ui/main_window.h"
 
 namespace kanade {

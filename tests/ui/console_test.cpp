@@ -4,7 +4,7 @@
 
 #include "state/patcher_state.h"
 #include "support/temp_dir.h"
-#include "ui/headless_toolkit.h"
+#include "support/headless_toolkit.h"
 #include "ui/log_file.h"
 
 namespace kanade {

@@ -8,7 +8,7 @@
 #include "app/event_loop.h"
 #include "state/patcher_state.h"
 #include "support/temp_dir.h"
-#include "ui/headless_toolkit.h"
+#include "support/headless_toolkit.h"
 #include "ui/main_window.h"
 #include "ui/picture_scaling.h"
 

@@ -7,7 +7,7 @@
 #include "state/patcher_state.h"
 #include "support/temp_dir.h"
 #include "ui/console.h"
-#include "ui/headless_toolkit.h"
+#include "support/headless_toolkit.h"
 #include "ui/main_window.h"
 
 namespace kanade {

@@ -7,7 +7,7 @@
 
 #include "app/command_line.h"
 #include "app/patch_run.h"
-#include "repos/http_client.h"
+#include "net/http_client.h"
 #include "repos/module_engine.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"

@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/command_line.h"
+#include "util/platform_arguments.h"
 #include "gzip_file.h"
 #include "kanade_version.h"
 #include "publish_command.h"

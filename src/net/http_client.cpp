@@ -1,4 +1,4 @@
-#include "repos/http_client.h"
+#include "net/http_client.h"
 
 #include <atomic>
 #include <cstdio>
@@ -23,10 +23,7 @@ class FileSink : public DownloadSink {
 };
 
 HttpLayer* installed_layer = nullptr;
-std::atomic<int> no_data_abort_ms{60'000};
 std::atomic<int> prefetch_fresh_ms{10'000};
-std::atomic<int> low_speed_bytes_per_second{1024};
-std::atomic<int> low_speed_window_ms{60'000};
 
 }  // namespace
 
@@ -38,33 +35,12 @@ void SetHttpLayer(HttpLayer* layer) {
   installed_layer = layer;
 }
 
-void SetNoDataAbortMs(int ms) {
-  no_data_abort_ms = ms > 0 ? ms : 1;
-}
-
-int NoDataAbortMs() {
-  return no_data_abort_ms;
-}
-
 void SetPrefetchFreshnessMs(int ms) {
   prefetch_fresh_ms = ms > 0 ? ms : 0;
 }
 
 int PrefetchFreshnessMs() {
   return prefetch_fresh_ms;
-}
-
-void SetLowSpeedLimit(int bytes_per_second, int window_ms) {
-  low_speed_bytes_per_second = bytes_per_second > 0 ? bytes_per_second : 0;
-  low_speed_window_ms = window_ms > 0 ? window_ms : 1;
-}
-
-int LowSpeedBytesPerSecond() {
-  return low_speed_bytes_per_second;
-}
-
-int LowSpeedWindowMs() {
-  return low_speed_window_ms;
 }
 
 bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink,

@@ -14,6 +14,9 @@
 
 namespace kanade {
 
+inline constexpr std::string_view kUserAgent = "Mozilla/5.0 Gecko/41.0 Firefox/41.0";
+inline constexpr long kMaxRedirects = 20;
+
 enum class TransferOutcome {
   kCompleted,  // the whole body arrived (any HTTP status)
   kFailed,     // connection, TLS, protocol or sink failure
@@ -96,6 +99,14 @@ inline constexpr int kMaxStreamsPerConnection = 100;
 /// requests sent to it in a run, plus three; the transfers that one broken
 /// connection takes with it cost one retry together.
 inline constexpr int kTransferAttempts = 3;
+/// A transfer that receives no byte for this long is aborted (default 60 s).
+void SetNoDataAbortMs(int ms);
+int NoDataAbortMs();
+/// A transfer that brings less than `bytes_per_second` on average over a
+/// window of `window_ms` is aborted (default 1 KiB/s over 60 s).
+void SetLowSpeedLimit(int bytes_per_second, int window_ms);
+int LowSpeedBytesPerSecond();
+int LowSpeedWindowMs();
 /// Connecting plus the TLS handshake may take this long (default 15 s).
 void SetConnectTimeoutMs(int ms);
 int ConnectTimeoutMs();

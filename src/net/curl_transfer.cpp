@@ -1,4 +1,4 @@
-#include "repos/curl_transfer.h"
+#include "net/curl_transfer.h"
 
 #include <curl/curl.h>
 
@@ -21,7 +21,6 @@
 #include <utility>
 #include <vector>
 
-#include "repos/http_client.h"
 #include "util/text.h"
 #ifdef _WIN32
 #include "util/utf.h"
@@ -57,6 +56,9 @@ constexpr const char* kRetriesSpent =
 
 std::atomic<int> connect_timeout_ms{15'000};
 std::atomic<int> first_byte_timeout_ms{20'000};
+std::atomic<int> no_data_abort_ms{60'000};
+std::atomic<int> low_speed_bytes_per_second{1024};
+std::atomic<int> low_speed_window_ms{60'000};
 
 Milliseconds JitteredPause(Milliseconds longest) {
   static std::mt19937_64 random{std::random_device{}()};
@@ -846,6 +848,27 @@ void SetConnectTimeoutMs(int ms) {
 
 int ConnectTimeoutMs() {
   return connect_timeout_ms;
+}
+
+void SetNoDataAbortMs(int ms) {
+  no_data_abort_ms = ms > 0 ? ms : 1;
+}
+
+int NoDataAbortMs() {
+  return no_data_abort_ms;
+}
+
+void SetLowSpeedLimit(int bytes_per_second, int window_ms) {
+  low_speed_bytes_per_second = bytes_per_second > 0 ? bytes_per_second : 0;
+  low_speed_window_ms = window_ms > 0 ? window_ms : 1;
+}
+
+int LowSpeedBytesPerSecond() {
+  return low_speed_bytes_per_second;
+}
+
+int LowSpeedWindowMs() {
+  return low_speed_window_ms;
 }
 
 void SetFirstByteTimeoutMs(int ms) {

@@ -1,4 +1,4 @@
-#include "repos/http_client.h"
+#include "net/http_client.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
-#include "ui/headless_toolkit.h"
+#include "support/headless_toolkit.h"
 #include "util/path.h"
 
 namespace kanade {

@@ -2,19 +2,26 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
-#include "repos/curl_transfer.h"
-#include "repos/http_client.h"
-#include "ui/responsiveness.h"
+#include "net/curl_transfer.h"
+#include "net/http_client.h"
 
 namespace kanade {
 
 namespace {
 
-// How long a waiting caller sleeps between looks at the window.
-constexpr int kResponsiveSliceMs = 50;
+// How long a waiting caller sleeps between calls of the wait hook.
+constexpr int kWaitSliceMs = 50;
+
+std::function<void()> wait_hook;
+
+void KeepWaiting() {
+  if (wait_hook) wait_hook();
+}
 
 // A request started early, waiting for the DownloadToFile that makes it.
 struct Prefetched {
@@ -71,7 +78,7 @@ class LibcurlLayer : public HttpLayer {
       return false;
     }
     // Repository fetches run on the patch run's thread: keep the window alive.
-    while (!WaitForTransfer(*id, kResponsiveSliceMs)) KeepResponsive();
+    while (!WaitForTransfer(*id, kWaitSliceMs)) KeepWaiting();
     const TransferState state = TransferStatus(*id);
     Describe(state, report);
     EndTransfer(*id);
@@ -141,7 +148,7 @@ class LibcurlLayer : public HttpLayer {
   std::optional<bool> Finish(Prefetched& early, DownloadSink& sink, DownloadReport* report,
                              bool* retry) {
     const auto asked = std::chrono::steady_clock::now();
-    while (!WaitForTransfer(early.id, kResponsiveSliceMs)) KeepResponsive();
+    while (!WaitForTransfer(early.id, kWaitSliceMs)) KeepWaiting();
     const TransferState state = TransferStatus(early.id);
     EndTransfer(early.id);
     const bool too_large =
@@ -176,6 +183,10 @@ LibcurlLayer& Libcurl() {
 }
 
 }  // namespace
+
+void SetDownloadWaitHook(std::function<void()> hook) {
+  wait_hook = std::move(hook);
+}
 
 HttpLayer& LibcurlHttpLayer() {
   return Libcurl();

@@ -7,17 +7,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "repos/curl_transfer.h"
+#include "net/curl_transfer.h"
 
 namespace kanade {
-
-inline constexpr std::string_view kUserAgent = "Mozilla/5.0 Gecko/41.0 Firefox/41.0";
-inline constexpr long kMaxRedirects = 20;
 
 /// A repository file is never larger than this.
 inline constexpr std::uint64_t kMaxRepositoryBytes = std::uint64_t{16} << 20;
@@ -104,19 +102,15 @@ bool InitNetworking();
 /// libcurl with its cached connections. Called once at shutdown.
 void ReleaseNetworking();
 
-/// A transfer that receives no byte for this long is aborted (default 60 s).
-void SetNoDataAbortMs(int ms);
-int NoDataAbortMs();
+/// Called between short waits while a download is waited for on the calling
+/// thread: the program keeps its window alive there. Empty: nothing.
+void SetDownloadWaitHook(std::function<void()> hook);
+
 /// An answer to a request started early (PrefetchDownload) serves the
 /// fetch that takes it over only when it succeeded and arrived at most this
 /// long before (default 10 s); otherwise the fetch asks again.
 void SetPrefetchFreshnessMs(int ms);
 int PrefetchFreshnessMs();
-/// A transfer that brings less than `bytes_per_second` on average over a
-/// window of `window_ms` is aborted (default 1 KiB/s over 60 s).
-void SetLowSpeedLimit(int bytes_per_second, int window_ms);
-int LowSpeedBytesPerSecond();
-int LowSpeedWindowMs();
 
 /// GET `url` into `sink` and wait for it on the calling thread, keeping the
 /// window responsive. True when the transfer completed: an HTTP error status

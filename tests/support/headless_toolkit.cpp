@@ -1,4 +1,4 @@
-#include "ui/headless_toolkit.h"
+#include "support/headless_toolkit.h"
 
 namespace kanade {
 

@@ -1,0 +1,243 @@
+#include "app/run_report.h"
+
+#include <cstdio>
+#include <optional>
+
+#include "state/patcher_state.h"
+#include "ui/console.h"
+#include "ui/responsiveness.h"
+
+namespace kanade {
+
+namespace {
+
+constexpr std::string_view kFetchHead = "レポジトリを取得中: ";
+
+std::string_view ModuleHead(bool install) {
+  return install ? "- 更新: " : "- 削除: ";
+}
+
+std::string_view FailureWord(ModuleFailure failure) {
+  switch (failure) {
+    case ModuleFailure::kWrite:
+      return " 書込失敗";
+    case ModuleFailure::kDownload:
+      return " ダウンロード失敗";
+    case ModuleFailure::kAborted:
+      return " ダウンロード中止";
+    case ModuleFailure::kDigest:
+      return " ハッシュ不一致";
+    case ModuleFailure::kRemove:
+    case ModuleFailure::kNone:
+      break;
+  }
+  return " 失敗";
+}
+
+constexpr std::string_view kOtherCopyWait = "他の Kanade Patcher の処理を待機中...";
+
+std::string_view HeadOf(PatchAction action) {
+  return ModuleHead(action == PatchAction::kInstall);
+}
+
+// One module's console line, rewritten as its work goes on.
+class ModuleLine : public ModuleEvents {
+ public:
+  ModuleLine(PatchAction action, std::string_view full_path)
+      : text_(std::string(HeadOf(action)) + std::string(full_path)),
+        line_(AddConsoleLine(text_, kWhite)) {}
+
+  void Downloading(std::uint64_t bytes) override {
+    if (shown_bytes_ == bytes) return;
+    shown_bytes_ = bytes;
+    // "- 更新中: " replaces the head "- 更新: " while bytes arrive.
+    SetConsoleLineText("- 更新中: " + Path() + " " + std::to_string(bytes), line_);
+  }
+
+  void Retried(const std::vector<std::string>& reasons) override {
+    for (std::size_t i = 0; i < reasons.size(); ++i) {
+      LogReason("retry " + std::to_string(i + 1) + " of " + Path() + ": " + reasons[i]);
+    }
+  }
+
+  void Verified(std::uint64_t size) override {
+    SetConsoleLineText(text_ + " " + std::to_string(size), line_);
+  }
+
+  void Ended(const ModuleOutcome& outcome) override {
+    switch (outcome.Result) {
+      case ModuleResult::kCurrent:
+        return;
+      case ModuleResult::kWritten:
+      case ModuleResult::kRemoved:
+        SetConsoleLineText(text_ + " 成功", line_);
+        SetConsoleLineColour(kGreen, line_);
+        return;
+      case ModuleResult::kRefused:
+        SetConsoleLineText(text_ + " 拒否", line_);
+        break;
+      case ModuleResult::kFailed:
+        SetConsoleLineText(text_ + std::string(FailureWord(outcome.Failure)), line_);
+        break;
+    }
+    SetConsoleLineColour(kRed, line_);
+    LogReason(outcome.Reason);
+  }
+
+ private:
+  // Both heads ("- 更新: ", "- 削除: ") are as long.
+  std::string Path() const { return text_.substr(ModuleHead(true).size()); }
+
+  const std::string text_;
+  const int line_;
+  // The count last shown: a body that stalls writes no more log lines.
+  std::optional<std::uint64_t> shown_bytes_;
+};
+
+std::string RepositoryHead(std::string_view name, PatchAction action) {
+  return (action == PatchAction::kInstall ? "レポジトリ適用: " : "レポジトリ解除: ") +
+         std::string(name);
+}
+
+}  // namespace
+
+std::string WaitLineText(double remaining_ms) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", remaining_ms / 1000.0);
+  return std::string("-waitfor: アップグレード待機中: ") + seconds + " 秒";
+}
+
+void RunReporter::FetchStarted(std::string_view url) {
+  fetch_line_ = AddConsoleLine(std::string(kFetchHead) + std::string(url), kWhite);
+}
+
+void RunReporter::FetchEnded(std::string_view url, const FetchOutcome& outcome) {
+  // Ended before it started: no line of its own, only the reason.
+  if (outcome.Silent) {
+    LogReason(outcome.Reason);
+    return;
+  }
+  const std::string text = std::string(kFetchHead) + std::string(url);
+  switch (outcome.Result) {
+    case FetchResult::kFetched:
+      SetConsoleLineText(text + " 成功", fetch_line_);
+      if (!outcome.Note.empty()) LogReason(outcome.Note);
+      return;
+    case FetchResult::kFailed:
+      SetConsoleLineText(text + " 失敗", fetch_line_);
+      break;
+    case FetchResult::kRefused:
+      SetConsoleLineText(text + " 不一致", fetch_line_);
+      break;
+  }
+  SetConsoleLineColour(kRed, fetch_line_);
+  LogReason(outcome.KeptCopyUsed() ? outcome.Reason + "; the verified local copy is used"
+                                   : outcome.Reason);
+  if (!outcome.Note.empty()) LogReason(outcome.Note);
+}
+
+void RunReporter::RepositoryStarted(std::string_view name, PatchAction action) {
+  repository_line_ = AddConsoleLine(
+      RepositoryHead(name, action) +
+          (action == PatchAction::kInstall ? " を適用中..." : " をアンインストール中..."),
+      kWhite);
+}
+
+void RunReporter::RepositoryEnded(std::string_view name, PatchAction action,
+                                  const RepositoryOutcome& outcome) {
+  const std::string head = RepositoryHead(name, action);
+  if (!outcome.Changed()) {
+    SetConsoleLineText(head + " は更新なし", repository_line_);
+  } else {
+    SetConsoleLineText(
+        head + (action == PatchAction::kInstall ? " を適用済み" : " をアンインストール済み"),
+        repository_line_);
+  }
+  for (const std::string& note : outcome.Notes) LogReason(note);
+}
+
+std::unique_ptr<ModuleEvents> RunReporter::ModuleStarted(PatchAction action,
+                                                         std::string_view full_path) {
+  return std::make_unique<ModuleLine>(action, full_path);
+}
+
+void RunReporter::ModuleRefused(PatchAction action, std::string_view full_path,
+                                std::string_view reason) {
+  AddConsoleLine(std::string(HeadOf(action)) + std::string(full_path) + " 拒否", kRed);
+  LogReason(reason);
+}
+
+void RunReporter::KeepAlive() {
+  KeepResponsive();
+}
+
+void RunReporter::UpgradeStarting(std::string_view upgrade) {
+  AddConsoleLine("アップデート準備中: " + std::string(upgrade));
+}
+
+void RunReporter::UpgradeReplacing(std::string_view upgrade, std::string_view program) {
+  AddConsoleLine("アップデート処理中: " + std::string(upgrade) + " -> " + std::string(program));
+}
+
+void RunReporter::UpgradeHandOver() {
+  AddConsoleLine("-upgrade: Performing software upgrade...");
+}
+
+void RunReporter::UpgradeBlocked(std::string_view reason) {
+  LogReason(reason);
+}
+
+void RunReporter::WaitStarted(double remaining_ms) {
+  WaitLineIndex = AddConsoleLine(WaitLineText(remaining_ms));
+}
+
+void RunReporter::WaitCountdown(double remaining_ms) {
+  SetConsoleLineText(WaitLineText(remaining_ms), WaitLineIndex);
+}
+
+void RunReporter::OtherCopyWaitStarted() {
+  other_copy_line_ = AddConsoleLine(std::string(kOtherCopyWait));
+}
+
+void RunReporter::OtherCopyWaitEnded(bool ended) {
+  SetConsoleLineText(std::string(kOtherCopyWait) + (ended ? " 完了" : " タイムアウト"),
+                     other_copy_line_);
+}
+
+void RunReporter::FifoCleanupStarted() {
+  fifo_line_ = AddConsoleLine("FIFOバッファの整理中...");
+}
+
+void RunReporter::FifoCleanupEnded(std::string_view reason) {
+  if (reason.empty()) {
+    SetConsoleLineText("FIFOバッファの整理中... 完了", fifo_line_);
+    return;
+  }
+  SetConsoleLineText("FIFOバッファの整理中... 失敗", fifo_line_);
+  SetConsoleLineColour(kRed, fifo_line_);
+  LogReason(reason);
+}
+
+void RunReporter::RunEnded(RunEnd end, std::string_view reason) {
+  AddConsoleLine("");
+  switch (end) {
+    case RunEnd::kReady:
+      AddConsoleLine("日本語化パッチの準備ができました。ゲームを開始してください！");
+      SetConsoleLineColour(kGreen);
+      return;
+    case RunEnd::kRemoved:
+      AddConsoleLine("日本語化パッチがアンインストールされました。");
+      return;
+    case RunEnd::kNotApplied:
+      AddConsoleLine("日本語化パッチを適用できませんでした。kanade.log を確認してください。", kRed);
+      break;
+    case RunEnd::kNotRemoved:
+      AddConsoleLine(
+          "日本語化パッチをアンインストールできませんでした。kanade.log を確認してください。",
+          kRed);
+      break;
+  }
+  LogReason(reason);
+}
+
+}  // namespace kanade
