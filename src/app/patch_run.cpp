@@ -34,8 +34,7 @@ constexpr double kTurnWaitLimitMs = 60000;
 // The countdown's tick.
 constexpr int kCountdownTickMs = 100;
 
-static_assert(static_cast<int>(Step::kFetchPrefixed) - static_cast<int>(Step::kFetchConvTest) +
-                      1 ==
+static_assert(static_cast<int>(Step::kFetchPrefixed) - static_cast<int>(Step::kFetchConvTest) + 1 ==
                   std::size(kLocalisationModes),
               "one fetch step per localisation mode");
 

@@ -510,8 +510,7 @@ ModuleTally RemoveRecordedFiles(const std::vector<ModuleEntry>& files, bool say_
                                 std::string_view target_folder, EngineSink& sink,
                                 std::vector<std::optional<ModuleResult>>* results) {
   return ModuleRun({files.begin(), files.end()},
-                   say_refusals ? Action::kUninstall : Action::kWithdraw, target_folder, sink,
-                   true)
+                   say_refusals ? Action::kUninstall : Action::kWithdraw, target_folder, sink, true)
       .Run(results);
 }
 

@@ -19,7 +19,6 @@
 
 namespace kanade {
 
-
 /// How long the engine waits for a download between two looks at it.
 inline constexpr int kDownloadPollMs = 100;
 /// Downloads that run at once while the engine waits for one of them: as

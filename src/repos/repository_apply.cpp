@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "repos/engine_sink.h"
 #include "repos/install_record.h"
 #include "repos/module_engine.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_format.h"
 #include "repos/repository_trust.h"
-#include "repos/engine_sink.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
 #include "util/path.h"
@@ -89,7 +89,8 @@ class RecordedRun {
     if (std::count(announced.begin(), announced.end(), true) > 0) Save();
 
     std::vector<std::optional<ModuleResult>> results;
-    outcome_.Modules = ProcessModuleLines(listing.lines, PatchAction::kInstall, target_, sink_, &results);
+    outcome_.Modules =
+        ProcessModuleLines(listing.lines, PatchAction::kInstall, target_, sink_, &results);
     std::set<std::string>& listed = AppliedPaths()[repository_];
     listed.clear();
     for (std::size_t i = 0; i < listing.entries.size(); ++i) {

@@ -6,12 +6,12 @@
 #include <system_error>
 
 #include "net/http_client.h"
+#include "repos/engine_sink.h"
 #include "repos/program_file.h"
 #include "repos/publisher_keys.h"
 #include "repos/repository_server.h"
 #include "repos/repository_trust.h"
 #include "repos/repository_validators.h"
-#include "repos/engine_sink.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
 #include "util/contained_folder.h"

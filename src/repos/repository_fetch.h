@@ -27,13 +27,11 @@ std::string LocalRepositoryPath(std::string_view local_name);
 std::optional<std::string> ReadLocalRepository(std::string_view local_name);
 
 /// Downloads `url` as the local repository `local_name` and checks its
-/// signature, telling `sink` when it starts and how it ended. The local copy is replaced only by a file that verifies; a
-/// failed or unverified download leaves the previous copy as it was. The
-/// copy it verified, new or kept, is what VerifiedCopyOf gives from then on.
-/// Failed, with no start (Silent),
-/// when the repos folder cannot be created; with one when repos/ is a link,
-/// or the local copy a link or special file, as nothing is written through
-/// or over those.
+/// signature, telling `sink` when it starts and how it ended. The local copy is replaced only by a
+/// file that verifies; a failed or unverified download leaves the previous copy as it was. The copy
+/// it verified, new or kept, is what VerifiedCopyOf gives from then on. Failed, with no start
+/// (Silent), when the repos folder cannot be created; with one when repos/ is a link, or the local
+/// copy a link or special file, as nothing is written through or over those.
 FetchOutcome FetchRepository(std::string_view url, std::string_view local_name, EngineSink& sink);
 
 /// Starts the request of a later FetchRepository of `url` now, so that the

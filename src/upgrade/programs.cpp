@@ -118,8 +118,7 @@ ProgramOutcome CopyVerifiedProgram(std::string_view from, std::string_view to,
                          ") nor set it aside: " + LastSystemError());
   }
   if (target_folder->MoveIntoPlace(*copy, name)) return Placed(*target_folder);
-  std::string why =
-      "cannot put the copy in place as " + std::string(to) + ": " + LastSystemError();
+  std::string why = "cannot put the copy in place as " + std::string(to) + ": " + LastSystemError();
   // The program must not stay under its set-aside name: that is a leftover
   // the next start deletes.
   if (!target_folder->Rename(aside, name)) {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "app/event_loop.h"
+#include "app/patch_run.h"
 #include "app/startup.h"
 #include "discovery/game_location.h"
 #include "discovery/steam_libraries.h"
@@ -87,9 +88,11 @@ void AppTest::Dispatch(const Event& event) {
   }
 }
 
-bool AppTest::RunUntilStep(double step, int limit) {
+bool AppTest::RunUntilStep(int step, int limit) {
   // Steps without work are passed over, so "reached" means reached or passed.
-  const auto reached = [step] { return step >= 0 && PatchStep >= step; };
+  const auto reached = [step] {
+    return step >= 0 && static_cast<int>(CurrentRun().CurrentStep()) >= step;
+  };
   for (int i = 0; i < limit && !ended_; ++i) {
     if (reached()) return true;
     Event tick;

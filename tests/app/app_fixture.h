@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
+#include "support/headless_toolkit.h"
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
-#include "support/headless_toolkit.h"
 
 namespace kanade::test {
 
@@ -26,9 +26,9 @@ class AppTest : public ::testing::Test {
   void InstallGame();
   /// Builds the main window as start-up does, ready for events.
   void OpenMainWindow();
-  /// Delivers main-window timer events until PatchStep reaches `step` (or the
+  /// Delivers main-window timer events until the run's step reaches `step` (or the
   /// program ended); false when it did not within `limit` events.
-  bool RunUntilStep(double step, int limit = 400);
+  bool RunUntilStep(int step, int limit = 400);
   /// One event through the event loop's dispatch.
   void Dispatch(const Event& event);
   std::string Log() const { return ReadFile(dir_ / "program/kanade.log"); }

@@ -1,4 +1,5 @@
 #include "app/event_loop.h"
+#include "app/patch_run.h"
 
 #include <gtest/gtest.h>
 
@@ -77,7 +78,7 @@ TEST_F(EventLoopTest, ABoxUnderThePointerStaysLitWhileAStepBlocks) {
   toolkit_.SetPointer(MainWindow, {300, 200});
   RunUntilStep(-1, 1);
   EXPECT_EQ(settings_box(), (Rgb{200, 200, 200}));
-  EXPECT_EQ(PatchStep, 0);  // still counting down
+  EXPECT_EQ(CurrentRun().CurrentStep(), PatchRun::Step::kWait);  // still counting down
 }
 
 TEST_F(EventLoopTest, SettingsBoxOpensOneWindowFilledFromTheState) {
@@ -89,7 +90,7 @@ TEST_F(EventLoopTest, SettingsBoxOpensOneWindowFilledFromTheState) {
   ClickAt(561, 6);
   ASSERT_NE(SettingsWindow.Window, 0);
   const WindowHandle first = SettingsWindow.Window;
-  EXPECT_EQ(PatchStep, 100);
+  EXPECT_EQ(CurrentRun().CurrentStep(), PatchRun::Step::kRest);
   ClickAt(591, 36);
   EXPECT_EQ(SettingsWindow.Window, first);
   ClickAt(592, 37);  // right and bottom edges are outside
@@ -144,7 +145,7 @@ TEST_F(EventLoopTest, ClosingTheSettingsWindowSavesDetectsAndRestarts) {
   close.window = SettingsWindow.Window;
   Dispatch(close);
   EXPECT_EQ(SettingsWindow.Window, 0);
-  EXPECT_EQ(PatchStep, 0);
+  EXPECT_EQ(CurrentRun().CurrentStep(), PatchRun::Step::kWait);
   EXPECT_EQ(Console().Last, 0);
   EXPECT_EQ(State().LiveTranslationToken, "abc");
   EXPECT_NE(ReadFile(dir_ / "program/kanade.ini").find("LiveTranslationToken=abc\r\n"),
@@ -159,7 +160,7 @@ TEST_F(EventLoopTest, ArrowKeysScrollTheConsole) {
   toolkit_.KeyPress(MainWindow, MainCanvas, kKeyUp);
   toolkit_.KeyPress(MainWindow, MainCanvas, kKeyDown);
   toolkit_.KeyPress(MainWindow, MainCanvas, 65);
-  PatchStep = 100;  // keep the run from adding lines meanwhile
+  CurrentRun().Rest();  // keep the run from adding lines meanwhile
   for (int i = 0; i < 4; ++i) Dispatch(toolkit_.WaitEvent());
   EXPECT_EQ(Console().Scroll, 1);
 }
@@ -193,7 +194,7 @@ TEST_F(EventLoopTest, AnyEventsInAnyOrderKeepTheStateConsistent) {
     }
     Dispatch(e);
     // The invariants a user relies on after every event.
-    ASSERT_TRUE(PatchStep >= 0 && PatchStep <= 100) << PatchStep;
+    ASSERT_LE(CurrentRun().CurrentStep(), PatchRun::Step::kRest);
     ASSERT_LE(Console().Scroll, std::max(0, Console().Last - Console().VisibleLines + 1));
     ASSERT_GE(Console().Scroll, 0);
     ASSERT_EQ(Console().Lines.size(), Console().Colours.size());
@@ -237,8 +238,9 @@ TEST_F(EventLoopTest, StartUpWithNothingOpensTheWindowAndACloseRequestEndsIt) {
   const std::string log = ReadFile(folder + "/kanade.log");
   EXPECT_EQ(log.rfind("===== Program Started =====\r\n\r\n> Kanade 非公式日本語化Patcher", 0), 0u);
   EXPECT_EQ(ReadFile(folder + "/kanade.ini"), "<missing>");
-  EXPECT_EQ(PatchStep, 100);  // resting with the first-run settings window open
-  EXPECT_EQ(MainWindow, 0);   // closed by the shutdown sequence
+  EXPECT_EQ(CurrentRun().CurrentStep(),
+            PatchRun::Step::kRest);  // resting with the first-run settings window open
+  EXPECT_EQ(MainWindow, 0);          // closed by the shutdown sequence
 }
 
 }  // namespace

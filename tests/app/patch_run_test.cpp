@@ -68,7 +68,7 @@ TEST_F(PatchRunTest, AnOrdinaryRunFetchesEverythingInstallsTheModeAndIdles) {
   State().EnableLocalization = 1;
   // As start-up does: every repository is requested before the window opens,
   // and each fetch step takes over its request.
-  PrefetchRepositories();
+  CurrentRun().PrefetchRepositories();
   OpenMainWindow();
   ASSERT_TRUE(RunUntilStep(100));
 
@@ -86,12 +86,12 @@ TEST_F(PatchRunTest, AnOrdinaryRunFetchesEverythingInstallsTheModeAndIdles) {
   EXPECT_EQ(lines[1],
             "レポジトリを取得中: " + server_.Url("/repos/kanade-patcher-linux.repo") + " 成功");
   EXPECT_EQ(ReadFile(dir_ / "program/kanade.ini"), "<missing>");  // nothing saved
-  EXPECT_EQ(StepTimer, 0);
+  EXPECT_FALSE(CurrentRun().StepFinished());
 
   // Idle: more events change nothing.
   const int last = Console().Last;
   for (int i = 0; i < 20; ++i) RunUntilStep(-1, 1);
-  EXPECT_EQ(PatchStep, 100);
+  EXPECT_EQ(CurrentRun().CurrentStep(), PatchRun::Step::kRest);
   EXPECT_EQ(Console().Last, last);
 }
 
@@ -104,7 +104,7 @@ TEST_F(PatchRunTest, ALateRepositoryHoldsUpOnlyItsOwnStep) {
   State().LocalizationMode = "kanade-test";
   State().EnableLocalization = 1;
   const auto started = std::chrono::steady_clock::now();
-  PrefetchRepositories();
+  CurrentRun().PrefetchRepositories();
   OpenMainWindow();
   const std::string prefixed_done =
       "レポジトリを取得中: " + server_.Url("/repos/kanade-prefixed.repo") + " 成功";
@@ -151,12 +151,11 @@ TEST_F(PatchRunTest, StepsWithWorkFollowEachOtherWithoutWaitingForTheTimer) {
   OpenMainWindow();
   for (const auto& run : runs) {
     Options(run.options);
-    PatchStep = 0;
-    StepTimer = 0;
+    CurrentRun().Restart();
     ResetConsole();
     const double started = toolkit_.clock().ElapsedMs();
     int events = 0;
-    while (!ended_ && PatchStep < 100 && events < 200) {
+    while (!ended_ && CurrentRun().CurrentStep() < PatchRun::Step::kRest && events < 200) {
       Dispatch(toolkit_.WaitEvent());
       ++events;
     }
@@ -202,7 +201,7 @@ TEST_F(PatchRunTest, RefreshDuringTheCountdownEndsTheWait) {
   Dispatch(click);
   // The click restarted at 0, whose first entry found the wait used up; the
   // run goes on with the next step that has work.
-  EXPECT_EQ(PatchStep, 10);
+  EXPECT_EQ(CurrentRun().CurrentStep(), PatchRun::Step::kFetchOwn);
   EXPECT_EQ(Console().Last, 0);
 }
 
@@ -222,7 +221,7 @@ TEST_F(PatchRunTest, NopatchSkipsTheProgramAndTheFirstRunWindow) {
 TEST_F(PatchRunTest, FirstRunOpensTheSettingsWindowAndRestartsWhenItCloses) {
   // Started while the server had nothing yet: the answers that came at
   // start-up were no success, and the run after the window asks again.
-  PrefetchRepositories();
+  CurrentRun().PrefetchRepositories();
   for (const char* name : {"kanade-conv-test", "kanade-test", "kanade-lua"}) {
     for (int i = 0; i < 100 && Fetches(std::string(name) + ".repo") == 0; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -242,7 +241,7 @@ TEST_F(PatchRunTest, FirstRunOpensTheSettingsWindowAndRestartsWhenItCloses) {
   Dispatch(toolkit_.WaitEvent());
   Dispatch(toolkit_.WaitEvent());
   EXPECT_EQ(SettingsWindow.Window, 0);
-  EXPECT_EQ(PatchStep, 0);
+  EXPECT_EQ(CurrentRun().CurrentStep(), PatchRun::Step::kWait);
   EXPECT_EQ(Console().Last, 0);
   EXPECT_EQ(ReadFile(dir_ / "program/kanade.ini"),
             "; Localization related settings\r\nEnableLocalization=1\r\n"
@@ -295,7 +294,7 @@ TEST_F(PatchRunTest, AnotherModeOrAnUninstallLeavesNothingOfTheModeBefore) {
     State().LocalizationMode = mode;
     Options(std::move(options));
     State().EnableLocalization = 1;
-    PatchStep = 0;
+    CurrentRun().Restart();
     ResetConsole();
     OpenMainWindow();
     RunUntilStep(-1, 400);
@@ -346,12 +345,11 @@ TEST_F(PatchRunTest, ASecondCopyInTheFolderWaitsForTheFirstOnesRun) {
     WriteFile(theirs, "the other copy's download");
     const int other = ::open(program.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-    PatchStep = 0;
-    StepTimer = 0;
+    CurrentRun().Restart();
     ResetConsole();
     OpenMainWindow();
     RunUntilStep(-1, 20);
-    EXPECT_EQ(PatchStep, 0);
+    EXPECT_EQ(CurrentRun().CurrentStep(), PatchRun::Step::kWait);
     EXPECT_EQ(ConsoleTexts().back(), waiting);
     EXPECT_TRUE(IsFile(theirs));
     EXPECT_EQ(Fetches("kanade-test.repo"), let_go ? 0 : 1);
@@ -365,7 +363,7 @@ TEST_F(PatchRunTest, ASecondCopyInTheFolderWaitsForTheFirstOnesRun) {
       std::ofstream(program + "/kanade.log", std::ios::app) << "their progress\r\n";
       clock.Advance(50000);
       RunUntilStep(-1, 2);
-      EXPECT_EQ(PatchStep, 0);
+      EXPECT_EQ(CurrentRun().CurrentStep(), PatchRun::Step::kWait);
       clock.Advance(60000);
     }
     ASSERT_TRUE(RunUntilStep(100));
@@ -397,7 +395,7 @@ TEST_F(PatchRunTest, UninstallRemovesBothRepositoriesAndEndsTheProgram) {
   OpenMainWindow();
   RunUntilStep(-1, 400);
   EXPECT_TRUE(ended_);
-  EXPECT_EQ(PatchStep, 80);
+  EXPECT_EQ(CurrentRun().CurrentStep(), PatchRun::Step::kUninstallEnd);
   EXPECT_FALSE(IsFile(game_ + "/Language.txt"));
   EXPECT_FALSE(IsFile(data_ + "/Lua/kanade.lua"));
   EXPECT_EQ(ConsoleTexts().back(), kRemoved);
@@ -425,7 +423,7 @@ TEST_F(PatchRunTest, FifoCleanupDeletesOnlyFifoFilesAndReportsWhatStays) {
   WriteFile(fifo + "/fifo3.txt", "e");
   test::SetReadOnly(fifo + "/fifo3.txt", true);
   WriteFile(fifo + "/fifo4.txt", "f");
-  PatchStep = 0;
+  CurrentRun().Restart();
   ResetConsole();
   ASSERT_TRUE(RunUntilStep(100));
   EXPECT_TRUE(IsFile(fifo + "/fifo3.txt"));
@@ -458,7 +456,8 @@ class ClosingLineTest : public PatchRunTest, public ::testing::WithParamInterfac
  public:
   // A verified local copy of `name`, as an earlier run left it.
   void KeepCopy(const std::string& name) {
-    ASSERT_TRUE(FetchRepository(server_.Url("/repos/" + name), name));
+    RunReporter reporter;
+    ASSERT_TRUE(FetchRepository(server_.Url("/repos/" + name), name, reporter).Fetched());
   }
   void ServerDown() {
     ::setenv("KANADE_REPOSITORY_URL",

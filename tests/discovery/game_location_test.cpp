@@ -176,7 +176,7 @@ TEST_F(GameLocation, TheDialogAcceptsAnyPathInAGameFolder) {
   std::filesystem::create_directories(dir / "Other");
   EXPECT_EQ(GameFolderOfDialogAnswer(game + "/Language.txt"), game);
   EXPECT_EQ(GameFolderOfDialogAnswer("\"" + game + "/typed name.exe"), game);
-  EXPECT_EQ(GameFolderOfDialogAnswer((dir / "Other/Shroud of the Avatar.exe").string()), "");
+  EXPECT_EQ(GameFolderOfDialogAnswer(dir / "Other/Shroud of the Avatar.exe"), "");
   EXPECT_EQ(GameFolderOfDialogAnswer(""), "");
 
   const GameFolderDialog dialog = GameFolderDialogAt("");

@@ -10,14 +10,16 @@
 #include <memory>
 #include <vector>
 
+#include "app/run_report.h"
 #include "net/curl_transfer.h"
 #include "net/http_client.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
+#include "support/headless_toolkit.h"
 #include "support/http_test_server.h"
+#include "support/recording_sink.h"
 #include "support/temp_dir.h"
 #include "ui/console.h"
-#include "support/headless_toolkit.h"
 #include "util/path.h"
 
 namespace kanade {
@@ -45,10 +47,10 @@ class ModuleEngineTest : public ::testing::Test {
     return Line(path, server_.Url("/m/" + path), Sha256OfText(body));
   }
   bool Install(const RepositoryLine& line) {
-    return ProcessModuleLine(line, "INST", target_).Changed();
+    return ProcessModuleLine(line, PatchAction::kInstall, target_, sink_).Changed();
   }
   bool Uninstall(const RepositoryLine& line) {
-    return ProcessModuleLine(line, "UNINST", target_).Changed();
+    return ProcessModuleLine(line, PatchAction::kUninstall, target_, sink_).Changed();
   }
 
   std::string Target(std::string_view relative) const {
@@ -68,6 +70,8 @@ class ModuleEngineTest : public ::testing::Test {
   }
 
   test::TempDir dir_;
+  RunReporter reporter_;
+  test::RecordingSink sink_{&reporter_};
   test::HttpTestServer server_;
   std::string target_;
 };
@@ -166,7 +170,7 @@ TEST_F(ModuleEngineTest, ParallelDownloadsKeepEveryBodyWithItsModuleAndTheConsol
     kinds.push_back(kind);
   }
   const int before = LineCount();
-  EXPECT_TRUE(ProcessModuleLines(lines, "INST", target_));
+  EXPECT_TRUE(ProcessModuleLines(lines, PatchAction::kInstall, target_, sink_).Changed());
   int line = before;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::string path = Target("m/" + std::to_string(i) + ".txt");
@@ -240,7 +244,7 @@ TEST_F(ModuleEngineTest, RetriesMendBrokenConnectionsAndBusyServersOnly) {
   }
   const int before = LineCount() + 100;
   const auto started = std::chrono::steady_clock::now();
-  ProcessModuleLines(lines, "INST", target_);
+  ProcessModuleLines(lines, PatchAction::kInstall, target_, sink_);
   // The one Retry-After it obeys is a second.
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
   const std::string log = Log();
@@ -286,7 +290,7 @@ TEST_F(ModuleEngineTest, AServerThatIsDownGetsAFewRetriesNotThreeTimesTheRequest
       server.Handle(path, [busy](const test::RecordedRequest&) { return busy; });
       lines.push_back(Line(path.substr(1), server.Url(path), Sha256OfText("x")));
     }
-    EXPECT_FALSE(ProcessModuleLines(lines, "INST", target_));
+    EXPECT_FALSE(ProcessModuleLines(lines, PatchAction::kInstall, target_, sink_).Changed());
     const int asked = static_cast<int>(server.Requests().size());
     EXPECT_GE(asked, row.fewest);
     EXPECT_LE(asked, row.most);
@@ -305,7 +309,7 @@ TEST_F(ModuleEngineTest, TwoLinesNamingOneFileTakeTheirTurns) {
   };
   server_.Serve("/m/second", "second");
   const int before = LineCount();
-  ProcessModuleLines(lines, "INST", target_);
+  ProcessModuleLines(lines, PatchAction::kInstall, target_, sink_);
   EXPECT_EQ(LineCount() - before, 3);
   EXPECT_EQ(server_.RequestCount("/m/d/same.txt"), 1);
   EXPECT_EQ(test::ReadFile(Target("d/same.txt")), "one body");
@@ -322,7 +326,7 @@ TEST_F(ModuleEngineTest, AFailedModuleTakesTheFoldersItMadeWithIt) {
   // A folder that holds a module written meanwhile stays.
   std::vector<RepositoryLine> lines = {Served("shared/ok.txt", "ok"),
                                        Line("shared/bad.txt", server_.Url("/nothing"), digest)};
-  ProcessModuleLines(lines, "INST", target_);
+  ProcessModuleLines(lines, PatchAction::kInstall, target_, sink_);
   EXPECT_EQ(test::ReadFile(Target("shared/ok.txt")), "ok");
 }
 
@@ -434,10 +438,8 @@ TEST_F(ModuleEngineTest, UninstallDeletesListedFilesOnly) {
   EXPECT_EQ(test::ReadFile(Target("ro.txt")), "keep");
 }
 
-TEST_F(ModuleEngineTest, OtherActionsAndOtherLinesDoNothing) {
-  const RepositoryLine line = Served("a.txt", "a");
-  EXPECT_FALSE(ProcessModuleLine(line, "inst", target_));
-  EXPECT_FALSE(ProcessModuleLine(line, "", target_));
+TEST_F(ModuleEngineTest, OtherLinesDoNothing) {
+  Served("a.txt", "a");
   EXPECT_FALSE(Install({"SIGN", "0"}));
   EXPECT_FALSE(Install({" module", "a.txt\t" + server_.Url("/m/a.txt") + "\t"}));
   EXPECT_FALSE(Install(Line("a.txt", "ftp://127.0.0.1/a.txt", Sha256OfText("a"))));
@@ -546,7 +548,9 @@ TEST_F(ModuleEngineTest, NothingIsWrittenOrDeletedThroughALinkBelowTheTarget) {
 
   // The target folder itself may be a link, as Steam libraries often are.
   fs::create_symlink(target_, dir_ / "game-link");
-  ASSERT_TRUE(ProcessModuleLine(Served("via-link.txt", "ok"), "INST", dir_ / "game-link"));
+  ASSERT_TRUE(ProcessModuleLine(Served("via-link.txt", "ok"), PatchAction::kInstall,
+                                dir_ / "game-link", sink_)
+                  .Changed());
   EXPECT_EQ(test::ReadFile(Target("via-link.txt")), "ok");
 }
 

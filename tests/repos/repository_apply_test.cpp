@@ -9,11 +9,13 @@
 #include <map>
 #include <set>
 
+#include "app/run_report.h"
 #include "net/http_client.h"
 #include "repos/repository_fetch.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
 #include "support/nginx_server.h"
+#include "support/recording_sink.h"
 #include "support/temp_dir.h"
 #include "support/test_repository.h"
 #include "ui/console.h"
@@ -58,7 +60,7 @@ class RepositoryApplyTest : public ::testing::Test {
         repository, std::filesystem::file_time_type::clock::now() + std::chrono::seconds(serial_));
   }
   bool Fetch() {
-    return static_cast<bool>(FetchRepository(nginx_.Url("/repos/kanade-test.repo"), kName));
+    return FetchRepository(nginx_.Url("/repos/kanade-test.repo"), kName, sink_).Fetched();
   }
 
   std::map<std::string, std::string> GameFiles() const {
@@ -82,6 +84,8 @@ class RepositoryApplyTest : public ::testing::Test {
     return count;
   }
 
+  RunReporter reporter_;
+  test::RecordingSink sink_{&reporter_};
   test::TempDir program_;
   test::TempDir www_;
   test::TempDir game_dir_;
@@ -99,7 +103,7 @@ TEST_F(RepositoryApplyTest, InstallsUpdatesAndRemovesTheTranslation) {
 
   // Into an empty folder: every file, with the folders it needs.
   int start = Console().Last;
-  ASSERT_TRUE(ApplyRepository(kName, game_));
+  ASSERT_TRUE(ApplyRepository(kName, game_, sink_).Changed());
   EXPECT_EQ(GameFiles(), files_);
   auto lines = LinesSince(start);
   ASSERT_EQ(lines.size(), 4u);
@@ -113,7 +117,7 @@ TEST_F(RepositoryApplyTest, InstallsUpdatesAndRemovesTheTranslation) {
 
   // Everything current: no module line, no download.
   start = Console().Last;
-  EXPECT_FALSE(ApplyRepository(kName, game_ + "/"));
+  EXPECT_FALSE(ApplyRepository(kName, game_ + "/", sink_).Changed());
   EXPECT_EQ(LinesSince(start),
             std::vector<std::string>{"レポジトリ適用: kanade-test.repo は更新なし"});
   EXPECT_EQ(ModuleRequests(), 3);
@@ -123,14 +127,14 @@ TEST_F(RepositoryApplyTest, InstallsUpdatesAndRemovesTheTranslation) {
   Publish();
   ASSERT_TRUE(Fetch());
   start = Console().Last;
-  ASSERT_TRUE(ApplyRepository(kName, game_));
+  ASSERT_TRUE(ApplyRepository(kName, game_, sink_).Changed());
   EXPECT_EQ(GameFiles(), files_);
   EXPECT_EQ(LinesSince(start).size(), 2u);
   EXPECT_EQ(ModuleRequests(), 4);
 
   // Uninstall deletes every listed file and leaves the folders.
   start = Console().Last;
-  ASSERT_TRUE(UninstallRepository(kName, game_));
+  ASSERT_TRUE(UninstallRepository(kName, game_, sink_).Changed());
   EXPECT_TRUE(GameFiles().empty());
   EXPECT_TRUE(IsDirectory(game_ + "/Shroud of the Avatar_Data/AssetBundles"));
   lines = LinesSince(start);
@@ -139,7 +143,7 @@ TEST_F(RepositoryApplyTest, InstallsUpdatesAndRemovesTheTranslation) {
   EXPECT_EQ(lines[1], "- 削除: " + game_ + "/Language.txt 成功");
 
   start = Console().Last;
-  EXPECT_FALSE(UninstallRepository(kName, game_));
+  EXPECT_FALSE(UninstallRepository(kName, game_, sink_).Changed());
   EXPECT_EQ(LinesSince(start),
             std::vector<std::string>{"レポジトリ解除: kanade-test.repo は更新なし"});
 }
@@ -152,7 +156,7 @@ TEST_F(RepositoryApplyTest, AReleaseThatDropsFilesRemovesThemUnlessThePlayerChan
   files_["Old/Deep/Gone.txt"] = "withdrawn with its folders";
   Publish();
   ASSERT_TRUE(Fetch());
-  ASSERT_TRUE(ApplyRepository(kName, game_));
+  ASSERT_TRUE(ApplyRepository(kName, game_, sink_).Changed());
   test::WriteFile(game_ + "/Edited.txt", "the player's own");
 
   // The next release lists neither: what it withdrew goes with the next
@@ -163,7 +167,7 @@ TEST_F(RepositoryApplyTest, AReleaseThatDropsFilesRemovesThemUnlessThePlayerChan
   Publish();
   ASSERT_TRUE(Fetch());
   const int start = Console().Last;
-  EXPECT_TRUE(ApplyRepository(kName, game_));
+  EXPECT_TRUE(ApplyRepository(kName, game_, sink_).Changed());
   EXPECT_FALSE(IsFile(game_ + "/Extra.txt"));
   EXPECT_EQ(test::ReadFile(game_ + "/Edited.txt"), "the player's own");
   EXPECT_EQ(LinesSince(start),
@@ -175,7 +179,7 @@ TEST_F(RepositoryApplyTest, AReleaseThatDropsFilesRemovesThemUnlessThePlayerChan
   EXPECT_FALSE(std::filesystem::exists(game_ + "/Old"));
   EXPECT_TRUE(IsDirectory(game_ + "/Shroud of the Avatar_Data/AssetBundles"));
   // Withdrawn once: a later apply has nothing more to remove.
-  EXPECT_FALSE(ApplyRepository(kName, game_));
+  EXPECT_FALSE(ApplyRepository(kName, game_, sink_).Changed());
 }
 
 // Removal goes by the record of what this program wrote: the cases in which
@@ -214,7 +218,7 @@ TEST_F(RepositoryApplyTest, OnlyWhatTheRecordNamesIsEverRemoved) {
        [&] {
          test::WriteLocalRepository(
              kName, test::SignedRepositoryText(listing({"Saves/slot1.sav", game_exe.c_str()})));
-         EXPECT_FALSE(UninstallRepository(kName, game_, others));
+         EXPECT_FALSE(UninstallRepository(kName, game_, sink_, others).Changed());
        }},
       {"a mode never chosen lists the game's own file with its bytes",
        [&] {
@@ -222,37 +226,37 @@ TEST_F(RepositoryApplyTest, OnlyWhatTheRecordNamesIsEverRemoved) {
              others_name,
              test::PublishedRepositoryText("kanade-conv-test", listing({game_exe.c_str()})));
          ASSERT_TRUE(Fetch());
-         ASSERT_TRUE(ApplyRepository(kName, game_, others));
-         ASSERT_TRUE(UninstallRepository(kName, game_, others));
+         ASSERT_TRUE(ApplyRepository(kName, game_, sink_, others).Changed());
+         ASSERT_TRUE(UninstallRepository(kName, game_, sink_, others).Changed());
        }},
       {"a release withdrew a file and the run was killed before its apply",
        [&] {
          ASSERT_TRUE(Fetch());
-         ASSERT_TRUE(ApplyRepository(kName, game_));
+         ASSERT_TRUE(ApplyRepository(kName, game_, sink_).Changed());
          files_.erase("Language.txt");
          Publish();
          ASSERT_TRUE(Fetch());
          new_process();
-         EXPECT_EQ(FetchRepository(nginx_.Url("/repos/kanade-test.repo"), kName).Result,
+         EXPECT_EQ(FetchRepository(nginx_.Url("/repos/kanade-test.repo"), kName, sink_).Result,
                    FetchResult::kFetched);
-         EXPECT_TRUE(ApplyRepository(kName, game_));
+         EXPECT_TRUE(ApplyRepository(kName, game_, sink_).Changed());
        }},
       {"an earlier build's install is taken over once, then removed",
        [&] {
          for (const auto& [path, body] : files_) test::WriteFile(game_ + "/" + path, body);
          ASSERT_TRUE(Fetch());
-         EXPECT_FALSE(ApplyRepository(kName, game_));
+         EXPECT_FALSE(ApplyRepository(kName, game_, sink_).Changed());
          new_process();
-         EXPECT_TRUE(UninstallRepository(kName, game_));
+         EXPECT_TRUE(UninstallRepository(kName, game_, sink_).Changed());
        }},
       {"a record that is no record is begun anew, and says so",
        [&] {
          test::WriteFile(record, "file\t/\tShroud of the Avatar.exe\t00\n");
          ASSERT_TRUE(Fetch());
-         const RepositoryOutcome outcome = ApplyRepository(kName, game_);
+         const RepositoryOutcome outcome = ApplyRepository(kName, game_, sink_);
          ASSERT_EQ(outcome.Notes.size(), 1u);
          EXPECT_NE(outcome.Notes[0].find("is no record of this program"), std::string::npos);
-         EXPECT_TRUE(UninstallRepository(kName, game_));
+         EXPECT_TRUE(UninstallRepository(kName, game_, sink_).Changed());
        }},
   };
   for (const Row& row : rows) {
@@ -271,7 +275,7 @@ TEST_F(RepositoryApplyTest, OneTlsConnectionServesTheWholeRun) {
   for (int i = 0; i < 20; ++i) files_["many/" + std::to_string(i) + ".txt"] = std::to_string(i);
   Publish();
   ASSERT_TRUE(Fetch());
-  ASSERT_TRUE(ApplyRepository(kName, game_));
+  ASSERT_TRUE(ApplyRepository(kName, game_, sink_).Changed());
   std::set<long> connections;
   for (const test::AccessLogEntry& entry : nginx_.AccessLog()) {
     connections.insert(entry.Connection);
@@ -287,7 +291,7 @@ TEST_F(RepositoryApplyTest, AFailingModuleDoesNotStopTheOthers) {
   Publish("Language.txt");
   ASSERT_TRUE(Fetch());
   const int start = Console().Last;
-  ASSERT_TRUE(ApplyRepository(kName, game_));
+  ASSERT_TRUE(ApplyRepository(kName, game_, sink_).Changed());
   const auto lines = LinesSince(start);
   EXPECT_EQ(lines[0], "レポジトリ適用: kanade-test.repo を適用済み");
   EXPECT_EQ(lines[1], "- 更新: " + game_ + "/Language.txt ハッシュ不一致");
@@ -296,7 +300,7 @@ TEST_F(RepositoryApplyTest, AFailingModuleDoesNotStopTheOthers) {
 
   // With only the failing module left, nothing changes.
   const int again = Console().Last;
-  EXPECT_FALSE(ApplyRepository(kName, game_));
+  EXPECT_FALSE(ApplyRepository(kName, game_, sink_).Changed());
   EXPECT_EQ(LinesSince(again),
             (std::vector<std::string>{"レポジトリ適用: kanade-test.repo は更新なし",
                                       "- 更新: " + game_ + "/Language.txt ハッシュ不一致"}));
@@ -307,28 +311,28 @@ TEST_F(RepositoryApplyTest, NothingHappensWithoutAVerifiedCopyOrATargetFolder) {
   test::WriteFile(game_ + "/Language.txt", "installed earlier");
   const std::string repository = test::ReadFile(www_ / "repos/kanade-test.repo");
   test::WriteLocalRepository(kName, repository + "module=x.txt\thttps://127.0.0.1/x\t00\n");
-  EXPECT_FALSE(UninstallRepository(kName, game_));
-  EXPECT_FALSE(ApplyRepository(kName, game_));
+  EXPECT_FALSE(UninstallRepository(kName, game_, sink_).Changed());
+  EXPECT_FALSE(ApplyRepository(kName, game_, sink_).Changed());
   EXPECT_EQ(test::ReadFile(game_ + "/Language.txt"), "installed earlier");
 
   // Another repository's file under this name, even signed, does nothing.
   test::WriteLocalRepository(kName, test::PublishedRepositoryText("kanade-lua", lines_));
-  EXPECT_FALSE(UninstallRepository(kName, game_));
-  EXPECT_FALSE(ApplyRepository(kName, game_));
+  EXPECT_FALSE(UninstallRepository(kName, game_, sink_).Changed());
+  EXPECT_FALSE(ApplyRepository(kName, game_, sink_).Changed());
   EXPECT_EQ(test::ReadFile(game_ + "/Language.txt"), "installed earlier");
 
   // A copy fetched before files were signed (anyone may plant one) neither
   // installs nor removes anything, even a file with the bytes it lists.
   test::WriteFile(game_ + "/Language.txt", "ja");
   test::WriteLocalRepository(kName, test::SignedRepositoryText(lines_));
-  EXPECT_FALSE(ApplyRepository(kName, game_));
-  EXPECT_FALSE(UninstallRepository(kName, game_));
+  EXPECT_FALSE(ApplyRepository(kName, game_, sink_).Changed());
+  EXPECT_FALSE(UninstallRepository(kName, game_, sink_).Changed());
   EXPECT_EQ(test::ReadFile(game_ + "/Language.txt"), "ja");
 
   test::WriteLocalRepository(kName, repository);
-  EXPECT_FALSE(ApplyRepository(kName, game_ + "/missing"));
-  EXPECT_FALSE(ApplyRepository(kName, ""));
-  EXPECT_FALSE(ApplyRepository("other.repo", game_));
+  EXPECT_FALSE(ApplyRepository(kName, game_ + "/missing", sink_).Changed());
+  EXPECT_FALSE(ApplyRepository(kName, "", sink_).Changed());
+  EXPECT_FALSE(ApplyRepository("other.repo", game_, sink_).Changed());
   EXPECT_EQ(Console().Lines.back(), "レポジトリ適用: other.repo は更新なし");
   EXPECT_EQ(ModuleRequests(), 0);
 }
@@ -338,13 +342,13 @@ TEST_F(RepositoryApplyTest, TheUpgradePrefixLastsForOneApplyOnly) {
   Publish();
   ASSERT_TRUE(Fetch());
   DownloadPrefix = "upgrade_";
-  ASSERT_TRUE(ApplyRepository(kName, game_));
+  ASSERT_TRUE(ApplyRepository(kName, game_, sink_).Changed());
   EXPECT_EQ(GameFiles(), (std::map<std::string, std::string>{{"upgrade_kanade", "new build"}}));
   EXPECT_EQ(DownloadPrefix, "");
 
   // Emptied also when nothing was done.
   DownloadPrefix = "upgrade_";
-  EXPECT_FALSE(UninstallRepository("missing.repo", game_));
+  EXPECT_FALSE(UninstallRepository("missing.repo", game_, sink_).Changed());
   EXPECT_EQ(DownloadPrefix, "");
 }
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/run_report.h"
 #include "kanade_repo/repository_signing.h"
 #include "net/http_client.h"
 #include "repos/publisher_keys.h"
@@ -21,6 +22,7 @@
 #include "state/patcher_state.h"
 #include "support/http_test_server.h"
 #include "support/nginx_server.h"
+#include "support/recording_sink.h"
 #include "support/temp_dir.h"
 #include "support/test_repository.h"
 #include "ui/console.h"
@@ -54,6 +56,8 @@ class RepositoryFetchTest : public ::testing::Test {
     return count;
   }
 
+  RunReporter reporter_;
+  test::RecordingSink sink_{&reporter_};
   test::TempDir program_;
   test::HttpTestServer server_;
   std::string repository_;
@@ -76,14 +80,14 @@ TEST_F(RepositoryFetchTest, FetchesOverVerifiedTlsFromTheConfiguredServer) {
   ::unsetenv("KANADE_REPOSITORY_URL");
   EXPECT_EQ(url, nginx.Url("/repos/kanade-test.repo"));
 
-  ASSERT_TRUE(FetchRepository(url, "kanade-test.repo"));
+  ASSERT_TRUE(FetchRepository(url, "kanade-test.repo", sink_).Fetched());
   EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + " 成功");
   EXPECT_EQ(LastColour(), kWhite);
   EXPECT_EQ(test::ReadFile(Local()), repository_);
   EXPECT_EQ(ReposEntries(), 2);  // the copy and its validators
 
   // Nothing new: nginx answers the validators with 304, and the copy stays.
-  ASSERT_TRUE(FetchRepository(url, "kanade-test.repo"));
+  ASSERT_TRUE(FetchRepository(url, "kanade-test.repo", sink_).Fetched());
   EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + " 成功");
   EXPECT_EQ(test::ReadFile(Local()), repository_);
   // A newer release is fetched whole.
@@ -92,7 +96,7 @@ TEST_F(RepositoryFetchTest, FetchesOverVerifiedTlsFromTheConfiguredServer) {
   std::filesystem::last_write_time(
       www / "repos/kanade-test.repo",
       std::filesystem::file_time_type::clock::now() + std::chrono::seconds(2));
-  ASSERT_TRUE(FetchRepository(url, "kanade-test.repo"));
+  ASSERT_TRUE(FetchRepository(url, "kanade-test.repo", sink_).Fetched());
   EXPECT_EQ(test::ReadFile(Local()), newer);
   std::vector<int> statuses;
   for (const auto& entry : nginx.AccessLog()) statuses.push_back(entry.Status);
@@ -107,7 +111,7 @@ TEST_F(RepositoryFetchTest, AnUntrustedCertificateFailsAndKeepsThePreviousCopy) 
   ASSERT_TRUE(nginx.Running()) << nginx.ErrorLog();
   test::WriteFile(Local(), "previous copy");
   const std::string url = nginx.Url("/repos/kanade-test.repo");
-  EXPECT_FALSE(FetchRepository(url, "kanade-test.repo"));
+  EXPECT_FALSE(FetchRepository(url, "kanade-test.repo", sink_).Fetched());
   EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + " 失敗");
   EXPECT_EQ(LastColour(), kRed);
   EXPECT_EQ(test::ReadFile(Local()), "previous copy");
@@ -123,7 +127,7 @@ TEST_F(RepositoryFetchTest, WhatDoesNotVerifyIsReportedAndNeverReplacesTheLocalC
   for (const char* path : {"/repos/missing.repo", "/repos/empty.repo", "/repos/tampered.repo",
                            "/repos/unsigned.repo"}) {
     const std::string url = server_.Url(path);
-    EXPECT_FALSE(FetchRepository(url, "kanade-test.repo")) << path;
+    EXPECT_FALSE(FetchRepository(url, "kanade-test.repo", sink_).Fetched()) << path;
     EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + " 不一致") << path;
     EXPECT_EQ(LastColour(), kRed) << path;
     EXPECT_EQ(test::ReadFile(Local()), "previous copy") << path;
@@ -131,7 +135,7 @@ TEST_F(RepositoryFetchTest, WhatDoesNotVerifyIsReportedAndNeverReplacesTheLocalC
   EXPECT_EQ(ReposEntries(), 1);
 
   // Without a previous copy nothing is left at all.
-  EXPECT_FALSE(FetchRepository(server_.Url("/repos/missing.repo"), "new.repo"));
+  EXPECT_FALSE(FetchRepository(server_.Url("/repos/missing.repo"), "new.repo", sink_).Fetched());
   EXPECT_FALSE(IsFile(LocalRepositoryPath("new.repo")));
 }
 
@@ -164,7 +168,7 @@ TEST_F(RepositoryFetchTest, OnlyTheTrustedPublishersNewestFileUnderItsOwnNameIsA
     test::WriteLocalRepository("kanade-test.repo", current);
     server_.Serve("/repos/kanade-test.repo", c.served);
     const std::string url = server_.Url("/repos/kanade-test.repo");
-    EXPECT_EQ(static_cast<bool>(FetchRepository(url, "kanade-test.repo")), c.accepted) << c.what;
+    EXPECT_EQ(FetchRepository(url, "kanade-test.repo", sink_).Fetched(), c.accepted) << c.what;
     EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + (c.accepted ? " 成功" : " 不一致"))
         << c.what;
     EXPECT_EQ(test::ReadFile(Local()), c.accepted ? c.served : current) << c.what;
@@ -172,7 +176,8 @@ TEST_F(RepositoryFetchTest, OnlyTheTrustedPublishersNewestFileUnderItsOwnNameIsA
   // A copy from before files were signed counts as release 0.
   test::WriteLocalRepository("kanade-test.repo", test::SignedRepositoryText(kModules));
   server_.Serve("/repos/kanade-test.repo", current);
-  EXPECT_TRUE(FetchRepository(server_.Url("/repos/kanade-test.repo"), "kanade-test.repo"));
+  EXPECT_TRUE(
+      FetchRepository(server_.Url("/repos/kanade-test.repo"), "kanade-test.repo", sink_).Fetched());
   EXPECT_EQ(ReposEntries(), 1);
 }
 
@@ -183,7 +188,7 @@ TEST_F(RepositoryFetchTest, EndlessOrDrippingRepositoriesEndAndLeaveNothing) {
   test::WriteFile(Local(), "previous copy");
   for (const char* path : {"/repos/endless.repo", "/repos/drip.repo"}) {
     const std::string url = server_.Url(path);
-    EXPECT_FALSE(FetchRepository(url, "kanade-test.repo")) << path;
+    EXPECT_FALSE(FetchRepository(url, "kanade-test.repo", sink_).Fetched()) << path;
     EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + " 失敗") << path;
     EXPECT_EQ(test::ReadFile(Local()), "previous copy") << path;
   }
@@ -199,7 +204,7 @@ TEST_F(RepositoryFetchTest, BrokenTransfersAreFailuresAndKeepThePreviousCopy) {
       "https://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/repos/kanade-test.repo";
   for (const std::string& url :
        {server_.Url("/repos/short.repo"), server_.Url("/repos/loop.repo"), unreachable}) {
-    EXPECT_FALSE(FetchRepository(url, "kanade-test.repo")) << url;
+    EXPECT_FALSE(FetchRepository(url, "kanade-test.repo", sink_).Fetched()) << url;
     EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + " 失敗") << url;
     EXPECT_EQ(LastColour(), kRed) << url;
     EXPECT_EQ(test::ReadFile(Local()), "previous copy") << url;
@@ -211,7 +216,8 @@ TEST_F(RepositoryFetchTest, ARedirectedRepositoryArrives) {
   server_.Redirect("/repos/kanade-test.repo", "/moved/1");
   server_.Redirect("/moved/1", server_.Url("/moved/2"), 301);
   server_.Serve("/moved/2", repository_);
-  ASSERT_TRUE(FetchRepository(server_.Url("/repos/kanade-test.repo"), "kanade-test.repo"));
+  ASSERT_TRUE(
+      FetchRepository(server_.Url("/repos/kanade-test.repo"), "kanade-test.repo", sink_).Fetched());
   EXPECT_EQ(test::ReadFile(Local()), repository_);
 }
 
@@ -225,7 +231,7 @@ TEST_F(RepositoryFetchTest, NothingIsWrittenThroughOrOverALinkInTheProgramFolder
   const std::string leftover =
       test::Fingerprint(other / "kanade-test.repo.kanade-tmp-0123456789abcdef");
   const auto fails = [&](const char* what) {
-    EXPECT_FALSE(FetchRepository(url, "kanade-test.repo")) << what;
+    EXPECT_FALSE(FetchRepository(url, "kanade-test.repo", sink_).Fetched()) << what;
     EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + " 失敗") << what;
     EXPECT_EQ(LastColour(), kRed) << what;
     EXPECT_EQ(test::Fingerprint(other / "kanade-test.repo"), before) << what;
@@ -251,7 +257,7 @@ TEST_F(RepositoryFetchTest, NothingIsWrittenThroughOrOverALinkInTheProgramFolder
   std::filesystem::remove_all(ReposFolder());
   std::filesystem::create_directory(ReposFolder());
   test::PlantAt(test::Plant::kHardLink, Local(), other / "kanade-test.repo");
-  EXPECT_TRUE(FetchRepository(url, "kanade-test.repo"));
+  EXPECT_TRUE(FetchRepository(url, "kanade-test.repo", sink_).Fetched());
   EXPECT_EQ(test::ReadFile(Local()), repository_);
   EXPECT_EQ(test::Fingerprint(other / "kanade-test.repo"), before);
 }
@@ -290,8 +296,8 @@ TEST_F(RepositoryFetchTest, AnotherUsersProgramFilesAreNotUsed) {
       ASSERT_EQ(::chown(c.given_away.c_str(), test::kNobody, test::kNobody), 0) << c.what;
     }
     const std::size_t asked = server_.Requests().size();
-    const FetchOutcome outcome = FetchRepository(url, "kanade-test.repo");
-    EXPECT_EQ(static_cast<bool>(outcome), c.fetched) << c.what;
+    const FetchOutcome outcome = FetchRepository(url, "kanade-test.repo", sink_);
+    EXPECT_EQ(outcome.Fetched(), c.fetched) << c.what;
     EXPECT_EQ(outcome.Reason, c.reason) << c.what;
     EXPECT_EQ(outcome.Note, c.note) << c.what;
     EXPECT_EQ(test::ReadFile(Local()), c.fetched ? newer : older) << c.what;
@@ -365,7 +371,7 @@ TEST_F(RepositoryFetchTest, ConditionalFetchesTakeOnlyVerifiedCopies) {
        honour(v1, "\"v1\""), true, false, v1, "a link or no regular file"},
       {"validators of another repository",
        [&] {
-         ASSERT_TRUE(FetchRepository(lua_url, "kanade-lua.repo"));
+         ASSERT_TRUE(FetchRepository(lua_url, "kanade-lua.repo", sink_).Fetched());
          std::filesystem::copy_file(LocalRepositoryPath("kanade-lua.repo.validators"), validators,
                                     std::filesystem::copy_options::overwrite_existing);
        },
@@ -388,12 +394,12 @@ TEST_F(RepositoryFetchTest, ConditionalFetchesTakeOnlyVerifiedCopies) {
     std::filesystem::remove(Local());
     std::filesystem::remove(validators);
     server_.Handle(path, honour(v1, "\"v1\""));
-    ASSERT_TRUE(FetchRepository(url, "kanade-test.repo"));
+    ASSERT_TRUE(FetchRepository(url, "kanade-test.repo", sink_).Fetched());
     ASSERT_NE(test::ReadFile(validators).find("ETag=\"v1\"\n"), std::string::npos);
     c.spoil();
     server_.Handle(path, c.server);
     const std::string log_before = test::ReadFile(program_ / "kanade.log");
-    EXPECT_EQ(static_cast<bool>(FetchRepository(url, "kanade-test.repo")), c.accepted);
+    EXPECT_EQ(FetchRepository(url, "kanade-test.repo", sink_).Fetched(), c.accepted);
     EXPECT_EQ(LastLine(), "レポジトリを取得中: " + url + (c.accepted ? " 成功" : " 失敗"));
     EXPECT_EQ(LastColour(), c.accepted ? kWhite : kRed);
     const test::RecordedRequest last = server_.Requests().back();
@@ -424,7 +430,7 @@ TEST_F(RepositoryFetchTest, ConditionalFetchesTakeOnlyVerifiedCopies) {
 TEST_F(RepositoryFetchTest, AReposFolderThatCannotBeMadeStopsSilently) {
   test::WriteFile(ReposFolder(), "a file in the way");
   const int lines = Console().Last;
-  EXPECT_FALSE(FetchRepository("https://127.0.0.1:1/repos/x.repo", "x.repo"));
+  EXPECT_FALSE(FetchRepository("https://127.0.0.1:1/repos/x.repo", "x.repo", sink_).Fetched());
   EXPECT_EQ(Console().Last, lines);
 }
 

@@ -75,21 +75,21 @@ class SelfUpgradeTest : public ::testing::Test {
         "kanade-patcher-linux",
         test::ModuleLineText("kanade", server_.Url("/files/kanade"), digest), ++serial_);
   }
-  void RunStepList(std::initializer_list<int> steps) {
-    for (const int step : steps) {
+  void RunStepList(std::initializer_list<PatchRun::Step> steps) {
+    for (const PatchRun::Step step : steps) {
       if (ended_) return;
-      PatchStep = step;
-      StepTimer = 0;
-      RunPatchStep();
+      CurrentRun().Jump(step);
+      CurrentRun().RunStep();
     }
   }
   void RunSteps(int from, int to) {
-    for (PatchStep = from; PatchStep <= to && !ended_; PatchStep += 1) {
-      StepTimer = 0;
-      RunPatchStep();
+    for (int step = from; step <= to && !ended_; ++step) {
+      CurrentRun().Jump(static_cast<PatchRun::Step>(step));
+      CurrentRun().RunStep();
     }
   }
 
+  RunReporter reporter_;
   test::TempDir dir_;
   test::HttpTestServer server_;
   FakeLauncher launcher_;
@@ -179,9 +179,9 @@ TEST_F(SelfUpgradeTest, OnlyTheListedBuildIsStartedOrInstalled) {
   RunSteps(10, 10);
   // Swapped between the download and the start, or before the copy.
   WriteFile(UpgradeExe(), "planted build");
-  PrepareUpgrade();
+  PrepareUpgrade(reporter_);
   EXPECT_FALSE(ended_);
-  PerformUpgrade();
+  PerformUpgrade(reporter_);
   EXPECT_FALSE(ended_);
   EXPECT_EQ(ReadFile(ProgramExe()), "old build");
 
@@ -192,8 +192,8 @@ TEST_F(SelfUpgradeTest, OnlyTheListedBuildIsStartedOrInstalled) {
                                                         Sha256OfText("new build"))));
   EXPECT_EQ(ListedProgramDigest(), "");
   launcher_.started.clear();
-  PrepareUpgrade();
-  PerformUpgrade();
+  PrepareUpgrade(reporter_);
+  PerformUpgrade(reporter_);
   EXPECT_TRUE(launcher_.started.empty());
   EXPECT_EQ(ReadFile(ProgramExe()), "old build");
 }
@@ -227,14 +227,14 @@ TEST_F(SelfUpgradeTest, AFailedCopyLetsTheUpgradeCopyCarryOn) {
   WriteFile(UpgradeExe(), "new build");
   test::WriteLocalRepository("kanade-patcher.repo", OwnRepository(Sha256OfText("new build")));
   launcher_.copy_works = false;
-  PerformUpgrade();
+  PerformUpgrade(reporter_);
   EXPECT_FALSE(ended_);
   EXPECT_TRUE(launcher_.started.empty());
   EXPECT_EQ(ReadFile(ProgramExe()), "old build");
   // Nothing to copy: not even a line.
   RemoveFile(UpgradeExe());
   const int last = Console().Last;
-  PerformUpgrade();
+  PerformUpgrade(reporter_);
   EXPECT_EQ(Console().Last, last);
 }
 
@@ -282,18 +282,20 @@ TEST_F(SelfUpgradeTest, ABlockedUpgradeKeepsThisProgramAndEndsRed) {
       test::WriteLocalRepository("kanade-patcher.repo", OwnRepository(Sha256OfText(newer)));
       SetProgramParameters({"-upgrade"});
       ParseCommandLine();
-      RunStepList({PatchSteps::kWait, PatchSteps::kUpgradeHandOver, PatchSteps::kClosingMessage});
+      RunStepList({PatchRun::Step::kWait, PatchRun::Step::kUpgradeHandOver,
+                   PatchRun::Step::kClosingMessage});
     } else {
       PublishBuild(row.served, Sha256OfText(newer));
-      RunStepList({PatchSteps::kWait, PatchSteps::kFetchOwn, PatchSteps::kSelfUpdate,
-                   PatchSteps::kClosingMessage});
+      RunStepList({PatchRun::Step::kWait, PatchRun::Step::kFetchOwn, PatchRun::Step::kSelfUpdate,
+                   PatchRun::Step::kClosingMessage});
     }
     EXPECT_FALSE(ended_);
     const std::string log = ReadFile(ProgramFolder + "kanade.log");
     const std::string closing = Console().Lines[static_cast<std::size_t>(Console().Last)];
     const Rgb colour = Console().Colours[static_cast<std::size_t>(Console().Last)];
     // The step's own call again: its typed outcome, and still no ending.
-    const UpgradeOutcome outcome = row.upgrade ? PerformUpgrade() : PrepareUpgrade();
+    const UpgradeOutcome outcome =
+        row.upgrade ? PerformUpgrade(reporter_) : PrepareUpgrade(reporter_);
     EXPECT_FALSE(ended_);
     if (row.why.empty()) {
       EXPECT_EQ(closing, "日本語化パッチの準備ができました。ゲームを開始してください！");

@@ -1,0 +1,88 @@
+#include "support/recording_sink.h"
+
+#include <gtest/gtest.h>
+
+namespace kanade::test {
+
+namespace {
+
+class RecordedEvents : public ModuleEvents {
+ public:
+  RecordedEvents(std::vector<RecordedModule>& modules, std::unique_ptr<ModuleEvents> shown)
+      : modules_(modules), index_(modules.size() - 1), shown_(std::move(shown)) {}
+  void Downloading(std::uint64_t bytes) override {
+    modules_[index_].Progress.push_back(bytes);
+    if (shown_) shown_->Downloading(bytes);
+  }
+  void Retried(const std::vector<std::string>& reasons) override {
+    modules_[index_].Retries = reasons;
+    if (shown_) shown_->Retried(reasons);
+  }
+  void Verified(std::uint64_t size) override {
+    modules_[index_].Verified = size;
+    if (shown_) shown_->Verified(size);
+  }
+  void Ended(const ModuleOutcome& outcome) override {
+    EXPECT_FALSE(modules_[index_].Outcome) << "a module ends once: " << modules_[index_].Path;
+    modules_[index_].Outcome = outcome;
+    if (shown_) shown_->Ended(outcome);
+  }
+
+ private:
+  std::vector<RecordedModule>& modules_;
+  std::size_t index_;
+  std::unique_ptr<ModuleEvents> shown_;
+};
+
+}  // namespace
+
+void RecordingSink::FetchStarted(std::string_view url) {
+  fetches_started.emplace_back(url);
+  if (shown_) shown_->FetchStarted(url);
+}
+
+void RecordingSink::FetchEnded(std::string_view url, const FetchOutcome& outcome) {
+  fetches.push_back(outcome);
+  if (shown_) shown_->FetchEnded(url, outcome);
+}
+
+void RecordingSink::RepositoryStarted(std::string_view name, PatchAction action) {
+  if (shown_) shown_->RepositoryStarted(name, action);
+}
+
+void RecordingSink::RepositoryEnded(std::string_view name, PatchAction action,
+                                    const RepositoryOutcome& outcome) {
+  repositories.push_back(outcome);
+  if (shown_) shown_->RepositoryEnded(name, action, outcome);
+}
+
+std::unique_ptr<ModuleEvents> RecordingSink::ModuleStarted(PatchAction action,
+                                                           std::string_view full_path) {
+  modules.push_back({action, std::string(full_path)});
+  return std::make_unique<RecordedEvents>(
+      modules, shown_ ? shown_->ModuleStarted(action, full_path) : nullptr);
+}
+
+void RecordingSink::ModuleRefused(PatchAction action, std::string_view full_path,
+                                  std::string_view reason) {
+  RecordedModule module{action, std::string(full_path), true};
+  module.Outcome = ModuleOutcome{ModuleResult::kRefused, ModuleFailure::kNone, std::string(reason)};
+  modules.push_back(std::move(module));
+  if (shown_) shown_->ModuleRefused(action, full_path, reason);
+}
+
+void RecordingSink::KeepAlive() {
+  ++keep_alives;
+  if (shown_) shown_->KeepAlive();
+}
+
+const ModuleOutcome& RecordingSink::LastOutcome() const {
+  static const ModuleOutcome none{ModuleResult::kCurrent, ModuleFailure::kNone, "no outcome"};
+  if (modules.empty() || !modules.back().Outcome) {
+    ADD_FAILURE() << "no module has ended";
+    return none;
+  }
+  return *modules.back().Outcome;
+}
+
+}  // namespace kanade::test

@@ -1,0 +1,54 @@
+// An engine sink for tests: keeps every event with its typed outcome, and
+// passes it on to another sink (the program's reporter) when given one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "repos/engine_sink.h"
+
+namespace kanade::test {
+
+struct RecordedModule {
+  PatchAction Action = PatchAction::kInstall;
+  std::string Path;
+  bool Refused = false;  // refused before it started
+  std::optional<ModuleOutcome> Outcome;
+  std::vector<std::uint64_t> Progress;
+  std::vector<std::string> Retries;
+  std::optional<std::uint64_t> Verified;
+};
+
+class RecordingSink : public EngineSink {
+ public:
+  explicit RecordingSink(EngineSink* shown = nullptr) : shown_(shown) {}
+
+  void FetchStarted(std::string_view url) override;
+  void FetchEnded(std::string_view url, const FetchOutcome& outcome) override;
+  void RepositoryStarted(std::string_view name, PatchAction action) override;
+  void RepositoryEnded(std::string_view name, PatchAction action,
+                       const RepositoryOutcome& outcome) override;
+  std::unique_ptr<ModuleEvents> ModuleStarted(PatchAction action,
+                                              std::string_view full_path) override;
+  void ModuleRefused(PatchAction action, std::string_view full_path,
+                     std::string_view reason) override;
+  void KeepAlive() override;
+
+  /// The last module's outcome; a test fails without one.
+  const ModuleOutcome& LastOutcome() const;
+  const RecordedModule& LastModule() const { return modules.back(); }
+
+  std::vector<std::string> fetches_started;
+  std::vector<FetchOutcome> fetches;
+  std::vector<RepositoryOutcome> repositories;
+  std::vector<RecordedModule> modules;
+  int keep_alives = 0;
+
+ private:
+  EngineSink* shown_;
+};
+
+}  // namespace kanade::test
