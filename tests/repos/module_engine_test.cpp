@@ -56,9 +56,22 @@ class ModuleEngineTest : public ::testing::Test {
   std::string Target(std::string_view relative) const {
     return target_ + "/" + std::string(relative);
   }
-  const std::string& LastLine() const { return Console().Lines.back(); }
-  Rgb LastColour() const { return Console().Colours.back(); }
   int LineCount() const { return Console().Last; }
+  // Whether the last module the engine told of was `path`, for `action`, and
+  // ended so.
+  ::testing::AssertionResult Ended(const std::string& path, PatchAction action, ModuleResult result,
+                                   ModuleFailure failure = ModuleFailure::kNone) const {
+    if (sink_.modules.empty()) return ::testing::AssertionFailure() << "no module";
+    const test::RecordedModule& m = sink_.LastModule();
+    if (m.Path == path && m.Action == action && m.Outcome && m.Outcome->Result == result &&
+        m.Outcome->Failure == failure) {
+      return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << m.Path << " ended as " << (m.Outcome ? static_cast<int>(m.Outcome->Result) : -1)
+           << "/" << (m.Outcome ? static_cast<int>(m.Outcome->Failure) : -1) << ": "
+           << (m.Outcome ? m.Outcome->Reason : "");
+  }
   std::string Log() const { return test::ReadFile(dir_ / "kanade.log"); }
   // Files in the target folder, temporary ones included.
   int FileCount() const {
@@ -81,8 +94,7 @@ TEST_F(ModuleEngineTest, InstallCreatesFoldersWritesTheFileAndReportsEachStep) {
   ASSERT_TRUE(Install(line));
   const std::string path = Target("a/b/c.txt");
   EXPECT_EQ(test::ReadFile(path), "hello");
-  EXPECT_EQ(LastLine(), "- 更新: " + path + " 成功");
-  EXPECT_EQ(LastColour(), kGreen);
+  EXPECT_TRUE(Ended(path, PatchAction::kInstall, ModuleResult::kWritten));
   const std::string log = Log();
   EXPECT_NE(log.find("> - 更新: " + path + "\r\n"), std::string::npos);
   // "- 更新中: " shows only while bytes are still on the way, which a body
@@ -91,9 +103,9 @@ TEST_F(ModuleEngineTest, InstallCreatesFoldersWritesTheFileAndReportsEachStep) {
   EXPECT_NE(log.find("< - 更新: " + path + " 成功\r\n"), std::string::npos);
 
   // A current file costs no request and no console line.
-  const int lines = LineCount();
+  const std::size_t modules = sink_.modules.size();
   EXPECT_FALSE(Install(line));
-  EXPECT_EQ(LineCount(), lines);
+  EXPECT_EQ(sink_.modules.size(), modules);
   EXPECT_EQ(server_.RequestCount("/m/a/b/c.txt"), 1);
 }
 
@@ -129,8 +141,9 @@ TEST_F(ModuleEngineTest, BodiesThatFailTheDigestNeverReachTheDisk) {
   };
   for (const auto& c : cases) {
     EXPECT_FALSE(Install(c.line)) << c.why;
-    EXPECT_EQ(LastLine(), "- 更新: " + Target("kept.txt") + " ハッシュ不一致") << c.why;
-    EXPECT_EQ(LastColour(), kRed) << c.why;
+    EXPECT_TRUE(Ended(Target("kept.txt"), PatchAction::kInstall, ModuleResult::kFailed,
+                      ModuleFailure::kDigest))
+        << c.why;
     EXPECT_EQ(test::ReadFile(Target("kept.txt")), "old") << c.why;
   }
   EXPECT_EQ(FileCount(), 1);
@@ -145,8 +158,9 @@ TEST_F(ModuleEngineTest, FailedDownloadsKeepTheOldFile) {
       "http://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/f.txt";
   for (const std::string& url : {server_.Url("/empty"), server_.Url("/short"), unreachable}) {
     EXPECT_FALSE(Install(Line("f.txt", url, digest))) << url;
-    EXPECT_EQ(LastLine(), "- 更新: " + Target("f.txt") + " ダウンロード失敗") << url;
-    EXPECT_EQ(LastColour(), kRed) << url;
+    EXPECT_TRUE(Ended(Target("f.txt"), PatchAction::kInstall, ModuleResult::kFailed,
+                      ModuleFailure::kDownload))
+        << url;
     EXPECT_EQ(test::ReadFile(Target("f.txt")), "old") << url;
   }
   EXPECT_EQ(FileCount(), 1);
@@ -169,23 +183,24 @@ TEST_F(ModuleEngineTest, ParallelDownloadsKeepEveryBodyWithItsModuleAndTheConsol
     lines.push_back(Line(path, server_.Url("/m/" + path), Sha256OfText(body)));
     kinds.push_back(kind);
   }
-  const int before = LineCount();
   EXPECT_TRUE(ProcessModuleLines(lines, PatchAction::kInstall, target_, sink_).Changed());
-  int line = before;
+  ASSERT_EQ(sink_.modules.size(), lines.size());
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::string path = Target("m/" + std::to_string(i) + ".txt");
-    const char* ending = kinds[i] == kBroken    ? " ダウンロード失敗"
-                         : kinds[i] == kMissing ? " ハッシュ不一致"
-                                                : " 成功";
-    ++line;  // one line per module, in file order
-    ASSERT_LE(line, LineCount());
-    EXPECT_EQ(Console().Lines[static_cast<std::size_t>(line)], "- 更新: " + path + ending) << i;
-    EXPECT_EQ(Console().Colours[static_cast<std::size_t>(line)], kinds[i] < kBroken ? kGreen : kRed)
+    const ModuleFailure failure = kinds[i] == kBroken    ? ModuleFailure::kDownload
+                                  : kinds[i] == kMissing ? ModuleFailure::kDigest
+                                                         : ModuleFailure::kNone;
+    // One module after the other, in file order, each with its own outcome.
+    const test::RecordedModule& module = sink_.modules[i];
+    EXPECT_EQ(module.Path, path) << i;
+    ASSERT_TRUE(module.Outcome) << i;
+    EXPECT_EQ(module.Outcome->Result,
+              kinds[i] < kBroken ? ModuleResult::kWritten : ModuleResult::kFailed)
         << i;
+    EXPECT_EQ(module.Outcome->Failure, failure) << i;
     const std::string expected = "body of module " + std::to_string(i) + std::string(i * 100, '.');
     EXPECT_EQ(test::ReadFile(path), kinds[i] < kBroken ? expected : "<missing>") << i;
   }
-  EXPECT_EQ(line, LineCount());
   EXPECT_EQ(FileCount(), 16);
   // Each module was asked for once, whatever became of the others; a broken
   // connection is tried again, while the run's retries to its server last
@@ -308,9 +323,8 @@ TEST_F(ModuleEngineTest, TwoLinesNamingOneFileTakeTheirTurns) {
       Line("d\\changed.txt", server_.Url("/m/second"), Sha256OfText("second")),
   };
   server_.Serve("/m/second", "second");
-  const int before = LineCount();
   ProcessModuleLines(lines, PatchAction::kInstall, target_, sink_);
-  EXPECT_EQ(LineCount() - before, 3);
+  EXPECT_EQ(sink_.modules.size(), 3u);
   EXPECT_EQ(server_.RequestCount("/m/d/same.txt"), 1);
   EXPECT_EQ(test::ReadFile(Target("d/same.txt")), "one body");
   EXPECT_EQ(test::ReadFile(Target("d/changed.txt")), "second");
@@ -346,7 +360,9 @@ TEST_F(ModuleEngineTest, ABodyLongerThanItsSizeFieldNeverReachesTheDisk) {
     EXPECT_EQ(Install(line), c.installs) << c.size;
     EXPECT_EQ(test::ReadFile(Target("sized.txt")), c.installs ? "twelve bytes" : "old") << c.size;
     if (!c.installs) {
-      EXPECT_EQ(LastLine(), "- 更新: " + Target("sized.txt") + " ダウンロード失敗") << c.size;
+      EXPECT_TRUE(Ended(Target("sized.txt"), PatchAction::kInstall, ModuleResult::kFailed,
+                        ModuleFailure::kDownload))
+          << c.size;
     }
   }
   EXPECT_FALSE(
@@ -360,8 +376,8 @@ TEST_F(ModuleEngineTest, AStalledServerEndsAsAbortedWhileTheWindowStaysAlive) {
   SetNoDataAbortMs(1000);
   server_.StallAfter("/slow", 10000, std::string(10, 'x'));
   EXPECT_FALSE(Install(Line("slow.bin", server_.Url("/slow"), Sha256OfText("x"))));
-  EXPECT_EQ(LastLine(), "- 更新: " + Target("slow.bin") + " ダウンロード中止");
-  EXPECT_EQ(LastColour(), kRed);
+  EXPECT_TRUE(Ended(Target("slow.bin"), PatchAction::kInstall, ModuleResult::kFailed,
+                    ModuleFailure::kAborted));
   // Shown once, however long the stall: the log does not repeat it.
   const std::string progress = "< - 更新中: " + Target("slow.bin") + " 10\r\n";
   const std::size_t at = Log().find(progress);
@@ -391,8 +407,8 @@ TEST_F(ModuleEngineTest, ADownloadThatCannotStartIsAFailure) {
   SetHttpLayer(&refusing);
   EXPECT_FALSE(Install(Served("x.txt", "x")));
   SetHttpLayer(nullptr);
-  EXPECT_EQ(LastLine(), "- 更新: " + Target("x.txt") + " ダウンロード失敗");
-  EXPECT_EQ(LastColour(), kRed);
+  EXPECT_TRUE(Ended(Target("x.txt"), PatchAction::kInstall, ModuleResult::kFailed,
+                    ModuleFailure::kDownload));
   EXPECT_EQ(FileCount(), 0);
 }
 
@@ -400,14 +416,15 @@ TEST_F(ModuleEngineTest, WriteFailuresKeepTheOldFileAndLeaveNothingBehind) {
   test::WriteFile(Target("locked.txt"), "old");
   test::SetReadOnly(Target("locked.txt"), true);
   EXPECT_FALSE(Install(Served("locked.txt", "new")));
-  EXPECT_EQ(LastLine(), "- 更新: " + Target("locked.txt") + " 書込失敗");
-  EXPECT_EQ(LastColour(), kRed);
+  EXPECT_TRUE(Ended(Target("locked.txt"), PatchAction::kInstall, ModuleResult::kFailed,
+                    ModuleFailure::kWrite));
   EXPECT_EQ(test::ReadFile(Target("locked.txt")), "old");
 
   // A folder where the file should go.
   std::filesystem::create_directories(Target("folder.txt/inner"));
   EXPECT_FALSE(Install(Served("folder.txt", "new")));
-  EXPECT_EQ(LastLine(), "- 更新: " + Target("folder.txt") + " 書込失敗");
+  EXPECT_TRUE(Ended(Target("folder.txt"), PatchAction::kInstall, ModuleResult::kFailed,
+                    ModuleFailure::kWrite));
   EXPECT_TRUE(IsDirectory(Target("folder.txt/inner")));
   EXPECT_EQ(FileCount(), 1);
 }
@@ -420,21 +437,20 @@ TEST_F(ModuleEngineTest, UninstallDeletesListedFilesOnly) {
   EXPECT_EQ(test::ReadFile(Target("sub/gone.txt")), "changed by the player");
   test::WriteFile(Target("sub/gone.txt"), "x");
   ASSERT_TRUE(Uninstall(line));
-  EXPECT_EQ(LastLine(), "- 削除: " + Target("sub/gone.txt") + " 成功");
-  EXPECT_EQ(LastColour(), kGreen);
+  EXPECT_TRUE(Ended(Target("sub/gone.txt"), PatchAction::kUninstall, ModuleResult::kRemoved));
   EXPECT_FALSE(IsFile(Target("sub/gone.txt")));
   EXPECT_TRUE(IsDirectory(Target("sub")));
 
-  const int lines = LineCount();
+  const std::size_t modules = sink_.modules.size();
   EXPECT_FALSE(Uninstall(line));
-  EXPECT_EQ(LineCount(), lines);
+  EXPECT_EQ(sink_.modules.size(), modules);
   EXPECT_TRUE(server_.Requests().empty());
 
   test::WriteFile(Target("ro.txt"), "keep");
   test::SetReadOnly(Target("ro.txt"), true);
   EXPECT_FALSE(Uninstall(Served("ro.txt", "keep")));
-  EXPECT_EQ(LastLine(), "- 削除: " + Target("ro.txt") + " 失敗");
-  EXPECT_EQ(LastColour(), kRed);
+  EXPECT_TRUE(Ended(Target("ro.txt"), PatchAction::kUninstall, ModuleResult::kFailed,
+                    ModuleFailure::kRemove));
   EXPECT_EQ(test::ReadFile(Target("ro.txt")), "keep");
 }
 
@@ -443,7 +459,7 @@ TEST_F(ModuleEngineTest, OtherLinesDoNothing) {
   EXPECT_FALSE(Install({"SIGN", "0"}));
   EXPECT_FALSE(Install({" module", "a.txt\t" + server_.Url("/m/a.txt") + "\t"}));
   EXPECT_FALSE(Install(Line("a.txt", "ftp://127.0.0.1/a.txt", Sha256OfText("a"))));
-  EXPECT_EQ(LineCount(), 0);
+  EXPECT_TRUE(sink_.modules.empty());
   EXPECT_TRUE(server_.Requests().empty());
 }
 
@@ -452,7 +468,7 @@ TEST_F(ModuleEngineTest, DownloadPrefixNamesTheWrittenFile) {
   ASSERT_TRUE(Install(Served("kanade.exe", "new build")));
   EXPECT_EQ(test::ReadFile(Target("upgrade_kanade.exe")), "new build");
   EXPECT_FALSE(IsFile(Target("kanade.exe")));
-  EXPECT_EQ(LastLine(), "- 更新: " + Target("upgrade_kanade.exe") + " 成功");
+  EXPECT_TRUE(Ended(Target("upgrade_kanade.exe"), PatchAction::kInstall, ModuleResult::kWritten));
 }
 
 TEST_F(ModuleEngineTest, PathsThatLeaveTheTargetAreRefusedBeforeAnythingHappens) {
@@ -493,10 +509,10 @@ TEST_F(ModuleEngineTest, PathsThatLeaveTheTargetAreRefusedBeforeAnythingHappens)
                                  "COM\xC2\xB9"}) {
     const RepositoryLine line = Line(path, server_.Url("/evil"), digest);
     EXPECT_FALSE(Install(line)) << path;
-    EXPECT_EQ(LastLine(), "- 更新: " + target_ + "/" + path + " 拒否") << path;
-    EXPECT_EQ(LastColour(), kRed) << path;
+    EXPECT_TRUE(Ended(target_ + "/" + path, PatchAction::kInstall, ModuleResult::kRefused)) << path;
     EXPECT_FALSE(Uninstall(line)) << path;
-    EXPECT_EQ(LastLine(), "- 削除: " + target_ + "/" + path + " 拒否") << path;
+    EXPECT_TRUE(Ended(target_ + "/" + path, PatchAction::kUninstall, ModuleResult::kRefused))
+        << path;
   }
   EXPECT_EQ(test::ReadFile(dir_ / "outside.txt"), "precious");
   EXPECT_TRUE(server_.Requests().empty());
@@ -523,11 +539,10 @@ TEST_F(ModuleEngineTest, NothingIsWrittenOrDeletedThroughALinkBelowTheTarget) {
   for (const char* path : {"linked/victim.txt", "linked/new.txt", "linked/sub/new.txt"}) {
     const RepositoryLine line = Line(path, server_.Url("/evil"), digest);
     EXPECT_FALSE(Install(line)) << path;
-    EXPECT_EQ(LastLine(), "- 更新: " + Target(path) + " 拒否") << path;
-    EXPECT_EQ(LastColour(), kRed) << path;
+    EXPECT_TRUE(Ended(Target(path), PatchAction::kInstall, ModuleResult::kRefused)) << path;
   }
   EXPECT_FALSE(Uninstall(Line("linked/victim.txt", server_.Url("/evil"), digest)));
-  EXPECT_EQ(LastLine(), "- 削除: " + Target("linked/victim.txt") + " 拒否");
+  EXPECT_TRUE(Ended(Target("linked/victim.txt"), PatchAction::kUninstall, ModuleResult::kRefused));
   EXPECT_EQ(test::ReadFile(dir_ / "outside/victim.txt"), "precious");
   EXPECT_FALSE(IsFile(dir_ / "outside/new.txt"));
   EXPECT_FALSE(fs::exists(dir_ / "outside/sub"));
