@@ -122,7 +122,7 @@ void HandleMainWindowEvent(const Event& event) {
     }
   }
   PatchRun& run = CurrentRun();
-  run.RunStep();
+  RunPatchStep();
   if (ProgramEnded()) return;
   if (run.StepFinished()) {
     CanvasDirty = true;

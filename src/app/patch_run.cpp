@@ -25,7 +25,7 @@ namespace kanade {
 
 namespace {
 
-using Step = PatchRun::Step;
+using Step = PatchStep;
 
 // The other copy's run is waited for while its log grows; once it has
 // written nothing for this long it is taken for stuck, and this run gives
@@ -76,6 +76,10 @@ Step Next(Step step) {
 PatchRun& CurrentRun() {
   static PatchRun run;
   return run;
+}
+
+void RunPatchStep() {
+  CurrentRun().RunStep();
 }
 
 void PatchRun::Restart() {

@@ -11,27 +11,29 @@
 
 namespace kanade {
 
+/// The steps of the patch run in the order they run. The numbers between
+/// them are steps without work; the run rests at kRest.
+enum class PatchStep : int {
+  kWait = 0,
+  kUpgradeHandOver = 1,
+  kFetchOwn = 10,
+  kSelfUpdate = 11,
+  kFirstRunSettings = 12,
+  kFetchConvTest = 20,  // one fetch step per localisation mode, in their order
+  kFetchTest = 21,
+  kFetchPrefixed = 22,
+  kFetchLua = 23,
+  kLocalisation = 30,
+  kLuaModule = 31,
+  kFifoCleanup = 40,
+  kClosingMessage = 50,
+  kUninstallEnd = 80,
+  kRest = 100,
+};
+
 class PatchRun {
  public:
-  /// The steps in the order they run. The numbers between them are steps
-  /// without work; the run rests at kRest.
-  enum class Step : int {
-    kWait = 0,
-    kUpgradeHandOver = 1,
-    kFetchOwn = 10,
-    kSelfUpdate = 11,
-    kFirstRunSettings = 12,
-    kFetchConvTest = 20,  // one fetch step per localisation mode, in their order
-    kFetchTest = 21,
-    kFetchPrefixed = 22,
-    kFetchLua = 23,
-    kLocalisation = 30,
-    kLuaModule = 31,
-    kFifoCleanup = 40,
-    kClosingMessage = 50,
-    kUninstallEnd = 80,
-    kRest = 100,
-  };
+  using Step = PatchStep;
 
   /// Back to the first step, as a new run.
   void Restart();
@@ -101,6 +103,9 @@ class PatchRun {
 
 /// The program's one patch run.
 PatchRun& CurrentRun();
+
+/// Executes the current run's step once (an event of the main window).
+void RunPatchStep();
 
 /// The live-translation hook while the run idles; does nothing yet.
 void LiveTranslationTick();
