@@ -159,7 +159,7 @@ void PatchRun::StartDelay() {
 // A blocked upgrade is said in the log at once, and turns the closing line red.
 void PatchRun::NoteUpgrade(const UpgradeOutcome& outcome) {
   if (!outcome.Blocked()) return;
-  const std::string reason = "self-upgrade: " + outcome.Reason;
+  const std::string reason = outcome.Reason.Within("self-upgrade: ").Line();
   reporter_.UpgradeBlocked(reason);
   if (record_.upgrade.empty()) record_.upgrade = reason;
 }
@@ -251,7 +251,7 @@ void PatchRun::ClosingMessage() {
     if (!IsDirectory(s.GameFolder)) {
       AddReason(reasons, "no game folder");
     } else if (record_.localisation && !record_.localisation->CopyUsed) {
-      AddReason(reasons, record_.localisation->Reason);
+      AddReason(reasons, record_.localisation->Reason.Line());
     }
   }
   AddReason(reasons, record_.upgrade);

@@ -54,9 +54,9 @@ class ModuleLine : public ModuleEvents {
     SetConsoleLineText("- 更新中: " + Path() + " " + std::to_string(bytes), line_);
   }
 
-  void Retried(const std::vector<std::string>& reasons) override {
+  void Retried(const std::vector<Reason>& reasons) override {
     for (std::size_t i = 0; i < reasons.size(); ++i) {
-      LogReason("retry " + std::to_string(i + 1) + " of " + Path() + ": " + reasons[i]);
+      LogReason("retry " + std::to_string(i + 1) + " of " + Path() + ": " + reasons[i].Line());
     }
   }
 
@@ -81,7 +81,7 @@ class ModuleLine : public ModuleEvents {
         break;
     }
     SetConsoleLineColour(kRed, line_);
-    LogReason(outcome.Reason);
+    LogReason(outcome.Reason.Line());
   }
 
  private:
@@ -114,7 +114,7 @@ void RunReporter::FetchStarted(std::string_view url) {
 void RunReporter::FetchEnded(std::string_view url, const FetchOutcome& outcome) {
   // Ended before it started: no line of its own, only the reason.
   if (outcome.Silent) {
-    LogReason(outcome.Reason);
+    LogReason(outcome.Reason.Line());
     return;
   }
   const std::string text = std::string(kFetchHead) + std::string(url);
@@ -131,8 +131,9 @@ void RunReporter::FetchEnded(std::string_view url, const FetchOutcome& outcome) 
       break;
   }
   SetConsoleLineColour(kRed, fetch_line_);
-  LogReason(outcome.KeptCopyUsed() ? outcome.Reason + "; the verified local copy is used"
-                                   : outcome.Reason);
+  Reason reason = outcome.Reason;
+  if (outcome.KeptCopyUsed()) reason.Then("the verified local copy is used");
+  LogReason(reason.Line());
   if (!outcome.Note.empty()) LogReason(outcome.Note);
 }
 

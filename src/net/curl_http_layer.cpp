@@ -39,7 +39,7 @@ void Describe(const TransferState& state, DownloadReport* report) {
   report->Retries = state.Retries;
   report->Response = state.Response;
   if (state.Done && state.Outcome == TransferOutcome::kCompleted && state.Received == 0 &&
-      report->Reason.empty()) {
+      report->Reason.Empty()) {
     report->Reason = "empty body";
   }
 }

@@ -108,8 +108,8 @@ struct Transfer {
   bool done = false;
   TransferOutcome outcome = TransferOutcome::kFailed;
   long http_status = 0;
-  std::string reason;
-  std::vector<std::string> retries;
+  Reason reason;
+  std::vector<Reason> retries;
   // The worker's own.
   CURL* easy = nullptr;
   std::string url;
@@ -324,7 +324,7 @@ bool IsConnectionFailure(CURLcode result) {
 // How a finished attempt went and whether another attempt may mend it.
 struct Verdict {
   TransferOutcome outcome = TransferOutcome::kFailed;
-  std::string reason;
+  Reason reason;
   bool retry = false;
   bool unreachable = false;  // the connection could not be made in time
   bool streams_refused = false;
@@ -345,7 +345,8 @@ Verdict Judge(Transfer& transfer, CURLcode result) {
     Verdict verdict{TransferOutcome::kCompleted, "HTTP " + std::to_string(status), true};
     if (transfer.retry_after && *transfer.retry_after > kMaxRetryAfterSeconds) {
       // Taken at its word: nothing more goes to that server in this run.
-      verdict.reason += "; the server asks to wait " + std::to_string(*transfer.retry_after) + " s";
+      verdict.reason.Then("the server asks to wait " + std::to_string(*transfer.retry_after) +
+                          " s");
       verdict.retry = false;
       verdict.unreachable = true;
     }
@@ -357,9 +358,11 @@ Verdict Judge(Transfer& transfer, CURLcode result) {
     return {TransferOutcome::kFailed,
             "a response header line was longer than libcurl takes (100 KiB)"};
   }
-  const std::string text = transfer.error[0] != '\0' ? transfer.error : curl_easy_strerror(result);
   Verdict verdict{TransferOutcome::kFailed,
-                  "curl error " + std::to_string(static_cast<int>(result)) + ": " + text};
+                  "curl error " + std::to_string(static_cast<int>(result))};
+  verdict.reason.From = Reason::Source::kCurl;
+  verdict.reason.Code = static_cast<long>(result);
+  verdict.reason.Text = transfer.error[0] != '\0' ? transfer.error : curl_easy_strerror(result);
   // Without a total time-out of ours, only the connect time-out says this.
   // libcurl starts that clock when a transfer leaves its queue for a
   // connection, so a queued transfer never ends so: the host took too long
@@ -495,7 +498,7 @@ class TransferPool {
     transfer.easy = nullptr;
   }
 
-  void Complete(Transfer& transfer, TransferOutcome outcome, std::string reason = {}) {
+  void Complete(Transfer& transfer, TransferOutcome outcome, Reason reason = {}) {
     Release(transfer);
     curl_slist_free_all(transfer.headers);
     transfer.headers = nullptr;
@@ -512,15 +515,15 @@ class TransferPool {
   // unreachable in this run.
   void Launch(const std::shared_ptr<Transfer>& transfer,
               std::vector<std::shared_ptr<Transfer>>& running) {
-    std::string unreachable;
+    std::optional<Reason> unreachable;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (const auto it = unreachable_.find(transfer->origin); it != unreachable_.end()) {
         unreachable = it->second;
       }
     }
-    if (!unreachable.empty()) {
-      Complete(*transfer, TransferOutcome::kFailed, unreachable);
+    if (unreachable) {
+      Complete(*transfer, TransferOutcome::kFailed, *unreachable);
       return;
     }
     const auto now = SteadyClock::now();
@@ -572,8 +575,7 @@ class TransferPool {
   // Another attempt from the start, after a pause, into a sink that forgot
   // what the failed one wrote; none once the origin's retries for the run
   // are spent (`reason` then says so).
-  bool ScheduleRetry(const std::shared_ptr<Transfer>& transfer, std::string& reason,
-                     CURLcode result) {
+  bool ScheduleRetry(const std::shared_ptr<Transfer>& transfer, Reason& reason, CURLcode result) {
     if (transfer->attempt >= kTransferAttempts || transfer->cancel) return false;
     // A connection that breaks takes every stream it carried with it: the
     // transfers that fail with it cost one retry of the budget together.
@@ -584,7 +586,7 @@ class TransferPool {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!same_break && !TakeRetryLocked(transfer->origin)) {
-        reason += std::string("; ") + kRetriesSpent;
+        reason.Then(kRetriesSpent);
         return false;
       }
     }
@@ -634,7 +636,7 @@ class TransferPool {
   void CheckClocks(std::vector<std::shared_ptr<Transfer>>& running) {
     const auto now = SteadyClock::now();
     const Milliseconds first_byte_limit(first_byte_timeout_ms.load());
-    std::map<std::string, std::string> unreachable;
+    std::map<std::string, Reason> unreachable;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       unreachable = unreachable_;
@@ -674,7 +676,7 @@ class TransferPool {
       // A server that took the request and sends nothing of an answer is
       // as good as unreachable: the others to it end at once too.
       if (!transfer->got_body && now - transfer->connected_at > first_byte_limit) {
-        std::string reason =
+        Reason reason =
             (transfer->got_response ? "no byte of the body within " : "no answer within ") +
             std::to_string(first_byte_limit.count() / 1000) + " s of the request";
         {
@@ -731,7 +733,7 @@ class TransferPool {
 
   // A multi handle that fails itself takes its transfers with it, with the
   // reason, instead of leaving them to wait for ever.
-  void FailRunning(std::vector<std::shared_ptr<Transfer>>& running, const std::string& reason) {
+  void FailRunning(std::vector<std::shared_ptr<Transfer>>& running, const Reason& reason) {
     for (auto& transfer : running) Complete(*transfer, TransferOutcome::kFailed, reason);
   }
 
@@ -776,7 +778,7 @@ class TransferPool {
   TransferId next_id_ = 1;
   std::map<TransferId, std::shared_ptr<Transfer>> transfers_;
   std::vector<std::shared_ptr<Transfer>> incoming_;
-  std::map<std::string, std::string> unreachable_;  // origin -> why
+  std::map<std::string, Reason> unreachable_;  // origin -> why
   // The worker's own: transfers waiting to be tried again, and when each
   // origin's transfers last made progress.
   std::vector<std::shared_ptr<Transfer>> delayed_;

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/reason.h"
+
 namespace kanade {
 
 inline constexpr std::string_view kUserAgent = "Mozilla/5.0 Gecko/41.0 Firefox/41.0";
@@ -80,8 +82,8 @@ struct TransferState {
   TransferOutcome Outcome = TransferOutcome::kFailed;  // once Done
   std::uint64_t Received = 0;                          // decoded body bytes so far
   long HttpStatus = 0;                                 // of the last response, once Done
-  std::string Reason;                                  // why it did not complete, once Done
-  std::vector<std::string> Retries;                    // why each earlier attempt was given up
+  kanade::Reason Reason;                               // why it did not complete, once Done
+  std::vector<kanade::Reason> Retries;                 // why each earlier attempt was given up
   TransferResponse Response;                           // of the last response, once Done
   std::chrono::steady_clock::time_point EndedAt;       // once Done
 };

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "util/path.h"
-#include "util/system_error.h"
+#include "util/reason.h"
 
 namespace kanade {
 
@@ -53,7 +53,7 @@ bool DownloadToFile(std::string_view url, std::string_view path, const DownloadL
   UniqueFile file(CreateNewFile(path));
   if (!file) {
     if (report != nullptr) {
-      report->Reason = "cannot create " + std::string(path) + ": " + LastSystemError();
+      report->Reason = SystemReason("cannot create " + std::string(path));
     }
     return false;
   }
@@ -61,7 +61,7 @@ bool DownloadToFile(std::string_view url, std::string_view path, const DownloadL
   const bool completed = DownloadToSink(url, limits, sink, report, if_changed);
   const bool closed = std::fclose(file.release()) == 0;
   if (completed && !closed && report != nullptr) {
-    report->Reason = "cannot write " + std::string(path) + ": " + LastSystemError();
+    report->Reason = SystemReason("cannot write " + std::string(path));
   }
   if (completed && closed) return true;
   RemoveFile(path);

@@ -15,6 +15,8 @@
 
 #include "net/curl_transfer.h"
 
+#include "util/reason.h"
+
 namespace kanade {
 
 /// A repository file is never larger than this.
@@ -44,10 +46,10 @@ struct DownloadProgress {
 
 /// What a finished download says about itself, for the log.
 struct DownloadReport {
-  long HttpStatus = 0;               // of the last response; 0 without one
-  std::string Reason;                // why it did not succeed (empty when it did)
-  std::vector<std::string> Retries;  // why each earlier attempt was given up
-  TransferResponse Response;         // the last response's validators
+  long HttpStatus = 0;                  // of the last response; 0 without one
+  kanade::Reason Reason;                // why it did not succeed (empty when it did)
+  std::vector<kanade::Reason> Retries;  // why each earlier attempt was given up
+  TransferResponse Response;            // the last response's validators
 };
 
 /// The body of a download goes to a sink, on the transfer thread.

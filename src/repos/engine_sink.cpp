@@ -7,7 +7,7 @@ namespace {
 class SilentModule : public ModuleEvents {
  public:
   void Downloading(std::uint64_t) override {}
-  void Retried(const std::vector<std::string>&) override {}
+  void Retried(const std::vector<Reason>&) override {}
   void Verified(std::uint64_t) override {}
   void Ended(const ModuleOutcome&) override {}
 };

@@ -21,7 +21,7 @@ class ModuleEvents {
   /// Body bytes so far, while they arrive.
   virtual void Downloading(std::uint64_t bytes) = 0;
   /// Why each earlier attempt of the download was given up.
-  virtual void Retried(const std::vector<std::string>& reasons) = 0;
+  virtual void Retried(const std::vector<Reason>& reasons) = 0;
   /// The body holds, before it is put in place.
   virtual void Verified(std::uint64_t size) = 0;
   /// How the module ended; kCurrent when nothing was done after all.

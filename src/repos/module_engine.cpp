@@ -14,7 +14,7 @@
 #include "util/contained_folder.h"
 #include "util/path.h"
 #include "util/portable_path.h"
-#include "util/system_error.h"
+#include "util/reason.h"
 #include "util/text.h"
 
 namespace kanade {
@@ -31,11 +31,11 @@ constexpr std::size_t kMaxLookAheadLines = 1024;
 constexpr std::uint64_t kReservePercent = 5;
 constexpr std::uint64_t kMaxReserve = std::uint64_t{256} << 20;
 
-ModuleOutcome Failed(ModuleFailure failure, std::string reason) {
+ModuleOutcome Failed(ModuleFailure failure, Reason reason) {
   return {ModuleResult::kFailed, failure, std::move(reason)};
 }
 
-ModuleOutcome Refused(std::string reason) {
+ModuleOutcome Refused(Reason reason) {
   return {ModuleResult::kRefused, ModuleFailure::kNone, std::move(reason)};
 }
 
@@ -46,8 +46,7 @@ class BodySink : public DownloadSink {
   BodySink(const ContainedFolder& folder, NewFile& file) : folder_(folder), file_(file) {}
   bool Write(const char* data, std::size_t size) override {
     if (!LeavesReserve(size) || !file_.Write(data, size)) {
-      if (reason_.empty())
-        reason_ = "cannot write " + folder_.PathOf(file_.Name()) + ": " + LastSystemError();
+      if (reason_.Empty()) reason_ = SystemReason("cannot write " + folder_.PathOf(file_.Name()));
       return false;
     }
     // A digest that cannot be taken must never read as one that matches.
@@ -60,12 +59,12 @@ class BodySink : public DownloadSink {
   bool Restart() override {
     if (!file_.Truncate()) return false;
     hasher_ = Sha256Hasher();
-    reason_.clear();
+    reason_ = {};
     return true;
   }
   // Read only after the transfer has ended.
-  bool WriteFailed() const { return !reason_.empty(); }
-  const std::string& Reason() const { return reason_; }
+  bool WriteFailed() const { return !reason_.Empty(); }
+  const kanade::Reason& Why() const { return reason_; }
   std::string Digest() { return hasher_.Finish(); }
 
  private:
@@ -82,7 +81,7 @@ class BodySink : public DownloadSink {
   const ContainedFolder& folder_;
   NewFile& file_;
   Sha256Hasher hasher_;
-  std::string reason_;
+  kanade::Reason reason_;
 };
 
 enum class Plan {
@@ -264,8 +263,8 @@ class ModuleRun {
       download->failure =
           crossed_link
               ? Refused("a link on the way to " + module.full_path + made_by)
-              : Failed(ModuleFailure::kWrite, "cannot open or create the folder of " +
-                                                  module.full_path + ": " + LastSystemError());
+              : Failed(ModuleFailure::kWrite,
+                       SystemReason("cannot open or create the folder of " + module.full_path));
       return download;
     }
     const ContainedFolder& folder = *download->folder;
@@ -285,7 +284,7 @@ class ModuleRun {
     if (!download->file) {
       download->failure =
           Failed(ModuleFailure::kWrite,
-                 "cannot create a temporary file in " + folder.Path() + ": " + LastSystemError());
+                 SystemReason("cannot create a temporary file in " + folder.Path()));
       return download;
     }
     download->sink = std::make_unique<BodySink>(folder, *download->file);
@@ -362,7 +361,7 @@ class ModuleRun {
     download.handle.reset();
     events.Retried(report.Retries);
     if (download.sink->WriteFailed()) {
-      return Failed(ModuleFailure::kWrite, download.sink->Reason());
+      return Failed(ModuleFailure::kWrite, download.sink->Why());
     }
     if (status == DownloadStatus::Aborted) return Failed(ModuleFailure::kAborted, report.Reason);
     if (status != DownloadStatus::Succeeded) return Failed(ModuleFailure::kDownload, report.Reason);
@@ -371,17 +370,20 @@ class ModuleRun {
       return Failed(ModuleFailure::kDigest, "the digest of " + module.full_path + " failed");
     }
     if (digest != module.entry.Sha256) {
-      std::string why = "digest " + digest + ", expected " +
-                        (module.entry.Sha256.empty() ? "none" : module.entry.Sha256);
+      const std::string digests = "digest " + digest + ", expected " +
+                                  (module.entry.Sha256.empty() ? "none" : module.entry.Sha256);
+      Reason why = digests;
       if (module.entry.Size && *module.entry.Size != progress.BytesReceived) {
-        why = "size " + std::to_string(progress.BytesReceived) + ", expected " +
-              std::to_string(*module.entry.Size) + "; " + why;
+        why = Reason("size " + std::to_string(progress.BytesReceived) + ", expected " +
+                     std::to_string(*module.entry.Size))
+                  .Then(digests);
       }
       if (report.HttpStatus != 0 && (report.HttpStatus < 200 || report.HttpStatus > 299)) {
         // The transfer's own words where it has some: a Retry-After, spent retries.
-        why =
-            (report.Reason.empty() ? "HTTP " + std::to_string(report.HttpStatus) : report.Reason) +
-            "; " + why;
+        Reason transfer = report.Reason.Empty()
+                              ? Reason("HTTP " + std::to_string(report.HttpStatus))
+                              : report.Reason;
+        why = transfer.Then(why.Line());
       }
       return Failed(ModuleFailure::kDigest, why);
     }
@@ -397,7 +399,7 @@ class ModuleRun {
     if (!download.file->Finish(durable) ||
         !download.folder->MoveIntoPlace(*download.file, module.name)) {
       return Failed(ModuleFailure::kWrite,
-                    "cannot put " + module.full_path + " in place: " + LastSystemError());
+                    SystemReason("cannot put " + module.full_path + " in place"));
     }
     if (durable) download.folder->Sync();
     return {ModuleResult::kWritten, ModuleFailure::kNone, {}};
@@ -436,8 +438,7 @@ class ModuleRun {
     if (folder->IsReadOnly(module.name)) {
       outcome = Failed(ModuleFailure::kRemove, module.full_path + " is read-only");
     } else if (!folder->Remove(module.name)) {
-      outcome = Failed(ModuleFailure::kRemove,
-                       "cannot delete " + module.full_path + ": " + LastSystemError());
+      outcome = Failed(ModuleFailure::kRemove, SystemReason("cannot delete " + module.full_path));
     }
     events->Ended(outcome);
     // Clearing up leaves no folder that only what went had filled; an

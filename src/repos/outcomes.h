@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "util/reason.h"
+
 namespace kanade {
 
 /// What a repository's lines are run for.
@@ -19,7 +21,7 @@ enum class FetchResult {
 struct FetchOutcome {
   FetchResult Result = FetchResult::kFailed;
   bool VerifiedCopy = false;  // a verified local copy is there afterwards, new or kept
-  std::string Reason;         // why it failed or was refused
+  kanade::Reason Reason;      // why it failed or was refused
   bool Silent = false;        // ended before it started: the repos folder could not be made
   std::string Note;           // for the log whatever the result: why kept validators went unused
 
@@ -36,7 +38,7 @@ enum class ModuleFailure { kNone, kWrite, kDownload, kAborted, kDigest, kRemove 
 struct ModuleOutcome {
   ModuleResult Result = ModuleResult::kCurrent;
   ModuleFailure Failure = ModuleFailure::kNone;
-  std::string Reason;
+  kanade::Reason Reason;
 };
 
 /// The modules of one repository run through the engine.
@@ -56,7 +58,7 @@ struct ModuleTally {
 /// An apply or uninstall of one repository.
 struct RepositoryOutcome {
   bool CopyUsed = false;  // a verified local copy was carried out in an existing target folder
-  std::string Reason;     // why the copy could not be used
+  kanade::Reason Reason;  // why the copy could not be used
   ModuleTally Modules;    // the repository's own files: installed, or removed by an uninstall
   ModuleTally Cleanup;    // what a release withdrew or another mode left, removed while applying
   std::vector<std::string> Notes;  // for the log: the record of installed files could not be kept

@@ -16,7 +16,7 @@
 #include "state/patcher_state.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
-#include "util/system_error.h"
+#include "util/reason.h"
 #include "util/text.h"
 
 namespace kanade {
@@ -96,7 +96,7 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name, 
   const auto folder = OpenReposFolder(true, &crossed_link);
   if (!folder && !crossed_link) {
     outcome.Silent = true;
-    outcome.Reason = "cannot create " + ReposFolder() + ": " + LastSystemError();
+    outcome.Reason = SystemReason("cannot create " + ReposFolder());
     sink.FetchEnded(url, outcome);
     return outcome;
   }
@@ -108,7 +108,7 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name, 
   std::optional<std::string> local =
       folder ? ReadProgramFile(*folder, local_name, kMaxRepositoryBytes, &foreign) : std::nullopt;
   MemorySink fetched;
-  const auto end = [&](FetchResult result, std::string reason) {
+  const auto end = [&](FetchResult result, Reason reason) {
     outcome.Result = result;
     outcome.Reason = std::move(reason);
     std::optional<std::string>& verified = VerifiedCopies()[std::string(local_name)];
@@ -166,8 +166,9 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name, 
     fetched.bytes = *local;
   } else if (report.HttpStatus != 0 && (report.HttpStatus < 200 || report.HttpStatus > 299)) {
     // An error page is no repository, whatever it holds.
-    return end(FetchResult::kRefused,
-               report.Reason.empty() ? "HTTP " + std::to_string(report.HttpStatus) : report.Reason);
+    return end(FetchResult::kRefused, report.Reason.Empty()
+                                          ? Reason("HTTP " + std::to_string(report.HttpStatus))
+                                          : report.Reason);
   }
   if (const auto refusal =
           ReplacementRefusal(fetched.bytes, name, local, CompiledPublisherKeys())) {
@@ -177,7 +178,7 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name, 
     auto file = folder->CreateTemporary(local_name);
     if (!file || !file->Write(fetched.bytes.data(), fetched.bytes.size()) || !file->Finish(false) ||
         !folder->MoveIntoPlace(*file, local_name)) {
-      return end(FetchResult::kFailed, "cannot replace " + path + ": " + LastSystemError());
+      return end(FetchResult::kFailed, SystemReason("cannot replace " + path));
     }
   }
   // The validators go with the copy now in place; a 304 leaves them as they were.

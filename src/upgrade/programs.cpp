@@ -7,6 +7,7 @@
 #include "repos/sha256.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
+#include "util/reason.h"
 #include "util/system_error.h"
 
 namespace kanade {
@@ -75,26 +76,24 @@ ProgramOutcome CopyVerifiedProgram(std::string_view from, std::string_view to,
   const auto source_folder = ContainedFolder::Open(FolderOf(from), {}, false);
   const auto target_folder = ContainedFolder::Open(FolderOf(to), {}, false);
   if (!source_folder || !target_folder) {
-    return ProgramFailed("cannot open the folder of " + std::string(source_folder ? to : from) +
-                         ": " + LastSystemError());
+    return ProgramFailed(
+        SystemReason("cannot open the folder of " + std::string(source_folder ? to : from)));
   }
   const std::string name = NameOf(to);
   const UniqueFile source(source_folder->OpenForReading(NameOf(from)));
   if (!source) {
-    return ProgramFailed("cannot read " + std::string(from) +
-                         " as a regular file: " + LastSystemError());
+    return ProgramFailed(SystemReason("cannot read " + std::string(from) + " as a regular file"));
   }
   auto copy = target_folder->CreateTemporary(name);
   if (!copy) {
-    return ProgramFailed("cannot create a temporary file beside " + std::string(to) + ": " +
-                         LastSystemError());
+    return ProgramFailed(SystemReason("cannot create a temporary file beside " + std::string(to)));
   }
   std::string digest;
   std::uint64_t size = 0;
   const auto write = [&copy](const char* data, std::size_t n) { return copy->Write(data, n); };
   if (!CopyHashing(source.get(), write, &digest, &size)) {
-    return ProgramFailed("cannot copy " + std::string(from) + " beside " + std::string(to) + ": " +
-                         LastSystemError());
+    return ProgramFailed(
+        SystemReason("cannot copy " + std::string(from) + " beside " + std::string(to)));
   }
   if (!expected_digest.empty() && digest != expected_digest) {
     return ProgramFailed(std::string(from) + " has the digest " + digest + ", expected " +
@@ -102,8 +101,8 @@ ProgramOutcome CopyVerifiedProgram(std::string_view from, std::string_view to,
   }
   // Flushed before the rename: a power cut must never leave an empty program.
   if (!copy->SetMode(mode) || !copy->Finish(true)) {
-    return ProgramFailed("cannot write the copy of " + std::string(from) +
-                         " to disk: " + LastSystemError());
+    return ProgramFailed(
+        SystemReason("cannot write the copy of " + std::string(from) + " to disk"));
   }
   if (target_folder->MoveIntoPlace(*copy, name)) return Placed(*target_folder);
   // Windows refuses to replace a running program but lets it be renamed:
@@ -114,15 +113,15 @@ ProgramOutcome CopyVerifiedProgram(std::string_view from, std::string_view to,
   if (suffix.empty()) return ProgramFailed("no random name to set " + std::string(to) + " aside");
   const std::string aside = name + std::string(kSetAsideFileMarker) + suffix;
   if (!target_folder->Rename(name, aside)) {
-    return ProgramFailed("cannot replace " + std::string(to) + " (" + refused +
-                         ") nor set it aside: " + LastSystemError());
+    return ProgramFailed(
+        SystemReason("cannot replace " + std::string(to) + " (" + refused + ") nor set it aside"));
   }
   if (target_folder->MoveIntoPlace(*copy, name)) return Placed(*target_folder);
-  std::string why = "cannot put the copy in place as " + std::string(to) + ": " + LastSystemError();
+  Reason why = SystemReason("cannot put the copy in place as " + std::string(to));
   // The program must not stay under its set-aside name: that is a leftover
   // the next start deletes.
   if (!target_folder->Rename(aside, name)) {
-    why += "; cannot put " + aside + " back as " + name + ": " + LastSystemError();
+    why.Then(SystemReason("cannot put " + aside + " back as " + name).Line());
   }
   return ProgramFailed(why);
 }

@@ -11,12 +11,14 @@
 #include <string_view>
 #include <utility>
 
+#include "util/reason.h"
+
 namespace kanade {
 
 /// What starting or copying a program came to: done, or why not.
 struct ProgramOutcome {
   bool Done = false;
-  std::string Reason;  // why it was not done
+  kanade::Reason Reason;  // why it was not done
 
   explicit operator bool() const { return Done; }
 };
@@ -24,7 +26,7 @@ struct ProgramOutcome {
 inline ProgramOutcome ProgramDone() {
   return {true, {}};
 }
-inline ProgramOutcome ProgramFailed(std::string reason) {
+inline ProgramOutcome ProgramFailed(Reason reason) {
   return {false, std::move(reason)};
 }
 

@@ -17,6 +17,7 @@
 #include "repos/sha256.h"
 #include "upgrade/programs.h"
 #include "util/path.h"
+#include "util/reason.h"
 #include "util/system_error.h"
 
 extern char** environ;
@@ -63,10 +64,10 @@ std::string DigestOfDescriptor(int fd) {
 // descriptor, whatever happens to the name meanwhile. A downloaded build
 // arrives without execute permission; it gets the execute bits of its read
 // bits, unless it has another name too, which may lie outside the folder.
-int OpenProgram(const std::string& path, std::string* reason) {
+int OpenProgram(const std::string& path, Reason* reason) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    *reason = "cannot open " + path + ": " + LastSystemError();
+    *reason = SystemReason("cannot open " + path);
     return -1;
   }
   struct stat info {};
@@ -83,7 +84,7 @@ int OpenProgram(const std::string& path, std::string* reason) {
     if (info.st_nlink != 1) {
       *reason = path + " has other names and cannot be made executable";
     } else if (::fchmod(fd, mode) != 0) {
-      *reason = "cannot make " + path + " executable: " + LastSystemError();
+      *reason = SystemReason("cannot make " + path + " executable");
     } else {
       return fd;
     }
@@ -94,11 +95,11 @@ int OpenProgram(const std::string& path, std::string* reason) {
 
 // The exit status of `child`, waited for however often a signal interrupts
 // the wait; nothing when the wait itself fails.
-std::optional<int> WaitForExit(pid_t child, std::string* reason) {
+std::optional<int> WaitForExit(pid_t child, Reason* reason) {
   int status = 0;
   while (::waitpid(child, &status, 0) != child) {
     if (errno == EINTR) continue;
-    *reason = "cannot wait for the starting process: " + LastSystemError();
+    *reason = SystemReason("cannot wait for the starting process");
     return std::nullopt;
   }
   return status;
@@ -156,7 +157,7 @@ class PosixLauncher : public ProgramLauncher {
                               std::string_view folder, std::string_view expected_digest) override {
     const std::string path(program);
     const std::string dir(folder);
-    std::string reason;
+    Reason reason;
     const int fd = OpenProgram(path, &reason);
     if (fd < 0) return ProgramFailed(reason);
     if (!expected_digest.empty() && DigestOfDescriptor(fd) != expected_digest) {
@@ -183,14 +184,14 @@ class PosixLauncher : public ProgramLauncher {
     // exec closes it silently.
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
-      reason = "cannot start " + path + ": " + LastSystemError();
+      reason = SystemReason("cannot start " + path);
       ::close(fd);
       close_self();
       return ProgramFailed(reason);
     }
     const pid_t child = ::fork();
     if (child < 0) {
-      reason = "cannot start " + path + ": " + LastSystemError();
+      reason = SystemReason("cannot start " + path);
       ::close(fd);
       close_self();
       ::close(report[0]);
@@ -234,7 +235,7 @@ class PosixLauncher : public ProgramLauncher {
     }
     if (got == static_cast<ssize_t>(sizeof error)) {
       errno = error;
-      return ProgramFailed("cannot start " + path + ": " + LastSystemError());
+      return ProgramFailed(SystemReason("cannot start " + path));
     }
     if (got != 0) {
       errno = read_error;
@@ -248,7 +249,7 @@ class PosixLauncher : public ProgramLauncher {
                               std::string_view expected_digest) override {
     struct stat info {};
     if (::lstat(std::string(from).c_str(), &info) != 0) {
-      return ProgramFailed("cannot find " + std::string(from) + ": " + LastSystemError());
+      return ProgramFailed(SystemReason("cannot find " + std::string(from)));
     }
     return CopyVerifiedProgram(from, to, expected_digest,
                                info.st_mode & 0777 & ~static_cast<mode_t>(S_IWGRP | S_IWOTH));

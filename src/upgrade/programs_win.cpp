@@ -9,7 +9,7 @@
 
 #include "repos/sha256.h"
 #include "upgrade/programs.h"
-#include "util/system_error.h"
+#include "util/reason.h"
 #include "util/utf.h"
 
 namespace kanade {
@@ -122,7 +122,7 @@ class WindowsLauncher : public ProgramLauncher {
     const std::wstring path = Widen(program);
     const HeldProgram held(path);
     if (!held.IsOpen()) {
-      return ProgramFailed("cannot open " + std::string(program) + ": " + LastSystemError());
+      return ProgramFailed(SystemReason("cannot open " + std::string(program)));
     }
     if (!held.IsPlainFile()) return ProgramFailed(std::string(program) + " is no regular file");
     if (!expected_digest.empty() && held.Digest() != expected_digest) {
@@ -156,8 +156,8 @@ class WindowsLauncher : public ProgramLauncher {
         CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, hand_over ? TRUE : FALSE,
                        hand_over ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr,
                        dir.empty() ? nullptr : dir.c_str(), &startup.StartupInfo, &process);
-    const std::string refused =
-        started ? std::string() : "cannot start " + std::string(program) + ": " + LastSystemError();
+    const Reason refused =
+        started ? Reason() : SystemReason("cannot start " + std::string(program));
     SetEnvironmentVariableW(variable.c_str(), nullptr);
     if (self != nullptr) CloseHandle(self);
     if (!started) return ProgramFailed(refused);

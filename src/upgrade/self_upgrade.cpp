@@ -93,7 +93,7 @@ UpgradeOutcome PerformUpgrade(UpgradeSink& sink) {
   const ProgramOutcome copied = Launcher().CopyFileOver(upgrade, program, listed);
   if (!copied) return UpgradeBlocked(copied.Reason);
   const ProgramOutcome started = Launcher().StartProgram(program, "", ProgramFolder, listed);
-  if (!started) return UpgradeBlocked(program + " is in place but " + started.Reason);
+  if (!started) return UpgradeBlocked(started.Reason.Within(program + " is in place but "));
   EndProgram();
   return {UpgradeResult::kHandedOver, {}};
 }

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <utility>
 
+#include "util/reason.h"
+
 namespace kanade {
 
 enum class UpgradeResult {
@@ -16,12 +18,12 @@ enum class UpgradeResult {
 /// What a self-upgrade step came to, and why it was blocked.
 struct UpgradeOutcome {
   UpgradeResult Result = UpgradeResult::kNone;
-  std::string Reason;
+  kanade::Reason Reason;
 
   bool Blocked() const { return Result == UpgradeResult::kBlocked; }
 };
 
-inline UpgradeOutcome UpgradeBlocked(std::string reason) {
+inline UpgradeOutcome UpgradeBlocked(Reason reason) {
   return {UpgradeResult::kBlocked, std::move(reason)};
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -84,8 +86,21 @@ TEST_F(HttpClientTest, FileDownloadFailuresLeaveNoFileAndNeverOpenAnExistingOne)
   server_.CutShort("/short", 1000, "only a part");
   EXPECT_FALSE(ToFile(server_.Url("/short"), path));
   EXPECT_FALSE(IsFile(path));
-  EXPECT_FALSE(ToFile("http://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/x", path));
+  // The reason keeps whose code it is: libcurl's for the network, the
+  // system's for the file.
+  DownloadReport report;
+  EXPECT_FALSE(DownloadToFile("http://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/x", path,
+                              {}, &report));
   EXPECT_FALSE(IsFile(path));
+  EXPECT_EQ(report.Reason.From, Reason::Source::kCurl) << report.Reason;
+  EXPECT_EQ(report.Reason.Code, 7) << report.Reason;  // CURLE_COULDNT_CONNECT
+  EXPECT_EQ(report.Reason.Line().rfind("curl error 7: ", 0), 0u) << report.Reason;
+  report = {};
+  EXPECT_FALSE(DownloadToFile(server_.Url("/short"), dir_ / "no-such-folder/a", {}, &report));
+  EXPECT_EQ(report.Reason.From, Reason::Source::kErrno) << report.Reason;
+  EXPECT_EQ(report.Reason.Code, ENOENT) << report.Reason;
+  EXPECT_EQ(report.Reason.Line(), "cannot create " + (dir_ / "no-such-folder/a") +
+                                      ": No such file or directory (errno 2)");
 
   // The file is created, never opened: whatever lies at the name already (a
   // file, or a link planted to make us overwrite another file) stays as it is.

@@ -14,7 +14,7 @@ class RecordedEvents : public ModuleEvents {
     modules_[index_].Progress.push_back(bytes);
     if (shown_) shown_->Downloading(bytes);
   }
-  void Retried(const std::vector<std::string>& reasons) override {
+  void Retried(const std::vector<Reason>& reasons) override {
     modules_[index_].Retries = reasons;
     if (shown_) shown_->Retried(reasons);
   }
@@ -58,14 +58,20 @@ void RecordingSink::RepositoryEnded(std::string_view name, PatchAction action,
 
 std::unique_ptr<ModuleEvents> RecordingSink::ModuleStarted(PatchAction action,
                                                            std::string_view full_path) {
-  modules.push_back({action, std::string(full_path)});
+  RecordedModule module;
+  module.Action = action;
+  module.Path = full_path;
+  modules.push_back(std::move(module));
   return std::make_unique<RecordedEvents>(
       modules, shown_ ? shown_->ModuleStarted(action, full_path) : nullptr);
 }
 
 void RecordingSink::ModuleRefused(PatchAction action, std::string_view full_path,
                                   std::string_view reason) {
-  RecordedModule module{action, std::string(full_path), true};
+  RecordedModule module;
+  module.Action = action;
+  module.Path = full_path;
+  module.Refused = true;
   module.Outcome = ModuleOutcome{ModuleResult::kRefused, ModuleFailure::kNone, std::string(reason)};
   modules.push_back(std::move(module));
   if (shown_) shown_->ModuleRefused(action, full_path, reason);

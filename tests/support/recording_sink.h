@@ -18,7 +18,7 @@ struct RecordedModule {
   bool Refused = false;  // refused before it started
   std::optional<ModuleOutcome> Outcome;
   std::vector<std::uint64_t> Progress;
-  std::vector<std::string> Retries;
+  std::vector<Reason> Retries;
   std::optional<std::uint64_t> Verified;
 };
 

@@ -71,7 +71,7 @@ TEST(ProgramLauncher, StartsNothingButTheExpectedProgram) {
     const ProgramOutcome outcome =
         PlatformLauncher().StartProgram(c.program, "", c.folder, c.digest);
     EXPECT_EQ(outcome.Done, c.starts) << c.program;
-    EXPECT_EQ(outcome.Reason.empty(), c.starts) << c.program << ": " << outcome.Reason;
+    EXPECT_EQ(outcome.Reason.Empty(), c.starts) << c.program << ": " << outcome.Reason;
   }
   ASSERT_TRUE(WaitForFile(dir / "ran.txt"));
   struct stat info {};
@@ -163,7 +163,7 @@ TEST(ProgramLauncher, AStartIsOnlyAsGoodAsTheWaitForIt) {
     rain.join();
     ::sigaction(row.signal, &before, nullptr);
     EXPECT_EQ(outcome.Done, row.starts) << outcome.Reason;
-    EXPECT_EQ(outcome.Reason.empty(), row.starts) << outcome.Reason;
+    EXPECT_EQ(outcome.Reason.Empty(), row.starts) << outcome.Reason;
     if (row.starts) {
       ASSERT_TRUE(WaitForFile(dir / "ran.txt"));
       // The forked starter was waited for, not left behind as a zombie.

@@ -312,7 +312,7 @@ TEST_F(SelfUpgradeTest, ABlockedUpgradeKeepsThisProgramAndEndsRed) {
     // Said at once too, before the closing line.
     EXPECT_LT(log.find(reason), at) << log;
     EXPECT_EQ(outcome.Result, UpgradeResult::kBlocked) << outcome.Reason;
-    EXPECT_FALSE(outcome.Reason.empty());
+    EXPECT_FALSE(outcome.Reason.Empty());
   }
 }
 

@@ -23,7 +23,7 @@ namespace kanade {
 namespace {
 
 int Report(const PublishError& error) {
-  return Complain(error.Text, error.Mismatch ? kContentFailed : kUsageOrIoFailed);
+  return Complain(error.Text.Line(), error.Mismatch ? kContentFailed : kUsageOrIoFailed);
 }
 
 std::optional<std::string> Option(const std::map<std::string, std::string>& options,
@@ -152,7 +152,7 @@ std::optional<PublishRequest> ReadRequest(const std::vector<std::string>& operan
     PublishError error;
     const auto build = ReadProgramBuild(*file, program.Kind, &error);
     if (!build) {
-      problems.push_back(error.Text);
+      problems.push_back(error.Text.Line());
       continue;
     }
     if (program.Kind == ProgramKind::kWindows && !build->Authenticode) {

@@ -200,7 +200,7 @@ std::optional<std::vector<SourceFile>> ReadTranslationTree(std::string_view fold
     PublishError error;
     auto described = DescribeFile(FsPath(file.File), std::move(file.Path), &error);
     if (!described) {
-      problems->push_back(error.Text);
+      problems->push_back(error.Text.Line());
       return std::nullopt;
     }
     file = std::move(*described);

@@ -10,13 +10,15 @@
 #include <string_view>
 #include <vector>
 
+#include "util/reason.h"
+
 namespace kanade {
 
 /// A failure as one line for the publisher. `Mismatch` marks a served tree
 /// that does not hold what it should; otherwise the input could not be read
 /// or used.
 struct PublishError {
-  std::string Text;
+  Reason Text;
   bool Mismatch = false;
 };
 
