@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/socket_wait.h"
 #include "util/text.h"
 #ifdef _WIN32
 #include "util/utf.h"
@@ -399,7 +400,7 @@ class TransferPool {
     transfers_[transfer->id] = transfer;
     incoming_.push_back(transfer);
     lock.unlock();
-    curl_multi_wakeup(multi_);
+    waiter_->Wake();
     return transfer->id;
   }
 
@@ -436,7 +437,7 @@ class TransferPool {
     if (!transfer->done) {
       transfer->cancel = true;
       lock.unlock();
-      curl_multi_wakeup(multi_);
+      waiter_->Wake();
       lock.lock();
       ended_.wait(lock, [&transfer] { return transfer->done; });
     }
@@ -450,11 +451,14 @@ class TransferPool {
       stopping_ = true;
       for (auto& [id, transfer] : transfers_) transfer->cancel = true;
     }
-    curl_multi_wakeup(multi_);
+    waiter_->Wake();
     thread_.join();
     std::lock_guard<std::mutex> lock(mutex_);
     curl_multi_cleanup(multi_);
     multi_ = nullptr;
+    watched_.clear();
+    timer_due_.reset();
+    waiter_.reset();
     transfers_.clear();
     incoming_.clear();
     stopping_ = false;
@@ -476,8 +480,18 @@ class TransferPool {
   bool EnsureWorker() {
     if (thread_.joinable()) return true;
     if (!StartCurlSession()) return false;
-    multi_ = curl_multi_init();
-    if (multi_ == nullptr) return false;
+    waiter_ = std::make_unique<SocketWaiter>();
+    multi_ = waiter_->Usable() ? curl_multi_init() : nullptr;
+    if (multi_ == nullptr) {
+      waiter_.reset();
+      return false;
+    }
+    // libcurl names the sockets to watch and when it wants to look again;
+    // the worker waits on exactly those and tells it which one woke.
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &TransferPool::OnSocket);
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &TransferPool::OnTimer);
+    curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
     curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
     curl_multi_setopt(multi_, CURLMOPT_MAX_CONCURRENT_STREAMS, long{kMaxStreamsPerConnection});
@@ -486,6 +500,7 @@ class TransferPool {
     } catch (const std::system_error&) {
       curl_multi_cleanup(multi_);
       multi_ = nullptr;
+      waiter_.reset();
       return false;
     }
     return true;
@@ -747,25 +762,79 @@ class TransferPool {
     return true;
   }
 
+  static int OnSocket(CURL*, curl_socket_t socket, int what, void* user, void*) {
+    auto& pool = *static_cast<TransferPool*>(user);
+    if (what == CURL_POLL_REMOVE) {
+      pool.watched_.erase(socket);
+    } else {
+      pool.watched_[socket] = what;
+    }
+    return 0;
+  }
+
+  static int OnTimer(CURLM*, long timeout_ms, void* user) {
+    auto& pool = *static_cast<TransferPool*>(user);
+    if (timeout_ms < 0) {
+      pool.timer_due_.reset();
+    } else {
+      pool.timer_due_ = SteadyClock::now() + Milliseconds(timeout_ms);
+    }
+    return 0;
+  }
+
+  void Act(std::vector<std::shared_ptr<Transfer>>& running, curl_socket_t socket, int events) {
+    int still_running = 0;
+    if (const CURLMcode code = curl_multi_socket_action(multi_, socket, events, &still_running);
+        code != CURLM_OK) {
+      FailRunning(running, std::string("curl_multi_socket_action: ") + curl_multi_strerror(code));
+    }
+  }
+
+  // How long the worker may sleep: until libcurl's timer, the clocks' next
+  // look or the first retry that is due, whichever comes first.
+  int SleepMs(SteadyClock::time_point clocks_due) const {
+    auto until = clocks_due;
+    if (timer_due_) until = std::min(until, *timer_due_);
+    for (const auto& transfer : delayed_) until = std::min(until, transfer->retry_at);
+    const auto left = std::chrono::ceil<Milliseconds>(until - SteadyClock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, kWorkerTickMs));
+  }
+
   void Loop() {
     std::vector<std::shared_ptr<Transfer>> running;
+    std::vector<SocketInterest> interest;
+    std::vector<SocketReady> ready;
+    auto clocks_due = SteadyClock::now();
+    bool woken = true;
     while (true) {
       AddIncoming(running);
-      int still_running = 0;
-      if (const CURLMcode code = curl_multi_perform(multi_, &still_running); code != CURLM_OK) {
-        FailRunning(running, std::string("curl_multi_perform: ") + curl_multi_strerror(code));
+      if (timer_due_ && SteadyClock::now() >= *timer_due_) {
+        timer_due_.reset();
+        Act(running, CURL_SOCKET_TIMEOUT, 0);
       }
       CollectFinished(running);
-      CheckClocks(running);
+      // The clocks are looked at every tick, and at once when a caller
+      // woke the worker (a cancel): not on every socket event.
+      if (woken || SteadyClock::now() >= clocks_due) {
+        CheckClocks(running);
+        clocks_due = SteadyClock::now() + Milliseconds(kWorkerTickMs);
+      }
       std::erase_if(running, [](const auto& transfer) { return transfer->easy == nullptr; });
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_ && running.empty() && incoming_.empty() && delayed_.empty()) break;
       }
-      if (const CURLMcode code = curl_multi_poll(multi_, nullptr, 0, kWorkerTickMs, nullptr);
-          code != CURLM_OK) {
-        FailRunning(running, std::string("curl_multi_poll: ") + curl_multi_strerror(code));
-        std::this_thread::sleep_for(Milliseconds(kWorkerTickMs));
+      interest.clear();
+      for (const auto& [socket, what] : watched_) {
+        interest.push_back({static_cast<NativeSocket>(socket),
+                            what == CURL_POLL_IN || what == CURL_POLL_INOUT,
+                            what == CURL_POLL_OUT || what == CURL_POLL_INOUT});
+      }
+      woken = waiter_->Wait(interest, SleepMs(clocks_due), &ready);
+      for (const SocketReady& r : ready) {
+        const int events = (r.Read ? CURL_CSELECT_IN : 0) | (r.Write ? CURL_CSELECT_OUT : 0) |
+                           (r.Error ? CURL_CSELECT_ERR : 0);
+        Act(running, static_cast<curl_socket_t>(r.Socket), events);
       }
     }
   }
@@ -773,6 +842,10 @@ class TransferPool {
   std::mutex mutex_;
   std::condition_variable ended_;
   CURLM* multi_ = nullptr;
+  std::unique_ptr<SocketWaiter> waiter_;
+  // The worker's own: the sockets libcurl watches, and its timer.
+  std::map<curl_socket_t, int> watched_;
+  std::optional<SteadyClock::time_point> timer_due_;
   std::thread thread_;
   bool stopping_ = false;
   TransferId next_id_ = 1;

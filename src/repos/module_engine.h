@@ -23,15 +23,8 @@ namespace kanade {
 inline constexpr int kDownloadPollMs = 100;
 /// Downloads that run at once while the engine waits for one of them: as
 /// many as one HTTP/2 connection carries. Over HTTP/1.1 the host's eight
-/// connections take eight of them and the rest wait their turn. Windows
-/// keeps fewer: libcurl looks at the socket once per transfer on every
-/// event, which costs more there than the round trips beyond 32 save (300
-/// modules under Wine: 3.8 s with 32, 4.3 s with 16, 10 s with 100).
-#ifdef _WIN32
-inline constexpr int kMaxTransfersInFlight = 32;
-#else
+/// connections take eight of them and the rest wait their turn.
 inline constexpr int kMaxTransfersInFlight = kMaxStreamsPerConnection;
-#endif
 
 /// Where a module's body may already lie on this machine, such as the
 /// running program for its own listed build: a file open for reading that
