@@ -1,8 +1,8 @@
 // Applies a repository of many small modules into an empty folder and
 // compares the time with one curl process fetching the same URLs, eight at
-// a time (the engine's own limit) and one after another over one
-// connection; then applies again with everything current and compares with
-// "sha256sum -c" over the same files. The runs of each side alternate, so
+// a time and one after another over one connection, and the processor time
+// (user and system) with curl fetching them a hundred at a time; then applies again with everything
+// current and compares with "sha256sum -c" over the same files. The runs of each side alternate, so
 // that a busy moment of the machine hits both.
 //
 //   bench_module_apply REPOSITORY_URL WORK_FOLDER [RUNS]
@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "repos/repository_apply.h"
 #include "repository_bench.h"
 
@@ -32,6 +34,15 @@ std::string Quoted(const std::string& text) {
 }
 
 // Runs a shell command and returns its wall time, or -1 when it failed.
+// User plus system seconds of this process (every thread) or of the
+// children it has waited for.
+double CpuSeconds(int who) {
+  rusage usage{};
+  getrusage(who, &usage);
+  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 double TimeCommand(const std::string& command) {
   const auto start = std::chrono::steady_clock::now();
   const int status = std::system(command.c_str());
@@ -59,6 +70,7 @@ int main(int argc, char** argv) {
   // search past the recently freed inodes, which slowed whichever side came
   // next by up to three times.
   std::vector<double> apply_empty, curl_parallel, curl_serial, apply_current, check;
+  std::vector<double> apply_cpu, curl_wide_cpu;
   bool failed = false;
   auto add = [&failed](std::vector<double>& times, double seconds) {
     if (seconds < 0) failed = true;
@@ -84,12 +96,17 @@ int main(int argc, char** argv) {
       add(curl_parallel, curl(work + "/runs/parallel" + suffix, "-Z --parallel-max 8"));
     }
     auto start = std::chrono::steady_clock::now();
+    const double cpu_before = CpuSeconds(RUSAGE_SELF);
     const bool changed = ApplyRepository(kName, patcher, bench::Reporter()).Modules.Changed();
     add(apply_empty, changed ? Seconds(start) : -1);
+    apply_cpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu_before);
     if (run % 2 == 0) {
       add(curl_parallel, curl(work + "/runs/parallel" + suffix, "-Z --parallel-max 8"));
     }
     add(curl_serial, curl(work + "/runs/serial" + suffix, ""));
+    const double children_before = CpuSeconds(RUSAGE_CHILDREN);
+    add(curl_wide_cpu, curl(work + "/runs/wide" + suffix, "-Z --parallel-max 100 --http2"));
+    curl_wide_cpu.back() = CpuSeconds(RUSAGE_CHILDREN) - children_before;
 
     start = std::chrono::steady_clock::now();
     const bool changed_again = ApplyRepository(kName, patcher, bench::Reporter()).Modules.Changed();
@@ -115,5 +132,7 @@ int main(int argc, char** argv) {
   PrintFigure("curl_serial", curl_serial);
   PrintFigure("apply_current", apply_current);
   PrintFigure("sha256sum", check);
+  PrintFigure("apply_cpu", apply_cpu);
+  PrintFigure("curl_wide_cpu", curl_wide_cpu);
   return 0;
 }

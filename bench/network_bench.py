@@ -14,8 +14,9 @@ between, so that a busy moment of the shared machine hits both sides.
   current      the next run, everything current, against one curl process
                fetching the five repository files together (-Z), and one
                fetching them in turn
-  loopback     2,000 modules of 4 KiB into an empty folder, engine alone
-               (bench_module_apply), against curl with 8 transfers at a time
+  loopback     3,000 modules of 4 KiB into an empty folder, engine alone
+               (bench_module_apply), against curl with 8 transfers at a time; its
+               processor time against curl with 100
   large        one 512 MiB module, "- 更新: " line to its " 成功", against
                curl -o FILE then openssl dgst -sha256 FILE; peak memory
   compression  a 20 MiB text module with a .gz beside it, against the same
@@ -279,7 +280,7 @@ class Bench:
         if {"latency", "current", "wine"} & set(self.sections):
             write_modules(os.path.join(f, "latency"), 300, 8192, 1)
         if "loopback" in self.sections:
-            write_modules(os.path.join(f, "loopback"), 2000, 4096, 2)
+            write_modules(os.path.join(f, "loopback"), 3000, 4096, 2)
         if "scaling" in self.sections:
             for count in self.counts:
                 write_modules(os.path.join(f, f"n{count}"), count, 4096, 3)
@@ -419,8 +420,10 @@ class Bench:
             kanade, curl, curl_wide, current, curl_serial = Stat(), Stat(), Stat(), Stat(), Stat()
             curl_together = Stat()
             kanade_work, current_work = Stat(), Stat()
-            for i in range(self.runs):
-                log(f"latency {label}: run {i + 1} of {self.runs}")
+            # Five alternated pairs at least: the ratio's goal is tight.
+            runs = max(5, self.runs)
+            for i in range(runs):
+                log(f"latency {label}: run {i + 1} of {runs}")
                 box = self.new_box()
                 first = self.run_kanade(box, server.relay_url, server.ca)
                 first.expect_installed(300, box)
@@ -448,7 +451,7 @@ class Bench:
                 self.row("latency", f"{label}: ratio kanade/curl x8", ratio(kanade, curl),
                          "<= 0.5" if h2 else "", verdict(kanade.median / curl.median, 0.5))
                 self.row("latency", f"{label}: ratio kanade/curl x100", ratio(kanade, curl_wide),
-                         "<= 1.3" if h2 else "", verdict(kanade.median / curl_wide.median, 1.3))
+                         "<= 1.2" if h2 else "", verdict(kanade.median / curl_wide.median, 1.2))
                 # TLS, the repository files together, then every module at once.
                 self.row("latency", f"{label}: physical floor", floor(3, 300 * 8192))
             if "current" in self.sections:
@@ -483,7 +486,7 @@ class Bench:
             figures = parse_figures(out, runs)
             apply, parallel = figures["apply_empty"], figures["curl_parallel"]
             serial = figures["curl_serial"]
-            self.row("loopback", f"{place}: engine, 2,000 x 4 KiB into an empty folder", str(apply))
+            self.row("loopback", f"{place}: engine, 3,000 x 4 KiB into an empty folder", str(apply))
             self.row("loopback", f"{place}: curl -Z --parallel-max 8 (one process)", str(parallel))
             self.row("loopback", f"{place}: curl, one after another (one process)", str(serial))
             # On ext4 both sides swing by up to three times with what was
@@ -497,6 +500,15 @@ class Bench:
                          ratio(apply, parallel))
             self.row("loopback", f"{place}: ratio engine/curl one after another",
                      ratio(apply, serial))
+            # Processor time: what the work costs the player's machine,
+            # whatever the disk and the scheduler make of the wall time.
+            cpu, curl_cpu = figures["apply_cpu"], figures["curl_wide_cpu"]
+            self.row("loopback", f"{place}: engine, CPU seconds (user + system)",
+                     f"{cpu.median:.3f} s (best {cpu.best:.3f})")
+            self.row("loopback", f"{place}: curl -Z --parallel-max 100, CPU seconds",
+                     f"{curl_cpu.median:.3f} s (best {curl_cpu.best:.3f})")
+            self.row("loopback", f"{place}: ratio engine/curl x100, CPU", ratio(cpu, curl_cpu),
+                     "<= 1.5", verdict(cpu.median / curl_cpu.median, 1.5))
             current, check = figures["apply_current"], figures["sha256sum"]
             self.row("loopback", f"{place}: engine, everything current", str(current))
             self.row("loopback", f"{place}: sha256sum -c, same files", str(check))
@@ -630,6 +642,7 @@ class Bench:
             env=dict(os.environ, DISPLAY=self.xvfb.display))
         shutil.copy2(server.ca, os.path.join(prefix, "drive_c", "ca.pem"))
         windows, linux = Stat(), Stat()
+        windows_phase, linux_phase = Stat(), Stat()
         log_path = os.path.join(server.state, "access.log")
         for i in range(self.runs):
             log(f"wine: run {i + 1} of {self.runs}")
@@ -643,6 +656,7 @@ class Bench:
             result = self.run_kanade(box, base, server.ca, wine=wine)
             result.expect_installed(300, box)
             windows.add(result.ready)
+            windows_phase.add(result.between(lambda t: t == APPLY_START, lambda t: t == READY))
             with open(log_path, errors="replace") as f:
                 f.seek(before)
                 protocols = set(re.findall(r'"GET /files/\S+ (HTTP/[\d.]+)"', f.read()))
@@ -653,11 +667,20 @@ class Bench:
             result = self.run_kanade(box, base, server.ca)
             result.expect_installed(300, box)
             linux.add(result.ready)
+            linux_phase.add(result.between(lambda t: t == APPLY_START, lambda t: t == READY))
             shutil.rmtree(box)
-        self.row("wine", "kanade.exe under Wine, start to ready (300 x 8 KiB)", str(windows))
+        # The module phase: from the apply line, whose requests go out at
+        # once, to the ready line; Wine's own start-up is outside it.
+        self.row("wine", "kanade.exe under Wine, modules (apply to ready, 300 x 8 KiB)",
+                 str(windows_phase))
+        self.row("wine", "kanade (Linux), the same span", str(linux_phase))
+        self.row("wine", "  ratio kanade.exe/kanade, modules", ratio(windows_phase, linux_phase),
+                 "<= 1.5", verdict(windows_phase.median / linux_phase.median, 1.5))
+        self.row("wine", "kanade.exe under Wine, start to ready", str(windows))
         self.row("wine", "kanade (Linux), same relay, same runs", str(linux))
-        self.row("wine", "ratio kanade.exe/kanade (both over HTTP/2)", ratio(windows, linux),
-                 "<= 1.3", verdict(windows.median / linux.median, 1.3))
+        self.row("wine", "  ratio kanade.exe/kanade, whole run (Wine's start-up included)",
+                 ratio(windows, linux), "<= 2.5", verdict(windows.median / linux.median, 2.5))
+        self.row("wine", "  physical floor", floor(3, 300 * 8192))
 
     def table(self):
         width = max(len(r[1]) for r in self.rows) + 2

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Compares Sha256OfFile with "openssl dgst -sha256" and "sha256sum" on a 1 GiB
 # file read from the page cache. Prints the times (best of 3 runs each) and
-# the ratios ours/openssl and ours/sha256sum; below 1.05 against openssl is
+# the ratios ours/openssl and ours/sha256sum; at most 1.0 against openssl is
 # the goal. Not a test: run it by hand.
 #
 #   bash scripts/bench-sha256.sh [FOLDER]     (default folder: /tmp)
@@ -67,5 +67,7 @@ echo "digest             $d_ours (all three agree)"
 echo "Sha256OfFile       $(seconds "$t_ours") s"
 echo "openssl dgst       $(seconds "$t_openssl") s"
 echo "sha256sum          $(seconds "$t_sum") s"
-echo "ours/openssl       $(ratio "$t_ours" "$t_openssl")"
+r=$(ratio "$t_ours" "$t_openssl")
+met=$(awk -v r="$r" 'BEGIN { print (r <= 1.0 ? "met" : "NOT met") }')
+echo "ours/openssl       $r   goal <= 1.0: $met"
 echo "ours/sha256sum     $(ratio "$t_ours" "$t_sum")"

@@ -37,8 +37,8 @@ bool SocketWaiter::Wait(const std::vector<SocketInterest>& sockets, int timeout_
   fds.reserve(sockets.size() + 1);
   fds.push_back({wake_read_, POLLIN, 0});
   for (const SocketInterest& s : sockets) {
-    fds.push_back({s.Socket, static_cast<short>((s.Read ? POLLIN : 0) | (s.Write ? POLLOUT : 0)),
-                   0});
+    fds.push_back(
+        {s.Socket, static_cast<short>((s.Read ? POLLIN : 0) | (s.Write ? POLLOUT : 0)), 0});
   }
   const int count = ::poll(fds.data(), fds.size(), timeout_ms < 0 ? 0 : timeout_ms);
   if (count <= 0) return false;

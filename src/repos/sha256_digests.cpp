@@ -1,7 +1,7 @@
 // The digest functions over the platform's Sha256Hasher.
-#include <memory>
 
 #include "repos/sha256.h"
+#include "util/page_buffer.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -34,12 +34,14 @@ std::string Sha256OfFile(std::string_view path) {
 
 bool CopyHashing(std::FILE* in, const std::function<bool(const char*, std::size_t)>& out,
                  std::string* digest, std::uint64_t* size) {
+  // Our own chunk buffer is big enough; stdio's would only add a copy.
+  std::setvbuf(in, nullptr, _IONBF, 0);
   Sha256Hasher hasher;
-  const auto chunk = std::make_unique_for_overwrite<char[]>(kFileChunk);
+  PageBuffer chunk(kFileChunk);
   *size = 0;
   while (true) {
-    const std::size_t got = std::fread(chunk.get(), 1, kFileChunk, in);
-    if (got > 0 && (!hasher.Update(chunk.get(), got) || !out(chunk.get(), got))) return false;
+    const std::size_t got = std::fread(chunk.data(), 1, kFileChunk, in);
+    if (got > 0 && (!hasher.Update(chunk.data(), got) || !out(chunk.data(), got))) return false;
     *size += got;
     if (got < kFileChunk) break;
   }
@@ -52,11 +54,10 @@ std::string Sha256OfStream(std::FILE* file) {
   // Our own chunk buffer is big enough; stdio's would only add a copy.
   std::setvbuf(file, nullptr, _IONBF, 0);
   Sha256Hasher hasher;
-  // Not zero-filled: a small file then costs only the pages it touches.
-  const auto chunk = std::make_unique_for_overwrite<unsigned char[]>(kFileChunk);
+  PageBuffer chunk(kFileChunk);
   while (true) {
-    const std::size_t got = std::fread(chunk.get(), 1, kFileChunk, file);
-    if (got > 0 && !hasher.Update(chunk.get(), got)) return {};
+    const std::size_t got = std::fread(chunk.data(), 1, kFileChunk, file);
+    if (got > 0 && !hasher.Update(chunk.data(), got)) return {};
     if (got < kFileChunk) break;
   }
   // A read error (a folder, a vanished network file) must not pass for the

@@ -16,6 +16,7 @@
 
 #include "repos/sha256.h"
 #include "upgrade/programs.h"
+#include "util/page_buffer.h"
 #include "util/path.h"
 #include "util/reason.h"
 #include "util/system_error.h"
@@ -45,14 +46,14 @@ std::vector<std::string> SplitParameters(std::string_view text) {
 
 std::string DigestOfDescriptor(int fd) {
   Sha256Hasher hasher;
-  const auto chunk = std::make_unique_for_overwrite<char[]>(kReadChunk);
+  PageBuffer chunk(kReadChunk);
   off_t offset = 0;
   while (true) {
-    const ssize_t got = ::pread(fd, chunk.get(), kReadChunk, offset);
+    const ssize_t got = ::pread(fd, chunk.data(), kReadChunk, offset);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return {};
     if (got == 0) break;
-    hasher.Update(chunk.get(), static_cast<std::size_t>(got));
+    if (!hasher.Update(chunk.data(), static_cast<std::size_t>(got))) return {};
     offset += got;
   }
   return hasher.Finish();

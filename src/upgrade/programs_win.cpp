@@ -9,6 +9,7 @@
 
 #include "repos/sha256.h"
 #include "upgrade/programs.h"
+#include "util/page_buffer.h"
 #include "util/reason.h"
 #include "util/utf.h"
 
@@ -40,12 +41,12 @@ class HeldProgram {
 
   std::string Digest() const {
     Sha256Hasher hasher;
-    const auto chunk = std::make_unique_for_overwrite<char[]>(kReadChunk);
+    PageBuffer chunk(kReadChunk);
     while (true) {
       DWORD got = 0;
-      if (!ReadFile(handle_, chunk.get(), kReadChunk, &got, nullptr)) return {};
+      if (!ReadFile(handle_, chunk.data(), kReadChunk, &got, nullptr)) return {};
       if (got == 0) break;
-      hasher.Update(chunk.get(), got);
+      if (!hasher.Update(chunk.data(), got)) return {};
     }
     return hasher.Finish();
   }

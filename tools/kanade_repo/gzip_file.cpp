@@ -9,6 +9,7 @@
 
 #include "interruption.h"
 #include "repos/sha256.h"
+#include "util/page_buffer.h"
 #include "util/path.h"
 
 namespace kanade {
@@ -39,13 +40,13 @@ class GzipWriter {
     stream_.next_in = const_cast<unsigned char*>(data);
     stream_.avail_in = static_cast<uInt>(size);
     do {
-      stream_.next_out = out_.data();
+      stream_.next_out = out_.bytes();
       stream_.avail_out = static_cast<uInt>(out_.size());
       if (deflate(&stream_, flush) == Z_STREAM_ERROR) failed_ = true;
       const std::size_t produced = out_.size() - stream_.avail_out;
       written_ += produced;
       if (written_ > limit_) over_ = true;
-      if (!over_ && !failed_ && !target_.Write(out_.data(), produced)) failed_ = true;
+      if (!over_ && !failed_ && !target_.Write(out_.bytes(), produced)) failed_ = true;
     } while (stream_.avail_out == 0 && !over_ && !failed_);
     return !over_ && !failed_;
   }
@@ -55,7 +56,7 @@ class GzipWriter {
   NewFile& target_;
   std::uint64_t limit_;
   z_stream stream_{};
-  std::vector<unsigned char> out_ = std::vector<unsigned char>(kChunk);
+  PageBuffer out_{kChunk};
   std::uint64_t written_ = 0;
   bool ready_ = false;
   bool failed_ = false;
@@ -67,20 +68,20 @@ class GzipWriter {
 bool GzipStream(std::FILE* source, NewFile& target, std::uint64_t limit, std::string* digest,
                 std::uint64_t* size, bool* failed) {
   GzipWriter gzip(target, limit);
-  std::vector<unsigned char> in(kChunk);
+  PageBuffer in(kChunk);
   Sha256Hasher hasher;
   *size = 0;
   bool going = !gzip.failed();
   bool last = false;
   while (going && !last) {
-    const std::size_t got = std::fread(in.data(), 1, in.size(), source);
-    if (std::ferror(source) != 0 || !hasher.Update(in.data(), got) || Interrupted()) {
+    const std::size_t got = std::fread(in.bytes(), 1, in.size(), source);
+    if (std::ferror(source) != 0 || !hasher.Update(in.bytes(), got) || Interrupted()) {
       *failed = true;
       return false;
     }
     *size += got;
     last = got < in.size();
-    going = gzip.Add(in.data(), got, last);
+    going = gzip.Add(in.bytes(), got, last);
   }
   *failed = gzip.failed();
   if (!going) return false;
@@ -108,19 +109,19 @@ bool RenewGzipCopyBeside(const std::string& path, std::string_view bytes) {
 std::optional<DecodedBody> DecodeGzipStream(std::FILE* file, std::uint64_t limit) {
   z_stream stream{};
   if (inflateInit2(&stream, kGzipWindow) != Z_OK) return std::nullopt;
-  std::vector<unsigned char> in(kChunk);
-  std::vector<unsigned char> out(kChunk);
+  PageBuffer in(kChunk);
+  PageBuffer out(kChunk);
   Sha256Hasher hasher;
   DecodedBody body;
   int status = Z_OK;
   bool ok = true;
   while (ok && status != Z_STREAM_END) {
-    const std::size_t got = std::fread(in.data(), 1, in.size(), file);
+    const std::size_t got = std::fread(in.bytes(), 1, in.size(), file);
     if (std::ferror(file) != 0 || got == 0) break;  // an error, or the data ends early
-    stream.next_in = in.data();
+    stream.next_in = in.bytes();
     stream.avail_in = static_cast<uInt>(got);
     do {
-      stream.next_out = out.data();
+      stream.next_out = out.bytes();
       stream.avail_out = static_cast<uInt>(out.size());
       status = inflate(&stream, Z_NO_FLUSH);
       if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) ok = false;
@@ -130,7 +131,7 @@ std::optional<DecodedBody> DecodeGzipStream(std::FILE* file, std::uint64_t limit
         inflateEnd(&stream);
         return body;
       }
-      if (!hasher.Update(out.data(), produced)) ok = false;
+      if (!hasher.Update(out.bytes(), produced)) ok = false;
     } while (ok && stream.avail_out == 0 && status != Z_STREAM_END);
     // Bytes after the gzip member would be a second member or junk.
     if (status == Z_STREAM_END && (stream.avail_in > 0 || std::fgetc(file) != EOF)) ok = false;
