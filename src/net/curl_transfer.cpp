@@ -767,7 +767,9 @@ class TransferPool {
     if (what == CURL_POLL_REMOVE) {
       pool.watched_.erase(socket);
     } else {
-      pool.watched_[socket] = what;
+      Watched& watched = pool.watched_[socket];
+      watched.what = what;
+      watched.looked_at = SteadyClock::now();
     }
     return 0;
   }
@@ -780,6 +782,25 @@ class TransferPool {
       pool.timer_due_ = SteadyClock::now() + Milliseconds(timeout_ms);
     }
     return 0;
+  }
+
+  // The TLS layer may hold records that libcurl has not taken yet while
+  // nothing more comes on the socket (Schannel decrypts all it has read at
+  // once): a socket that libcurl reads and that was quiet for a tick is
+  // looked at anyway, so that such a body never waits for the clocks.
+  void LookAtQuietSockets(std::vector<std::shared_ptr<Transfer>>& running) {
+    const auto quiet_since = SteadyClock::now() - Milliseconds(kWorkerTickMs);
+    std::vector<curl_socket_t> quiet;
+    for (const auto& [socket, watched] : watched_) {
+      const bool reads = watched.what == CURL_POLL_IN || watched.what == CURL_POLL_INOUT;
+      if (reads && watched.looked_at <= quiet_since) quiet.push_back(socket);
+    }
+    for (const curl_socket_t socket : quiet) {
+      if (const auto it = watched_.find(socket); it != watched_.end()) {
+        it->second.looked_at = SteadyClock::now();
+        Act(running, socket, CURL_CSELECT_IN);
+      }
+    }
   }
 
   void Act(std::vector<std::shared_ptr<Transfer>>& running, curl_socket_t socket, int events) {
@@ -817,6 +838,7 @@ class TransferPool {
       // woke the worker (a cancel): not on every socket event.
       if (woken || SteadyClock::now() >= clocks_due) {
         CheckClocks(running);
+        LookAtQuietSockets(running);
         clocks_due = SteadyClock::now() + Milliseconds(kWorkerTickMs);
       }
       std::erase_if(running, [](const auto& transfer) { return transfer->easy == nullptr; });
@@ -825,13 +847,17 @@ class TransferPool {
         if (stopping_ && running.empty() && incoming_.empty() && delayed_.empty()) break;
       }
       interest.clear();
-      for (const auto& [socket, what] : watched_) {
+      for (const auto& [socket, watched] : watched_) {
         interest.push_back({static_cast<NativeSocket>(socket),
-                            what == CURL_POLL_IN || what == CURL_POLL_INOUT,
-                            what == CURL_POLL_OUT || what == CURL_POLL_INOUT});
+                            watched.what == CURL_POLL_IN || watched.what == CURL_POLL_INOUT,
+                            watched.what == CURL_POLL_OUT || watched.what == CURL_POLL_INOUT});
       }
       woken = waiter_->Wait(interest, SleepMs(clocks_due), &ready);
       for (const SocketReady& r : ready) {
+        if (const auto it = watched_.find(static_cast<curl_socket_t>(r.Socket));
+            it != watched_.end()) {
+          it->second.looked_at = SteadyClock::now();
+        }
         const int events = (r.Read ? CURL_CSELECT_IN : 0) | (r.Write ? CURL_CSELECT_OUT : 0) |
                            (r.Error ? CURL_CSELECT_ERR : 0);
         Act(running, static_cast<curl_socket_t>(r.Socket), events);
@@ -843,8 +869,13 @@ class TransferPool {
   std::condition_variable ended_;
   CURLM* multi_ = nullptr;
   std::unique_ptr<SocketWaiter> waiter_;
-  // The worker's own: the sockets libcurl watches, and its timer.
-  std::map<curl_socket_t, int> watched_;
+  // The worker's own: the sockets libcurl watches (CURL_POLL_*, and when
+  // the worker last told libcurl about each), and its timer.
+  struct Watched {
+    int what = 0;
+    SteadyClock::time_point looked_at;
+  };
+  std::map<curl_socket_t, Watched> watched_;
   std::optional<SteadyClock::time_point> timer_due_;
   std::thread thread_;
   bool stopping_ = false;
