@@ -62,12 +62,49 @@ def remove_lines(path):
     return ["> - 削除: " + path, f"< - 削除: {path} 成功"]
 
 
+# A download's progress rewrites: how many a run writes depends on timing.
+PROGRESS = re.compile(r"(?:UPG:)?< - 更新中: (.*) (\d+)")
+# So do the -waitfor countdown's, which end when the awaited program does,
+# and the milliseconds curl took to fail.
+COUNTDOWN = re.compile(r"(?:UPG:)?< -waitfor: アップグレード待機中: \d+\.\d 秒")
+CURL_TIME = re.compile(r"((?:UPG:)?! curl error \d+: .*) after \d+ ms")
+_transcribed = set()
+
+
+def normalised_log(data, replace):
+    """kanade.log's bytes with what may differ between two runs of the same
+    case made fixed: the `replace` strings (temporary folders, server URLs
+    with their ports), the progress and countdown rewrites and curl's
+    milliseconds. Line ends stay as written."""
+    text = data.decode("utf-8", "surrogateescape")
+    for old in sorted(replace, key=len, reverse=True):
+        text = text.replace(old, replace[old])
+    lines = [CURL_TIME.sub(r"\1 after <n> ms", line) for line in text.split("\r\n")
+             if not PROGRESS.fullmatch(line) and not COUNTDOWN.fullmatch(line)]
+    return "\r\n".join(lines).encode("utf-8", "surrogateescape")
+
+
+def save_transcript(platform, case, data, replace):
+    """With KANADE_E2E_TRANSCRIPTS naming a folder, keeps a case's kanade.log
+    there, normalised, as PLATFORM-CASE.log, for compare_transcripts.py to
+    set against the same case run by another build."""
+    folder = os.environ.get("KANADE_E2E_TRANSCRIPTS")
+    if not folder:
+        return
+    name = re.sub(r"[^0-9a-z]+", "-", f"{platform} {case}".lower()).strip("-") + ".log"
+    check(name not in _transcribed, f"one transcript is named {name}")
+    _transcribed.add(name)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(normalised_log(data or b"", replace))
+
+
 def without_progress(lines, paths):
     """The lines without the download progress rewrites, whose number
     depends on timing; each must name a module being installed."""
     kept = []
     for line in lines:
-        match = re.fullmatch(r"(?:UPG:)?< - 更新中: (.*) (\d+)", line)
+        match = PROGRESS.fullmatch(line)
         if match:
             check(match.group(1) in paths, "a progress line names a module: " + line)
             continue

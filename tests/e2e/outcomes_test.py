@@ -10,7 +10,9 @@ the "! " reason line after every red line, retries, removed withdrawn files,
 two copies started at once, and the time a silent server may cost.
 
 Usage: outcomes_test.py KANADE KANADE_REPO
-(KANADE_SECRET_KEY names the secret of the publisher key the build trusts.)
+(KANADE_SECRET_KEY names the secret of the publisher key the build trusts;
+KANADE_E2E_TRANSCRIPTS=DIR keeps the kanade.log of each closing-line row
+and record case there, normalised, for compare_transcripts.py.)
 """
 import gzip
 import hashlib
@@ -24,7 +26,7 @@ import threading
 import time
 import traceback
 
-from e2e_common import check, failures, wait_until
+from e2e_common import check, failures, save_transcript, wait_until
 from hostile_server_test import FINISHED, GAME_EXE, INI, Sandbox, Servers, Tools
 from record_cases import record_cases
 from x11 import Xvfb
@@ -62,6 +64,11 @@ def red_lines_without_reason(box):
     lines = box.log_lines()
     return [line for i, line in enumerate(lines)
             if line.endswith(red) and not (i + 1 < len(lines) and lines[i + 1].startswith("! "))]
+
+
+def transcribe(ctx, box, case):
+    save_transcript("linux", case, box.read(box.log),
+                    {ctx.root: "<root>", ctx.servers.url: "https://127.0.0.1:<port>"})
 
 
 def publish_release(ctx, modules_by_repo, serial):
@@ -158,6 +165,7 @@ def closing_rows_case(ctx):
         if reason:
             check(any(line.startswith("! ") and line.endswith(reason) for line in box.log_lines()),
                   f"{name}: a reason ends with {reason!r}")
+        transcribe(ctx, box, f"closing {i:02} {name}")
 
 
 def withdrawn_case(ctx):
@@ -179,6 +187,7 @@ def withdrawn_case(ctx):
     check(box.read(os.path.join(box.game, "Edited.txt")) == b"the player's own",
           "withdrawn: the edited file stays")
     check(closing_line(box) == READY, "withdrawn: the run ends ready")
+    transcribe(ctx, box, "withdrawn")
 
 
 def two_copies_case(ctx):
@@ -445,6 +454,9 @@ class RecordBox:
 
     def log(self):
         return "\r\n".join(self.box.log_lines())
+
+    def transcribe(self, case):
+        transcribe(self.ctx, self.box, "record " + case)
 
 
 def record_case(ctx):

@@ -11,6 +11,7 @@ Each test supplies a sandbox with:
   run(*args, server_down=False)
                    one run to its closing line; that line, or None
   log()            kanade.log as text
+  transcribe(case) keeps kanade.log as the transcript of `case`
 """
 import hashlib
 import os
@@ -112,6 +113,7 @@ def record_cases(box, extra=()):
         except Exception as error:  # one broken case must not hide the others
             check(False, f"{name}: raised {error!r}")
             continue
+        box.transcribe(name)
         check(closing == expected, f"{name}: ends with {closing}")
         check(read(os.path.join(box.game, SAVE)) == b"a save", f"{name}: the save stays")
         check(read(os.path.join(box.game, GAME_EXE)) == b"MZ the game",

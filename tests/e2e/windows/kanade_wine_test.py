@@ -42,7 +42,9 @@ by ALPN and curl multiplexed on it.
 Usage: kanade_wine_test.py KANADE_EXE KANADE_REPO [PROBE_EXE]
 (KANADE_REPO is the Linux build of the publisher's tool; PROBE_EXE defaults
 to kanade-win32-probe.exe beside KANADE_EXE. KANADE_E2E_KEEP=DIR keeps the
-sandbox and pictures there; after a failure they are kept anyway.)
+sandbox and pictures there; after a failure they are kept anyway.
+KANADE_E2E_TRANSCRIPTS=DIR keeps there, normalised, what each scenario's
+runs added to kanade.log, for compare_transcripts.py.)
 Xvfb, nginx, wineserver and every Wine process are stopped at the end
 whatever happens.
 """
@@ -66,8 +68,8 @@ from PIL import Image
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from e2e_common import (SCALES, check, check_keys_and_hover, check_layout,  # noqa: E402
                         check_smooth_backdrop, console_title, failures, fetch_lines,
-                        install_lines, parse_layout, publish_args, remove_lines, scaled,
-                        scaled_rect, screenshot_folder, secret_key, wait_until,
+                        install_lines, parse_layout, publish_args, remove_lines, save_transcript,
+                        scaled, scaled_rect, screenshot_folder, secret_key, wait_until,
                         without_progress)
 from record_cases import record_cases  # noqa: E402
 from x11 import Xvfb, count, die_with_parent, geometry  # noqa: E402
@@ -485,6 +487,11 @@ def check_lines(actual, expected, what):
 
 def module_windows_paths(ctx, name, folder):
     return [folder + "\\" + m.replace("/", "\\") for m in ctx.server.module_paths(name)]
+
+
+def transcribe(ctx, case, data):
+    save_transcript("wine", case, data,
+                    {ctx.root: "<root>", ctx.server.url: "https://localhost:<port>"})
 
 
 def check_version_resources(kanade_exe, title):
@@ -1051,6 +1058,9 @@ def self_upgrade_scenario(ctx):
         gone = wait_until(lambda: not [n for n in os.listdir(wine.program)
                                        if n.startswith("kanade.exe.kanade-old-")], 30)
         check(gone, "the next start removes the set-aside build")
+        # Closed once its run is over, so that the log ends the same each time.
+        check(wine.wait_run(runs_before + 2, 0, lambda s: "> " + READY in s, 60) is not None,
+              "the next start's run gets ready")
         window = wine.find_window(MAIN_TITLE, 15)
         if window:
             wine.close(window)
@@ -1278,6 +1288,7 @@ def local_attacker_scenario(ctx):
         check(not changed, f"local attacker, {what}: nothing outside changes {changed}")
         check(not os.path.lexists(os.path.join(folder, leftover)),
               f"local attacker, {what}: leftovers go by their own name")
+        transcribe(ctx, "local attacker " + what, read_bytes(os.path.join(folder, "kanade.log")))
         if "upgrade_kanade.exe" in links:
             upgrade = os.path.join(folder, "upgrade_kanade.exe")
             check(read_bytes(upgrade) == running and os.stat(upgrade).st_nlink == 1,
@@ -1340,6 +1351,9 @@ class RecordBox:
         return (read_bytes(os.path.join(self.program, "kanade.log")) or b"").decode(
             "utf-8", "replace")
 
+    def transcribe(self, case):
+        transcribe(self.ctx, "record " + case, read_bytes(os.path.join(self.program, "kanade.log")))
+
 
 def record_scenario(ctx):
     """Only what kanade.exe wrote, and still holds what it wrote, is removed
@@ -1396,11 +1410,16 @@ def main():
         print(f"--- prefix ready ({time.time() - started:.1f} s)", flush=True)
         for scenario in SCENARIOS:
             print(f"--- {scenario.__name__} ({time.time() - started:.1f} s)", flush=True)
+            logged = len(read_bytes(ctx.wine.log) or b"")
             try:
                 scenario(ctx)
             except Exception:  # one broken scenario must not hide the others
                 traceback.print_exc()
                 check(False, f"{scenario.__name__} raised")
+            # What the scenario's runs added to the program folder's log.
+            added = (read_bytes(ctx.wine.log) or b"")[logged:]
+            if added:
+                transcribe(ctx, scenario.__name__.removesuffix("_scenario"), added)
         check_log_bytes(ctx.wine)
         check_http2(server)
     except Exception:
