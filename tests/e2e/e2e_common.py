@@ -366,18 +366,22 @@ PROGRESS = re.compile(r"(?:UPG:)?< - 更新中: (.*) (\d+)")
 # and the milliseconds curl took to fail.
 COUNTDOWN = re.compile(r"(?:UPG:)?< -waitfor: アップグレード待機中: \d+\.\d 秒")
 CURL_TIME = re.compile(r"((?:UPG:)?! curl error \d+: .*) after \d+ ms")
+# The program's own build differs from build to build in its size.
+BUILD_SIZE = re.compile(r"((?:UPG:)?< - 更新: .*[/\\]upgrade_kanade(?:\.exe)?) \d+")
 _transcribed = set()
 
 
 def normalised_log(data, replace):
     """kanade.log's bytes with what may differ between two runs of the same
     case made fixed: the `replace` strings (temporary folders, server URLs
-    with their ports), the progress and countdown rewrites and curl's
-    milliseconds. Line ends stay as written."""
+    with their ports), the progress and countdown rewrites, curl's
+    milliseconds and the size of the program's own build, which another
+    build of the same code has too. Line ends stay as written."""
     text = data.decode("utf-8", "surrogateescape")
     for old in sorted(replace, key=len, reverse=True):
         text = text.replace(old, replace[old])
-    lines = [CURL_TIME.sub(r"\1 after <n> ms", line) for line in text.split("\r\n")
+    lines = [BUILD_SIZE.sub(r"\1 <size>", CURL_TIME.sub(r"\1 after <n> ms", line))
+             for line in text.split("\r\n")
              if not PROGRESS.fullmatch(line) and not COUNTDOWN.fullmatch(line)]
     return "\r\n".join(lines).encode("utf-8", "surrogateescape")
 

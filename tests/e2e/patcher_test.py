@@ -12,7 +12,9 @@ nginx are stopped at the end whatever happens.
 
 Usage: patcher_test.py KANADE KANADE_REPO PROBE
 (KANADE_E2E_KEEP=DIR keeps the sandboxes and pictures there; after a failure
-they are kept in any case and their folder is printed.)
+they are kept in any case and their folder is printed. KANADE_E2E_TRANSCRIPTS=DIR
+keeps there, normalised, the kanade.log of each scenario whose runs end with
+a closing line, for compare_transcripts.py.)
 """
 import os
 import shutil
@@ -23,8 +25,8 @@ import desktop
 from desktop import (MODULE_LINE, RepositoryServer, Run, console_row, is_green,
                      is_red, is_white, row)
 from e2e_common import (NOT_APPLIED, SETTINGS_TITLE, Sandbox, check,
-                        console_title, fetch_lines, ini_bytes, main, read_bytes, start_display,
-                        wait_until, write_files)
+                        console_title, fetch_lines, ini_bytes, main, read_bytes, save_transcript,
+                        start_display, wait_until, write_files)
 from x11 import count, find_window, near, run, screenshot, window_ids
 
 OWN_REPOSITORY = "/repos/kanade-patcher-linux.repo"
@@ -51,6 +53,13 @@ class Player(Sandbox):
 
     def launch(self, *args):
         return Patcher(self, *args)
+
+    def transcribe(self):
+        """Keeps kanade.log as a transcript (KANADE_E2E_TRANSCRIPTS) of a
+        scenario whose runs end with a closing line."""
+        save_transcript("linux", "window " + os.path.basename(self.path),
+                        read_bytes(self.log.path), {self.ctx.root: "<root>",
+                                                    self.ctx.server.url: "https://127.0.0.1:<port>"})
 
 
 class Patcher(Run):
@@ -121,6 +130,7 @@ def first_run_scenario(ctx):
             patcher.close_keeping(ini_bytes(0, "kanade-conv-test"))
     finally:
         patcher.stop()
+    sandbox.transcribe()
 
 
 def install_scenario(ctx):
@@ -166,6 +176,7 @@ def install_scenario(ctx):
         check(code == 0, f"the program ends with exit code 0 ({code})")
     finally:
         patcher.stop()
+    sandbox.transcribe()
 
 
 def current_scenario(ctx):
@@ -175,6 +186,7 @@ def current_scenario(ctx):
     write_files(sandbox.game, ctx.server.published["kanade-test"])
     shutil.copy2(ctx.kanade, os.path.join(sandbox.program, "upgrade_kanade"))
     desktop.current(ctx, sandbox, "kanade-test")
+    sandbox.transcribe()
 
 
 def uninstall_scenario(ctx):
@@ -184,6 +196,7 @@ def uninstall_scenario(ctx):
     sandbox.write_ini(ini_bytes(1, "kanade-conv-test"))
     write_files(sandbox.game, ctx.server.published["kanade-conv-test"])
     desktop.uninstall(ctx, sandbox, "kanade-conv-test")
+    sandbox.transcribe()
 
 
 def no_game_scenario(ctx):
@@ -219,6 +232,7 @@ def no_game_scenario(ctx):
         check(patcher.close() == 0, "the program ends with exit code 0")
     finally:
         patcher.stop()
+    sandbox.transcribe()
 
 
 def buttons_scenario(ctx):
@@ -278,6 +292,7 @@ def buttons_scenario(ctx):
         patcher.close_keeping(expected)
     finally:
         patcher.stop()
+    sandbox.transcribe()
 
 
 def close_scenario(ctx):
@@ -320,6 +335,7 @@ def keyboard_scenario(ctx):
     sandbox = Player(ctx, "8-keyboard")
     sandbox.write_ini(ini_bytes(0, "kanade-test"))
     desktop.keyboard(sandbox, ini_bytes(1, "kanade-test"), "FLTK")
+    sandbox.transcribe()
 
 
 def setup(ctx):
