@@ -6,9 +6,11 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 import types
@@ -161,6 +163,18 @@ def snapshot(*folders):
                 path = os.path.join(base, name)
                 found[path] = (read_bytes(path), os.stat(path).st_mtime_ns)
     return found
+
+
+def changes(before, after):
+    """The paths whose bytes, times or listing differ between two snapshots."""
+    return sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
+
+
+def own_copy(path, build):
+    """Whether `path` holds `build` in a file of its own: no link, no
+    second name."""
+    return (read_bytes(path) == build and not os.path.islink(path) and
+            os.stat(path).st_nlink == 1)
 
 
 def ini_bytes(enable, mode, override="", token=""):
@@ -324,6 +338,65 @@ class Sandbox:
         """Temporary files anywhere in the sandbox."""
         return [os.path.join(base, n) for base, _, names in os.walk(self.path)
                 for n in names if TEMPORARY in n]
+
+
+class Relay(threading.Thread):
+    """TCP to a local port passed through untouched (TLS too). While `rate`
+    is set, what the server sends goes at that many bytes a second per
+    connection; with `cut_after`, the first connection is cut once it has
+    carried that many bytes towards the client."""
+
+    def __init__(self, port, cut_after=None):
+        super().__init__(daemon=True)
+        self.upstream = port
+        self.rate = None
+        self.cut_after = cut_after
+        self.cut = False
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(64)
+        self.port = self.listener.getsockname()[1]
+        self.start()
+
+    def run(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", self.upstream))
+            cutting = self.cut_after is not None and not self.cut
+            self.cut = self.cut or cutting
+            threading.Thread(target=self.pump, args=(client, server, False, False),
+                             daemon=True).start()
+            threading.Thread(target=self.pump, args=(server, client, True, cutting),
+                             daemon=True).start()
+
+    def pump(self, source, target, to_client, cutting):
+        carried = 0
+        try:
+            while True:
+                data = source.recv(16384)
+                if not data:
+                    break
+                if to_client and self.rate:
+                    time.sleep(len(data) / self.rate)
+                target.sendall(data)
+                carried += len(data)
+                if cutting and carried >= self.cut_after:
+                    break
+        except OSError:
+            pass
+        for sock in (source, target):
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            sock.close()
+
+    def stop(self):
+        self.listener.close()
 
 
 def console_title(repo_tool):

@@ -29,8 +29,8 @@ import sys
 import threading
 import time
 
-from e2e_common import (FINISHED, GAME_EXE, SETTINGS_TITLE, Sandbox, check, ini_bytes, main,
-                        publish_args, snapshot, start_display, wait_until)
+from e2e_common import (FINISHED, GAME_EXE, SETTINGS_TITLE, Sandbox, changes, check, ini_bytes,
+                        main, own_copy, publish_args, snapshot, start_display, wait_until)
 from x11 import Xvfb, window_ids
 
 def make_certificates(folder):
@@ -519,7 +519,7 @@ def local_attacker_rows(ctx, build, older):
         ended, window = run_through(ctx, box, *args)
         check(ended, f"local attacker, {what}: the run comes to its end")
         after = snapshot(box.outside, theirs)
-        changed = sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
+        changed = changes(before, after)
         check(not changed, f"local attacker, {what}: nothing outside changes {changed}")
         check("/files/local-build" not in ctx.server.routes.requests[requests:],
               f"local attacker, {what}: the running build is never fetched")
@@ -543,9 +543,8 @@ def local_attacker_rows(ctx, build, older):
                       f"local attacker, {what}: fetching {name} ends in{word} ({found})")
         upgrade = os.path.join(box.program, "upgrade_kanade")
         if fetches and fetches[0] == ok:
-            check(box.read(upgrade) == build and not os.path.islink(upgrade) and
-                  os.stat(upgrade).st_nlink == 1, f"local attacker, {what}: upgrade_kanade is "
-                  "a copy of the running build in a file of its own")
+            check(own_copy(upgrade, build), f"local attacker, {what}: upgrade_kanade is a copy "
+                  "of the running build in a file of its own")
 
 
 def setup(ctx):

@@ -24,8 +24,8 @@ import threading
 import time
 
 import e2e_common
-from e2e_common import (GAME_EXE, REPO_SERVER, REPOSITORIES, Sandbox, check, ini_bytes, main,
-                        read_bytes, save_transcript, start_display, wait_until)
+from e2e_common import (GAME_EXE, REPO_SERVER, REPOSITORIES, Relay, Sandbox, check, ini_bytes,
+                        main, read_bytes, save_transcript, start_display, wait_until)
 from hostile_server_test import Servers, Tools
 from record_cases import record_cases
 
@@ -285,58 +285,6 @@ def full_disk_case(ctx):
         subprocess.run(["umount", box.game], capture_output=True)
 
 
-class CuttingRelay:
-    """Passes TCP through to `target` and cuts the first connection once it
-    has carried `cut_after` bytes towards the client."""
-
-    def __init__(self, target, cut_after):
-        self.target = target
-        self.cut_after = cut_after
-        self.cut = False
-        self.listener = socket.socket()
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(64)
-        self.port = self.listener.getsockname()[1]
-        threading.Thread(target=self.serve, daemon=True).start()
-
-    def serve(self):
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            upstream = socket.create_connection(self.target)
-            cutting = not self.cut
-            self.cut = True
-            threading.Thread(target=self.pipe, args=(client, upstream, False), daemon=True).start()
-            threading.Thread(target=self.pipe, args=(upstream, client, cutting),
-                             daemon=True).start()
-
-    def pipe(self, source, sink, cutting):
-        carried = 0
-        try:
-            while True:
-                data = source.recv(65536)
-                if not data:
-                    break
-                sink.sendall(data)
-                carried += len(data)
-                if cutting and carried >= self.cut_after:
-                    break
-        except OSError:
-            pass
-        for s in (source, sink):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            s.close()
-
-    def stop(self):
-        self.listener.close()
-
-
 def stingy_server_case(ctx):
     """nginx over HTTP/2 that allows little, each time with modules enough
     for many streams: a relay that cuts the connection once in the middle,
@@ -374,7 +322,7 @@ def stingy_server_case(ctx):
         url = started.stdout.strip().splitlines()[-1]
         relay = None
         if cut_after is not None:
-            relay = CuttingRelay(("127.0.0.1", int(url.rsplit(":", 1)[1])), cut_after)
+            relay = Relay(int(url.rsplit(":", 1)[1]), cut_after)
             url = f"https://127.0.0.1:{relay.port}"
         try:
             for repo in REPOSITORIES:

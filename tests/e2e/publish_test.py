@@ -25,15 +25,12 @@ import os
 import random
 import re
 import shutil
-import socket
 import subprocess
 import sys
-import threading
-import time
 
-from e2e_common import (GAME_EXE, READY, REPO_SERVER, REPOSITORIES, Sandbox, check, files_below,
-                        ini_bytes, main, read_bytes, secret_key, start_display, wait_until,
-                        write_files)
+from e2e_common import (GAME_EXE, READY, REPO_SERVER, REPOSITORIES, Relay, Sandbox, check,
+                        files_below, ini_bytes, main, read_bytes, secret_key, start_display,
+                        wait_until, write_files)
 
 TABLE = "Shroud of the Avatar_Data/AssetBundles/locoverrides.portresources.unity3d"
 TEXTS = "Shroud of the Avatar_Data/Translations/会話 一覧.txt"
@@ -60,51 +57,6 @@ def release(number):
     return files
 
 
-class Relay(threading.Thread):
-    """A TCP relay to nginx (TLS passes through it untouched); while `rate`
-    is set, what nginx sends goes at that many bytes a second per
-    connection."""
-
-    def __init__(self, port):
-        super().__init__(daemon=True)
-        self.upstream = port
-        self.rate = None
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(16)
-        self.port = self.listener.getsockname()[1]
-
-    def run(self):
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            server = socket.create_connection(("127.0.0.1", self.upstream))
-            for source, target, slow in ((client, server, False), (server, client, True)):
-                threading.Thread(target=self.pump, args=(source, target, slow), daemon=True).start()
-
-    def pump(self, source, target, slow):
-        try:
-            while True:
-                data = source.recv(16384)
-                if not data:
-                    break
-                if slow and self.rate:
-                    time.sleep(len(data) / self.rate)
-                target.sendall(data)
-        except OSError:
-            pass
-        for sock in (source, target):
-            try:
-                sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-
-    def stop(self):
-        self.listener.close()
-
-
 class Publisher:
     """The translation team: a tree per release, published into the folder
     nginx serves."""
@@ -123,7 +75,6 @@ class Publisher:
             raise RuntimeError("repo-server.sh: " + started.stderr.strip())
         nginx_port = int(started.stdout.strip().splitlines()[-1].rsplit(":", 1)[1])
         self.relay = Relay(nginx_port)
-        self.relay.start()
         self.url = f"https://127.0.0.1:{self.relay.port}"
         self.ca = os.path.join(self.state, "ca.pem")
 

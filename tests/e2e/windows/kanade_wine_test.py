@@ -66,10 +66,10 @@ import desktop  # noqa: E402
 from desktop import (GAME_VERSION, LUA_MODULE, RepositoryServer, Run, console_row,  # noqa: E402
                      is_green, is_white, row)
 from e2e_common import (GAME_EXE, MAIN_TITLE, READY, SCALES, SETTINGS_TITLE,  # noqa: E402
-                        SOURCE_DIR, STARTED, KanadeLog, check, check_layout, check_lines,
+                        SOURCE_DIR, STARTED, KanadeLog, changes, check, check_layout, check_lines,
                         check_smooth_backdrop, console_title, files_below, ini_bytes,
-                        install_lines, main, parse_layout, read_bytes, save_transcript, scaled,
-                        scaled_rect, screenshot_folder, secret_key, segments, snapshot,
+                        install_lines, main, own_copy, parse_layout, read_bytes, save_transcript,
+                        scaled, scaled_rect, screenshot_folder, secret_key, segments, snapshot,
                         start_display, wait_until, without_progress, write_files)
 from record_cases import record_cases  # noqa: E402
 from x11 import count, die_with_parent, geometry  # noqa: E402
@@ -90,6 +90,7 @@ STANDALONE_GAME = "D:\\ゲーム フォルダ\\Shroud of the Avatar"
 BROWSED_GAME = "D:\\ゲーム\\Shroud of the Avatar"
 RECORD_PROGRAM = "C:\\record"
 RECORD_GAME = "C:\\record game"
+
 
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
@@ -306,6 +307,8 @@ class Wine:
         return found
 
 class WineRun(Run):
+    """kanade.exe started in the prefix (desktop.Run)."""
+
     def find_window(self, title, timeout):
         return self.pc.find_window(title, timeout)
 
@@ -977,16 +980,15 @@ def local_attacker_scenario(ctx):
         # The log of an -uninstall row is a hard link: no line goes there.
         check(code == 0 if args else closing, f"local attacker, {what}: the run comes to its end")
         after = snapshot(outside)
-        changed = sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
+        changed = changes(before, after)
         check(not changed, f"local attacker, {what}: nothing outside changes {changed}")
         check(not os.path.lexists(os.path.join(folder, leftover)),
               f"local attacker, {what}: leftovers go by their own name")
         transcribe(ctx, "local attacker " + what, read_bytes(os.path.join(folder, "kanade.log")))
         if "upgrade_kanade.exe" in links:
             upgrade = os.path.join(folder, "upgrade_kanade.exe")
-            check(read_bytes(upgrade) == running and os.stat(upgrade).st_nlink == 1,
-                  f"local attacker, {what}: upgrade_kanade.exe is a copy of the running build "
-                  "in a file of its own")
+            check(own_copy(upgrade, running), f"local attacker, {what}: upgrade_kanade.exe is a "
+                  "copy of the running build in a file of its own")
             shown = "C:\\attacked\\upgrade_kanade.exe"
             lines = (read_bytes(os.path.join(folder, "kanade.log")) or b"").decode(
                 "utf-8", "replace").split("\r\n")
