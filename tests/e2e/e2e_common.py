@@ -1,9 +1,38 @@
 """What every end-to-end test script shares: recording failed checks,
-waiting for a condition, and the patcher's expected log lines."""
+waiting for a condition, the script's main, files and kanade.log, the
+sandbox a Linux run gets, and the patcher's expected log lines."""
+import contextlib
 import os
 import re
+import shutil
+import signal
+import socket
 import subprocess
+import sys
+import tempfile
+import threading
 import time
+import traceback
+import types
+
+from x11 import Xvfb, die_with_parent
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+REPO_SERVER = os.path.join(SOURCE_DIR, "scripts", "repo-server.sh")
+
+STARTED = "===== Program Started ====="
+FINISHED = "> 日本語化パッチ"  # how every closing line begins
+READY = "日本語化パッチの準備ができました。ゲームを開始してください！"
+UNINSTALLED = "日本語化パッチがアンインストールされました。"
+NOT_APPLIED = "日本語化パッチを適用できませんでした。kanade.log を確認してください。"
+NOT_REMOVED = "日本語化パッチをアンインストールできませんでした。kanade.log を確認してください。"
+MAIN_TITLE = "Kanade Patcher"
+SETTINGS_TITLE = "Kanade Patcher 設定"
+GAME_EXE = "Shroud of the Avatar.exe"
+TEMPORARY = ".kanade-tmp-"
+# The repositories a Linux build fetches, in its order.
+REPOSITORIES = ("kanade-patcher-linux", "kanade-conv-test", "kanade-test", "kanade-prefixed",
+                "kanade-lua")
 
 failures = []
 # Print passed checks too (for tests whose order of events is the point).
@@ -18,6 +47,18 @@ def check(condition, message):
     return condition
 
 
+def check_lines(actual, expected, what):
+    """Two lists of lines alike, or the first difference shown."""
+    if check(actual == expected, what):
+        return
+    for n in range(max(len(actual), len(expected))):
+        a = actual[n] if n < len(actual) else None
+        e = expected[n] if n < len(expected) else None
+        if a != e:
+            print(f"  first difference at line {n}: {a!r} != {e!r}")
+            break
+
+
 def wait_until(predicate, timeout, step=0.1):
     """The predicate's first true result, or its last result at the time-out."""
     deadline = time.time() + timeout
@@ -26,6 +67,336 @@ def wait_until(predicate, timeout, step=0.1):
         if result or time.time() >= deadline:
             return result
         time.sleep(step)
+
+
+Context = types.SimpleNamespace
+
+
+def main(title, usage, cases, setup=None, arguments=(2,)):
+    """A script's main: `setup(ctx)` and then each case in turn, one that
+    raises failing alone. ctx holds the script's arguments as absolute paths
+    (args), a fresh folder (root) and an ExitStack (cleanup) for what setup
+    started; with KANADE_E2E_KEEP=DIR the folder is made there and kept,
+    after a failure it is kept anyway."""
+    if len(sys.argv) - 1 not in arguments:
+        print(usage)
+        return 2
+
+    def terminated(*_):  # a time-out's SIGTERM still cleans up
+        failures.append("terminated")
+        sys.exit(143)
+    signal.signal(signal.SIGTERM, terminated)
+    started = time.time()
+    keep = os.environ.get("KANADE_E2E_KEEP")
+    if keep:
+        os.makedirs(keep, exist_ok=True)
+    name = re.sub(r"\W+", "-", title.lower()).strip("-")
+    name = name if name.startswith("kanade") else "kanade-" + name
+    ctx = Context(args=[os.path.abspath(a) for a in sys.argv[1:]], started=started,
+                  root=os.path.realpath(tempfile.mkdtemp(prefix=name + "-", dir=keep)))
+    with contextlib.ExitStack() as ctx.cleanup:
+        try:
+            if setup:
+                setup(ctx)
+            for case in cases:
+                print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
+                try:
+                    case(ctx)
+                except Exception:  # one broken case must not hide the others
+                    traceback.print_exc()
+                    check(False, f"{case.__name__} raised")
+        except Exception:
+            traceback.print_exc()
+            check(False, "the test environment could not be set up")
+    if failures or keep:
+        print("sandboxes kept in " + ctx.root)
+    else:
+        shutil.rmtree(ctx.root, ignore_errors=True)
+    print(f"{title}: {'failed' if failures else 'passed'} "
+          f"({len(failures)} failures, {time.time() - started:.1f} s)")
+    return 1 if failures else 0
+
+
+def start_display(ctx, **options):
+    """A private Xvfb for the rest of the script (Xvfb's options)."""
+    xvfb = Xvfb(**options)
+    ctx.cleanup.callback(xvfb.stop)
+    ctx.display = xvfb.display
+
+
+def read_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def write_file(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def write_files(folder, files):
+    """{path with "/": bytes} below `folder`."""
+    for relative, body in files.items():
+        write_file(os.path.join(folder, *relative.split("/")), body)
+
+
+def files_below(folder):
+    """The files below `folder`, as paths with "/"."""
+    found = set()
+    for base, _, names in os.walk(folder):
+        for name in names:
+            found.add(os.path.relpath(os.path.join(base, name), folder).replace(os.sep, "/"))
+    return found
+
+
+def snapshot(*folders):
+    """Every file and folder below `folders` with its bytes and times."""
+    found = {}
+    for folder in folders:
+        for base, dirs, names in os.walk(folder):
+            found[base] = (sorted(dirs + names), os.stat(base).st_mtime_ns)
+            for name in names:
+                path = os.path.join(base, name)
+                found[path] = (read_bytes(path), os.stat(path).st_mtime_ns)
+    return found
+
+
+def changes(before, after):
+    """The paths whose bytes, times or listing differ between two snapshots."""
+    return sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
+
+
+def own_copy(path, build):
+    """Whether `path` holds `build` in a file of its own: no link, no
+    second name."""
+    return (read_bytes(path) == build and not os.path.islink(path) and
+            os.stat(path).st_nlink == 1)
+
+
+def ini_bytes(enable, mode, override="", token=""):
+    """kanade.ini as the settings window saves it."""
+    lines = ["; Localization related settings", f"EnableLocalization={enable}",
+             f"LocalizationMode={mode}", f"GameLocationOverride={override}", "",
+             "; Lua Related settings", "EnableLuaIntegration=0", f"LiveTranslationToken={token}"]
+    return "".join(line + "\r\n" for line in lines).encode()
+
+
+def cut_runs(lines):
+    """Log lines cut at every start marker (with or without "UPG:")."""
+    result = []
+    for line in lines:
+        if line in (STARTED, "UPG:" + STARTED):
+            result.append([])
+        if result:
+            result[-1].append(line)
+    return result
+
+
+class KanadeLog:
+    """kanade.log, read while programs write it: whole lines only."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def lines(self):
+        data = read_bytes(self.path) or b""
+        data = data[:data.rfind(b"\r\n") + 2]
+        return data.decode("utf-8", errors="replace").split("\r\n")[:-1]
+
+    def runs(self):
+        return cut_runs(self.lines())
+
+    def closing(self):
+        """The closing lines so far."""
+        return [line for line in self.lines() if line.startswith(FINISHED)]
+
+    def check_bytes(self, upgrade_copy=False):
+        """UTF-8 without a byte-order mark, every line ending in CR LF; the
+        first line is the start marker (with "UPG:" if an `upgrade_copy`
+        may have begun it: -waitfor)."""
+        data = read_bytes(self.path)
+        if data is None:
+            return
+        markers = (STARTED, "UPG:" + STARTED) if upgrade_copy else (STARTED,)
+        check(data.startswith(tuple((m + "\r\n").encode() for m in markers)),
+              f"{self.path} begins with the marker")
+        check(data.endswith(b"\r\n") and data.count(b"\n") == data.count(b"\r\n"),
+              f"every line of {self.path} ends in CR LF")
+        try:
+            data.decode("utf-8")
+        except UnicodeDecodeError:
+            check(False, f"{self.path} is UTF-8")
+
+
+def segments(run, title):
+    """A run cut at every console reset: the lines after each title line,
+    without the empty line that the next reset writes."""
+    titles = [i for i, line in enumerate(run) if line.endswith("> " + title)]
+    return [run[i + 1:titles[n + 1] - 1 if n + 1 < len(titles) else len(run)]
+            for n, i in enumerate(titles)]
+
+
+def kanade_env(display, url, ca, home):
+    """The environment of a patcher run: no proxy, this display, home and
+    server, and the server's CA."""
+    env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+    env.update(DISPLAY=display, HOME=home, KANADE_REPOSITORY_URL=url, CURL_CA_BUNDLE=ca)
+    return env
+
+
+def start_kanade(folder, env, *args, output):
+    """./kanade started in its folder, its output appended to `output`."""
+    with open(output, "ab") as out:
+        return subprocess.Popen(["./kanade", *args], cwd=folder, env=env, stdout=out,
+                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                preexec_fn=die_with_parent)
+
+
+class Sandbox:
+    """A program folder holding a copy of the patcher, a home, and the game:
+    in a folder beside them named in kanade.ini (`steam` False), or in a
+    Steam library in the home with its Proton data folder, found as a
+    player's is (`steam` True, no kanade.ini), or nowhere (`steam` None).
+    Runs use ctx's display and server (its url and ca)."""
+
+    def __init__(self, ctx, name, steam=False):
+        self.ctx = ctx
+        self.path = os.path.join(ctx.root, name)
+        self.program = os.path.join(self.path, "program")
+        self.home = os.path.join(self.path, "home")
+        self.outside = os.path.join(self.path, "outside")
+        for folder in (self.program, self.home, self.outside):
+            os.makedirs(folder)
+        shutil.copy2(ctx.kanade, os.path.join(self.program, "kanade"))
+        self.ini = os.path.join(self.program, "kanade.ini")
+        self.log = KanadeLog(os.path.join(self.program, "kanade.log"))
+        self.ca = None  # the server's own when None
+        self.game = self.data = self.fifo = None
+        if steam is False:
+            self.game = os.path.join(self.path, "game")
+            os.makedirs(os.path.join(self.program, "repos"))
+            write_files(self.game, {GAME_EXE: b""})
+            self.write_ini(ini_bytes(1, "kanade-test", self.game))
+        elif steam:
+            library = os.path.join(self.home, ".local", "share", "Steam")
+            apps = os.path.join(library, "steamapps")
+            self.game = os.path.join(apps, "common", "Shroud of the Avatar")
+            self.data = os.path.join(apps, "compatdata", "326160", "pfx", "drive_c", "users",
+                                     "steamuser", "AppData", "Roaming", "Portalarium",
+                                     "Shroud of the Avatar")
+            self.fifo = os.path.join(self.data, "Lua", "kanade-fifo")
+            for folder in (self.fifo, os.path.join(self.home, ".steam")):
+                os.makedirs(folder)
+            os.symlink(library, os.path.join(self.home, ".steam", "steam"))
+            write_files(self.game, {GAME_EXE: b""})
+            write_files(self.data, {"CurrentPlayerData.xml": b"<PlayerData/>\n"})
+            write_files(apps, {
+                "libraryfolders.vdf": b'"libraryfolders"\n{\n\t"0"\n\t{\n\t\t"path"\t\t"%s"\n'
+                                      b'\t}\n}\n' % library.encode(),
+                "appmanifest_326160.acf": b'"AppState"\n{\n\t"appid"\t\t"326160"\n\t"name"\t\t'
+                                          b'"Shroud of the Avatar"\n\t"installdir"\t\t'
+                                          b'"Shroud of the Avatar"\n}\n'})
+
+    def write_ini(self, data):
+        write_file(self.ini, data)
+
+    def write(self, relative, data, base=None):
+        """A file below the game folder, or below `base`."""
+        write_file(os.path.join(base or self.game, relative), data)
+
+    def read(self, path):
+        return read_bytes(path)
+
+    def env(self, url=None):
+        """A run's environment, with another server's `url`."""
+        server = self.ctx.server
+        return kanade_env(self.ctx.display, url or server.url, self.ca or server.ca, self.home)
+
+    def start(self, *args, url=None):
+        """The patcher started in its folder."""
+        return start_kanade(self.program, self.env(url), *args,
+                            output=os.path.join(self.path, "kanade.out"))
+
+    def run_to_end(self, *args, timeout=60, url=None):
+        """One run until it adds a closing line; whether it did."""
+        before = len(self.log.closing())
+        proc = self.start(*args, url=url)
+        finished = wait_until(lambda: len(self.log.closing()) > before, timeout)
+        proc.kill()
+        proc.wait()
+        return finished
+
+    def closing_line(self):
+        lines = self.log.closing()
+        return lines[-1] if lines else None
+
+    def leftovers(self):
+        """Temporary files anywhere in the sandbox."""
+        return [os.path.join(base, n) for base, _, names in os.walk(self.path)
+                for n in names if TEMPORARY in n]
+
+
+class Relay(threading.Thread):
+    """TCP to a local port passed through untouched (TLS too). While `rate`
+    is set, what the server sends goes at that many bytes a second per
+    connection; with `cut_after`, the first connection is cut once it has
+    carried that many bytes towards the client."""
+
+    def __init__(self, port, cut_after=None):
+        super().__init__(daemon=True)
+        self.upstream = port
+        self.rate = None
+        self.cut_after = cut_after
+        self.cut = False
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(64)
+        self.port = self.listener.getsockname()[1]
+        self.start()
+
+    def run(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", self.upstream))
+            cutting = self.cut_after is not None and not self.cut
+            self.cut = self.cut or cutting
+            threading.Thread(target=self.pump, args=(client, server, False, False),
+                             daemon=True).start()
+            threading.Thread(target=self.pump, args=(server, client, True, cutting),
+                             daemon=True).start()
+
+    def pump(self, source, target, to_client, cutting):
+        carried = 0
+        try:
+            while True:
+                data = source.recv(16384)
+                if not data:
+                    break
+                if to_client and self.rate:
+                    time.sleep(len(data) / self.rate)
+                target.sendall(data)
+                carried += len(data)
+                if cutting and carried >= self.cut_after:
+                    break
+        except OSError:
+            pass
+        for sock in (source, target):
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            sock.close()
+
+    def stop(self):
+        self.listener.close()
 
 
 def console_title(repo_tool):
@@ -62,12 +433,53 @@ def remove_lines(path):
     return ["> - 削除: " + path, f"< - 削除: {path} 成功"]
 
 
+# A download's progress rewrites: how many a run writes depends on timing.
+PROGRESS = re.compile(r"(?:UPG:)?< - 更新中: (.*) (\d+)")
+# So do the -waitfor countdown's, which end when the awaited program does,
+# and the milliseconds curl took to fail.
+COUNTDOWN = re.compile(r"(?:UPG:)?< -waitfor: アップグレード待機中: \d+\.\d 秒")
+CURL_TIME = re.compile(r"((?:UPG:)?! curl error \d+: .*) after \d+ ms")
+# The program's own build differs from build to build in its size.
+BUILD_SIZE = re.compile(r"((?:UPG:)?< - 更新: .*[/\\]upgrade_kanade(?:\.exe)?) \d+")
+_transcribed = set()
+
+
+def normalised_log(data, replace):
+    """kanade.log's bytes with what may differ between two runs of the same
+    case made fixed: the `replace` strings (temporary folders, server URLs
+    with their ports), the progress and countdown rewrites, curl's
+    milliseconds and the size of the program's own build, which another
+    build of the same code has too. Line ends stay as written."""
+    text = data.decode("utf-8", "surrogateescape")
+    for old in sorted(replace, key=len, reverse=True):
+        text = text.replace(old, replace[old])
+    lines = [BUILD_SIZE.sub(r"\1 <size>", CURL_TIME.sub(r"\1 after <n> ms", line))
+             for line in text.split("\r\n")
+             if not PROGRESS.fullmatch(line) and not COUNTDOWN.fullmatch(line)]
+    return "\r\n".join(lines).encode("utf-8", "surrogateescape")
+
+
+def save_transcript(platform, case, data, replace):
+    """With KANADE_E2E_TRANSCRIPTS naming a folder, keeps a case's kanade.log
+    there, normalised, as PLATFORM-CASE.log, for compare_transcripts.py to
+    set against the same case run by another build."""
+    folder = os.environ.get("KANADE_E2E_TRANSCRIPTS")
+    if not folder:
+        return
+    name = re.sub(r"[^0-9a-z]+", "-", f"{platform} {case}".lower()).strip("-") + ".log"
+    check(name not in _transcribed, f"one transcript is named {name}")
+    _transcribed.add(name)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(normalised_log(data or b"", replace))
+
+
 def without_progress(lines, paths):
     """The lines without the download progress rewrites, whose number
     depends on timing; each must name a module being installed."""
     kept = []
     for line in lines:
-        match = re.fullmatch(r"(?:UPG:)?< - 更新中: (.*) (\d+)", line)
+        match = PROGRESS.fullmatch(line)
         if match:
             check(match.group(1) in paths, "a progress line names a module: " + line)
             continue
@@ -93,9 +505,6 @@ def alike(a, b):
     """How much two sets of text pixels agree (1.0: the same line, or two
     empty ones)."""
     return len(a & b) / len(a | b) if a | b else 1.0
-
-
-READY = "日本語化パッチの準備ができました。ゲームを開始してください！"
 
 
 def check_keys_and_hover(ui, ticked, what):
@@ -179,9 +588,6 @@ def check_keys_and_hover(ui, ticked, what):
 
 # Display scale: the layout is written in 96-DPI pixels and shown at DPI / 96.
 SCALES = (96, 120, 144, 192)
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-
 def scaled(value, dpi):
     """A layout length in device pixels, as the backends round it."""
     return (value * dpi + 48) // 96

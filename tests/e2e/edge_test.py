@@ -20,17 +20,13 @@ KANADE_EDGE_SITE=FILE tries another edge template.)
 """
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
 import time
-import traceback
 
-from e2e_common import check, failures
-from publish_test import (REPO_SERVER, REPOSITORIES, TEXTS, Client, Publisher, body_path,
-                          check_published, release)
-from x11 import Xvfb
+from e2e_common import REPO_SERVER, REPOSITORIES, check, main, start_display
+from publish_test import TEXTS, Client, Publisher, body_path, check_published, release
 
 # The edge keeps a repository for one second of nginx's clock, which counts
 # whole seconds: past this, it must ask the origin again.
@@ -106,7 +102,7 @@ def check_origin_asked_little(asked, what):
 
 
 def fill_and_revalidate(ctx):
-    publisher = ctx.publisher
+    publisher = ctx.server
     origin, edge = publisher.origin, publisher.edge
     check_published(publisher.publish(1), "release 1")
 
@@ -148,7 +144,7 @@ def fill_and_revalidate(ctx):
 
 
 def new_release(ctx):
-    publisher = ctx.publisher
+    publisher = ctx.server
     origin, edge = publisher.origin, publisher.edge
     player = Client(ctx, "player-3")
     player.start()
@@ -207,7 +203,7 @@ PASSED_ON = ("etag", "last-modified", "vary", "content-encoding", "cache-control
 
 
 def variants(ctx):
-    publisher = ctx.publisher
+    publisher = ctx.server
     origin, edge = publisher.origin, publisher.edge
     paths = ["/repos/kanade-test.repo", body_path(release(1)[TEXTS])]
     # What the origin itself answers to each, asked before the edge is.
@@ -246,46 +242,12 @@ def variants(ctx):
                   f"the second round is answered from the edge's copies: {asked}")
 
 
-def main():
-    if len(sys.argv) != 3:
-        print(__doc__)
-        return 2
-
-    class Context:
-        pass
-
-    ctx = Context()
-    ctx.kanade, repo_tool = (os.path.abspath(a) for a in sys.argv[1:3])
-    keep = os.environ.get("KANADE_E2E_KEEP")
-    if keep:
-        os.makedirs(keep, exist_ok=True)
-        ctx.root = os.path.realpath(tempfile.mkdtemp(prefix="edge-", dir=keep))
-    else:
-        ctx.root = os.path.realpath(tempfile.mkdtemp(prefix="kanade-edge-e2e-"))
-    started = time.time()
-    xvfb = ctx.publisher = None
-    try:
-        xvfb = Xvfb()
-        ctx.display = xvfb.display
-        ctx.publisher = EdgePublisher(ctx.root, repo_tool, ctx.kanade)
-        for scenario in (fill_and_revalidate, new_release, variants):
-            scenario(ctx)
-    except Exception:
-        traceback.print_exc()
-        check(False, "the edge scenario raised")
-    finally:
-        if ctx.publisher is not None:
-            ctx.publisher.stop()
-        if xvfb is not None:
-            xvfb.stop()
-        if failures or keep:
-            print("sandboxes and logs kept in " + ctx.root)
-        else:
-            shutil.rmtree(ctx.root, ignore_errors=True)
-    result = "failed" if failures else "passed"
-    print(f"edge e2e: {result} ({len(failures)} failures, {time.time() - started:.1f} s)")
-    return 1 if failures else 0
+def setup(ctx):
+    ctx.kanade, repo_tool = ctx.args
+    start_display(ctx)
+    ctx.server = EdgePublisher(ctx.root, repo_tool, ctx.kanade)
+    ctx.cleanup.callback(ctx.server.stop)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main("edge e2e", __doc__, [fill_and_revalidate, new_release, variants], setup))

@@ -10,58 +10,43 @@ the "! " reason line after every red line, retries, removed withdrawn files,
 two copies started at once, and the time a silent server may cost.
 
 Usage: outcomes_test.py KANADE KANADE_REPO
-(KANADE_SECRET_KEY names the secret of the publisher key the build trusts.)
+(KANADE_SECRET_KEY names the secret of the publisher key the build trusts;
+KANADE_E2E_TRANSCRIPTS=DIR keeps the kanade.log of each closing-line row
+and record case there, normalised, for compare_transcripts.py.)
 """
 import gzip
 import hashlib
 import os
-import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
-import traceback
 
-from e2e_common import check, failures, wait_until
-from hostile_server_test import FINISHED, GAME_EXE, INI, Sandbox, Servers, Tools
+import e2e_common
+from e2e_common import (GAME_EXE, REPO_SERVER, REPOSITORIES, Relay, Sandbox, check, ini_bytes,
+                        main, read_bytes, save_transcript, start_display, wait_until)
+from hostile_server_test import Servers, Tools
 from record_cases import record_cases
-from x11 import Xvfb
 
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-REPO_SERVER = os.path.join(SOURCE_DIR, "scripts", "repo-server.sh")
-READY = "> 日本語化パッチの準備ができました。ゲームを開始してください！"
-NOT_APPLIED = "> 日本語化パッチを適用できませんでした。kanade.log を確認してください。"
-REMOVED = "> 日本語化パッチがアンインストールされました。"
-NOT_REMOVED = "> 日本語化パッチをアンインストールできませんでした。kanade.log を確認してください。"
-REPOSITORIES = ("kanade-patcher-linux", "kanade-conv-test", "kanade-test", "kanade-prefixed",
-                "kanade-lua")
-
-
-def run_to_end(box, ctx, timeout=60, args=(), url=None):
-    """Runs the patcher until it adds a closing line of its own."""
-    before = sum(line.startswith(FINISHED) for line in box.log_lines())
-    proc = box.start(ctx, *args, url=url)
-    finished = wait_until(
-        lambda: sum(line.startswith(FINISHED) for line in box.log_lines()) > before, timeout)
-    proc.kill()
-    proc.wait()
-    return finished
-
-
-def closing_line(box):
-    lines = [line for line in box.log_lines() if line.startswith(FINISHED)]
-    return lines[-1] if lines else None
+# The closing lines.
+READY, NOT_APPLIED, REMOVED, NOT_REMOVED = ("> " + e2e_common.READY, "> " + e2e_common.NOT_APPLIED,
+                                            "> " + e2e_common.UNINSTALLED,
+                                            "> " + e2e_common.NOT_REMOVED)
 
 
 def red_lines_without_reason(box):
     """Red lines end in these words; each must be followed by a reason."""
     red = (" 失敗", " 不一致", " 拒否", " ハッシュ不一致", " ダウンロード失敗", " 書込失敗",
            "できませんでした。kanade.log を確認してください。")
-    lines = box.log_lines()
+    lines = box.log.lines()
     return [line for i, line in enumerate(lines)
             if line.endswith(red) and not (i + 1 < len(lines) and lines[i + 1].startswith("! "))]
+
+
+def transcribe(ctx, box, case):
+    save_transcript("linux", case, read_bytes(box.log.path),
+                    {ctx.root: "<root>", ctx.server.url: "https://127.0.0.1:<port>"})
 
 
 def publish_release(ctx, modules_by_repo, serial):
@@ -71,9 +56,9 @@ def publish_release(ctx, modules_by_repo, serial):
         modules = []
         for relative, body in modules_by_repo.get(name, ()):
             served = "/files/" + hashlib.sha256(body).hexdigest()
-            ctx.servers.routes.set(served, "body", body)
-            modules.append((relative, ctx.servers.url + served, body))
-        ctx.servers.routes.set(f"/repos/{name}.repo", "body",
+            ctx.server.routes.set(served, "body", body)
+            modules.append((relative, ctx.server.url + served, body))
+        ctx.server.routes.set(f"/repos/{name}.repo", "body",
                                ctx.tools.repository(name, modules, serial))
 
 
@@ -87,33 +72,31 @@ def closing_rows_case(ctx):
         rows.append((name, expected, arrange, args, reason))
 
     def gone(*names):
-        return lambda box: [ctx.servers.routes.set(f"/repos/{n}.repo", "status", 404)
+        return lambda box: [ctx.server.routes.set(f"/repos/{n}.repo", "status", 404)
                             for n in names]
 
     def kept_then_gone(box):
-        run_to_end(box, ctx)
+        box.run_to_end()
         gone("kanade-test")(box)
 
     def tampered(box):
         served = "/files/" + hashlib.sha256(b"ja").hexdigest()
-        ctx.servers.routes.set(served, "body", b"tampered")
+        ctx.server.routes.set(served, "body", b"tampered")
 
     def refused_path(box):
         publish_release(ctx, {"kanade-test": translation + [("CON.txt", b"x")]}, ctx.serial + 1)
 
     def off_server_down(box):
-        run_to_end(box, ctx)
-        with open(os.path.join(box.program, "kanade.ini"), "w", encoding="utf-8") as f:
-            f.write(INI.format(game=box.game).replace("EnableLocalization=1",
-                                                      "EnableLocalization=0"))
+        box.run_to_end()
+        box.write_ini(ini_bytes(0, "kanade-test", box.game))
         box.env_url = "https://127.0.0.1:9"
 
     def installed_server_down(box):
-        run_to_end(box, ctx)
+        box.run_to_end()
         box.env_url = "https://127.0.0.1:9"
 
     def locked(box):
-        run_to_end(box, ctx)
+        box.run_to_end()
         os.chmod(os.path.join(box.game, "Language.txt"), 0o444)
 
     def no_game(box):
@@ -145,19 +128,20 @@ def closing_rows_case(ctx):
     for i, (name, expected, arrange, args, reason) in enumerate(rows):
         ctx.serial += 1
         publish_release(ctx, {"kanade-test": translation}, ctx.serial)
-        box = Sandbox(ctx.root, f"row{i}", ctx.kanade)
+        box = Sandbox(ctx, f"row{i}")
         box.env_url = None
         arrange(box)
-        check(run_to_end(box, ctx, args=args, url=box.env_url), f"{name}: the run ends")
-        check(closing_line(box) == expected, f"{name}: {closing_line(box)}")
+        check(box.run_to_end(*args, url=box.env_url), f"{name}: the run ends")
+        check(box.closing_line() == expected, f"{name}: {box.closing_line()}")
         missing = red_lines_without_reason(box)
         check(missing == [], f"{name}: every red line has its reason {missing}")
         if expected == REMOVED:
             check(not os.path.exists(os.path.join(box.game, "Language.txt")),
                   f"{name}: the kept copy served the uninstall")
         if reason:
-            check(any(line.startswith("! ") and line.endswith(reason) for line in box.log_lines()),
+            check(any(line.startswith("! ") and line.endswith(reason) for line in box.log.lines()),
                   f"{name}: a reason ends with {reason!r}")
+        transcribe(ctx, box, f"closing {i:02} {name}")
 
 
 def withdrawn_case(ctx):
@@ -166,19 +150,20 @@ def withdrawn_case(ctx):
     ctx.serial += 1
     files = [("Language.txt", b"ja"), ("Old.txt", b"old"), ("Edited.txt", b"edited")]
     publish_release(ctx, {"kanade-test": files}, ctx.serial)
-    box = Sandbox(ctx.root, "withdrawn", ctx.kanade)
-    check(run_to_end(box, ctx), "withdrawn: the first run ends")
+    box = Sandbox(ctx, "withdrawn")
+    check(box.run_to_end(), "withdrawn: the first run ends")
     check(box.read(os.path.join(box.game, "Old.txt")) == b"old", "withdrawn: installed first")
     box.write("Edited.txt", b"the player's own")
     ctx.serial += 1
     publish_release(ctx, {"kanade-test": files[:1]}, ctx.serial)
-    check(run_to_end(box, ctx), "withdrawn: the second run ends")
+    check(box.run_to_end(), "withdrawn: the second run ends")
     check(not os.path.exists(os.path.join(box.game, "Old.txt")), "withdrawn: Old.txt is removed")
-    check(f"< - 削除: {box.game}/Old.txt 成功" in box.log_lines(),
+    check(f"< - 削除: {box.game}/Old.txt 成功" in box.log.lines(),
           "withdrawn: reported as a removal")
     check(box.read(os.path.join(box.game, "Edited.txt")) == b"the player's own",
           "withdrawn: the edited file stays")
-    check(closing_line(box) == READY, "withdrawn: the run ends ready")
+    check(box.closing_line() == READY, "withdrawn: the run ends ready")
+    transcribe(ctx, box, "withdrawn")
 
 
 def two_copies_case(ctx):
@@ -188,15 +173,15 @@ def two_copies_case(ctx):
     ctx.serial += 1
     modules = [(f"Data/m{i}.txt", b"%d" % i * 20000) for i in range(200)]
     publish_release(ctx, {"kanade-test": modules}, ctx.serial)
-    box = Sandbox(ctx.root, "two-copies", ctx.kanade)
-    copies = [box.start(ctx), box.start(ctx)]
-    ended = wait_until(lambda: sum(line.startswith(FINISHED) for line in box.log_lines()) >= 2, 60)
+    box = Sandbox(ctx, "two-copies")
+    copies = [box.start(), box.start()]
+    ended = wait_until(lambda: len(box.log.closing()) >= 2, 60)
     for proc in copies:
         proc.kill()
         proc.wait()
-    lines = box.log_lines()
+    lines = box.log.lines()
     check(ended, "two copies: both runs end")
-    check([line for line in lines if line.startswith(FINISHED)] == [READY, READY],
+    check(box.log.closing() == [READY, READY],
           "two copies: both end ready")
     check("< 他の Kanade Patcher の処理を待機中... 完了" in lines,
           "two copies: the second waited for the first")
@@ -225,10 +210,10 @@ def silent_server_case(ctx):
                 pass
 
     threading.Thread(target=accept, daemon=True).start()
-    box = Sandbox(ctx.root, "silent", ctx.kanade)
+    box = Sandbox(ctx, "silent")
     started = time.time()
     try:
-        ended = run_to_end(box, ctx, timeout=90,
+        ended = box.run_to_end(timeout=90,
                                url=f"https://127.0.0.1:{listener.getsockname()[1]}")
     finally:
         stop.set()
@@ -254,16 +239,16 @@ def manners_case(ctx):
              "no byte of the body within 20 s")]
     for i, (what, answer, most, words) in enumerate(rows):
         for name in REPOSITORIES:
-            ctx.servers.routes.set(f"/repos/{name}.repo", *answer)
-        box = Sandbox(ctx.root, f"manners{i}", ctx.kanade)
-        before = len(ctx.servers.routes.requests)
+            ctx.server.routes.set(f"/repos/{name}.repo", *answer)
+        box = Sandbox(ctx, f"manners{i}")
+        before = len(ctx.server.routes.requests)
         started = time.time()
-        ended = run_to_end(box, ctx, timeout=90)
+        ended = box.run_to_end(timeout=90)
         elapsed = time.time() - started
-        asked = len(ctx.servers.routes.requests) - before
+        asked = len(ctx.server.routes.requests) - before
         check(ended and elapsed < 45, f"{what}: the end line within 45 s ({elapsed:.1f} s)")
         check(asked <= most, f"{what}: {asked} requests, at most {most}")
-        check(any(words in line for line in box.log_lines()), f"{what}: the log says {words!r}")
+        check(any(words in line for line in box.log.lines()), f"{what}: the log says {words!r}")
         check(red_lines_without_reason(box) == [], f"{what}: every red line has its reason")
 
 
@@ -271,7 +256,7 @@ def full_disk_case(ctx):
     """A module line without a size, answered with a compressed body of
     zeros, on a 64 MiB file system: the download stops while 5 % of it is
     still free, says why, and leaves nothing behind."""
-    box = Sandbox(ctx.root, "disk", ctx.kanade)
+    box = Sandbox(ctx, "disk")
     mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", box.game],
                              capture_output=True, text=True)
     if mounted.returncode != 0:
@@ -280,76 +265,24 @@ def full_disk_case(ctx):
     try:
         open(os.path.join(box.game, GAME_EXE), "wb").close()
         body = bytes(256 << 20)
-        ctx.servers.routes.set("/files/zeros", "gzip", gzip.compress(body, 9))
+        ctx.server.routes.set("/files/zeros", "gzip", gzip.compress(body, 9))
         ctx.serial += 1
         for name in REPOSITORIES:
-            modules = [("zeros.bin", ctx.servers.url + "/files/zeros", body)] \
+            modules = [("zeros.bin", ctx.server.url + "/files/zeros", body)] \
                 if name == "kanade-test" else []
-            ctx.servers.routes.set(f"/repos/{name}.repo", "body",
+            ctx.server.routes.set(f"/repos/{name}.repo", "body",
                                    ctx.tools.repository(name, modules, ctx.serial, sized=False))
-        check(run_to_end(box, ctx, timeout=120), "full disk: the run ends")
+        check(box.run_to_end(timeout=120), "full disk: the run ends")
         stats = os.statvfs(box.game)
         free, total = stats.f_bavail * stats.f_frsize, stats.f_blocks * stats.f_frsize
         check(free >= total * 5 // 100, f"full disk: 5 % stays free ({free} of {total})")
-        check(f"< - 更新: {box.game}/zeros.bin 書込失敗" in box.log_lines(),
+        check(f"< - 更新: {box.game}/zeros.bin 書込失敗" in box.log.lines(),
               "full disk: the module fails to be written")
-        check(any(line.startswith("! stopped: ") for line in box.log_lines()),
+        check(any(line.startswith("! stopped: ") for line in box.log.lines()),
               "full disk: the log says why")
         check(box.leftovers() == [], "full disk: no temporary file is left")
     finally:
         subprocess.run(["umount", box.game], capture_output=True)
-
-
-class CuttingRelay:
-    """Passes TCP through to `target` and cuts the first connection once it
-    has carried `cut_after` bytes towards the client."""
-
-    def __init__(self, target, cut_after):
-        self.target = target
-        self.cut_after = cut_after
-        self.cut = False
-        self.listener = socket.socket()
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(64)
-        self.port = self.listener.getsockname()[1]
-        threading.Thread(target=self.serve, daemon=True).start()
-
-    def serve(self):
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            upstream = socket.create_connection(self.target)
-            cutting = not self.cut
-            self.cut = True
-            threading.Thread(target=self.pipe, args=(client, upstream, False), daemon=True).start()
-            threading.Thread(target=self.pipe, args=(upstream, client, cutting),
-                             daemon=True).start()
-
-    def pipe(self, source, sink, cutting):
-        carried = 0
-        try:
-            while True:
-                data = source.recv(65536)
-                if not data:
-                    break
-                sink.sendall(data)
-                carried += len(data)
-                if cutting and carried >= self.cut_after:
-                    break
-        except OSError:
-            pass
-        for s in (source, sink):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            s.close()
-
-    def stop(self):
-        self.listener.close()
 
 
 def stingy_server_case(ctx):
@@ -389,7 +322,7 @@ def stingy_server_case(ctx):
         url = started.stdout.strip().splitlines()[-1]
         relay = None
         if cut_after is not None:
-            relay = CuttingRelay(("127.0.0.1", int(url.rsplit(":", 1)[1])), cut_after)
+            relay = Relay(int(url.rsplit(":", 1)[1]), cut_after)
             url = f"https://127.0.0.1:{relay.port}"
         try:
             for repo in REPOSITORIES:
@@ -399,15 +332,15 @@ def stingy_server_case(ctx):
                                 os.path.join(www, "repos", repo + ".repo"), "--key",
                                 os.environ["KANADE_SECRET_KEY"], "--name", repo],
                                check=True, capture_output=True, timeout=60)
-            box = Sandbox(root, "box", ctx.kanade)
+            box = Sandbox(ctx, f"stingy-{n}/box")
             box.ca = os.path.join(state, "ca.pem")
-            check(run_to_end(box, ctx, timeout=90, url=url), f"{name}: the run ends")
+            check(box.run_to_end(timeout=90, url=url), f"{name}: the run ends")
             missing = [r for r, body in bodies.items()
                        if box.read(os.path.join(box.game, r)) != body]
             check(missing == [], f"{name}: every module arrived (missing: {missing[:3]})")
-            check(closing_line(box) == READY, f"{name}: {closing_line(box)}")
+            check(box.closing_line() == READY, f"{name}: {box.closing_line()}")
             if retried:
-                check(any(line.startswith("! retry ") for line in box.log_lines()),
+                check(any(line.startswith("! retry ") for line in box.log.lines()),
                       f"{name}: the log shows the retries")
             if relay is not None:
                 check(relay.cut, f"{name}: the connection was cut")
@@ -430,7 +363,7 @@ class RecordBox:
 
     def fresh(self):
         self.count += 1
-        self.box = Sandbox(self.ctx.root, f"record{self.count}", self.ctx.kanade)
+        self.box = Sandbox(self.ctx, f"record{self.count}")
         self.game, self.program = self.box.game, self.box.program
 
     def publish(self, files):
@@ -440,11 +373,10 @@ class RecordBox:
 
     def run(self, *args, server_down=False):
         url = "https://127.0.0.1:9" if server_down else None
-        return closing_line(self.box) if run_to_end(self.box, self.ctx, args=args,
-                                                    url=url) else None
+        return self.box.closing_line() if self.box.run_to_end(*args, url=url) else None
 
-    def log(self):
-        return "\r\n".join(self.box.log_lines())
+    def transcribe(self, case):
+        transcribe(self.ctx, self.box, "record " + case)
 
 
 def record_case(ctx):
@@ -452,43 +384,15 @@ def record_case(ctx):
     record_cases(RecordBox(ctx))
 
 
-class Context:
-    pass
-
-
-def main():
-    kanade, repo_tool = (os.path.abspath(a) for a in sys.argv[1:3])
-    ctx = Context()
-    ctx.kanade = kanade
-    ctx.repo_tool = repo_tool
+def setup(ctx):
+    ctx.kanade, ctx.repo_tool = ctx.args
     ctx.serial = 0
-    ctx.root = tempfile.mkdtemp(prefix="kanade-outcomes-e2e-")
-    started = time.time()
-    xvfb = None
-    try:
-        xvfb = Xvfb()
-        ctx.display = xvfb.display
-        ctx.servers = Servers(ctx.root)
-        ctx.tools = Tools(ctx.root, repo_tool)
-        for case in (closing_rows_case, withdrawn_case, record_case, two_copies_case,
-                     full_disk_case, stingy_server_case, silent_server_case, manners_case):
-            print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
-            try:
-                case(ctx)
-            except Exception:
-                traceback.print_exc()
-                check(False, f"{case.__name__} ran to its end")
-    finally:
-        if xvfb is not None:
-            xvfb.stop()
-    if failures:
-        print(f"sandbox kept in {ctx.root}")
-    else:
-        shutil.rmtree(ctx.root, ignore_errors=True)
-    print(f"outcomes e2e: {'failed' if failures else 'passed'} "
-          f"({len(failures)} failures, {time.time() - started:.1f} s)")
-    return 1 if failures else 0
+    start_display(ctx)
+    ctx.server = Servers(ctx.root)
+    ctx.tools = Tools(ctx.root, ctx.repo_tool)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main("outcomes e2e", __doc__, [
+        closing_rows_case, withdrawn_case, record_case, two_copies_case, full_disk_case,
+        stingy_server_case, silent_server_case, manners_case], setup))

@@ -5,7 +5,7 @@ nginx (scripts/repo-server.sh) serves the folder that kanade-repo publish
 writes; a small TCP relay in front of it can slow what nginx sends, so that
 a release can be published while a client is still downloading. The real
 `kanade` runs under a private Xvfb in Steam-shaped sandboxes
-(patcher_test.Sandbox) with the translation switched on.
+(e2e_common.Sandbox) with the translation switched on.
 
   release 1  a fresh client installs it whole; its next run asks whether
              each repository changed and gets 304s without a body
@@ -25,26 +25,15 @@ import os
 import random
 import re
 import shutil
-import socket
 import subprocess
 import sys
-import tempfile
-import threading
-import time
-import traceback
 
-from e2e_common import check, failures, secret_key, wait_until
-from patcher_test import GAME_EXE, Sandbox, files_below, ini_bytes, read_bytes, write_files
-from x11 import Xvfb, die_with_parent
+from e2e_common import (GAME_EXE, READY, REPO_SERVER, REPOSITORIES, Relay, Sandbox, check,
+                        files_below, ini_bytes, main, read_bytes, secret_key, start_display,
+                        wait_until, write_files)
 
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-REPO_SERVER = os.path.join(SOURCE_DIR, "scripts", "repo-server.sh")
-STARTED = "===== Program Started ====="
-READY = "> 日本語化パッチの準備ができました。ゲームを開始してください！"
 TABLE = "Shroud of the Avatar_Data/AssetBundles/locoverrides.portresources.unity3d"
 TEXTS = "Shroud of the Avatar_Data/Translations/会話 一覧.txt"
-REPOSITORIES = ("kanade-patcher-linux", "kanade-conv-test", "kanade-test", "kanade-prefixed",
-                "kanade-lua")
 # Slow enough that the large table takes a few seconds through the relay.
 SLOW_RATE = 2_000_000
 
@@ -68,51 +57,6 @@ def release(number):
     return files
 
 
-class Relay(threading.Thread):
-    """A TCP relay to nginx (TLS passes through it untouched); while `rate`
-    is set, what nginx sends goes at that many bytes a second per
-    connection."""
-
-    def __init__(self, port):
-        super().__init__(daemon=True)
-        self.upstream = port
-        self.rate = None
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(16)
-        self.port = self.listener.getsockname()[1]
-
-    def run(self):
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            server = socket.create_connection(("127.0.0.1", self.upstream))
-            for source, target, slow in ((client, server, False), (server, client, True)):
-                threading.Thread(target=self.pump, args=(source, target, slow), daemon=True).start()
-
-    def pump(self, source, target, slow):
-        try:
-            while True:
-                data = source.recv(16384)
-                if not data:
-                    break
-                if slow and self.rate:
-                    time.sleep(len(data) / self.rate)
-                target.sendall(data)
-        except OSError:
-            pass
-        for sock in (source, target):
-            try:
-                sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-
-    def stop(self):
-        self.listener.close()
-
-
 class Publisher:
     """The translation team: a tree per release, published into the folder
     nginx serves."""
@@ -131,7 +75,6 @@ class Publisher:
             raise RuntimeError("repo-server.sh: " + started.stderr.strip())
         nginx_port = int(started.stdout.strip().splitlines()[-1].rsplit(":", 1)[1])
         self.relay = Relay(nginx_port)
-        self.relay.start()
         self.url = f"https://127.0.0.1:{self.relay.port}"
         self.ca = os.path.join(self.state, "ca.pem")
 
@@ -187,34 +130,26 @@ class Client:
 
     def __init__(self, ctx, name):
         self.ctx = ctx
-        self.sandbox = Sandbox(ctx.root, name, ctx.kanade)
+        self.sandbox = Sandbox(ctx, name, steam=True)
         self.sandbox.write_ini(ini_bytes(1, "kanade-test"))
         shutil.copy2(ctx.kanade, os.path.join(self.sandbox.program, "upgrade_kanade"))
         self.proc = None
         self.runs_before = 0
 
-    def runs(self):
-        return sum(line == STARTED for line in self.sandbox.log_lines())
-
     def run_lines(self):
         """The log lines of the run started last, once it has begun."""
-        return self.sandbox.last_run() if self.runs() > self.runs_before else []
+        runs = self.sandbox.log.runs()
+        return runs[self.runs_before] if len(runs) > self.runs_before else []
 
     def start(self):
-        self.runs_before = self.runs()
-        env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
-        env.update(DISPLAY=self.ctx.display, HOME=self.sandbox.home,
-                   KANADE_REPOSITORY_URL=self.ctx.publisher.url, CURL_CA_BUNDLE=self.ctx.publisher.ca)
-        with open(os.path.join(self.sandbox.path, "kanade.out"), "ab") as out:
-            self.proc = subprocess.Popen(["./kanade"], cwd=self.sandbox.program, env=env,
-                                         stdout=out, stderr=subprocess.STDOUT,
-                                         stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        self.runs_before = len(self.sandbox.log.runs())
+        self.proc = self.sandbox.start()
 
     def finish(self, timeout=90):
         """Waits for the ready message of this run, then ends the program;
         the run's log lines."""
         try:
-            ok = wait_until(lambda: READY in self.run_lines(), timeout, 0.2)
+            ok = wait_until(lambda: "> " + READY in self.run_lines(), timeout, 0.2)
             check(ok, f"{self.sandbox.path}: the run reaches the ready message")
             return self.run_lines()
         finally:
@@ -254,7 +189,7 @@ def check_published(result, what):
 
 
 def releases_scenario(ctx):
-    publisher = ctx.publisher
+    publisher = ctx.server
     check_published(publisher.publish(1), "release 1")
     compressible = release(1)[TEXTS]
     check(os.path.exists(os.path.join(publisher.www, body_path(compressible)[1:] + ".gz")),
@@ -340,45 +275,12 @@ def releases_scenario(ctx):
     late.check_release(3, "the next run")
 
 
-def main():
-    if len(sys.argv) != 3:
-        print(__doc__)
-        return 2
-
-    class Context:
-        pass
-
-    ctx = Context()
-    ctx.kanade, repo_tool = (os.path.abspath(a) for a in sys.argv[1:3])
-    keep = os.environ.get("KANADE_E2E_KEEP")
-    if keep:
-        os.makedirs(keep, exist_ok=True)
-        ctx.root = os.path.realpath(tempfile.mkdtemp(prefix="publish-", dir=keep))
-    else:
-        ctx.root = os.path.realpath(tempfile.mkdtemp(prefix="kanade-publish-e2e-"))
-    started = time.time()
-    xvfb = ctx.publisher = None
-    try:
-        xvfb = Xvfb()
-        ctx.display = xvfb.display
-        ctx.publisher = Publisher(ctx.root, repo_tool, ctx.kanade)
-        releases_scenario(ctx)
-    except Exception:
-        traceback.print_exc()
-        check(False, "the releases scenario raised")
-    finally:
-        if ctx.publisher is not None:
-            ctx.publisher.stop()
-        if xvfb is not None:
-            xvfb.stop()
-        if failures or keep:
-            print("sandboxes kept in " + ctx.root)
-        else:
-            shutil.rmtree(ctx.root, ignore_errors=True)
-    result = "failed" if failures else "passed"
-    print(f"publish e2e: {result} ({len(failures)} failures, {time.time() - started:.1f} s)")
-    return 1 if failures else 0
+def setup(ctx):
+    ctx.kanade, repo_tool = ctx.args
+    start_display(ctx)
+    ctx.server = Publisher(ctx.root, repo_tool, ctx.kanade)
+    ctx.cleanup.callback(ctx.server.stop)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main("publish e2e", __doc__, [releases_scenario], setup))

@@ -10,35 +10,21 @@ Each test supplies a sandbox with:
   publish(files)   the next release of kanade-test: {path with "/": bytes}
   run(*args, server_down=False)
                    one run to its closing line; that line, or None
-  log()            kanade.log as text
+  transcribe(case) keeps kanade.log as the transcript of `case`
 """
 import hashlib
 import os
 import shutil
 
-from e2e_common import check
+import e2e_common
+from e2e_common import GAME_EXE, check, read_bytes as read, write_file as write
 
-GAME_EXE = "Shroud of the Avatar.exe"
 SAVE = "Saves/slot1.sav"
-READY = "> 日本語化パッチの準備ができました。ゲームを開始してください！"
-REMOVED = "> 日本語化パッチがアンインストールされました。"
+READY = "> " + e2e_common.READY
+REMOVED = "> " + e2e_common.UNINSTALLED
 RELEASE = {"Language.txt": b"ja", "Data/Old.txt": b"old"}
 NEXT_RELEASE = {"Language.txt": b"ja 2"}
 RECORD = os.path.join("repos", "installed.txt")
-
-
-def read(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError:
-        return None
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def unsigned_copy(box, paths):
@@ -112,6 +98,7 @@ def record_cases(box, extra=()):
         except Exception as error:  # one broken case must not hide the others
             check(False, f"{name}: raised {error!r}")
             continue
+        box.transcribe(name)
         check(closing == expected, f"{name}: ends with {closing}")
         check(read(os.path.join(box.game, SAVE)) == b"a save", f"{name}: the save stays")
         check(read(os.path.join(box.game, GAME_EXE)) == b"MZ the game",

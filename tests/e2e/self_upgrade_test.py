@@ -29,28 +29,21 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
-import traceback
 
 import e2e_common
-from e2e_common import check, failures, publish_args, secret_key
-from x11 import Xvfb, die_with_parent, window_ids
+from e2e_common import (MAIN_TITLE, REPO_SERVER, SOURCE_DIR, STARTED, KanadeLog, check,
+                        cut_runs, ini_bytes, kanade_env, main, publish_args, secret_key,
+                        start_display, start_kanade)
+from x11 import window_ids
 
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SCRIPTS = os.path.join(SOURCE_DIR, "scripts")
-
-MAIN_TITLE = "Kanade Patcher"
-STARTED = "===== Program Started ====="
-READY = "> 日本語化パッチの準備ができました。ゲームを開始してください！"
-NOT_APPLIED = "> 日本語化パッチを適用できませんでした。kanade.log を確認してください。"
+READY = "> " + e2e_common.READY
+NOT_APPLIED = "> " + e2e_common.NOT_APPLIED
 OWN_REPOSITORY = "repos/kanade-patcher-linux.repo"
 # Where publish_own serves the build it is given.
 BUILD_REQUEST = "GET /files/kanade-patcher/kanade "
-INI = ("; Localization related settings\r\nEnableLocalization=1\r\n"
-       "LocalizationMode=kanade-test\r\nGameLocationOverride=\r\n\r\n"
-       "; Lua Related settings\r\nEnableLuaIntegration=0\r\nLiveTranslationToken=\r\n").encode()
 POLL = 0.02
 # Forked helpers of StartProgram live for microseconds; a generation lives
 # for a few tenths of a second at least (the upgrade copy goes on as soon as
@@ -207,20 +200,10 @@ class Monitor(threading.Thread):
                           key=lambda p: p.first)
 
 
-def sandbox_path(root):
-    return os.path.join(root, "sandbox")
-
-
-def stop_server(root):
-    state = os.path.join(sandbox_path(root), "server")
-    if os.path.isdir(state):
-        subprocess.run(["bash", os.path.join(SCRIPTS, "repo-server.sh"), "stop", state],
-                       capture_output=True, timeout=30)
-
-
-class Sandbox:
+class DemoSandbox:
     """demo-sandbox.sh's server, home and program folder; the program's own
-    repository is published again by each case."""
+    repository is published again by each case. Program folders made here
+    run in its home against its server."""
 
     def __init__(self, root, kanade, repo_tool):
         self.repo_tool = repo_tool
@@ -230,7 +213,7 @@ class Sandbox:
         os.makedirs(os.path.join(build, "tools"))
         os.symlink(kanade, os.path.join(build, "kanade"))
         os.symlink(repo_tool, os.path.join(build, "tools", "kanade-repo"))
-        self.path = sandbox_path(root)
+        self.path = os.path.join(root, "sandbox")
         made = subprocess.run(["bash", os.path.join(SCRIPTS, "demo-sandbox.sh"), build, self.path],
                               env=dict(os.environ, KANADE_SERVER_LIFETIME="300"),
                               capture_output=True, text=True, timeout=60)
@@ -239,9 +222,6 @@ class Sandbox:
         self.values = dict(re.findall(r"^(?:export )?(\w+)='([^']*)'$", made.stdout, re.M))
         self.url = self.values["KANADE_REPOSITORY_URL"]
         self.www = os.path.join(self.path, "www")
-        self.env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
-        for key in ("KANADE_REPOSITORY_URL", "CURL_CA_BUNDLE", "HOME"):
-            self.env[key] = self.values[key]
         with open(kanade, "rb") as f:
             self.old_build = f.read()
 
@@ -254,7 +234,7 @@ class Sandbox:
         if not os.path.exists(program):
             shutil.copy2(os.path.join(self.path, "program", "kanade"), program)
         with open(os.path.join(folder, "kanade.ini"), "wb") as f:
-            f.write(INI)
+            f.write(ini_bytes(1, "kanade-test"))
         return folder
 
     def publish_own(self, listed, served):
@@ -284,15 +264,11 @@ class Sandbox:
         digest = hashlib.sha256(build).hexdigest()
         return f"GET /files/{digest[:2]}/{digest} "
 
+    def env(self, display):
+        return kanade_env(display, self.url, self.values["CURL_CA_BUNDLE"], self.values["HOME"])
+
     def start(self, folder, display):
-        env = dict(self.env, DISPLAY=display)
-        out = open(os.path.join(folder, "kanade.out"), "ab")
-        try:
-            return subprocess.Popen(["./kanade"], cwd=folder, env=env, stdout=out,
-                                    stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                    preexec_fn=die_with_parent)
-        finally:
-            out.close()
+        return start_kanade(folder, self.env(display), output=os.path.join(folder, "kanade.out"))
 
     def access_log(self):
         try:
@@ -301,6 +277,15 @@ class Sandbox:
         except OSError:
             return ""
 
+
+def stop_server(root):
+    state = os.path.join(root, "sandbox", "server")
+    if os.path.isdir(state):
+        subprocess.run(["bash", REPO_SERVER, "stop", state], capture_output=True, timeout=30)
+
+
+def log_of(folder):
+    return KanadeLog(os.path.join(folder, "kanade.log"))
 
 
 def end_processes(folders):
@@ -338,17 +323,6 @@ def stop(proc):
             proc.wait()
 
 
-def runs_of(lines):
-    """The log cut at every start marker, whatever its prefix."""
-    runs = []
-    for line in lines:
-        if line.endswith(STARTED):
-            runs.append([])
-        if runs:
-            runs[-1].append(line)
-    return runs
-
-
 def upgrade_case(ctx):
     """The older build finds a newer one and hands over through three
     generations; the third finds nothing new."""
@@ -364,7 +338,7 @@ def upgrade_case(ctx):
     program_exe = folder + "//kanade"  # ProgramFolder ends in the separator
     upgrade_exe = folder + "//upgrade_kanade"
 
-    display_env = dict(sandbox.env, DISPLAY=ctx.display)
+    display_env = sandbox.env(ctx.display)
     monitor = Monitor(folder)
     # Started before the monitor thread: a fork with a pre-exec hook is only
     # safe while one thread runs.
@@ -416,7 +390,7 @@ def upgrade_case(ctx):
             return
 
         def third_ready():
-            runs = runs_of(monitor.texts())
+            runs = cut_runs(monitor.texts())
             return len(runs) >= 3 and READY in runs[2]
 
         check(wait_until(third_ready, 40), "the third generation reaches the ready message")
@@ -477,7 +451,7 @@ def upgrade_case(ctx):
               "the second generation ends as the third starts, before the ready message")
 
     # The log: three runs, the second one entirely "UPG:".
-    runs = runs_of(monitor.texts())
+    runs = cut_runs(monitor.texts())
     check([run[0] for run in runs] == [STARTED, "UPG:" + STARTED, STARTED],
           f"the log holds three starts, the second with UPG: ({len(runs)} runs)")
     if len(runs) == 3:
@@ -532,10 +506,10 @@ def listed_build_case(ctx):
     for run in (1, 2):
         proc = sandbox.start(folder, ctx.display)
         try:
-            done = wait_until(lambda: len([line for line in runs_of(
-                open_log(folder)) if READY in line]) >= run, 40)
+            done = wait_until(lambda: len([lines for lines in log_of(folder).runs()
+                                           if READY in lines]) >= run, 40)
             check(done, f"run {run} reaches the ready message")
-            lines = runs_of(open_log(folder))[-1]
+            lines = log_of(folder).runs()[-1]
             check(proc.poll() is None, f"run {run} keeps running: nothing was handed over")
         finally:
             stop(proc)
@@ -554,14 +528,6 @@ def listed_build_case(ctx):
     fetched = sandbox.access_log()[log_before:]
     check(build_request.split()[1] not in fetched and "/repos/kanade-patcher-linux.repo" in fetched,
           "the own repository is fetched, its module body never")
-
-
-def open_log(folder):
-    try:
-        with open(os.path.join(folder, "kanade.log"), "rb") as f:
-            return f.read().decode("utf-8", "replace").split("\r\n")
-    except OSError:
-        return []
 
 
 def closing_lines(lines):
@@ -632,9 +598,9 @@ def planted_folder_case(ctx):
     sandbox.publish_own(newer, newer)
     first = sandbox.start(folder, ctx.display)
     try:
-        done = wait_until(lambda: closing_lines(open_log(folder))[0], 40)
+        done = wait_until(lambda: closing_lines(log_of(folder).lines())[0], 40)
         check(done == NOT_APPLIED, f"planted folder: the run ends on the red line: {done!r}")
-        lines = open_log(folder)
+        lines = log_of(folder).lines()
         reason = closing_lines(lines)[1]
         check(reason.startswith("! self-upgrade: ") and "upgrade_kanade" in reason,
               f"planted folder: the log gives the reason after it: {reason!r}")
@@ -653,59 +619,15 @@ def planted_folder_case(ctx):
         end_processes({folder})
 
 
-def terminated(*_):
-    failures.append("terminated")
-    sys.exit(1)
-
-
-class Context:
-    pass
-
-
-def main():
-    if len(sys.argv) != 3:
-        print(__doc__)
-        return 2
-    # A termination still runs the clean-up below.
-    signal.signal(signal.SIGTERM, terminated)
-    ctx = Context()
-    kanade, repo_tool = (os.path.abspath(a) for a in sys.argv[1:3])
-    keep = os.environ.get("KANADE_E2E_KEEP")
-    if keep:
-        os.makedirs(keep, exist_ok=True)
-        ctx.root = os.path.realpath(tempfile.mkdtemp(prefix="self-upgrade-", dir=keep))
-    else:
-        ctx.root = os.path.realpath(tempfile.mkdtemp(prefix="kanade-self-upgrade-e2e-"))
+def setup(ctx):
+    kanade, repo_tool = ctx.args
     ctx.folders = set()
-    started = time.time()
-    xvfb = None
-    try:
-        xvfb = Xvfb()
-        ctx.display = xvfb.display
-        ctx.sandbox = Sandbox(ctx.root, kanade, repo_tool)
-        for case in (listed_build_case, mismatch_case, planted_folder_case, upgrade_case):
-            print(f"--- {case.__name__} ({time.time() - started:.1f} s)", flush=True)
-            try:
-                case(ctx)
-            except Exception:  # one broken case must not hide the other
-                traceback.print_exc()
-                check(False, f"{case.__name__} raised")
-    except Exception:
-        traceback.print_exc()
-        check(False, "the test environment could not be set up")
-    finally:
-        end_processes(ctx.folders)
-        stop_server(ctx.root)
-        if xvfb is not None:
-            xvfb.stop()
-        if failures or keep:
-            print("sandbox kept in " + ctx.root)
-        else:
-            shutil.rmtree(ctx.root, ignore_errors=True)
-    result = "failed" if failures else "passed"
-    print(f"self-upgrade e2e: {result} ({len(failures)} failures, {time.time() - started:.1f} s)")
-    return 1 if failures else 0
+    start_display(ctx)
+    ctx.cleanup.callback(stop_server, ctx.root)
+    ctx.cleanup.callback(lambda: end_processes(ctx.folders))
+    ctx.sandbox = DemoSandbox(ctx.root, kanade, repo_tool)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main("self-upgrade e2e", __doc__, [
+        listed_build_case, mismatch_case, planted_folder_case, upgrade_case], setup))

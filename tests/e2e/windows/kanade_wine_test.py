@@ -42,52 +42,43 @@ by ALPN and curl multiplexed on it.
 Usage: kanade_wine_test.py KANADE_EXE KANADE_REPO [PROBE_EXE]
 (KANADE_REPO is the Linux build of the publisher's tool; PROBE_EXE defaults
 to kanade-win32-probe.exe beside KANADE_EXE. KANADE_E2E_KEEP=DIR keeps the
-sandbox and pictures there; after a failure they are kept anyway.)
+sandbox and pictures there; after a failure they are kept anyway.
+KANADE_E2E_TRANSCRIPTS=DIR keeps there, normalised, what each scenario's
+runs added to kanade.log, for compare_transcripts.py.)
 Xvfb, nginx, wineserver and every Wine process are stopped at the end
 whatever happens.
 """
 import getpass
 import hashlib
 import os
-import random
 import re
 import shutil
-import signal
 import struct
 import subprocess
 import sys
-import tempfile
 import time
-import traceback
 
 from PIL import Image
 
 # The shared helpers live one folder up.
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from e2e_common import (SCALES, check, check_keys_and_hover, check_layout,  # noqa: E402
-                        check_smooth_backdrop, console_title, failures, fetch_lines,
-                        install_lines, parse_layout, publish_args, remove_lines, scaled,
-                        scaled_rect, screenshot_folder, secret_key, wait_until,
-                        without_progress)
+import desktop  # noqa: E402
+from desktop import (GAME_VERSION, LUA_MODULE, RepositoryServer, Run, console_row,  # noqa: E402
+                     is_green, is_white, row)
+from e2e_common import (GAME_EXE, MAIN_TITLE, READY, SCALES, SETTINGS_TITLE,  # noqa: E402
+                        SOURCE_DIR, STARTED, KanadeLog, changes, check, check_layout, check_lines,
+                        check_smooth_backdrop, console_title, files_below, ini_bytes,
+                        install_lines, main, own_copy, parse_layout, read_bytes, save_transcript,
+                        scaled, scaled_rect, screenshot_folder, secret_key, segments, snapshot,
+                        start_display, wait_until, without_progress, write_files)
 from record_cases import record_cases  # noqa: E402
-from x11 import Xvfb, count, die_with_parent, geometry  # noqa: E402
+from x11 import count, die_with_parent, geometry  # noqa: E402
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
-REPO_SERVER = os.path.join(SOURCE_DIR, "scripts", "repo-server.sh")
 SIGN_WINDOWS = os.path.join(SOURCE_DIR, "scripts", "sign-windows.sh")
 WINE_PREFIX_SCRIPT = os.path.join(SOURCE_DIR, "tests", "e2e", "wine_prefix.sh")
 
-MAIN_TITLE = "Kanade Patcher"
-SETTINGS_TITLE = "Kanade Patcher 設定"
 DIALOG_TITLE = "SotA ゲームフォルダを指定する"
-STARTED = "===== Program Started ====="
-CONSOLE_TITLE = None  # from the build under test, set by main()
-READY = "日本語化パッチの準備ができました。ゲームを開始してください！"
-UNINSTALLED = "日本語化パッチがアンインストールされました。"
 OWN_REPOSITORY = "/repos/kanade-patcher-win.repo"
-MODES = ("kanade-conv-test", "kanade-test", "kanade-prefixed")
-GAME_EXE = "Shroud of the Avatar.exe"
 
 # Windows paths inside the prefix.
 PROGRAM = "C:\\カナデ パッチャー"
@@ -100,87 +91,19 @@ BROWSED_GAME = "D:\\ゲーム\\Shroud of the Avatar"
 RECORD_PROGRAM = "C:\\record"
 RECORD_GAME = "C:\\record game"
 
-def read_bytes(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError:
-        return None
-
-
-def write_files(folder, files):
-    for relative, body in files.items():
-        path = os.path.join(folder, *relative.split("/"))
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(body)
-
-
-def files_below(folder):
-    found = set()
-    for base, _, names in os.walk(folder):
-        for name in names:
-            found.add(os.path.relpath(os.path.join(base, name), folder).replace(os.sep, "/"))
-    return found
-
 
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
 
-def ini_bytes(enable, mode, override=""):
-    lines = ["; Localization related settings", f"EnableLocalization={enable}",
-             f"LocalizationMode={mode}", f"GameLocationOverride={override}", "",
-             "; Lua Related settings", "EnableLuaIntegration=0", "LiveTranslationToken="]
-    return "".join(line + "\r\n" for line in lines).encode()
-
-
-def translation(mode):
-    """A mode's files: a text, a larger table in folders that do not exist
-    yet, and a file with Japanese and a space in its name."""
-    return {
-        "Language.txt": f"Japanese ({mode})\r\n".encode(),
-        "Shroud of the Avatar_Data/AssetBundles/locoverrides.portresources.unity3d":
-            random.Random(mode).randbytes(200_000),
-        "Shroud of the Avatar_Data/Translations/会話 一覧.txt":
-            f"こんにちは、アヴァタール ({mode})\n".encode(),
-    }
-
-
-LUA_MODULE = {"Lua/kanade.lua": b"-- live translation module\n"}
-
-
-class Server:
-    """nginx over TLS with the three modes, the Lua module and the program's
-    own build as signed repositories, addressed as https://localhost:PORT
-    (Schannel in curl matches host names only)."""
+class Server(RepositoryServer):
+    """The shared server (desktop.py) addressed as https://localhost:PORT
+    (Schannel in curl matches host names only), with kanade.exe published
+    as the program's own build."""
 
     def __init__(self, root, kanade_exe, repo_tool):
-        self.state = os.path.join(root, "server")
-        self.www = os.path.join(root, "www")
-        self.files = os.path.join(self.www, "files")
-        self.repo_tool = repo_tool
-        os.makedirs(os.path.join(self.www, "repos"))
-        self.published = {mode: translation(mode) for mode in MODES}
-        self.published["kanade-lua"] = LUA_MODULE
-        for name, content in self.published.items():
-            write_files(os.path.join(self.files, name), content)
-        env = dict(os.environ, KANADE_SERVER_LIFETIME="900")
-        started = subprocess.run(["bash", REPO_SERVER, "start", self.state, self.www], env=env,
-                                 capture_output=True, text=True, timeout=60)
-        if started.returncode != 0:
-            raise RuntimeError("repo-server.sh: " + started.stderr.strip())
-        self.url = started.stdout.strip().splitlines()[-1].replace("127.0.0.1", "localhost")
-        self.ca = os.path.join(self.state, "ca.pem")
-        for name in self.published:
-            self.build(name, name)
+        super().__init__(root, repo_tool, 200_000, 900, host="localhost")
         self.publish_program(read_bytes(kanade_exe))
-
-    def build(self, folder, name):
-        subprocess.run([self.repo_tool, "build", os.path.join(self.files, folder),
-                        f"{self.url}/files/{folder}", "-o",
-                        os.path.join(self.www, "repos", name + ".repo")] + publish_args(name),
-                       check=True, capture_output=True, timeout=60)
 
     def publish_program(self, body):
         """Publishes `body` as the program's own build, as the team does."""
@@ -190,27 +113,16 @@ class Server:
                         "--base-url", self.url, "--windows", build],
                        check=True, capture_output=True, timeout=120)
 
-    def module_paths(self, name):
-        with open(os.path.join(self.www, "repos", name + ".repo"), encoding="utf-8") as f:
-            return [line[len("module="):].split("\t")[0] for line in f.read().splitlines()
-                    if line.startswith("module=")]
-
-    def access_log(self):
-        return (read_bytes(os.path.join(self.state, "access.log")) or b"").decode()
-
-    def body_path(self, body):
-        digest = sha256(body)
-        return f"/files/{digest[:2]}/{digest}"
-
-    def stop(self):
-        subprocess.run(["bash", REPO_SERVER, "stop", self.state], capture_output=True, timeout=30)
-
 
 class Wine:
     """A prefix with the game, Steam, the data folder and the program, and
-    the commands that run in it."""
+    the commands that run in it; the player's machine of the shared
+    scenarios (desktop.py), the stand-alone game folder its game."""
+    upgrade = "upgrade_kanade.exe"
+    own_repository = OWN_REPOSITORY
 
-    def __init__(self, root, display, server, kanade_exe):
+    def __init__(self, root, display, server, kanade_exe, title):
+        self.build, self.title = kanade_exe, title
         self.prefix = os.path.join(root, "prefix")
         self.drive_d = os.path.join(root, "drive_d")
         self.pictures = os.path.join(root, "pictures")
@@ -265,13 +177,22 @@ class Wine:
         os.makedirs(self.program)
         shutil.copyfile(kanade_exe, os.path.join(self.program, "kanade.exe"))
         self.env.update(KANADE_REPOSITORY_URL=server.url, CURL_CA_BUNDLE=CA_FILE)
+        self.game = self.standalone
         self.ini = os.path.join(self.program, "kanade.ini")
-        self.log = os.path.join(self.program, "kanade.log")
+        self.log = KanadeLog(os.path.join(self.program, "kanade.log"))
 
     def unix(self, windows_path):
         drive, rest = windows_path.split(":", 1)
         base = os.path.join(self.prefix, "drive_c") if drive.upper() == "C" else self.drive_d
         return os.path.join(base, *[p for p in rest.split("\\") if p])
+
+    def shown(self, path):
+        """A host path on drive C: or D: as Windows names it."""
+        for drive, base in (("C:", os.path.join(self.prefix, "drive_c")), ("D:", self.drive_d)):
+            relative = os.path.relpath(path, base)
+            if not relative.startswith(".."):
+                return drive + "\\" + relative.replace(os.sep, "\\")
+        raise ValueError(path + " is on no drive")
 
     def output(self):
         """Wine's own messages go to a file: a pipe would stay open in the
@@ -301,6 +222,10 @@ class Wine:
             return subprocess.Popen(["wine", "kanade.exe", *args], cwd=self.program, env=self.env,
                                     stdout=out, stderr=out, preexec_fn=die_with_parent)
 
+    def launch(self, *args):
+        runs_before = len(self.log.runs())
+        return WineRun(self, self.start(*args), runs_before, self.env)
+
     def start_elsewhere(self, folder, *args, url=None):
         """The program folder's kanade.exe run from another current folder:
         its image is busy while its settings and log live in `folder`; `url`
@@ -311,6 +236,27 @@ class Wine:
             return subprocess.Popen(["wine", os.path.join(self.program, "kanade.exe"), *args],
                                     cwd=folder, env=env, stdout=out, stderr=out,
                                     preexec_fn=die_with_parent)
+
+    def run_elsewhere(self, folder, *args, url=None):
+        """start_elsewhere's run to its end: an -uninstall run ends by itself,
+        another is closed once it has logged its closing line. Its exit code
+        (None when it had to be killed) and the closing lines it logged."""
+        log = KanadeLog(os.path.join(folder, "kanade.log"))
+        before = len(log.closing())
+        proc = self.start_elsewhere(folder, *args, url=url)
+        try:
+            if "-uninstall" not in args:
+                wait_until(lambda: len(log.closing()) > before, 60, 0.3)
+                main = self.find_window(MAIN_TITLE, 10)
+                if main:
+                    self.close(main)
+            wait_until(lambda: proc.poll() is not None, 60, 0.3)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+                return None, log.closing()[before:]
+        return proc.returncode, log.closing()[before:]
 
     def xdo(self, *args):
         return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
@@ -360,68 +306,30 @@ class Wine:
                 found.append(int(pid))
         return found
 
-    # The log.
-    def log_lines(self):
-        data = read_bytes(self.log) or b""
-        data = data[:data.rfind(b"\r\n") + 2]
-        return data.decode("utf-8", errors="replace").split("\r\n")[:-1]
+class WineRun(Run):
+    """kanade.exe started in the prefix (desktop.Run)."""
 
-    def runs(self):
-        """The log cut at every start marker (with or without "UPG:")."""
-        result = []
-        for line in self.log_lines():
-            if line in (STARTED, "UPG:" + STARTED):
-                result.append([])
-            if result:
-                result[-1].append(line)
-        return result
+    def find_window(self, title, timeout):
+        return self.pc.find_window(title, timeout)
 
-    def segments(self, run_lines):
-        """A run cut at every console reset: the lines after each title
-        line, without the empty line that the next reset writes."""
-        titles = [i for i, line in enumerate(run_lines) if line.endswith("> " + CONSOLE_TITLE)]
-        result = []
-        for n, i in enumerate(titles):
-            end = titles[n + 1] - 1 if n + 1 < len(titles) else len(run_lines)
-            result.append(run_lines[i + 1:end])
-        return result
+    def windows(self, title):
+        return self.pc.windows(title)
 
-    def wait_run(self, run_index, segment, predicate, timeout):
-        def ready():
-            runs = self.runs()
-            if len(runs) <= run_index:
-                return None
-            segments = self.segments(runs[run_index])
-            if len(segments) > segment and predicate(segments[segment]):
-                return segments[segment]
-            return None
-        return wait_until(ready, timeout, 0.2)
+    def request_close(self, window):
+        self.pc.close(window)
+
+    def shoot(self, name):
+        return self.pc.shot(self.window, name)
 
 
 # Pictures.
-def is_white(p):
-    return min(p) > 225
-
-
 def is_dark(p):
     return max(p) < 90
-
-
-def is_green(p):
-    return p[1] > 200 and p[0] < 70 and p[2] < 70
 
 
 def is_red_ink(p):
     """Red text with its anti-aliased fringes on the grey dialog face."""
     return p[0] > 150 and p[0] > p[1] + 80 and p[0] > p[2] + 80
-
-
-def row(y, x0=13, x1=600):
-    return (x0, y, x1, y + 16)
-
-
-def console_row(n):
-    return row(138 + 16 * n)
 
 
 def is_green_ink(p):
@@ -472,19 +380,13 @@ def check_japanese_glyphs(image, y, test, what):
     check(len(set(shapes)) >= 10, f"{what}: the glyphs differ from one another")
 
 
-def check_lines(actual, expected, what):
-    if check(actual == expected, what):
-        return
-    for n in range(max(len(actual), len(expected))):
-        a = actual[n] if n < len(actual) else None
-        e = expected[n] if n < len(expected) else None
-        if a != e:
-            print(f"  first difference at line {n}: {a!r} != {e!r}")
-            break
-
-
 def module_windows_paths(ctx, name, folder):
     return [folder + "\\" + m.replace("/", "\\") for m in ctx.server.module_paths(name)]
+
+
+def transcribe(ctx, case, data):
+    save_transcript("wine", case, data,
+                    {ctx.root: "<root>", ctx.server.url: "https://localhost:<port>"})
 
 
 def check_version_resources(kanade_exe, title):
@@ -504,17 +406,6 @@ def check_version_resources(kanade_exe, title):
     dotted = ".".join(map(str, numbers))
     check(f'name="KanadePatcher" version="{dotted}"'.encode() in body,
           f"the manifest names version {dotted}")
-
-
-def check_log_bytes(wine):
-    data = read_bytes(wine.log) or b""
-    check(data.startswith((STARTED + "\r\n").encode()), "kanade.log begins with the marker, no BOM")
-    check(data.endswith(b"\r\n") and data.count(b"\n") == data.count(b"\r\n"),
-          "every line of kanade.log ends in CR LF")
-    try:
-        data.decode("utf-8")
-    except UnicodeDecodeError:
-        check(False, "kanade.log is UTF-8")
 
 
 def lit_settings_box(picture, dpi):
@@ -555,6 +446,28 @@ def check_http2(server):
         print("      access log: " + line)
 
 
+def look_at_settings(wine, settings):
+    """The first run's settings window as Win32 draws it."""
+    picture = wine.shot(settings, "settings")
+    # Detected folders are long paths; "検出されませんでした。" would end
+    # before x 240.
+    check(picture is not None and count(picture, (240, 192, 440, 208), is_dark) > 15
+          and count(picture, (240, 212, 440, 228), is_dark) > 15,
+          "the settings window shows both detected game folders")
+    # The not-implemented line and the two warning lines are red.
+    for box in ((390, 273, 570, 289), (370, 410, 580, 426), (370, 430, 580, 446)):
+        check(picture is not None and count(picture, box, is_red_ink) > 15,
+              f"red text in the settings window at {box}")
+    # The substitute font is wider than Meiryo UI: one-line labels run
+    # past their boxes instead of wrapping or losing their last characters.
+    check(picture is not None and count(picture, (20, 204, 100, 208),
+                                        lambda p: max(p) < 160) == 0,
+          "インストール版： stays on one line")
+    check(picture is not None and count(picture, (350, 410, 370, 446), is_red_ink) +
+          count(picture, (580, 410, 600, 446), is_red_ink) > 15,
+          "the warning lines are drawn whole, past their boxes")
+
+
 def first_run_scenario(ctx):
     """No kanade.ini: own build fetched, settings window by itself, OK saves
     and restarts; the run installs into the stand-alone folder. The listed
@@ -564,108 +477,31 @@ def first_run_scenario(ctx):
     write_files(wine.fifo, {"fifo1.txt": b"1", "FIFO2.TXT": b"2", "other.txt": b"3"})
     write_files(wine.data, LUA_MODULE)
     steam_before = files_below(wine.steam_game)
-    proc = wine.start()
+    run = wine.launch()
     try:
-        main = wine.find_window(MAIN_TITLE, 30)
-        if not check(main is not None, "the main window opens"):
+        if desktop.first_run(ctx, wine, run, tick=True,
+                             look=lambda settings: look_at_settings(wine, settings)) is None:
             return
-        settings = wine.find_window(SETTINGS_TITLE, 40)
-        if not check(settings is not None, "the settings window opens by itself on a first run"):
-            return
-        time.sleep(0.5)
-        picture = wine.shot(settings, "settings")
-        # Detected folders are long paths; "検出されませんでした。" would end
-        # before x 240.
-        check(picture is not None and count(picture, (240, 192, 440, 208), is_dark) > 15
-              and count(picture, (240, 212, 440, 228), is_dark) > 15,
-              "the settings window shows both detected game folders")
-        # The not-implemented line and the two warning lines are red.
-        for box in ((390, 273, 570, 289), (370, 410, 580, 426), (370, 430, 580, 446)):
-            check(picture is not None and count(picture, box, is_red_ink) > 15,
-                  f"red text in the settings window at {box}")
-        # The substitute font is wider than Meiryo UI: one-line labels run
-        # past their boxes instead of wrapping or losing their last characters.
-        check(picture is not None and count(picture, (20, 204, 100, 208),
-                                            lambda p: max(p) < 160) == 0,
-              "インストール版： stays on one line")
-        check(picture is not None and count(picture, (350, 410, 370, 446), is_red_ink) +
-              count(picture, (580, 410, 600, 446), is_red_ink) > 15,
-              "the warning lines are drawn whole, past their boxes")
-        check(not os.path.exists(wine.ini), "no kanade.ini before the window is closed")
-        wine.click(settings, 28, 262)  # 言語パッチを自動適用する
-        time.sleep(0.3)
-        wine.click(settings, 540, 472)  # OK
-        expected_ini = ini_bytes(1, "kanade-conv-test")
-        check(wait_until(lambda: read_bytes(wine.ini) == expected_ini, 15),
-              f"OK writes kanade.ini byte for byte: {read_bytes(wine.ini)!r}")
-        done = wine.wait_run(0, 1, lambda s: "> " + READY in s, 60)
-        if not check(done is not None, "the restarted run reaches the ready message"):
-            return
-
-        url = ctx.server.url
-        upgrade = PROGRAM + "\\upgrade_kanade.exe"
-        size = len(read_bytes(ctx.kanade_exe))
-        game_paths = module_windows_paths(ctx, "kanade-conv-test", STANDALONE_GAME)
-        lua_path = wine.data_win + "\\Lua\\kanade.lua"
-        expected = [STARTED, "", "> " + CONSOLE_TITLE] + fetch_lines(url + OWN_REPOSITORY)
-        expected += ["> レポジトリ適用: kanade-patcher.repo を適用中..."]
-        expected += install_lines(upgrade, size)
-        expected += ["< レポジトリ適用: kanade-patcher.repo を適用済み", "", "> " + CONSOLE_TITLE]
-        expected += fetch_lines(url + OWN_REPOSITORY)
-        expected += ["> レポジトリ適用: kanade-patcher.repo を適用中...",
-                     "< レポジトリ適用: kanade-patcher.repo は更新なし"]
-        for name in ("kanade-conv-test", "kanade-test", "kanade-prefixed", "kanade-lua"):
-            expected += fetch_lines(f"{url}/repos/{name}.repo")
-        expected += ["> レポジトリ適用: kanade-conv-test.repo を適用中..."]
-        published = ctx.server.published["kanade-conv-test"]
-        for module, path in zip(ctx.server.module_paths("kanade-conv-test"), game_paths):
-            expected += install_lines(path, len(published[module]))
-        expected += ["< レポジトリ適用: kanade-conv-test.repo を適用済み",
-                     "> レポジトリ解除: kanade-lua.repo をアンインストール中..."]
-        expected += remove_lines(lua_path)
-        expected += ["< レポジトリ解除: kanade-lua.repo をアンインストール済み",
-                     "> FIFOバッファの整理中...", "< FIFOバッファの整理中... 完了",
-                     "> ", "> " + READY]
-        actual = without_progress(wine.runs()[0], game_paths + [upgrade])
-        check_lines(actual, expected, "kanade.log holds exactly the lines of the first run, "
-                    "with the Windows paths")
-
-        for module, body in published.items():
-            check(read_bytes(os.path.join(wine.standalone, *module.split("/"))) == body,
-                  f"{module} is installed in the stand-alone folder")
+        desktop.check_installing_run(ctx, wine, run, "kanade-conv-test", lua=True, restarted=True)
         check(files_below(wine.steam_game) == steam_before, "the Steam copy is left alone")
-        check(read_bytes(os.path.join(wine.program, "upgrade_kanade.exe")) ==
-              read_bytes(ctx.kanade_exe), "the program's own build arrives as upgrade_kanade.exe")
         fetched = ctx.server.access_log()[access_before:]
         check(OWN_REPOSITORY in fetched and
-              ctx.server.body_path(read_bytes(ctx.kanade_exe)) not in fetched,
+              ctx.server.body_path(read_bytes(ctx.kanade)) not in fetched,
               "the own repository is fetched, the listed build's body never: it is the running one")
-        check(sorted(os.listdir(wine.fifo)) == ["other.txt"],
-              f"fifo*.txt files are cleared, others stay: {sorted(os.listdir(wine.fifo))}")
-        check(not os.path.exists(os.path.join(wine.data, "Lua", "kanade.lua")),
-              "the Lua module is removed")
 
         def painted(p):
             return p is not None and count(p, console_row(8), is_green) > 60
         picture = wait_until(lambda: (lambda p: p if painted(p) else None)(
-            wine.shot(main, "ready")), 10, 0.3)
+            run.shoot("ready")), 10, 0.3)
         if check(picture is not None, "the ready message is painted green at (13, 266)"):
             check(count(picture, row(85, 100), is_white) > 60,
                   "the game folder is painted in white at (100, 85)")
             check(count(picture, row(102, 100), is_white) > 60,
                   "the data folder is painted in white at (100, 102)")
             check_japanese_glyphs(picture, 138 + 16 * 8, is_green_ink, "the ready message")
-        wine.close(main)
-        try:
-            code = proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            code = None
-        check(code == 0, f"closing the main window ends the program with exit code 0 ({code})")
-        check(read_bytes(wine.ini) == expected_ini, "ending the program writes no settings")
+        run.close_keeping(ini_bytes(1, "kanade-conv-test"))
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        run.stop()
 
 
 def current_scenario(ctx):
@@ -673,49 +509,19 @@ def current_scenario(ctx):
     (LogPixels 144): both windows have the scaled size, the ready message is
     in the scaled last row, the scaled settings box lights under the pointer
     and opens the settings window."""
-    wine = ctx.wine
-    placed = [os.path.join(wine.standalone, *m.split("/"))
-              for m in ctx.server.published["kanade-conv-test"]]
-    placed.append(os.path.join(wine.program, "upgrade_kanade.exe"))
-    old = 1_600_000_000
-    for path in placed:
-        os.utime(path, (old, old))
-    settings = read_bytes(wine.ini)
-    runs_before = len(wine.runs())
-    wine.set_dpi(144)
-    proc = wine.start()
+    ctx.wine.set_dpi(144)
     try:
-        done = wine.wait_run(runs_before, 0, lambda s: "> " + READY in s, 60)
-        if not check(done is not None, "the next run reaches the ready message"):
-            return
-        check(not any(re.match(r"[<>] - (更新|更新中|削除):", line) for line in done),
-              "no module line in a run that finds everything current")
-        check("< レポジトリ適用: kanade-patcher.repo は更新なし" in done and
-              "< レポジトリ適用: kanade-conv-test.repo は更新なし" in done,
-              "both applies report no update")
-        check(all(os.stat(path).st_mtime == old for path in placed), "no current file is rewritten")
-        main = wine.find_window(MAIN_TITLE, 10)
-        if check(main is not None, "the main window is there"):
-            show_at_scale(ctx, main, 144, runs_before)
-            wine.close(main)
-        try:
-            code = proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            code = None
-        check(code == 0, f"the program ends with exit code 0 ({code})")
-        check(read_bytes(wine.ini) == settings, "kanade.ini keeps its bytes")
+        desktop.current(ctx, ctx.wine, "kanade-conv-test",
+                        look=lambda run: show_at_scale(ctx, run, 144))
     finally:
-        wine.set_dpi(96)
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        ctx.wine.set_dpi(96)
 
 
-def show_at_scale(ctx, main, dpi, run_index):
+def show_at_scale(ctx, run, dpi):
     """kanade.exe's windows at `dpi`, photographed beside scripts/run.sh's
     pictures; the settings window is closed again and the restarted run
     waited for."""
-    wine = ctx.wine
+    wine, main = ctx.wine, run.window
     pictures = screenshot_folder()
     percent = dpi * 100 // 96
     what = f"kanade.exe at {percent} %"
@@ -736,72 +542,27 @@ def show_at_scale(ctx, main, dpi, run_index):
     time.sleep(0.5)
     wine.shoot_to(settings, os.path.join(pictures, f"kanade-exe-{percent}-settings.png"))
     wine.close(settings)
-    check(wine.wait_run(run_index, 1, lambda s: "> " + READY in s, 60) is not None,
+    check(run.wait_ready(1) is not None,
           f"{what}: the run restarted by closing the settings gets ready")
 
 
 def uninstall_scenario(ctx):
     """-uninstall removes the translation and the Lua module, keeps the
-    game's own files and the settings, and ends by itself. The Lua module
-    lies there as an earlier build, which kept no record of what it
-    installed, left it: the first run takes the install over."""
-    wine = ctx.wine
-    write_files(wine.standalone, {"Shroud of the Avatar_Data/gameversion.txt": b"1071\r\n"})
-    write_files(wine.data, LUA_MODULE)
-    record = os.path.join(wine.program, "repos", "installed.txt")
-    if os.path.exists(record):
-        os.remove(record)
-    settings = read_bytes(wine.ini)
-    runs_before = len(wine.runs())
-    proc = wine.start("-uninstall")
-    try:
-        try:
-            code = proc.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            code = None
-        if not check(code == 0, f"-uninstall ends by itself with exit code 0 ({code})"):
-            return
-        check(files_below(wine.standalone) ==
-              {GAME_EXE, "Shroud of the Avatar_Data/gameversion.txt"},
-              f"only the game's own files stay: {sorted(files_below(wine.standalone))}")
-        check(not os.path.exists(os.path.join(wine.data, "Lua", "kanade.lua")),
-              "the Lua module is removed")
-        runs = wine.runs()
-        lines = runs[-1] if len(runs) > runs_before else []
-        check(lines[-2:] == ["> ", "> " + UNINSTALLED], "the log ends with the uninstall message")
-        check(not any(OWN_REPOSITORY in line for line in lines),
-              "the program's own repository is not fetched")
-        expected = ["> レポジトリ解除: kanade-conv-test.repo をアンインストール中..."]
-        for path in module_windows_paths(ctx, "kanade-conv-test", STANDALONE_GAME):
-            expected += remove_lines(path)
-        expected += ["< レポジトリ解除: kanade-conv-test.repo をアンインストール済み",
-                     "> レポジトリ解除: kanade-lua.repo をアンインストール中..."]
-        expected += remove_lines(wine.data_win + "\\Lua\\kanade.lua")
-        expected += ["< レポジトリ解除: kanade-lua.repo をアンインストール済み"]
-        start = lines.index(expected[0]) if expected[0] in lines else len(lines)
-        check_lines(lines[start:start + len(expected)], expected,
-                    "the log reports every removal with its Windows path")
-        check(read_bytes(wine.ini) == settings, "kanade.ini is untouched")
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+    game's own files and the settings, and ends by itself."""
+    desktop.uninstall(ctx, ctx.wine, "kanade-conv-test")
 
 
 def browse_scenario(ctx):
     """The file dialog of the settings window picks a folder with Japanese
     in its name; OK saves it as the override and the run installs there."""
     wine = ctx.wine
-    with open(wine.ini, "wb") as f:
-        f.write(ini_bytes(0, "kanade-test"))
-    runs_before = len(wine.runs())
-    proc = wine.start()
+    write_files(wine.program, {"kanade.ini": ini_bytes(0, "kanade-test")})
+    run = wine.launch()
     try:
-        if wine.wait_run(runs_before, 0, lambda s: "> " + READY in s, 60) is None:
-            check(False, "the run reaches the ready message")
+        if not check(run.wait_ready(0) is not None, "the run reaches the ready message"):
             return
-        main = wine.find_window(MAIN_TITLE, 10)
-        if not check(main is not None, "the main window is there"):
+        main = run.main_window(10)
+        if not main:
             return
         wine.click(main, 576, 21)
         settings = wine.find_window(SETTINGS_TITLE, 15)
@@ -833,7 +594,7 @@ def browse_scenario(ctx):
         expected_ini = ini_bytes(1, "kanade-test", BROWSED_GAME)
         check(wait_until(lambda: read_bytes(wine.ini) == expected_ini, 15),
               f"kanade.ini holds the chosen folder in UTF-8: {read_bytes(wine.ini)!r}")
-        done = wine.wait_run(runs_before, 1, lambda s: "> " + READY in s, 60)
+        done = run.wait_ready(1)
         if check(done is not None, "closing the settings restarts the run"):
             published = ctx.server.published["kanade-test"]
             paths = module_windows_paths(ctx, "kanade-test", BROWSED_GAME)
@@ -846,19 +607,12 @@ def browse_scenario(ctx):
             for module, body in published.items():
                 check(read_bytes(os.path.join(wine.browsed, *module.split("/"))) == body,
                       f"{module} is installed in the chosen folder")
-            check(files_below(wine.standalone) ==
-                  {GAME_EXE, "Shroud of the Avatar_Data/gameversion.txt"},
+            check(files_below(wine.standalone) == {GAME_EXE, GAME_VERSION},
                   "the stand-alone folder gets nothing")
-        wine.close(main)
-        try:
-            code = proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            code = None
+        code = run.close()
         check(code == 0, f"the program ends with exit code 0 ({code})")
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        run.stop()
 
 
 def countdown_values(lines):
@@ -880,10 +634,10 @@ def check_upgrade(ctx, runs_needed, body, generation, old_inode):
     upgrade_exe = PROGRAM + "\\\\upgrade_kanade.exe"
 
     def finished():
-        runs = wine.runs()
+        runs = wine.log.runs()
         if len(runs) < runs_needed:
             return None
-        last = wine.segments(runs[-1])
+        last = segments(runs[-1], wine.title)
         return runs if runs[-1][0] == STARTED and last and "> " + READY in last[-1] else None
     runs = wait_until(finished, 90, 0.3)
     if not check(runs is not None, f"generation {generation}: the new kanade.exe gets ready"):
@@ -956,14 +710,14 @@ def self_upgrade_scenario(ctx):
     harmless): the first, signed with Authenticode, reaches a freshly
     started kanade.exe, the second a running one through the refresh box."""
     wine = ctx.wine
-    original = read_bytes(ctx.kanade_exe)
+    original = read_bytes(ctx.kanade)
     second, code_ca = authenticode_signed(original + b"\0kanade generation 2\0",
                                           os.path.dirname(wine.prefix))
     third = original + b"\0kanade generation 3\0"
     program_exe = os.path.join(wine.program, "kanade.exe")
     ctx.server.publish_program(second)
     inode = os.stat(program_exe).st_ino
-    runs_before = len(wine.runs())
+    runs_before = len(wine.log.runs())
     proc = wine.start()
     try:
         # Every 20 ms: when the old build ends, and when the copy begins its
@@ -971,13 +725,13 @@ def self_upgrade_scenario(ctx):
         countdown, performing = ("UPG:> -waitfor: アップグレード待機中: 10.0 秒",
                                  "UPG:> -upgrade: Performing software upgrade...")
         seen = {}
-        before = {line: wine.log_lines().count(line) for line in (countdown, performing)}
+        before = {line: wine.log.lines().count(line) for line in (countdown, performing)}
         deadline = time.time() + 60
         while performing not in seen and time.time() < deadline:
             now = time.time()
             if "ended" not in seen and proc.poll() is not None:
                 seen["ended"] = now
-            lines = wine.log_lines()
+            lines = wine.log.lines()
             for line in (countdown, performing):
                 if line not in seen and lines.count(line) > before[line]:
                     seen[line] = now
@@ -1010,8 +764,7 @@ def self_upgrade_scenario(ctx):
         # kanade.ini names the chosen folder in Japanese: read back, it still
         # decides where the translation is.
         check("< レポジトリ適用: kanade-test.repo は更新なし" in runs[-1] and
-              files_below(wine.standalone) ==
-              {GAME_EXE, "Shroud of the Avatar_Data/gameversion.txt"},
+              files_below(wine.standalone) == {GAME_EXE, GAME_VERSION},
               "the chosen folder read back from kanade.ini is found current")
         main = wine.find_window(MAIN_TITLE, 15)
         if not check(main is not None, "the upgraded kanade.exe shows its window"):
@@ -1023,7 +776,7 @@ def self_upgrade_scenario(ctx):
               "the upgraded build paints its ready message")
 
         ctx.server.publish_program(third)
-        runs_before = len(wine.runs())
+        runs_before = len(wine.log.runs())
         inode = os.stat(program_exe).st_ino
         wine.click(main, 26, 21)  # 更新
         # Windows will not replace a program that runs: during the copy's
@@ -1047,14 +800,15 @@ def self_upgrade_scenario(ctx):
         check(wait_until(lambda: not wine.programs(), 30, 0.2),
               "the last kanade.exe ends on a close request")
         # The next start removes what the upgrade set aside.
-        final = wine.start("-nopatch")
+        final = wine.launch("-nopatch")
         gone = wait_until(lambda: not [n for n in os.listdir(wine.program)
                                        if n.startswith("kanade.exe.kanade-old-")], 30)
         check(gone, "the next start removes the set-aside build")
-        window = wine.find_window(MAIN_TITLE, 15)
-        if window:
-            wine.close(window)
-        wait_until(lambda: final.poll() is not None, 30)
+        # Closed once its run is over, so that the log ends the same each time.
+        check(final.wait_ready(0) is not None, "the next start's run gets ready")
+        if final.main_window(15):
+            final.close()
+        final.stop()
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -1062,32 +816,9 @@ def self_upgrade_scenario(ctx):
 
 
 def keyboard_scenario(ctx):
-    """Pointer and keys as a player uses them (e2e_common.check_keys_and_hover):
-    on Windows the dialog manager drives the settings window."""
-    wine = ctx.wine
-    runs_before = len(wine.runs())
-    proc = wine.start("-waitfor", "3")
-    try:
-        main = wine.find_window(MAIN_TITLE, 30)
-        if not check(main is not None, "the main window opens"):
-            return
-        ui = Context()
-        ui.main, ui.xdo = main, wine.xdo
-        ui.log = lambda: wine.runs()[-1] if len(wine.runs()) > runs_before else []
-        ui.shoot = lambda: wine.shot(main, "keyboard")
-        ui.settings_open = lambda: bool(wine.windows(SETTINGS_TITLE))
-        ui.ini = lambda: read_bytes(wine.ini)
-        check_keys_and_hover(ui, ini_bytes(0, "kanade-test", BROWSED_GAME), "Win32")
-        wine.close(main)
-        try:
-            code = proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            code = None
-        check(code == 0, f"the program ends with exit code 0 ({code})")
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+    """Pointer and keys as a player uses them: on Windows the dialog manager
+    drives the settings window."""
+    desktop.keyboard(ctx.wine, ini_bytes(0, "kanade-test", BROWSED_GAME), "Win32")
 
 
 class ProbeRun:
@@ -1206,17 +937,6 @@ def scales_scenario(ctx):
         wine.set_dpi(96)
 
 
-def snapshot(folder):
-    """Every file and folder below `folder` with its bytes and times."""
-    found = {}
-    for base, dirs, names in os.walk(folder):
-        found[base] = (sorted(dirs + names), os.stat(base).st_mtime_ns)
-        for name in names:
-            path = os.path.join(base, name)
-            found[path] = (read_bytes(path), os.stat(path).st_mtime_ns)
-    return found
-
-
 def local_attacker_scenario(ctx):
     """Another account that may write the program folder (Downloads, say)
     plants hard links to files outside where kanade.exe writes, and a link
@@ -1256,33 +976,19 @@ def local_attacker_scenario(ctx):
                 os.link(os.path.join(outside, target), os.path.join(folder, name))
         before = snapshot(outside)
         access_before = len(ctx.server.access_log())
-        proc = wine.start_elsewhere(folder, *args)
-        try:
-            if args:
-                ended = wait_until(lambda: proc.poll() == 0, 60, 0.3)
-            else:
-                log = os.path.join(folder, "kanade.log")
-                ended = wait_until(lambda: "> 日本語化パッチ" in (read_bytes(log) or b"").decode(
-                    "utf-8", "replace"), 60, 0.3)
-                main = wine.find_window(MAIN_TITLE, 10)
-                if main:
-                    wine.close(main)
-                wait_until(lambda: proc.poll() is not None, 30, 0.3)
-            check(ended, f"local attacker, {what}: the run comes to its end")
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
+        code, closing = wine.run_elsewhere(folder, *args)
+        # The log of an -uninstall row is a hard link: no line goes there.
+        check(code == 0 if args else closing, f"local attacker, {what}: the run comes to its end")
         after = snapshot(outside)
-        changed = sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
+        changed = changes(before, after)
         check(not changed, f"local attacker, {what}: nothing outside changes {changed}")
         check(not os.path.lexists(os.path.join(folder, leftover)),
               f"local attacker, {what}: leftovers go by their own name")
+        transcribe(ctx, "local attacker " + what, read_bytes(os.path.join(folder, "kanade.log")))
         if "upgrade_kanade.exe" in links:
             upgrade = os.path.join(folder, "upgrade_kanade.exe")
-            check(read_bytes(upgrade) == running and os.stat(upgrade).st_nlink == 1,
-                  f"local attacker, {what}: upgrade_kanade.exe is a copy of the running build "
-                  "in a file of its own")
+            check(own_copy(upgrade, running), f"local attacker, {what}: upgrade_kanade.exe is a "
+                  "copy of the running build in a file of its own")
             shown = "C:\\attacked\\upgrade_kanade.exe"
             lines = (read_bytes(os.path.join(folder, "kanade.log")) or b"").decode(
                 "utf-8", "replace").split("\r\n")
@@ -1315,30 +1021,12 @@ class RecordBox:
         self.ctx.server.build("record", "kanade-test")
 
     def run(self, *args, server_down=False):
-        log = os.path.join(self.program, "kanade.log")
+        _, closing = self.wine.run_elsewhere(
+            self.program, *args, url="https://localhost:9" if server_down else None)
+        return closing[-1] if closing else None
 
-        def closing():
-            lines = (read_bytes(log) or b"").decode("utf-8", "replace").split("\r\n")
-            return [line for line in lines if line.startswith("> 日本語化パッチ")]
-        before = len(closing())
-        proc = self.wine.start_elsewhere(self.program, *args,
-                                         url="https://localhost:9" if server_down else None)
-        try:
-            ended = wait_until(lambda: len(closing()) > before, 60, 0.3)
-            if not args:
-                main = self.wine.find_window(MAIN_TITLE, 10)
-                if main:
-                    self.wine.close(main)
-            wait_until(lambda: proc.poll() is not None, 30, 0.3)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
-        return closing()[-1] if ended else None
-
-    def log(self):
-        return (read_bytes(os.path.join(self.program, "kanade.log")) or b"").decode(
-            "utf-8", "replace")
+    def transcribe(self, case):
+        transcribe(self.ctx, "record " + case, read_bytes(os.path.join(self.program, "kanade.log")))
 
 
 def record_scenario(ctx):
@@ -1355,76 +1043,57 @@ SCENARIOS = [first_run_scenario, current_scenario, uninstall_scenario, browse_sc
              record_scenario]
 
 
-class Context:
-    pass
+def transcribed(scenario):
+    """`scenario`, keeping what its runs add to the program folder's log."""
+    def run(ctx):
+        logged = len(read_bytes(ctx.wine.log.path) or b"")
+        try:
+            scenario(ctx)
+        finally:
+            added = (read_bytes(ctx.wine.log.path) or b"")[logged:]
+            if added:
+                transcribe(ctx, scenario.__name__.removesuffix("_scenario"), added)
+    run.__name__ = scenario.__name__
+    return run
 
 
-def main():
-    if len(sys.argv) not in (3, 4):
-        print(__doc__)
-        return 2
-    # A time-out's SIGTERM still runs the clean-up below.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    ctx = Context()
-    ctx.kanade_exe, repo_tool = (os.path.abspath(a) for a in sys.argv[1:3])
-    ctx.probe = os.path.abspath(sys.argv[3] if len(sys.argv) > 3 else os.path.join(
-        os.path.dirname(ctx.kanade_exe), "kanade-win32-probe.exe"))
-    for path in (ctx.kanade_exe, repo_tool, ctx.probe):
+def final_checks(ctx):
+    ctx.wine.log.check_bytes()
+    check_http2(ctx.server)
+
+
+def stop_wine(prefix):
+    """Ends wineserver and every Wine process of the prefix, even of one
+    that did not come up whole."""
+    if os.path.isdir(prefix):
+        env = dict(os.environ, WINEPREFIX=prefix)
+        for flag in ("-k", "-w"):
+            subprocess.run(["wineserver", flag], env=env, capture_output=True, timeout=30)
+
+
+def setup(ctx):
+    ctx.kanade, repo_tool = ctx.args[:2]
+    ctx.probe = ctx.args[2] if len(ctx.args) > 2 else os.path.join(
+        os.path.dirname(ctx.kanade), "kanade-win32-probe.exe")
+    for path in (ctx.kanade, repo_tool, ctx.probe):
         if not os.path.isfile(path):
-            print(f"kanade_wine_test: {path} is missing")
-            return 2
-    global CONSOLE_TITLE
-    CONSOLE_TITLE = console_title(repo_tool)
-    keep = os.environ.get("KANADE_E2E_KEEP")
-    if keep:
-        os.makedirs(keep, exist_ok=True)
-        ctx.root = os.path.realpath(tempfile.mkdtemp(prefix="wine-", dir=keep))
-    else:
-        ctx.root = os.path.realpath(tempfile.mkdtemp(prefix="kanade-wine-e2e-"))
-    started = time.time()
-    xvfb = server = None
-    ctx.wine = None
-    try:
-        # The display must exist before the first Wine process: the Wine
-        # session keeps the display it started with.
-        check_version_resources(ctx.kanade_exe, CONSOLE_TITLE)
-        # Room for the settings window at 200 %.
-        xvfb = Xvfb(size=(1600, 1200))
-        ctx.server = server = Server(ctx.root, ctx.kanade_exe, repo_tool)
-        print(f"--- server ready ({time.time() - started:.1f} s)", flush=True)
-        ctx.wine = Wine(ctx.root, xvfb.display, server, ctx.kanade_exe)
-        print(f"--- prefix ready ({time.time() - started:.1f} s)", flush=True)
-        for scenario in SCENARIOS:
-            print(f"--- {scenario.__name__} ({time.time() - started:.1f} s)", flush=True)
-            try:
-                scenario(ctx)
-            except Exception:  # one broken scenario must not hide the others
-                traceback.print_exc()
-                check(False, f"{scenario.__name__} raised")
-        check_log_bytes(ctx.wine)
-        check_http2(server)
-    except Exception:
-        traceback.print_exc()
-        check(False, "the test environment could not be set up")
-    finally:
-        prefix = os.path.join(ctx.root, "prefix")
-        if os.path.isdir(prefix):
-            env = dict(os.environ, WINEPREFIX=prefix)
-            subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=30)
-            subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=30)
-        if server is not None:
-            server.stop()
-        if xvfb is not None:
-            xvfb.stop()
-        if failures or keep:
-            print("sandbox and pictures kept in " + ctx.root)
-        else:
-            shutil.rmtree(ctx.root, ignore_errors=True)
-    result = "failed" if failures else "passed"
-    print(f"kanade.exe under Wine: {result} ({len(failures)} failures, "
-          f"{time.time() - started:.1f} s)")
-    return 1 if failures else 0
+            raise RuntimeError(f"{path} is missing")
+    ctx.title = console_title(repo_tool)
+    check_version_resources(ctx.kanade, ctx.title)
+    # The display must exist before the first Wine process: the Wine
+    # session keeps the display it started with. Room for the settings
+    # window at 200 %.
+    start_display(ctx, size=(1600, 1200))
+    ctx.server = Server(ctx.root, ctx.kanade, repo_tool)
+    ctx.cleanup.callback(ctx.server.stop)
+    print(f"--- server ready ({time.time() - ctx.started:.1f} s)", flush=True)
+    ctx.cleanup.callback(stop_wine, os.path.join(ctx.root, "prefix"))
+    ctx.wine = Wine(ctx.root, ctx.display, ctx.server, ctx.kanade, ctx.title)
+    print(f"--- prefix ready ({time.time() - ctx.started:.1f} s)", flush=True)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main("kanade.exe under Wine", __doc__, [transcribed(s) for s in (
+        first_run_scenario, current_scenario, uninstall_scenario, browse_scenario,
+        self_upgrade_scenario, keyboard_scenario, scales_scenario)] + [
+        local_attacker_scenario, record_scenario, final_checks], setup, arguments=(2, 3)))
