@@ -3,6 +3,7 @@
 // wake-up channel of its own among the sockets.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -36,7 +37,8 @@ class SocketWaiter {
 
   /// False when the wake-up channel could not be made.
   bool Usable() const { return usable_; }
-  /// Ends a Wait that runs now or comes next; from any thread.
+  /// Ends a Wait that runs now or comes next; from any thread. Wakes that
+  /// come before the Wait has seen the first cost nothing more.
   void Wake();
   /// Waits up to `timeout_ms` (0: only looks) for one of `sockets` to be
   /// ready as asked, or for Wake. `ready` receives the sockets that are;
@@ -46,6 +48,7 @@ class SocketWaiter {
 
  private:
   bool usable_ = false;
+  std::atomic<bool> wake_pending_{false};
   NativeSocket wake_read_{};
   NativeSocket wake_write_{};
 };

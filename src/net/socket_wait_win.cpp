@@ -33,7 +33,7 @@ SocketWaiter::~SocketWaiter() {
 }
 
 void SocketWaiter::Wake() {
-  if (!usable_) return;
+  if (!usable_ || wake_pending_.exchange(true)) return;
   const char byte = 1;
   ::send(static_cast<SOCKET>(wake_write_), &byte, 1, 0);
 }
@@ -57,6 +57,8 @@ bool SocketWaiter::Wait(const std::vector<SocketInterest>& sockets, int timeout_
     char drain[64];
     while (::recv(static_cast<SOCKET>(wake_read_), drain, sizeof drain, 0) > 0) {
     }
+    // Cleared before the caller looks at what the waker left for it.
+    wake_pending_ = false;
     woken = true;
   }
   for (std::size_t i = 1; i < fds.size(); ++i) {
