@@ -22,9 +22,11 @@ namespace kanade {
 /// How long the engine waits for a download between two looks at it.
 inline constexpr int kDownloadPollMs = 100;
 /// Downloads that run at once while the engine waits for one of them: as
-/// many as one HTTP/2 connection carries. Over HTTP/1.1 the host's eight
+/// many as two HTTP/2 connections carry. With one connection's worth, every
+/// hundred modules cost a round trip of their own (300 modules across 80 ms:
+/// 0.48 s, against 0.40 s with two). Over HTTP/1.1 the host's eight
 /// connections take eight of them and the rest wait their turn.
-inline constexpr int kMaxTransfersInFlight = kMaxStreamsPerConnection;
+inline constexpr int kMaxTransfersInFlight = 2 * kMaxStreamsPerConnection;
 
 /// Where a module's body may already lie on this machine, such as the
 /// running program for its own listed build: a file open for reading that
