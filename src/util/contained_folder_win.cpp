@@ -49,10 +49,15 @@ HANDLE OpenFolder(const std::wstring& path, bool follow_links) {
                      kFolderShare, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
+// Asked by class, not with GetFileInformationByHandle: that one also wants
+// the volume's serial number, which Wine fetches from its mount manager in
+// several round trips between processes, for every file a module touches.
 DWORD AttributesOf(HANDLE handle) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle, &info)) return INVALID_FILE_ATTRIBUTES;
-  return info.dwFileAttributes;
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return tag.FileAttributes;
 }
 
 bool IsPlainFolder(DWORD attributes) {
@@ -91,10 +96,12 @@ HANDLE OpenSoleFile(const std::wstring& path, DWORD access, DWORD share, DWORD d
       CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr, disposition,
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return handle;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
-      info.nNumberOfLinks != 1) {
+  const DWORD attributes = AttributesOf(handle);
+  FILE_STANDARD_INFO standard{};
+  if (GetFileType(handle) != FILE_TYPE_DISK || attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+      !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+      standard.Directory || standard.NumberOfLinks != 1) {
     CloseHandle(handle);
     return INVALID_HANDLE_VALUE;
   }
