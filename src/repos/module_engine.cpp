@@ -105,7 +105,7 @@ struct Module {
 struct Download {
   std::optional<ModuleOutcome> failure;  // set when it could not start
   std::size_t created = 0;               // folders its start made
-  std::optional<ContainedFolder> folder;
+  std::shared_ptr<const ContainedFolder> folder;
   std::optional<NewFile> file;
   std::unique_ptr<BodySink> sink;
   std::optional<DownloadHandle> handle;
@@ -226,7 +226,7 @@ class ModuleRun {
   bool IsCurrent(std::size_t index) {
     if (current_[index] < 0) {
       const Module& module = ModuleAt(index);
-      const auto folder = ContainedFolder::Open(target_, module.folders, false);
+      const auto folder = FolderOf(module, false, nullptr, nullptr, nullptr);
       current_[index] = folder && IsCurrentFile(*folder, module) ? 1 : 0;
     }
     return current_[index] == 1;
@@ -252,12 +252,31 @@ class ModuleRun {
     }
   }
 
+  // The folder of `module`, as ContainedFolder::Open gives it. Modules come
+  // folder by folder, so the last one opened is kept for the next: opening
+  // it again cost every module its own system calls (under Wine, round
+  // trips to its server).
+  std::shared_ptr<const ContainedFolder> FolderOf(const Module& module, bool create,
+                                                  bool* crossed_link, std::size_t* created,
+                                                  std::string* link_owner) {
+    if (last_folder_ && last_folder_segments_ == module.folders) {
+      if (crossed_link != nullptr) *crossed_link = false;
+      if (created != nullptr) *created = 0;
+      return last_folder_;
+    }
+    auto opened =
+        ContainedFolder::Open(target_, module.folders, create, crossed_link, created, link_owner);
+    if (!opened) return nullptr;
+    last_folder_ = std::make_shared<const ContainedFolder>(std::move(*opened));
+    last_folder_segments_ = module.folders;
+    return last_folder_;
+  }
+
   std::unique_ptr<Download> Begin(const Module& module) {
     auto download = std::make_unique<Download>();
     bool crossed_link = false;
     std::string link_owner;
-    download->folder = ContainedFolder::Open(target_, module.folders, true, &crossed_link,
-                                             &download->created, &link_owner);
+    download->folder = FolderOf(module, true, &crossed_link, &download->created, &link_owner);
     if (!download->folder) {
       const std::string made_by = link_owner.empty() ? "" : ", made by " + link_owner;
       download->failure =
@@ -336,6 +355,7 @@ class ModuleRun {
       // folder handles must go first (Windows holds them against removal).
       const std::size_t created = download->created;
       download.reset();
+      if (created > 0) last_folder_.reset();
       RemoveEmptyFolders(module, created);
     }
     events->Ended(outcome);
@@ -461,7 +481,9 @@ class ModuleRun {
   std::map<std::string, int> paths_ahead_;
   std::map<std::size_t, std::unique_ptr<Download>> ahead_;
   std::size_t cursor_ = 0;
-  std::set<std::string> cleaned_;  // folders whose leftovers went
+  std::set<std::string> cleaned_;                       // folders whose leftovers went
+  std::shared_ptr<const ContainedFolder> last_folder_;  // see FolderOf
+  std::vector<std::string> last_folder_segments_;
 };
 
 std::vector<std::optional<ModuleEntry>> EntriesOf(const std::vector<RepositoryLine>& lines) {

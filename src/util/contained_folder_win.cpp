@@ -338,9 +338,9 @@ bool ContainedFolder::AppendTo(std::string_view name, std::string_view bytes) co
   // Others may read, write and delete the log while a line is appended. No
   // write-through: a disk flush for every line of the log cost each module
   // several milliseconds, and what others read comes from the cache anyway.
-  HANDLE handle = OpenSoleFile(impl_->WidePathOf(name), FILE_APPEND_DATA,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS,
-                               0);
+  HANDLE handle =
+      OpenSoleFile(impl_->WidePathOf(name), FILE_APPEND_DATA,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS, 0);
   if (handle == INVALID_HANDLE_VALUE) return false;
   const bool written = WriteAll(handle, bytes);
   return CloseHandle(handle) != 0 && written;
