@@ -1,11 +1,13 @@
 #include "app/patch_run.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <system_error>
 #include <vector>
 
 #include "app/event_loop.h"
+#include "discovery/game_process.h"
 #include "net/curl_transfer.h"
 #include "repos/repository_apply.h"
 #include "repos/repository_fetch.h"
@@ -33,6 +35,8 @@ using Step = PatchStep;
 constexpr double kTurnWaitLimitMs = 60000;
 // The countdown's tick.
 constexpr int kCountdownTickMs = 100;
+// How often the wait for the game looks whether it still runs.
+constexpr double kGameCheckMs = 500;
 
 static_assert(static_cast<int>(Step::kFetchPrefixed) - static_cast<int>(Step::kFetchConvTest) + 1 ==
                   std::size(kLocalisationModes),
@@ -176,6 +180,33 @@ UpgradeOutcome PatchRun::SelfUpdate() {
   return applied.Modules.Written > 0 ? PrepareUpgrade(reporter_) : UpgradeOutcome{};
 }
 
+// The game holds its files open while it runs, and on Windows none of them
+// can be replaced then: the translation waits until it has ended. Each
+// event of the window looks again, at most twice a second; closing the
+// window meanwhile leaves every file as it was.
+void PatchRun::AwaitGame() {
+  const double now = GetClock().ElapsedMs();
+  if (state_ == StepState::kBegin) {
+    const std::vector<RunningProgram> running = RunningGamePrograms(State().GameFolder);
+    state_ = running.empty() ? StepState::kFinished : StepState::kAwaitingGame;
+    game_checked_at_ = now;
+    if (running.empty()) return;
+    std::vector<std::string> names;
+    for (const RunningProgram& program : running) {
+      if (std::find(names.begin(), names.end(), program.Name) == names.end()) {
+        names.push_back(program.Name);
+      }
+    }
+    reporter_.GameWaitStarted(names);
+    return;
+  }
+  if (now - game_checked_at_ < kGameCheckMs) return;
+  game_checked_at_ = now;
+  if (!RunningGamePrograms(State().GameFolder).empty()) return;
+  reporter_.GameWaitEnded();
+  state_ = StepState::kFinished;
+}
+
 void PatchRun::Fetch(std::string_view server_path, std::string_view local_name) {
   FetchRepository(RepositoryBaseUrl() + std::string(server_path), local_name, reporter_);
 }
@@ -297,6 +328,8 @@ bool PatchRun::HasWork(Step step) const {
     case Step::kClosingMessage:
     case Step::kRest:
       return true;
+    case Step::kGameRunning:
+      return !RunningGamePrograms(s.GameFolder).empty();
     case Step::kLocalisation:
       return IsLocalisationMode(ToLowerAscii(s.LocalizationMode));
     case Step::kFifoCleanup:
@@ -351,6 +384,9 @@ void PatchRun::RunStep() {
     case Step::kFetchLua:
       Fetch(RepositoryPathOf(kLuaRepositoryName), kLuaRepositoryName);
       break;
+    case Step::kGameRunning:
+      AwaitGame();
+      return;
     case Step::kLocalisation:
       Localisation();
       break;

@@ -23,6 +23,7 @@ enum class PatchStep : int {
   kFetchTest = 21,
   kFetchPrefixed = 22,
   kFetchLua = 23,
+  kGameRunning = 29,  // the game holds its files: wait until it has ended
   kLocalisation = 30,
   kLuaModule = 31,
   kFifoCleanup = 40,
@@ -66,6 +67,7 @@ class PatchRun {
     kBegin,         // not begun
     kCountingDown,  // step kWait: the "-waitfor" countdown runs
     kAwaitingTurn,  // step kWait: another copy's run holds the program folder
+    kAwaitingGame,  // step kGameRunning: the game still runs
     kStaying,       // a step that holds the run (the settings window)
     kFinished,
   };
@@ -83,6 +85,7 @@ class PatchRun {
   bool TakeTurn();
   void NoteUpgrade(const UpgradeOutcome& outcome);
   UpgradeOutcome SelfUpdate();
+  void AwaitGame();
   void Fetch(std::string_view server_path, std::string_view local_name);
   void Localisation();
   void LuaModule();
@@ -98,6 +101,7 @@ class PatchRun {
   double turn_wait_since_ = 0;
   double turn_progress_at_ = 0;
   std::uintmax_t turn_log_size_ = 0;
+  double game_checked_at_ = 0;  // when the wait last looked for the game
   RunReporter reporter_;
 };
 

@@ -205,6 +205,17 @@ void RunReporter::OtherCopyWaitEnded(bool ended) {
                      other_copy_line_);
 }
 
+void RunReporter::GameWaitStarted(const std::vector<std::string>& names) {
+  std::string listed;
+  for (const std::string& name : names) listed += (listed.empty() ? "" : ", ") + name;
+  game_text_ = "ゲームが起動中です: " + listed + " — 終了を待っています...";
+  game_line_ = AddConsoleLine(game_text_);
+}
+
+void RunReporter::GameWaitEnded() {
+  SetConsoleLineText(game_text_ + " 完了", game_line_);
+}
+
 void RunReporter::FifoCleanupStarted() {
   fifo_line_ = AddConsoleLine("FIFOバッファの整理中...");
 }

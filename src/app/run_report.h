@@ -54,6 +54,10 @@ class RunReporter : public EngineSink, public UpgradeSink {
   /// " 完了" when the other run ended, " タイムアウト" when this one goes on
   /// without waiting longer; white either way.
   void OtherCopyWaitEnded(bool ended);
+  /// "ゲームが起動中です: NAMES — 終了を待っています...", white, for the
+  /// game's programs still running; " 完了" once they have ended.
+  void GameWaitStarted(const std::vector<std::string>& names);
+  void GameWaitEnded();
   void FifoCleanupStarted();
   /// " 完了", or " 失敗" in red with its reason.
   void FifoCleanupEnded(std::string_view reason);
@@ -65,6 +69,8 @@ class RunReporter : public EngineSink, public UpgradeSink {
   int fetch_line_ = 0;
   int repository_line_ = 0;
   int other_copy_line_ = 0;
+  int game_line_ = 0;
+  std::string game_text_;
   int fifo_line_ = 0;
 };
 

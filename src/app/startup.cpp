@@ -4,6 +4,7 @@
 #include "app/event_loop.h"
 #include "app/patch_run.h"
 #include "discovery/game_location.h"
+#include "discovery/game_process.h"
 #include "discovery/steam_libraries.h"
 #include "net/http_client.h"
 #include "repos/module_engine.h"
@@ -72,6 +73,8 @@ int RunProgram(int argc, char** argv, const std::function<Toolkit*()>& make_tool
   ProgramFolder = CurrentFolderWithSeparator();
   // The build the program's own repository lists may be this very one.
   SetLocalBodySource(RunningProgramBody);
+  // A file that the game or another program keeps open is named with them.
+  SetFileHolderLookup(FileHolders);
   CreateConsole();
   LoadProgramParameters(argc, argv);
   ParseCommandLine();

@@ -22,6 +22,7 @@ namespace kanade {
 namespace {
 
 LocalBodySource local_body_source = nullptr;
+FileHolderLookup file_holder_lookup = nullptr;
 
 // How far the look-ahead may run past the line on the console, so that
 // hashing current files far ahead never holds the console up for long.
@@ -37,6 +38,15 @@ ModuleOutcome Failed(ModuleFailure failure, Reason reason) {
 
 ModuleOutcome Refused(Reason reason) {
   return {ModuleResult::kRefused, ModuleFailure::kNone, std::move(reason)};
+}
+
+// Why a file could not be replaced or removed just now: the system's words,
+// and who holds it where the system knows.
+Reason InUseReason(std::string what, const std::string& path, std::string_view folder) {
+  const std::string holders = file_holder_lookup ? file_holder_lookup(path, folder) : "";
+  Reason reason = SystemReason(std::move(what));
+  if (!holders.empty()) reason.Then(holders);
+  return reason;
 }
 
 // The body goes to its temporary file and through the digest as it arrives,
@@ -410,16 +420,17 @@ class ModuleRun {
     return Place(module, download, events, progress.BytesReceived);
   }
 
-  static ModuleOutcome Place(const Module& module, Download& download, ModuleEvents& events,
-                             std::uint64_t size) {
+  ModuleOutcome Place(const Module& module, Download& download, ModuleEvents& events,
+                      std::uint64_t size) const {
     events.Verified(size);
     // A new build of this program is what the upgrade copies over the
     // installed one: it goes to disk before and after its rename.
     const bool durable = !DownloadPrefix.empty();
     if (!download.file->Finish(durable) ||
         !download.folder->MoveIntoPlace(*download.file, module.name)) {
-      return Failed(ModuleFailure::kWrite,
-                    SystemReason("cannot put " + module.full_path + " in place"));
+      return Failed(
+          ModuleFailure::kWrite,
+          InUseReason("cannot put " + module.full_path + " in place", module.full_path, target_));
     }
     if (durable) download.folder->Sync();
     return {ModuleResult::kWritten, ModuleFailure::kNone, {}};
@@ -458,7 +469,8 @@ class ModuleRun {
     if (folder->IsReadOnly(module.name)) {
       outcome = Failed(ModuleFailure::kRemove, module.full_path + " is read-only");
     } else if (!folder->Remove(module.name)) {
-      outcome = Failed(ModuleFailure::kRemove, SystemReason("cannot delete " + module.full_path));
+      outcome = Failed(ModuleFailure::kRemove,
+                       InUseReason("cannot delete " + module.full_path, module.full_path, target_));
     }
     events->Ended(outcome);
     // Clearing up leaves no folder that only what went had filled; an
@@ -497,6 +509,10 @@ std::vector<std::optional<ModuleEntry>> EntriesOf(const std::vector<RepositoryLi
 
 void SetLocalBodySource(LocalBodySource source) {
   local_body_source = source;
+}
+
+void SetFileHolderLookup(FileHolderLookup lookup) {
+  file_holder_lookup = lookup;
 }
 
 bool IsContainedModulePath(std::string_view relative) {

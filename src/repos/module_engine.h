@@ -37,6 +37,13 @@ using LocalBodySource = std::FILE* (*)(std::string_view digest, std::optional<st
 /// Installs `source`; nullptr (the default) always downloads.
 void SetLocalBodySource(LocalBodySource source);
 
+/// Who holds `path`, a file below `folder` that could not be replaced or
+/// removed, for the reason the log gives: such as "in use by NAME (process
+/// N)", or empty. It leaves the system's last error as it found it.
+using FileHolderLookup = std::string (*)(std::string_view path, std::string_view folder);
+/// Installs `lookup`; nullptr (the default) names nobody.
+void SetFileHolderLookup(FileHolderLookup lookup);
+
 /// Carries out `lines` in order in `target_folder` (no trailing separator):
 /// installing downloads, checks and writes each module's file unless it is
 /// current; uninstalling deletes it while it still has the listed digest. A

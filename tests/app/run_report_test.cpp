@@ -177,6 +177,14 @@ TEST(RunReporterTest, WordsEveryEventAsTheProgramShowsIt) {
         "> 他の Kanade Patcher の処理を待機中...",
         "< 他の Kanade Patcher の処理を待機中... タイムアウト"},
        kWhite},
+      {"the game still running, then ended",
+       [](RunReporter& r) {
+         r.GameWaitStarted({"Shroud of the Avatar.exe", "reaper"});
+         r.GameWaitEnded();
+       },
+       {"> ゲームが起動中です: Shroud of the Avatar.exe, reaper — 終了を待っています...",
+        "< ゲームが起動中です: Shroud of the Avatar.exe, reaper — 終了を待っています... 完了"},
+       kWhite},
       {"the FIFO clean-up, done then failed",
        [](RunReporter& r) {
          r.FifoCleanupStarted();

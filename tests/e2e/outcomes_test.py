@@ -7,10 +7,12 @@ server that accepts and never answers, and nginx servers that allow little:
 behind a relay that cuts the HTTP/2 connection once in the middle of a run,
 with one stream or none at a time, or sending GOAWAY after 10 requests. Checks the closing line,
 the "! " reason line after every red line, retries, removed withdrawn files,
-two copies started at once, and the time a silent server may cost.
+two copies started at once, the time a silent server may cost, and the game
+still running (game_running_cases.py).
 
-Usage: outcomes_test.py KANADE KANADE_REPO
-(KANADE_SECRET_KEY names the secret of the publisher key the build trusts;
+Usage: outcomes_test.py KANADE KANADE_REPO PROBE
+(PROBE, kanade_fltk_probe, sends the close requests; KANADE_SECRET_KEY names
+the secret of the publisher key the build trusts;
 KANADE_E2E_TRANSCRIPTS=DIR keeps the kanade.log of each closing-line row
 and record case there, normalised, for compare_transcripts.py.)
 """
@@ -24,10 +26,12 @@ import threading
 import time
 
 import e2e_common
-from e2e_common import (GAME_EXE, REPO_SERVER, REPOSITORIES, Relay, Sandbox, check, ini_bytes,
-                        main, read_bytes, save_transcript, start_display, wait_until)
+from e2e_common import (GAME_EXE, MAIN_TITLE, REPO_SERVER, REPOSITORIES, Relay, Sandbox, check,
+                        ini_bytes, main, read_bytes, save_transcript, start_display, wait_until)
+from game_running_cases import game_running_cases
 from hostile_server_test import Servers, Tools
 from record_cases import record_cases
+from x11 import die_with_parent, find_window, run
 
 # The closing lines.
 READY, NOT_APPLIED, REMOVED, NOT_REMOVED = ("> " + e2e_common.READY, "> " + e2e_common.NOT_APPLIED,
@@ -356,14 +360,15 @@ def stingy_server_case(ctx):
 class RecordBox:
     """The sandbox of the shared record cases (record_cases.py) on Linux."""
 
-    def __init__(self, ctx):
+    def __init__(self, ctx, name="record"):
         self.ctx = ctx
+        self.name = name
         self.count = 0
         self.box = None
 
     def fresh(self):
         self.count += 1
-        self.box = Sandbox(self.ctx, f"record{self.count}")
+        self.box = Sandbox(self.ctx, f"{self.name}{self.count}")
         self.game, self.program = self.box.game, self.box.program
 
     def publish(self, files):
@@ -378,14 +383,70 @@ class RecordBox:
     def transcribe(self, case):
         transcribe(self.ctx, self.box, "record " + case)
 
+    # For game_running_cases.py.
+    locks_files = False
+
+    def start(self):
+        return self.box.start()
+
+    def close(self, proc):
+        env = self.box.env()
+        window = find_window(env, MAIN_TITLE)
+        if window is None:
+            return None
+        run(env, self.ctx.probe, "close", window)
+        try:
+            return proc.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stop(self, proc):
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+
+    def hold(self, relative, as_game):
+        return Holder(os.path.join(self.game, relative),
+                      self.game if as_game else self.box.outside, self.box.path)
+
+
+class Holder:
+    """A process that keeps a file open: started in the game folder, it is
+    what the game is under Proton."""
+    SCRIPT = ("import os, sys, time\n"
+              "held = open(sys.argv[1], 'ab')\n"
+              "open(sys.argv[2] + '.held', 'w').close()\n"
+              "while not os.path.exists(sys.argv[2]):\n"
+              "    time.sleep(0.02)\n")
+
+    def __init__(self, path, cwd, scratch):
+        self.name = os.path.basename(sys.executable)
+        self.release_file = os.path.join(scratch, "release")
+        for leftover in (self.release_file, self.release_file + ".held"):
+            if os.path.exists(leftover):
+                os.remove(leftover)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        self.proc = subprocess.Popen([sys.executable, "-c", self.SCRIPT, path, self.release_file],
+                                     cwd=cwd, preexec_fn=die_with_parent)
+        wait_until(lambda: os.path.exists(self.release_file + ".held"), 10)
+
+    def release(self):
+        open(self.release_file, "w").close()
+        self.proc.wait(timeout=10)
+
 
 def record_case(ctx):
     """Only what this program wrote, and still holds what it wrote, is removed."""
     record_cases(RecordBox(ctx))
 
 
+def game_running_case(ctx):
+    """The game still running: a process started in the game folder."""
+    game_running_cases(RecordBox(ctx, "game"))
+
+
 def setup(ctx):
-    ctx.kanade, ctx.repo_tool = ctx.args
+    ctx.kanade, ctx.repo_tool, ctx.probe = ctx.args
     ctx.serial = 0
     start_display(ctx)
     ctx.server = Servers(ctx.root)
@@ -394,5 +455,6 @@ def setup(ctx):
 
 if __name__ == "__main__":
     sys.exit(main("outcomes e2e", __doc__, [
-        closing_rows_case, withdrawn_case, record_case, two_copies_case, full_disk_case,
-        stingy_server_case, silent_server_case, manners_case], setup))
+        closing_rows_case, withdrawn_case, record_case, game_running_case, two_copies_case,
+        full_disk_case, stingy_server_case, silent_server_case, manners_case], setup,
+        arguments=(3,)))

@@ -68,11 +68,13 @@ add_test(NAME e2e.nginx_site COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/nginx_site_t
 set_tests_properties(e2e.nginx_site PROPERTIES LABELS e2e TIMEOUT 60)
 
 # What the real patcher says at the end of a run and why: the closing-line
-# table, withdrawn files, a connection cut mid-run, a silent server.
-if(TARGET kanade AND TARGET kanade-repo)
+# table, withdrawn files, the game still running, a connection cut mid-run,
+# a silent server. The FLTK probe sends its close requests.
+if(TARGET kanade AND TARGET kanade-repo AND TARGET kanade_fltk_probe)
   add_test(NAME e2e.outcomes
            COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/outcomes_test.py
-                   $<TARGET_FILE:kanade> $<TARGET_FILE:kanade-repo>)
+                   $<TARGET_FILE:kanade> $<TARGET_FILE:kanade-repo>
+                   $<TARGET_FILE:kanade_fltk_probe>)
   set_tests_properties(e2e.outcomes PROPERTIES LABELS e2e TIMEOUT 300
                        ENVIRONMENT "KANADE_SECRET_KEY=${KANADE_TEST_SECRET_KEY}")
 endif()

@@ -34,6 +34,9 @@ Scenarios, in order, on the same prefix:
                demo/screenshots/scales beside those of scripts/run.sh
   local attacker  hard links and a linked repos folder in another program
                folder leave every file outside unchanged
+  record       what is removed (record_cases.py)
+  game running the probe holds a module open as the game, and as a crash
+               handler in the game folder (game_running_cases.py)
 
 Over all of them, nginx's access log shows every request of kanade.exe
 (repository files, modules and builds) made over HTTP/2: Schannel offered h2
@@ -71,6 +74,7 @@ from e2e_common import (GAME_EXE, MAIN_TITLE, READY, SCALES, SETTINGS_TITLE,  # 
                         install_lines, main, own_copy, parse_layout, read_bytes, save_transcript,
                         scaled, scaled_rect, screenshot_folder, secret_key, segments, snapshot,
                         start_display, wait_until, without_progress, write_files)
+from game_running_cases import game_running_cases  # noqa: E402
 from record_cases import record_cases  # noqa: E402
 from x11 import count, die_with_parent, geometry  # noqa: E402
 
@@ -1028,6 +1032,60 @@ class RecordBox:
     def transcribe(self, case):
         transcribe(self.ctx, "record " + case, read_bytes(os.path.join(self.program, "kanade.log")))
 
+    # For game_running_cases.py.
+    locks_files = True
+
+    def start(self):
+        return self.wine.start_elsewhere(self.program)
+
+    def close(self, proc):
+        main = self.wine.find_window(MAIN_TITLE, 10)
+        if main is None:
+            return None
+        self.wine.close(main)
+        try:
+            return proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stop(self, proc):
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+
+    def hold(self, relative, as_game):
+        return Holder(self.ctx, RECORD_GAME, relative,
+                      GAME_EXE if as_game else "UnityCrashHandler64.exe")
+
+
+class Holder:
+    """The probe keeping a file of the game open without sharing it, run
+    from the game folder under `name`."""
+
+    def __init__(self, ctx, game, relative, name):
+        wine = ctx.wine
+        self.name = name
+        shutil.copyfile(ctx.probe, os.path.join(wine.unix(game), name))
+        release = "C:\\hold-release"
+        self.release_file = wine.unix(release)
+        for leftover in (self.release_file, self.release_file + ".held"):
+            if os.path.exists(leftover):
+                os.remove(leftover)
+        with wine.output() as out:
+            self.proc = subprocess.Popen(
+                ["wine", game + "\\" + name, "hold", game + "\\" + relative.replace("/", "\\"),
+                 release], env=wine.env, stdout=out, stderr=out, preexec_fn=die_with_parent)
+        wait_until(lambda: os.path.exists(self.release_file + ".held"), 30, 0.1)
+
+    def release(self):
+        if self.proc.poll() is None:
+            open(self.release_file, "w").close()
+            try:
+                self.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
 
 def record_scenario(ctx):
     """Only what kanade.exe wrote, and still holds what it wrote, is removed
@@ -1038,9 +1096,13 @@ def record_scenario(ctx):
         ctx.server.build("kanade-test", "kanade-test")
 
 
-SCENARIOS = [first_run_scenario, current_scenario, uninstall_scenario, browse_scenario,
-             self_upgrade_scenario, keyboard_scenario, scales_scenario, local_attacker_scenario,
-             record_scenario]
+def game_running_scenario(ctx):
+    """The game still running, and another program holding a file (the
+    cases of game_running_cases.py)."""
+    try:
+        game_running_cases(RecordBox(ctx))
+    finally:
+        ctx.server.build("kanade-test", "kanade-test")
 
 
 def transcribed(scenario):
@@ -1096,4 +1158,5 @@ if __name__ == "__main__":
     sys.exit(main("kanade.exe under Wine", __doc__, [transcribed(s) for s in (
         first_run_scenario, current_scenario, uninstall_scenario, browse_scenario,
         self_upgrade_scenario, keyboard_scenario, scales_scenario)] + [
-        local_attacker_scenario, record_scenario, final_checks], setup, arguments=(2, 3)))
+        local_attacker_scenario, record_scenario, game_running_scenario, final_checks], setup,
+        arguments=(2, 3)))

@@ -11,6 +11,9 @@
 //                              settings window tells both windows that
 //                              they moved to a monitor at DPI, as Windows
 //                              does.
+//   win32_probe hold FILE RELEASE  keeps FILE open without sharing it, as the
+//                              game keeps its files, from when RELEASE.held
+//                              appears until RELEASE does
 #include <curl/curl.h>
 #include <sodium.h>
 #include <windows.h>
@@ -29,6 +32,7 @@
 #include "ui/toolkit.h"
 #include "ui/win32_toolkit.h"
 #include "util/path.h"
+#include "util/utf.h"
 
 using namespace kanade;
 
@@ -171,6 +175,15 @@ int Layout(const std::string& game, int move_dpi) {
   return 0;
 }
 
+int Hold(const std::string& file, const std::string& release) {
+  HANDLE held = CreateFileW(Widen(file).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (held == INVALID_HANDLE_VALUE || !WriteFileAtomically(release + ".held", "")) return 1;
+  while (GetFileAttributesW(Widen(release).c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(20);
+  CloseHandle(held);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -184,6 +197,9 @@ int main(int argc, char** argv) {
   if (mode == "layout" && parameters.size() > 2) {
     return Layout(parameters[1], std::atoi(parameters[2].c_str()));
   }
-  std::fprintf(stderr, "usage: win32_probe digests FILE | libraries | window | layout GAME DPI\n");
+  if (mode == "hold" && parameters.size() > 2) return Hold(parameters[1], parameters[2]);
+  std::fprintf(stderr,
+               "usage: win32_probe digests FILE | libraries | window | layout GAME DPI | "
+               "hold FILE RELEASE\n");
   return 2;
 }
