@@ -39,6 +39,8 @@ target_link_libraries(kanade_deps INTERFACE
   Threads::Threads
   # SHA-256 (CNG), random bytes for libsodium, TLS and sockets under curl, and
   # the window system.
-  bcrypt crypt32 secur32 ws2_32 advapi32 shell32 ole32 comdlg32 comctl32 gdi32 user32 uuid)
+  bcrypt crypt32 secur32 ws2_32 advapi32 shell32 ole32 comdlg32 comctl32 gdi32 user32 uuid
+  # The proxy Windows is set to use.
+  winhttp)
 # Static libraries: no dllimport declarations in their headers.
 target_compile_definitions(kanade_deps INTERFACE CURL_STATICLIB OPJ_STATIC SODIUM_STATIC)

@@ -298,7 +298,7 @@ cmake --build "$build_dir" -j "$jobs" --target "${KANADE_WIN_TARGET:-all}"
 # The program must run from its folder alone: only DLLs that Windows has.
 [ -f "$exe" ] || die "$exe was not built"
 bad=$($triple-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' |
-  grep -v -x -E '(kernel32|user32|gdi32|gdiplus|advapi32|shell32|ole32|oleaut32|comdlg32|comctl32|ws2_32|crypt32|bcrypt|secur32|wldap32|normaliz|uuid|imm32|winmm|msimg32|shlwapi|version|iphlpapi|msvcrt|api-ms-win-[a-z0-9-]+)\.dll' ||
+  grep -v -x -E '(kernel32|user32|gdi32|gdiplus|advapi32|shell32|ole32|oleaut32|comdlg32|comctl32|ws2_32|crypt32|bcrypt|secur32|wldap32|normaliz|uuid|imm32|winmm|msimg32|shlwapi|version|iphlpapi|winhttp|msvcrt|api-ms-win-[a-z0-9-]+)\.dll' ||
   true)
 [ -z "$bad" ] || die "kanade.exe needs DLLs that Windows lacks: $bad"
 

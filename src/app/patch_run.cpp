@@ -9,6 +9,7 @@
 #include "app/event_loop.h"
 #include "discovery/game_process.h"
 #include "net/curl_transfer.h"
+#include "net/system_proxy.h"
 #include "repos/repository_apply.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_server.h"
@@ -37,6 +38,8 @@ constexpr double kTurnWaitLimitMs = 60000;
 constexpr int kCountdownTickMs = 100;
 // How often the wait for the game looks whether it still runs.
 constexpr double kGameCheckMs = 500;
+// The window's pause while the system's proxy settings are read.
+constexpr int kProxyWaitSliceMs = 50;
 
 static_assert(static_cast<int>(Step::kFetchPrefixed) - static_cast<int>(Step::kFetchConvTest) + 1 ==
                   std::size(kLocalisationModes),
@@ -102,6 +105,7 @@ void PatchRun::Jump(Step step) {
 // A new run forgets what the last one learnt about hosts and paths.
 void PatchRun::BeginRun() {
   record_ = {};
+  proxy_told_ = false;
   ForgetUnreachableHosts();
   ForgetAppliedPaths();
 }
@@ -208,6 +212,12 @@ void PatchRun::AwaitGame() {
 }
 
 void PatchRun::Fetch(std::string_view server_path, std::string_view local_name) {
+  // The log names the run's proxy before its first request.
+  if (!proxy_told_) {
+    while (!SystemProxyDecided()) ResponsivePause(kProxyWaitSliceMs);
+    reporter_.ProxyInUse(ProxyInUse(RepositoryBaseUrl()));
+    proxy_told_ = true;
+  }
   FetchRepository(RepositoryBaseUrl() + std::string(server_path), local_name, reporter_);
 }
 

@@ -102,6 +102,7 @@ class PatchRun {
   double turn_progress_at_ = 0;
   std::uintmax_t turn_log_size_ = 0;
   double game_checked_at_ = 0;  // when the wait last looked for the game
+  bool proxy_told_ = false;     // the log has named this run's proxy
   RunReporter reporter_;
 };
 

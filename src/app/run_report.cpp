@@ -216,6 +216,27 @@ void RunReporter::GameWaitEnded() {
   SetConsoleLineText(game_text_ + " 完了", game_line_);
 }
 
+void RunReporter::ProxyInUse(const ProxyChoice& choice) {
+  std::string text;
+  if (choice.Bypassed) {
+    text = "no proxy: the bypass list of the Windows settings names the repository host (" +
+           choice.Bypass + ")";
+  } else if (choice.Source == ProxySource::kEnvironment) {
+    text = "proxy " + choice.Proxy + ", from the environment variable " + choice.Variable;
+  } else if (choice.Source == ProxySource::kFixed) {
+    text = (choice.Proxy.empty() ? "no proxy for this scheme" : "proxy " + choice.Proxy) +
+           ", from the Windows settings" +
+           (choice.Bypass.empty() ? "" : " (bypass list: " + choice.Bypass + ")");
+  } else if (choice.Source == ProxySource::kScript) {
+    text = (choice.Proxy.empty() ? "no proxy (DIRECT)" : "proxy " + choice.Proxy) + ", from " +
+           (choice.Script.empty() ? "the PAC script that automatic detection found"
+                                  : "the PAC script " + choice.Script);
+  } else {
+    text = "no proxy";
+  }
+  LogReason(choice.Note.empty() ? text : text + "; " + choice.Note);
+}
+
 void RunReporter::FifoCleanupStarted() {
   fifo_line_ = AddConsoleLine("FIFOバッファの整理中...");
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/system_proxy.h"
 #include "repos/engine_sink.h"
 #include "repos/outcomes.h"
 #include "upgrade/self_upgrade.h"
@@ -58,6 +59,9 @@ class RunReporter : public EngineSink, public UpgradeSink {
   /// game's programs still running; " 完了" once they have ended.
   void GameWaitStarted(const std::vector<std::string>& names);
   void GameWaitEnded();
+  /// The proxy of the run's requests (or none) and where it came from, in
+  /// the log.
+  void ProxyInUse(const ProxyChoice& choice);
   void FifoCleanupStarted();
   /// " 完了", or " 失敗" in red with its reason.
   void FifoCleanupEnded(std::string_view reason);

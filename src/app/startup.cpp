@@ -7,7 +7,9 @@
 #include "discovery/game_process.h"
 #include "discovery/steam_libraries.h"
 #include "net/http_client.h"
+#include "net/system_proxy.h"
 #include "repos/module_engine.h"
+#include "repos/repository_server.h"
 #include "settings/settings_file.h"
 #include "settings/settings_window.h"
 #include "state/patcher_state.h"
@@ -81,6 +83,9 @@ int RunProgram(int argc, char** argv, const std::function<Toolkit*()>& make_tool
   // The repository files travel while the display opens and the fonts, the
   // window and the backdrops load: which ones depends on the command line.
   CurrentRun().Restart();
+  // The proxy Windows is set to use is read meanwhile; the requests wait
+  // for it.
+  StartSystemProxyLookup(RepositoryBaseUrl());
   CurrentRun().PrefetchRepositories();
   Toolkit* toolkit = make_toolkit();
   SetToolkit(toolkit);

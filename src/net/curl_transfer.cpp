@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "net/socket_wait.h"
+#include "net/system_proxy.h"
 #include "util/text.h"
 #ifdef _WIN32
 #include "util/utf.h"
@@ -136,6 +137,7 @@ struct Transfer {
   SteadyClock::time_point window_start;
   std::uint64_t window_received = 0;
   curl_slist* headers = nullptr;  // the request's own header lines
+  std::string proxy;              // the system settings' proxy of this attempt
   TransferResponse response;      // of the latest response so far
   bool in_headers = false;        // between a status line and the blank line
   // Guarded by the pool's mutex, once done.
@@ -268,6 +270,17 @@ bool Configure(Transfer& transfer) {
   if (const std::string bundle = CaBundleFromEnvironment(); !bundle.empty()) {
     set(CURLOPT_CAINFO, bundle.c_str());
   }
+  // The proxy Windows is set to use, where the environment names none.
+  // Over it https still tunnels and verifies the server's certificate.
+  if (const std::optional<ProxyRoute> route = SystemProxyRoute(transfer.url)) {
+    set(CURLOPT_PROXY, route->Proxy.c_str());
+    set(CURLOPT_NOPROXY, route->NoProxy.c_str());
+    if (route->SignIn != 0) {
+      set(CURLOPT_PROXYAUTH, route->SignIn);
+      set(CURLOPT_PROXYUSERPWD, ":");  // the Windows user's own sign-in
+    }
+    transfer.proxy = route->Proxy;
+  }
   // Compressed bodies where the server has them; limits and digests apply
   // to the decoded bytes.
   set(CURLOPT_ACCEPT_ENCODING, "");
@@ -340,6 +353,12 @@ Verdict Judge(Transfer& transfer, CURLcode result) {
             "more than " + std::to_string(transfer.request.MaxBytes) + " bytes"};
   }
   if (transfer.sink_failed) return {TransferOutcome::kFailed, "the body could not be stored"};
+  // A sign-in that the proxy did not take fails the same way again.
+  long tunnel = 0;
+  curl_easy_getinfo(transfer.easy, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+  if (tunnel == 407 || status == 407) {
+    return {TransferOutcome::kFailed, "the proxy asks for a sign-in (HTTP 407)"};
+  }
   if (result == CURLE_OK) {
     const bool busy = status >= 500 || status == 429;
     if (!busy) return {TransferOutcome::kCompleted, ""};
@@ -364,6 +383,7 @@ Verdict Judge(Transfer& transfer, CURLcode result) {
   verdict.reason.From = Reason::Source::kCurl;
   verdict.reason.Code = static_cast<long>(result);
   verdict.reason.Text = transfer.error[0] != '\0' ? transfer.error : curl_easy_strerror(result);
+  if (!transfer.proxy.empty()) verdict.reason.Then("through the proxy " + transfer.proxy);
   // Without a total time-out of ours, only the connect time-out says this.
   // libcurl starts that clock when a transfer leaves its queue for a
   // connection, so a queued transfer never ends so: the host took too long

@@ -185,6 +185,35 @@ TEST(RunReporterTest, WordsEveryEventAsTheProgramShowsIt) {
        {"> ゲームが起動中です: Shroud of the Avatar.exe, reaper — 終了を待っています...",
         "< ゲームが起動中です: Shroud of the Avatar.exe, reaper — 終了を待っています... 完了"},
        kWhite},
+      {"the proxy of each source",
+       [](RunReporter& r) {
+         ProxyChoice choice;
+         r.ProxyInUse(choice);
+         choice.Source = ProxySource::kEnvironment;
+         choice.Proxy = "http://p:1";
+         choice.Variable = "https_proxy";
+         r.ProxyInUse(choice);
+         choice.Source = ProxySource::kFixed;
+         choice.Bypass = "*.lan;<local>";
+         r.ProxyInUse(choice);
+         choice.Bypassed = true;
+         r.ProxyInUse(choice);
+         choice.Bypassed = false;
+         choice.Source = ProxySource::kScript;
+         choice.Script = "http://wpad/proxy.pac";
+         r.ProxyInUse(choice);
+         choice.Source = ProxySource::kNone;
+         choice.Proxy.clear();
+         choice.Note = "automatic detection: none found";
+         r.ProxyInUse(choice);
+       },
+       {"! no proxy", "! proxy http://p:1, from the environment variable https_proxy",
+        "! proxy http://p:1, from the Windows settings (bypass list: *.lan;<local>)",
+        "! no proxy: the bypass list of the Windows settings names the repository host "
+        "(*.lan;<local>)",
+        "! proxy http://p:1, from the PAC script http://wpad/proxy.pac",
+        "! no proxy; automatic detection: none found"},
+       kWhite},
       {"the FIFO clean-up, done then failed",
        [](RunReporter& r) {
          r.FifoCleanupStarted();

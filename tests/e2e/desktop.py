@@ -13,6 +13,8 @@ A scenario gets the player's machine `pc`:
   upgrade                    the file name of its copy beside it
   own_repository             the server path of the program's own repository
   title                      the console's title line
+  no_proxy                   the log's line that names the run's proxy, none
+                             being set
   shown(path)                a host path as the program names it
   launch(*args)              the program started in its folder, as a Run
 """
@@ -208,14 +210,15 @@ def installing_lines(ctx, pc, mode, lua, restarted):
     settings window after its own build arrived."""
     url = ctx.server.url
     own = fetch_lines(url + pc.own_repository)
-    lines = [STARTED, "", "> " + pc.title] + own
+    lines = [STARTED, "", "> " + pc.title, pc.no_proxy] + own
     lines += ["> レポジトリ適用: kanade-patcher.repo を適用中..."]
     lines += install_lines(pc.shown(os.path.join(pc.program, pc.upgrade)),
                            os.path.getsize(pc.build))
     lines += ["< レポジトリ適用: kanade-patcher.repo を適用済み"]
     if restarted:
-        lines += ["", "> " + pc.title] + own + ["> レポジトリ適用: kanade-patcher.repo を適用中...",
-                                                "< レポジトリ適用: kanade-patcher.repo は更新なし"]
+        lines += ["", "> " + pc.title, pc.no_proxy] + own
+        lines += ["> レポジトリ適用: kanade-patcher.repo を適用中...",
+                  "< レポジトリ適用: kanade-patcher.repo は更新なし"]
     for name in ("kanade-conv-test", "kanade-test", "kanade-prefixed", "kanade-lua"):
         lines += fetch_lines(f"{url}/repos/{name}.repo")
     lines += [f"> レポジトリ適用: {mode}.repo を適用中..."]

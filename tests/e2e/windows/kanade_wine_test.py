@@ -124,6 +124,8 @@ class Wine:
     scenarios (desktop.py), the stand-alone game folder its game."""
     upgrade = "upgrade_kanade.exe"
     own_repository = OWN_REPOSITORY
+    # A prefix without proxy settings detects, and finds no script here.
+    no_proxy = "! no proxy; automatic detection: no proxy script was found (WinHTTP error 12180)"
 
     def __init__(self, root, display, server, kanade_exe, title):
         self.build, self.title = kanade_exe, title

@@ -1,0 +1,17 @@
+// Linux has no proxy setting of its own beyond the environment variables,
+// which libcurl reads itself.
+#include "net/system_proxy.h"
+
+namespace kanade {
+
+void StartSystemProxyLookup(std::string_view) {}
+
+bool SystemProxyDecided() {
+  return true;
+}
+
+std::optional<SystemProxySettings> AwaitSystemProxySettings() {
+  return std::nullopt;
+}
+
+}  // namespace kanade
