@@ -37,6 +37,14 @@ Scenarios, in order, on the same prefix:
   record       what is removed (record_cases.py)
   game running the probe holds a module open as the game, and as a crash
                handler in the game folder (game_running_cases.py)
+  proxy        tinyproxy on the loopback as the proxy that Windows is set to
+               use, as its settings dialog writes it: a fixed proxy per
+               scheme, its bypass list naming the host, a PAC script; and
+               the proxy stopped
+  proxy        tinyproxy on the loopback as the proxy that Windows is set to
+               use, as its settings dialog writes it: a fixed proxy per
+               scheme, its bypass list naming the host, a PAC script; and
+               the proxy stopped
 
 Over all of them, nginx's access log shows every request of kanade.exe
 (repository files, modules and builds) made over HTTP/2: Schannel offered h2
@@ -56,6 +64,7 @@ import hashlib
 import os
 import re
 import shutil
+import socket
 import struct
 import subprocess
 import sys
@@ -68,12 +77,13 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import desktop  # noqa: E402
 from desktop import (GAME_VERSION, LUA_MODULE, RepositoryServer, Run, console_row,  # noqa: E402
                      is_green, is_white, row)
-from e2e_common import (GAME_EXE, MAIN_TITLE, READY, SCALES, SETTINGS_TITLE,  # noqa: E402
-                        SOURCE_DIR, STARTED, KanadeLog, changes, check, check_layout, check_lines,
-                        check_smooth_backdrop, console_title, files_below, ini_bytes,
-                        install_lines, main, own_copy, parse_layout, read_bytes, save_transcript,
-                        scaled, scaled_rect, screenshot_folder, secret_key, segments, snapshot,
-                        start_display, wait_until, without_progress, write_files)
+from e2e_common import (GAME_EXE, MAIN_TITLE, NOT_APPLIED, READY, SCALES,  # noqa: E402
+                        SETTINGS_TITLE, SOURCE_DIR, STARTED, KanadeLog, changes, check,
+                        check_layout, check_lines, check_smooth_backdrop, console_title,
+                        files_below, ini_bytes, install_lines, main, own_copy, parse_layout,
+                        read_bytes, save_transcript, scaled, scaled_rect, screenshot_folder,
+                        secret_key, segments, snapshot, start_display, wait_until,
+                        without_progress, write_files)
 from game_running_cases import game_running_cases  # noqa: E402
 from record_cases import record_cases  # noqa: E402
 from x11 import count, die_with_parent, geometry  # noqa: E402
@@ -1107,6 +1117,162 @@ def game_running_scenario(ctx):
         ctx.server.build("kanade-test", "kanade-test")
 
 
+INTERNET_SETTINGS = ("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\"
+                     "Internet Settings")
+
+
+def set_proxy_settings(wine, counter, proxy="", bypass="", script=""):
+    """The user's proxy settings as the system's settings dialog writes them:
+    the values, and the binary record that WinHTTP reads (0x46, a counter,
+    flags 1 direct | 2 proxy | 4 script, then the proxy, the bypass list and
+    the script's URL, each after its length). No argument: the settings go,
+    and Windows detects automatically."""
+    def text(value):
+        return struct.pack("<I", len(value)) + value.encode("ascii")
+    flags = 1 | (2 if proxy else 0) | (4 if script else 0)
+    record = (struct.pack("<III", 0x46, counter, flags) + text(proxy) + text(bypass) +
+              text(script) + bytes(32))
+    data = ",".join(f"{b:02x}" for b in record)
+    gone = not (proxy or script)
+    lines = ["REGEDIT4", "", f"[{INTERNET_SETTINGS}]",
+             f'"ProxyEnable"=dword:{1 if proxy else 0:08x}',
+             f'"ProxyServer"="{proxy}"' if proxy else '"ProxyServer"=-',
+             f'"ProxyOverride"="{bypass}"' if bypass else '"ProxyOverride"=-',
+             f'"AutoConfigURL"="{script}"' if script else '"AutoConfigURL"=-', "",
+             f"[{INTERNET_SETTINGS}\\Connections]",
+             '"DefaultConnectionSettings"=-' if gone else f'"DefaultConnectionSettings"=hex:{data}',
+             '"SavedLegacySettings"=-' if gone else f'"SavedLegacySettings"=hex:{data}', ""]
+    with open(os.path.join(wine.prefix, "drive_c", "proxy.reg"), "w") as f:
+        f.write("\r\n".join(lines))
+    with wine.output() as out:
+        subprocess.run(["wine", "reg", "import", "C:\\proxy.reg"], env=wine.env, check=True,
+                       stdout=out, stderr=out, timeout=60)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+class Tinyproxy:
+    """tinyproxy on 127.0.0.1, its own connections from 127.0.0.2, so that
+    nginx's access log tells proxied requests from direct ones; with `auth`
+    it wants a name and password."""
+
+    def __init__(self, root, server_port, auth=False):
+        self.port = free_port()
+        self.folder = os.path.join(root, f"tinyproxy-{self.port}")
+        os.makedirs(self.folder)
+        self.log = os.path.join(self.folder, "tinyproxy.log")
+        write_files(self.folder, {"tinyproxy.conf": (
+            f"Port {self.port}\nListen 127.0.0.1\nBind 127.0.0.2\nTimeout 60\n"
+            f'LogFile "{self.log}"\nLogLevel Connect\nMaxClients 50\nAllow 127.0.0.1\n'
+            f"ConnectPort {server_port}\n" + ("BasicAuth kanade secret\n" if auth else "")
+        ).encode()})
+        self.proc = subprocess.Popen(
+            ["tinyproxy", "-d", "-c", os.path.join(self.folder, "tinyproxy.conf")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        if not wait_until(lambda: listening(self.port), 10):
+            raise RuntimeError("tinyproxy does not start, see " + self.folder)
+
+    def connects(self):
+        """The CONNECT requests of its log."""
+        text = (read_bytes(self.log) or b"").decode("utf-8", "replace")
+        return re.findall(r"Request \(file descriptor \d+\): (CONNECT \S+)", text)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait()
+
+
+def proxy_scenario(ctx):
+    """Every repository and module through the proxy Windows is set to use,
+    in a CONNECT tunnel; the bypass list's host direct; the proxy named once
+    per run. A proxy that wants a password, and one that is stopped: each
+    repository fails with its reason."""
+    box = RecordBox(ctx)
+    log = KanadeLog(os.path.join(box.program, "kanade.log"))
+    server_port = int(ctx.server.url.rsplit(":", 1)[1])
+    proxy = Tinyproxy(ctx.root, server_port)
+    signing = Tinyproxy(ctx.root, server_port, auth=True)
+    via = f"http://127.0.0.1:{proxy.port}"
+    # The PAC script, served on the loopback, sends everything to the proxy.
+    pac_port = free_port()
+    write_files(os.path.join(ctx.root, "pac"), {"proxy.pac": (
+        f'function FindProxyForURL(url, host) {{ return "PROXY 127.0.0.1:{proxy.port}"; }}\n'
+    ).encode()})
+    pac = subprocess.Popen([sys.executable, "-m", "http.server", "--bind", "127.0.0.1",
+                            "--directory", os.path.join(ctx.root, "pac"), str(pac_port)],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           preexec_fn=die_with_parent)
+    script = f"http://127.0.0.1:{pac_port}/proxy.pac"
+    rows = [
+        ("a fixed proxy per scheme", dict(proxy=f"http=127.0.0.1:9;https=127.0.0.1:{proxy.port}",
+                                          bypass="*.example.invalid;10.*"),
+         True, f"! proxy {via}, from the Windows settings"),
+        ("the bypass list names the host", dict(proxy=f"127.0.0.1:{proxy.port}",
+                                                bypass="*.example.invalid;localhost"),
+         False, "! no proxy: the bypass list of the Windows settings names the repository"),
+        ("a PAC script", dict(script=script), True, f"! proxy {via}, from the PAC script {script}"),
+    ]
+    try:
+        wait_until(lambda: listening(pac_port), 10)
+        for counter, (name, settings, through, said) in enumerate(rows, start=2):
+            box.fresh()
+            write_files(box.game, {GAME_EXE: b"MZ the game"})
+            box.publish({"Language.txt": b"ja", "Data/ui.txt": b"ui"})
+            set_proxy_settings(ctx.wine, counter, **settings)
+            tunnels = len(proxy.connects())
+            served = len(ctx.server.access_log().splitlines())
+            closing = box.run()
+            check(closing == "> " + READY, f"proxy, {name}: the run ends green ({closing})")
+            requests = ctx.server.access_log().splitlines()[served:]
+            senders = {line.split(" ", 1)[0] for line in requests}
+            expected = "127.0.0.2" if through else "127.0.0.1"
+            check(len(requests) >= 7 and senders == {expected},
+                  f"proxy, {name}: {len(requests)} requests, all from {expected} ({senders})")
+            new_tunnels = proxy.connects()[tunnels:]
+            check(bool(new_tunnels) == through and all(
+                t == f"CONNECT localhost:{server_port}" for t in new_tunnels),
+                f"proxy, {name}: the proxy's log shows the CONNECT tunnels {new_tunnels}")
+            named = [line for line in log.lines() if line.startswith(("! proxy ", "! no proxy"))]
+            check(len(named) == 1 and named[0].startswith(said),
+                  f"proxy, {name}: the log names the proxy once: {named}")
+        proxy.stop()
+        for counter, (name, port, reason) in enumerate([
+                ("a password asked for", signing.port, "! the proxy asks for a sign-in (HTTP 407)"),
+                ("the proxy stopped", proxy.port, f"; through the proxy {via}")], start=7):
+            box.fresh()
+            write_files(box.game, {GAME_EXE: b"MZ the game"})
+            set_proxy_settings(ctx.wine, counter, proxy=f"127.0.0.1:{port}")
+            closing = box.run()
+            check(closing == "> " + NOT_APPLIED, f"proxy, {name}: the run ends red ({closing})")
+            lines = log.lines()
+            failed = [i for i, line in enumerate(lines)
+                      if line.startswith("< レポジトリを取得中: ") and line.endswith(" 失敗")]
+            check(len(failed) == 5 and all(lines[i + 1].startswith("! ") and
+                                           reason in lines[i + 1] for i in failed),
+                  f"proxy, {name}: each repository fails with its reason: "
+                  f"{[lines[i + 1] for i in failed[:1]]}")
+        # One request per repository, and one more for at most three of them
+        # (the server's budget): a 407 is never tried again.
+        check(len(signing.connects()) <= 8, f"proxy: {len(signing.connects())} sign-in requests")
+    finally:
+        set_proxy_settings(ctx.wine, 10)
+        for process in (proxy, signing):
+            process.stop()
+        pac.terminate()
+        pac.wait()
+        ctx.server.build("kanade-test", "kanade-test")
+
+
 def transcribed(scenario):
     """`scenario`, keeping what its runs add to the program folder's log."""
     def run(ctx):
@@ -1160,5 +1326,5 @@ if __name__ == "__main__":
     sys.exit(main("kanade.exe under Wine", __doc__, [transcribed(s) for s in (
         first_run_scenario, current_scenario, uninstall_scenario, browse_scenario,
         self_upgrade_scenario, keyboard_scenario, scales_scenario)] + [
-        local_attacker_scenario, record_scenario, game_running_scenario, final_checks], setup,
-        arguments=(2, 3)))
+        local_attacker_scenario, record_scenario, game_running_scenario, proxy_scenario,
+        final_checks], setup, arguments=(2, 3)))
