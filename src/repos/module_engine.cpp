@@ -43,8 +43,9 @@ ModuleOutcome Refused(Reason reason) {
 // Why a file could not be replaced or removed just now: the system's words,
 // and who holds it where the system knows.
 Reason InUseReason(std::string what, const std::string& path, std::string_view folder) {
-  const std::string holders = file_holder_lookup ? file_holder_lookup(path, folder) : "";
+  // The system's code first: the look-up makes calls of its own.
   Reason reason = SystemReason(std::move(what));
+  const std::string holders = file_holder_lookup ? file_holder_lookup(path, folder) : "";
   if (!holders.empty()) reason.Then(holders);
   return reason;
 }
