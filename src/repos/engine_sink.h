@@ -46,7 +46,4 @@ class EngineSink {
   virtual void KeepAlive() {}
 };
 
-/// A sink that shows nothing: tools and tests that need only outcomes.
-EngineSink& SilentSink();
-
 }  // namespace kanade

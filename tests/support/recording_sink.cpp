@@ -11,15 +11,12 @@ class RecordedEvents : public ModuleEvents {
   RecordedEvents(std::vector<RecordedModule>& modules, std::unique_ptr<ModuleEvents> shown)
       : modules_(modules), index_(modules.size() - 1), shown_(std::move(shown)) {}
   void Downloading(std::uint64_t bytes) override {
-    modules_[index_].Progress.push_back(bytes);
     if (shown_) shown_->Downloading(bytes);
   }
   void Retried(const std::vector<Reason>& reasons) override {
-    modules_[index_].Retries = reasons;
     if (shown_) shown_->Retried(reasons);
   }
   void Verified(std::uint64_t size) override {
-    modules_[index_].Verified = size;
     if (shown_) shown_->Verified(size);
   }
   void Ended(const ModuleOutcome& outcome) override {
@@ -37,12 +34,10 @@ class RecordedEvents : public ModuleEvents {
 }  // namespace
 
 void RecordingSink::FetchStarted(std::string_view url) {
-  fetches_started.emplace_back(url);
   if (shown_) shown_->FetchStarted(url);
 }
 
 void RecordingSink::FetchEnded(std::string_view url, const FetchOutcome& outcome) {
-  fetches.push_back(outcome);
   if (shown_) shown_->FetchEnded(url, outcome);
 }
 
@@ -52,7 +47,6 @@ void RecordingSink::RepositoryStarted(std::string_view name, PatchAction action)
 
 void RecordingSink::RepositoryEnded(std::string_view name, PatchAction action,
                                     const RepositoryOutcome& outcome) {
-  repositories.push_back(outcome);
   if (shown_) shown_->RepositoryEnded(name, action, outcome);
 }
 
@@ -71,14 +65,12 @@ void RecordingSink::ModuleRefused(PatchAction action, std::string_view full_path
   RecordedModule module;
   module.Action = action;
   module.Path = full_path;
-  module.Refused = true;
   module.Outcome = ModuleOutcome{ModuleResult::kRefused, ModuleFailure::kNone, std::string(reason)};
   modules.push_back(std::move(module));
   if (shown_) shown_->ModuleRefused(action, full_path, reason);
 }
 
 void RecordingSink::KeepAlive() {
-  ++keep_alives;
   if (shown_) shown_->KeepAlive();
 }
 

@@ -15,11 +15,7 @@ namespace kanade::test {
 struct RecordedModule {
   PatchAction Action = PatchAction::kInstall;
   std::string Path;
-  bool Refused = false;  // refused before it started
   std::optional<ModuleOutcome> Outcome;
-  std::vector<std::uint64_t> Progress;
-  std::vector<Reason> Retries;
-  std::optional<std::uint64_t> Verified;
 };
 
 class RecordingSink : public EngineSink {
@@ -41,11 +37,7 @@ class RecordingSink : public EngineSink {
   const ModuleOutcome& LastOutcome() const;
   const RecordedModule& LastModule() const { return modules.back(); }
 
-  std::vector<std::string> fetches_started;
-  std::vector<FetchOutcome> fetches;
-  std::vector<RepositoryOutcome> repositories;
   std::vector<RecordedModule> modules;
-  int keep_alives = 0;
 
  private:
   EngineSink* shown_;
