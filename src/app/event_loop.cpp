@@ -11,6 +11,7 @@
 #include "settings/settings_window.h"
 #include "state/patcher_state.h"
 #include "ui/console.h"
+#include "ui/log_file.h"
 #include "ui/main_window.h"
 #include "ui/status_canvas.h"
 #include "util/clock.h"
@@ -86,6 +87,8 @@ void RunEventLoop() {
   Toolkit* toolkit = GetToolkit();
   if (toolkit == nullptr) return;
   while (!ProgramEnded()) {
+    // Nothing holds the log open while the program waits.
+    CloseLogFile();
     Event event = toolkit->WaitEvent();
     if (MainWindow != 0 && event.window == MainWindow) HandleMainWindowEvent(event);
     if (ProgramEnded()) return;

@@ -9,10 +9,13 @@ namespace kanade {
 /// The log's path: kanade.log in ProgramFolder.
 std::string LogFilePath();
 
-/// Appends LogLinePrefix + text + CR LF. The file is opened, written in one
-/// call and closed again, shared so that other processes may read, write and
-/// delete it meanwhile. A log that is a link, a hard link or a special file
-/// gets no line. Failures are silent.
+/// Appends LogLinePrefix + text + CR LF in one write. The log stays open for
+/// the lines that follow within a second, shared so that other processes may
+/// read, write and delete it meanwhile. A log that is a link, a hard link or
+/// a special file gets no line. Failures are silent.
 void WriteLogLine(std::string_view text);
+
+/// Closes the log until the next line: the program waits for the player.
+void CloseLogFile();
 
 }  // namespace kanade

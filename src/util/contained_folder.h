@@ -40,9 +40,11 @@ class NewFile {
 
   const std::string& Name() const;
   bool Write(const void* data, std::size_t size);
-  /// Closes the file, after flushing its bytes to the disk (fsync,
+  /// Ends the writing, after flushing its bytes to the disk (fsync,
   /// FlushFileBuffers) when `durable`. A rename alone already survives a
-  /// killed process; only a power loss needs the flush.
+  /// killed process; only a power loss needs the flush. (On Windows the
+  /// file stays open, unshared, until MoveIntoPlace renames it through its
+  /// handle.)
   bool Finish(bool durable);
   /// Sets the permission bits (POSIX; ignored on Windows).
   bool SetMode(unsigned mode);
@@ -54,6 +56,25 @@ class NewFile {
 
  private:
   friend class ContainedFolder;
+  std::unique_ptr<Impl> impl_;
+};
+
+/// A regular file opened by ContainedFolder::OpenToAppend; closed when it
+/// goes out of scope.
+class AppendingFile {
+ public:
+  AppendingFile(AppendingFile&&) noexcept;
+  AppendingFile& operator=(AppendingFile&&) noexcept;
+  ~AppendingFile();
+
+  /// Appends `bytes` at the file's end in one write, whatever others
+  /// appended meanwhile.
+  bool Append(std::string_view bytes);
+
+  struct Impl;
+  explicit AppendingFile(std::unique_ptr<Impl> impl);
+
+ private:
   std::unique_ptr<Impl> impl_;
 };
 
@@ -109,10 +130,10 @@ class ContainedFolder {
   /// name (link count 1): only such a file may be written where it lies.
   bool IsSoleFile(std::string_view name) const;
 
-  /// Appends `bytes` to `name` in one write, creating the file when it is
-  /// missing. Nothing is written, and the result is false, when `name` is a
-  /// link, a hard link or anything but a regular file.
-  bool AppendTo(std::string_view name, std::string_view bytes) const;
+  /// `name` opened to append to, created when it is missing; shared so that
+  /// others may read, write and delete it meanwhile. Nothing when `name` is
+  /// a link, a hard link or anything but a regular file.
+  std::optional<AppendingFile> OpenToAppend(std::string_view name) const;
   /// Cuts the existing file `name` to nothing and writes `bytes` where it
   /// lies, for when it cannot be replaced by a rename; refused as AppendTo
   /// refuses.

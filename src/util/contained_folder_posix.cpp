@@ -100,6 +100,21 @@ bool WriteAll(int fd, std::string_view bytes) {
 
 }  // namespace
 
+struct AppendingFile::Impl {
+  int fd;
+  explicit Impl(int opened) : fd(opened) {}
+  ~Impl() { ::close(fd); }
+};
+
+AppendingFile::AppendingFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+AppendingFile::AppendingFile(AppendingFile&&) noexcept = default;
+AppendingFile& AppendingFile::operator=(AppendingFile&&) noexcept = default;
+AppendingFile::~AppendingFile() = default;
+
+bool AppendingFile::Append(std::string_view bytes) {
+  return WriteAll(impl_->fd, bytes);
+}
+
 NewFile::NewFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 NewFile::NewFile(NewFile&&) noexcept = default;
 NewFile& NewFile::operator=(NewFile&&) noexcept = default;
@@ -242,11 +257,10 @@ bool ContainedFolder::IsSoleFile(std::string_view name) const {
          S_ISREG(info.st_mode) && info.st_nlink == 1;
 }
 
-bool ContainedFolder::AppendTo(std::string_view name, std::string_view bytes) const {
+std::optional<AppendingFile> ContainedFolder::OpenToAppend(std::string_view name) const {
   const int fd = OpenSoleFile(impl_->fd, name, O_WRONLY | O_APPEND | O_CREAT);
-  if (fd < 0) return false;
-  const bool written = WriteAll(fd, bytes);
-  return ::close(fd) == 0 && written;
+  if (fd < 0) return std::nullopt;
+  return AppendingFile(std::make_unique<AppendingFile::Impl>(fd));
 }
 
 bool ContainedFolder::OverwriteInPlace(std::string_view name, std::string_view bytes) const {

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "util/contained_folder.h"
 #include "util/file_owner.h"
@@ -15,7 +17,10 @@ namespace kanade {
 struct NewFile::Impl {
   std::wstring path;
   std::string name;
+  // Open from its creation until it is in place: the rename goes through
+  // it, which spares opening the file again by its name.
   HANDLE handle = INVALID_HANDLE_VALUE;
+  bool finished = false;
   bool placed = false;
 
   ~Impl() {
@@ -120,6 +125,21 @@ bool WriteAll(HANDLE handle, std::string_view bytes) {
 
 }  // namespace
 
+struct AppendingFile::Impl {
+  HANDLE handle;
+  explicit Impl(HANDLE opened) : handle(opened) {}
+  ~Impl() { CloseHandle(handle); }
+};
+
+AppendingFile::AppendingFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+AppendingFile::AppendingFile(AppendingFile&&) noexcept = default;
+AppendingFile& AppendingFile::operator=(AppendingFile&&) noexcept = default;
+AppendingFile::~AppendingFile() = default;
+
+bool AppendingFile::Append(std::string_view bytes) {
+  return WriteAll(impl_->handle, bytes);
+}
+
 NewFile::NewFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 NewFile::NewFile(NewFile&&) noexcept = default;
 NewFile& NewFile::operator=(NewFile&&) noexcept = default;
@@ -130,6 +150,7 @@ const std::string& NewFile::Name() const {
 }
 
 bool NewFile::Write(const void* data, std::size_t size) {
+  if (impl_->finished) return false;
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
     const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
@@ -142,11 +163,9 @@ bool NewFile::Write(const void* data, std::size_t size) {
 }
 
 bool NewFile::Finish(bool durable) {
-  if (impl_->handle == INVALID_HANDLE_VALUE) return false;
-  const bool flushed = !durable || FlushFileBuffers(impl_->handle) != 0;
-  const bool closed = CloseHandle(impl_->handle) != 0;
-  impl_->handle = INVALID_HANDLE_VALUE;
-  return flushed && closed;
+  if (impl_->handle == INVALID_HANDLE_VALUE || impl_->finished) return false;
+  impl_->finished = true;
+  return !durable || FlushFileBuffers(impl_->handle) != 0;
 }
 
 bool NewFile::SetMode(unsigned) {
@@ -155,7 +174,7 @@ bool NewFile::SetMode(unsigned) {
 
 bool NewFile::Truncate() {
   LARGE_INTEGER start{};
-  return impl_->handle != INVALID_HANDLE_VALUE &&
+  return impl_->handle != INVALID_HANDLE_VALUE && !impl_->finished &&
          SetFilePointerEx(impl_->handle, start, nullptr, FILE_BEGIN) && SetEndOfFile(impl_->handle);
 }
 
@@ -334,16 +353,14 @@ bool ContainedFolder::IsSoleFile(std::string_view name) const {
   return true;
 }
 
-bool ContainedFolder::AppendTo(std::string_view name, std::string_view bytes) const {
-  // Others may read, write and delete the log while a line is appended. No
-  // write-through: a disk flush for every line of the log cost each module
-  // several milliseconds, and what others read comes from the cache anyway.
+std::optional<AppendingFile> ContainedFolder::OpenToAppend(std::string_view name) const {
+  // No write-through: a disk flush for every line of the log cost each
+  // module several milliseconds, and what others read comes from the cache.
   HANDLE handle =
       OpenSoleFile(impl_->WidePathOf(name), FILE_APPEND_DATA,
                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS, 0);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  const bool written = WriteAll(handle, bytes);
-  return CloseHandle(handle) != 0 && written;
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  return AppendingFile(std::make_unique<AppendingFile::Impl>(handle));
 }
 
 bool ContainedFolder::OverwriteInPlace(std::string_view name, std::string_view bytes) const {
@@ -362,7 +379,7 @@ std::optional<NewFile> ContainedFolder::CreateTemporary(std::string_view name) c
     file->name = std::string(name) + std::string(kTemporaryMarker) + suffix;
     const std::wstring path = impl_->WidePathOf(file->name);
     // CREATE_NEW fails on any existing name, a link included.
-    file->handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    file->handle = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file->handle != INVALID_HANDLE_VALUE) {
       file->path = path;
@@ -375,13 +392,23 @@ std::optional<NewFile> ContainedFolder::CreateTemporary(std::string_view name) c
 
 bool ContainedFolder::MoveIntoPlace(NewFile& file, std::string_view name) const {
   NewFile::Impl& impl = *file.impl_;
-  if (impl.handle != INVALID_HANDLE_VALUE || impl.placed) return false;
-  // A rename replaces the entry itself, also when it is a link.
-  if (!MoveFileExW(impl.path.c_str(), impl_->WidePathOf(name).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!impl.finished || impl.placed) return false;
+  // A rename replaces the entry itself, also when it is a link. The system
+  // makes the full path its own, as MoveFileExW would.
+  const std::wstring target = impl_->WidePathOf(name);
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  std::copy(target.begin(), target.end(), rename->FileName);
+  if (!SetFileInformationByHandle(impl.handle, FileRenameInfo, rename,
+                                  static_cast<DWORD>(buffer.size()))) {
     return false;
   }
   impl.placed = true;
+  CloseHandle(impl.handle);
+  impl.handle = INVALID_HANDLE_VALUE;
   return true;
 }
 

@@ -10,6 +10,7 @@
 
 #include "state/patcher_state.h"
 #include "ui/console.h"
+#include "ui/log_file.h"
 #include "util/path.h"
 
 namespace kanade::test {
@@ -97,6 +98,7 @@ void SetReadOnly(const std::string& path, bool read_only) {
 
 void ResetForTest(const std::string& folder) {
   ResetProgramState();
+  CloseLogFile();
   ProgramFolder = folder;
   if (ProgramFolder.empty() || ProgramFolder.back() != '/') ProgramFolder += "/";
   CreateConsole();

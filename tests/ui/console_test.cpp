@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "state/patcher_state.h"
-#include "support/temp_dir.h"
 #include "support/headless_toolkit.h"
+#include "support/temp_dir.h"
 #include "ui/log_file.h"
+#include "util/clock.h"
 
 namespace kanade {
 namespace {
@@ -146,6 +149,28 @@ TEST_F(ConsoleTest, AnUnwritableLogDropsLinesSilently) {
   ResetConsole();
   EXPECT_EQ(AddConsoleLine("still shown"), 1);
   EXPECT_EQ(Console().Lines[1], "still shown");
+}
+
+// The log stays open for the lines of a burst: never written through a link
+// planted meanwhile, and made anew once someone deleted it.
+TEST_F(ConsoleTest, AKeptLogIsReopenedAfterASecondAndStillRefusesLinks) {
+  ManualClock clock;
+  SetClock(&clock);
+  const std::filesystem::path log = dir_ / "kanade.log";
+  const std::filesystem::path outside = dir_ / "outside.txt";
+  test::WriteFile(outside, "theirs");
+  WriteLogLine("one");
+  std::filesystem::remove(log);
+  std::filesystem::create_symlink(outside, log);
+  WriteLogLine("to the deleted log");
+  clock.Advance(1000);
+  WriteLogLine("refused");
+  std::filesystem::remove(log);
+  clock.Advance(1000);
+  WriteLogLine("two");
+  SetClock(nullptr);
+  EXPECT_EQ(test::ReadFile(outside), "theirs");
+  EXPECT_EQ(Log(), "two\r\n");
 }
 
 TEST_F(ConsoleTest, LogIsAppendedAcrossRunsWithoutByteOrderMark) {

@@ -57,7 +57,8 @@ TEST(ContainedFolder, WritesInPlaceOnlyToAFileWithNoOtherName) {
     EXPECT_EQ(folder->ReadWhole("name", 1 << 20, &too_large), c.read) << c.what;
     EXPECT_EQ(too_large, c.endless) << c.what;
     EXPECT_EQ(folder->OverwriteInPlace("name", "new"), c.sole) << c.what;
-    EXPECT_EQ(folder->AppendTo("name", "+"), c.sole) << c.what;
+    auto appending = folder->OpenToAppend("name");
+    EXPECT_EQ(appending && appending->Append("+"), c.sole) << c.what;
     EXPECT_EQ(test::Fingerprint(outside), before) << c.what;
     EXPECT_FALSE(std::filesystem::exists(outside + ".new")) << c.what;
     if (c.sole) {
@@ -65,14 +66,17 @@ TEST(ContainedFolder, WritesInPlaceOnlyToAFileWithNoOtherName) {
     }
   }
 
-  // A missing file is created by an append, never by an overwrite.
+  // A missing file is created by an append, never by an overwrite; a file
+  // kept open appends after what another writer appended meanwhile.
   test::TempDir dir;
   const auto folder = ContainedFolder::Open(dir.path(), {}, false);
   ASSERT_TRUE(folder);
   EXPECT_FALSE(folder->OverwriteInPlace("log", "x"));
-  EXPECT_TRUE(folder->AppendTo("log", "a"));
-  EXPECT_TRUE(folder->AppendTo("log", "b"));
-  EXPECT_EQ(test::ReadFile(dir / "log"), "ab");
+  auto kept = folder->OpenToAppend("log");
+  ASSERT_TRUE(kept && kept->Append("a"));
+  EXPECT_TRUE(folder->OpenToAppend("log")->Append("b"));
+  EXPECT_TRUE(kept->Append("c"));
+  EXPECT_EQ(test::ReadFile(dir / "log"), "abc");
 }
 
 // Players move game data to another drive and leave a link in its place:
@@ -132,7 +136,8 @@ TEST(ContainedFolder, FollowsOnlyLinksThatNobodyElseControls) {
     EXPECT_EQ(owner, c.owner) << c.what;
     // Written where the link leads, or nowhere at all.
     if (folder) {
-      EXPECT_TRUE(folder->AppendTo("new.txt", "x")) << c.what;
+      auto appending = folder->OpenToAppend("new.txt");
+      EXPECT_TRUE(appending && appending->Append("x")) << c.what;
     }
     const std::string written = c.segments == data ? "drive/data/sub/new.txt" : "elsewhere/new.txt";
     EXPECT_EQ(fs::exists(dir / written), c.opened) << c.what;
