@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -11,6 +12,7 @@
 #include "repos/engine_sink.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
+#include "util/clock.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
 #include "util/portable_path.h"
@@ -50,11 +52,60 @@ Reason InUseReason(std::string what, const std::string& path, std::string_view f
   return reason;
 }
 
+// Whether a write of `size` bytes leaves the file system its reserve. The
+// free space is asked again after kSpaceReadingMs, or sooner when the bytes
+// written since the last reading would eat into the reserve by its count:
+// asking for every write of every module cost each one a round trip to the
+// system (under Wine, to two other processes).
+class SpaceGauge {
+ public:
+  static constexpr double kSpaceReadingMs = 250;
+
+  // Empty when the write leaves the reserve, else why it must not happen.
+  std::string Refusal(const ContainedFolder& folder, std::size_t size) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    Reading& reading = readings_[folder.Path()];
+    const double now = GetClock().ElapsedMs();
+    if (!reading.taken || now - reading.at >= kSpaceReadingMs || !Leaves(reading, size)) {
+      reading = {folder.FreeSpace(), now, 0, true};
+    }
+    if (!reading.space) return {};  // unknown: the write itself will tell
+    if (!Leaves(reading, size)) {
+      return "stopped: " + std::to_string(reading.space->Free - reading.written) +
+             " bytes free in " + folder.Path() + ", and " + std::to_string(Reserve(reading)) +
+             " must stay free";
+    }
+    reading.written += size;
+    return {};
+  }
+
+ private:
+  struct Reading {
+    std::optional<ContainedFolder::Space> space;
+    double at = 0;
+    std::uint64_t written = 0;  // by this run since the reading
+    bool taken = false;
+  };
+  static std::uint64_t Reserve(const Reading& reading) {
+    return std::min(reading.space->Total / 100 * kReservePercent, kMaxReserve);
+  }
+  static bool Leaves(const Reading& reading, std::size_t size) {
+    if (!reading.space) return true;
+    const std::uint64_t free =
+        reading.space->Free > reading.written ? reading.space->Free - reading.written : 0;
+    return free >= Reserve(reading) && free - Reserve(reading) >= size;
+  }
+
+  std::mutex mutex_;  // bodies arrive on the transfers' thread
+  std::map<std::string, Reading> readings_;
+};
+
 // The body goes to its temporary file and through the digest as it arrives,
 // while the file system keeps its reserve.
 class BodySink : public DownloadSink {
  public:
-  BodySink(const ContainedFolder& folder, NewFile& file) : folder_(folder), file_(file) {}
+  BodySink(const ContainedFolder& folder, NewFile& file, SpaceGauge& space)
+      : folder_(folder), file_(file), space_(space) {}
   bool Write(const char* data, std::size_t size) override {
     if (!LeavesReserve(size) || !file_.Write(data, size)) {
       if (reason_.Empty()) reason_ = SystemReason("cannot write " + folder_.PathOf(file_.Name()));
@@ -80,17 +131,15 @@ class BodySink : public DownloadSink {
 
  private:
   bool LeavesReserve(std::size_t size) {
-    const std::optional<ContainedFolder::Space> space = folder_.FreeSpace();
-    if (!space) return true;  // unknown: the write itself will tell
-    const std::uint64_t reserve = std::min(space->Total / 100 * kReservePercent, kMaxReserve);
-    if (space->Free >= reserve && space->Free - reserve >= size) return true;
-    reason_ = "stopped: " + std::to_string(space->Free) + " bytes free in " + folder_.Path() +
-              ", and " + std::to_string(reserve) + " must stay free";
+    std::string refusal = space_.Refusal(folder_, size);
+    if (refusal.empty()) return true;
+    reason_ = std::move(refusal);
     return false;
   }
 
   const ContainedFolder& folder_;
   NewFile& file_;
+  SpaceGauge& space_;
   Sha256Hasher hasher_;
   kanade::Reason reason_;
 };
@@ -132,13 +181,13 @@ struct Download {
 // instead of a download, keeping the same reserve of free space; hashed as
 // it is copied, it counts only with the listed digest. Otherwise the
 // download goes ahead as ever.
-bool CopyLocalBody(const Module& module, Download& download) {
+bool CopyLocalBody(const Module& module, Download& download, SpaceGauge& space) {
   if (local_body_source == nullptr || module.entry.Sha256.empty()) return false;
   const UniqueFile source(local_body_source(module.entry.Sha256, module.entry.Size));
   if (!source) return false;
   auto copy = download.folder->CreateTemporary(module.name);
   if (!copy) return false;
-  BodySink sink(*download.folder, *copy);
+  BodySink sink(*download.folder, *copy, space);
   std::string digest;
   std::uint64_t size = 0;
   const auto write = [&sink](const char* data, std::size_t n) { return sink.Write(data, n); };
@@ -309,7 +358,7 @@ class ModuleRun {
       download->failure = Failed(ModuleFailure::kWrite, module.full_path + " is read-only");
       return download;
     }
-    if (CopyLocalBody(module, *download)) return download;
+    if (CopyLocalBody(module, *download, space_)) return download;
     download->file = folder.CreateTemporary(module.name);
     if (!download->file) {
       download->failure =
@@ -317,7 +366,7 @@ class ModuleRun {
                  SystemReason("cannot create a temporary file in " + folder.Path()));
       return download;
     }
-    download->sink = std::make_unique<BodySink>(folder, *download->file);
+    download->sink = std::make_unique<BodySink>(folder, *download->file, space_);
     DownloadLimits limits;
     limits.MaxBytes = module.entry.Size.value_or(kMaxModuleBytes);
     download->handle = StartDownload(module.entry.Url, limits, *download->sink);
@@ -492,6 +541,7 @@ class ModuleRun {
   std::vector<signed char> current_;  // -1 not known yet
   std::vector<bool> looked_ahead_;    // counted in paths_ahead_
   std::map<std::string, int> paths_ahead_;
+  SpaceGauge space_;  // before the downloads whose bodies it weighs
   std::map<std::size_t, std::unique_ptr<Download>> ahead_;
   std::size_t cursor_ = 0;
   std::set<std::string> cleaned_;                       // folders whose leftovers went

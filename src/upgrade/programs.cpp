@@ -60,10 +60,18 @@ bool ParseStartedBy(std::string_view text, long long* pid, long long* handle) {
 }
 
 std::FILE* RunningProgramBody(std::string_view digest, std::optional<std::uint64_t> size) {
+  // Asked for every module that starts: the size and digest are taken once,
+  // and the program is opened again only for the body it holds. A running
+  // program's file cannot be written to, and the copy is hashed anyway.
+  static std::optional<std::uint64_t> running_size;
   static std::optional<std::string> running_digest;
-  std::uint64_t running_size = 0;
-  UniqueFile file(OpenRunningProgram(&running_size));
-  if (!file || (size && *size != running_size)) return nullptr;
+  if (running_size && size && *size != *running_size) return nullptr;
+  if (running_digest && *running_digest != digest) return nullptr;
+  std::uint64_t opened_size = 0;
+  UniqueFile file(OpenRunningProgram(&opened_size));
+  if (!file) return nullptr;
+  running_size = opened_size;
+  if (size && *size != opened_size) return nullptr;
   if (!running_digest) {
     running_digest = Sha256OfStream(file.get());
     std::rewind(file.get());
