@@ -513,7 +513,10 @@ class TransferPool {
     curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &TransferPool::OnTimer);
     curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
     curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+    // Over HTTP/2, more connections would only cost handshakes: a transfer
+    // that finds its connections' streams taken opened a connection of its
+    // own, each with its own TLS handshake, before the first one answered.
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, long{kMultiplexedConnectionsPerHost});
     curl_multi_setopt(multi_, CURLMOPT_MAX_CONCURRENT_STREAMS, long{kMaxStreamsPerConnection});
     try {
       thread_ = std::thread([this] { Loop(); });
@@ -579,6 +582,7 @@ class TransferPool {
     transfer->response = {};
     transfer->in_headers = false;
     transfer->http1_only = http1_origins_.count(transfer->origin) > 0;
+    if (transfer->url.compare(0, 8, "https://") != 0) WidenConnections();
     if (transfer->easy == nullptr || !Configure(*transfer) ||
         curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
       Complete(*transfer, TransferOutcome::kFailed, "libcurl could not start the transfer");
@@ -651,6 +655,13 @@ class TransferPool {
     delayed_.push_back(transfer);
   }
 
+  // A transfer over HTTP/1.x takes a connection of its own.
+  void WidenConnections() {
+    if (wide_connections_) return;
+    wide_connections_ = true;
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+  }
+
   // The origin serves HTTP/1.1 only from now on. Its transfers that have no
   // answer yet start again at once (no attempt counted): libcurl would put
   // an HTTP/2 transfer on a busy HTTP/1.1 connection of the same server,
@@ -658,6 +669,7 @@ class TransferPool {
   void FallBackToHttp1(const std::string& origin, std::vector<std::shared_ptr<Transfer>>& running,
                        const Transfer& failed) {
     http1_origins_.insert(origin);
+    WidenConnections();
     for (auto& transfer : running) {
       if (transfer.get() == &failed || transfer->easy == nullptr || transfer->origin != origin ||
           transfer->got_response || !transfer->sink->Restart()) {
@@ -754,6 +766,12 @@ class TransferPool {
                                    [user](const auto& transfer) { return transfer.get() == user; });
       if (it == running.end()) continue;
       const std::shared_ptr<Transfer> transfer = *it;
+      long version = 0;
+      if (transfer->got_response &&
+          curl_easy_getinfo(transfer->easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
+          version != CURL_HTTP_VERSION_2_0 && version != CURL_HTTP_VERSION_3) {
+        WidenConnections();
+      }
       Verdict verdict = Judge(*transfer, message->data.result);
       if (transfer->connected) origin_progress_[transfer->origin] = SteadyClock::now();
       if (verdict.streams_refused) FallBackToHttp1(transfer->origin, running, *transfer);
@@ -829,6 +847,9 @@ class TransferPool {
         code != CURLM_OK) {
       FailRunning(running, std::string("curl_multi_socket_action: ") + curl_multi_strerror(code));
     }
+    // Each transfer that ended is told at once, not after the other
+    // sockets' turns.
+    CollectFinished(running);
   }
 
   // How long the worker may sleep: until libcurl's timer, the clocks' next
@@ -897,6 +918,7 @@ class TransferPool {
   };
   std::map<curl_socket_t, Watched> watched_;
   std::optional<SteadyClock::time_point> timer_due_;
+  bool wide_connections_ = false;  // see WidenConnections
   std::thread thread_;
   bool stopping_ = false;
   TransferId next_id_ = 1;

@@ -26,7 +26,8 @@ inline constexpr int kDownloadPollMs = 100;
 /// hundred modules cost a round trip of their own (300 modules across 80 ms:
 /// 0.48 s, against 0.40 s with two). Over HTTP/1.1 the host's eight
 /// connections take eight of them and the rest wait their turn.
-inline constexpr int kMaxTransfersInFlight = 2 * kMaxStreamsPerConnection;
+inline constexpr int kMaxTransfersInFlight =
+    kMultiplexedConnectionsPerHost * kMaxStreamsPerConnection;
 
 /// Where a module's body may already lie on this machine, such as the
 /// running program for its own listed build: a file open for reading that

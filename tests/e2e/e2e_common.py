@@ -344,14 +344,19 @@ class Relay(threading.Thread):
     """TCP to a local port passed through untouched (TLS too). While `rate`
     is set, what the server sends goes at that many bytes a second per
     connection; with `cut_after`, the first connection is cut once it has
-    carried that many bytes towards the client."""
+    carried that many bytes towards the client. While `hello_delay` is set,
+    the server's first bytes on each connection wait that many seconds, as
+    a distant server's handshake takes. `connections` counts what it
+    accepted."""
 
     def __init__(self, port, cut_after=None):
         super().__init__(daemon=True)
         self.upstream = port
         self.rate = None
+        self.hello_delay = 0
         self.cut_after = cut_after
         self.cut = False
+        self.connections = 0
         self.listener = socket.socket()
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listener.bind(("127.0.0.1", 0))
@@ -365,6 +370,7 @@ class Relay(threading.Thread):
                 client, _ = self.listener.accept()
             except OSError:
                 return
+            self.connections += 1
             server = socket.create_connection(("127.0.0.1", self.upstream))
             cutting = self.cut_after is not None and not self.cut
             self.cut = self.cut or cutting
@@ -382,6 +388,8 @@ class Relay(threading.Thread):
                     break
                 if to_client and self.rate:
                     time.sleep(len(data) / self.rate)
+                if to_client and carried == 0:
+                    time.sleep(self.hello_delay)
                 target.sendall(data)
                 carried += len(data)
                 if cutting and carried >= self.cut_after:
