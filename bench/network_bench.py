@@ -34,7 +34,9 @@ Usage: network_bench.py BUILD_DIR WORK_DIR
 Environment: KANADE_SECRET_KEY (default BUILD_DIR/test-keys/publisher),
 KANADE_BENCH_RUNS (3), KANADE_BENCH_SCALING_RUNS (1), KANADE_BENCH_ONLY
 (sections, comma-separated), KANADE_BENCH_LARGE_MIB (512),
-KANADE_BENCH_SCALING_COUNTS (100,300,1000,3000).
+KANADE_BENCH_SCALING_COUNTS (100,300,1000,3000), KANADE_BENCH_WINEDEBUG (Wine's
+WINEDEBUG for kanade.exe, whose output is then kept beside the timed logs of
+a work folder kept with --keep: +server shows each request to wineserver).
 Not a test: it prints figures and ratios and never fails on them.
 """
 import os
@@ -335,6 +337,8 @@ class Bench:
         env.update(DISPLAY=self.xvfb.display, HOME=box, KANADE_REPOSITORY_URL=base_url,
                    CURL_CA_BUNDLE=ca)
         env.update(wine or {})
+        if wine and os.environ.get("KANADE_BENCH_WINEDEBUG"):
+            env["WINEDEBUG"] = os.environ["KANADE_BENCH_WINEDEBUG"]
         command = ["wine", "kanade.exe"] if wine else ["./kanade"]
         lines, pending, logfile, hwm = [], b"", None, None
         with open(os.path.join(box, "kanade.out"), "ab") as out:
@@ -376,6 +380,8 @@ class Bench:
         with open(timed_log, "a", encoding="utf-8") as f:
             f.writelines(f"{seconds:8.3f} {text}\n" for seconds, text in lines)
             f.write(f"VmHWM {hwm} kB\n\n")
+        if wine and os.environ.get("KANADE_BENCH_WINEDEBUG"):
+            shutil.copy(os.path.join(box, "kanade.out"), timed_log + ".out")
         if lines[-1][1] != READY:
             raise BenchError(f"the run failed: {lines[-1][1]} (see {box})")
         return Run(lines, hwm)
