@@ -513,10 +513,7 @@ class TransferPool {
     curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &TransferPool::OnTimer);
     curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
     curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-    // Over HTTP/2, more connections would only cost handshakes: a transfer
-    // that finds its connections' streams taken opened a connection of its
-    // own, each with its own TLS handshake, before the first one answered.
-    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, long{kMultiplexedConnectionsPerHost});
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, connection_limit_);
     curl_multi_setopt(multi_, CURLMOPT_MAX_CONCURRENT_STREAMS, long{kMaxStreamsPerConnection});
     try {
       thread_ = std::thread([this] { Loop(); });
@@ -582,7 +579,7 @@ class TransferPool {
     transfer->response = {};
     transfer->in_headers = false;
     transfer->http1_only = http1_origins_.count(transfer->origin) > 0;
-    if (transfer->url.compare(0, 8, "https://") != 0) WidenConnections();
+    if (transfer->url.compare(0, 8, "https://") != 0) HeardHttpVersion(CURL_HTTP_VERSION_1_1);
     if (transfer->easy == nullptr || !Configure(*transfer) ||
         curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
       Complete(*transfer, TransferOutcome::kFailed, "libcurl could not start the transfer");
@@ -655,11 +652,19 @@ class TransferPool {
     delayed_.push_back(transfer);
   }
 
-  // A transfer over HTTP/1.x takes a connection of its own.
-  void WidenConnections() {
-    if (wide_connections_) return;
-    wide_connections_ = true;
-    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+  // Over HTTP/1.x a transfer takes a connection of its own: up to eight to
+  // a host. Over HTTP/2 more than the connections that carry what the
+  // module engine keeps in flight would only cost handshakes: a transfer
+  // that found the streams of its host's connections taken opened one of
+  // its own, each with its TLS handshake, while the first still shook
+  // hands. So eight until an answer tells which, and for good once one
+  // came over HTTP/1.x.
+  void HeardHttpVersion(long version) {
+    if (version != CURL_HTTP_VERSION_2_0 && version != CURL_HTTP_VERSION_3) spoke_http1_ = true;
+    const long limit = spoke_http1_ ? kMaxConnectionsPerHost : kMultiplexedConnectionsPerHost;
+    if (limit == connection_limit_) return;
+    connection_limit_ = limit;
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, limit);
   }
 
   // The origin serves HTTP/1.1 only from now on. Its transfers that have no
@@ -669,7 +674,7 @@ class TransferPool {
   void FallBackToHttp1(const std::string& origin, std::vector<std::shared_ptr<Transfer>>& running,
                        const Transfer& failed) {
     http1_origins_.insert(origin);
-    WidenConnections();
+    HeardHttpVersion(CURL_HTTP_VERSION_1_1);
     for (auto& transfer : running) {
       if (transfer.get() == &failed || transfer->easy == nullptr || transfer->origin != origin ||
           transfer->got_response || !transfer->sink->Restart()) {
@@ -768,9 +773,8 @@ class TransferPool {
       const std::shared_ptr<Transfer> transfer = *it;
       long version = 0;
       if (transfer->got_response &&
-          curl_easy_getinfo(transfer->easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
-          version != CURL_HTTP_VERSION_2_0 && version != CURL_HTTP_VERSION_3) {
-        WidenConnections();
+          curl_easy_getinfo(transfer->easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK) {
+        HeardHttpVersion(version);
       }
       Verdict verdict = Judge(*transfer, message->data.result);
       if (transfer->connected) origin_progress_[transfer->origin] = SteadyClock::now();
@@ -918,7 +922,8 @@ class TransferPool {
   };
   std::map<curl_socket_t, Watched> watched_;
   std::optional<SteadyClock::time_point> timer_due_;
-  bool wide_connections_ = false;  // see WidenConnections
+  long connection_limit_ = kMaxConnectionsPerHost;  // see HeardHttpVersion
+  bool spoke_http1_ = false;
   std::thread thread_;
   bool stopping_ = false;
   TransferId next_id_ = 1;

@@ -91,9 +91,9 @@ struct TransferState {
 /// Streams of one HTTP/2 connection at most (fewer when the server says
 /// so). Transfers beyond what the connections take wait in libcurl's queue.
 inline constexpr int kMaxStreamsPerConnection = 100;
-/// Connections to one host while its transfers travel over HTTP/2. Up to
-/// eight once any transfer of the run came back over HTTP/1.x, which takes
-/// a connection each.
+/// Connections to one host once answers came over HTTP/2. Up to eight
+/// before the first answer, and once any came over HTTP/1.x, which takes a
+/// connection for each transfer.
 inline constexpr int kMultiplexedConnectionsPerHost = 2;
 
 /// Attempts of one transfer at most: the first and two retries. A retry
