@@ -64,16 +64,17 @@ class SpaceGauge {
   // Empty when the write leaves the reserve, else why it must not happen.
   std::string Refusal(const ContainedFolder& folder, std::size_t size) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    Reading& reading = readings_[folder.Path()];
+    const auto [it, first] = readings_.try_emplace(folder.Path());
+    Reading& reading = it->second;
     const double now = GetClock().ElapsedMs();
-    if (!reading.taken || now - reading.at >= kSpaceReadingMs || !Leaves(reading, size)) {
-      reading = {folder.FreeSpace(), now, 0, true};
+    if (first || now - reading.at >= kSpaceReadingMs || !Leaves(reading, size)) {
+      reading = {folder.FreeSpace(), now, 0};
     }
     if (!reading.space) return {};  // unknown: the write itself will tell
+    // A refusal always comes from a reading just taken.
     if (!Leaves(reading, size)) {
-      return "stopped: " + std::to_string(reading.space->Free - reading.written) +
-             " bytes free in " + folder.Path() + ", and " + std::to_string(Reserve(reading)) +
-             " must stay free";
+      return "stopped: " + std::to_string(reading.space->Free) + " bytes free in " + folder.Path() +
+             ", and " + std::to_string(Reserve(reading)) + " must stay free";
     }
     reading.written += size;
     return {};
@@ -84,7 +85,6 @@ class SpaceGauge {
     std::optional<ContainedFolder::Space> space;
     double at = 0;
     std::uint64_t written = 0;  // by this run since the reading
-    bool taken = false;
   };
   static std::uint64_t Reserve(const Reading& reading) {
     return std::min(reading.space->Total / 100 * kReservePercent, kMaxReserve);
