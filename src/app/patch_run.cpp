@@ -69,9 +69,15 @@ std::string FaultsOf(std::string_view what, const std::optional<RepositoryOutcom
   if (!outcome) return {};
   ModuleTally tally = outcome->Modules;
   if (cleanup) tally.Add(outcome->Cleanup);
-  if (!tally.Faulty()) return {};
-  return std::string(what) + ": " + std::to_string(tally.Failed) + " failed, " +
-         std::to_string(tally.Refused) + " refused";
+  std::string faults;
+  if (tally.Faulty()) {
+    faults = std::string(what) + ": " + std::to_string(tally.Failed) + " failed, " +
+             std::to_string(tally.Refused) + " refused";
+  }
+  // An uninstall that could not tell what it had installed removed what it
+  // knew, but cannot say that the translation is gone.
+  if (outcome->OwnFilesUnknown) AddReason(faults, outcome->Reason.Line());
+  return faults;
 }
 
 Step Next(Step step) {

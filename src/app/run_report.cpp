@@ -154,7 +154,7 @@ void RunReporter::RepositoryEnded(std::string_view name, PatchAction action,
         head + (action == PatchAction::kInstall ? " を適用済み" : " をアンインストール済み"),
         repository_line_);
   }
-  for (const std::string& note : outcome.Notes) LogReason(note);
+  for (const Reason& note : outcome.Notes) LogReason(note.Line());
 }
 
 std::unique_ptr<ModuleEvents> RunReporter::ModuleStarted(PatchAction action,

@@ -5,19 +5,23 @@
 
 #include "repos/module_engine.h"
 #include "repos/program_file.h"
+#include "repos/record_seal.h"
 #include "repos/repository_fetch.h"
 #include "repos/sha256.h"
 #include "util/path.h"
-#include "util/system_error.h"
+#include "util/reason.h"
 #include "util/text.h"
 
 namespace kanade {
 
 namespace {
 
-constexpr std::string_view kHeader = "KANADE-INSTALLED 1";
+// Version 1 had no seal: anybody who could write the folder could add to it.
+constexpr std::string_view kHeader = "KANADE-INSTALLED 2";
+constexpr std::string_view kUnsealedHeader = "KANADE-INSTALLED 1";
 constexpr std::string_view kKnownKey = "repository";
 constexpr std::string_view kFileKey = "file";
+constexpr std::string_view kSealKey = "seal";
 // Far more than thousands of modules need; a planted endless file is not read.
 constexpr std::size_t kMaxRecordBytes = std::size_t{64} << 20;
 
@@ -105,7 +109,7 @@ std::string RecordKey(std::string_view target, std::string_view path) {
   return folder + "\n" + ModulePathKey(path);
 }
 
-InstallRecord InstallRecord::Load(std::string* problem) {
+InstallRecord InstallRecord::Load(Reason* problem) {
   bool crossed_link = false;
   const auto folder = OpenReposFolder(false, &crossed_link);
   if (!folder) {
@@ -127,32 +131,51 @@ InstallRecord InstallRecord::Load(std::string* problem) {
         "; the record is begun anew";
     return {};
   }
-  auto record = Parse(*text);
+  if (StartsWith(*text, std::string(kUnsealedHeader) + "\n")) {
+    *problem = path + " is an earlier build's record without a seal; begun anew";
+    return {};
+  }
+  Reason no_key;
+  const auto key = RecordSealKey(&no_key);
+  if (!key) {
+    *problem = no_key.Within("the record cannot be checked: ").Then(path + " is begun anew");
+    return {};
+  }
+  auto record = Parse(*text, *key);
   if (!record) {
-    *problem = path + " is no record of this program; begun anew";
+    *problem = path +
+               " is no record that this program wrote for this player (its seal does not hold); "
+               "nothing it names is removed, and it is begun anew";
     return {};
   }
   return std::move(*record);
 }
 
-bool InstallRecord::Save(std::string* problem) const {
+bool InstallRecord::Save(Reason* problem) const {
+  const std::string path =
+      ReposFolder() + std::string(PathSeparator) + std::string(kInstallRecordName);
+  Reason no_key;
+  const auto key = RecordSealKey(&no_key);
+  if (!key) {
+    *problem = no_key.Within("the record cannot be sealed: ").Then(path + " is not written");
+    return false;
+  }
   const auto folder = OpenReposFolder(true);
-  const std::string text = Text();
+  const std::string text = Text(*key);
   auto file = folder ? folder->CreateTemporary(kInstallRecordName) : std::nullopt;
   if (!file || !file->Write(text.data(), text.size()) || !file->Finish(true) ||
       !folder->MoveIntoPlace(*file, kInstallRecordName)) {
-    *problem = "cannot write " + ReposFolder() + std::string(PathSeparator) +
-               std::string(kInstallRecordName) + ": " + LastSystemError();
+    *problem = SystemReason("cannot write " + path);
     return false;
   }
   return true;
 }
 
-std::string InstallRecord::Text() const {
+std::string InstallRecord::Text(std::string_view key) const {
   std::string text(kHeader);
   text += '\n';
-  for (const std::string& name : known_) {
-    text += std::string(kKnownKey) + '\t' + Escape(name) + '\n';
+  for (const auto& [known, target] : known_) {
+    text += std::string(kKnownKey) + '\t' + Escape(known.first) + '\t' + Escape(target) + '\n';
   }
   for (const RecordedFile* kept : InOrder()) {
     const RecordedFile& file = *kept;
@@ -160,20 +183,29 @@ std::string InstallRecord::Text() const {
             file.Sha256 + '\t' + (file.Size ? std::to_string(*file.Size) : "-") + '\t' +
             Escape(file.Repository) + '\t' + std::to_string(file.Serial) + '\n';
   }
-  return text;
+  return text + std::string(kSealKey) + '\t' + SealOf(key, text) + '\n';
 }
 
-std::optional<InstallRecord> InstallRecord::Parse(std::string_view text) {
-  const std::vector<std::string> lines = SplitLines(text);
+std::optional<InstallRecord> InstallRecord::Parse(std::string_view text, std::string_view key) {
+  // The seal is the last line and covers every byte before it.
+  const std::string seal_start = "\n" + std::string(kSealKey) + "\t";
+  const std::size_t at = text.rfind(seal_start);
+  if (at == std::string_view::npos) return std::nullopt;
+  const std::string_view sealed = text.substr(0, at + 1);
+  std::string_view seal = text.substr(at + seal_start.size());
+  if (!seal.empty() && seal.back() == '\n') seal.remove_suffix(1);
+  if (!SealHolds(key, sealed, seal)) return std::nullopt;
+  const std::vector<std::string> lines = SplitLines(sealed);
   if (lines.empty() || lines.front() != kHeader) return std::nullopt;
   InstallRecord record;
   for (std::size_t i = 1; i < lines.size(); ++i) {
     if (lines[i].empty()) continue;
     const std::vector<std::string_view> fields = Fields(lines[i]);
-    if (fields[0] == kKnownKey && fields.size() == 2) {
+    if (fields[0] == kKnownKey && fields.size() == 3) {
       const auto name = Unescape(fields[1]);
-      if (!name) return std::nullopt;
-      record.known_.insert(*name);
+      const auto target = Unescape(fields[2]);
+      if (!name || !target) return std::nullopt;
+      record.AddKnown(*name, *target);
     } else if (fields[0] == kFileKey) {
       auto file = ParseFile(fields);
       if (!file) return std::nullopt;
@@ -223,12 +255,24 @@ std::vector<RecordedFile> InstallRecord::FilesOf(std::string_view repository,
   return found;
 }
 
-bool InstallRecord::Knows(std::string_view repository) const {
-  return known_.count(std::string(repository)) > 0;
+std::set<std::string> InstallRecord::PathsElsewhere(std::string_view repository,
+                                                    std::string_view target) const {
+  const std::string folder = RecordKey(target, "");
+  std::set<std::string> paths;
+  for (const auto& [key, kept] : files_) {
+    if (kept.file.Repository == repository && RecordKey(kept.file.Target, "") != folder) {
+      paths.insert(ModulePathKey(kept.file.Path));
+    }
+  }
+  return paths;
 }
 
-void InstallRecord::AddKnown(std::string_view repository) {
-  known_.insert(std::string(repository));
+bool InstallRecord::Knows(std::string_view repository, std::string_view target) const {
+  return known_.count({std::string(repository), RecordKey(target, "")}) > 0;
+}
+
+void InstallRecord::AddKnown(std::string_view repository, std::string_view target) {
+  known_[{std::string(repository), RecordKey(target, "")}] = StripTrailingSeparators(target);
 }
 
 }  // namespace kanade

@@ -2,7 +2,9 @@
 // target folder, with the digest and size it wrote and the repository that
 // listed it. Removal goes by the record alone, so a list that lies in a
 // folder others can write never decides what is deleted, and a file a
-// release withdrew is still known after a run that was killed.
+// release withdrew is still known after a run that was killed. The record is
+// sealed with the player's own key (record_seal.h): one that anybody else
+// wrote is not believed.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +13,10 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "util/reason.h"
 
 namespace kanade {
 
@@ -30,16 +35,18 @@ struct RecordedFile {
 class InstallRecord {
  public:
   /// The record in the repos folder; empty when there is none yet. One that
-  /// cannot be read or is no record is begun anew, and `problem` says why:
-  /// what it named is then taken over again from the verified copies.
-  static InstallRecord Load(std::string* problem);
-  /// Writes it under a temporary name, flushed, then renamed over the old;
-  /// `problem` says why when that fails.
-  bool Save(std::string* problem) const;
+  /// cannot be read, is no record, or is not sealed with the player's key
+  /// is begun anew, and `problem` says why: what it named is then taken
+  /// over again from the earlier copies of the repositories.
+  static InstallRecord Load(Reason* problem);
+  /// Seals it, writes it under a temporary name, flushed, then renames it
+  /// over the old; `problem` says why when that fails.
+  bool Save(Reason* problem) const;
 
-  /// The record's text, and back; nothing for text that is no record.
-  std::string Text() const;
-  static std::optional<InstallRecord> Parse(std::string_view text);
+  /// The record's text, sealed with `key`, and back: nothing for text that
+  /// is no record or whose seal does not hold.
+  std::string Text(std::string_view key) const;
+  static std::optional<InstallRecord> Parse(std::string_view text, std::string_view key);
 
   /// The file recorded at `path` below `target`, whichever repository.
   const RecordedFile* Find(std::string_view target, std::string_view path) const;
@@ -50,10 +57,15 @@ class InstallRecord {
   /// What `repository` installed below `target`, in the order recorded.
   std::vector<RecordedFile> FilesOf(std::string_view repository, std::string_view target) const;
 
-  /// Whether `repository` was carried out since the record began: a copy
-  /// installed before there was a record is taken over only once.
-  bool Knows(std::string_view repository) const;
-  void AddKnown(std::string_view repository);
+  /// The ModulePathKeys of what `repository` installed below other target
+  /// folders than `target`: the game folder it was in before it moved.
+  std::set<std::string> PathsElsewhere(std::string_view repository, std::string_view target) const;
+
+  /// Whether a verified copy of `repository` was carried out in `target`
+  /// since the record began: an earlier install is taken over only until
+  /// then.
+  bool Knows(std::string_view repository, std::string_view target) const;
+  void AddKnown(std::string_view repository, std::string_view target);
 
  private:
   struct Kept {
@@ -64,7 +76,8 @@ class InstallRecord {
 
   std::map<std::string, Kept> files_;  // by RecordKey
   std::uint64_t next_order_ = 0;
-  std::set<std::string> known_;
+  // By repository and RecordKey(target, ""): the target as written.
+  std::map<std::pair<std::string, std::string>, std::string> known_;
 };
 
 /// What names one place below a target folder in the record: the target

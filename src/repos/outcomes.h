@@ -58,10 +58,12 @@ struct ModuleTally {
 /// An apply or uninstall of one repository.
 struct RepositoryOutcome {
   bool CopyUsed = false;  // a verified local copy was carried out in an existing target folder
-  kanade::Reason Reason;  // why the copy could not be used
-  ModuleTally Modules;    // the repository's own files: installed, or removed by an uninstall
-  ModuleTally Cleanup;    // what a release withdrew or another mode left, removed while applying
-  std::vector<std::string> Notes;  // for the log: the record of installed files could not be kept
+  bool OwnFilesUnknown = false;  // an uninstall could not tell which files it had installed
+  kanade::Reason Reason;         // why the copy could not be used, or why that could not be told
+  ModuleTally Modules;  // the repository's own files: installed, or removed by an uninstall
+  ModuleTally Cleanup;  // what a release withdrew or another mode left, removed while applying
+  std::vector<kanade::Reason>
+      Notes;  // for the log: the record of installed files could not be kept
 
   bool Changed() const { return Modules.Changed() || Cleanup.Changed(); }
 };

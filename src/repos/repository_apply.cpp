@@ -14,6 +14,7 @@
 #include "repos/publisher_keys.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_format.h"
+#include "repos/repository_server.h"
 #include "repos/repository_trust.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
@@ -44,13 +45,13 @@ struct Listing {
   std::int64_t serial = 0;
 };
 
-Listing ListingOf(std::string_view text) {
+Listing ListingOf(std::string_view text, const RepositoryCheck& check) {
   Listing listing;
   for (const std::string& raw : SplitLines(text)) {
     listing.lines.push_back(SplitRepositoryLine(raw));
     listing.entries.push_back(ParseModuleLine(listing.lines.back()));
   }
-  listing.serial = CheckRepositoryText(text, CompiledPublisherKeys()).Serial;
+  listing.serial = check.Serial;
   return listing;
 }
 
@@ -58,24 +59,36 @@ ModuleEntry EntryOf(const RecordedFile& file) {
   return ModuleEntry{file.Path, {}, file.Sha256, file.Size};
 }
 
+// The copies of a repository that decide what is ours: the verified one this
+// run carries out, and the one that lay in repos/ before this run fetched.
+struct Copies {
+  std::optional<Listing> verified;
+  std::optional<Listing> earlier;
+  bool earlier_signed = false;  // signed by a trusted key under its own name
+};
+
 // One repository carried out against the record of installed files.
 class RecordedRun {
  public:
-  RecordedRun(std::string_view repository, std::string target, RepositoryOutcome& outcome,
-              EngineSink& sink)
-      : repository_(repository), target_(std::move(target)), outcome_(outcome), sink_(sink) {
-    std::string problem;
+  RecordedRun(std::string_view repository, std::string target, const Copies& copies,
+              RepositoryOutcome& outcome, EngineSink& sink)
+      : repository_(repository),
+        target_(std::move(target)),
+        copies_(copies),
+        outcome_(outcome),
+        sink_(sink) {
+    Reason problem;
     record_ = InstallRecord::Load(&problem);
     Note(problem);
   }
 
   // The listed files: what is written is recorded before its first byte, so
   // that a run killed half-way still knows it; what was there already is
-  // the player's or the game's, unless the record names its place or the
-  // repository is met for the first time since there is a record (the
-  // install of an earlier build is taken over once).
-  void Install(const Listing& listing) {
-    const bool adopting = !record_.Knows(repository_);
+  // the player's or the game's, unless the record names its place or an
+  // earlier install left it (TakenOver).
+  void Install() {
+    const Listing& listing = *copies_.verified;
+    const std::map<std::string, std::string> taken = TakenOver();
     std::vector<bool> announced(listing.entries.size(), false);
     for (std::size_t i = 0; i < listing.entries.size(); ++i) {
       const auto& entry = listing.entries[i];
@@ -93,35 +106,48 @@ class RecordedRun {
         ProcessModuleLines(listing.lines, PatchAction::kInstall, target_, sink_, &results);
     std::set<std::string>& listed = AppliedPaths()[repository_];
     listed.clear();
+    std::set<std::string> listed_paths;
     for (std::size_t i = 0; i < listing.entries.size(); ++i) {
       const auto& entry = listing.entries[i];
       if (!entry) continue;
       const std::string path = Written(*entry);
       listed.insert(RecordKey(target_, path));
+      listed_paths.insert(ModulePathKey(path));
       const auto result = results[i];
+      const auto it = taken.find(ModulePathKey(path));
+      const bool taken_over = it != taken.end() && it->second == entry->Sha256;
       const bool ours = result == ModuleResult::kWritten ||
-                        (result == ModuleResult::kCurrent && (adopting || !announced[i]));
+                        (result == ModuleResult::kCurrent && (taken_over || !announced[i]));
       if (ours) {
         record_.Put(RecordOf(*entry, listing.serial, SizeOf(*entry, path)));
       } else if (announced[i]) {
         record_.Forget(target_, path);
       }
     }
-    record_.AddKnown(repository_);
+    // What the earlier install left and this release withdrew is ours too,
+    // and the clearing up that follows removes it while it holds those bytes.
+    for (const auto& [path, file] : TakenOverFiles(taken)) {
+      if (listed_paths.count(path) == 0) record_.Put(file);
+    }
+    record_.AddKnown(repository_, target_);
   }
 
-  // An uninstall removes what the record names for this repository; a copy
-  // installed before there was a record is taken over first.
-  void Uninstall(const std::optional<Listing>& listing) {
+  // An uninstall removes what the record names for this repository here,
+  // and what an earlier install left (TakenOver). Without a verified copy and
+  // without having carried one out here, what is ours cannot be told: the
+  // outcome says so.
+  void Uninstall() {
     std::vector<RecordedFile> adopted;
-    if (!record_.Knows(repository_) && listing) {
-      for (const auto& entry : listing->entries) {
-        if (!entry || !IsDigestText(entry->Sha256)) continue;
-        if (record_.Find(target_, Written(*entry)) != nullptr) continue;
-        adopted.push_back(RecordOf(*entry, listing->serial, entry->Size));
-      }
+    for (auto& [path, file] : TakenOverFiles(TakenOver())) {
+      if (record_.Find(target_, file.Path) == nullptr) adopted.push_back(std::move(file));
     }
-    record_.AddKnown(repository_);
+    if (!copies_.verified && !record_.Knows(repository_, target_)) {
+      outcome_.OwnFilesUnknown = true;
+      outcome_.Reason = "which files the translation installed in " + target_ +
+                        " cannot be told: no verified copy of " + repository_ +
+                        " and no record of carrying one out there";
+    }
+    if (copies_.verified) record_.AddKnown(repository_, target_);
     outcome_.Modules = Remove(record_.FilesOf(repository_, target_), true);
     // Taken over only where the listed bytes still lie, so a path that was
     // never installed (behind a link, say) gives no line.
@@ -140,7 +166,7 @@ class RecordedRun {
   }
 
   void Save() {
-    std::string problem;
+    Reason problem;
     record_.Save(&problem);
     Note(problem);
   }
@@ -153,6 +179,70 @@ class RecordedRun {
   RecordedFile RecordOf(const ModuleEntry& entry, std::int64_t serial,
                         std::optional<std::uint64_t> size) const {
     return RecordedFile{target_, Written(entry), entry.Sha256, size, repository_, serial};
+  }
+
+  // By ModulePathKey, the digest of each file that an earlier install left
+  // here and that is taken over while this repository is not yet known in
+  // this folder. Only a list signed by the publisher decides, and only the
+  // chosen repository's own:
+  // - the copy that lay in repos/ before this run (an earlier build, or the
+  //   original program, installed from it) lists it with those bytes, and
+  //   so does a signed copy: an unsigned one, which anybody could have put
+  //   there, counts only where the verified copy agrees with it;
+  // - the game folder moved: the record names the place for this
+  //   repository in another folder, and the verified copy lists the bytes.
+  // A new player's game file that happens to hold a module's bytes is
+  // neither, and stays the game's.
+  std::map<std::string, std::string> TakenOver() const {
+    std::map<std::string, std::string> taken;
+    if (record_.Knows(repository_, target_)) return taken;
+    std::map<std::string, std::string> verified;
+    if (copies_.verified) {
+      for (const auto& entry : copies_.verified->entries) {
+        if (entry && IsDigestText(entry->Sha256)) {
+          verified[ModulePathKey(Written(*entry))] = entry->Sha256;
+        }
+      }
+    }
+    if (copies_.earlier) {
+      for (const auto& entry : copies_.earlier->entries) {
+        if (!entry || !IsDigestText(entry->Sha256) || !IsContainedModulePath(entry->RelativePath)) {
+          continue;
+        }
+        const std::string key = ModulePathKey(Written(*entry));
+        const auto listed = verified.find(key);
+        if (copies_.earlier_signed ||
+            (listed != verified.end() && listed->second == entry->Sha256)) {
+          taken[key] = entry->Sha256;
+        }
+      }
+    }
+    for (const std::string& key : record_.PathsElsewhere(repository_, target_)) {
+      if (const auto listed = verified.find(key); listed != verified.end()) {
+        taken.try_emplace(key, listed->second);
+      }
+    }
+    return taken;
+  }
+
+  // The entries behind `taken`, as the record would name them, by
+  // ModulePathKey: with the earlier copy's size and SERIAL, or the verified
+  // copy's where it lists the same bytes.
+  std::map<std::string, RecordedFile> TakenOverFiles(
+      const std::map<std::string, std::string>& taken) const {
+    std::map<std::string, RecordedFile> files;
+    for (const auto* copy : {&copies_.earlier, &copies_.verified}) {
+      if (!*copy) continue;
+      for (const auto& entry : (*copy)->entries) {
+        if (!entry || !IsContainedModulePath(entry->RelativePath)) continue;
+        const std::string path = Written(*entry);
+        const auto it = taken.find(ModulePathKey(path));
+        if (it != taken.end() && it->second == entry->Sha256) {
+          files.insert_or_assign(it->first, RecordOf(*entry, (*copy)->serial, entry->Size));
+        }
+      }
+    }
+    return files;
   }
 
   std::optional<std::uint64_t> SizeOf(const ModuleEntry& entry, const std::string& path) const {
@@ -181,12 +271,13 @@ class RecordedRun {
     return tally;
   }
 
-  void Note(const std::string& problem) {
-    if (!problem.empty()) outcome_.Notes.push_back(problem);
+  void Note(const Reason& problem) {
+    if (!problem.Empty()) outcome_.Notes.push_back(problem);
   }
 
   const std::string repository_;
   const std::string target_;
+  const Copies& copies_;
   RepositoryOutcome& outcome_;
   EngineSink& sink_;
   InstallRecord record_;
@@ -223,17 +314,22 @@ RepositoryOutcome ProcessRepository(std::string_view repository_name,
     return outcome;
   }
   outcome.CopyUsed = text.has_value();
-  const std::optional<Listing> listing =
-      text ? std::optional<Listing>(ListingOf(*text)) : std::nullopt;
+  Copies copies;
+  if (text) copies.verified = ListingOf(*text, CheckRepositoryText(*text, CompiledPublisherKeys()));
+  if (const auto earlier = EarlierCopyOf(repository_name)) {
+    const RepositoryCheck check = CheckRepositoryText(*earlier, CompiledPublisherKeys());
+    copies.earlier = ListingOf(*earlier, check);
+    copies.earlier_signed = IsTrustedAs(check, PublishedNameOf(repository_name), false);
+  }
 
-  RecordedRun run(repository_name, target, outcome, sink);
+  RecordedRun run(repository_name, target, copies, outcome, sink);
   std::set<std::string> listed;
   if (install) {
-    run.Install(*listing);
+    run.Install();
     listed = AppliedPaths()[std::string(repository_name)];
     run.ClearUp(repository_name, listed);
   } else {
-    run.Uninstall(listing);
+    run.Uninstall();
   }
   // What the other modes left here goes; a file this one lists and just
   // installed or found current has become this one's already.

@@ -33,6 +33,14 @@ std::map<std::string, std::optional<std::string>, std::less<>>& VerifiedCopies()
   return copies;
 }
 
+// The copy each repository had in repos/ before this run's first fetch of
+// it replaced it (nothing when there was none): the evidence that an earlier
+// build or the original program installed from it.
+std::map<std::string, std::optional<std::string>, std::less<>>& EarlierCopies() {
+  static std::map<std::string, std::optional<std::string>, std::less<>> copies;
+  return copies;
+}
+
 // Leftovers of a run that was killed while it fetched go once per process.
 void RemoveLeftoversOnce(const ContainedFolder& folder) {
   static std::string cleaned;
@@ -107,6 +115,7 @@ FetchOutcome FetchRepository(std::string_view url, std::string_view local_name, 
   std::string foreign;
   std::optional<std::string> local =
       folder ? ReadProgramFile(*folder, local_name, kMaxRepositoryBytes, &foreign) : std::nullopt;
+  EarlierCopies().try_emplace(std::string(local_name), local);
   MemorySink fetched;
   const auto end = [&](FetchResult result, Reason reason) {
     outcome.Result = result;
@@ -206,8 +215,16 @@ std::optional<std::string> VerifiedCopyOf(std::string_view local_name) {
   return local;
 }
 
+std::optional<std::string> EarlierCopyOf(std::string_view local_name) {
+  if (const auto it = EarlierCopies().find(local_name); it != EarlierCopies().end()) {
+    return it->second;
+  }
+  return ReadLocalRepository(local_name);
+}
+
 void ForgetVerifiedCopies() {
   VerifiedCopies().clear();
+  EarlierCopies().clear();
 }
 
 bool HasVerifiedLocalCopy(std::string_view local_name) {

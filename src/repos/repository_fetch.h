@@ -47,7 +47,13 @@ bool HasVerifiedLocalCopy(std::string_view local_name);
 /// no such copy; without a fetch, the local copy read once now and checked.
 std::optional<std::string> VerifiedCopyOf(std::string_view local_name);
 
-/// A new run: what earlier fetches verified is fetched again.
+/// The bytes that lay in repos/ as `local_name` before this run's first
+/// fetch of it, whatever they are (signed or not); without a fetch, the
+/// local copy now. Nothing when there was none.
+std::optional<std::string> EarlierCopyOf(std::string_view local_name);
+
+/// A new run: what earlier fetches verified is fetched again, and the
+/// copies they found count as earlier ones.
 void ForgetVerifiedCopies();
 
 }  // namespace kanade

@@ -1,6 +1,6 @@
 // Who owns a file, and whether that is enough to trust what lies there: the
 // running user, an administrator (SYSTEM, TrustedInstaller) or root. Only
-// ContainedFolder's platform files use this.
+// ContainedFolder's platform files and the player's secrets use this.
 #pragma once
 
 #include <optional>
@@ -20,6 +20,13 @@ namespace kanade {
 /// change it either; else its owner as text ("DOMAIN\name (SID)"), and
 /// who else may change it.
 std::optional<std::string> UntrustedOwnerOf(HANDLE handle, bool sole_writer);
+/// Nothing when only the running user, administrators, SYSTEM and
+/// TrustedInstaller may read or change the object behind `handle` (opened
+/// with READ_CONTROL); else the first other who may.
+std::optional<std::string> OtherReaderOrWriterOf(HANDLE handle);
+/// An access list, in SDDL, that lets the running user and SYSTEM alone in;
+/// empty when the user cannot be told.
+std::wstring PlayerOnlyAccessList();
 #else
 /// Nothing when `info` belongs to the running user or root; else its owner
 /// as text ("name (uid N)", or "uid N" when the name is unknown).

@@ -75,10 +75,13 @@ std::string SidText(PSID sid) {
   return account + " (" + id + ")";
 }
 
-// The first one besides the trusted owners whom the list lets change the
-// object; "everyone" for no list at all. Deny entries are not weighed:
+// What lets someone read an object's content.
+constexpr ACCESS_MASK kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+
+// The first one besides the trusted owners whom the list grants any of
+// `rights`; "everyone" for no list at all. Deny entries are not weighed:
 // only a grant that is absent counts.
-std::optional<std::string> OtherWriter(PACL dacl) {
+std::optional<std::string> OtherGrantee(PACL dacl, ACCESS_MASK rights) {
   if (dacl == nullptr) return "everyone";
   for (DWORD index = 0; index < dacl->AceCount; ++index) {
     ACE_HEADER* header = nullptr;
@@ -88,13 +91,13 @@ std::optional<std::string> OtherWriter(PACL dacl) {
         header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
       const auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
       const PSID sid = const_cast<DWORD*>(&ace->SidStart);
-      if ((ace->Mask & kChangeRights) && !IsTrustedSid(sid) &&
+      if ((ace->Mask & rights) && !IsTrustedSid(sid) &&
           !IsWellKnown(sid, WinCreatorOwnerRightsSid)) {
         return SidText(sid);
       }
     } else if (header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
                header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE) {
-      if (reinterpret_cast<ACCESS_ALLOWED_OBJECT_ACE*>(header)->Mask & kChangeRights) {
+      if (reinterpret_cast<ACCESS_ALLOWED_OBJECT_ACE*>(header)->Mask & rights) {
         return "an entry of another kind";
       }
     }
@@ -118,10 +121,30 @@ std::optional<std::string> UntrustedOwnerOf(HANDLE handle, bool sole_writer) {
   if (owner == nullptr) return "no owner";
   if (!IsTrustedSid(owner)) return SidText(owner);
   if (!sole_writer) return std::nullopt;
-  if (const auto other = OtherWriter(dacl)) {
+  if (const auto other = OtherGrantee(dacl, kChangeRights)) {
     return SidText(owner) + ", which " + *other + " may change";
   }
   return std::nullopt;
+}
+
+std::optional<std::string> OtherReaderOrWriterOf(HANDLE handle) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return "an access list that cannot be read";
+  }
+  const LocalMemory owned(descriptor);
+  return OtherGrantee(dacl, kChangeRights | kReadRights);
+}
+
+std::wstring PlayerOnlyAccessList() {
+  static const std::vector<BYTE> user = TokenUserSid();
+  LPWSTR text = nullptr;
+  if (user.empty() || !ConvertSidToStringSidW(const_cast<BYTE*>(user.data()), &text)) return {};
+  const LocalMemory owned(text);
+  // Protected: nothing is inherited from the folder above.
+  return std::wstring(L"D:P(A;;FA;;;SY)(A;;FA;;;") + text + L")";
 }
 
 }  // namespace kanade

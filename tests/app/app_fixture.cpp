@@ -62,7 +62,16 @@ void AppTest::Publish(const std::string& name, const std::map<std::string, std::
   const std::string published_name = name == "kanade-patcher-linux.repo"
                                          ? "kanade-patcher-linux"
                                          : name.substr(0, name.size() - 5);
-  server_.Serve("/repos/" + name, PublishedRepositoryText(published_name, lines, ++serial_));
+  published_[name] = PublishedRepositoryText(published_name, lines, ++serial_);
+  server_.Serve("/repos/" + name, published_[name]);
+}
+
+void AppTest::KeepPublishedCopies() {
+  for (const auto& [name, text] : published_) {
+    WriteFile(dir_ / ("program/repos/" +
+                      (name == "kanade-patcher-linux.repo" ? "kanade-patcher.repo" : name)),
+              text);
+  }
 }
 
 void AppTest::InstallGame() {

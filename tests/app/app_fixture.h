@@ -22,6 +22,9 @@ class AppTest : public ::testing::Test {
   /// Publishes `files` (relative path -> bytes) as the signed repository
   /// `name` ("kanade-test.repo") on the server.
   void Publish(const std::string& name, const std::map<std::string, std::string>& files);
+  /// The program folder as an earlier build left it after installing what is
+  /// published now: its copies of the repositories in repos/.
+  void KeepPublishedCopies();
   /// The game folder (validated) and the data folder with its FIFO folder.
   void InstallGame();
   /// Builds the main window as start-up does, ready for events.
@@ -38,6 +41,7 @@ class AppTest : public ::testing::Test {
   HeadlessToolkit toolkit_;
   HttpTestServer server_;
   std::int64_t serial_ = 0;  // each publication is the next release
+  std::map<std::string, std::string> published_;  // repository texts by served name
   std::string game_;
   std::string data_;
   bool ended_ = false;

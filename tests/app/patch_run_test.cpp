@@ -267,6 +267,7 @@ TEST_F(PatchRunTest, SwitchedOffLocalisationIsUninstalled) {
   PublishAll();
   InstallGame();
   WriteFile(game_ + "/Language.txt", "prefixed");
+  KeepPublishedCopies();
   State().LocalizationMode = "kanade-prefixed";
   State().EnableLocalization = 0;
   Options({"-nopatch"});
@@ -387,6 +388,7 @@ TEST_F(PatchRunTest, UninstallRemovesBothRepositoriesAndEndsTheProgram) {
   InstallGame();
   WriteFile(game_ + "/Language.txt", "conv");
   WriteFile(data_ + "/Lua/kanade.lua", "-- lua");
+  KeepPublishedCopies();
   State().LocalizationMode = "kanade-conv-test";
   State().EnableLocalization = 1;  // as if the settings file said so
   Options({"-uninstall"});
@@ -468,7 +470,9 @@ class ClosingLineTest : public PatchRunTest, public ::testing::WithParamInterfac
   void PublishTest(const std::map<std::string, std::string>& files) {
     Publish("kanade-test.repo", files);
   }
+  // As an earlier build installed it: the files, and its copies in repos/.
   void Installed(bool read_only) {
+    KeepPublishedCopies();
     WriteFile(game_ + "/Language.txt", "ui only");
     WriteFile(data_ + "/Lua/kanade.lua", "-- lua");
     if (read_only) test::SetReadOnly(game_ + "/Language.txt", true);

@@ -35,7 +35,7 @@ ModuleOutcome Module(ModuleResult result, ModuleFailure failure = ModuleFailure:
   return {result, failure, std::move(reason)};
 }
 
-RepositoryOutcome Changed(std::vector<std::string> notes = {}) {
+RepositoryOutcome Changed(std::vector<Reason> notes = {}) {
   RepositoryOutcome outcome;
   outcome.Modules.Written = 1;
   outcome.Notes = std::move(notes);

@@ -182,8 +182,11 @@ TEST_F(RepositoryApplyTest, AReleaseThatDropsFilesRemovesThemUnlessThePlayerChan
   EXPECT_FALSE(ApplyRepository(kName, game_, sink_).Changed());
 }
 
-// Removal goes by the record of what this program wrote: the cases in which
-// a list that was never ours, or never installed, used to delete files.
+// Removal goes by the record of what this program wrote, sealed with the
+// player's key, and by what an earlier install left: the cases in which a
+// list that was never ours, a forged record or a file the game shares with
+// the translation used to delete files, and those in which the translation
+// used to stay for good.
 TEST_F(RepositoryApplyTest, OnlyWhatTheRecordNamesIsEverRemoved) {
   const std::string others_name = "kanade-conv-test.repo";
   const std::vector<std::string> others{others_name};
@@ -193,46 +196,54 @@ TEST_F(RepositoryApplyTest, OnlyWhatTheRecordNamesIsEverRemoved) {
   const auto new_process = [] { ForgetAppliedPaths(); };
   const auto fresh = [&] {
     std::filesystem::remove_all(game_);
+    std::filesystem::remove_all(game_ + ".old");
     std::filesystem::create_directories(game_ + "/Saves");
-    std::filesystem::remove(record);
+    std::filesystem::remove_all(program_ / "repos");
     test::WriteFile(game_ + "/" + game_exe, "the game");
     test::WriteFile(game_ + "/Saves/slot1.sav", "a save");
     new_process();
   };
-  const auto listing = [&](std::initializer_list<const char*> paths) {
-    std::string lines;
-    for (const char* path : paths) {
-      lines += test::ModuleLineText(path, "https://127.0.0.1/x",
-                                    Sha256OfText(test::ReadFile(game_ + "/" + path)));
-    }
-    return lines;
+  const auto line_of = [&](const std::string& path) {
+    return test::ModuleLineText(path, "https://127.0.0.1/x",
+                                Sha256OfText(test::ReadFile(game_ + "/" + path)));
   };
-  // Each row ends with the translation gone and the game's and the
-  // player's files as they were.
+  const auto install = [&](const std::string& target) {
+    ASSERT_TRUE(Fetch());
+    ASSERT_TRUE(ApplyRepository(kName, target, sink_).Changed());
+    new_process();
+  };
+  // An uninstall that ends with the translation gone, or with it left and
+  // the outcome saying that what is ours cannot be told.
+  const auto uninstall = [&](bool expect_removed) {
+    const RepositoryOutcome outcome = UninstallRepository(kName, game_, sink_, others);
+    EXPECT_EQ(outcome.Changed(), expect_removed);
+    return outcome;
+  };
   struct Row {
     const char* name;
     std::function<void()> act;
+    bool removed;  // the translation is gone at the end
   };
   const std::vector<Row> rows{
       {"a planted unsigned copy lists the player's save and the game",
        [&] {
          test::WriteLocalRepository(
-             kName, test::SignedRepositoryText(listing({"Saves/slot1.sav", game_exe.c_str()})));
-         EXPECT_FALSE(UninstallRepository(kName, game_, sink_, others).Changed());
-       }},
+             kName, test::SignedRepositoryText(line_of("Saves/slot1.sav") + line_of(game_exe)));
+         EXPECT_TRUE(uninstall(false).OwnFilesUnknown);
+       },
+       true},
       {"a mode never chosen lists the game's own file with its bytes",
        [&] {
          test::WriteLocalRepository(
-             others_name,
-             test::PublishedRepositoryText("kanade-conv-test", listing({game_exe.c_str()})));
+             others_name, test::PublishedRepositoryText("kanade-conv-test", line_of(game_exe)));
          ASSERT_TRUE(Fetch());
          ASSERT_TRUE(ApplyRepository(kName, game_, sink_, others).Changed());
-         ASSERT_TRUE(UninstallRepository(kName, game_, sink_, others).Changed());
-       }},
+         uninstall(true);
+       },
+       true},
       {"a release withdrew a file and the run was killed before its apply",
        [&] {
-         ASSERT_TRUE(Fetch());
-         ASSERT_TRUE(ApplyRepository(kName, game_, sink_).Changed());
+         install(game_);
          files_.erase("Language.txt");
          Publish();
          ASSERT_TRUE(Fetch());
@@ -240,24 +251,72 @@ TEST_F(RepositoryApplyTest, OnlyWhatTheRecordNamesIsEverRemoved) {
          EXPECT_EQ(FetchRepository(nginx_.Url("/repos/kanade-test.repo"), kName, sink_).Result,
                    FetchResult::kFetched);
          EXPECT_TRUE(ApplyRepository(kName, game_, sink_).Changed());
-       }},
-      {"an earlier build's install is taken over once, then removed",
+       },
+       true},
+      {"an earlier build's install and its copy, without a record, is taken over",
+       [&] {
+         for (const auto& [path, body] : files_) test::WriteFile(game_ + "/" + path, body);
+         test::WriteLocalRepository(kName, test::ReadFile(www_ / "repos/kanade-test.repo"));
+         ASSERT_TRUE(Fetch());
+         EXPECT_FALSE(ApplyRepository(kName, game_, sink_).Changed());
+         new_process();
+         uninstall(true);
+       },
+       true},
+      {"a new player's game holds a module's bytes: never taken over",
        [&] {
          for (const auto& [path, body] : files_) test::WriteFile(game_ + "/" + path, body);
          ASSERT_TRUE(Fetch());
          EXPECT_FALSE(ApplyRepository(kName, game_, sink_).Changed());
          new_process();
-         EXPECT_TRUE(UninstallRepository(kName, game_, sink_).Changed());
-       }},
+         uninstall(false);
+       },
+       false},
+      {"the original program's unsigned copy, uninstalled offline, then online",
+       [&] {
+         for (const auto& [path, body] : files_) test::WriteFile(game_ + "/" + path, body);
+         test::WriteLocalRepository(kName, test::SignedRepositoryText(line_of("Language.txt")));
+         const RepositoryOutcome offline = uninstall(false);
+         EXPECT_TRUE(offline.OwnFilesUnknown);
+         EXPECT_NE(offline.Reason.Line().find("cannot be told"), std::string::npos);
+         new_process();
+         ASSERT_TRUE(Fetch());
+         EXPECT_FALSE(uninstall(true).OwnFilesUnknown);
+       },
+       true},
+      {"another user appends the player's save to the record",
+       [&] {
+         install(game_);
+         // Before the seal, where the record's own lines go.
+         std::string text = test::ReadFile(record);
+         text.insert(text.find('\n') + 1, "file\t" + game_ + "\tSaves/slot1.sav\t" +
+                                                Sha256OfText("a save") +
+                                                "\t6\tkanade-test.repo\t1\n");
+         test::WriteFile(record, text);
+         const RepositoryOutcome outcome = uninstall(true);
+         ASSERT_EQ(outcome.Notes.size(), 1u);
+         EXPECT_NE(outcome.Notes[0].Line().find("its seal does not hold"), std::string::npos);
+       },
+       true},
       {"a record that is no record is begun anew, and says so",
        [&] {
+         std::filesystem::create_directories(program_ / "repos");
          test::WriteFile(record, "file\t/\tShroud of the Avatar.exe\t00\n");
+         install(game_);
+         uninstall(true);
+       },
+       true},
+      {"the game folder moved after the install, its copy in repos/ gone",
+       [&] {
+         std::filesystem::create_directories(game_ + ".old");
+         install(game_ + ".old");
+         std::filesystem::copy(game_ + ".old/Language.txt", game_ + "/Language.txt");
+         std::filesystem::remove_all(game_ + ".old");
+         std::filesystem::remove(program_ / "repos/kanade-test.repo");
          ASSERT_TRUE(Fetch());
-         const RepositoryOutcome outcome = ApplyRepository(kName, game_, sink_);
-         ASSERT_EQ(outcome.Notes.size(), 1u);
-         EXPECT_NE(outcome.Notes[0].find("is no record of this program"), std::string::npos);
-         EXPECT_TRUE(UninstallRepository(kName, game_, sink_).Changed());
-       }},
+         uninstall(true);
+       },
+       true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -265,7 +324,7 @@ TEST_F(RepositoryApplyTest, OnlyWhatTheRecordNamesIsEverRemoved) {
     Publish();
     fresh();
     row.act();
-    EXPECT_FALSE(IsFile(game_ + "/Language.txt"));
+    EXPECT_EQ(IsFile(game_ + "/Language.txt"), !row.removed);
     EXPECT_EQ(test::ReadFile(game_ + "/" + game_exe), "the game");
     EXPECT_EQ(test::ReadFile(game_ + "/Saves/slot1.sav"), "a save");
   }

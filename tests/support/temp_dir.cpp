@@ -97,6 +97,10 @@ void SetReadOnly(const std::string& path, bool read_only) {
 }
 
 void ResetForTest(const std::string& folder) {
+  // The player's own key for the record lives in a profile of the tests'
+  // own, never in the home of whoever runs them.
+  static const TempDir profile;
+  ::setenv("XDG_STATE_HOME", profile.path().c_str(), 1);
   ResetProgramState();
   CloseLogFile();
   ProgramFolder = folder;
