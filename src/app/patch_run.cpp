@@ -19,6 +19,7 @@
 #include "util/clock.h"
 #include "util/contained_folder.h"
 #include "util/path.h"
+#include "util/process_rights.h"
 #include "util/run_lock.h"
 #include "util/shutdown.h"
 #include "util/system_error.h"
@@ -145,10 +146,33 @@ bool PatchRun::TakeTurn() {
   return true;
 }
 
+// The program folder's files (settings, repository copies, the record) are
+// taken only from their owner: in another user's folder, above all run as
+// root or administrator, the run does nothing and says what to do. A folder
+// on a file system without owners is said once in the log.
+bool PatchRun::FolderIsOurs() {
+  const std::string folder = StripTrailingSeparators(ProgramFolder);
+  const auto opened = ContainedFolder::Open(folder, {}, false);
+  if (!opened) return true;
+  if (opened->KeepsNoOwners() && !owners_told_) {
+    reporter_.OwnersNotKept(folder);
+    owners_told_ = true;
+  }
+  const auto owner = opened->ForeignOwner(".");
+  if (!owner) return true;
+  reporter_.ForeignProgramFolder(folder, *owner, RunsElevated());
+  record_.no_turn = folder + " belongs to " + *owner;
+  return false;
+}
+
 void PatchRun::StartDelay() {
   PatcherState& s = State();
   if (state_ == StepState::kBegin) {
     BeginRun();
+    if (!FolderIsOurs()) {
+      state_ = StepState::kFinished;
+      return;
+    }
     countdown_ms_ = s.WaitForMs;
     s.WaitForMs = 0;
     state_ = StepState::kCountingDown;

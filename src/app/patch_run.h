@@ -76,11 +76,13 @@ class PatchRun {
   struct Record {
     std::optional<RepositoryOutcome> localisation;
     std::optional<RepositoryOutcome> lua;
-    std::string no_turn;  // why the run did nothing: another copy's run held the folder
+    std::string no_turn;  // why the run did nothing: another copy's run held the folder, or
+                          // the folder is another user's
     std::string upgrade;  // why the self-upgrade was blocked
   };
 
   void BeginRun();
+  bool FolderIsOurs();
   void StartDelay();
   bool TakeTurn();
   void NoteUpgrade(const UpgradeOutcome& outcome);
@@ -103,6 +105,7 @@ class PatchRun {
   std::uintmax_t turn_log_size_ = 0;
   double game_checked_at_ = 0;  // when the wait last looked for the game
   bool proxy_told_ = false;     // the log has named this run's proxy
+  bool owners_told_ = false;    // the log has said that the folder keeps no owners
   RunReporter reporter_;
 };
 

@@ -237,6 +237,32 @@ void RunReporter::ProxyInUse(const ProxyChoice& choice) {
   LogReason(choice.Note.empty() ? text : text + "; " + choice.Note);
 }
 
+void RunReporter::ForeignProgramFolder(std::string_view folder, std::string_view owner,
+                                       bool elevated) {
+  AddConsoleLine(std::string(elevated ? "管理者として" : "") +
+                     "他のユーザーのフォルダーで起動されました。フォルダーの持ち主として起動して"
+                     "ください。",
+                 kRed);
+#ifdef _WIN32
+  const std::string as = "as administrator";
+  const std::string how = "sign in as that user and start kanade.exe there";
+#else
+  const std::string as = "as root";
+  const std::string how = "start kanade as that user, without sudo";
+#endif
+  LogReason("running " + (elevated ? as + " " : std::string()) + "in " + std::string(folder) +
+            ", which belongs to " + std::string(owner) +
+            ": its settings, repository copies and record of installed files are not used, and "
+            "nothing was done; " +
+            how);
+}
+
+void RunReporter::OwnersNotKept(std::string_view folder) {
+  LogReason(std::string(folder) +
+            ": its file system keeps no owners; files there are not judged by their owner, and "
+            "the record of installed files by its seal alone");
+}
+
 void RunReporter::FifoCleanupStarted() {
   fifo_line_ = AddConsoleLine("FIFOバッファの整理中...");
 }

@@ -62,6 +62,11 @@ class RunReporter : public EngineSink, public UpgradeSink {
   /// The proxy of the run's requests (or none) and where it came from, in
   /// the log.
   void ProxyInUse(const ProxyChoice& choice);
+  /// The program folder belongs to another user: a red line that says to
+  /// start the program as its owner, and why in the log. Nothing is done.
+  void ForeignProgramFolder(std::string_view folder, std::string_view owner, bool elevated);
+  /// In the log, once: `folder`'s file system keeps no owners.
+  void OwnersNotKept(std::string_view folder);
   void FifoCleanupStarted();
   /// " 完了", or " 失敗" in red with its reason.
   void FifoCleanupEnded(std::string_view reason);

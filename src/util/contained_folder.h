@@ -81,11 +81,12 @@ class AppendingFile {
 class ContainedFolder {
  public:
   /// Opens `root` (following links) and then each of `segments` below it,
-  /// each of which must be a folder. A link on the way is followed only
-  /// when the running user, an administrator or root made it and nobody
-  /// else can change it (on POSIX: its folder is theirs alone; on Windows:
-  /// only they may write the link): players move game data to another
-  /// drive. Below its target every segment is checked the same way. With
+  /// each of which must be a folder. A link on the way is followed as the
+  /// kernel's own rule for links would (POSIX: the running user, the
+  /// folder's owner or root made it; run as root, only root's link where
+  /// root alone may write), or on Windows as JudgeWindowsLink decides:
+  /// players move game data to another drive. Below its target every
+  /// segment is checked the same way. With
   /// `create`, missing folders are made; `created` then tells how many of
   /// the last segments this call made. Nothing when that fails;
   /// `crossed_link` then says whether a refused link was the reason, and
@@ -111,6 +112,9 @@ class ContainedFolder {
   /// 65534)", "DOMAIN\name (SID)"). What another user's file says is not
   /// taken in a folder where the program keeps its own files.
   std::optional<std::string> ForeignOwner(std::string_view name) const;
+  /// Whether the folder's file system keeps no owners (FAT, exFAT; vfat,
+  /// exfat and ntfs mounts on Linux): owners then decide nothing here.
+  bool KeepsNoOwners() const;
   /// Where the link `name` leads, as a path, when Open would follow it (see
   /// there); nothing otherwise, `link_owner` then says who made it when
   /// that is why.

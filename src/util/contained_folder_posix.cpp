@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <utility>
 
 #include "util/contained_folder.h"
@@ -40,16 +39,17 @@ namespace {
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 // A link in the way that was not followed, and who made it.
-struct LinkRefusal {
+struct RefusedLink {
   bool crossed = false;
   std::string owner;
 };
 
-// Below the root a link is followed only when the running user or root
-// made it where nobody else can write (UntrustedLinkIn); O_NOFOLLOW fails on
-// any other (ELOOP), O_DIRECTORY on anything that is not a folder.
+// Below the root a link is followed only when LinkRefusal allows it, and
+// then by the text of the very link that was judged (TrustedLinkText);
+// O_NOFOLLOW fails on any link (ELOOP), O_DIRECTORY on anything that is not
+// a folder.
 int OpenSegment(int parent, const std::string& name, bool create, bool* made,
-                LinkRefusal* refusal) {
+                RefusedLink* refusal) {
   int fd = ::openat(parent, name.c_str(), kDirectoryFlags | O_NOFOLLOW);
   if (fd < 0 && errno == ENOENT && create) {
     const bool made_here = ::mkdirat(parent, name.c_str(), 0777) == 0;
@@ -61,13 +61,14 @@ int OpenSegment(int parent, const std::string& name, bool create, bool* made,
   if (fd < 0) {
     struct stat info {};
     if (::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
-      if (auto owner = UntrustedLinkIn(parent, name)) {
+      std::string owner;
+      const auto target = TrustedLinkText(parent, name, &owner);
+      if (!target) {
         refusal->crossed = true;
-        refusal->owner = std::move(*owner);
+        refusal->owner = owner.empty() ? "an owner that cannot be read" : std::move(owner);
         return -1;
       }
-      // Nobody else can swap the link meanwhile: the folder is ours alone.
-      fd = ::openat(parent, name.c_str(), kDirectoryFlags);
+      fd = ::openat(parent, target->c_str(), kDirectoryFlags);
     }
   }
   return fd;
@@ -172,7 +173,7 @@ std::optional<ContainedFolder> ContainedFolder::Open(std::string_view root,
   if (impl->fd < 0) return std::nullopt;
   for (const std::string& segment : segments) {
     bool made = false;
-    LinkRefusal refusal;
+    RefusedLink refusal;
     const int next = OpenSegment(impl->fd, segment, create, &made, &refusal);
     if (made && created != nullptr) ++*created;
     if (next < 0) {
@@ -213,20 +214,21 @@ std::optional<std::string> ContainedFolder::ForeignOwner(std::string_view name) 
   return UntrustedOwnerOf(info);
 }
 
+bool ContainedFolder::KeepsNoOwners() const {
+  struct stat info {};
+  return ::fstat(impl_->fd, &info) == 0 && kanade::KeepsNoOwners(info);
+}
+
 std::optional<std::string> ContainedFolder::TrustedLinkTarget(std::string_view name,
                                                               std::string* link_owner) const {
   if (link_owner != nullptr) link_owner->clear();
-  const std::string entry(name);
-  if (KindOf(name) != EntryKind::kLink) return std::nullopt;
-  if (auto owner = UntrustedLinkIn(impl_->fd, entry)) {
-    if (link_owner != nullptr) *link_owner = std::move(*owner);
+  std::string owner;
+  const auto target = TrustedLinkText(impl_->fd, std::string(name), &owner);
+  if (!target) {
+    if (link_owner != nullptr) *link_owner = std::move(owner);
     return std::nullopt;
   }
-  std::string target(PATH_MAX, '\0');
-  const ssize_t size = ::readlinkat(impl_->fd, entry.c_str(), target.data(), target.size());
-  if (size <= 0 || static_cast<std::size_t>(size) >= target.size()) return std::nullopt;
-  target.resize(static_cast<std::size_t>(size));
-  return target.front() == '/' ? target : impl_->path + "/" + target;
+  return target->front() == '/' ? *target : impl_->path + "/" + *target;
 }
 
 bool ContainedFolder::IsReadOnly(std::string_view name) const {

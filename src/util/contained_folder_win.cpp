@@ -10,6 +10,7 @@
 
 #include "util/contained_folder.h"
 #include "util/file_owner.h"
+#include "util/link_rule.h"
 #include "util/utf.h"
 
 namespace kanade {
@@ -70,19 +71,19 @@ bool IsPlainFolder(DWORD attributes) {
          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// The folder that the reparse point held by `link` leads to, opened, when
-// it is a symbolic link or junction that a trusted owner made and nobody
-// else may change: the held handle, shared without deletion, keeps it from
-// being replaced meanwhile. INVALID_HANDLE_VALUE otherwise; `owner` then
-// says who made it, when that is why.
-HANDLE OpenThroughTrustedLink(HANDLE link, const std::wstring& path, std::string* owner) {
+// The folder that the reparse point held by `link`, in the folder held by
+// `holder`, leads to, opened, when JudgeWindowsLink lets it be followed: a
+// symbolic link or junction that a trusted owner made where only
+// administrators may write, or one in a folder that others may write that
+// leads where the player's own unelevated token may write anyway. The
+// target is opened first and judged by its held handle, so no re-pointing
+// between the look and the use changes what is written. INVALID_HANDLE_VALUE
+// otherwise; `owner` then says who made it, and why that is not enough.
+HANDLE OpenThroughTrustedLink(HANDLE holder, HANDLE link, const std::wstring& path,
+                              std::string* owner) {
   FILE_ATTRIBUTE_TAG_INFO tag{};
   if (!GetFileInformationByHandleEx(link, FileAttributeTagInfo, &tag, sizeof tag) ||
       (tag.ReparseTag != IO_REPARSE_TAG_SYMLINK && tag.ReparseTag != IO_REPARSE_TAG_MOUNT_POINT)) {
-    return INVALID_HANDLE_VALUE;
-  }
-  if (auto untrusted = UntrustedOwnerOf(link, true)) {
-    *owner = std::move(*untrusted);
     return INVALID_HANDLE_VALUE;
   }
   HANDLE target = OpenFolder(path, true);
@@ -90,7 +91,18 @@ HANDLE OpenThroughTrustedLink(HANDLE link, const std::wstring& path, std::string
     CloseHandle(target);
     return INVALID_HANDLE_VALUE;
   }
-  return target;
+  if (target == INVALID_HANDLE_VALUE) return target;
+  WindowsLinkFacts facts;
+  facts.KeepsOwners = VolumeKeepsAccessLists(link);
+  const std::optional<std::string> untrusted = UntrustedOwnerOf(link, false);
+  facts.OwnerTrusted = !untrusted;
+  facts.OthersMayChange = OtherChangerOf(holder).has_value() || OtherChangerOf(link).has_value();
+  if (facts.OthersMayChange) facts.PlayerMayWriteTarget = PlayerMayWrite(target);
+  const LinkVerdict verdict = JudgeWindowsLink(facts);
+  if (verdict == LinkVerdict::kFollow) return target;
+  CloseHandle(target);
+  *owner = (untrusted ? *untrusted : OwnerTextOf(link)) + std::string(LinkVerdictText(verdict));
+  return INVALID_HANDLE_VALUE;
 }
 
 // The regular file at `path` with no other name, opened without following
@@ -223,7 +235,8 @@ std::optional<ContainedFolder> ContainedFolder::Open(std::string_view root,
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
       // The handle holds the link itself; the folder it leads to is held too.
       std::string owner;
-      const HANDLE target = OpenThroughTrustedLink(handle, path, &owner);
+      const HANDLE holder = impl->handles[impl->handles.size() - 2];
+      const HANDLE target = OpenThroughTrustedLink(holder, handle, path, &owner);
       if (target == INVALID_HANDLE_VALUE) return refuse_link(std::move(owner));
       impl->handles.push_back(target);
     } else if (const DWORD named = GetFileAttributesW(path.c_str());
@@ -274,6 +287,10 @@ std::optional<std::string> ContainedFolder::ForeignOwner(std::string_view name) 
   return owner;
 }
 
+bool ContainedFolder::KeepsNoOwners() const {
+  return !VolumeKeepsAccessLists(impl_->handles.back());
+}
+
 std::optional<std::string> ContainedFolder::TrustedLinkTarget(std::string_view name,
                                                               std::string* link_owner) const {
   if (link_owner != nullptr) link_owner->clear();
@@ -290,10 +307,25 @@ std::optional<std::string> ContainedFolder::TrustedLinkTarget(std::string_view n
   if (GetFileInformationByHandleEx(link, FileAttributeTagInfo, &tag, sizeof tag) &&
       (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
       (tag.ReparseTag == IO_REPARSE_TAG_SYMLINK || tag.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT)) {
-    owner = UntrustedOwnerOf(link, true);
-    HANDLE followed = owner ? INVALID_HANDLE_VALUE
-                            : CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShare, nullptr,
-                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // Judged as Open judges a link on the way, by the held target.
+    HANDLE followed = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, kShare,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (followed != INVALID_HANDLE_VALUE) {
+      WindowsLinkFacts facts;
+      facts.KeepsOwners = VolumeKeepsAccessLists(link);
+      const std::optional<std::string> untrusted = UntrustedOwnerOf(link, false);
+      facts.OwnerTrusted = !untrusted;
+      facts.OthersMayChange =
+          OtherChangerOf(impl_->handles.back()).has_value() || OtherChangerOf(link).has_value();
+      if (facts.OthersMayChange) facts.PlayerMayWriteTarget = PlayerMayWrite(followed);
+      const LinkVerdict verdict = JudgeWindowsLink(facts);
+      if (verdict != LinkVerdict::kFollow) {
+        owner =
+            (untrusted ? *untrusted : OwnerTextOf(link)) + std::string(LinkVerdictText(verdict));
+        CloseHandle(followed);
+        followed = INVALID_HANDLE_VALUE;
+      }
+    }
     if (followed != INVALID_HANDLE_VALUE) {
       std::wstring resolved(32768, L'\0');
       const DWORD size = GetFinalPathNameByHandleW(followed, resolved.data(),

@@ -107,7 +107,17 @@ std::optional<std::string> OtherGrantee(PACL dacl, ACCESS_MASK rights) {
 
 }  // namespace
 
+bool VolumeKeepsAccessLists(HANDLE handle) {
+  DWORD flags = 0;
+  if (!GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+    return true;  // unknown: judged as if it kept them
+  }
+  return (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
 std::optional<std::string> UntrustedOwnerOf(HANDLE handle, bool sole_writer) {
+  // FAT and exFAT keep no owners: every file would count as nobody's.
+  if (!VolumeKeepsAccessLists(handle)) return std::nullopt;
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -136,6 +146,71 @@ std::optional<std::string> OtherReaderOrWriterOf(HANDLE handle) {
   }
   const LocalMemory owned(descriptor);
   return OtherGrantee(dacl, kChangeRights | kReadRights);
+}
+
+std::optional<std::string> OtherChangerOf(HANDLE handle) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return "an access list that cannot be read";
+  }
+  const LocalMemory owned(descriptor);
+  // In a folder, adding or deleting an entry is a change too.
+  return OtherGrantee(dacl, kChangeRights | FILE_DELETE_CHILD);
+}
+
+std::string OwnerTextOf(HANDLE handle) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return "an owner that cannot be read";
+  }
+  const LocalMemory owned(descriptor);
+  return owner == nullptr ? "no owner" : SidText(owner);
+}
+
+bool PlayerMayWrite(HANDLE handle) {
+  HANDLE process = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &process)) return false;
+  TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+  DWORD size = 0;
+  GetTokenInformation(process, TokenElevationType, &type, sizeof type, &size);
+  HANDLE player = nullptr;
+  if (type == TokenElevationTypeFull) {
+    // The token the player's programs get without elevation.
+    TOKEN_LINKED_TOKEN linked{};
+    if (GetTokenInformation(process, TokenLinkedToken, &linked, sizeof linked, &size)) {
+      player = linked.LinkedToken;
+    }
+  } else {
+    // No split token (UAC off, or not elevated): the player's programs run
+    // with this one.
+    DuplicateToken(process, SecurityIdentification, &player);
+  }
+  CloseHandle(process);
+  if (player == nullptr) return false;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  bool allowed = false;
+  if (GetSecurityInfo(
+          handle, SE_FILE_OBJECT,
+          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+          nullptr, nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS) {
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                            FILE_ALL_ACCESS};
+    PRIVILEGE_SET privileges{};
+    DWORD privileges_size = sizeof privileges;
+    DWORD granted = 0;
+    BOOL status = FALSE;
+    // FILE_WRITE_DATA is FILE_ADD_FILE for a folder.
+    allowed = AccessCheck(descriptor, player, FILE_WRITE_DATA, &mapping, &privileges,
+                          &privileges_size, &granted, &status) &&
+              status;
+    LocalFree(descriptor);
+  }
+  CloseHandle(player);
+  return allowed;
 }
 
 std::wstring PlayerOnlyAccessList() {

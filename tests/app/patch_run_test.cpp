@@ -16,6 +16,7 @@
 #include "app_fixture.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_server.h"
+#include "repos/sha256.h"
 #include "settings/settings_window.h"
 #include "state/patcher_state.h"
 #include "support/test_repository.h"
@@ -478,6 +479,18 @@ class ClosingLineTest : public PatchRunTest, public ::testing::WithParamInterfac
     if (read_only) test::SetReadOnly(game_ + "/Language.txt", true);
   }
   void LockLua() { test::SetReadOnly(data_ + "/Lua/kanade.lua", true); }
+  // The translation as the original program left it: its files, and its
+  // copy of the repository, signed only with the SIGN line.
+  void OriginalProgramLeftIt() {
+    WriteFile(game_ + "/Language.txt", "ui only");
+    test::WriteLocalRepository(
+        "kanade-test.repo",
+        test::SignedRepositoryText(test::ModuleLineText("Language.txt", "https://127.0.0.1/x",
+                                                        Sha256OfText("ui only"))));
+  }
+  void ForeignProgramFolder() {
+    ASSERT_EQ(::chown((dir_ / "program").c_str(), test::kNobody, test::kNobody), 0);
+  }
 
  protected:
   // Every red console line is followed in the log by its reason.
@@ -561,6 +574,14 @@ INSTANTIATE_TEST_SUITE_P(
                       t.ServerDown();
                     },
                     kRemoved, kWhite},
+        ClosingCase{"uninstall, the server down, only the original program's copy", true, 1, true,
+                    [](ClosingLineTest& t) {
+                      t.OriginalProgramLeftIt();
+                      t.ServerDown();
+                    },
+                    kNotRemoved, kRed},
+        ClosingCase{"run as root in another user's program folder", true, 1, false,
+                    [](ClosingLineTest& t) { t.ForeignProgramFolder(); }, kNotApplied, kRed},
         ClosingCase{"uninstall, a locked file", true, 1, true,
                     [](ClosingLineTest& t) { t.Installed(true); }, kNotRemoved, kRed},
         ClosingCase{"the switched-off Lua module cannot be removed", true, 1, false,

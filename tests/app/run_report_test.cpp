@@ -214,6 +214,19 @@ TEST(RunReporterTest, WordsEveryEventAsTheProgramShowsIt) {
         "! proxy http://p:1, from the PAC script http://wpad/proxy.pac",
         "! no proxy; automatic detection: none found"},
        kWhite},
+      {"another user's program folder, run as root, on a drive without owners",
+       [](RunReporter& r) {
+         r.OwnersNotKept("/p");
+         r.ForeignProgramFolder("/p", "player (uid 1000)", true);
+       },
+       {"! /p: its file system keeps no owners; files there are not judged by their owner, and "
+        "the record of installed files by its seal alone",
+        "> 管理者として他のユーザーのフォルダーで起動されました。フォルダーの持ち主として起動して"
+        "ください。",
+        "! running as root in /p, which belongs to player (uid 1000): its settings, repository "
+        "copies and record of installed files are not used, and nothing was done; start kanade "
+        "as that user, without sudo"},
+       kRed},
       {"the FIFO clean-up, done then failed",
        [](RunReporter& r) {
          r.FifoCleanupStarted();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "util/file_owner.h"
+#include "util/link_rule.h"
 
 namespace kanade {
 namespace {
@@ -153,6 +156,63 @@ TEST(ContainedFolder, FollowsOnlyLinksThatNobodyElseControls) {
       EXPECT_EQ(*target, dir / "drive/data") << c.what;
     }
   }
+}
+
+// The rule behind following a link, for a player who is not root (the real
+// binary runs such rows in the end-to-end tables) and for root, and the rule
+// kanade.exe applies, elevated, to a junction: what decides is who made the
+// link, who may write where it lies, and where it leads.
+TEST(ContainedFolder, JudgesLinksByWhoMadeThemAndWhereTheyLead) {
+  constexpr uid_t kPlayer = 4242;
+  constexpr uid_t kFriend = 4343;
+  const auto described = [](uid_t owner, mode_t mode) {
+    struct stat info {};
+    info.st_uid = owner;
+    info.st_mode = mode;
+    return info;
+  };
+  struct PosixCase {
+    const char* what;
+    uid_t self, link_owner, folder_owner;
+    mode_t folder_mode;
+    std::optional<std::string> refusal;
+  };
+  const PosixCase posix[] = {
+      {"own link, umask 002", kPlayer, kPlayer, kPlayer, S_IFDIR | 0775, std::nullopt},
+      {"own link on a drive mounted umask=000", kPlayer, kPlayer, kPlayer, S_IFDIR | 0777,
+       std::nullopt},
+      {"the folder owner's link", kPlayer, kFriend, kFriend, S_IFDIR | 0777, std::nullopt},
+      {"root's link", kPlayer, 0, kPlayer, S_IFDIR | 0777, std::nullopt},
+      {"another user's link in the player's open folder", kPlayer, test::kNobody, kPlayer,
+       S_IFDIR | 0777, "nobody (uid 65534)"},
+      {"run as root: root's link where root alone writes", 0, 0, 0, S_IFDIR | 0755, std::nullopt},
+      {"run as root: root's link in a group-writable folder", 0, 0, 0, S_IFDIR | 0775,
+       "root (uid 0), in a folder others can write"},
+      {"run as root: the player's own link", 0, kPlayer, kPlayer, S_IFDIR | 0755, "uid 4242"},
+  };
+  for (const PosixCase& c : posix) {
+    EXPECT_EQ(LinkRefusal(c.self, described(c.link_owner, S_IFLNK | 0777),
+                          described(c.folder_owner, c.folder_mode)),
+              c.refusal)
+        << c.what;
+  }
+
+  struct WindowsCase {
+    const char* what;
+    WindowsLinkFacts facts;
+    LinkVerdict verdict;
+  };
+  const WindowsCase windows[] = {
+      {"under Program Files: only administrators write there", {true, true, false, false},
+       LinkVerdict::kFollow},
+      {"in a Steam library, to where the player writes anyway", {true, true, true, true},
+       LinkVerdict::kFollow},
+      {"in a Steam library, re-pointed at the system folder", {true, true, true, false},
+       LinkVerdict::kRefuseTarget},
+      {"another user's junction", {true, false, false, true}, LinkVerdict::kRefuseOwner},
+      {"a volume without access lists", {false, false, true, false}, LinkVerdict::kFollow},
+  };
+  for (const WindowsCase& c : windows) EXPECT_EQ(JudgeWindowsLink(c.facts), c.verdict) << c.what;
 }
 
 // Files that the program keeps for itself must be its user's, root's or an
