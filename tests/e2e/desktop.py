@@ -290,12 +290,17 @@ def current(ctx, pc, mode, look=None):
 
 def uninstall(ctx, pc, mode):
     """-uninstall removes `mode` and the Lua module, keeps the game's own
-    files and the settings, and ends by itself. The Lua module lies there as
-    an earlier build, which kept no record of what it installed, left it:
-    the run takes the install over."""
+    files and the settings, and ends by itself. The translation and the Lua
+    module lie there as an earlier build, which kept no record of what it
+    installed, left them with its copies of their repositories: the run
+    takes the install over."""
     write_files(pc.game, {GAME_VERSION: b"1071\r\n"})
     write_files(pc.data, LUA_MODULE)
-    record = os.path.join(pc.program, "repos", "installed.txt")
+    repos = os.path.join(pc.program, "repos")
+    for name in (mode, "kanade-lua"):
+        write_files(repos, {name + ".repo": read_bytes(
+            os.path.join(ctx.server.www, "repos", name + ".repo"))})
+    record = os.path.join(repos, "installed.txt")
     if os.path.exists(record):
         os.remove(record)
     settings = read_bytes(pc.ini)

@@ -248,10 +248,13 @@ def kanade_env(display, url, ca, home):
     return env
 
 
-def start_kanade(folder, env, *args, output):
-    """./kanade started in its folder, its output appended to `output`."""
+def start_kanade(folder, env, *args, output, user=None):
+    """./kanade started in its folder, its output appended to `output`; as
+    the user id `user` (a player who is not root) when given."""
+    as_user = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", "--"] \
+        if user is not None else []
     with open(output, "ab") as out:
-        return subprocess.Popen(["./kanade", *args], cwd=folder, env=env, stdout=out,
+        return subprocess.Popen([*as_user, "./kanade", *args], cwd=folder, env=env, stdout=out,
                                 stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                                 preexec_fn=die_with_parent)
 
@@ -275,6 +278,7 @@ class Sandbox:
         self.ini = os.path.join(self.program, "kanade.ini")
         self.log = KanadeLog(os.path.join(self.program, "kanade.log"))
         self.ca = None  # the server's own when None
+        self.user = None  # the user id runs take, when not root
         self.game = self.data = self.fifo = None
         if steam is False:
             self.game = os.path.join(self.path, "game")
@@ -319,7 +323,7 @@ class Sandbox:
     def start(self, *args, url=None):
         """The patcher started in its folder."""
         return start_kanade(self.program, self.env(url), *args,
-                            output=os.path.join(self.path, "kanade.out"))
+                            output=os.path.join(self.path, "kanade.out"), user=self.user)
 
     def run_to_end(self, *args, timeout=60, url=None):
         """One run until it adds a closing line; whether it did."""

@@ -19,6 +19,7 @@ and record case there, normalised, for compare_transcripts.py.)
 import gzip
 import hashlib
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -26,11 +27,11 @@ import threading
 import time
 
 import e2e_common
-from e2e_common import (GAME_EXE, MAIN_TITLE, REPO_SERVER, REPOSITORIES, Relay, Sandbox, check,
-                        ini_bytes, main, read_bytes, save_transcript, start_display, wait_until)
+from e2e_common import (GAME_EXE, MAIN_TITLE, REPO_SERVER, REPOSITORIES, KanadeLog, Relay,
+                        Sandbox, check, ini_bytes, main, read_bytes, save_transcript, start_display, wait_until)
 from game_running_cases import game_running_cases
 from hostile_server_test import Servers, Tools
-from record_cases import record_cases
+from record_cases import RELEASE, record_cases
 from x11 import die_with_parent, find_window, run
 
 # The closing lines.
@@ -378,11 +379,63 @@ class RecordBox:
         self.name = name
         self.count = 0
         self.box = None
+        self.cleanups = []
+
+    def finish(self):
+        while self.cleanups:
+            self.cleanups.pop()()
 
     def fresh(self):
+        self.finish()
         self.count += 1
         self.box = Sandbox(self.ctx, f"{self.name}{self.count}")
         self.game, self.program = self.box.game, self.box.program
+
+    def as_player(self, uid):
+        """Runs from now on as `uid`, a player who is not root, whose sandbox it
+        is, made with umask 002 (folders 0775, files 0664)."""
+        os.chmod(self.ctx.root, 0o755)
+        for base, folders, files in os.walk(self.box.path):
+            os.chown(base, uid, uid)
+            os.chmod(base, 0o775)
+            for name in files:
+                os.chown(os.path.join(base, name), uid, uid)
+        self.box.user = uid
+
+    def mount_drive(self):
+        """An exFAT drive on a loop device, mounted as guides for shared Steam
+        libraries advise (umask=000): every folder 0777, every file root's."""
+        image = os.path.join(self.box.path, "drive.img")
+        mount = os.path.join(self.box.path, "drive")
+        os.makedirs(mount)
+        with open(image, "wb") as f:
+            f.truncate(64 << 20)
+        subprocess.run(["mkfs.exfat", image], check=True, capture_output=True)
+        device = subprocess.run(["losetup", "-f", "--show", image], check=True,
+                                capture_output=True, text=True).stdout.strip()
+        self.cleanups.append(lambda: subprocess.run(["losetup", "-d", device]))
+        subprocess.run(["mount.exfat-fuse", "-o", "uid=0,gid=0,umask=000,allow_other", device,
+                        mount], check=True, capture_output=True)
+        self.cleanups.append(lambda: subprocess.run(["umount", mount]))
+        return mount
+
+    def relocate(self, root):
+        """The program and the game folder moved below `root`."""
+        for attribute in ("program", "game"):
+            moved = os.path.join(root, attribute)
+            shutil.move(getattr(self, attribute), moved)
+            setattr(self, attribute, moved)
+            setattr(self.box, attribute, moved)
+        self.box.ini = os.path.join(self.program, "kanade.ini")
+        self.box.log = KanadeLog(os.path.join(self.program, "kanade.log"))
+        self.box.write_ini(ini_bytes(1, "kanade-test", self.game))
+
+    def move_game(self):
+        moved = os.path.join(self.box.path, "other drive", "game")
+        os.makedirs(os.path.dirname(moved))
+        shutil.move(self.game, moved)
+        self.box.game = self.game = moved
+        self.box.write_ini(ini_bytes(1, "kanade-test", moved))
 
     def publish(self, files):
         self.ctx.serial += 1
@@ -448,9 +501,90 @@ class Holder:
         self.proc.wait(timeout=10)
 
 
+PLAYER = 4242  # a player who is not root, without a name on this machine
+FOREIGN_FOLDER = ("> 管理者として他のユーザーのフォルダーで起動されました。"
+                  "フォルダーの持ち主として起動してください。")
+
+
+def players_own_link(box):
+    """A player who is not root, with umask 002, keeps game data on another
+    drive behind a link of their own in a 0775 folder: it is followed.
+    Another user's link in its place, where that user may write, is refused."""
+    box.as_player(PLAYER)
+    elsewhere = os.path.join(box.box.outside, "data")
+    link = os.path.join(box.game, "Data")
+
+    def link_made_by(uid):
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(elsewhere, link)
+        os.lchown(link, uid, uid)
+    os.makedirs(elsewhere)
+    os.chown(elsewhere, PLAYER, PLAYER)
+    link_made_by(PLAYER)
+    box.publish(RELEASE)
+    check(box.run() == READY, "player's own link: followed")
+    check(read_bytes(os.path.join(elsewhere, "Old.txt")) == b"old",
+          "player's own link: the file lies where it leads")
+    os.chmod(box.game, 0o777)
+    link_made_by(65534)
+    box.publish({**RELEASE, "Data/Old.txt": b"old 2"})
+    check(box.run() == NOT_APPLIED, "another user's link: refused")
+    check(read_bytes(os.path.join(elsewhere, "Old.txt")) == b"old",
+          "another user's link: nothing written through it")
+    link_made_by(PLAYER)
+    return box.run("-uninstall"), REMOVED
+
+
+def shared_drive(box):
+    """The program and the game on an exFAT drive mounted umask=000: another
+    local user appends the player's save to the record; nothing is taken from
+    it, and the log says once that the drive keeps no owners."""
+    box.relocate(box.mount_drive())
+    box.publish(RELEASE)
+    check(box.run() == READY, "shared drive: installed")
+    forged = subprocess.run(
+        ["runuser", "-u", "nobody", "--", sys.executable, "-c",
+         "import sys; sys.path.insert(0, sys.argv[1]); import record_cases; "
+         "record_cases.forge_record(sys.argv[2], sys.argv[3])",
+         os.path.dirname(os.path.abspath(__file__)), box.program, box.game],
+        capture_output=True, text=True)
+    check(forged.returncode == 0, f"shared drive: another user writes the record {forged.stderr}")
+    closing = box.run("-uninstall")
+    log = read_bytes(os.path.join(box.program, "kanade.log")).decode("utf-8", "replace")
+    check("its seal does not hold" in log, "shared drive: the forged record is not believed")
+    check(log.count("keeps no owners") == 2, "shared drive: said once a run")
+    return closing, REMOVED
+
+
+def root_in_a_players_folder(box):
+    """Started as root (sudo) in a player's program folder: a red line says so
+    and what to do; nothing is fetched or written, the settings stay."""
+    box.publish(RELEASE)
+    for base, _, files in os.walk(box.program):
+        os.chown(base, PLAYER, PLAYER)
+        for name in files:
+            os.chown(os.path.join(base, name), PLAYER, PLAYER)
+    settings = read_bytes(box.box.ini)
+    closing = box.run()
+    log = read_bytes(os.path.join(box.program, "kanade.log")).decode("utf-8", "replace")
+    check(FOREIGN_FOLDER in log, "root in a player's folder: the red line")
+    check(read_bytes(box.box.ini) == settings, "root in a player's folder: the settings stay")
+    check(os.listdir(os.path.join(box.program, "repos")) == [],
+          "root in a player's folder: nothing fetched")
+    check(read_bytes(os.path.join(box.game, "Language.txt")) is None,
+          "root in a player's folder: nothing installed")
+    return closing, NOT_APPLIED
+
+
 def record_case(ctx):
-    """Only what this program wrote, and still holds what it wrote, is removed."""
-    record_cases(RecordBox(ctx))
+    """Only what this program wrote, and still holds what it wrote, is removed;
+    the player's own links and drives without owners, as players have them."""
+    box = RecordBox(ctx)
+    try:
+        record_cases(box, extra=[players_own_link, shared_drive, root_in_a_players_folder])
+    finally:
+        box.finish()
 
 
 def game_running_case(ctx):

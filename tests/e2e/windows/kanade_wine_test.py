@@ -104,6 +104,7 @@ STANDALONE_GAME = "D:\\ゲーム フォルダ\\Shroud of the Avatar"
 BROWSED_GAME = "D:\\ゲーム\\Shroud of the Avatar"
 RECORD_PROGRAM = "C:\\record"
 RECORD_GAME = "C:\\record game"
+RECORD_MOVED_GAME = "D:\\moved\\record game"
 
 
 def sha256(data):
@@ -1025,10 +1026,19 @@ class RecordBox:
         self.game = self.wine.unix(RECORD_GAME)
 
     def fresh(self):
+        self.game = self.wine.unix(RECORD_GAME)
+        shutil.rmtree(self.wine.unix(RECORD_MOVED_GAME), ignore_errors=True)
         for folder in (self.program, self.game):
             shutil.rmtree(folder, ignore_errors=True)
             os.makedirs(folder)
         write_files(self.program, {"kanade.ini": ini_bytes(1, "kanade-test", RECORD_GAME)})
+
+    def move_game(self):
+        moved = self.wine.unix(RECORD_MOVED_GAME)
+        os.makedirs(os.path.dirname(moved), exist_ok=True)
+        shutil.move(self.game, moved)
+        self.game = moved
+        write_files(self.program, {"kanade.ini": ini_bytes(1, "kanade-test", RECORD_MOVED_GAME)})
 
     def publish(self, files):
         folder = os.path.join(self.ctx.server.files, "record")
