@@ -15,6 +15,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev dpkg-dev ninja-build wine wine64
   autoconf automake libtool osslsigncode
+  exfatprogs exfat-fuse
 )
 
 missing=()
