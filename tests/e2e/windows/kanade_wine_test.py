@@ -488,11 +488,15 @@ def look_at_settings(wine, settings):
 def first_run_scenario(ctx):
     """No kanade.ini: own build fetched, settings window by itself, OK saves
     and restarts; the run installs into the stand-alone folder. The listed
-    build is the running one: copied, not fetched."""
+    build is the running one: copied, not fetched. The Lua module lies there
+    as an earlier build left it, with its copy of the Lua repository: the
+    run takes it over and removes it."""
     wine = ctx.wine
     access_before = len(ctx.server.access_log())
     write_files(wine.fifo, {"fifo1.txt": b"1", "FIFO2.TXT": b"2", "other.txt": b"3"})
     write_files(wine.data, LUA_MODULE)
+    write_files(os.path.join(wine.program, "repos"), {"kanade-lua.repo": read_bytes(
+        os.path.join(ctx.server.www, "repos", "kanade-lua.repo"))})
     steam_before = files_below(wine.steam_game)
     run = wine.launch()
     try:
