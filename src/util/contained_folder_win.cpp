@@ -94,7 +94,7 @@ HANDLE OpenThroughTrustedLink(HANDLE holder, HANDLE link, const std::wstring& pa
   if (target == INVALID_HANDLE_VALUE) return target;
   WindowsLinkFacts facts;
   facts.KeepsOwners = VolumeKeepsAccessLists(link);
-  const std::optional<std::string> untrusted = UntrustedOwnerOf(link, false);
+  const std::optional<std::string> untrusted = UntrustedOwnerOf(link);
   facts.OwnerTrusted = !untrusted;
   facts.OthersMayChange = OtherChangerOf(holder).has_value() || OtherChangerOf(link).has_value();
   if (facts.OthersMayChange) facts.PlayerMayWriteTarget = PlayerMayWrite(target);
@@ -276,13 +276,13 @@ EntryKind ContainedFolder::KindOf(std::string_view name) const {
 }
 
 std::optional<std::string> ContainedFolder::ForeignOwner(std::string_view name) const {
-  if (name.empty() || name == ".") return UntrustedOwnerOf(impl_->handles.back(), false);
+  if (name.empty() || name == ".") return UntrustedOwnerOf(impl_->handles.back());
   HANDLE handle =
       CreateFileW(impl_->WidePathOf(name).c_str(), READ_CONTROL,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
-  auto owner = UntrustedOwnerOf(handle, false);
+  auto owner = UntrustedOwnerOf(handle);
   CloseHandle(handle);
   return owner;
 }
@@ -313,7 +313,7 @@ std::optional<std::string> ContainedFolder::TrustedLinkTarget(std::string_view n
     if (followed != INVALID_HANDLE_VALUE) {
       WindowsLinkFacts facts;
       facts.KeepsOwners = VolumeKeepsAccessLists(link);
-      const std::optional<std::string> untrusted = UntrustedOwnerOf(link, false);
+      const std::optional<std::string> untrusted = UntrustedOwnerOf(link);
       facts.OwnerTrusted = !untrusted;
       facts.OthersMayChange =
           OtherChangerOf(impl_->handles.back()).has_value() || OtherChangerOf(link).has_value();

@@ -16,10 +16,9 @@ namespace kanade {
 
 #ifdef _WIN32
 /// Nothing when the object behind `handle` (opened with READ_CONTROL)
-/// belongs to a trusted owner and, with `sole_writer`, nobody else may
-/// change it either; else its owner as text ("DOMAIN\name (SID)"), and
-/// who else may change it.
-std::optional<std::string> UntrustedOwnerOf(HANDLE handle, bool sole_writer);
+/// belongs to a trusted owner, or lies on a volume without access lists;
+/// else its owner as text ("DOMAIN\name (SID)").
+std::optional<std::string> UntrustedOwnerOf(HANDLE handle);
 /// Nothing when only the running user, administrators, SYSTEM and
 /// TrustedInstaller may read or change the object behind `handle` (opened
 /// with READ_CONTROL); else the first other who may.

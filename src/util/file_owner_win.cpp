@@ -105,6 +105,36 @@ std::optional<std::string> OtherGrantee(PACL dacl, ACCESS_MASK rights) {
   return std::nullopt;
 }
 
+// The owner of the object behind `handle`, as text, and whether it is one
+// of the trusted owners.
+struct Owner {
+  std::string text;
+  bool trusted = false;
+};
+Owner OwnerOf(HANDLE handle) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return {"an owner that cannot be read"};
+  }
+  const LocalMemory owned(descriptor);
+  if (owner == nullptr) return {"no owner"};
+  return {SidText(owner), IsTrustedSid(owner)};
+}
+
+// OtherGrantee of the access list of the object behind `handle`.
+std::optional<std::string> OtherGranteeOf(HANDLE handle, ACCESS_MASK rights) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return "an access list that cannot be read";
+  }
+  const LocalMemory owned(descriptor);
+  return OtherGrantee(dacl, rights);
+}
+
 }  // namespace
 
 bool VolumeKeepsAccessLists(HANDLE handle) {
@@ -115,60 +145,25 @@ bool VolumeKeepsAccessLists(HANDLE handle) {
   return (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 
-std::optional<std::string> UntrustedOwnerOf(HANDLE handle, bool sole_writer) {
+std::optional<std::string> UntrustedOwnerOf(HANDLE handle) {
   // FAT and exFAT keep no owners: every file would count as nobody's.
   if (!VolumeKeepsAccessLists(handle)) return std::nullopt;
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const SECURITY_INFORMATION wanted =
-      OWNER_SECURITY_INFORMATION | (sole_writer ? DACL_SECURITY_INFORMATION : 0);
-  if (GetSecurityInfo(handle, SE_FILE_OBJECT, wanted, &owner, nullptr, &dacl, nullptr,
-                      &descriptor) != ERROR_SUCCESS) {
-    return "an owner that cannot be read";
-  }
-  const LocalMemory owned(descriptor);
-  if (owner == nullptr) return "no owner";
-  if (!IsTrustedSid(owner)) return SidText(owner);
-  if (!sole_writer) return std::nullopt;
-  if (const auto other = OtherGrantee(dacl, kChangeRights)) {
-    return SidText(owner) + ", which " + *other + " may change";
-  }
-  return std::nullopt;
+  Owner owner = OwnerOf(handle);
+  if (owner.trusted) return std::nullopt;
+  return std::move(owner.text);
 }
 
 std::optional<std::string> OtherReaderOrWriterOf(HANDLE handle) {
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                      nullptr, &descriptor) != ERROR_SUCCESS) {
-    return "an access list that cannot be read";
-  }
-  const LocalMemory owned(descriptor);
-  return OtherGrantee(dacl, kChangeRights | kReadRights);
+  return OtherGranteeOf(handle, kChangeRights | kReadRights);
 }
 
 std::optional<std::string> OtherChangerOf(HANDLE handle) {
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                      nullptr, &descriptor) != ERROR_SUCCESS) {
-    return "an access list that cannot be read";
-  }
-  const LocalMemory owned(descriptor);
   // In a folder, adding or deleting an entry is a change too.
-  return OtherGrantee(dacl, kChangeRights | FILE_DELETE_CHILD);
+  return OtherGranteeOf(handle, kChangeRights | FILE_DELETE_CHILD);
 }
 
 std::string OwnerTextOf(HANDLE handle) {
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                      nullptr, &descriptor) != ERROR_SUCCESS) {
-    return "an owner that cannot be read";
-  }
-  const LocalMemory owned(descriptor);
-  return owner == nullptr ? "no owner" : SidText(owner);
+  return OwnerOf(handle).text;
 }
 
 bool PlayerMayWrite(HANDLE handle) {
