@@ -12,7 +12,6 @@
 #include <system_error>
 #include <vector>
 
-#include "util/platform_arguments.h"
 #include "gzip_file.h"
 #include "kanade_version.h"
 #include "publish_command.h"
@@ -23,6 +22,7 @@
 #include "served_tree.h"
 #include "tool_support.h"
 #include "util/path.h"
+#include "util/platform_arguments.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -231,9 +231,14 @@ int Verify(const std::string& path, const std::optional<std::string>& keys_file)
       std::filesystem::file_type::not_found) {
     const std::string problem = GzipCopyProblem(gz, *bytes, Utf8Path(FsPath(path).filename()));
     if (!problem.empty()) {
+      // Players may hold a copy that is ahead: only a higher SERIAL reaches them.
+      const auto copy = DecodedGzipFile(gz);
+      const bool ahead = copy && SerialLineOf(*copy).value_or(0) > check.Serial;
       return Complain(gz + ": " + problem +
                           "; a web server sends it in place of the file to clients that accept "
-                          "gzip: remove it, or publish again to write it anew",
+                          "gzip: " +
+                          (ahead ? "publish again, above its SERIAL (players may hold it)"
+                                 : "remove it, or publish again to write it anew"),
                       kContentFailed);
     }
   }

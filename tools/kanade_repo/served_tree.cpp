@@ -11,10 +11,12 @@
 
 #include "gzip_file.h"
 #include "interruption.h"
+#include "net/http_client.h"
 #include "release_plan.h"
 #include "repos/repository_format.h"
 #include "repos/repository_trust.h"
 #include "repos/sha256.h"
+#include "tool_support.h"
 #include "util/path.h"
 #include "util/portable_path.h"
 #include "util/text.h"
@@ -232,12 +234,29 @@ std::string GzipCopyProblem(const std::string& gz_path, std::string_view text,
   std::uint64_t size = 0;
   UniqueFile file = OpenRegularFile(gz_path, &size);
   if (!file) return "missing, unreadable or no regular file";
-  const auto decoded = DecodeGzipStream(file.get(), text.size());
+  std::string start;
+  const auto decoded = DecodeGzipStream(file.get(), text.size(), &start);
   if (!decoded) return "no whole gzip file";
-  if (decoded->Size != text.size() || decoded->Digest != Sha256OfText(text)) {
-    return "decodes to other bytes than " + std::string(plain_name);
+  if (decoded->Size == text.size() && decoded->Digest == Sha256OfText(text)) return {};
+  std::string problem = "decodes to other bytes than " + std::string(plain_name);
+  // The SERIAL stands near the top, within what was decoded.
+  const auto copy_serial = SerialLineOf(start);
+  const auto plain_serial = SerialLineOf(text);
+  if (copy_serial && plain_serial && *copy_serial != *plain_serial) {
+    problem += " (SERIAL " + std::to_string(*copy_serial) + ", where " + std::string(plain_name) +
+               " holds SERIAL " + std::to_string(*plain_serial) + ")";
   }
-  return {};
+  return problem;
+}
+
+std::optional<std::string> DecodedGzipFile(const std::string& path) {
+  std::uint64_t size = 0;
+  UniqueFile file = OpenRegularFile(path, &size);
+  std::string bytes;
+  const auto decoded =
+      file ? DecodeGzipStream(file.get(), kMaxRepositoryBytes, &bytes) : std::nullopt;
+  if (!decoded || decoded->Size > kMaxRepositoryBytes) return std::nullopt;
+  return bytes;
 }
 
 std::string RepositoryCopyProblem(std::string_view www, std::string_view name,

@@ -65,10 +65,15 @@ bool CheckServedTree(std::string_view www, std::string_view base_url,
 std::string RepositoryCopyPathOf(std::string_view www, std::string_view name);
 
 /// Why the gzip file at `gz_path` does not decode to exactly `text`, the
-/// bytes of the file `plain_name` beside it; empty when it does. It is
-/// decoded no further than `text`'s size.
+/// repository file `plain_name` beside it, naming both SERIALs where they
+/// differ; empty when it does. It is decoded no further than `text`'s size.
 std::string GzipCopyProblem(const std::string& gz_path, std::string_view text,
                             std::string_view plain_name);
+
+/// What the gzip file at `path` decodes to; nothing when it is missing, no
+/// regular file (or reached through a link), not whole gzip data, or more
+/// than a client accepts for a repository.
+std::optional<std::string> DecodedGzipFile(const std::string& path);
 
 /// Why the .gz copy of repository `name` below `www` does not decode to
 /// `text`; empty when it does.
