@@ -33,8 +33,8 @@
 # plain HTTP, as for a cache on the same machine, and writes its URL to
 # STATE_DIR/plain-url. KANADE_EDGE_SITE renders another template in place of
 # the edge's, Varnish's or Squid's, with the same placeholders, for trying a
-# variant; KANADE_VARNISH_PARAMS (-p http_gzip_support=off) are varnishd's
-# parameters. Varnish, hitch and Squid run as daemons of their own, stopped
+# variant; KANADE_VARNISH_PARAMS (those of varnish-edge.vcl.in) are
+# varnishd's parameters. Varnish, hitch and Squid run as daemons of their own, stopped
 # like nginx.
 set -euo pipefail
 
@@ -141,7 +141,7 @@ start_varnish() {
   site_template=${KANADE_EDGE_SITE:-$scripts/varnish-edge.vcl.in}
   render_cache "$state" "$port"
   printf '%s\n' "$site" >"$state/kanade.vcl"
-  read -ra params <<<"${KANADE_VARNISH_PARAMS--p http_gzip_support=off}"
+  read -ra params <<<"${KANADE_VARNISH_PARAMS--p http_gzip_support=off -p thread_pool_min=1000 -p thread_queue_limit=1000}"
   # Root runs it without its jail: the state folder need not be the varnish
   # user's. hitch hands each TLS connection on with the PROXY protocol.
   /usr/sbin/varnishd -n "$state/varnish" -j none -T none -P "$state/varnishd.pid" \

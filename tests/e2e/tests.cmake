@@ -87,6 +87,6 @@ if(TARGET kanade AND TARGET kanade-repo)
   add_test(NAME e2e.edge
            COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/edge_test.py
                    $<TARGET_FILE:kanade> $<TARGET_FILE:kanade-repo>)
-  set_tests_properties(e2e.edge PROPERTIES LABELS e2e TIMEOUT 480
+  set_tests_properties(e2e.edge PROPERTIES LABELS e2e TIMEOUT 300
                        ENVIRONMENT "KANADE_SECRET_KEY=${KANADE_TEST_SECRET_KEY}")
 endif()
