@@ -787,6 +787,15 @@ TEST(KanadeRepoPublish, TheNextReleaseRisesAboveEverySerialThatPlayersMayHold) {
     EXPECT_EQ(after.Status, 0) << after.Err;
     EXPECT_EQ(after.Err, "");
     EXPECT_NE(after.Out.find("published nothing new"), std::string::npos) << after.Out;
+    // A state file that is a link to a device is no record: it would never
+    // end (bounded, so that a broken check fails instead of filling memory).
+    for (const char* state : {".kanade-serials", ".kanade-retired", ".kanade-base-url"}) {
+      fs::remove(www + "/" + state);
+      fs::create_symlink("/dev/zero", www + "/" + state);
+      const Outcome linked = RunTool(Publish(www, {"kanade-lua=" + dir / "lua"}),
+                                     {"timeout", "30", "prlimit", "--as=1073741824"});
+      EXPECT_EQ(linked.Status, 0) << state << ": " << linked.Err;
+    }
   }
 }
 

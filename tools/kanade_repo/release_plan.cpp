@@ -88,7 +88,7 @@ std::set<std::string> StoredBodies(const fs::path& files) {
 
 std::set<std::string> RetiredAtLastRelease(const fs::path& www) {
   std::set<std::string> retired;
-  const auto text = ReadFileBytes(Utf8Path(www / kRetiredListName));
+  const auto text = ReadSmallFile(Utf8Path(www / kRetiredListName));
   if (!text) return retired;
   for (const std::string& line : SplitLines(*text)) {
     if (IsDigestText(line)) retired.insert(line);

@@ -407,7 +407,7 @@ bool WriteBaseUrlRecord(const std::string& www, const std::string& base_url, Pub
   const std::string text =
       "# The URL that serves this folder, as kanade-repo publish last published it.\n" + base_url +
       "\n";
-  if (ReadFileBytes(path) == text) return true;
+  if (ReadSmallFile(path) == text) return true;
   if (!WriteFileAtomically(path, text)) return Fail(error, path + ": cannot write the file");
   return true;
 }

@@ -28,7 +28,7 @@ std::string RecordText(const std::map<std::string, std::int64_t>& record) {
 
 std::map<std::string, std::int64_t> ReadSerialRecord(std::string_view www) {
   std::map<std::string, std::int64_t> record;
-  const auto text = ReadFileBytes(RecordPathOf(www));
+  const auto text = ReadSmallFile(RecordPathOf(www));
   if (!text) return record;
   for (const std::string& line : SplitLines(*text)) {
     if (line.empty() || line[0] == '#') continue;
@@ -49,7 +49,7 @@ bool RaiseSerialRecord(std::string_view www, const std::map<std::string, std::st
     }
   }
   const std::string text = RecordText(record);
-  if (ReadFileBytes(path) == text) return true;
+  if (ReadSmallFile(path) == text) return true;
   if (!WriteFileAtomically(path, text)) {
     if (error != nullptr) *error = {path + ": cannot write the file", false};
     return false;

@@ -57,17 +57,20 @@ std::optional<std::string> PercentDecode(std::string_view text) {
 }
 
 // Opens the regular file `path` for reading, not through a link in its last
-// step; its size in `size`.
-UniqueFile OpenRegularFile(const std::string& path, std::uint64_t* size) {
+// step unless `follow`; its size in `size`.
+UniqueFile OpenRegularFile(const std::string& path, std::uint64_t* size, bool follow = false) {
 #ifdef _WIN32
   std::error_code ec;
-  if (fs::symlink_status(FsPath(path), ec).type() != fs::file_type::regular) return nullptr;
+  const fs::file_status status =
+      follow ? fs::status(FsPath(path), ec) : fs::symlink_status(FsPath(path), ec);
+  if (status.type() != fs::file_type::regular) return nullptr;
   UniqueFile file(OpenFile(path, "rb"));
   *size = fs::file_size(FsPath(path), ec);
   return ec ? nullptr : std::move(file);
 #else
   // Non-blocking, so that a FIFO planted there cannot hold the open.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  const int fd =
+      ::open(path.c_str(), O_RDONLY | (follow ? 0 : O_NOFOLLOW) | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -191,8 +194,17 @@ std::string ServedRepositoryProblem(std::string_view text, std::string_view name
          ")";
 }
 
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+  std::uint64_t size = 0;
+  UniqueFile file = OpenRegularFile(path, &size, true);
+  bool too_large = false;
+  auto bytes = file ? ReadStream(file.get(), kMaxRepositoryBytes, &too_large) : std::nullopt;
+  if (too_large) return std::nullopt;
+  return bytes;
+}
+
 std::optional<std::string> ReadBaseUrlRecord(std::string_view www) {
-  const auto text = ReadFileBytes(Utf8Path(FsPath(www) / kBaseUrlRecordName));
+  const auto text = ReadSmallFile(Utf8Path(FsPath(www) / kBaseUrlRecordName));
   if (!text) return std::nullopt;
   std::optional<std::string> url;
   for (const std::string& line : SplitLines(*text)) {

@@ -46,6 +46,12 @@ std::optional<std::map<std::string, std::string>> ReadServedRepositories(std::st
 std::string ServedRepositoryProblem(std::string_view text, std::string_view name,
                                     const std::vector<PublicKey>& keys, bool legacy_allowed);
 
+/// The bytes of the regular file `path` (a link to one is followed), of at
+/// most a repository's size: the state files beside repos/ and the files
+/// that tools replace. Nothing for a device, a FIFO, a folder or a larger
+/// file, which would never end or fill memory.
+std::optional<std::string> ReadSmallFile(const std::string& path);
+
 /// The URL recorded as serving `www` (kBaseUrlRecordName), or nothing.
 std::optional<std::string> ReadBaseUrlRecord(std::string_view www);
 

@@ -220,7 +220,7 @@ std::optional<std::int64_t> SerialLineOf(std::string_view text) {
 
 std::int64_t NextSerialOf(const std::string& path) {
   std::int64_t highest = 0;
-  if (const auto text = ReadFileBytes(path)) highest = SerialLineOf(*text).value_or(0);
+  if (const auto text = ReadSmallFile(path)) highest = SerialLineOf(*text).value_or(0);
   if (const auto copy = DecodedGzipFile(path + ".gz")) {
     highest = std::max(highest, SerialLineOf(*copy).value_or(0));
   }
