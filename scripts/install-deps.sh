@@ -10,7 +10,8 @@ packages=(
   libjpeg-dev libpng-dev libopenjp2-7-dev zlib1g-dev libsodium-dev
   libfltk1.3-dev libx11-dev libxft-dev libfontconfig1-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
-  nginx-light varnish hitch squid-openssl tinyproxy strace xvfb xdotool x11-utils imagemagick fonts-noto-cjk fontconfig
+  nginx-light varnish hitch squid-openssl tinyproxy strace
+  xvfb xdotool x11-utils imagemagick fonts-noto-cjk fontconfig
   python3 python3-pil
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev dpkg-dev ninja-build wine wine64
