@@ -20,20 +20,28 @@ the bytes it sends, and nginx's CPU time per thousand players (user and
 system time of its workers). The conditional case sends one If-None-Match
 listing the five ETags (each URL matches its own), since h2load sends the
 same headers with every request; the 304s are what the patcher gets.
+Through a cache, If-Modified-Since with the latest of their dates stands in
+for them (see edge_cases).
 
 With --edge, a run with nothing new goes straight to the origin and then
-through the caching edge (scripts/nginx-edge.conf.in) in front of it, and a
-new player's first run through the edge once it holds the bodies; it prints
-what reaches the origin per thousand players: requests (its access log),
-bytes on the wire (the edge reaches it through the counting relay) and CPU.
+through each cache in front of it with the configuration the project ships:
+the nginx edge (scripts/nginx-edge.conf.in), Varnish behind hitch
+(scripts/varnish-edge.vcl.in, reaching the origin's plain HTTP listener)
+and Squid (scripts/squid-edge.conf.in, HTTP/1.1 only, so h2load speaks that
+to it); and a new player's first run through each once it holds the
+bodies. It prints what reaches the origin per thousand players: requests
+(its access log), bytes on the wire (the cache reaches it through a
+counting relay) and CPU, and the cache's own CPU.
 
 Usage: server_bench.py [--edge] BUILD_DIR WORK_DIR
 Environment: KANADE_SECRET_KEY (default BUILD_DIR/test-keys/publisher),
 KANADE_BENCH_RUNS (3), KANADE_BENCH_PLAYERS (2000 per h2load run),
 KANADE_BENCH_FIRST_PLAYERS (100, for the first run),
-KANADE_BENCH_SAMPLE_PLAYERS (50, through the counting relay).
+KANADE_BENCH_SAMPLE_PLAYERS (50, through the counting relay),
+KANADE_BENCH_CACHES (nginx,varnish,squid: the caches of --edge).
 Not a test: it prints figures and never fails on them.
 """
+import email.utils
 import os
 import random
 import re
@@ -74,10 +82,17 @@ def write_tree(folder, mode, seed):
         f.write(mode + "\n")
 
 
-def nginx_cpu_seconds(state):
-    """User and system time of the workers of the nginx in `state` so far."""
-    with open(os.path.join(state, "nginx.pid")) as f:
-        master = f.read().strip()
+def cpu_seconds(pid_files):
+    """User and system time so far of the processes named in `pid_files`
+    and their children (nginx's workers, Varnish's cache process, hitch's
+    and Squid's workers)."""
+    masters = set()
+    for pid_file in pid_files:
+        try:
+            with open(pid_file) as f:
+                masters.add(f.read().strip())
+        except OSError:
+            pass
     ticks = 0
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
@@ -87,68 +102,105 @@ def nginx_cpu_seconds(state):
                 fields = f.read().rsplit(")", 1)[1].split()
         except OSError:
             continue
-        if fields[1] == master:  # ppid
+        if fields[1] in masters or pid in masters:  # ppid
             ticks += int(fields[11]) + int(fields[12])
     return ticks / os.sysconf("SC_CLK_TCK")
 
 
-class Edge:
-    """The caching edge (nginx-edge.conf.in) in front of an origin, reaching
-    it through the origin's counting relay."""
+class Relay:
+    """bench/delay_relay.py without delay in front of a port: it counts."""
 
-    def __init__(self, work, origin):
-        self.state = os.path.join(work, "server-edge")
+    def __init__(self, port):
+        self.process = subprocess.Popen(
+            [sys.executable, RELAY, str(port), "0"], stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE, text=True, preexec_fn=die_with_parent)
+        self.port = self.process.stdout.readline().strip()
+        if not self.port.isdigit():
+            self.stop()
+            raise BenchError("the relay did not start")
+
+    def counts(self):
+        """Bytes up, bytes down and connections since the last call."""
+        self.process.stdin.write("count\nreset\n")
+        self.process.stdin.flush()
+        counts = [int(v) for v in self.process.stdout.readline().split()]
+        self.process.stdout.readline()
+        return counts
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            self.process.wait()
+
+
+class Edge:
+    """A cache (nginx, varnish or squid) in front of an origin, reaching it
+    through the origin's counting relays."""
+
+    def __init__(self, work, origin, kind):
+        self.kind = kind
+        self.state = os.path.join(work, "server-" + kind)
         env = dict(os.environ, KANADE_SERVER_WORKERS="auto", KANADE_SERVER_CONNECTIONS="8192",
                    KANADE_SERVER_LIFETIME="7200")
-        self.url = run("bash", REPO_SERVER, "edge", self.state, origin.relay_url,
-                       os.path.join(origin.state, "ca.pem"), env=env).strip()
+        if kind == "varnish":
+            arguments = ["varnish", self.state, origin.plain_relay_url]
+        else:
+            arguments = ["edge" if kind == "nginx" else kind, self.state, origin.relay_url,
+                         os.path.join(origin.state, "ca.pem")]
+        self.url = run("bash", REPO_SERVER, *arguments, env=env).strip()
 
     def cpu_seconds(self):
-        return nginx_cpu_seconds(self.state)
+        files = [os.path.join(self.state, name)
+                 for name in ("nginx.pid", "varnishd.pid", "hitch.pid")]
+        run_folder = os.path.join(self.state, "squid-run")
+        if os.path.exists(run_folder):
+            with open(run_folder) as f:
+                files.append(os.path.join(f.read().strip(), "squid.pid"))
+        return cpu_seconds(files)
 
     def stop(self):
         subprocess.run(["bash", REPO_SERVER, "stop", self.state], capture_output=True)
 
 
 class Origin:
-    """nginx on the served folder, and a relay in front that counts bytes;
-    its certificate's keys RSA 2048 ("rsa") or ECDSA P-256 ("ec")."""
+    """nginx on the served folder, with a plain HTTP listener for Varnish,
+    and relays in front of both that count bytes; its certificate's keys RSA
+    2048 ("rsa") or ECDSA P-256 ("ec")."""
 
     def __init__(self, work, key):
         self.state = os.path.join(work, "server-" + key)
         self.www = os.path.join(work, "www")
         os.makedirs(self.www, exist_ok=True)
         env = dict(os.environ, KANADE_SERVER_WORKERS="auto", KANADE_SERVER_CONNECTIONS="8192",
-                   KANADE_SERVER_LIFETIME="7200", KANADE_SERVER_KEY=key)
+                   KANADE_SERVER_LIFETIME="7200", KANADE_SERVER_KEY=key, KANADE_SERVER_PLAIN="1")
         self.url = run("bash", REPO_SERVER, "start", self.state, self.www, env=env).strip()
-        self.relay = subprocess.Popen(
-            [sys.executable, RELAY, self.url.rsplit(":", 1)[1], "0"], stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE, text=True, preexec_fn=die_with_parent)
-        port = self.relay.stdout.readline().strip()
-        if not port.isdigit():
+        with open(os.path.join(self.state, "plain-url")) as f:
+            plain_port = f.read().strip().rsplit(":", 1)[1]
+        self.relays = []
+        try:
+            self.relays.append(Relay(self.url.rsplit(":", 1)[1]))
+            self.relays.append(Relay(plain_port))
+        except BenchError:
             self.stop()
-            raise BenchError("the relay did not start")
-        self.relay_url = "https://127.0.0.1:" + port
+            raise
+        self.relay_url = "https://127.0.0.1:" + self.relays[0].port
+        self.plain_relay_url = "http://127.0.0.1:" + self.relays[1].port
 
     def relay_counts(self):
-        """Bytes up, bytes down and connections since the last call."""
-        self.relay.stdin.write("count\nreset\n")
-        self.relay.stdin.flush()
-        counts = [int(v) for v in self.relay.stdout.readline().split()]
-        self.relay.stdout.readline()
-        return counts
+        """Bytes up, bytes down and connections since the last call, both
+        relays together."""
+        return [sum(values) for values in zip(*(relay.counts() for relay in self.relays))]
 
     def cpu_seconds(self):
-        return nginx_cpu_seconds(self.state)
+        return cpu_seconds([os.path.join(self.state, "nginx.pid")])
 
     def requests_logged(self):
         with open(os.path.join(self.state, "access.log"), "rb") as f:
             return sum(1 for _ in f)
 
     def stop(self):
-        if self.relay.poll() is None:
-            self.relay.stdin.close()
-            self.relay.wait()
+        for relay in self.relays:
+            relay.stop()
         subprocess.run(["bash", REPO_SERVER, "stop", self.state], capture_output=True)
 
 
@@ -170,6 +222,7 @@ class Bench:
         self.edge_mode = edge
         self.edge = None
         self.edge_rows = []
+        self.caches = os.environ.get("KANADE_BENCH_CACHES", "nginx,varnish,squid").split(",")
 
     def publish(self):
         trees = [f"{mode}={os.path.join(self.work, 'trees', mode)}" for mode in MODES]
@@ -191,23 +244,29 @@ class Bench:
         return [re.sub(r"^https://[^/]+", "", line.split("\t")[1])
                 for line in text.splitlines() if line.startswith("module=")]
 
-    def etags(self):
+    def validators(self):
         """The ETag of each repository's gzip copy, as a player holding it
-        would send them."""
-        tags = []
+        would send them, and the latest Last-Modified among them."""
+        tags, dates = [], []
         for path in self.repository_paths():
             headers = run("curl", "-sk", "--compressed", "-D", "-", "-o", "/dev/null",
                           self.origin.url + path)
-            match = re.search(r"^etag: (.+?)\r?$", headers, re.I | re.M)
-            if not match:
-                raise BenchError(f"no ETag for {path}")
-            tags.append(match.group(1))
-        return tags
+            tag = re.search(r"^etag: (.+?)\r?$", headers, re.I | re.M)
+            date = re.search(r"^last-modified: (.+?)\r?$", headers, re.I | re.M)
+            if not tag or not date:
+                raise BenchError(f"no ETag or Last-Modified for {path}")
+            tags.append(tag.group(1))
+            dates.append(email.utils.parsedate_to_datetime(date.group(1)))
+        return tags, email.utils.format_datetime(max(dates), usegmt=True)
 
-    def h2load(self, base, paths, players, headers, rate=None):
-        """`rate`: players who start each second (all at once without)."""
+    def h2load(self, base, paths, players, headers, rate=None, h1=False):
+        """`rate`: players who start each second (all at once without);
+        `h1`: HTTP/1.1, each player's requests one after another on its
+        connection."""
         command = ["h2load", "-c", str(players), "-n", str(players * len(paths)),
-                   "-m", "100", "-t", "1"]
+                   "-m", "1" if h1 else "100", "-t", "1"]
+        if h1:
+            command.append("--h1")
         if rate:
             command += ["-r", str(rate), "--rate-period", "1s"]
         for header in headers:
@@ -257,7 +316,8 @@ class Bench:
             self.origin.relay_counts()
             logged = self.origin.requests_logged()
             cpu = (self.edge.cpu_seconds(), self.origin.cpu_seconds())
-            seconds, statuses, _ = self.h2load(self.edge.url, paths, players, headers, rate)
+            seconds, statuses, _ = self.h2load(self.edge.url, paths, players, headers, rate,
+                                               h1=self.edge.kind == "squid")
             _, down, _ = self.origin.relay_counts()
             if statuses[1] != expected_3xx * players or statuses[2] or statuses[3]:
                 raise BenchError(f"{name}: status codes {statuses}, expected "
@@ -272,41 +332,47 @@ class Bench:
         self.edge_rows.append((name,) + tuple(statistics.median(f[i] for f in figures)
                                               for i in range(6)))
 
-    def edge_cases(self, repos, gzip, validators):
-        """A run with nothing new straight to the origin, then through the
-        edge (nginx-edge.conf.in), which the first batch of players fills."""
+    def edge_cases(self, repos, gzip, validators, since):
+        """A run with nothing new straight to the origin, then through each
+        cache, which the first batch of players fills. Players ask a cache
+        with If-Modified-Since alone: Varnish matches If-None-Match against
+        one ETag only, not h2load's list of five, and Squid decides by the
+        date (the cache asks the origin with its own validators either way)."""
         self.measure("nothing new: conditional (304)", repos, [gzip, validators], self.players, 5)
         name, _, rate, wire, _, _, cpu = self.rows[-1]
         self.edge_rows.append(("nothing new, straight to the origin", rate, 5000,
                                5 * rate, wire * 1000, cpu, None))
-        self.edge = Edge(self.work, self.origin)
-        try:
-            self.h2load(self.edge.url, repos, 10, [gzip])
-            self.measure_edge("nothing new, through the edge", repos, [gzip, validators],
-                              self.players, 5)
-            # Spread over time, the edge asks the origin again as its copies age.
-            rate = max(self.players // 10, 1)
-            self.measure_edge(f"  the same, {rate} players a second", repos,
-                              [gzip, validators], self.players, 5, rate)
-            bodies = self.body_paths("kanade-test")
-            self.h2load(self.edge.url, repos + bodies, 1, [gzip])
-            self.measure_edge("first run, through the filled edge", repos + bodies, [gzip],
-                              self.first_players, 0)
-        finally:
-            self.edge.stop()
+        bodies = self.body_paths("kanade-test")
+        for kind in self.caches:
+            self.edge = Edge(self.work, self.origin, kind)
+            h1 = kind == "squid"
+            try:
+                self.h2load(self.edge.url, repos, 10, [gzip], h1=h1)
+                self.measure_edge(f"nothing new, through {kind}", repos, [gzip, since],
+                                  self.players, 5)
+                # Spread over time, the cache asks the origin again as its copies age.
+                rate = max(self.players // 10, 1)
+                self.measure_edge(f"  the same, {rate} players a second", repos,
+                                  [gzip, since], self.players, 5, rate)
+                self.h2load(self.edge.url, repos + bodies, 1, [gzip], h1=h1)
+                self.measure_edge(f"first run, through the filled {kind}", repos + bodies,
+                                  [gzip], self.first_players, 0)
+            finally:
+                self.edge.stop()
 
     def print_edge_table(self):
         print()
-        print(f"Origin: nginx {self.nginx_version()} through scripts/nginx-site.conf.in; edge: "
-              f"scripts/nginx-edge.conf.in in front of it, on the same {os.cpu_count()} cores "
-              "with h2load; HTTP/2 over TLS, one new connection a player; RSA 2048 keys.")
+        print(f"Origin: nginx {self.nginx_version()} through scripts/nginx-site.conf.in; caches: "
+              f"{', '.join(self.caches)} with the project's configurations in front of it, on "
+              f"the same {os.cpu_count()} cores with h2load; over TLS, one new connection a "
+              "player (HTTP/2, HTTP/1.1 to Squid); RSA 2048 keys.")
         print(f"Players per h2load run: {self.players} ({self.first_players} for the first run); "
               f"medians of {self.runs} runs. At the origin: the requests in its access log and "
               "the bytes it sends on the wire (straight: from a sample of "
               f"{self.sample} players through a counting relay).")
         print()
         header = ("case", "players/s", "origin req", "origin req/s", "origin bytes",
-                  "origin CPU ms", "edge CPU ms")
+                  "origin CPU ms", "cache CPU ms")
         print(f"{header[0]:<38} {header[1]:>9} {header[2]:>10} {header[3]:>12} {header[4]:>13} "
               f"{header[5]:>13} {header[6]:>11}")
         print(f"{'':<38} {'':>9} {'/1000':>10} {'':>12} {'/1000':>13} {'/1000':>13} "
@@ -315,7 +381,7 @@ class Bench:
             edge_cpu = "-" if edge_cpu is None else f"{edge_cpu:,.0f}"
             print(f"{name:<38} {rate:>9,.0f} {requests:>10,.1f} {per_second:>12,.1f} "
                   f"{wire:>13,.0f} {cpu:>13,.0f} {edge_cpu:>11}")
-        print("per 1000: per thousand players; origin bytes: origin to edge (or player), TLS "
+        print("per 1000: per thousand players; origin bytes: origin to cache (or player), TLS "
               "included.")
 
     def run(self):
@@ -333,10 +399,10 @@ class Bench:
             self.publish()
             repos = self.repository_paths()
             gzip = "accept-encoding: gzip"
-            held = self.etags()
+            held, since = self.validators()
             validators = "if-none-match: " + ", ".join(held)
             if self.edge_mode:
-                self.edge_cases(repos, gzip, validators)
+                self.edge_cases(repos, gzip, validators, "if-modified-since: " + since)
                 return self.print_edge_table()
             bodies = self.body_paths("kanade-test")
             self.measure(f"first run (5 repositories, {len(bodies)} bodies)", repos + bodies,

@@ -10,12 +10,14 @@
 #
 #   bash scripts/bench-server.sh [--keep] [--edge] [FOLDER]  (default folder: /tmp)
 #
-# --keep leaves the work folder (trees, served folder, nginx's logs). --edge
-# measures instead what reaches the origin when players come through the
-# caching edge (scripts/nginx-edge.conf.in), against players straight to it.
+# --keep leaves the work folder (trees, served folder, the servers' logs).
+# --edge measures instead what reaches the origin when players come through
+# each cache (the nginx edge, Varnish and Squid with the project's
+# configurations), against players straight to it.
 # KANADE_BENCH_RUNS (3), KANADE_BENCH_PLAYERS (2000), KANADE_BENCH_FIRST_PLAYERS
-# (100) and KANADE_BENCH_SAMPLE_PLAYERS (50) size it; KANADE_BUILD_DIR picks
-# the build folder (build).
+# (100) and KANADE_BENCH_SAMPLE_PLAYERS (50) size it; KANADE_BENCH_CACHES
+# (nginx,varnish,squid) picks the caches; KANADE_BUILD_DIR picks the build
+# folder (build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,7 +42,9 @@ if ! command -v h2load >/dev/null; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
     nghttp2-client >/dev/null || die "cannot install nghttp2-client"
 fi
-for tool in curl openssl nginx cmake; do
+tools=(curl openssl nginx cmake)
+[ ${#edge[@]} -eq 0 ] || tools+=(varnishd hitch squid)
+for tool in "${tools[@]}"; do
   command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
     die "$tool is missing (bash scripts/install-deps.sh installs it)"
 done

@@ -2,8 +2,9 @@
 # The deployed nginx site (scripts/nginx-site.conf.in) as the demo server
 # renders it: only /repos/ and /files/ are served, with their caching headers,
 # no folder listings, HTTP/2 where the client offers it and HTTP/1.1 over
-# TLS 1.2 (Schannel), a file's .gz for clients that accept gzip, and 304s
-# without a body to a repository's validators.
+# TLS 1.2 (Schannel), a file's .gz for clients that accept gzip (through a
+# cache that adds Via too), 304s without a body to a repository's
+# validators, and misses that no cache may keep.
 #
 #   tests/e2e/nginx_site_test.sh
 set -euo pipefail
@@ -44,18 +45,26 @@ cases=(
   "/files/kanade-test/table.txt | --http2 | 200 2 | $immutable |"
   "/repos/kanade-test.repo | --http1.1 --tlsv1.2 --tls-max 1.2 | 200 1.1 | no-cache |"
   "/files/kanade-test/table.txt | --http1.1 --compressed | 200 1.1 | $immutable | gzip"
-  # Nothing else, no listings, and no long-lived caching of a miss.
-  "/ | --http2 | 404 2 | |"
-  "/index.html | --http2 | 404 2 | |"
-  "/other/ | --http2 | 404 2 | |"
-  "/other/page.html | --http2 | 404 2 | |"
-  "/files/ | --http2 | 404 2 | |"
-  "/files/kanade-test/folder/ | --http2 | 404 2 | |"
-  "/files/kanade-test/folder | --http1.1 | 404 1.1 | |"
-  "/files/kanade-test/missing.txt | --http2 | 404 2 | |"
-  "/repos/ | --http2 | 404 2 | |"
-  "/files/kanade-test/folder/ui.txt.kanade-tmp-0123456789abcdef | --http2 | 404 2 | |"
-  "/repos/kanade-test.repo.kanade-tmp-0123456789abcdef | --http1.1 | 404 1.1 | |"
+  # Through a cache or CDN, which adds Via: still the .gz copy where gzip is
+  # accepted, and only there.
+  "/repos/kanade-test.repo | --http1.1 --compressed -HVia:squid | 200 1.1 | no-cache | gzip"
+  "/files/kanade-test/table.txt | --http2 --compressed -HVia:varnish | 200 2 | $immutable | gzip"
+  "/files/kanade-test/table.txt | --http1.1 -HVia:squid | 200 1.1 | $immutable |"
+  "/files/kanade-test/table.txt | --http1.1 --range 0-9 | 206 1.1 | $immutable |"
+  # Nothing else, no listings, and no cache keeps a miss: a body is uploaded
+  # just before the repository that names it.
+  "/ | --http2 | 404 2 | no-store |"
+  "/index.html | --http2 | 404 2 | no-store |"
+  "/other/ | --http2 | 404 2 | no-store |"
+  "/other/page.html | --http2 | 404 2 | no-store |"
+  "/files/ | --http2 | 404 2 | no-store |"
+  "/files/kanade-test/folder/ | --http2 | 404 2 | no-store |"
+  "/files/kanade-test/folder | --http1.1 | 404 1.1 | no-store |"
+  "/files/kanade-test/missing.txt | --http2 --compressed -HVia:squid | 404 2 | no-store |"
+  "/repos/missing.repo | --http1.1 --compressed | 404 1.1 | no-store |"
+  "/repos/ | --http2 | 404 2 | no-store |"
+  "/files/kanade-test/folder/ui.txt.kanade-tmp-0123456789abcdef | --http2 | 404 2 | no-store |"
+  "/repos/kanade-test.repo.kanade-tmp-0123456789abcdef | --http1.1 | 404 1.1 | no-store |"
 )
 trim() { sed 's/^ *//; s/ *$//' <<<"$1"; }
 for case in "${cases[@]}"; do

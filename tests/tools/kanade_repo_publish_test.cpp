@@ -648,11 +648,11 @@ TEST(KanadeRepoPublish, SideDoorsAreNamedAndNothingIsWritten) {
       {"verify: a stale copy",
        {"verify", "--keys", Secret() + ".pub", test_repo},
        1,
-       "kanade-test.repo.gz: decodes to other bytes than kanade-test.repo; a web server sends "
-       "it"},
+       "kanade-test.repo.gz: decodes to other bytes than kanade-test.repo (SERIAL 1, where "
+       "kanade-test.repo holds SERIAL 2); a web server sends it"},
       {"dry run: a stale copy", Publish(www, {"--dry-run", trees[0], trees[1]}), 0,
-       "repos/kanade-test.repo.gz: decodes to other bytes than kanade-test.repo; would be "
-       "written again\n"},
+       "repos/kanade-test.repo.gz: decodes to other bytes than kanade-test.repo (SERIAL 1, "
+       "where kanade-test.repo holds SERIAL 2); would be written again\n"},
       {"dry run: a missing copy", Publish(www, {"--dry-run", trees[0], trees[1]}), 0,
        "repos/kanade-lua.repo.gz: missing, unreadable or no regular file; would be written "
        "again\n"},
@@ -691,6 +691,112 @@ TEST(KanadeRepoPublish, SideDoorsAreNamedAndNothingIsWritten) {
   EXPECT_EQ(Snapshot(www), served);
   EXPECT_EQ(ReadFile(scratch), "module=a.txt\thttps://h/a.txt\t00\n");
   EXPECT_FALSE(fs::exists(built));
+}
+
+// The served folder left holding a SERIAL above its plain file: a publish
+// killed between a repository's two renames (repeatably, by strace at that
+// rename), or files put back from a backup. Players may hold the higher
+// SERIAL, so the next release goes above it, and the tool says what it mends.
+TEST(KanadeRepoPublish, TheNextReleaseRisesAboveEverySerialThatPlayersMayHold) {
+  const auto serial_of = [](const std::string& text) {
+    const std::size_t at = text.find("\nSERIAL=");
+    return at == std::string::npos ? std::string()
+                                   : text.substr(at + 8, text.find('\n', at + 1) - at - 8);
+  };
+  struct Row {
+    std::string Name;
+    bool Killed;      // else release 2 went out whole, and then release 1 was put back
+    bool Record;      // .kanade-serials stays (a killed publish of an older tool has none)
+    bool GivenAgain;  // the next publish gives kanade-test (else only kanade-lua)
+    std::vector<std::string> Mentions;  // on stderr
+    std::string Plan;                   // on stdout
+  };
+  const std::vector<Row> rows = {
+      {"killed between the copy and the plain file, no record",
+       true,
+       false,
+       true,
+       {"repos/kanade-test.repo.gz holds SERIAL 2, above the SERIAL 1 of kanade-test.repo",
+        "kanade-test.repo goes out as SERIAL 3"},
+       "kanade-test.repo: SERIAL 1 -> 3, 1 changed\n"},
+      {"killed, and the next publish leaves kanade-test as it is",
+       true,
+       true,
+       false,
+       {"repos/kanade-test.repo.gz holds SERIAL 2",
+        ".kanade-serials records that kanade-test.repo "
+        "went out as SERIAL 2",
+        "goes out as SERIAL 3, its modules as they are"},
+       "kanade-test.repo: SERIAL 1 -> 3, same modules, above a SERIAL held beside it\n"},
+      {"both files put back from a backup of release 1",
+       false,
+       true,
+       true,
+       {".kanade-serials records that kanade-test.repo went out as SERIAL 2"},
+       "kanade-test.repo: SERIAL 1 -> 3, 1 changed\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TempDir dir;
+    const std::string www = dir / "www";
+    const std::string repo = www + "/repos/kanade-test.repo";
+    WriteFile(dir / "lua/Lua/kanade.lua", "-- lua\n");
+    const auto publish = [&](const std::string& language, bool with_test,
+                             const std::vector<std::string>& wrapper = {}) {
+      WriteFile(dir / "test/Language.txt", language);
+      std::vector<std::string> given = {"kanade-lua=" + dir / "lua"};
+      if (with_test) given.push_back("kanade-test=" + dir / "test");
+      return RunTool(Publish(www, given), wrapper);
+    };
+    ASSERT_EQ(publish("Japanese 1\n", true).Status, 0);
+    const auto release_1 = Snapshot(www + "/repos");
+    if (row.Killed) {
+      // Release 2 renames its one new body, then kanade-test's copy, then
+      // its plain file: killed there.
+      const Outcome killed =
+          publish("Japanese 2\n", true,
+                  {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat", "-e",
+                   "inject=renameat:error=EIO:signal=SIGKILL:when=3"});
+      ASSERT_EQ(killed.Status, 128 + SIGKILL) << killed.Err;
+      ASSERT_EQ(serial_of(ReadFile(repo)), "1");
+      ASSERT_EQ(serial_of(Gunzip(repo + ".gz")), "2");
+      // verify names both SERIALs, and does not advise removing the copy.
+      ExpectOneComplaint(RunTool({"verify", "--keys", Secret() + ".pub", repo}), 1,
+                         "kanade-test.repo.gz: decodes to other bytes than kanade-test.repo "
+                         "(SERIAL 2, where kanade-test.repo holds SERIAL 1); a web server sends "
+                         "it in place of the file to clients that accept gzip: publish again, "
+                         "above its SERIAL");
+    } else {
+      ASSERT_EQ(publish("Japanese 2\n", true).Status, 0);
+      for (const auto& [name, bytes] : release_1) WriteFile(www + "/repos/" + name, bytes);
+    }
+    if (!row.Record) fs::remove(www + "/.kanade-serials");
+
+    const Outcome next = publish("Japanese 3\n", row.GivenAgain);
+    ASSERT_EQ(next.Status, 0) << next.Err;
+    for (const std::string& mention : row.Mentions) {
+      EXPECT_NE(next.Err.find(mention), std::string::npos) << next.Err;
+    }
+    EXPECT_NE(next.Out.find(row.Plan), std::string::npos) << next.Out;
+    EXPECT_EQ(serial_of(ReadFile(repo)), "3");
+    EXPECT_EQ(Gunzip(repo + ".gz"), ReadFile(repo));
+    const Outcome verified = RunTool({"verify", "--keys", Secret() + ".pub", repo});
+    EXPECT_EQ(verified.Status, 0) << verified.Err;
+    // Mended, the folder agrees with itself: the next publish says nothing.
+    const Outcome after = publish("Japanese 3\n", row.GivenAgain);
+    EXPECT_EQ(after.Status, 0) << after.Err;
+    EXPECT_EQ(after.Err, "");
+    EXPECT_NE(after.Out.find("published nothing new"), std::string::npos) << after.Out;
+    // A state file that is a link to a device is no record: it would never
+    // end (bounded, so that a broken check fails instead of filling memory).
+    for (const char* state : {".kanade-serials", ".kanade-retired", ".kanade-base-url"}) {
+      fs::remove(www + "/" + state);
+      fs::create_symlink("/dev/zero", www + "/" + state);
+      const Outcome linked = RunTool(Publish(www, {"kanade-lua=" + dir / "lua"}),
+                                     {"timeout", "30", "prlimit", "--as=1073741824"});
+      EXPECT_EQ(linked.Status, 0) << state << ": " << linked.Err;
+    }
+  }
 }
 
 // Ctrl-C half-way through a large body: the temporary file goes, no

@@ -106,7 +106,8 @@ bool RenewGzipCopyBeside(const std::string& path, std::string_view bytes) {
          folder->MoveIntoPlace(*file, name);
 }
 
-std::optional<DecodedBody> DecodeGzipStream(std::FILE* file, std::uint64_t limit) {
+std::optional<DecodedBody> DecodeGzipStream(std::FILE* file, std::uint64_t limit,
+                                            std::string* bytes) {
   z_stream stream{};
   if (inflateInit2(&stream, kGzipWindow) != Z_OK) return std::nullopt;
   PageBuffer in(kChunk);
@@ -127,6 +128,7 @@ std::optional<DecodedBody> DecodeGzipStream(std::FILE* file, std::uint64_t limit
       if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) ok = false;
       const std::size_t produced = out.size() - stream.avail_out;
       body.Size += produced;
+      if (bytes != nullptr) bytes->append(reinterpret_cast<const char*>(out.bytes()), produced);
       if (body.Size > limit) {
         inflateEnd(&stream);
         return body;

@@ -40,7 +40,9 @@ struct DecodedBody {
 /// when it is not whole, valid gzip data or cannot be read. Decoding stops
 /// once more than `limit` bytes came out (a copy that should equal a known
 /// file need not be inflated further): then Size is past `limit` and Digest
-/// is empty.
-std::optional<DecodedBody> DecodeGzipStream(std::FILE* file, std::uint64_t limit = UINT64_MAX);
+/// is empty. With `bytes`, the decoded bytes go there too (past `limit`, at
+/// least those up to it).
+std::optional<DecodedBody> DecodeGzipStream(std::FILE* file, std::uint64_t limit = UINT64_MAX,
+                                            std::string* bytes = nullptr);
 
 }  // namespace kanade

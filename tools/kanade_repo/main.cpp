@@ -12,7 +12,6 @@
 #include <system_error>
 #include <vector>
 
-#include "util/platform_arguments.h"
 #include "gzip_file.h"
 #include "kanade_version.h"
 #include "publish_command.h"
@@ -23,6 +22,7 @@
 #include "served_tree.h"
 #include "tool_support.h"
 #include "util/path.h"
+#include "util/platform_arguments.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -50,7 +50,8 @@ constexpr const char* kUsage =
     "  kanade-repo verify [--keys PUBLIC_FILE] FILE\n"
     "      Checks FILE as the patcher does: the SIGN line and a signature by one of\n"
     "      the keys (default: the keys built into this program). A FILE.gz beside\n"
-    "      it must decode to exactly FILE's bytes.\n"
+    "      it must decode to exactly FILE's bytes (both SERIALs are named where they\n"
+    "      differ).\n"
     "  kanade-repo build DIR BASE_URL [-o FILE] [--key SECRET_FILE --name NAME [--serial N]]\n"
     "      Writes a repository with one module line per file below DIR, sorted by\n"
     "      path: the path with \"/\", BASE_URL + \"/\" + the percent-encoded path, the\n"
@@ -76,8 +77,10 @@ constexpr const char* kUsage =
     "      Each body is stored once as WWW/files/<2 digits>/<SHA-256 digest>, with a\n"
     "      .gz copy where that saves 10 %; all bodies are written and flushed\n"
     "      before each changed repository is renamed into WWW/repos/ with the next\n"
-    "      SERIAL, its .gz copy first. Repositories not given, and unchanged ones,\n"
-    "      stay as they are.\n"
+    "      SERIAL, its .gz copy first: one above its plain file's, its .gz copy's\n"
+    "      and WWW/.kanade-serials' (each that stands above the plain file is named\n"
+    "      on stderr). Repositories not given, and unchanged ones, stay as they are\n"
+    "      unless one of those stands above them.\n"
     "      Bodies that no repository names are removed one release later.\n"
     "      Before and after, every repository in WWW must verify with those keys\n"
     "      and every body match its digest and size. --dry-run makes every check\n"
@@ -231,9 +234,14 @@ int Verify(const std::string& path, const std::optional<std::string>& keys_file)
       std::filesystem::file_type::not_found) {
     const std::string problem = GzipCopyProblem(gz, *bytes, Utf8Path(FsPath(path).filename()));
     if (!problem.empty()) {
+      // Players may hold a copy that is ahead: only a higher SERIAL reaches them.
+      const auto copy = DecodedGzipFile(gz);
+      const bool ahead = copy && SerialLineOf(*copy).value_or(0) > check.Serial;
       return Complain(gz + ": " + problem +
                           "; a web server sends it in place of the file to clients that accept "
-                          "gzip: remove it, or publish again to write it anew",
+                          "gzip: " +
+                          (ahead ? "publish again, above its SERIAL (players may hold it)"
+                                 : "remove it, or publish again to write it anew"),
                       kContentFailed);
     }
   }

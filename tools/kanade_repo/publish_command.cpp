@@ -13,6 +13,7 @@
 #include "release_writer.h"
 #include "repos/repository_server.h"
 #include "secret_key.h"
+#include "served_serials.h"
 #include "served_tree.h"
 #include "tool_support.h"
 #include "util/path.h"
@@ -343,6 +344,9 @@ int PublishRelease(const PublishOptions& checked, const PublishRequest& request,
     std::printf("%s: base URL %s, fixed from this release on (another needs --move-base-url)\n",
                 www.c_str(), base_url.c_str());
   }
+  for (const std::string& warning : plan->Warnings) {
+    std::fprintf(stderr, "kanade-repo: warning: %s\n", warning.c_str());
+  }
   std::fputs(DescribePlan(*plan).c_str(), stdout);
 
   // The dry run checks the bodies that the real run would keep, and counts
@@ -370,6 +374,9 @@ int PublishRelease(const PublishOptions& checked, const PublishRequest& request,
   // The renames are quick; an interruption meanwhile waits for the check.
   // Unchanged repositories are passed too, so that a missing or stale .gz
   // copy of one is mended.
+  // Recorded before any rename: whatever stops this publish, the next one
+  // rises above the SERIALs that it may have put out.
+  if (!RaiseSerialRecord(www, plan->ServedTexts(), &error)) return Report(error);
   std::vector<std::string> notes;
   const bool written = WriteRepositories(*plan, www, &notes, &error);
   for (const std::string& note : notes) std::printf("%s\n", note.c_str());
@@ -378,8 +385,7 @@ int PublishRelease(const PublishOptions& checked, const PublishRequest& request,
   std::string published;
   for (const RepositoryRelease& release : plan->Repositories) {
     if (release.Changed) {
-      published +=
-          " " + release.Name + ".repo (SERIAL " + std::to_string(release.OldSerial + 1) + ")";
+      published += " " + release.Name + ".repo (SERIAL " + std::to_string(release.NewSerial) + ")";
     }
   }
   const auto served_now = ReadServedRepositories(www, &error);

@@ -7,6 +7,7 @@
 #include "repos/repository_trust.h"
 #include "repos/sha256.h"
 #include "repository_signing.h"
+#include "served_serials.h"
 #include "served_tree.h"
 #include "util/path.h"
 #include "util/text.h"
@@ -87,7 +88,7 @@ std::set<std::string> StoredBodies(const fs::path& files) {
 
 std::set<std::string> RetiredAtLastRelease(const fs::path& www) {
   std::set<std::string> retired;
-  const auto text = ReadFileBytes(Utf8Path(www / kRetiredListName));
+  const auto text = ReadSmallFile(Utf8Path(www / kRetiredListName));
   if (!text) return retired;
   for (const std::string& line : SplitLines(*text)) {
     if (IsDigestText(line)) retired.insert(line);
@@ -95,13 +96,36 @@ std::set<std::string> RetiredAtLastRelease(const fs::path& www) {
   return retired;
 }
 
+// Signs `text` as `release`'s next SERIAL: one above every SERIAL that the
+// served folder holds for it (`above`), each place above its plain file
+// named in `warnings`.
+bool SignAboveServed(const std::string& text, const SerialsAbove& above, const SecretKey& key,
+                     RepositoryRelease* release, std::vector<std::string>* warnings,
+                     PublishError* error) {
+  const std::string& name = release->Name;
+  if (above.Highest == std::numeric_limits<std::int64_t>::max()) {
+    return Fail(error, name + ".repo: its SERIAL cannot grow any further", true);
+  }
+  release->NewSerial = above.Highest + 1;
+  for (const std::string& place : above.Places) {
+    warnings->push_back(place + "; " + name + ".repo goes out as SERIAL " +
+                        std::to_string(release->NewSerial) +
+                        (release->Raised ? ", its modules as they are" : "") +
+                        ", above every SERIAL that players may hold");
+  }
+  std::string problem;
+  const auto signed_text = SignRepositoryWithKey(text, key, name, release->NewSerial, &problem);
+  if (!signed_text) return Fail(error, name + ".repo: cannot sign: " + problem, true);
+  release->Text = *signed_text;
+  return true;
+}
+
 // The release of one given repository against what is served now.
-std::optional<RepositoryRelease> PlanRepository(const std::string& name,
-                                                std::vector<SourceFile> files,
-                                                const std::string* served,
-                                                const PublishRequest& request, const SecretKey& key,
-                                                const std::vector<PublicKey>& keys,
-                                                PublishError* error) {
+std::optional<RepositoryRelease> PlanRepository(
+    const std::string& name, std::vector<SourceFile> files, const std::string* served,
+    const PublishRequest& request, const std::map<std::string, std::int64_t>& record,
+    const SecretKey& key, const std::vector<PublicKey>& keys, std::vector<std::string>* warnings,
+    PublishError* error) {
   RepositoryRelease release;
   release.Name = name;
   release.Files = std::move(files);
@@ -131,24 +155,16 @@ std::optional<RepositoryRelease> PlanRepository(const std::string& name,
   } else {
     release.Changes = ChangesOf({}, release.Files);
   }
-  // An unchanged repository keeps its file, so clients need not fetch it.
-  release.Changed = !same_lines;
+  // An unchanged repository keeps its file, so clients need not fetch it,
+  // unless players may hold a higher SERIAL of it than that file.
+  const SerialsAbove above = SerialsHeldAbove(request.Www, name, release.OldSerial, record, keys);
+  release.Raised = same_lines && above.Highest > release.OldSerial;
+  release.Changed = !same_lines || release.Raised;
   if (!release.Changed) return release;
-
-  if (release.OldSerial == std::numeric_limits<std::int64_t>::max()) {
-    Fail(error, name + ".repo: its SERIAL cannot grow any further", true);
+  if (!SignAboveServed("SIGN=0\nNAME=" + name + "\nSERIAL=1\n" + lines, above, key, &release,
+                       warnings, error)) {
     return std::nullopt;
   }
-  std::string problem;
-  const std::int64_t serial = release.OldSerial + 1;
-  const auto text = SignRepositoryWithKey(
-      "SIGN=0\nNAME=" + name + "\nSERIAL=" + std::to_string(serial) + "\n" + lines, key, name,
-      serial, &problem);
-  if (!text) {
-    Fail(error, name + ".repo: cannot sign: " + problem, true);
-    return std::nullopt;
-  }
-  release.Text = *text;
   return release;
 }
 
@@ -175,10 +191,11 @@ std::optional<ReleasePlan> PlanRelease(const PublishRequest& request, const Secr
 
   ReleasePlan plan;
   plan.Kept = *served;
+  const std::map<std::string, std::int64_t> record = ReadSerialRecord(request.Www);
   for (const auto& [name, files] : request.Repositories) {
     const auto it = served->find(name);
     auto release = PlanRepository(name, files, it == served->end() ? nullptr : &it->second, request,
-                                  key, keys, error);
+                                  record, key, keys, &plan.Warnings, error);
     if (!release) return std::nullopt;
     // Unchanged, the served file stays and is what the checks look at.
     if (!release->Changed) release->Text = it->second;
@@ -193,6 +210,26 @@ std::optional<ReleasePlan> PlanRelease(const PublishRequest& request, const Secr
            true);
       return std::nullopt;
     }
+  }
+  // A served repository not given goes out again, its modules as they are,
+  // where players may hold a higher SERIAL of it than its plain file: a copy
+  // mended from that file would be refused by them.
+  for (auto it = plan.Kept.begin(); it != plan.Kept.end();) {
+    RepositoryRelease release;
+    release.Name = it->first;
+    release.Served = release.Changed = release.Raised = true;
+    release.OldSerial = CheckRepositoryText(it->second, keys).Serial;
+    const SerialsAbove above =
+        SerialsHeldAbove(request.Www, it->first, release.OldSerial, record, keys);
+    if (above.Highest <= release.OldSerial) {
+      ++it;
+      continue;
+    }
+    if (!SignAboveServed(it->second, above, key, &release, &plan.Warnings, error)) {
+      return std::nullopt;
+    }
+    plan.Repositories.push_back(std::move(release));
+    it = plan.Kept.erase(it);
   }
 
   std::error_code ec;
@@ -234,7 +271,7 @@ std::string DescribePlan(const ReleasePlan& plan) {
     }
     text += release.Served ? "SERIAL " + std::to_string(release.OldSerial) + " -> "
                            : std::string("new, SERIAL ");
-    text += std::to_string(release.OldSerial + 1);
+    text += std::to_string(release.NewSerial);
     int counts[3] = {0, 0, 0};
     for (const ModuleChange& change : release.Changes) ++counts[change.What];
     std::string summary;
@@ -242,6 +279,7 @@ std::string DescribePlan(const ReleasePlan& plan) {
       if (counts[kind] == 0) continue;
       summary += (summary.empty() ? "" : ", ") + std::to_string(counts[kind]) + " " + kWords[kind];
     }
+    if (summary.empty() && release.Raised) summary = "same modules, above a SERIAL held beside it";
     if (summary.empty()) summary = release.Served ? "same modules at new URLs" : "no modules";
     text += ", " + summary + "\n";
     for (const ModuleChange& change : release.Changes) {

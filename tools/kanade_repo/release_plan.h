@@ -40,7 +40,9 @@ struct RepositoryRelease {
   std::vector<ModuleChange> Changes;
   bool Served = false;         // the served folder holds this repository now
   bool Changed = false;        // it gets a new file
+  bool Raised = false;         // only to rise above a SERIAL that the folder holds
   std::int64_t OldSerial = 0;  // 0 for none, or one signed without key
+  std::int64_t NewSerial = 0;  // when Changed
   std::string Text;            // the signed new file, when Changed
 };
 
@@ -52,6 +54,9 @@ struct ReleasePlan {
   std::uint64_t NewBytes = 0;
   std::vector<std::string> Retire;  // bodies named no more: kept one release longer
   std::vector<std::string> Remove;  // named by no release since the last one: deleted
+  // Each place that holds a SERIAL above a repository's plain file, with the
+  // SERIAL that rises above it.
+  std::vector<std::string> Warnings;
 
   bool Changed() const;
   /// The repositories as they will be served: name -> text.
@@ -61,6 +66,10 @@ struct ReleasePlan {
 /// Works out the release of `request`, signed with `key`. Repositories now
 /// served must verify with `keys` under their own name (a given one may also
 /// be signed without key, as before keys existed), else nothing is planned.
+/// Each changed repository takes a SERIAL above every one that the folder
+/// holds for it; a repository whose plain file lies below such a SERIAL is
+/// signed again above it, a served one not given with its modules as they
+/// are.
 std::optional<ReleasePlan> PlanRelease(const PublishRequest& request, const SecretKey& key,
                                        const std::vector<PublicKey>& keys, PublishError* error);
 

@@ -360,8 +360,15 @@ bool WriteRepositories(const ReleasePlan& plan, const std::string& www,
     }
     pending.emplace_back(std::move(gz), std::move(plain));
   }
-  // Each rename puts one whole file in place; the copy goes first, so that a
-  // plain file never stands beside a copy older than itself.
+  // Each rename puts one whole file in place. The .gz copy goes first: the
+  // server sends it instead of the plain file to every client that accepts
+  // gzip (the patcher does), and the plain file is what this tool and the
+  // upload treat as the release, so a plain file in place must never stand
+  // beside an older copy that hides it from most players. A stop between
+  // the two renames leaves the other mismatch, a new copy beside the old
+  // plain file: players may then hold the copy's SERIAL, so the next publish
+  // reads the copies' SERIALs, and the record written before these renames,
+  // and rises above them all (served_serials.h).
   for (const auto& [gz, plain] : pending) {
     if (!gz->Commit()) return Fail(error, gz->target() + ": cannot write the file");
     if (plain && !plain->Commit()) {
@@ -400,7 +407,7 @@ bool WriteBaseUrlRecord(const std::string& www, const std::string& base_url, Pub
   const std::string text =
       "# The URL that serves this folder, as kanade-repo publish last published it.\n" + base_url +
       "\n";
-  if (ReadFileBytes(path) == text) return true;
+  if (ReadSmallFile(path) == text) return true;
   if (!WriteFileAtomically(path, text)) return Fail(error, path + ": cannot write the file");
   return true;
 }

@@ -11,10 +11,12 @@
 
 #include "gzip_file.h"
 #include "interruption.h"
+#include "net/http_client.h"
 #include "release_plan.h"
 #include "repos/repository_format.h"
 #include "repos/repository_trust.h"
 #include "repos/sha256.h"
+#include "tool_support.h"
 #include "util/path.h"
 #include "util/portable_path.h"
 #include "util/text.h"
@@ -55,17 +57,20 @@ std::optional<std::string> PercentDecode(std::string_view text) {
 }
 
 // Opens the regular file `path` for reading, not through a link in its last
-// step; its size in `size`.
-UniqueFile OpenRegularFile(const std::string& path, std::uint64_t* size) {
+// step unless `follow`; its size in `size`.
+UniqueFile OpenRegularFile(const std::string& path, std::uint64_t* size, bool follow = false) {
 #ifdef _WIN32
   std::error_code ec;
-  if (fs::symlink_status(FsPath(path), ec).type() != fs::file_type::regular) return nullptr;
+  const fs::file_status status =
+      follow ? fs::status(FsPath(path), ec) : fs::symlink_status(FsPath(path), ec);
+  if (status.type() != fs::file_type::regular) return nullptr;
   UniqueFile file(OpenFile(path, "rb"));
   *size = fs::file_size(FsPath(path), ec);
   return ec ? nullptr : std::move(file);
 #else
   // Non-blocking, so that a FIFO planted there cannot hold the open.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  const int fd =
+      ::open(path.c_str(), O_RDONLY | (follow ? 0 : O_NOFOLLOW) | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -189,8 +194,17 @@ std::string ServedRepositoryProblem(std::string_view text, std::string_view name
          ")";
 }
 
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+  std::uint64_t size = 0;
+  UniqueFile file = OpenRegularFile(path, &size, true);
+  bool too_large = false;
+  auto bytes = file ? ReadStream(file.get(), kMaxRepositoryBytes, &too_large) : std::nullopt;
+  if (too_large) return std::nullopt;
+  return bytes;
+}
+
 std::optional<std::string> ReadBaseUrlRecord(std::string_view www) {
-  const auto text = ReadFileBytes(Utf8Path(FsPath(www) / kBaseUrlRecordName));
+  const auto text = ReadSmallFile(Utf8Path(FsPath(www) / kBaseUrlRecordName));
   if (!text) return std::nullopt;
   std::optional<std::string> url;
   for (const std::string& line : SplitLines(*text)) {
@@ -232,12 +246,29 @@ std::string GzipCopyProblem(const std::string& gz_path, std::string_view text,
   std::uint64_t size = 0;
   UniqueFile file = OpenRegularFile(gz_path, &size);
   if (!file) return "missing, unreadable or no regular file";
-  const auto decoded = DecodeGzipStream(file.get(), text.size());
+  std::string start;
+  const auto decoded = DecodeGzipStream(file.get(), text.size(), &start);
   if (!decoded) return "no whole gzip file";
-  if (decoded->Size != text.size() || decoded->Digest != Sha256OfText(text)) {
-    return "decodes to other bytes than " + std::string(plain_name);
+  if (decoded->Size == text.size() && decoded->Digest == Sha256OfText(text)) return {};
+  std::string problem = "decodes to other bytes than " + std::string(plain_name);
+  // The SERIAL stands near the top, within what was decoded.
+  const auto copy_serial = SerialLineOf(start);
+  const auto plain_serial = SerialLineOf(text);
+  if (copy_serial && plain_serial && *copy_serial != *plain_serial) {
+    problem += " (SERIAL " + std::to_string(*copy_serial) + ", where " + std::string(plain_name) +
+               " holds SERIAL " + std::to_string(*plain_serial) + ")";
   }
-  return {};
+  return problem;
+}
+
+std::optional<std::string> DecodedGzipFile(const std::string& path) {
+  std::uint64_t size = 0;
+  UniqueFile file = OpenRegularFile(path, &size);
+  std::string bytes;
+  const auto decoded =
+      file ? DecodeGzipStream(file.get(), kMaxRepositoryBytes, &bytes) : std::nullopt;
+  if (!decoded || decoded->Size > kMaxRepositoryBytes) return std::nullopt;
+  return bytes;
 }
 
 std::string RepositoryCopyProblem(std::string_view www, std::string_view name,

@@ -46,6 +46,12 @@ std::optional<std::map<std::string, std::string>> ReadServedRepositories(std::st
 std::string ServedRepositoryProblem(std::string_view text, std::string_view name,
                                     const std::vector<PublicKey>& keys, bool legacy_allowed);
 
+/// The bytes of the regular file `path` (a link to one is followed), of at
+/// most a repository's size: the state files beside repos/ and the files
+/// that tools replace. Nothing for a device, a FIFO, a folder or a larger
+/// file, which would never end or fill memory.
+std::optional<std::string> ReadSmallFile(const std::string& path);
+
 /// The URL recorded as serving `www` (kBaseUrlRecordName), or nothing.
 std::optional<std::string> ReadBaseUrlRecord(std::string_view www);
 
@@ -65,10 +71,15 @@ bool CheckServedTree(std::string_view www, std::string_view base_url,
 std::string RepositoryCopyPathOf(std::string_view www, std::string_view name);
 
 /// Why the gzip file at `gz_path` does not decode to exactly `text`, the
-/// bytes of the file `plain_name` beside it; empty when it does. It is
-/// decoded no further than `text`'s size.
+/// repository file `plain_name` beside it, naming both SERIALs where they
+/// differ; empty when it does. It is decoded no further than `text`'s size.
 std::string GzipCopyProblem(const std::string& gz_path, std::string_view text,
                             std::string_view plain_name);
+
+/// What the gzip file at `path` decodes to; nothing when it is missing, no
+/// regular file (or reached through a link), not whole gzip data, or more
+/// than a client accepts for a repository.
+std::optional<std::string> DecodedGzipFile(const std::string& path);
 
 /// Why the .gz copy of repository `name` below `www` does not decode to
 /// `text`; empty when it does.

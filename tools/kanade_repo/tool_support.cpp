@@ -1,5 +1,6 @@
 #include "tool_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +22,7 @@
 
 #include "repos/repository_format.h"
 #include "repos/repository_trust.h"
+#include "served_tree.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -208,16 +210,21 @@ bool WritePrivateFile(const std::string& path, std::string_view text) {
   return ok;
 }
 
-std::int64_t NextSerialOf(const std::string& path) {
-  const auto text = ReadFileBytes(path);
-  if (!text) return 1;
-  for (const std::string& raw : SplitLines(*text)) {
+std::optional<std::int64_t> SerialLineOf(std::string_view text) {
+  for (const std::string& raw : SplitLines(text)) {
     const RepositoryLine line = SplitRepositoryLine(raw);
-    if (line.Key != kSerialKey) continue;
-    const auto serial = ParseSerial(line.Value);
-    if (serial && *serial < std::numeric_limits<std::int64_t>::max()) return *serial + 1;
+    if (line.Key == kSerialKey) return ParseSerial(line.Value);
   }
-  return 1;
+  return std::nullopt;
+}
+
+std::int64_t NextSerialOf(const std::string& path) {
+  std::int64_t highest = 0;
+  if (const auto text = ReadSmallFile(path)) highest = SerialLineOf(*text).value_or(0);
+  if (const auto copy = DecodedGzipFile(path + ".gz")) {
+    highest = std::max(highest, SerialLineOf(*copy).value_or(0));
+  }
+  return highest < std::numeric_limits<std::int64_t>::max() ? highest + 1 : 1;
 }
 
 }  // namespace kanade

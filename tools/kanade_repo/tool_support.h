@@ -33,8 +33,13 @@ std::optional<std::vector<PublicKey>> ReadPublicKeys(const std::string& path, in
 /// `text` to it, flushed to disk.
 bool WritePrivateFile(const std::string& path, std::string_view text);
 
-/// The SERIAL of the repository file at `path` plus one; 1 when there is no
-/// such file or it has no usable SERIAL.
+/// The SERIAL line of a repository text, signed or not; nothing when it has
+/// no usable one.
+std::optional<std::int64_t> SerialLineOf(std::string_view text);
+
+/// One above the SERIAL of the repository file at `path` and of the .gz copy
+/// beside it, which clients that accept gzip receive in its place; 1 when
+/// neither has a usable SERIAL.
 std::int64_t NextSerialOf(const std::string& path);
 
 }  // namespace kanade
