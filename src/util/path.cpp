@@ -192,6 +192,15 @@ bool ReplaceFileWith(std::string_view from, std::string_view to) {
 }
 
 bool WriteFileAtomically(std::string_view path, std::string_view bytes) {
+  // A rename would put a file in the place of a device, a pipe or a socket
+  // (as root, /dev/zero itself).
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_type type = fs::symlink_status(FsPath(path), ec).type();
+  if (type != fs::file_type::not_found && type != fs::file_type::regular &&
+      type != fs::file_type::symlink) {
+    return false;
+  }
   const std::string temp = TemporaryPathBeside(path);
   std::FILE* file = CreateNewFile(temp);
   if (file == nullptr) return false;

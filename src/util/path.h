@@ -79,7 +79,8 @@ bool ReplaceFileWith(std::string_view from, std::string_view to);
 
 /// Writes `bytes` to a temporary file beside `path`, flushes it to disk and
 /// renames it over `path`. On failure `path` is untouched and no temporary
-/// file is left.
+/// file is left; a folder, device, pipe or socket at `path` is never
+/// replaced.
 bool WriteFileAtomically(std::string_view path, std::string_view bytes);
 
 /// Deletes a file (or a link), never a folder; true when nothing is left at

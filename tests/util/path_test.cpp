@@ -1,6 +1,7 @@
 #include "util/path.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -74,12 +75,16 @@ TEST(AtomicWrite, ReplacesWholeOrLeavesTheOldFile) {
   std::filesystem::create_directory(dir / "folder");
   test::WriteFile(dir / "folder/inside", "keep");
   EXPECT_FALSE(WriteFileAtomically(dir / "folder", "x"));
+  // Nor is a pipe (or a device: as root, /dev/zero itself) replaced.
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  EXPECT_FALSE(WriteFileAtomically(dir / "pipe", "x"));
+  EXPECT_TRUE(std::filesystem::is_fifo(dir / "pipe"));
   int entries = 0;
   for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
     (void)e;
     ++entries;
   }
-  EXPECT_EQ(entries, 2);
+  EXPECT_EQ(entries, 3);  // the file, the folder and the pipe: no temporary file left
 }
 
 TEST(ReadOnlyFiles, AreSeenEvenByRoot) {
