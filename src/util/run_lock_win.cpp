@@ -61,6 +61,19 @@ class PrivateAccess {
   bool valid_ = false;
 };
 
+// The system itself (LocalSystem), which may open anything anyway; Wine
+// names it in every file's access list.
+bool IsSystem(PSID sid) {
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID system = nullptr;
+  if (!AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system)) {
+    return false;
+  }
+  const bool same = EqualSid(sid, system);
+  FreeSid(system);
+  return same;
+}
+
 // A plain file of one name, which `user` owns and nobody else may open.
 bool IsPrivate(HANDLE file, PSID user) {
   BY_HANDLE_FILE_INFORMATION info{};
@@ -82,7 +95,8 @@ bool IsPrivate(HANDLE file, PSID user) {
     if (!GetAce(dacl, i, &ace)) {
       alone = false;
     } else if (static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE) {
-      alone = EqualSid(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, user);
+      PSID allowed = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+      alone = EqualSid(allowed, user) || IsSystem(allowed);
     } else {
       alone = static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_DENIED_ACE_TYPE;
     }
