@@ -539,6 +539,11 @@ class ModuleRun {
     } else if (!folder->Remove(module.name)) {
       outcome = Failed(ModuleFailure::kRemove,
                        InUseReason("cannot delete " + module.full_path, module.full_path, target_));
+    } else if (folder->KindOf(module.name) == EntryKind::kFile) {
+      // Wine deletes when the handle closes and says nothing when that
+      // fails (a folder the file system keeps from changing).
+      outcome =
+          Failed(ModuleFailure::kRemove, module.full_path + " is still there after its deletion");
     }
     events->Ended(outcome);
     // Clearing up leaves no folder that only what went had filled; an
