@@ -35,8 +35,12 @@ Scenarios, in order, on the same prefix:
   local attacker  hard links and a linked repos folder in another program
                folder leave every file outside unchanged
   record       what is removed (record_cases.py)
-  game running the probe holds a module open as the game, and as a crash
-               handler in the game folder (game_running_cases.py)
+  game running what runs beside the patcher (game_running_cases.py): the
+               probe holding a module open as the game, and as a crash
+               handler in the game folder; a shell there; a lock file held
+               by another program; an uninstall that cannot remove a file;
+               a blocked self-upgrade; a virus scanner removing the new
+               build
   proxy        tinyproxy on the loopback as the proxy that Windows is set to
                use, as its settings dialog writes it: a fixed proxy per
                scheme, its bypass list naming the host, a PAC script; and
@@ -1046,9 +1050,46 @@ class RecordBox:
 
     # For game_running_cases.py.
     locks_files = True
+    exe = "kanade.exe"
 
-    def start(self):
-        return self.wine.start_elsewhere(self.program)
+    @property
+    def build(self):
+        return read_bytes(os.path.join(self.wine.program, "kanade.exe"))
+
+    def start(self, *args):
+        return self.wine.start_elsewhere(self.program, *args)
+
+    def own_program(self):
+        program = os.path.join(self.program, "kanade.exe")
+        shutil.copyfile(os.path.join(self.wine.program, "kanade.exe"), program)
+        return program
+
+    def start_own(self):
+        with self.wine.output() as out:
+            return subprocess.Popen(["wine", "kanade.exe"], cwd=self.program, env=self.wine.env,
+                                    stdout=out, stderr=out, preexec_fn=die_with_parent)
+
+    def publish_program(self, body):
+        self.ctx.server.publish_program(body)
+
+    def end_all(self):
+        for pid in self.wine.programs():
+            try:
+                os.kill(pid, 9)
+            except OSError:
+                pass
+        wait_until(lambda: not self.wine.programs(), 30, 0.2)
+
+    def shell(self):
+        with self.wine.output() as out:
+            return Background(subprocess.Popen(["wine", "cmd"], cwd=self.game, env=self.wine.env,
+                                               stdin=subprocess.PIPE, stdout=out, stderr=out,
+                                               preexec_fn=die_with_parent))
+
+    def foreign_lock(self):
+        """Windows has no lock on a folder: another program holds the lock
+        file open without sharing, as anyone could open it."""
+        return Holder(self.ctx, RECORD_PROGRAM, "kanade.lock", "other.exe")
 
     def close(self, proc):
         main = self.wine.find_window(MAIN_TITLE, 10)
@@ -1099,6 +1140,21 @@ class Holder:
                 self.proc.wait()
 
 
+class Background:
+    """A shell that runs until its input ends."""
+
+    def __init__(self, proc):
+        self.proc = proc
+
+    def release(self):
+        self.proc.stdin.close()
+        try:
+            self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
 def record_scenario(ctx):
     """Only what kanade.exe wrote, and still holds what it wrote, is removed
     (the cases of record_cases.py)."""
@@ -1109,12 +1165,14 @@ def record_scenario(ctx):
 
 
 def game_running_scenario(ctx):
-    """The game still running, and another program holding a file (the
-    cases of game_running_cases.py)."""
+    """What runs beside the patcher: the game, a shell, another program
+    holding a file or the lock, a failed uninstall, a blocked upgrade and a
+    virus scanner (the cases of game_running_cases.py)."""
     try:
         game_running_cases(RecordBox(ctx))
     finally:
         ctx.server.build("kanade-test", "kanade-test")
+        ctx.server.publish_program(read_bytes(os.path.join(ctx.wine.program, "kanade.exe")))
 
 
 INTERNET_SETTINGS = ("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\"
