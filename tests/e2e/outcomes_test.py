@@ -466,7 +466,8 @@ class RecordBox:
                 break
             folder = os.path.dirname(folder)
         proc = subprocess.Popen(["runuser", "-u", "nobody", "--", "flock", "-x", self.program,
-                                 "sleep", "300"], preexec_fn=die_with_parent)
+                                 "sleep", "300"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
         held = wait_until(lambda: subprocess.run(["flock", "-n", "-x", self.program, "true"])
                           .returncode != 0, 10)
         check(held, "nobody holds the program folder's flock")
@@ -474,7 +475,8 @@ class RecordBox:
 
 
 class Background:
-    """A program that runs until released: a shell ends with its input."""
+    """A program that runs until released: a shell ends with its input,
+    anything else with its process group."""
 
     def __init__(self, proc):
         self.proc = proc
@@ -483,7 +485,7 @@ class Background:
         if self.proc.stdin:
             self.proc.stdin.close()
         else:
-            self.proc.kill()
+            os.killpg(self.proc.pid, signal.SIGKILL)
         try:
             self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
