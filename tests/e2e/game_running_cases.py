@@ -31,6 +31,7 @@ Each test supplies the sandbox of record_cases.py, and:
                        end_all() ends every generation it started
 """
 import os
+import signal
 import subprocess
 import threading
 import time
@@ -46,6 +47,25 @@ NOT_UPDATED = "Kanade Patcher を更新できませんでした。kanade.log を
 REMOVED_BY_SCANNER = ("Kanade Patcher を更新できませんでした。"
                       "ウイルス対策ソフトが新しいバージョンを削除した可能性があります。")
 RELEASE = {"Language.txt": b"ja", "Data/ui.txt": b"ui"}
+
+
+class Background:
+    """A program that runs until released: a shell ends with its input,
+    anything else with its process group."""
+
+    def __init__(self, proc):
+        self.proc = proc
+
+    def release(self):
+        if self.proc.stdin:
+            self.proc.stdin.close()
+        else:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        try:
+            self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
 
 
 def waiting_line(name):

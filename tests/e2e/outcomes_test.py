@@ -29,7 +29,7 @@ import time
 import e2e_common
 from e2e_common import (GAME_EXE, MAIN_TITLE, REPO_SERVER, REPOSITORIES, Relay, Sandbox, check,
                         ini_bytes, main, read_bytes, save_transcript, start_display, wait_until)
-from game_running_cases import game_running_cases
+from game_running_cases import Background, game_running_cases
 from hostile_server_test import Servers, Tools
 from record_cases import record_cases
 from x11 import die_with_parent, find_window, run
@@ -472,25 +472,6 @@ class RecordBox:
                           .returncode != 0, 10)
         check(held, "nobody holds the program folder's flock")
         return Background(proc)
-
-
-class Background:
-    """A program that runs until released: a shell ends with its input,
-    anything else with its process group."""
-
-    def __init__(self, proc):
-        self.proc = proc
-
-    def release(self):
-        if self.proc.stdin:
-            self.proc.stdin.close()
-        else:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
 
 
 class Holder:

@@ -88,7 +88,7 @@ from e2e_common import (GAME_EXE, MAIN_TITLE, NOT_APPLIED, READY, SCALES,  # noq
                         read_bytes, save_transcript, scaled, scaled_rect, screenshot_folder,
                         secret_key, segments, snapshot, start_display, wait_until,
                         without_progress, write_files)
-from game_running_cases import game_running_cases  # noqa: E402
+from game_running_cases import Background, game_running_cases  # noqa: E402
 from record_cases import record_cases  # noqa: E402
 from x11 import count, die_with_parent, geometry  # noqa: E402
 
@@ -1138,21 +1138,6 @@ class Holder:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-
-
-class Background:
-    """A shell that runs until its input ends."""
-
-    def __init__(self, proc):
-        self.proc = proc
-
-    def release(self):
-        self.proc.stdin.close()
-        try:
-            self.proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
 
 
 def record_scenario(ctx):
