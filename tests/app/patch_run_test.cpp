@@ -24,6 +24,7 @@
 #include "ui/main_window.h"
 #include "util/clock.h"
 #include "util/path.h"
+#include "util/shutdown.h"
 
 namespace kanade {
 namespace {
@@ -547,6 +548,11 @@ TEST_P(ClosingLineTest, FollowsWhatTheTranslationStepsDid) {
     EXPECT_FALSE(IsFile(data_ + "/Lua/kanade.lua"));
   }
   EXPECT_FALSE(ended_);
+  // An uninstall ends by itself when it removed everything; a failed one
+  // stays on screen, to end with a failure status once it is closed.
+  RunUntilStep(-1, 5);
+  EXPECT_EQ(ended_, c.line == kRemoved);
+  EXPECT_EQ(ExitStatus(), c.line == kNotRemoved ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
