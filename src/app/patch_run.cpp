@@ -13,6 +13,7 @@
 #include "repos/repository_apply.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_server.h"
+#include "repos/repository_work.h"
 #include "state/patcher_state.h"
 #include "ui/responsiveness.h"
 #include "upgrade/programs.h"
@@ -79,6 +80,16 @@ std::string FaultsOf(std::string_view what, const std::optional<RepositoryOutcom
   // knew, but cannot say that the translation is gone.
   if (outcome->OwnFilesUnknown) AddReason(faults, outcome->Reason.Line());
   return faults;
+}
+
+// The modes share the game folder: what a mode used before left there goes
+// when another one is applied or the translation is removed.
+std::vector<std::string> OtherModes(std::string_view mode) {
+  std::vector<std::string> others;
+  for (const std::string_view other : kLocalisationModes) {
+    if (other != mode) others.push_back(RepositoryNameOfMode(other));
+  }
+  return others;
 }
 
 Step Next(Step step) {
@@ -187,19 +198,22 @@ void PatchRun::StartDelay() {
   if (state_ == StepState::kCountingDown && countdown_ms_ > 0 && !StartingProgramEnded()) return;
   if (!TakeTurn()) return;
   // A copy killed mid-way, or a program set aside while it ran, goes now
-  // that no other run can be making them; never without the lock.
+  // that no other run can be making them; never without the lock, and
+  // never the program an upgrade kept while it is the only one.
   if (record_.no_turn.empty()) {
-    RemoveLeftoverTemporariesIn(StripTrailingSeparators(ProgramFolder));
+    const UpgradeOutcome restored = RestoreKeptProgram();
+    NoteUpgrade(restored);
+    if (restored.Result != UpgradeResult::kBlocked) {
+      RemoveLeftoverTemporariesIn(StripTrailingSeparators(ProgramFolder));
+    }
   }
   state_ = StepState::kFinished;
 }
 
-// A blocked upgrade is said in the log at once, and turns the closing line red.
+// A blocked upgrade gets a red line of its own before the closing line,
+// which speaks of the translation alone.
 void PatchRun::NoteUpgrade(const UpgradeOutcome& outcome) {
-  if (!outcome.Blocked()) return;
-  const std::string reason = outcome.Reason.Within("self-upgrade: ").Line();
-  reporter_.UpgradeBlocked(reason);
-  if (record_.upgrade.empty()) record_.upgrade = reason;
+  if (outcome.Blocked() && !record_.upgrade) record_.upgrade = outcome;
 }
 
 UpgradeOutcome PatchRun::SelfUpdate() {
@@ -256,12 +270,7 @@ void PatchRun::Localisation() {
   const std::string mode = ToLowerAscii(s.LocalizationMode);
   if (!IsLocalisationMode(mode)) return;
   const std::string name = RepositoryNameOfMode(mode);
-  // The modes share the game folder: what a mode used before left there goes
-  // when another one is applied or the translation is removed.
-  std::vector<std::string> others;
-  for (const std::string_view other : kLocalisationModes) {
-    if (other != mode) others.push_back(RepositoryNameOfMode(other));
-  }
+  const std::vector<std::string> others = OtherModes(mode);
   if (s.UninstallRequested) s.EnableLocalization = 0;
   record_.localisation = s.EnableLocalization
                              ? ApplyRepository(name, s.GameFolder, reporter_, others)
@@ -274,6 +283,22 @@ void PatchRun::LuaModule() {
   record_.lua = s.EnableLuaIntegration
                     ? ApplyRepository(kLuaRepositoryName, s.DataFolder, reporter_)
                     : UninstallRepository(kLuaRepositoryName, s.DataFolder, reporter_);
+}
+
+// Whether the translation steps would write or remove a file the game
+// uses, as they would decide it now.
+bool PatchRun::TranslationHasWork() const {
+  const PatcherState& s = State();
+  const auto action = [&s](Flag enabled) {
+    return enabled && !s.UninstallRequested ? PatchAction::kInstall : PatchAction::kUninstall;
+  };
+  const std::string mode = ToLowerAscii(s.LocalizationMode);
+  if (IsLocalisationMode(mode) &&
+      RepositoryHasWork(RepositoryNameOfMode(mode), s.GameFolder, action(s.EnableLocalization),
+                        OtherModes(mode))) {
+    return true;
+  }
+  return RepositoryHasWork(kLuaRepositoryName, s.DataFolder, action(s.EnableLuaIntegration));
 }
 
 void PatchRun::FifoCleanup(const std::string& folder) {
@@ -307,6 +332,7 @@ void PatchRun::FifoCleanup(const std::string& folder) {
 void PatchRun::ClosingMessage() {
   const PatcherState& s = State();
   const bool removing = s.UninstallRequested != 0;
+  if (record_.upgrade) reporter_.UpgradeNotDone(*record_.upgrade);
   std::string reasons;
   AddReason(reasons, record_.no_turn);
   AddReason(reasons, FaultsOf(RepositoryNameOfMode(ToLowerAscii(s.LocalizationMode)),
@@ -315,6 +341,10 @@ void PatchRun::ClosingMessage() {
     AddReason(reasons, FaultsOf(kLuaRepositoryName, record_.lua, removing));
   }
   if (removing) {
+    // A failed uninstall stays on screen, and the process ends with a
+    // failure once the player closes it.
+    record_.not_removed = !reasons.empty();
+    SetExitStatus(record_.not_removed ? 1 : 0);
     reporter_.RunEnded(reasons.empty() ? RunEnd::kRemoved : RunEnd::kNotRemoved, reasons);
     return;
   }
@@ -325,7 +355,6 @@ void PatchRun::ClosingMessage() {
       AddReason(reasons, record_.localisation->Reason.Line());
     }
   }
-  AddReason(reasons, record_.upgrade);
   reporter_.RunEnded(reasons.empty() ? RunEnd::kReady : RunEnd::kNotApplied, reasons);
 }
 
@@ -369,13 +398,14 @@ bool PatchRun::HasWork(Step step) const {
     case Step::kRest:
       return true;
     case Step::kGameRunning:
-      return !RunningGamePrograms(s.GameFolder).empty();
+      // The game is waited for only when a file it uses would change.
+      return !RunningGamePrograms(s.GameFolder).empty() && TranslationHasWork();
     case Step::kLocalisation:
       return IsLocalisationMode(ToLowerAscii(s.LocalizationMode));
     case Step::kFifoCleanup:
       return !s.FifoFolder.empty() && IsDirectory(s.FifoFolder);
     case Step::kUninstallEnd:
-      return s.UninstallRequested != 0;
+      return s.UninstallRequested != 0 && !record_.not_removed;
   }
   return false;
 }
@@ -440,7 +470,7 @@ void PatchRun::RunStep() {
       ClosingMessage();
       break;
     case Step::kUninstallEnd:
-      if (s.UninstallRequested) {
+      if (s.UninstallRequested && !record_.not_removed) {
         EndProgram();
         return;
       }

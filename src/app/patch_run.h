@@ -78,7 +78,8 @@ class PatchRun {
     std::optional<RepositoryOutcome> lua;
     std::string no_turn;  // why the run did nothing: another copy's run held the folder, or
                           // the folder is another user's
-    std::string upgrade;  // why the self-upgrade was blocked
+    std::optional<UpgradeOutcome> upgrade;  // the self-upgrade that was blocked or undone
+    bool not_removed = false;               // an uninstall that failed stays on screen
   };
 
   void BeginRun();
@@ -92,6 +93,7 @@ class PatchRun {
   void Localisation();
   void LuaModule();
   void FifoCleanup(const std::string& folder);
+  bool TranslationHasWork() const;
   void ClosingMessage();
 
   Step step_ = Step::kWait;

@@ -184,8 +184,13 @@ void RunReporter::UpgradeHandOver() {
   AddConsoleLine("-upgrade: Performing software upgrade...");
 }
 
-void RunReporter::UpgradeBlocked(std::string_view reason) {
-  LogReason(reason);
+void RunReporter::UpgradeNotDone(const UpgradeOutcome& outcome) {
+  AddConsoleLine(outcome.Undone()
+                     ? "Kanade Patcher を更新できませんでした。"
+                       "ウイルス対策ソフトが新しいバージョンを削除した可能性があります。"
+                     : "Kanade Patcher を更新できませんでした。kanade.log を確認してください。",
+                 kRed);
+  LogReason(outcome.Reason.Within("self-upgrade: ").Line());
 }
 
 void RunReporter::WaitStarted(double remaining_ms) {

@@ -43,8 +43,10 @@ class RunReporter : public EngineSink, public UpgradeSink {
   void UpgradeStarting(std::string_view upgrade) override;
   void UpgradeReplacing(std::string_view upgrade, std::string_view program) override;
   void UpgradeHandOver();
-  /// A blocked upgrade's reason, in the log.
-  void UpgradeBlocked(std::string_view reason);
+  /// A red line of its own that the program could not update itself (a
+  /// virus scanner suspected when the new build vanished once in place),
+  /// and "self-upgrade: " with the reason in the log.
+  void UpgradeNotDone(const UpgradeOutcome& outcome);
 
   // The run's own.
   /// "-waitfor: アップグレード待機中: 10.0 秒": the countdown's line

@@ -16,9 +16,10 @@ struct RunningProgram {
 };
 
 /// The game's processes for `game_folder`: on Windows those whose executable
-/// is the game's in that folder; elsewhere those whose executable or working
-/// folder lies in it (under Proton the game is Wine's loader, started there).
-/// Never this process nor one that started it.
+/// is the game's in that folder; elsewhere the running user's processes
+/// whose executable lies in it, or whose command line names the game's
+/// executable there (under Wine and Proton the game is Wine's loader). A
+/// working folder alone never counts, nor a copy of this program.
 std::vector<RunningProgram> RunningGamePrograms(std::string_view game_folder);
 
 /// Who holds `path`, a file below `folder` that could not be replaced or

@@ -248,6 +248,17 @@ class ModuleRun {
     return tally;
   }
 
+  // Whether Run would write or remove a file now, by the same decisions,
+  // without touching one.
+  bool HasWork() {
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      const Module& module = ModuleAt(i);
+      if (module.plan != Plan::kAct) continue;
+      if (Installing() ? !IsCurrent(i) : IsRemovable(module)) return true;
+    }
+    return false;
+  }
+
  private:
   bool Installing() const { return action_ == Action::kInstall; }
   PatchAction Shown() const {
@@ -497,6 +508,13 @@ class ModuleRun {
     }
   }
 
+  // A file goes only while it is what was put there: not a link, nor a
+  // file the player changed since.
+  bool IsRemovable(const Module& module) const {
+    const auto folder = ContainedFolder::Open(target_, module.folders, false);
+    return folder && IsCurrentFile(*folder, module);
+  }
+
   std::optional<ModuleOutcome> Remove(const Module& module) const {
     bool crossed_link = false;
     std::string link_owner;
@@ -521,6 +539,11 @@ class ModuleRun {
     } else if (!folder->Remove(module.name)) {
       outcome = Failed(ModuleFailure::kRemove,
                        InUseReason("cannot delete " + module.full_path, module.full_path, target_));
+    } else if (folder->KindOf(module.name) == EntryKind::kFile) {
+      // Wine deletes when the handle closes and says nothing when that
+      // fails (a folder the file system keeps from changing).
+      outcome =
+          Failed(ModuleFailure::kRemove, module.full_path + " is still there after its deletion");
     }
     events->Ended(outcome);
     // Clearing up leaves no folder that only what went had filled; an
@@ -547,6 +570,19 @@ class ModuleRun {
   std::set<std::string> cleaned_;                       // folders whose leftovers went
   std::shared_ptr<const ContainedFolder> last_folder_;  // see FolderOf
   std::vector<std::string> last_folder_segments_;
+};
+
+// Where the engine only looks, it has nothing to tell.
+class SilentSink : public EngineSink {
+ public:
+  void FetchStarted(std::string_view) override {}
+  void FetchEnded(std::string_view, const FetchOutcome&) override {}
+  void RepositoryStarted(std::string_view, PatchAction) override {}
+  void RepositoryEnded(std::string_view, PatchAction, const RepositoryOutcome&) override {}
+  std::unique_ptr<ModuleEvents> ModuleStarted(PatchAction, std::string_view) override {
+    return nullptr;
+  }
+  void ModuleRefused(PatchAction, std::string_view, std::string_view) override {}
 };
 
 std::vector<std::optional<ModuleEntry>> EntriesOf(const std::vector<RepositoryLine>& lines) {
@@ -594,6 +630,13 @@ ModuleTally ProcessModuleLines(const std::vector<RepositoryLine>& lines, PatchAc
 ModuleTally ProcessModuleLine(const RepositoryLine& line, PatchAction action,
                               std::string_view target_folder, EngineSink& sink) {
   return ProcessModuleLines({line}, action, target_folder, sink);
+}
+
+bool ModulesHaveWork(const std::vector<std::optional<ModuleEntry>>& entries, PatchAction action,
+                     std::string_view target_folder, bool recorded) {
+  const Action run = action == PatchAction::kInstall ? Action::kInstall : Action::kUninstall;
+  SilentSink sink;
+  return ModuleRun(entries, run, target_folder, sink, recorded).HasWork();
 }
 
 ModuleTally RemoveRecordedFiles(const std::vector<ModuleEntry>& files, bool say_refusals,

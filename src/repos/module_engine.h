@@ -62,6 +62,14 @@ ModuleTally ProcessModuleLines(const std::vector<RepositoryLine>& lines, PatchAc
 ModuleTally ProcessModuleLine(const RepositoryLine& line, PatchAction action,
                               std::string_view target_folder, EngineSink& sink);
 
+/// Whether carrying out `entries` (a module entry, or nothing, per line)
+/// with `action` in `target_folder` would write or remove a file now, as
+/// ProcessModuleLines (or, with `recorded` paths that carry their prefix,
+/// RemoveRecordedFiles) decides: installing, a module whose file is not
+/// current; removing, one whose file still has its digest. Touches nothing.
+bool ModulesHaveWork(const std::vector<std::optional<ModuleEntry>>& entries, PatchAction action,
+                     std::string_view target_folder, bool recorded = false);
+
 /// Removes the recorded `files` (paths as written, prefix included) from
 /// `target_folder`, each only while it still has its digest. Reported as
 /// removals; a refused path or one through a link gives a red line only

@@ -63,7 +63,10 @@ void WriteLogLine(std::string_view text) {
 }
 
 void CloseLogFile() {
+  // On Windows the open folder would keep the player from moving or
+  // renaming the program folder while the window waits.
   Log().file.reset();
+  Log().folder.reset();
 }
 
 }  // namespace kanade

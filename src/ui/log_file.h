@@ -15,7 +15,8 @@ std::string LogFilePath();
 /// a special file gets no line. Failures are silent.
 void WriteLogLine(std::string_view text);
 
-/// Closes the log until the next line: the program waits for the player.
+/// Closes the log and its folder until the next line: the program waits for
+/// the player, who may move or rename the folder meanwhile.
 void CloseLogFile();
 
 }  // namespace kanade

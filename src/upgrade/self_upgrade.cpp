@@ -1,5 +1,11 @@
 #include "upgrade/self_upgrade.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <utility>
+#include <vector>
+
 #include "repos/publisher_keys.h"
 #include "repos/repository_fetch.h"
 #include "repos/repository_format.h"
@@ -34,6 +40,43 @@ std::string DigestInProgramFolder(std::string_view name) {
 std::string UpgradeName() {
   return "upgrade_" + std::string(kProgramName);
 }
+
+bool OpensAsProgram(const ContainedFolder& folder) {
+  return folder.KindOf(kProgramName) == EntryKind::kFile &&
+         UniqueFile(folder.OpenForReading(kProgramName));
+}
+
+// Puts the program kept as `kept` back in place of what lies at its name.
+bool PutBack(const ContainedFolder& folder, const std::string& kept) {
+  if (folder.KindOf(kProgramName) != EntryKind::kMissing && !folder.Remove(kProgramName)) {
+    return false;
+  }
+  return folder.Rename(kept, kProgramName);
+}
+
+// The program copies that upgrades set aside, newest first: regular files
+// of the player's own.
+std::vector<std::string> KeptPrograms(const ContainedFolder& folder) {
+  const std::string prefix = std::string(kProgramName) + std::string(kSetAsideFileMarker);
+  std::vector<std::pair<std::filesystem::file_time_type, std::string>> found;
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator(FsPath(folder.Path()), error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    const std::string name = Utf8Path(it->path().filename());
+    if (!StartsWith(name, prefix) || !IsLeftoverName(name) ||
+        folder.KindOf(name) != EntryKind::kFile || folder.ForeignOwner(name)) {
+      continue;
+    }
+    std::error_code unknown;
+    found.emplace_back(std::filesystem::last_write_time(it->path(), unknown), name);
+  }
+  std::sort(found.begin(), found.end(), std::greater<>());
+  std::vector<std::string> names;
+  for (auto& [time, name] : found) names.push_back(std::move(name));
+  return names;
+}
+
+constexpr const char* kPutBack = "a virus scanner may have removed it; the build before it is back";
 
 }  // namespace
 
@@ -90,12 +133,48 @@ UpgradeOutcome PerformUpgrade(UpgradeSink& sink) {
   sink.UpgradeReplacing(upgrade, program);
   const std::string listed = ListedProgramDigest();
   if (listed.empty()) return UpgradeBlocked("no verified repository lists " + upgrade);
+  // A virus scanner may remove the new build the moment it is in place: the
+  // installed one stays until the new one runs, so the player always has a
+  // program to start.
+  const std::string installed = DigestInProgramFolder(kProgramName);
+  const std::string suffix = RandomHex(8);
+  const std::string kept = std::string(kProgramName) + std::string(kSetAsideFileMarker) + suffix;
+  if (!installed.empty()) {
+    if (suffix.empty()) return UpgradeBlocked("no random name to keep " + program + " under");
+    const ProgramOutcome saved = Launcher().CopyFileOver(program, folder->PathOf(kept), installed);
+    if (!saved) return UpgradeBlocked(saved.Reason.Within("cannot keep the installed program: "));
+  }
   const ProgramOutcome copied = Launcher().CopyFileOver(upgrade, program, listed);
-  if (!copied) return UpgradeBlocked(copied.Reason);
+  if (!copied) {
+    if (!installed.empty()) folder->Remove(kept);
+    return UpgradeBlocked(copied.Reason);
+  }
   const ProgramOutcome started = Launcher().StartProgram(program, "", ProgramFolder, listed);
-  if (!started) return UpgradeBlocked(started.Reason.Within(program + " is in place but "));
-  EndProgram();
-  return {UpgradeResult::kHandedOver, {}};
+  if (started) {
+    EndProgram();
+    return {UpgradeResult::kHandedOver, {}};
+  }
+  Reason why = started.Reason.Within(program + " is in place but ");
+  if (installed.empty()) return UpgradeBlocked(why);
+  if (!PutBack(*folder, kept)) {
+    return UpgradeBlocked(why.Then(SystemReason("cannot put " + kept + " back").Line()));
+  }
+  return {UpgradeResult::kUndone, why.Then(kPutBack)};
+}
+
+UpgradeOutcome RestoreKeptProgram() {
+  const auto folder = ContainedFolder::Open(StripTrailingSeparators(ProgramFolder), {}, false);
+  if (!folder || OpensAsProgram(*folder)) return {};
+  const std::vector<std::string> kept = KeptPrograms(*folder);
+  if (kept.empty()) return {};
+  const std::string program = ProgramExe();
+  Reason why = folder->KindOf(kProgramName) == EntryKind::kMissing
+                   ? Reason(program + " was gone after the upgrade")
+                   : Reason(program + " cannot be opened after the upgrade");
+  if (!PutBack(*folder, kept.front())) {
+    return UpgradeBlocked(why.Then(SystemReason("cannot put " + kept.front() + " back").Line()));
+  }
+  return {UpgradeResult::kUndone, why.Then(kPutBack)};
 }
 
 }  // namespace kanade

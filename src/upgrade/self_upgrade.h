@@ -13,6 +13,7 @@ enum class UpgradeResult {
   kNone,        // no new build to hand over to
   kHandedOver,  // the new build runs, and this process is ending
   kBlocked,     // something stood in the way; this program goes on
+  kUndone,      // the new build was gone or unreadable once in place: the one before is back
 };
 
 /// What a self-upgrade step came to, and why it was blocked.
@@ -20,7 +21,8 @@ struct UpgradeOutcome {
   UpgradeResult Result = UpgradeResult::kNone;
   kanade::Reason Reason;
 
-  bool Blocked() const { return Result == UpgradeResult::kBlocked; }
+  bool Blocked() const { return Result == UpgradeResult::kBlocked || Undone(); }
+  bool Undone() const { return Result == UpgradeResult::kUndone; }
 };
 
 inline UpgradeOutcome UpgradeBlocked(Reason reason) {
@@ -51,9 +53,18 @@ std::string ListedProgramDigest();
 UpgradeOutcome PrepareUpgrade(UpgradeSink& sink);
 
 /// Copies the downloaded build over the installed program, starts it and
-/// ends this process. Otherwise this process goes on: kNone when there is
-/// no downloaded build, kBlocked with the reason when it could not be put in
-/// place or started (the installed program may then already be the new one).
+/// ends this process. The installed program is kept beside it under a
+/// set-aside name until the new one runs (the next start removes it).
+/// Otherwise this process goes on: kNone when there is no downloaded build,
+/// kBlocked with the reason when it could not be put in place, kUndone when
+/// the new build in place could not be started (a virus scanner may have
+/// removed it) and the kept program is back.
 UpgradeOutcome PerformUpgrade(UpgradeSink& sink);
+
+/// For every start, before leftovers go: when the installed program is gone
+/// or cannot be opened and an upgrade kept the one before it, puts that one
+/// back (kUndone). kBlocked when it could not; the kept program must then
+/// stay. kNone otherwise.
+UpgradeOutcome RestoreKeptProgram();
 
 }  // namespace kanade

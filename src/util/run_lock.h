@@ -8,9 +8,17 @@
 
 namespace kanade {
 
+/// The file in the folder whose lock is the run lock. Only the running user
+/// may open it (mode 0600; on Windows an access list naming them alone), so
+/// nobody else can hold the lock; a file that others may open is replaced,
+/// or when it cannot be, never waited for.
+inline constexpr std::string_view kRunLockName = "kanade.lock";
+
 /// Takes the run lock of `folder` without waiting: true when this process
 /// holds it now, or already did. Also true when the system has no lock to
-/// give, so that a run is never held up by that. The system lets go of the
+/// give (a folder it cannot write, a lock file held by someone else), so
+/// that a run is never held up by that. On a file system without owners
+/// (FAT, exFAT) anyone may open the file, which cannot be helped. The system lets go of the
 /// lock when the process ends, however it ends; programs started from here
 /// do not inherit it.
 bool TakeRunLock(std::string_view folder);

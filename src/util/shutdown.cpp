@@ -11,6 +11,7 @@ struct Hooks {
   std::function<void()> end;
   std::function<void()> release;
   bool ended = false;
+  int status = 0;
 };
 
 Hooks& Get() {
@@ -29,7 +30,15 @@ void EndProgram() {
     h.end();
     return;
   }
-  std::exit(0);
+  std::exit(h.status);
+}
+
+void SetExitStatus(int status) {
+  Get().status = status;
+}
+
+int ExitStatus() {
+  return Get().status;
 }
 
 bool ProgramEnded() {
@@ -39,6 +48,7 @@ bool ProgramEnded() {
 void SetProcessEnd(std::function<void()> end) {
   Get().end = std::move(end);
   Get().ended = false;
+  Get().status = 0;
 }
 
 void SetShutdownRelease(std::function<void()> release) {

@@ -6,9 +6,15 @@
 namespace kanade {
 
 /// Closes the windows, releases the facilities and ends the process with
-/// exit code 0. Under a test's process end it returns instead, with
-/// ProgramEnded() true; callers return at once after calling it.
+/// the exit status set (0 unless told otherwise). Under a test's process
+/// end it returns instead, with ProgramEnded() true; callers return at once
+/// after calling it.
 void EndProgram();
+
+/// The exit status EndProgram ends the process with: non-zero when what the
+/// player asked for failed (an uninstall), for whoever started it.
+void SetExitStatus(int status);
+int ExitStatus();
 
 /// True once EndProgram ran (only observable under a test's process end).
 bool ProgramEnded();

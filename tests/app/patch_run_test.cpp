@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 #include "ui/main_window.h"
 #include "util/clock.h"
 #include "util/path.h"
+#include "util/shutdown.h"
 
 namespace kanade {
 namespace {
@@ -329,9 +331,11 @@ TEST_F(PatchRunTest, AnotherModeOrAnUninstallLeavesNothingOfTheModeBefore) {
 }
 
 // Another copy of the program in the folder has its run first. Here the
-// test holds the folder's lock as that copy would: this run waits with a
-// line of its own and leaves that copy's temporary file alone, then goes on
-// once the lock is let go, or after a minute of a lock never let go.
+// test holds the lock file as that copy would: this run waits with a line of
+// its own and leaves that copy's temporary file alone, then goes on once the
+// lock is let go, or after a minute of a lock never let go. What anyone else
+// could hold (the folder itself, a lock file that others may open) is never
+// waited for.
 TEST_F(PatchRunTest, ASecondCopyInTheFolderWaitsForTheFirstOnesRun) {
   PublishAll();
   InstallGame();
@@ -340,25 +344,46 @@ TEST_F(PatchRunTest, ASecondCopyInTheFolderWaitsForTheFirstOnesRun) {
   ManualClock clock;
   SetClock(&clock);
   const std::string program = dir_ / "program";
+  const std::string lock = program + "/kanade.lock";
   const std::string theirs = program + "/upgrade_kanade.kanade-tmp-0123456789abcdef";
   const std::string waiting = "他の Kanade Patcher の処理を待機中...";
-  for (const bool let_go : {true, false}) {
-    SCOPED_TRACE(let_go ? "let go" : "never let go");
+  const auto lock_file = [&lock](mode_t mode) {
+    ::unlink(lock.c_str());
+    const int fd = ::open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, mode);
+    ::fchmod(fd, mode);
+    return fd;
+  };
+  const struct {
+    const char* what;
+    std::function<int()> hold;
+    bool waits;
+    bool let_go;
+  } rows[] = {
+      {"another copy, let go", [&] { return lock_file(0600); }, true, true},
+      {"another copy, never let go", [&] { return lock_file(0600); }, true, false},
+      {"the folder itself",
+       [&] { return ::open(program.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }, false, true},
+      {"a lock file others may open", [&] { return lock_file(0644); }, false, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
     WriteFile(theirs, "the other copy's download");
-    const int other = ::open(program.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    RemoveFile(program + "/kanade.log");
+    const int other = row.hold();
     ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
     CurrentRun().Restart();
     ResetConsole();
     OpenMainWindow();
-    RunUntilStep(-1, 20);
-    EXPECT_EQ(CurrentRun().CurrentStep(), PatchRun::Step::kWait);
-    EXPECT_EQ(ConsoleTexts().back(), waiting);
-    EXPECT_TRUE(IsFile(theirs));
-    EXPECT_EQ(Fetches("kanade-test.repo"), let_go ? 0 : 1);
-
-    if (let_go) {
-      ::close(other);
-    } else {
+    if (row.waits) {
+      RunUntilStep(-1, 20);
+      EXPECT_EQ(CurrentRun().CurrentStep(), PatchRun::Step::kWait);
+      EXPECT_EQ(ConsoleTexts().back(), waiting);
+      EXPECT_TRUE(IsFile(theirs));
+      EXPECT_EQ(Fetches("kanade-test.repo"), row.let_go ? 0 : 1);
+    }
+    const bool stuck = row.waits && !row.let_go;
+    if (row.waits && row.let_go) ::close(other);
+    if (stuck) {
       // The other run keeps writing its log: waited for beyond the minute.
       clock.Advance(50000);
       RunUntilStep(-1, 2);
@@ -371,14 +396,24 @@ TEST_F(PatchRunTest, ASecondCopyInTheFolderWaitsForTheFirstOnesRun) {
     ASSERT_TRUE(RunUntilStep(100));
     RunUntilStep(-1, 1);  // resting lets go of the lock for the next copy
     const auto lines = ConsoleTexts();
-    EXPECT_EQ(lines[1], waiting + (let_go ? " 完了" : " タイムアウト"));
+    if (row.waits) {
+      EXPECT_EQ(lines[1], waiting + (row.let_go ? " 完了" : " タイムアウト"));
+    } else {
+      EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                              [&](const std::string& line) { return line.find(waiting) == 0; }),
+                0);
+    }
     // A stuck run's folder is left as it is, and this run says so.
-    EXPECT_EQ(lines.back(), let_go ? kReady : kNotApplied);
-    EXPECT_EQ(IsFile(theirs), !let_go);
+    EXPECT_EQ(lines.back(), stuck ? kNotApplied : kReady);
+    EXPECT_EQ(IsFile(theirs), stuck);
     EXPECT_EQ(
         ReadFile(program + "/kanade.log").find("without writing to its log") != std::string::npos,
-        !let_go);
-    if (!let_go) ::close(other);
+        stuck);
+    if (!row.waits || stuck) ::close(other);
+    // The lock file is the player's alone again.
+    struct stat info {};
+    ASSERT_EQ(::lstat(lock.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
   }
   EXPECT_EQ(ReadFile(game_ + "/Language.txt"), "ui only");
   SetClock(nullptr);
@@ -530,6 +565,11 @@ TEST_P(ClosingLineTest, FollowsWhatTheTranslationStepsDid) {
     EXPECT_FALSE(IsFile(data_ + "/Lua/kanade.lua"));
   }
   EXPECT_FALSE(ended_);
+  // An uninstall ends by itself when it removed everything; a failed one
+  // stays on screen, to end with a failure status once it is closed.
+  RunUntilStep(-1, 5);
+  EXPECT_EQ(ended_, c.line == kRemoved);
+  EXPECT_EQ(ExitStatus(), c.line == kNotRemoved ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

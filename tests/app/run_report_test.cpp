@@ -152,13 +152,23 @@ TEST(RunReporterTest, WordsEveryEventAsTheProgramShowsIt) {
        [](RunReporter& r) {
          r.UpgradeHandOver();
          r.UpgradeReplacing("/p/upgrade_kanade", "/p/kanade");
-         r.UpgradeBlocked("self-upgrade: busy");
          r.UpgradeStarting("/p/upgrade_kanade");
        },
        {"> -upgrade: Performing software upgrade...",
-        "> アップデート処理中: /p/upgrade_kanade -> /p/kanade", "! self-upgrade: busy",
+        "> アップデート処理中: /p/upgrade_kanade -> /p/kanade",
         "> アップデート準備中: /p/upgrade_kanade"},
        kWhite},
+      {"the upgrade blocked, then undone",
+       [](RunReporter& r) {
+         r.UpgradeNotDone(UpgradeBlocked("busy"));
+         r.UpgradeNotDone({UpgradeResult::kUndone, "/p/kanade was gone"});
+       },
+       {"> Kanade Patcher を更新できませんでした。kanade.log を確認してください。",
+        "! self-upgrade: busy",
+        "> Kanade Patcher を更新できませんでした。"
+        "ウイルス対策ソフトが新しいバージョンを削除した可能性があります。",
+        "! self-upgrade: /p/kanade was gone"},
+       kRed},
       {"the countdown",
        [](RunReporter& r) {
          r.WaitStarted(10000);

@@ -20,6 +20,7 @@ import gzip
 import hashlib
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -28,8 +29,9 @@ import time
 
 import e2e_common
 from e2e_common import (GAME_EXE, MAIN_TITLE, REPO_SERVER, REPOSITORIES, KanadeLog, Relay,
-                        Sandbox, check, ini_bytes, main, read_bytes, save_transcript, start_display, wait_until)
-from game_running_cases import game_running_cases
+                        Sandbox, check, ini_bytes, main, read_bytes, save_transcript, start_display,
+                        wait_until)
+from game_running_cases import Background, game_running_cases
 from hostile_server_test import Servers, Tools
 from record_cases import RELEASE, record_cases
 from x11 import die_with_parent, find_window, run
@@ -380,6 +382,8 @@ class RecordBox:
         self.count = 0
         self.box = None
         self.cleanups = []
+        self.files = {}
+        self.program_body = None
 
     def finish(self):
         while self.cleanups:
@@ -390,6 +394,7 @@ class RecordBox:
         self.count += 1
         self.box = Sandbox(self.ctx, f"{self.name}{self.count}")
         self.game, self.program = self.box.game, self.box.program
+        self.program_body = None
 
     def as_player(self, uid):
         """Runs from now on as `uid`, a player who is not root, whose sandbox it
@@ -438,9 +443,12 @@ class RecordBox:
         self.box.write_ini(ini_bytes(1, "kanade-test", moved))
 
     def publish(self, files):
+        self.files = files
         self.ctx.serial += 1
-        publish_release(self.ctx, {"kanade-test": [(p, b) for p, b in files.items()]},
-                        self.ctx.serial)
+        release = {"kanade-test": list(files.items())}
+        if self.program_body is not None:
+            release["kanade-patcher-linux"] = [("kanade", self.program_body)]
+        publish_release(self.ctx, release, self.ctx.serial)
 
     def run(self, *args, server_down=False):
         url = "https://127.0.0.1:9" if server_down else None
@@ -451,9 +459,23 @@ class RecordBox:
 
     # For game_running_cases.py.
     locks_files = False
+    exe = "kanade"
 
-    def start(self):
-        return self.box.start()
+    @property
+    def build(self):
+        return read_bytes(self.ctx.kanade)
+
+    def start(self, *args):
+        return self.box.start(*args)
+
+    start_own = start
+
+    def own_program(self):
+        return os.path.join(self.program, self.exe)
+
+    def publish_program(self, body):
+        self.program_body = body
+        self.publish(self.files)
 
     def close(self, proc):
         env = self.box.env()
@@ -471,34 +493,75 @@ class RecordBox:
             proc.kill()
         proc.wait()
 
+    def end_all(self):
+        """Every generation an upgrade started from the program folder."""
+        for pid in os.listdir("/proc"):
+            try:
+                exe = os.readlink(f"/proc/{pid}/exe").removesuffix(" (deleted)")
+                if os.path.dirname(exe) == self.program:
+                    os.kill(int(pid), signal.SIGKILL)
+            except (OSError, ValueError):
+                pass
+
     def hold(self, relative, as_game):
-        return Holder(os.path.join(self.game, relative),
-                      self.game if as_game else self.box.outside, self.box.path)
+        return Holder(os.path.join(self.game, relative), self.game, self.box.path, as_game)
+
+    def shell(self):
+        return Background(subprocess.Popen(["bash"], cwd=self.game, stdin=subprocess.PIPE,
+                                           preexec_fn=die_with_parent))
+
+    def foreign_lock(self):
+        """nobody's flock on the program folder, as the issue's attacker
+        holds it; the folders above are opened to reach it."""
+        folder = self.program
+        while folder != os.path.dirname(folder):
+            os.chmod(folder, os.stat(folder).st_mode | 0o005)
+            if folder == self.ctx.root:
+                break
+            folder = os.path.dirname(folder)
+        proc = subprocess.Popen(["runuser", "-u", "nobody", "--", "flock", "-x", self.program,
+                                 "sleep", "300"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
+        held = wait_until(lambda: subprocess.run(["flock", "-n", "-x", self.program, "true"])
+                          .returncode != 0, 10)
+        check(held, "nobody holds the program folder's flock")
+        return Background(proc)
 
 
 class Holder:
-    """A process that keeps a file open: started in the game folder, it is
-    what the game is under Proton."""
+    """A process that keeps a file open, working in the game folder. As the
+    game it is what Proton runs: Wine's loader whose command line names the
+    game's executable as a Windows path of its prefix."""
     SCRIPT = ("import os, sys, time\n"
               "held = open(sys.argv[1], 'ab')\n"
               "open(sys.argv[2] + '.held', 'w').close()\n"
               "while not os.path.exists(sys.argv[2]):\n"
               "    time.sleep(0.02)\n")
 
-    def __init__(self, path, cwd, scratch):
-        self.name = os.path.basename(sys.executable)
+    def __init__(self, path, game, scratch, as_game):
+        self.name = GAME_EXE if as_game else os.path.basename(sys.executable)
         self.release_file = os.path.join(scratch, "release")
         for leftover in (self.release_file, self.release_file + ".held"):
             if os.path.exists(leftover):
                 os.remove(leftover)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        self.proc = subprocess.Popen([sys.executable, "-c", self.SCRIPT, path, self.release_file],
-                                     cwd=cwd, preexec_fn=die_with_parent)
+        argv0, env = sys.executable, dict(os.environ)
+        if as_game:
+            prefix = os.path.join(scratch, "pfx")
+            os.makedirs(os.path.join(prefix, "dosdevices"), exist_ok=True)
+            if not os.path.lexists(os.path.join(prefix, "dosdevices", "z:")):
+                os.symlink("/", os.path.join(prefix, "dosdevices", "z:"))
+            argv0 = "Z:" + os.path.join(game, GAME_EXE).replace("/", "\\")
+            env["WINEPREFIX"] = prefix
+        self.proc = subprocess.Popen([argv0, "-c", self.SCRIPT, path, self.release_file],
+                                     executable=sys.executable, cwd=game, env=env,
+                                     preexec_fn=die_with_parent)
         wait_until(lambda: os.path.exists(self.release_file + ".held"), 10)
 
     def release(self):
-        open(self.release_file, "w").close()
-        self.proc.wait(timeout=10)
+        if self.proc.poll() is None:
+            open(self.release_file, "w").close()
+            self.proc.wait(timeout=10)
 
 
 PLAYER = 4242  # a player who is not root, without a name on this machine
@@ -588,7 +651,7 @@ def record_case(ctx):
 
 
 def game_running_case(ctx):
-    """The game still running: a process started in the game folder."""
+    """What runs beside the patcher (game_running_cases.py)."""
     game_running_cases(RecordBox(ctx, "game"))
 
 

@@ -12,6 +12,7 @@
 #include "app/run_report.h"
 #include "net/http_client.h"
 #include "repos/repository_fetch.h"
+#include "repos/repository_work.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
 #include "support/nginx_server.h"
@@ -146,6 +147,54 @@ TEST_F(RepositoryApplyTest, InstallsUpdatesAndRemovesTheTranslation) {
   EXPECT_FALSE(UninstallRepository(kName, game_, sink_).Changed());
   EXPECT_EQ(LinesSince(start),
             std::vector<std::string>{"レポジトリ解除: kanade-test.repo は更新なし"});
+}
+
+// Whether a step would touch a file is asked before it runs (the game is
+// waited for only then): the answer is what the step then does.
+TEST_F(RepositoryApplyTest, TheWorkAskedBeforeAStepIsTheWorkItDoes) {
+  const std::vector<std::string> others{"kanade-conv-test.repo"};
+  const auto nothing = [] {};
+  const auto release = [this](const char* withdrawn) {
+    return [this, withdrawn] {
+      files_.erase(withdrawn);
+      Publish();
+      ASSERT_TRUE(Fetch());
+    };
+  };
+  const auto write = [this](const char* body) {
+    return [this, body] { test::WriteFile(game_ + "/Language.txt", body); };
+  };
+  const struct {
+    const char* what;
+    std::function<void()> arrange;
+    PatchAction action;
+    bool work;
+  } story[] = {
+      {"nothing installed yet", nothing, PatchAction::kInstall, true},
+      {"everything current", nothing, PatchAction::kInstall, false},
+      {"a file the player changed", write("mine"), PatchAction::kInstall, true},
+      {"a release that withdraws a file", release("Shroud of the Avatar_Data/gameversion.txt"),
+       PatchAction::kInstall, true},
+      {"current again", nothing, PatchAction::kInstall, false},
+      {"an uninstall", nothing, PatchAction::kUninstall, true},
+      {"nothing left of ours", nothing, PatchAction::kUninstall, false},
+      {"only what the player changed is left", [&] { write("mine")(); }, PatchAction::kUninstall,
+       false},
+  };
+  Publish();
+  ASSERT_TRUE(Fetch());
+  for (const auto& step : story) {
+    SCOPED_TRACE(step.what);
+    step.arrange();
+    EXPECT_EQ(RepositoryHasWork(kName, game_, step.action, others), step.work);
+    const RepositoryOutcome done = step.action == PatchAction::kInstall
+                                       ? ApplyRepository(kName, game_, sink_, others)
+                                       : UninstallRepository(kName, game_, sink_, others);
+    EXPECT_EQ(done.Changed(), step.work);
+  }
+  // Without a verified copy, or a folder, nothing would be installed.
+  EXPECT_FALSE(RepositoryHasWork("kanade-prefixed.repo", game_, PatchAction::kInstall));
+  EXPECT_FALSE(RepositoryHasWork(kName, game_ + "/missing", PatchAction::kInstall));
 }
 
 // The site offers HTTP/2, which libcurl negotiates through ALPN: every request,

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <utility>
 #include <vector>
 
 #include "app/command_line.h"
@@ -208,8 +210,11 @@ TEST_F(SelfUpgradeTest, NopatchPreparesNothingButAnUpgradeIsStillPerformed) {
   RunSteps(1, 1);
   EXPECT_TRUE(ended_);
   EXPECT_EQ(ReadFile(ProgramExe()), "new build");
-  ASSERT_EQ(launcher_.copies.size(), 1u);
-  EXPECT_EQ(launcher_.copies[0], UpgradeExe() + " -> " + ProgramExe());
+  // The installed build is kept aside first, until the new one runs.
+  ASSERT_EQ(launcher_.copies.size(), 2u);
+  EXPECT_EQ(launcher_.copies[0].find(ProgramExe() + " -> "), 0u);
+  EXPECT_NE(launcher_.copies[0].find("/kanade.kanade-old-"), std::string::npos);
+  EXPECT_EQ(launcher_.copies[1], UpgradeExe() + " -> " + ProgramExe());
   ASSERT_EQ(launcher_.started.size(), 1u);
   EXPECT_EQ(launcher_.started[0], ProgramExe() + "||" + ProgramFolder);
   EXPECT_EQ(Console().Lines[static_cast<std::size_t>(Console().Last)],
@@ -239,29 +244,45 @@ TEST_F(SelfUpgradeTest, AFailedCopyLetsTheUpgradeCopyCarryOn) {
 }
 
 // Whatever keeps the new build from taking over blocks the upgrade: this
-// program goes on (it never ends without a successor), the log says why, and
-// the run's closing line is red, also with the translation switched off.
-TEST_F(SelfUpgradeTest, ABlockedUpgradeKeepsThisProgramAndEndsRed) {
+// program goes on (it never ends without a successor) and says so on a red
+// line of its own before the closing line, which speaks of the translation
+// alone; the log says why. A new build that cannot be started once in place,
+// or is gone when it has started, is undone: the build before it is back.
+TEST_F(SelfUpgradeTest, ABlockedUpgradeKeepsThisProgramAndSaysSoBeforeTheClosingLine) {
   const std::string newer = "new build";
-  enum Plant { kNothing, kFolder, kPipe, kSameBuild };
+  const std::string blocked =
+      "Kanade Patcher を更新できませんでした。kanade.log を確認してください。";
+  const std::string undone =
+      "Kanade Patcher を更新できませんでした。"
+      "ウイルス対策ソフトが新しいバージョンを削除した可能性があります。";
+  const std::string kept = "kanade.kanade-old-0123456789abcdef";
+  enum Plant { kNothing, kFolder, kPipe, kSameBuild, kKeptOnly };
+  enum Run { kDownload, kHandOver, kStart };
   const struct {
     const char* what;
-    bool upgrade;        // the copy's run, started with -upgrade
-    Plant plant;         // at upgrade_kanade, or the listed build as kanade
+    Run run;
+    Plant plant;         // at upgrade_kanade, the listed build as kanade, or only a kept one
     const char* served;  // the body served for the listed build
     bool start_works;
     bool copy_works;
-    std::string why;  // in the reason after the closing line; empty: not blocked
+    std::string why;  // in the reason after the red line; empty: not blocked
+    bool undone;
   } rows[] = {
-      {"a folder in the way", false, kFolder, "new build", true, true, "could not be placed as "},
-      {"a pipe in the way", false, kPipe, "new build", true, true, "could not be placed as "},
-      {"a download that fails", false, kNothing, "tampered", true, true, "could not be placed as "},
-      {"a start that fails", false, kNothing, "new build", false, true, "exec refused"},
-      {"-upgrade: a folder in the way", true, kFolder, "", true, true, "is no regular file"},
-      {"-upgrade: a copy that fails", true, kNothing, "", true, false, "disk full"},
-      {"-upgrade: a start that fails after the copy", true, kNothing, "", false, true,
-       " is in place but exec refused"},
-      {"nothing new", false, kSameBuild, "new build", true, true, ""},
+      {"a folder in the way", kDownload, kFolder, "new build", true, true,
+       "could not be placed as ", false},
+      {"a pipe in the way", kDownload, kPipe, "new build", true, true, "could not be placed as ",
+       false},
+      {"a download that fails", kDownload, kNothing, "tampered", true, true,
+       "could not be placed as ", false},
+      {"a start that fails", kDownload, kNothing, "new build", false, true, "exec refused", false},
+      {"-upgrade: a folder in the way", kHandOver, kFolder, "", true, true, "is no regular file",
+       false},
+      {"-upgrade: a copy that fails", kHandOver, kNothing, "", true, false, "disk full", false},
+      {"-upgrade: a start that fails after the copy", kHandOver, kNothing, "", false, true,
+       " is in place but exec refused; a virus scanner may have removed it", true},
+      {"the new build gone once it started", kStart, kKeptOnly, "", true, true,
+       "kanade was gone after the upgrade; a virus scanner may have removed it", true},
+      {"nothing new", kDownload, kSameBuild, "new build", true, true, "", false},
   };
   int n = 0;
   for (const auto& row : rows) {
@@ -272,18 +293,21 @@ TEST_F(SelfUpgradeTest, ABlockedUpgradeKeepsThisProgramAndEndsRed) {
     launcher_.start_works = row.start_works;
     launcher_.copy_works = row.copy_works;
     ended_ = false;
-    WriteFile(ProgramExe(), row.plant == kSameBuild ? newer : "old build");
+    WriteFile(row.plant == kKeptOnly ? ProgramFolder + kept : ProgramExe(),
+              row.plant == kSameBuild ? newer : "old build");
     const int planted = row.plant == kFolder ? ::mkdir(UpgradeExe().c_str(), 0755)
                         : row.plant == kPipe ? ::mkfifo(UpgradeExe().c_str(), 0644)
                                              : 0;
     ASSERT_EQ(planted, 0);
-    if (row.upgrade) {
+    if (row.run == kHandOver) {
       if (row.plant == kNothing) WriteFile(UpgradeExe(), newer);
       test::WriteLocalRepository("kanade-patcher.repo", OwnRepository(Sha256OfText(newer)));
       SetProgramParameters({"-upgrade"});
       ParseCommandLine();
       RunStepList({PatchRun::Step::kWait, PatchRun::Step::kUpgradeHandOver,
                    PatchRun::Step::kClosingMessage});
+    } else if (row.run == kStart) {
+      RunStepList({PatchRun::Step::kWait, PatchRun::Step::kClosingMessage});
     } else {
       PublishBuild(row.served, Sha256OfText(newer));
       RunStepList({PatchRun::Step::kWait, PatchRun::Step::kFetchOwn, PatchRun::Step::kSelfUpdate,
@@ -291,28 +315,38 @@ TEST_F(SelfUpgradeTest, ABlockedUpgradeKeepsThisProgramAndEndsRed) {
     }
     EXPECT_FALSE(ended_);
     const std::string log = ReadFile(ProgramFolder + "kanade.log");
-    const std::string closing = Console().Lines[static_cast<std::size_t>(Console().Last)];
-    const Rgb colour = Console().Colours[static_cast<std::size_t>(Console().Last)];
-    // The step's own call again: its typed outcome, and still no ending.
-    const UpgradeOutcome outcome =
-        row.upgrade ? PerformUpgrade(reporter_) : PrepareUpgrade(reporter_);
-    EXPECT_FALSE(ended_);
+    const auto line = [](int back) {
+      return std::pair(Console().Lines[static_cast<std::size_t>(Console().Last - back)],
+                       Console().Colours[static_cast<std::size_t>(Console().Last - back)]);
+    };
+    EXPECT_EQ(line(0),
+              std::pair(std::string("日本語化パッチの準備ができました。ゲームを開始してください！"),
+                        kGreen));
     if (row.why.empty()) {
-      EXPECT_EQ(closing, "日本語化パッチの準備ができました。ゲームを開始してください！");
-      EXPECT_EQ(outcome.Result, UpgradeResult::kNone);
+      EXPECT_EQ(PrepareUpgrade(reporter_).Result, UpgradeResult::kNone);
       EXPECT_EQ(log.find("self-upgrade"), std::string::npos) << log;
       continue;
     }
-    EXPECT_EQ(closing, "日本語化パッチを適用できませんでした。kanade.log を確認してください。");
-    EXPECT_EQ(colour, kRed);
-    const std::string reason = LogLinePrefix + "! self-upgrade: ";
-    const auto at = log.find("> " + closing + "\r\n" + reason);
+    EXPECT_EQ(line(2), std::pair(row.undone ? undone : blocked, kRed));
+    const auto at = log.find("> " + line(2).first + "\r\n" + LogLinePrefix + "! self-upgrade: ");
     ASSERT_NE(at, std::string::npos) << log;
     EXPECT_NE(log.substr(at).find(row.why), std::string::npos) << log;
-    // Said at once too, before the closing line.
-    EXPECT_LT(log.find(reason), at) << log;
-    EXPECT_EQ(outcome.Result, UpgradeResult::kBlocked) << outcome.Reason;
-    EXPECT_FALSE(outcome.Reason.Empty());
+    if (row.undone) {
+      // The build before is back, and nothing kept is left over.
+      EXPECT_EQ(ReadFile(ProgramExe()), "old build");
+      for (const auto& entry : std::filesystem::directory_iterator(ProgramFolder)) {
+        EXPECT_EQ(entry.path().filename().string().find("kanade.kanade-old-"), std::string::npos);
+      }
+    }
+    // The step's own call again: its typed outcome, and still no ending.
+    const UpgradeOutcome outcome = row.run == kHandOver ? PerformUpgrade(reporter_)
+                                   : row.run == kStart  ? RestoreKeptProgram()
+                                                        : PrepareUpgrade(reporter_);
+    EXPECT_FALSE(ended_);
+    if (row.run != kStart) {
+      EXPECT_EQ(outcome.Result, row.undone ? UpgradeResult::kUndone : UpgradeResult::kBlocked)
+          << outcome.Reason;
+    }
   }
 }
 

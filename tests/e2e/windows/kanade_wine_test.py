@@ -35,8 +35,12 @@ Scenarios, in order, on the same prefix:
   local attacker  hard links and a linked repos folder in another program
                folder leave every file outside unchanged
   record       what is removed (record_cases.py)
-  game running the probe holds a module open as the game, and as a crash
-               handler in the game folder (game_running_cases.py)
+  game running what runs beside the patcher (game_running_cases.py): the
+               probe holding a module open as the game, and as a crash
+               handler in the game folder; a shell there; a lock file held
+               by another program; an uninstall that cannot remove a file;
+               a blocked self-upgrade; a virus scanner removing the new
+               build
   proxy        tinyproxy on the loopback as the proxy that Windows is set to
                use, as its settings dialog writes it: a fixed proxy per
                scheme, its bypass list naming the host, a PAC script; and
@@ -84,7 +88,7 @@ from e2e_common import (GAME_EXE, MAIN_TITLE, NOT_APPLIED, READY, SCALES,  # noq
                         read_bytes, save_transcript, scaled, scaled_rect, screenshot_folder,
                         secret_key, segments, snapshot, start_display, wait_until,
                         without_progress, write_files)
-from game_running_cases import game_running_cases  # noqa: E402
+from game_running_cases import Background, game_running_cases  # noqa: E402
 from record_cases import record_cases  # noqa: E402
 from x11 import count, die_with_parent, geometry  # noqa: E402
 
@@ -1060,9 +1064,46 @@ class RecordBox:
 
     # For game_running_cases.py.
     locks_files = True
+    exe = "kanade.exe"
 
-    def start(self):
-        return self.wine.start_elsewhere(self.program)
+    @property
+    def build(self):
+        return read_bytes(os.path.join(self.wine.program, "kanade.exe"))
+
+    def start(self, *args):
+        return self.wine.start_elsewhere(self.program, *args)
+
+    def own_program(self):
+        program = os.path.join(self.program, "kanade.exe")
+        shutil.copyfile(os.path.join(self.wine.program, "kanade.exe"), program)
+        return program
+
+    def start_own(self):
+        with self.wine.output() as out:
+            return subprocess.Popen(["wine", "kanade.exe"], cwd=self.program, env=self.wine.env,
+                                    stdout=out, stderr=out, preexec_fn=die_with_parent)
+
+    def publish_program(self, body):
+        self.ctx.server.publish_program(body)
+
+    def end_all(self):
+        for pid in self.wine.programs():
+            try:
+                os.kill(pid, 9)
+            except OSError:
+                pass
+        wait_until(lambda: not self.wine.programs(), 30, 0.2)
+
+    def shell(self):
+        with self.wine.output() as out:
+            return Background(subprocess.Popen(["wine", "cmd"], cwd=self.game, env=self.wine.env,
+                                               stdin=subprocess.PIPE, stdout=out, stderr=out,
+                                               preexec_fn=die_with_parent))
+
+    def foreign_lock(self):
+        """Windows has no lock on a folder: another program holds the lock
+        file open without sharing, as anyone could open it."""
+        return Holder(self.ctx, RECORD_PROGRAM, "kanade.lock", "other.exe")
 
     def close(self, proc):
         main = self.wine.find_window(MAIN_TITLE, 10)
@@ -1123,12 +1164,14 @@ def record_scenario(ctx):
 
 
 def game_running_scenario(ctx):
-    """The game still running, and another program holding a file (the
-    cases of game_running_cases.py)."""
+    """What runs beside the patcher: the game, a shell, another program
+    holding a file or the lock, a failed uninstall, a blocked upgrade and a
+    virus scanner (the cases of game_running_cases.py)."""
     try:
         game_running_cases(RecordBox(ctx))
     finally:
         ctx.server.build("kanade-test", "kanade-test")
+        ctx.server.publish_program(read_bytes(os.path.join(ctx.wine.program, "kanade.exe")))
 
 
 INTERNET_SETTINGS = ("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\"
