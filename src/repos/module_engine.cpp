@@ -33,6 +33,9 @@ constexpr std::size_t kMaxLookAheadLines = 1024;
 // this share of its size, or than kMaxReserve, whichever is smaller.
 constexpr std::uint64_t kReservePercent = 5;
 constexpr std::uint64_t kMaxReserve = std::uint64_t{256} << 20;
+// What a body whose line gives no size is taken to owe, to decide how many
+// downloads the line carries.
+constexpr std::uint64_t kUnsizedGuess = 64 * 1024;
 
 ModuleOutcome Failed(ModuleFailure failure, Reason reason) {
   return {ModuleResult::kFailed, failure, std::move(reason)};
@@ -292,24 +295,52 @@ class ModuleRun {
     return current_[index] == 1;
   }
 
-  // Starts downloads for the lines ahead while slots are free. A line that
-  // names the file of an earlier line still ahead waits for its turn, so
-  // that it sees what that line left, as if lines went one at a time.
+  // Starts downloads for the lines ahead while the line carries more. A
+  // line that names the file of an earlier line still ahead waits for its
+  // turn, so that it sees what that line left, as if lines went one at a
+  // time.
   void TopUp(std::size_t index) {
     if (!Installing()) return;
     if (cursor_ < index) cursor_ = index;
-    while (cursor_ < entries_.size() &&
-           ahead_.size() < static_cast<std::size_t>(kMaxTransfersInFlight) &&
-           cursor_ - index <= kMaxLookAheadLines) {
+    std::optional<std::uint64_t> owed;  // asked of the downloads once, when it matters
+    const auto outstanding = [&] {
+      if (!owed) owed = Owed();
+      return *owed;
+    };
+    while (cursor_ < entries_.size() && cursor_ - index <= kMaxLookAheadLines) {
       const Module& module = ModuleAt(cursor_);
       if (module.plan == Plan::kAct) {
         if (paths_ahead_.count(module.key) > 0) break;
+        const bool current = IsCurrent(cursor_);
+        const int in_flight = static_cast<int>(ahead_.size()) + (finishing_ != nullptr ? 1 : 0);
+        if (!current && !MayStartDownload(in_flight, outstanding)) break;
         ++paths_ahead_[module.key];
         looked_ahead_[cursor_] = true;
-        if (!IsCurrent(cursor_)) ahead_[cursor_] = Begin(module);
+        if (!current) {
+          ahead_[cursor_] = Begin(module);
+          if (owed) *owed += SizeOf(module);
+        }
       }
       ++cursor_;
     }
+  }
+
+  static std::uint64_t SizeOf(const Module& module) {
+    return module.entry.Size.value_or(kUnsizedGuess);
+  }
+
+  // The bytes that the downloads under way still owe.
+  std::uint64_t Owed() {
+    std::uint64_t owed = 0;
+    const auto add = [&owed](const Module& module, const Download& download) {
+      if (!download.handle) return;
+      const std::uint64_t size = SizeOf(module);
+      const std::uint64_t received = PollDownload(*download.handle).BytesReceived;
+      owed += size > received ? size - received : 0;
+    };
+    for (const auto& [index, download] : ahead_) add(ModuleAt(index), *download);
+    if (finishing_ != nullptr) add(*finishing_module_, *finishing_);
+    return owed;
   }
 
   // The folder of `module`, as ContainedFolder::Open gives it. Modules come
@@ -428,6 +459,8 @@ class ModuleRun {
     if (download.copied) return Place(module, download, events, *download.copied);
     const DownloadHandle handle = *download.handle;
     DownloadProgress progress = PollDownload(handle);
+    finishing_ = &download;
+    finishing_module_ = &module;
     while (progress.Status == DownloadStatus::InProgress) {
       events.Downloading(progress.BytesReceived);
       sink_.KeepAlive();
@@ -436,6 +469,7 @@ class ModuleRun {
       WaitForDownload(handle, kDownloadPollMs);
       progress = PollDownload(handle);
     }
+    finishing_ = nullptr;
     DownloadReport report;
     const DownloadStatus status = FinishDownload(handle, &report);
     download.handle.reset();
@@ -543,6 +577,8 @@ class ModuleRun {
   std::map<std::string, int> paths_ahead_;
   SpaceGauge space_;  // before the downloads whose bodies it weighs
   std::map<std::size_t, std::unique_ptr<Download>> ahead_;
+  const Download* finishing_ = nullptr;  // the download whose line is on the console
+  const Module* finishing_module_ = nullptr;
   std::size_t cursor_ = 0;
   std::set<std::string> cleaned_;                       // folders whose leftovers went
   std::shared_ptr<const ContainedFolder> last_folder_;  // see FolderOf

@@ -34,6 +34,7 @@ class ModuleEngineTest : public ::testing::Test {
   }
   void TearDown() override {
     SetNoDataAbortMs(60'000);
+    SetLongestRetryPauseMs(10'000);
     SetToolkit(nullptr);
     ReleaseNetworking();
   }
@@ -236,7 +237,11 @@ TEST_F(ModuleEngineTest, RetriesMendBrokenConnectionsAndBusyServersOnly) {
       {"missing.txt", 1, 404, 1, " ハッシュ不一致"},
       {"forbidden.txt", 1, 403, 1, " ハッシュ不一致"},
       {"wait-a-second.txt", 1, 503, 2, " 成功", "1"},
+      // One object refused for a while, as a CDN may: waited for as long
+      // as the longest pause (a second here), then fetched.
+      {"come-back-later.txt", 1, 503, 2, " 成功", "30"},
   };
+  SetLongestRetryPauseMs(1000);
   // A hundred ordinary modules first: a run may retry a tenth of the
   // requests it sent to a server, and three more.
   std::vector<RepositoryLine> lines;
@@ -291,9 +296,12 @@ TEST_F(ModuleEngineTest, AServerThatIsDownGetsAFewRetriesNotThreeTimesTheRequest
       // A tenth of the requests and three more, not 120.
       {"always busy", nullptr, 40 + 3, 40 + 4 + 3,
        "; not tried again: the retries for this server in this run are spent"},
-      // Taken at its word: nothing more goes there in this run.
-      {"come back in two minutes", "120", 1, 40, "! HTTP 503; the server asks to wait 120 s"},
+      // Its word is waited for as long as the longest pause, and the
+      // retries still come out of the same budget.
+      {"come back in two minutes", "120", 40 + 3, 40 + 4 + 3,
+       "! HTTP 503; the server asks to wait 120 s"},
   };
+  SetLongestRetryPauseMs(300);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     test::HttpTestServer server;
