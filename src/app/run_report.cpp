@@ -275,14 +275,20 @@ void RunReporter::ProxyInUse(const ProxyChoice& choice) {
   if (choice.Bypassed) {
     text = "no proxy: the bypass list of the Windows settings names the repository host (" +
            choice.Bypass + ")";
+  } else if (choice.Source == ProxySource::kEnvironment && !choice.NoProxy.empty()) {
+    text = "direct: the environment variable " + choice.NoProxy +
+           " names the repository host, so " + choice.Variable + " is not used";
   } else if (choice.Source == ProxySource::kEnvironment) {
-    text = "proxy " + choice.Proxy + ", from the environment variable " + choice.Variable;
+    text =
+        "proxy " + ShownProxy(choice.Proxy) + ", from the environment variable " + choice.Variable;
   } else if (choice.Source == ProxySource::kFixed) {
-    text = (choice.Proxy.empty() ? "no proxy for this scheme" : "proxy " + choice.Proxy) +
-           ", from the Windows settings" +
-           (choice.Bypass.empty() ? "" : " (bypass list: " + choice.Bypass + ")");
+    text =
+        (choice.Proxy.empty() ? "no proxy for this scheme" : "proxy " + ShownProxy(choice.Proxy)) +
+        ", from the Windows settings" +
+        (choice.Bypass.empty() ? "" : " (bypass list: " + choice.Bypass + ")");
   } else if (choice.Source == ProxySource::kScript) {
-    text = (choice.Proxy.empty() ? "no proxy (DIRECT)" : "proxy " + choice.Proxy) + ", from " +
+    text = (choice.Proxy.empty() ? "no proxy (DIRECT)" : "proxy " + ShownProxy(choice.Proxy)) +
+           ", from " +
            (choice.Script.empty() ? "the PAC script that automatic detection found"
                                   : "the PAC script " + choice.Script);
   } else {

@@ -326,8 +326,10 @@ bool Configure(Transfer& transfer) {
       set(CURLOPT_PROXYAUTH, route->SignIn);
       set(CURLOPT_PROXYUSERPWD, ":");  // the Windows user's own sign-in
     }
-    transfer.proxy = route->Proxy;
   }
+  // The proxy it goes through, for its reasons: the settings', or the
+  // environment's unless no_proxy names the host.
+  transfer.proxy = ProxyInUse(transfer.url).Proxy;
   // Compressed bodies where the server has them; limits and digests apply
   // to the decoded bytes.
   set(CURLOPT_ACCEPT_ENCODING, "");
@@ -427,7 +429,9 @@ Verdict Judge(Transfer& transfer, CURLcode result) {
   verdict.reason.From = Reason::Source::kCurl;
   verdict.reason.Code = static_cast<long>(result);
   verdict.reason.Text = transfer.error[0] != '\0' ? transfer.error : curl_easy_strerror(result);
-  if (!transfer.proxy.empty()) verdict.reason.Then("through the proxy " + transfer.proxy);
+  if (!transfer.proxy.empty()) {
+    verdict.reason.Then("through the proxy " + ShownProxy(transfer.proxy));
+  }
   // Without a total time-out of ours, only libcurl's connect time-out says
   // this: the host took minutes to connect.
   verdict.unreachable = result == CURLE_OPERATION_TIMEDOUT;

@@ -190,9 +190,13 @@ TEST(RunReporterTest, WordsEveryEventAsTheProgramShowsIt) {
          ProxyChoice choice;
          r.ProxyInUse(choice);
          choice.Source = ProxySource::kEnvironment;
-         choice.Proxy = "http://p:1";
          choice.Variable = "https_proxy";
+         choice.NoProxy = "no_proxy";
          r.ProxyInUse(choice);
+         choice.NoProxy.clear();
+         choice.Proxy = "http://player:secret@p:1";
+         r.ProxyInUse(choice);
+         choice.Proxy = "http://p:1";
          choice.Source = ProxySource::kFixed;
          choice.Bypass = "*.lan;<local>";
          r.ProxyInUse(choice);
@@ -207,7 +211,10 @@ TEST(RunReporterTest, WordsEveryEventAsTheProgramShowsIt) {
          choice.Note = "automatic detection: none found";
          r.ProxyInUse(choice);
        },
-       {"! no proxy", "! proxy http://p:1, from the environment variable https_proxy",
+       {"! no proxy",
+        "! direct: the environment variable no_proxy names the repository host, so "
+        "https_proxy is not used",
+        "! proxy http://***@p:1, from the environment variable https_proxy",
         "! proxy http://p:1, from the Windows settings (bypass list: *.lan;<local>)",
         "! no proxy: the bypass list of the Windows settings names the repository host "
         "(*.lan;<local>)",

@@ -275,6 +275,7 @@ class Sandbox:
         self.ini = os.path.join(self.program, "kanade.ini")
         self.log = KanadeLog(os.path.join(self.program, "kanade.log"))
         self.ca = None  # the server's own when None
+        self.extra_env = {}  # such as a proxy of the environment
         self.game = self.data = self.fifo = None
         if steam is False:
             self.game = os.path.join(self.path, "game")
@@ -314,7 +315,9 @@ class Sandbox:
     def env(self, url=None):
         """A run's environment, with another server's `url`."""
         server = self.ctx.server
-        return kanade_env(self.ctx.display, url or server.url, self.ca or server.ca, self.home)
+        env = kanade_env(self.ctx.display, url or server.url, self.ca or server.ca, self.home)
+        env.update(self.extra_env)
+        return env
 
     def start(self, *args, url=None):
         """The patcher started in its folder."""
@@ -405,6 +408,49 @@ class Relay(threading.Thread):
 
     def stop(self):
         self.listener.close()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+class Tinyproxy:
+    """tinyproxy on 127.0.0.1, its own connections from 127.0.0.2, so that
+    nginx's access log tells proxied requests from direct ones; with `auth`
+    (a name and a password) it wants them."""
+
+    def __init__(self, root, server_port, auth=None):
+        self.port = free_port()
+        self.folder = os.path.join(root, f"tinyproxy-{self.port}")
+        os.makedirs(self.folder)
+        self.log = os.path.join(self.folder, "tinyproxy.log")
+        write_files(self.folder, {"tinyproxy.conf": (
+            f"Port {self.port}\nListen 127.0.0.1\nBind 127.0.0.2\nTimeout 60\n"
+            f'LogFile "{self.log}"\nLogLevel Connect\nMaxClients 50\nAllow 127.0.0.1\n'
+            f"ConnectPort {server_port}\n" + (f"BasicAuth {auth[0]} {auth[1]}\n" if auth else "")
+        ).encode()})
+        self.proc = subprocess.Popen(
+            ["tinyproxy", "-d", "-c", os.path.join(self.folder, "tinyproxy.conf")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        if not wait_until(lambda: listening(self.port), 10):
+            raise RuntimeError("tinyproxy does not start, see " + self.folder)
+
+    def connects(self):
+        """The CONNECT requests of its log."""
+        text = (read_bytes(self.log) or b"").decode("utf-8", "replace")
+        return re.findall(r"Request \(file descriptor \d+\): (CONNECT \S+)", text)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait()
 
 
 def console_title(repo_tool):

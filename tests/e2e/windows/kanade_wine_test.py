@@ -78,9 +78,10 @@ import desktop  # noqa: E402
 from desktop import (GAME_VERSION, LUA_MODULE, RepositoryServer, Run, console_row,  # noqa: E402
                      is_green, is_white, row)
 from e2e_common import (GAME_EXE, MAIN_TITLE, NOT_APPLIED, READY, SCALES,  # noqa: E402
-                        SETTINGS_TITLE, SOURCE_DIR, STARTED, KanadeLog, changes, check,
-                        check_layout, check_lines, check_smooth_backdrop, console_title,
-                        files_below, ini_bytes, install_lines, main, own_copy, parse_layout,
+                        SETTINGS_TITLE, SOURCE_DIR, STARTED, KanadeLog, Tinyproxy, changes,
+                        check, check_layout, check_lines, check_smooth_backdrop, console_title,
+                        files_below, free_port, ini_bytes, install_lines, listening, main,
+                        own_copy, parse_layout,
                         read_bytes, save_transcript, scaled, scaled_rect, screenshot_folder,
                         secret_key, segments, snapshot, start_display, wait_until,
                         without_progress, write_files)
@@ -1149,49 +1150,6 @@ def set_proxy_settings(wine, counter, proxy="", bypass="", script=""):
                        stdout=out, stderr=out, timeout=60)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def listening(port):
-    with socket.socket() as s:
-        return s.connect_ex(("127.0.0.1", port)) == 0
-
-
-class Tinyproxy:
-    """tinyproxy on 127.0.0.1, its own connections from 127.0.0.2, so that
-    nginx's access log tells proxied requests from direct ones; with `auth`
-    it wants a name and password."""
-
-    def __init__(self, root, server_port, auth=False):
-        self.port = free_port()
-        self.folder = os.path.join(root, f"tinyproxy-{self.port}")
-        os.makedirs(self.folder)
-        self.log = os.path.join(self.folder, "tinyproxy.log")
-        write_files(self.folder, {"tinyproxy.conf": (
-            f"Port {self.port}\nListen 127.0.0.1\nBind 127.0.0.2\nTimeout 60\n"
-            f'LogFile "{self.log}"\nLogLevel Connect\nMaxClients 50\nAllow 127.0.0.1\n'
-            f"ConnectPort {server_port}\n" + ("BasicAuth kanade secret\n" if auth else "")
-        ).encode()})
-        self.proc = subprocess.Popen(
-            ["tinyproxy", "-d", "-c", os.path.join(self.folder, "tinyproxy.conf")],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
-        if not wait_until(lambda: listening(self.port), 10):
-            raise RuntimeError("tinyproxy does not start, see " + self.folder)
-
-    def connects(self):
-        """The CONNECT requests of its log."""
-        text = (read_bytes(self.log) or b"").decode("utf-8", "replace")
-        return re.findall(r"Request \(file descriptor \d+\): (CONNECT \S+)", text)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait()
-
-
 def proxy_scenario(ctx):
     """Every repository and module through the proxy Windows is set to use,
     in a CONNECT tunnel; the bypass list's host direct; the proxy named once
@@ -1201,7 +1159,7 @@ def proxy_scenario(ctx):
     log = KanadeLog(os.path.join(box.program, "kanade.log"))
     server_port = int(ctx.server.url.rsplit(":", 1)[1])
     proxy = Tinyproxy(ctx.root, server_port)
-    signing = Tinyproxy(ctx.root, server_port, auth=True)
+    signing = Tinyproxy(ctx.root, server_port, auth=("kanade", "secret"))
     via = f"http://127.0.0.1:{proxy.port}"
     # The PAC script, served on the loopback, sends everything to the proxy.
     pac_port = free_port()
