@@ -103,6 +103,7 @@ class PatchRun {
   std::uintmax_t turn_log_size_ = 0;
   double game_checked_at_ = 0;  // when the wait last looked for the game
   bool proxy_told_ = false;     // the log has named this run's proxy
+  bool begun_ = false;          // a run has begun since start-up
   RunReporter reporter_;
 };
 

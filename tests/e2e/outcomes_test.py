@@ -233,28 +233,47 @@ def silent_server_case(ctx):
 
 def manners_case(ctx):
     """A server that is overloaded or silent: few retries, Retry-After
-    obeyed or taken at its word, and the end line within 45 s."""
-    # (what, the answer to every repository, most requests, words in the log)
-    rows = [("always 503", ("busy", 503), 8, "! HTTP 503"),
-            ("503, come back in 2 minutes", ("busy", 503, "120"), 5,
-             "the server asks to wait 120 s"),
-            ("429, come back in a second", ("busy", 429, "1"), 8, "! HTTP 429"),
-            ("the request taken, no answer", ("hang",), 5, "no answer within 20 s"),
-            ("headers, then nothing", ("headers_then_hang",), 5,
-             "no byte of the body within 20 s")]
-    for i, (what, answer, most, words) in enumerate(rows):
-        for name in REPOSITORIES:
-            ctx.server.routes.set(f"/repos/{name}.repo", *answer)
+    obeyed for at most 10 s, and the end line within 45 s. One object
+    refused once, with a Retry-After of 30 s, among 60: all installed."""
+    modules = [(f"Data/m{i:02}.txt", b"module %d" % i) for i in range(60)]
+
+    def refused_once(box):
+        ctx.serial += 1
+        publish_release(ctx, {"kanade-test": modules}, ctx.serial)
+        served = "/files/" + hashlib.sha256(modules[17][1]).hexdigest()
+        ctx.server.routes.set(served, "busy_once", 503, "30", modules[17][1])
+
+    def answer_repositories(*answer):
+        return lambda box: [ctx.server.routes.set(f"/repos/{name}.repo", *answer)
+                            for name in REPOSITORIES]
+
+    # (what, arrange, most requests, words in the log, the closing line)
+    rows = [("always 503", answer_repositories("busy", 503), 8, "! HTTP 503", NOT_APPLIED),
+            ("503, come back in 2 minutes", answer_repositories("busy", 503, "120"), 8,
+             "the server asks to wait 120 s", NOT_APPLIED),
+            ("429, come back in a second", answer_repositories("busy", 429, "1"), 8, "! HTTP 429",
+             NOT_APPLIED),
+            ("the request taken, no answer", answer_repositories("hang"), 5,
+             "no answer within 20 s", NOT_APPLIED),
+            ("headers, then nothing", answer_repositories("headers_then_hang"), 5,
+             "no byte of the body within 20 s", NOT_APPLIED),
+            ("one of 60 modules refused once for 30 s", refused_once, 5 + 60 + 1,
+             ": HTTP 503; the server asks to wait 30 s", READY)]
+    for i, (what, arrange, most, words, closing) in enumerate(rows):
         box = Sandbox(ctx, f"manners{i}")
+        arrange(box)
         before = len(ctx.server.routes.requests)
         started = time.time()
         ended = box.run_to_end(timeout=90)
         elapsed = time.time() - started
         asked = len(ctx.server.routes.requests) - before
         check(ended and elapsed < 45, f"{what}: the end line within 45 s ({elapsed:.1f} s)")
+        check(box.closing_line() == closing, f"{what}: {box.closing_line()}")
         check(asked <= most, f"{what}: {asked} requests, at most {most}")
         check(any(words in line for line in box.log.lines()), f"{what}: the log says {words!r}")
         check(red_lines_without_reason(box) == [], f"{what}: every red line has its reason")
+    wrong = [path for path, body in modules if box.read(os.path.join(box.game, path)) != body]
+    check(wrong == [], f"one refused once: every module in place {wrong[:3]}")
 
 
 def full_disk_case(ctx):
