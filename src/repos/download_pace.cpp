@@ -14,8 +14,9 @@ constexpr double kLookEveryMs = 500;
 constexpr double kFewSeconds = 3;
 // The time left shows once the line has been up this long.
 constexpr double kSettleMs = 2000;
-// The speed is the mean of the last seconds, and not given before one.
-constexpr std::chrono::milliseconds kSpeedWindow{5000};
+// The speed is the mean of the last seconds (a narrow line's TLS records
+// bring a body in steps of a second or more), and not given before one.
+constexpr std::chrono::milliseconds kSpeedWindow{8000};
 constexpr std::chrono::milliseconds kSpeedLeast{1000};
 
 RateMeter::TimePoint At(double ms) {

@@ -487,8 +487,10 @@ def remove_lines(path):
     return ["> - 削除: " + path, f"< - 削除: {path} 成功"]
 
 
-# A download's progress rewrites: how many a run writes depends on timing.
+# A download's progress rewrites: how many a run writes depends on timing;
+# so does the progress line of a repository's downloads ("~ ").
 PROGRESS = re.compile(r"(?:UPG:)?< - 更新中: (.*) (\d+)")
+DOWNLOADS = re.compile(r"(?:UPG:)?~ ダウンロード中: .*")
 # So do the -waitfor countdown's, which end when the awaited program does,
 # and the milliseconds curl took to fail.
 COUNTDOWN = re.compile(r"(?:UPG:)?< -waitfor: アップグレード待機中: \d+\.\d 秒")
@@ -503,13 +505,15 @@ def normalised_log(data, replace):
     case made fixed: the `replace` strings (temporary folders, server URLs
     with their ports), the progress and countdown rewrites, curl's
     milliseconds and the size of the program's own build, which another
-    build of the same code has too. Line ends stay as written."""
+    build of the same code has too; the downloads' progress lines go. Line
+    ends stay as written."""
     text = data.decode("utf-8", "surrogateescape")
     for old in sorted(replace, key=len, reverse=True):
         text = text.replace(old, replace[old])
     lines = [BUILD_SIZE.sub(r"\1 <size>", CURL_TIME.sub(r"\1 after <n> ms", line))
              for line in text.split("\r\n")
-             if not PROGRESS.fullmatch(line) and not COUNTDOWN.fullmatch(line)]
+             if not PROGRESS.fullmatch(line) and not COUNTDOWN.fullmatch(line)
+             and not DOWNLOADS.fullmatch(line)]
     return "\r\n".join(lines).encode("utf-8", "surrogateescape")
 
 
@@ -533,6 +537,8 @@ def without_progress(lines, paths):
     depends on timing; each must name a module being installed."""
     kept = []
     for line in lines:
+        if DOWNLOADS.fullmatch(line):
+            continue
         match = PROGRESS.fullmatch(line)
         if match:
             check(match.group(1) in paths, "a progress line names a module: " + line)

@@ -26,13 +26,13 @@ import threading
 import time
 
 import e2e_common
-from e2e_common import (GAME_EXE, MAIN_TITLE, REPO_SERVER, REPOSITORIES, Relay, Sandbox,
-                        Tinyproxy, check, free_port, ini_bytes, main, read_bytes, save_transcript,
-                        start_display, wait_until)
+from e2e_common import (GAME_EXE, MAIN_TITLE, REPO_SERVER, REPOSITORIES, SOURCE_DIR, Relay,
+                        Sandbox, Tinyproxy, check, console_ink, free_port, ini_bytes, main,
+                        read_bytes, save_transcript, start_display, wait_until)
 from game_running_cases import game_running_cases
 from hostile_server_test import Servers, Tools
 from record_cases import record_cases
-from x11 import die_with_parent, find_window, run
+from x11 import die_with_parent, find_window, run, screenshot
 
 # The closing lines.
 READY, NOT_APPLIED, REMOVED, NOT_REMOVED = ("> " + e2e_common.READY, "> " + e2e_common.NOT_APPLIED,
@@ -425,6 +425,74 @@ def proxy_case(ctx):
         check(red_lines_without_reason(box) == [], f"{what}: every red line has its reason")
 
 
+def narrow_line_case(ctx):
+    """A capped mobile line: the relay of the benchmarks gives the whole
+    line 4,000 bytes a second toward the player, a 100 ms round trip, and
+    holds at most 2 s of data (bench/delay_relay.py). Four modules of 40 KiB
+    over HTTP/2 take it 41 s, and nginx sends them one after another: each
+    waits its turn behind the others' bodies, which is no silence of the
+    server. Every module arrives in that one run, and the window shows the
+    progress line (demo/screenshots/narrow-line.png)."""
+    root = os.path.join(ctx.root, "narrow")
+    www, files = os.path.join(root, "www"), os.path.join(root, "www", "files")
+    bodies = {f"Data/m{i}.bin": os.urandom(40 * 1024) for i in range(4)}
+    for relative, body in bodies.items():
+        os.makedirs(os.path.dirname(os.path.join(files, relative)), exist_ok=True)
+        with open(os.path.join(files, relative), "wb") as f:
+            f.write(body)
+    os.makedirs(os.path.join(www, "repos"))
+    os.makedirs(os.path.join(root, "empty"))
+    state = os.path.join(root, "nginx")
+    started = subprocess.run(["bash", REPO_SERVER, "start", state, www],
+                             env=dict(os.environ, KANADE_SERVER_LIFETIME="300"),
+                             capture_output=True, text=True, timeout=60)
+    if not check(started.returncode == 0, "narrow line: nginx starts " + started.stderr.strip()):
+        return
+    ctx.cleanup.callback(subprocess.run, ["bash", REPO_SERVER, "stop", state],
+                         capture_output=True, timeout=30)
+    port = started.stdout.strip().splitlines()[-1].rsplit(":", 1)[1]
+    relay = subprocess.Popen(
+        [sys.executable, os.path.join(SOURCE_DIR, "bench", "delay_relay.py"), port, "50",
+         "--rate", "4000", "--queue", "2"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        text=True, preexec_fn=die_with_parent)
+    ctx.cleanup.callback(relay.kill)
+    url = "https://127.0.0.1:" + relay.stdout.readline().strip()
+    for repo in REPOSITORIES:
+        folder = files if repo == "kanade-test" else os.path.join(root, "empty")
+        subprocess.run([ctx.repo_tool, "build", folder, url + "/files", "-o",
+                        os.path.join(www, "repos", repo + ".repo"), "--key",
+                        os.environ["KANADE_SECRET_KEY"], "--name", repo],
+                       check=True, capture_output=True, timeout=60)
+    box = Sandbox(ctx, "narrow/box")
+    box.ca = os.path.join(state, "ca.pem")
+    began = time.time()
+    proc = box.start(url=url)
+    try:
+        # The picture once the time left shows.
+        shown = wait_until(lambda: any(line.startswith("~ ") and "残り約" in line
+                                       for line in box.log.lines()), 60)
+        window = find_window(box.env(), MAIN_TITLE) if shown else None
+        picture = None
+        if window:
+            folder = os.path.join(os.environ.get("KANADE_DEMO_DIR") or
+                                  os.path.join(SOURCE_DIR, "demo"), "screenshots")
+            os.makedirs(folder, exist_ok=True)
+            picture = screenshot(box.env(), window, os.path.join(folder, "narrow-line.png"))
+        ended = wait_until(lambda: box.log.closing(), 120)
+    finally:
+        proc.kill()
+        proc.wait()
+    elapsed = time.time() - began
+    check(bool(shown), "narrow line: the progress line shows, with the time left")
+    check(picture is not None and console_ink(picture, 8) != frozenset(),
+          "narrow line: the picture shows a line at the console's foot")
+    check(ended == [READY], f"narrow line: {ended}")
+    missing = [r for r, body in bodies.items() if box.read(os.path.join(box.game, r)) != body]
+    check(missing == [], f"narrow line: every module arrived (missing: {missing})")
+    check(41 <= elapsed < 90, f"narrow line: {elapsed:.0f} s, about what the line takes")
+    check(red_lines_without_reason(box) == [], "narrow line: every red line has its reason")
+
+
 class RecordBox:
     """The sandbox of the shared record cases (record_cases.py) on Linux."""
 
@@ -524,5 +592,6 @@ def setup(ctx):
 if __name__ == "__main__":
     sys.exit(main("outcomes e2e", __doc__, [
         closing_rows_case, withdrawn_case, record_case, game_running_case, two_copies_case,
-        full_disk_case, stingy_server_case, silent_server_case, manners_case, proxy_case], setup,
+        full_disk_case, stingy_server_case, silent_server_case, manners_case, proxy_case,
+        narrow_line_case], setup,
         arguments=(3,)))
