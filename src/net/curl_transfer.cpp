@@ -179,7 +179,7 @@ struct Transfer {
   bool http1_only = false;  // its origin refuses HTTP/2 streams
   SteadyClock::time_point last_activity;
   curl_slist* headers = nullptr;  // the request's own header lines
-  std::string proxy;              // the system settings' proxy of this attempt
+  std::string proxy;              // the proxy this attempt goes through, for its reasons
   TransferResponse response;      // of the latest response so far
   bool in_headers = false;        // between a status line and the blank line
   // Guarded by the pool's mutex, once done.
