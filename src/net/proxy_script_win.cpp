@@ -158,15 +158,33 @@ ScriptAnswer AskScriptProcess(const std::string& script, std::string_view url,
   // The URL goes with the script: no command line to take it apart.
   std::wstring command =
       L"\"" + std::wstring(program, length) + L"\" " + Widen(kProxyScriptArgument);
-  STARTUPINFOW start{};
-  start.cb = sizeof start;
-  start.dwFlags = STARTF_USESTDHANDLES;
-  start.hStdInput = in_read.h;
-  start.hStdOutput = out_write.h;
-  start.hStdError = out_write.h;
+  STARTUPINFOEXW start{};
+  start.StartupInfo.cb = sizeof start;
+  start.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  start.StartupInfo.hStdInput = in_read.h;
+  start.StartupInfo.hStdOutput = out_write.h;
+  start.StartupInfo.hStdError = out_write.h;
+  // The process gets the two pipes and nothing else of ours: no socket of a
+  // transfer, no file the program holds.
+  HANDLE inherited_handles[] = {in_read.h, out_write.h};
+  SIZE_T list_size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+  std::vector<char> list(list_size);
+  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
+  DWORD flags = CREATE_NO_WINDOW;
+  if (list_size > 0 && InitializeProcThreadAttributeList(attributes, 1, 0, &list_size)) {
+    if (UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                  inherited_handles, sizeof inherited_handles, nullptr, nullptr)) {
+      start.lpAttributeList = attributes;
+      flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
+  }
   PROCESS_INFORMATION process{};
-  if (length == 0 || !CreateProcessW(program, command.data(), nullptr, nullptr, TRUE,
-                                     CREATE_NO_WINDOW, nullptr, nullptr, &start, &process)) {
+  const bool started =
+      length > 0 && CreateProcessW(program, command.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                                   nullptr, &start.StartupInfo, &process);
+  if (start.lpAttributeList != nullptr) DeleteProcThreadAttributeList(attributes);
+  if (!started) {
     result.Failure =
         "the script's process did not start (error " + std::to_string(GetLastError()) + ")";
     return result;
