@@ -1,11 +1,19 @@
 #!/usr/bin/python3
 """A TCP relay on 127.0.0.1 that delays every chunk by a fixed time in each
-direction, as a long link would, without limiting bandwidth: a chunk leaves
-at its arrival time plus the delay, in the order it came, whatever else is
-still waiting. TLS passes through untouched, so the client still
-negotiates HTTP/2 or HTTP/1.1 with the server behind it.
+direction, as a long link would: a chunk leaves at its arrival time plus the
+delay, in the order it came, whatever else is still waiting. TLS passes
+through untouched, so the client still negotiates HTTP/2 or HTTP/1.1 with
+the server behind it.
 
-    delay_relay.py UPSTREAM_PORT [DELAY_MS]     (default 40 ms each way)
+    delay_relay.py UPSTREAM_PORT [DELAY_MS] [--rate BYTES_PER_SECOND] [--queue SECONDS]
+
+DELAY_MS defaults to 40 ms each way. With --rate, everything the servers
+send toward the client shares one line of that many bytes a second, as a
+capped mobile plan's: one queue for all connections, in the order the bytes
+came, sent in packets of at most 1,460 bytes. The queue holds at most
+--queue seconds of the line's bytes (default 2; 0 for no bound), as a real
+bottleneck does: while it is full the relay reads nothing more from the
+servers, whose own buffers then fill. The delay follows the line.
 
 Prints the port it listens on, then answers lines on standard input:
 "count" prints "BYTES_UP BYTES_DOWN CONNECTIONS" since the last "reset";
@@ -14,6 +22,7 @@ Prints the port it listens on, then answers lines on standard input:
 The kernel completes the client's TCP handshake itself, so that round trip
 is not delayed; everything after it is.
 """
+import argparse
 import asyncio
 import collections
 import socket
@@ -73,32 +82,109 @@ class Direction:
             self.schedule()
 
 
-class Side(asyncio.Protocol):
-    """One socket of a relayed connection: what it reads goes to `out`."""
+class Line:
+    """The narrow part of the way toward the client: one queue that every
+    connection's chunks wait in, sent on at `rate` bytes a second in packets,
+    each then handed to its connection's Direction, which adds the delay."""
 
-    def __init__(self, out):
+    PACKET = 1460
+
+    def __init__(self, loop, rate, queue_seconds):
+        self.loop = loop
+        self.rate = rate
+        self.limit = rate * queue_seconds if queue_seconds > 0 else None
+        self.queue = collections.deque()  # (direction, data)
+        self.queued = 0
+        self.busy = False
+        self.readers = set()  # server-side transports, paused while the queue is full
+        self.paused = False
+
+    def push(self, direction, data):
+        """data, or b"" / None as Direction.push takes them, behind the rest."""
+        self.queue.append((direction, data))
+        self.queued += len(data or b"")
+        if self.limit is not None and self.queued >= self.limit and not self.paused:
+            self.paused = True
+            for transport in self.readers:
+                transport.pause_reading()
+        if not self.busy:
+            self.send_next()
+
+    def send_next(self):
+        if not self.queue:
+            self.busy = False
+            return
+        direction, data = self.queue[0]
+        if not data:  # an end of stream takes no time on the line
+            self.queue.popleft()
+            direction.push(data)
+            self.send_next()
+            return
+        packet = data[:self.PACKET]
+        if len(data) > self.PACKET:
+            self.queue[0] = (direction, data[self.PACKET:])
+        else:
+            self.queue.popleft()
+        self.queued -= len(packet)
+        self.busy = True
+        self.loop.call_later(len(packet) / self.rate, self.sent, direction, packet)
+
+    def sent(self, direction, packet):
+        direction.push(packet)
+        if self.paused and self.queued < self.limit * 3 // 4:
+            self.paused = False
+            for transport in self.readers:
+                if not transport.is_closing():
+                    transport.resume_reading()
+        self.send_next()
+
+
+class Side(asyncio.BufferedProtocol):
+    """One socket of a relayed connection: what it reads goes to `out`
+    (through `line` when there is one, a few packets at a time, so that the
+    line's queue stays within its bound)."""
+
+    def __init__(self, out, line=None):
         self.out = out
+        self.line = line
         self.transport = None
+        self.buffer = bytearray(4 * Line.PACKET if line is not None else 256 * 1024)
 
     def connection_made(self, transport):
         self.transport = transport
+        if self.line is not None:
+            self.line.readers.add(transport)
+            if self.line.paused:
+                transport.pause_reading()
 
-    def data_received(self, data):
-        self.out.push(data)
+    def push(self, data):
+        if self.line is None:
+            self.out.push(data)
+        else:
+            self.line.push(self.out, data)
+
+    def get_buffer(self, sizehint):
+        return self.buffer
+
+    def buffer_updated(self, nbytes):
+        self.push(bytes(self.buffer[:nbytes]))
 
     def eof_received(self):
-        self.out.push(b"")
+        self.push(b"")
         return True  # half-closed: the other way goes on
 
     def connection_lost(self, exc):
-        self.out.push(None)
+        if self.line is not None:
+            self.line.readers.discard(self.transport)
+        self.push(None)
 
 
 class Relay:
-    def __init__(self, loop, upstream_port, delay):
+    def __init__(self, loop, upstream_port, delay, line=None):
         self.loop = loop
         self.upstream_port = upstream_port
         self.delay = delay
+        self.line = line
         self.counters = Counters()
         self.connecting = set()  # the loop keeps only weak references to tasks
 
@@ -118,7 +204,7 @@ class Relay:
         async def connect():
             try:
                 server, _ = await self.loop.create_connection(
-                    lambda: Side(down), "127.0.0.1", self.upstream_port)
+                    lambda: Side(down, self.line), "127.0.0.1", self.upstream_port)
             except OSError:
                 up.closed = True
                 up.sink = down.sink = client.transport
@@ -134,13 +220,15 @@ class Relay:
 
 
 def main():
-    if len(sys.argv) not in (2, 3):
-        print("usage: delay_relay.py UPSTREAM_PORT [DELAY_MS]", file=sys.stderr)
-        return 2
-    upstream_port = int(sys.argv[1])
-    delay = (float(sys.argv[2]) if len(sys.argv) == 3 else 40.0) / 1000.0
+    parser = argparse.ArgumentParser(prog="delay_relay.py")
+    parser.add_argument("upstream_port", type=int)
+    parser.add_argument("delay_ms", type=float, nargs="?", default=40.0)
+    parser.add_argument("--rate", type=float, default=0, help="bytes a second toward the client")
+    parser.add_argument("--queue", type=float, default=2.0, help="seconds of the line queued")
+    options = parser.parse_args()
     loop = asyncio.new_event_loop()
-    relay = Relay(loop, upstream_port, delay)
+    line = Line(loop, options.rate, options.queue) if options.rate > 0 else None
+    relay = Relay(loop, options.upstream_port, options.delay_ms / 1000.0, line)
     server = loop.run_until_complete(
         loop.create_server(relay.accepted, "127.0.0.1", 0, family=socket.AF_INET, backlog=256))
     print(server.sockets[0].getsockname()[1], flush=True)

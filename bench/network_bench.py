@@ -22,6 +22,10 @@ between, so that a busy moment of the shared machine hits both sides.
   compression  a 20 MiB text module with a .gz beside it, against the same
                module without: bytes on the wire and time
   scaling      100 to 3,000 modules of 4 KiB across the relay, with peak memory
+  narrow       a capped mobile line: the relay gives the whole line 16,000 B/s
+               toward the player (50 ms each way, at most 2 s queued), 150
+               modules of 8 KiB; and 4,000 B/s, 40 modules; kanade start to
+               ready against curl -Z --parallel-max 100 on the same line
   wine         kanade.exe (KANADE_BENCH_EXE, default build-win/kanade.exe,
                which must trust the same publisher key) under Wine against
                the Linux build, 300 x 8 KiB over HTTP/2 (not in the default set)
@@ -32,7 +36,8 @@ the TCP handshake crosses no delay), plus the bytes at 1 Gbit/s.
 
 Usage: network_bench.py BUILD_DIR WORK_DIR
 Environment: KANADE_SECRET_KEY (default BUILD_DIR/test-keys/publisher),
-KANADE_BENCH_RUNS (3), KANADE_BENCH_SCALING_RUNS (1), KANADE_BENCH_ONLY
+KANADE_BENCH_RUNS (3), KANADE_BENCH_SCALING_RUNS (1), KANADE_BENCH_NARROW_RUNS
+(1: a run takes a minute and a half on each side), KANADE_BENCH_ONLY
 (sections, comma-separated), KANADE_BENCH_LARGE_MIB (512),
 KANADE_BENCH_SCALING_COUNTS (100,300,1000,3000), KANADE_BENCH_WINEDEBUG (Wine's
 WINEDEBUG for kanade.exe, whose output is then kept beside the timed logs of
@@ -84,7 +89,12 @@ def module_installed(text):
 
 
 TRANSLATION_REPOS = ("kanade-conv-test", "kanade-test", "kanade-prefixed", "kanade-lua")
-SECTIONS = ("latency", "current", "loopback", "large", "compression", "scaling", "wine")
+SECTIONS = ("latency", "current", "loopback", "large", "compression", "scaling", "narrow",
+            "wine")
+# The narrow lines: (modules of 8 KiB, bytes a second toward the player).
+NARROW_LINES = ((150, 16_000), (40, 4_000))
+NARROW_DELAY_MS = 50
+NARROW_QUEUE_S = 2
 DEFAULT_SECTIONS = SECTIONS[:-1]
 
 
@@ -241,6 +251,7 @@ class Bench:
         self.files = os.path.join(work, "files")
         self.runs = int(os.environ.get("KANADE_BENCH_RUNS", "3"))
         self.scaling_runs = int(os.environ.get("KANADE_BENCH_SCALING_RUNS", "1"))
+        self.narrow_runs = int(os.environ.get("KANADE_BENCH_NARROW_RUNS", "1"))
         self.large_mib = int(os.environ.get("KANADE_BENCH_LARGE_MIB", "512"))
         counts = os.environ.get("KANADE_BENCH_SCALING_COUNTS", "100,300,1000,3000")
         self.counts = [int(c) for c in counts.split(",")]
@@ -286,6 +297,9 @@ class Bench:
         if "scaling" in self.sections:
             for count in self.counts:
                 write_modules(os.path.join(f, f"n{count}"), count, 4096, 3)
+        if "narrow" in self.sections:
+            for count, _ in NARROW_LINES:
+                write_modules(os.path.join(f, f"narrow{count}"), count, 8192, 4)
         if "compression" in self.sections:
             for kind in ("gz", "plain"):
                 os.makedirs(os.path.join(f, "text-" + kind), exist_ok=True)
@@ -628,6 +642,49 @@ class Bench:
             self.row("scaling", "  count x RTT", f"{serial:.1f} s; {RTT * 1000:.0f} ms a module",
                      "closer to curl x100", "met" if closer else "NOT met")
 
+    def narrow(self):
+        server = self.servers["h2"]
+        for count, rate in NARROW_LINES:
+            relay = subprocess.Popen(
+                [sys.executable, RELAY, server.url.rsplit(":", 1)[1], str(NARROW_DELAY_MS),
+                 "--rate", str(rate), "--queue", str(NARROW_QUEUE_S)],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                preexec_fn=die_with_parent)
+            try:
+                port = relay.stdout.readline().strip()
+                if not port.isdigit():
+                    raise BenchError("the narrow line's relay did not start")
+                base = "https://127.0.0.1:" + port
+                folder = f"narrow{count}"
+                for repo in ("kanade-patcher-linux",) + TRANSLATION_REPOS:
+                    listed = folder if repo == "kanade-test" else "own" if "patcher" in repo \
+                        else "empty"
+                    self.publish(server, listed, repo, base)
+                config = self.curl_config(folder, folder, base)
+                kanade, curl = Stat(), Stat()
+                for i in range(self.narrow_runs):
+                    log(f"narrow {rate:,} B/s: {count} modules, run {i + 1} of {self.narrow_runs}")
+                    box = self.new_box()
+                    result = self.run_kanade(box, base, server.ca)
+                    result.expect_installed(count, box)
+                    kanade.add(result.ready)
+                    shutil.rmtree(box)
+                    curl.add(self.curl(config, server.ca, "--http2", "-Z", "--parallel-max", "100"))
+            finally:
+                relay.stdin.close()
+                relay.wait()
+                for repo in ("kanade-patcher-linux",) + TRANSLATION_REPOS:
+                    self.publish(server, "own" if "patcher" in repo else "empty", repo,
+                                 server.relay_url)
+            line = f"{count} x 8 KiB at {rate:,} B/s"
+            self.row("narrow", f"{line}: kanade, start to ready, all installed, green", str(kanade))
+            self.row("narrow", f"{line}: curl -Z --parallel-max 100 (HTTP/2)", str(curl))
+            self.row("narrow", f"{line}: ratio kanade/curl x100", ratio(kanade, curl), "<= 1.3",
+                     verdict(kanade.median / curl.median, 1.3))
+            seconds = count * 8192 / rate + 3 * 2 * NARROW_DELAY_MS / 1000
+            self.row("narrow", f"{line}: physical floor",
+                     f"{seconds:.1f} s (3 round trips + {count * 8192:,} bytes at the line's rate)")
+
     def wine(self):
         exe = os.environ.get("KANADE_BENCH_EXE") or os.path.join(SOURCE_DIR, "build-win",
                                                                  "kanade.exe")
@@ -711,7 +768,7 @@ class Bench:
             self.start_servers()
             if "latency" in self.sections or "current" in self.sections:
                 self.latency_and_current()
-            for section in ("loopback", "large", "compression", "scaling", "wine"):
+            for section in ("loopback", "large", "compression", "scaling", "narrow", "wine"):
                 if section in self.sections:
                     getattr(self, section)()
         finally:

@@ -10,7 +10,7 @@
 #
 # --keep leaves the work folder (sandboxes, logs, servers' logs) in place.
 # KANADE_BENCH_RUNS (default 3), KANADE_BENCH_ONLY=latency,current,loopback,
-# large,compression,scaling and the other settings in bench/network_bench.py
+# large,compression,scaling,narrow and the other settings in bench/network_bench.py
 # narrow or repeat it; KANADE_BUILD_DIR picks the build folder (build).
 # KANADE_BENCH_ONLY=wine times kanade.exe under Wine against the Linux build
 # (build kanade.exe with scripts/build-windows.sh first).

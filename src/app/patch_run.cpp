@@ -124,7 +124,10 @@ void PatchRun::Jump(Step step) {
 void PatchRun::BeginRun() {
   record_ = {};
   proxy_told_ = false;
-  ForgetUnreachableHosts();
+  // The first run's requests went out at start-up, before its first step:
+  // what they spent of the servers' retries is that run's.
+  if (begun_) ForgetUnreachableHosts();
+  begun_ = true;
   ForgetAppliedPaths();
 }
 

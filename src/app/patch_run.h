@@ -108,6 +108,7 @@ class PatchRun {
   double game_checked_at_ = 0;  // when the wait last looked for the game
   bool proxy_told_ = false;     // the log has named this run's proxy
   bool owners_told_ = false;    // the log has said that the folder keeps no owners
+  bool begun_ = false;          // a run has begun since start-up
   RunReporter reporter_;
 };
 

@@ -1,11 +1,14 @@
 #include "app/run_report.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 
 #include "state/patcher_state.h"
 #include "ui/console.h"
 #include "ui/responsiveness.h"
+#include "util/clock.h"
 
 namespace kanade {
 
@@ -35,6 +38,31 @@ std::string_view FailureWord(ModuleFailure failure) {
 }
 
 constexpr std::string_view kOtherCopyWait = "他の Kanade Patcher の処理を待機中...";
+
+// The progress line goes to the log when it first shows and this often.
+constexpr double kDownloadsLogEveryMs = 10'000;
+
+std::string Printed(const char* format, double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+std::string Speed(double bytes_per_second) {
+  if (bytes_per_second < 1000) return Printed("%.0f B/s", bytes_per_second);
+  if (bytes_per_second < 1e6) return Printed("%.0f KB/s", bytes_per_second / 1000);
+  return Printed("%.1f MB/s", bytes_per_second / 1e6);
+}
+
+// "40 秒", "3 分", "2 時間": rounded as a person would say it.
+std::string TimeLeft(double seconds) {
+  if (seconds < 9.5) return Printed("%.0f 秒", std::max(1.0, std::ceil(seconds)));
+  const double fives = std::round(seconds / 5) * 5;
+  if (fives < 60) return Printed("%.0f 秒", fives);
+  const double minutes = std::max(1.0, std::round(seconds / 60));
+  if (minutes < 60) return Printed("%.0f 分", minutes);
+  return Printed("%.0f 時間", std::round(seconds / 3600));
+}
 
 std::string_view HeadOf(PatchAction action) {
   return ModuleHead(action == PatchAction::kInstall);
@@ -172,6 +200,32 @@ void RunReporter::KeepAlive() {
   KeepResponsive();
 }
 
+std::string DownloadLineText(const DownloadTotals& totals) {
+  const bool megabytes = totals.Total >= 1'000'000;
+  const auto size = [megabytes](std::uint64_t bytes) {
+    return megabytes ? Printed("%.1f", static_cast<double>(bytes) / 1e6)
+                     : std::to_string((bytes + 500) / 1000);
+  };
+  std::string text = "ダウンロード中: " + size(totals.Done) + " / " + size(totals.Total) +
+                     (megabytes ? " MB" : " KB");
+  if (!totals.BytesPerSecond) return text;
+  text += " (" + Speed(*totals.BytesPerSecond);
+  if (totals.SecondsLeft) text += ", 残り約 " + TimeLeft(*totals.SecondsLeft);
+  return text + ")";
+}
+
+void RunReporter::DownloadsUnderWay(const DownloadTotals& totals) {
+  const double now = GetClock().ElapsedMs();
+  const bool logged = !downloads_logged_ms_ || now - *downloads_logged_ms_ >= kDownloadsLogEveryMs;
+  if (logged) downloads_logged_ms_ = now;
+  SetConsoleFootLine(DownloadLineText(totals), logged);
+}
+
+void RunReporter::DownloadsEnded() {
+  SetConsoleFootLine("", false);
+  downloads_logged_ms_.reset();
+}
+
 void RunReporter::UpgradeStarting(std::string_view upgrade) {
   AddConsoleLine("アップデート準備中: " + std::string(upgrade));
 }
@@ -226,14 +280,20 @@ void RunReporter::ProxyInUse(const ProxyChoice& choice) {
   if (choice.Bypassed) {
     text = "no proxy: the bypass list of the Windows settings names the repository host (" +
            choice.Bypass + ")";
+  } else if (choice.Source == ProxySource::kEnvironment && !choice.NoProxy.empty()) {
+    text = "direct: the environment variable " + choice.NoProxy +
+           " names the repository host, so " + choice.Variable + " is not used";
   } else if (choice.Source == ProxySource::kEnvironment) {
-    text = "proxy " + choice.Proxy + ", from the environment variable " + choice.Variable;
+    text =
+        "proxy " + ShownProxy(choice.Proxy) + ", from the environment variable " + choice.Variable;
   } else if (choice.Source == ProxySource::kFixed) {
-    text = (choice.Proxy.empty() ? "no proxy for this scheme" : "proxy " + choice.Proxy) +
-           ", from the Windows settings" +
-           (choice.Bypass.empty() ? "" : " (bypass list: " + choice.Bypass + ")");
+    text =
+        (choice.Proxy.empty() ? "no proxy for this scheme" : "proxy " + ShownProxy(choice.Proxy)) +
+        ", from the Windows settings" +
+        (choice.Bypass.empty() ? "" : " (bypass list: " + choice.Bypass + ")");
   } else if (choice.Source == ProxySource::kScript) {
-    text = (choice.Proxy.empty() ? "no proxy (DIRECT)" : "proxy " + choice.Proxy) + ", from " +
+    text = (choice.Proxy.empty() ? "no proxy (DIRECT)" : "proxy " + ShownProxy(choice.Proxy)) +
+           ", from " +
            (choice.Script.empty() ? "the PAC script that automatic detection found"
                                   : "the PAC script " + choice.Script);
   } else {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,11 @@ class RunReporter : public EngineSink, public UpgradeSink {
   void ModuleRefused(PatchAction action, std::string_view full_path,
                      std::string_view reason) override;
   void KeepAlive() override;
+  /// "ダウンロード中: 0.6 / 1.2 MB (16 KB/s, 残り約 40 秒)" under the
+  /// other lines, rewritten as the downloads go; in the log when it first
+  /// shows and every ten seconds after.
+  void DownloadsUnderWay(const DownloadTotals& totals) override;
+  void DownloadsEnded() override;
 
   // The self-upgrade's.
   void UpgradeStarting(std::string_view upgrade) override;
@@ -83,9 +89,14 @@ class RunReporter : public EngineSink, public UpgradeSink {
   int game_line_ = 0;
   std::string game_text_;
   int fifo_line_ = 0;
+  std::optional<double> downloads_logged_ms_;
 };
 
 /// "-waitfor: アップグレード待機中: 10.0 秒" for `remaining_ms`.
 std::string WaitLineText(double remaining_ms);
+
+/// "ダウンロード中: 0.6 / 1.2 MB (16 KB/s, 残り約 40 秒)": sizes in KB below
+/// a megabyte, the speed once known, the time left once settled.
+std::string DownloadLineText(const DownloadTotals& totals);
 
 }  // namespace kanade

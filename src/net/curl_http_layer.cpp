@@ -119,6 +119,8 @@ class LibcurlLayer : public HttpLayer {
     prefetched_.clear();
   }
 
+  std::optional<double> LineRate() override { return LineBytesPerSecond(); }
+
   DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report) override {
     const TransferState before = TransferStatus(handle);
     EndTransfer(handle);

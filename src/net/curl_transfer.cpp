@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "net/host_watch.h"
+#include "net/rate_meter.h"
 #include "net/socket_wait.h"
 #include "net/system_proxy.h"
 #include "util/text.h"
@@ -42,9 +44,10 @@ constexpr long kMaxConnectionsPerHost = 8;
 // is drawn between none and this (full jitter), so that the players a busy
 // server turned away do not all come back in step.
 constexpr Milliseconds kRetryPauses[] = {Milliseconds(500), Milliseconds(2000)};
-// A Retry-After up to this long is waited for; a longer one ends the
-// transfer at once.
-constexpr long kMaxRetryAfterSeconds = 10;
+// A Retry-After is the server's word about one request: that request and
+// the server's new ones wait for it, but no longer than this, and then go
+// on (what the server keeps refusing fails within the retry budget).
+std::atomic<int> longest_retry_pause_ms{10'000};
 // Retries to one origin in a run: a tenth of the requests sent to it, and a
 // few more, so that a server that is down sees about 1.1 times a healthy
 // run's requests.
@@ -55,6 +58,13 @@ constexpr Milliseconds kOneBreak{500};
 
 constexpr const char* kRetriesSpent =
     "not tried again: the retries for this server in this run are spent";
+
+// The delivery rate over the last seconds in which transfers were under
+// way, and how much of such time it takes before the rate counts: a fast
+// line's first answers come sooner, and its rate stays unknown (no limit)
+// until bodies show it.
+constexpr Milliseconds kLineRateWindow{3000};
+constexpr Milliseconds kLineRateLeast{500};
 
 std::atomic<int> connect_timeout_ms{15'000};
 std::atomic<int> first_byte_timeout_ms{20'000};
@@ -100,6 +110,41 @@ std::string CaBundleFromEnvironment() {
 #endif
 }
 
+// What the line delivers across every transfer, counted only while some
+// transfer is under way: idle time says nothing of the line. Bodies that
+// fit a TLS record arrive whole, so the rate is the bytes over that time,
+// not over each body's own. The worker feeds it; the module engine reads
+// it to decide how many downloads run at once.
+class LineMeter {
+ public:
+  void Started(SteadyClock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (under_way_++ == 0) meter_.Count(true, now);
+  }
+  void Ended(SteadyClock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--under_way_ == 0) meter_.Count(false, now);
+  }
+  void Add(std::uint64_t bytes, SteadyClock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    meter_.Add(bytes, now);
+  }
+  std::optional<double> BytesPerSecond() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return meter_.BytesPerSecond(SteadyClock::now());
+  }
+
+ private:
+  std::mutex mutex_;
+  RateMeter meter_{kLineRateWindow, kLineRateLeast};
+  int under_way_ = 0;
+};
+
+LineMeter& Deliveries() {
+  static LineMeter meter;
+  return meter;
+}
+
 struct Transfer {
   TransferId id = 0;
   TransferRequest request;
@@ -116,28 +161,25 @@ struct Transfer {
   CURL* easy = nullptr;
   std::string url;
   std::string origin;
+  HostWatch* host = nullptr;  // its origin's, the worker's own
   int attempt = 1;
   SteadyClock::time_point retry_at;
   char error[CURL_ERROR_SIZE] = {};
   bool too_large = false;
   bool sink_failed = false;
-  Milliseconds no_data_limit{60'000};
-  Milliseconds low_speed_window{60'000};
-  std::uint64_t low_speed_bytes = 0;  // the least a window must bring
   // Until libcurl gives the transfer a connection it waits in libcurl's
   // queue, where only its origin's progress says that all is well.
   bool connected = false;
   bool got_response = false;        // a status line arrived in this attempt
   bool got_body = false;            // so did a byte of the body
   std::optional<long> retry_after;  // seconds the latest response asks to wait
+  SteadyClock::time_point launched_at;
   SteadyClock::time_point connected_at;
   bool counted = false;     // in its origin's requests for the retry budget
   bool http1_only = false;  // its origin refuses HTTP/2 streams
   SteadyClock::time_point last_activity;
-  SteadyClock::time_point window_start;
-  std::uint64_t window_received = 0;
   curl_slist* headers = nullptr;  // the request's own header lines
-  std::string proxy;              // the system settings' proxy of this attempt
+  std::string proxy;              // the proxy this attempt goes through, for its reasons
   TransferResponse response;      // of the latest response so far
   bool in_headers = false;        // between a status line and the blank line
   // Guarded by the pool's mutex, once done.
@@ -161,6 +203,7 @@ void TakeValidator(std::string_view name, std::string_view value, std::size_t li
 std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
   transfer.last_activity = SteadyClock::now();
+  transfer.host->Heard(transfer.last_activity);
   std::string_view line(data, size * count);
   // Each response (a redirect, then the final one) starts anew.
   if (line.substr(0, 5) == "HTTP/") {
@@ -210,8 +253,6 @@ int OnConnected(void* user, char*, char*, int, int) {
   transfer.connected = true;
   transfer.last_activity = SteadyClock::now();
   transfer.connected_at = transfer.last_activity;
-  transfer.window_start = transfer.last_activity;
-  transfer.window_received = transfer.received.load(std::memory_order_relaxed);
   return CURL_PREREQFUNC_OK;
 }
 
@@ -230,7 +271,12 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
     transfer.sink_failed = true;
     return 0;
   }
-  if (bytes > 0) transfer.got_body = true;
+  if (bytes > 0) {
+    transfer.got_body = true;
+    transfer.host->Heard(transfer.last_activity);
+    transfer.host->Delivered(bytes);
+    Deliveries().Add(bytes, transfer.last_activity);
+  }
   transfer.received.store(total, std::memory_order_relaxed);
   return bytes;
 }
@@ -258,9 +304,10 @@ bool Configure(Transfer& transfer) {
   set(CURLOPT_USERAGENT, std::string(kUserAgent).c_str());
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_ERRORBUFFER, transfer.error);
-  // A server that accepts and never completes the handshake must not hold
-  // the run: the connection, TLS included, has this long.
-  set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect_timeout_ms.load()));
+  // libcurl's own connect time-out (300 s) stays: the worker ends a
+  // connection that hears nothing from its server (host_watch.h), while a
+  // handshake that waits behind the server's own bytes on a narrow line
+  // may take its time.
   // A retry never trusts the connection that just failed.
   if (transfer.attempt > 1) set(CURLOPT_FRESH_CONNECT, 1L);
   if (transfer.http1_only) set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
@@ -279,8 +326,10 @@ bool Configure(Transfer& transfer) {
       set(CURLOPT_PROXYAUTH, route->SignIn);
       set(CURLOPT_PROXYUSERPWD, ":");  // the Windows user's own sign-in
     }
-    transfer.proxy = route->Proxy;
   }
+  // The proxy it goes through, for its reasons: the settings', or the
+  // environment's unless no_proxy names the host.
+  transfer.proxy = ProxyInUse(transfer.url).Proxy;
   // Compressed bodies where the server has them; limits and digests apply
   // to the decoded bytes.
   set(CURLOPT_ACCEPT_ENCODING, "");
@@ -363,12 +412,9 @@ Verdict Judge(Transfer& transfer, CURLcode result) {
     const bool busy = status >= 500 || status == 429;
     if (!busy) return {TransferOutcome::kCompleted, ""};
     Verdict verdict{TransferOutcome::kCompleted, "HTTP " + std::to_string(status), true};
-    if (transfer.retry_after && *transfer.retry_after > kMaxRetryAfterSeconds) {
-      // Taken at its word: nothing more goes to that server in this run.
+    if (transfer.retry_after && *transfer.retry_after * 1000 > longest_retry_pause_ms) {
       verdict.reason.Then("the server asks to wait " + std::to_string(*transfer.retry_after) +
                           " s");
-      verdict.retry = false;
-      verdict.unreachable = true;
     }
     return verdict;
   }
@@ -383,11 +429,11 @@ Verdict Judge(Transfer& transfer, CURLcode result) {
   verdict.reason.From = Reason::Source::kCurl;
   verdict.reason.Code = static_cast<long>(result);
   verdict.reason.Text = transfer.error[0] != '\0' ? transfer.error : curl_easy_strerror(result);
-  if (!transfer.proxy.empty()) verdict.reason.Then("through the proxy " + transfer.proxy);
-  // Without a total time-out of ours, only the connect time-out says this.
-  // libcurl starts that clock when a transfer leaves its queue for a
-  // connection, so a queued transfer never ends so: the host took too long
-  // to connect.
+  if (!transfer.proxy.empty()) {
+    verdict.reason.Then("through the proxy " + ShownProxy(transfer.proxy));
+  }
+  // Without a total time-out of ours, only libcurl's connect time-out says
+  // this: the host took minutes to connect.
   verdict.unreachable = result == CURLE_OPERATION_TIMEDOUT;
   verdict.retry = IsConnectionFailure(result);
   // libcurl tries a refused stream again on new connections by itself; a
@@ -413,10 +459,6 @@ class TransferPool {
     transfer->url = request.Url;
     transfer->origin = OriginOf(request.Url);
     transfer->sink = &sink;
-    transfer->no_data_limit = Milliseconds(NoDataAbortMs());
-    transfer->low_speed_window = Milliseconds(LowSpeedWindowMs());
-    transfer->low_speed_bytes =
-        static_cast<std::uint64_t>(LowSpeedBytesPerSecond()) * LowSpeedWindowMs() / 1000;
     transfers_[transfer->id] = transfer;
     incoming_.push_back(transfer);
     lock.unlock();
@@ -528,6 +570,7 @@ class TransferPool {
 
   void Release(Transfer& transfer) {
     if (transfer.easy == nullptr) return;
+    Deliveries().Ended(SteadyClock::now());
     curl_multi_remove_handle(multi_, transfer.easy);
     curl_easy_cleanup(transfer.easy);
     transfer.easy = nullptr;
@@ -547,7 +590,7 @@ class TransferPool {
   }
 
   // Starts an attempt on the multi handle, unless its host is known to be
-  // unreachable in this run.
+  // unreachable in this run; while the host asked to wait, later.
   void Launch(const std::shared_ptr<Transfer>& transfer,
               std::vector<std::shared_ptr<Transfer>>& running) {
     std::optional<Reason> unreachable;
@@ -562,6 +605,12 @@ class TransferPool {
       return;
     }
     const auto now = SteadyClock::now();
+    transfer->host = &hosts_[transfer->origin];
+    if (const auto paused = transfer->host->PausedAt(now)) {
+      transfer->retry_at = *paused;
+      delayed_.push_back(transfer);
+      return;
+    }
     if (!transfer->counted) {
       transfer->counted = true;
       std::lock_guard<std::mutex> lock(mutex_);
@@ -573,8 +622,7 @@ class TransferPool {
     transfer->got_body = false;
     transfer->retry_after.reset();
     transfer->last_activity = now;
-    transfer->window_start = now;
-    transfer->window_received = 0;
+    transfer->launched_at = now;
     transfer->error[0] = '\0';
     transfer->response = {};
     transfer->in_headers = false;
@@ -582,9 +630,12 @@ class TransferPool {
     if (transfer->url.compare(0, 8, "https://") != 0) HeardHttpVersion(CURL_HTTP_VERSION_1_1);
     if (transfer->easy == nullptr || !Configure(*transfer) ||
         curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
+      if (transfer->easy != nullptr) curl_easy_cleanup(transfer->easy);
+      transfer->easy = nullptr;
       Complete(*transfer, TransferOutcome::kFailed, "libcurl could not start the transfer");
       return;
     }
+    Deliveries().Started(now);
     running.push_back(transfer);
   }
 
@@ -595,17 +646,20 @@ class TransferPool {
       added.swap(incoming_);
     }
     for (auto& transfer : added) Launch(transfer, running);
-    // Retries whose pause is over start again; cancelled ones end.
+    // Retries whose pause is over start again (or wait on, while their
+    // server asks to); cancelled ones end.
     const auto now = SteadyClock::now();
+    std::vector<std::shared_ptr<Transfer>> due;
     std::erase_if(delayed_, [&](const std::shared_ptr<Transfer>& transfer) {
       if (transfer->cancel) {
         Complete(*transfer, TransferOutcome::kCancelled, "cancelled");
         return true;
       }
       if (now < transfer->retry_at) return false;
-      Launch(transfer, running);
+      due.push_back(transfer);
       return true;
     });
+    for (auto& transfer : due) Launch(transfer, running);
   }
 
   // Another attempt from the start, after a pause, into a sink that forgot
@@ -632,11 +686,16 @@ class TransferPool {
       std::lock_guard<std::mutex> lock(mutex_);
       transfer->retries.push_back(reason);
     }
-    const Milliseconds pause =
-        transfer->retry_after
-            ? Milliseconds(*transfer->retry_after * 1000)
-            : JitteredPause(kRetryPauses[static_cast<std::size_t>(transfer->attempt - 1)]);
-    Requeue(transfer, SteadyClock::now() + pause);
+    Milliseconds pause =
+        JitteredPause(kRetryPauses[static_cast<std::size_t>(transfer->attempt - 1)]);
+    if (transfer->retry_after) {
+      // The server's word: this request and its server's new ones wait,
+      // up to the longest pause.
+      pause = std::min(Milliseconds(*transfer->retry_after * 1000),
+                       Milliseconds(longest_retry_pause_ms.load()));
+      transfer->host->PauseUntil(now + pause);
+    }
+    Requeue(transfer, now + pause);
     transfer->attempt += 1;
     return true;
   }
@@ -685,20 +744,31 @@ class TransferPool {
   }
 
   // Cancelled, silent or too slow transfers end here; the rest go on.
+  // Silence is judged by server: whatever arrives on any connection to it
+  // counts for every transfer waiting there.
   void CheckClocks(std::vector<std::shared_ptr<Transfer>>& running) {
     const auto now = SteadyClock::now();
-    const Milliseconds first_byte_limit(first_byte_timeout_ms.load());
+    const SilenceLimits limits{
+        Milliseconds(connect_timeout_ms.load()), Milliseconds(first_byte_timeout_ms.load()),
+        Milliseconds(no_data_abort_ms.load()), Milliseconds(low_speed_window_ms.load()),
+        static_cast<std::uint64_t>(low_speed_bytes_per_second.load()) *
+            static_cast<std::uint64_t>(low_speed_window_ms.load()) / 1000};
     std::map<std::string, Reason> unreachable;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       unreachable = unreachable_;
     }
-    // A queued transfer waits as long as transfers to its origin make
-    // progress, which frees the connections it waits for.
+    // The servers whose transfers hold a connection, and those among them
+    // that brought too little over a whole low-speed window.
+    std::set<HostWatch*> connected;
     for (const auto& transfer : running) {
-      if (transfer->easy == nullptr || !transfer->connected) continue;
-      auto& progress = origin_progress_[transfer->origin];
-      progress = std::max(progress, transfer->last_activity);
+      if (transfer->easy != nullptr && transfer->connected) connected.insert(transfer->host);
+    }
+    std::map<HostWatch*, Reason> too_slow;
+    for (auto& [origin, host] : hosts_) {
+      if (auto reason = host.TooSlow(connected.count(&host) > 0, limits, now)) {
+        too_slow.emplace(&host, std::move(*reason));
+      }
     }
     for (auto& transfer : running) {
       if (transfer->easy == nullptr) continue;
@@ -707,57 +777,29 @@ class TransferPool {
         continue;
       }
       // Transfers already under way to a host that just timed out would
-      // only wait for the same end (some of them in libcurl's queue, where
-      // no connect time-out of theirs runs yet).
+      // only wait for the same end (some of them in libcurl's queue).
       if (const auto it = unreachable.find(transfer->origin); it != unreachable.end()) {
         Complete(*transfer, TransferOutcome::kFailed, it->second);
         continue;
       }
-      if (!transfer->connected) {
-        const auto progress = origin_progress_.find(transfer->origin);
-        const auto since = progress == origin_progress_.end()
-                               ? transfer->last_activity
-                               : std::max(transfer->last_activity, progress->second);
-        if (now - since > transfer->no_data_limit) {
-          Complete(*transfer, TransferOutcome::kStalled,
-                   "no connection for " + std::to_string(transfer->no_data_limit.count() / 1000) +
-                       " s while the others to its server made no progress");
-        }
+      if (const auto it = too_slow.find(transfer->host);
+          it != too_slow.end() && transfer->connected) {
+        Complete(*transfer, TransferOutcome::kStalled, it->second);
         continue;
       }
-      // A server that took the request and sends nothing of an answer is
-      // as good as unreachable: the others to it end at once too.
-      if (!transfer->got_body && now - transfer->connected_at > first_byte_limit) {
-        Reason reason =
-            (transfer->got_response ? "no byte of the body within " : "no answer within ") +
-            std::to_string(first_byte_limit.count() / 1000) + " s of the request";
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          unreachable_.emplace(transfer->origin, reason);
-        }
-        Complete(*transfer, TransferOutcome::kStalled, std::move(reason));
-        continue;
+      const TransferClock clock{transfer->connected,    transfer->got_response,
+                                transfer->got_body,     transfer->launched_at,
+                                transfer->connected_at, transfer->last_activity};
+      std::optional<Silence> silence = JudgeSilence(
+          clock, transfer->host->LastHeard(), connected.count(transfer->host) > 0, limits, now);
+      if (!silence) continue;
+      if (silence->Unreachable) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        unreachable_.emplace(transfer->origin, silence->Why);
+        unreachable.emplace(transfer->origin, silence->Why);
       }
-      if (now - transfer->last_activity > transfer->no_data_limit) {
-        Complete(
-            *transfer, TransferOutcome::kStalled,
-            "nothing arrived for " + std::to_string(transfer->no_data_limit.count() / 1000) + " s");
-        continue;
-      }
-      // A drip of bytes must not hold the run for ever: each window must
-      // bring at least the low-speed share.
-      if (now - transfer->window_start >= transfer->low_speed_window) {
-        const std::uint64_t received = transfer->received.load(std::memory_order_relaxed);
-        if (received - transfer->window_received < transfer->low_speed_bytes) {
-          Complete(*transfer, TransferOutcome::kStalled,
-                   std::to_string(received - transfer->window_received) + " bytes in " +
-                       std::to_string(transfer->low_speed_window.count() / 1000) +
-                       " s, below the low-speed limit");
-          continue;
-        }
-        transfer->window_start = now;
-        transfer->window_received = received;
-      }
+      Complete(*transfer, silence->Stalled ? TransferOutcome::kStalled : TransferOutcome::kFailed,
+               std::move(silence->Why));
     }
   }
 
@@ -777,7 +819,7 @@ class TransferPool {
         HeardHttpVersion(version);
       }
       Verdict verdict = Judge(*transfer, message->data.result);
-      if (transfer->connected) origin_progress_[transfer->origin] = SteadyClock::now();
+      if (transfer->connected) transfer->host->Heard(SteadyClock::now());
       if (verdict.streams_refused) FallBackToHttp1(transfer->origin, running, *transfer);
       if (verdict.retry && ScheduleRetry(transfer, verdict.reason, message->data.result)) continue;
       if (verdict.unreachable) {
@@ -804,7 +846,7 @@ class TransferPool {
     return true;
   }
 
-  static int OnSocket(CURL*, curl_socket_t socket, int what, void* user, void*) {
+  static int OnSocket(CURL* easy, curl_socket_t socket, int what, void* user, void*) {
     auto& pool = *static_cast<TransferPool*>(user);
     if (what == CURL_POLL_REMOVE) {
       pool.watched_.erase(socket);
@@ -812,6 +854,12 @@ class TransferPool {
       Watched& watched = pool.watched_[socket];
       watched.what = what;
       watched.looked_at = SteadyClock::now();
+      // A connection serves one origin: what arrives on it is that server's.
+      void* transfer = nullptr;
+      if (easy != nullptr && curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer) == CURLE_OK &&
+          transfer != nullptr) {
+        watched.host = static_cast<Transfer*>(transfer)->host;
+      }
     }
     return 0;
   }
@@ -902,6 +950,9 @@ class TransferPool {
         if (const auto it = watched_.find(static_cast<curl_socket_t>(r.Socket));
             it != watched_.end()) {
           it->second.looked_at = SteadyClock::now();
+          // Bytes on the connection, a handshake's or another body's: its
+          // server is alive for every transfer waiting on it.
+          if (r.Read && it->second.host != nullptr) it->second.host->Heard(it->second.looked_at);
         }
         const int events = (r.Read ? CURL_CSELECT_IN : 0) | (r.Write ? CURL_CSELECT_OUT : 0) |
                            (r.Error ? CURL_CSELECT_ERR : 0);
@@ -919,6 +970,7 @@ class TransferPool {
   struct Watched {
     int what = 0;
     SteadyClock::time_point looked_at;
+    HostWatch* host = nullptr;  // the server at the other end
   };
   std::map<curl_socket_t, Watched> watched_;
   std::optional<SteadyClock::time_point> timer_due_;
@@ -930,10 +982,10 @@ class TransferPool {
   std::map<TransferId, std::shared_ptr<Transfer>> transfers_;
   std::vector<std::shared_ptr<Transfer>> incoming_;
   std::map<std::string, Reason> unreachable_;  // origin -> why
-  // The worker's own: transfers waiting to be tried again, and when each
-  // origin's transfers last made progress.
+  // The worker's own: transfers waiting to be tried again, and what each
+  // origin's transfers heard from it.
   std::vector<std::shared_ptr<Transfer>> delayed_;
-  std::map<std::string, SteadyClock::time_point> origin_progress_;
+  std::map<std::string, HostWatch> hosts_;
   std::set<std::string> http1_origins_;  // servers that refused every HTTP/2 stream
   struct RetryBudget {
     int requests = 0;  // first attempts sent in this run
@@ -1026,6 +1078,14 @@ int LowSpeedWindowMs() {
 
 void SetFirstByteTimeoutMs(int ms) {
   first_byte_timeout_ms = ms > 0 ? ms : 1;
+}
+
+void SetLongestRetryPauseMs(int ms) {
+  longest_retry_pause_ms = ms > 0 ? ms : 1;
+}
+
+std::optional<double> LineBytesPerSecond() {
+  return Deliveries().BytesPerSecond();
 }
 
 void ForgetUnreachableHosts() {

@@ -100,30 +100,43 @@ inline constexpr int kMultiplexedConnectionsPerHost = 2;
 /// follows a failure of the connection (reset, GOAWAY, a stream error, a
 /// partial body) or HTTP 5xx or 429, on a new connection, from the start,
 /// after a random pause up to 0.5 s and 2 s, or the Retry-After that the
-/// server gave (up to 10 s; a longer one is no retry, and leaves that
-/// server alone for the run). Each origin allows retries for a tenth of the
-/// requests sent to it in a run, plus three; the transfers that one broken
-/// connection takes with it cost one retry together.
+/// server gave, up to the longest retry pause (10 s); for that long the
+/// server's new requests wait too. Each origin allows retries for a tenth
+/// of the requests sent to it in a run, plus three; the transfers that one
+/// broken connection takes with it cost one retry together.
 inline constexpr int kTransferAttempts = 3;
-/// A transfer that receives no byte for this long is aborted (default 60 s).
+void SetLongestRetryPauseMs(int ms);
+
+// The clocks below are a server's, not each request's: bytes arriving on
+// any connection to it show it and the line alive for every transfer
+// waiting there (on a narrow line a request waits behind other bodies).
+
+/// A transfer whose server sends nothing for this long while its body is
+/// under way is aborted (default 60 s).
 void SetNoDataAbortMs(int ms);
 int NoDataAbortMs();
-/// A transfer that brings less than `bytes_per_second` on average over a
-/// window of `window_ms` is aborted (default 1 KiB/s over 60 s).
+/// The transfers to a server that brings less than `bytes_per_second` on
+/// average over a window of `window_ms` are aborted (default 1 KiB/s over
+/// 60 s).
 void SetLowSpeedLimit(int bytes_per_second, int window_ms);
 int LowSpeedBytesPerSecond();
 int LowSpeedWindowMs();
-/// Connecting plus the TLS handshake may take this long (default 15 s).
+/// Connecting plus the TLS handshake may take this long with nothing from
+/// the server on any connection (default 15 s).
 void SetConnectTimeoutMs(int ms);
 int ConnectTimeoutMs();
-/// From the request to the first byte of the answer's body (default 20 s):
-/// past it the server counts as unreachable, as after a connect time-out.
+/// From the request to the first byte of the answer's body, with nothing
+/// from the server meanwhile (default 20 s): past it the server counts as
+/// unreachable, as after a connect time-out.
 void SetFirstByteTimeoutMs(int ms);
 /// A host that did not connect within the connect time-out, or did not
 /// answer within the first-byte time-out, fails every later transfer at
 /// once with the same reason, until this is called (at the start of each
 /// patch run), which also renews every origin's retries.
 void ForgetUnreachableHosts();
+/// What the line delivered over the last seconds in which bodies arrived,
+/// in bytes a second; nothing until enough such time was seen.
+std::optional<double> LineBytesPerSecond();
 /// Takes one retry from the budget of `url`'s server for this run; false
 /// when none is left.
 bool TakeRetry(std::string_view url);

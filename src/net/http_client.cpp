@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "net/flight_window.h"
 #include "util/path.h"
 #include "util/reason.h"
 
@@ -76,6 +77,10 @@ void PrefetchDownload(std::string_view url, const DownloadLimits& limits,
 std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,
                                             DownloadSink& sink) {
   return GetHttpLayer().StartDownload(url, limits, sink);
+}
+
+bool MayStartDownload(int in_flight, const std::function<std::uint64_t()>& outstanding) {
+  return MayStartAnother(in_flight, outstanding, GetHttpLayer().LineRate());
 }
 
 DownloadProgress PollDownload(DownloadHandle handle) {

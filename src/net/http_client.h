@@ -88,6 +88,9 @@ class HttpLayer {
   /// limits will make, so that it is under way while other work goes on.
   virtual void Prefetch(std::string_view /*url*/, const DownloadLimits& /*limits*/,
                         const HttpValidators& /*if_changed*/) {}
+  /// What the line delivers while bodies arrive, in bytes a second;
+  /// nothing while unknown.
+  virtual std::optional<double> LineRate() { return std::nullopt; }
 };
 
 /// The libcurl implementation (the default).
@@ -139,6 +142,10 @@ inline constexpr std::uint64_t kMaxPrefetchBytes = std::uint64_t{4} << 20;
 /// download). Nothing when it cannot be started.
 std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,
                                             DownloadSink& sink);
+
+/// Whether a download may start beside `in_flight` others whose bodies still
+/// owe `outstanding` bytes: as many as the line carries (flight_window.h).
+bool MayStartDownload(int in_flight, const std::function<std::uint64_t()>& outstanding);
 
 /// Where the download stands; an unknown handle reads as Failed.
 DownloadProgress PollDownload(DownloadHandle handle);

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -89,6 +90,26 @@ long SignInMethods() {
   return methods;
 }
 
+// "10.1.2.3" as a number, when it is an IPv4 address.
+std::optional<std::uint32_t> Ipv4(std::string_view text) {
+  std::uint32_t address = 0;
+  int parts = 0;
+  std::size_t at = 0;
+  while (parts < 4) {
+    std::size_t end = at;
+    while (end < text.size() && end - at < 3 && text[end] >= '0' && text[end] <= '9') ++end;
+    if (end == at) return std::nullopt;
+    const int part = std::stoi(std::string(text.substr(at, end - at)));
+    if (part > 255) return std::nullopt;
+    address = address << 8 | static_cast<std::uint32_t>(part);
+    ++parts;
+    if (parts < 4 && (end >= text.size() || text[end] != '.')) return std::nullopt;
+    at = end + 1;
+    if (parts == 4 && end != text.size()) return std::nullopt;
+  }
+  return address;
+}
+
 }  // namespace
 
 std::optional<std::pair<std::string, std::string>> EnvironmentProxy(std::string_view url) {
@@ -143,6 +164,80 @@ std::string NoProxyList(std::string_view bypass) {
   return list;
 }
 
+bool NoProxyCovers(std::string_view list, std::string_view host) {
+  std::string name = ToLowerAscii(host);
+  while (!name.empty() && name.back() == '.') name.pop_back();
+  const std::optional<std::uint32_t> address = Ipv4(name);
+  for (std::string entry : Entries(list, ", \t")) {
+    entry = ToLowerAscii(entry);
+    if (entry == "*") return true;
+    if (const std::size_t slash = entry.find('/'); slash != std::string::npos && address) {
+      const std::optional<std::uint32_t> range = Ipv4(entry.substr(0, slash));
+      const std::string bits = entry.substr(slash + 1);
+      if (!range || bits.empty() || bits.size() > 2 ||
+          bits.find_first_not_of("0123456789") != std::string::npos || std::stoi(bits) > 32) {
+        continue;
+      }
+      const int width = std::stoi(bits);
+      const std::uint32_t mask = width == 0 ? 0 : ~std::uint32_t{0} << (32 - width);
+      if ((*address & mask) == (*range & mask)) return true;
+      continue;
+    }
+    if (!entry.empty() && entry.front() == '[') {
+      entry = entry.substr(1, entry.find(']') - 1);  // an IPv6 address as written
+    }
+    if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
+    if (entry.empty()) continue;
+    if (name == entry) return true;
+    if (!address && name.size() > entry.size() && EndsWith(name, entry) &&
+        name[name.size() - entry.size() - 1] == '.') {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::optional<std::pair<std::string, std::string>> EnvironmentNoProxy(std::string_view url) {
+  for (const char* name : {"no_proxy", "NO_PROXY"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') continue;
+    // libcurl reads the first one set, whatever it says.
+    if (NoProxyCovers(value, HostOf(url))) return std::pair{std::string(name), std::string(value)};
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::string ShownProxy(std::string_view proxy) {
+  const std::size_t scheme = proxy.find("://");
+  const std::size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
+  const std::size_t end = proxy.find_first_of("/?#", start);
+  const std::size_t at = proxy.substr(0, end).rfind('@');
+  if (at == std::string_view::npos || at < start) return std::string(proxy);
+  return std::string(proxy.substr(0, start)) + "***" + std::string(proxy.substr(at));
+}
+
+std::vector<std::string> PacProxies(std::string_view answer) {
+  std::vector<std::string> proxies;
+  for (const std::string& entry : Entries(answer, ";")) {
+    std::vector<std::string> words = Entries(entry, " \t\r\n");
+    if (words.empty()) continue;
+    const std::string kind = ToUpperAscii(words[0]);
+    if (kind == "DIRECT") {
+      proxies.emplace_back();
+      continue;
+    }
+    if (words.size() < 2) continue;
+    const char* scheme = kind == "PROXY" || kind == "HTTP"     ? "http"
+                         : kind == "HTTPS"                     ? "https"
+                         : kind == "SOCKS" || kind == "SOCKS4" ? "socks4"
+                         : kind == "SOCKS5"                    ? "socks5"
+                                                               : nullptr;
+    if (scheme != nullptr) proxies.push_back(ProxyUrl(words[1], scheme));
+  }
+  return proxies;
+}
+
 std::optional<ProxyRoute> SystemProxyRoute(std::string_view url) {
   if (EnvironmentProxy(url)) return std::nullopt;
   const std::optional<SystemProxySettings> settings = AwaitSystemProxySettings();
@@ -161,7 +256,12 @@ ProxyChoice ProxyInUse(std::string_view url) {
   if (const auto variable = EnvironmentProxy(url)) {
     choice.Source = ProxySource::kEnvironment;
     choice.Variable = variable->first;
-    choice.Proxy = variable->second;
+    // libcurl goes direct to a host that no_proxy names.
+    if (const auto no_proxy = EnvironmentNoProxy(url)) {
+      choice.NoProxy = no_proxy->first;
+    } else {
+      choice.Proxy = variable->second;
+    }
     return choice;
   }
   const std::optional<SystemProxySettings> settings = AwaitSystemProxySettings();

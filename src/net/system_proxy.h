@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace kanade {
 
@@ -27,6 +28,7 @@ struct ProxyChoice {
   std::string Bypass;     // the Windows bypass list, as set
   std::string Script;     // kScript: the script's URL; empty when detected
   bool Bypassed = false;  // the bypass list names the URL's host: direct
+  std::string NoProxy;    // kEnvironment: the variable whose list names the host (direct)
   std::string Note;       // why automatic detection or the script gave no answer
 };
 
@@ -69,6 +71,20 @@ bool BypassesProxy(std::string_view bypass, std::string_view host);
 /// The entries of a bypass list that libcurl's NOPROXY can take, apart by
 /// ",": plain names and addresses, "*.example.com" as a domain.
 std::string NoProxyList(std::string_view bypass);
+/// The no_proxy (or NO_PROXY) variable whose list names `url`'s host, as
+/// libcurl reads it, with its value; nothing when none does.
+std::optional<std::pair<std::string, std::string>> EnvironmentNoProxy(std::string_view url);
+/// True when a no_proxy list names `host`: "*" for every host, names apart
+/// by "," or spaces, each also for the names below it (a leading "." or
+/// not), addresses as written or with a "/bits" IPv4 range.
+bool NoProxyCovers(std::string_view list, std::string_view host);
+/// A proxy URL as the log may show it: a user name and password become
+/// "***" ("http://***@host:port").
+std::string ShownProxy(std::string_view proxy);
+/// The proxies of a PAC script's answer ("PROXY a:1; SOCKS b:2; DIRECT"),
+/// in its order, as libcurl takes them; "" stands for DIRECT. Unknown
+/// entries are left out.
+std::vector<std::string> PacProxies(std::string_view answer);
 
 // Each platform's part (system_proxy_win.cpp, system_proxy_posix.cpp).
 

@@ -1,7 +1,8 @@
 // The proxy Windows is set to use, read through WinHTTP on a thread of its
 // own while the window opens: the user's settings, and where they ask for a
 // PAC script (at a set URL or found by automatic detection), the script's
-// answer for the repository host.
+// answer for the repository host: its list, tried in order as Windows does
+// (proxy_script.h).
 #include <windows.h>
 // Windows headers first: the one below needs their definitions.
 #include <winhttp.h>
@@ -13,6 +14,7 @@
 #include <system_error>
 #include <thread>
 
+#include "net/proxy_script.h"
 #include "net/system_proxy.h"
 #include "util/utf.h"
 
@@ -25,10 +27,11 @@ using SteadyClock = std::chrono::steady_clock;
 // A failed WPAD look-up can take more than 2 s: the run waits this long for
 // automatic detection and goes on without it. Reading the settings and a
 // script at a set URL get a little longer; the script's download itself is
-// bounded by WinHTTP's time-outs.
+// bounded by WinHTTP's time-outs, and its run ends with its process.
 constexpr std::chrono::milliseconds kDetectionLimit{3000};
 constexpr std::chrono::milliseconds kScriptLimit{5000};
 constexpr int kScriptTimeoutMs = 4000;
+constexpr std::size_t kMaxScriptBytes = 1 << 20;
 
 struct Lookup {
   std::mutex mutex;
@@ -100,10 +103,62 @@ bool DecidedByNow(Lookup& lookup) {
   return lookup.decided;
 }
 
-// The script's answer for `url`: found by automatic detection when
-// `script` is empty.
-bool AskScript(HINTERNET session, const std::wstring& url, const std::wstring& script,
-               SystemProxySettings& answer, std::string& note) {
+// The text of the script at `url`, or why there is none.
+std::optional<std::string> DownloadScript(HINTERNET session, const std::wstring& url,
+                                          std::string* why) {
+  wchar_t host[256], path[2048], extra[2048];
+  URL_COMPONENTS parts{};
+  parts.dwStructSize = sizeof parts;
+  parts.lpszHostName = host;
+  parts.dwHostNameLength = 256;
+  parts.lpszUrlPath = path;
+  parts.dwUrlPathLength = 2048;
+  parts.lpszExtraInfo = extra;
+  parts.dwExtraInfoLength = 2048;
+  if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) {
+    *why = "not a URL that can be fetched";
+    return std::nullopt;
+  }
+  const std::wstring target = std::wstring(path) + extra;
+  HINTERNET connection = WinHttpConnect(session, host, parts.nPort, 0);
+  HINTERNET request =
+      connection == nullptr
+          ? nullptr
+          : WinHttpOpenRequest(connection, L"GET", target.c_str(), nullptr, WINHTTP_NO_REFERER,
+                               WINHTTP_DEFAULT_ACCEPT_TYPES,
+                               parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+  std::optional<std::string> text;
+  DWORD status = 0, size = sizeof status;
+  if (request != nullptr &&
+      WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                         0) &&
+      WinHttpReceiveResponse(request, nullptr) &&
+      WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                          WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+    if (status == 200) {
+      text.emplace();
+      char buffer[8192];
+      DWORD got = 0;
+      while (text->size() <= kMaxScriptBytes &&
+             WinHttpReadData(request, buffer, sizeof buffer, &got) && got > 0) {
+        text->append(buffer, got);
+      }
+    } else {
+      *why = "the script could not be downloaded (HTTP " + std::to_string(status) + ")";
+    }
+  } else {
+    *why =
+        "the script could not be downloaded (WinHTTP error " + std::to_string(GetLastError()) + ")";
+  }
+  if (request != nullptr) WinHttpCloseHandle(request);
+  if (connection != nullptr) WinHttpCloseHandle(connection);
+  return text;
+}
+
+// WinHTTP's own answer for `url` from the script at `script`, or automatic
+// detection when it is empty: the first proxy of the list only.
+bool AskWinHttp(HINTERNET session, const std::wstring& url, const std::wstring& script,
+                SystemProxySettings& answer, std::string& note) {
   WINHTTP_AUTOPROXY_OPTIONS options{};
   if (script.empty()) {
     options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
@@ -126,6 +181,57 @@ bool AskScript(HINTERNET session, const std::wstring& url, const std::wstring& s
   answer.Script = Narrow(script);
   answer.List = info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY ? list : std::string();
   answer.Bypass = Take(info.lpszProxyBypass);
+  return true;
+}
+
+// The script's answer for `url`: found by automatic detection when
+// `script` is empty. The script is fetched here and run in a process of its
+// own, which is ended when the look-up's time is up.
+bool AskScript(Lookup& lookup, HINTERNET session, const std::wstring& url, std::wstring script,
+               SystemProxySettings& answer, std::string& note) {
+  const std::wstring set = script;
+  const std::string what =
+      script.empty() ? "automatic detection: " : "the PAC script " + Narrow(script) + ": ";
+  const auto failed = [&](const std::string& why) {
+    note += (note.empty() ? "" : "; ") + what + why;
+    return false;
+  };
+  if (session == nullptr) return failed(WinHttpError(GetLastError()));
+  if (script.empty()) {
+    LPWSTR found = nullptr;
+    if (!WinHttpDetectAutoProxyConfigUrl(
+            WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A, &found)) {
+      return failed(WinHttpError(GetLastError()));
+    }
+    script = Widen(Take(found));
+  }
+  std::string why;
+  const std::optional<std::string> text = DownloadScript(session, script, &why);
+  if (!text) return failed(why);
+  SteadyClock::time_point deadline;
+  {
+    std::lock_guard<std::mutex> lock(lookup.mutex);
+    deadline = lookup.deadline;
+  }
+  const ScriptAnswer asked = AskScriptProcess(*text, Narrow(url), deadline);
+  if (asked.Unsupported) {
+    if (!AskWinHttp(session, url, script, answer, note)) return false;
+    answer.Script = Narrow(set);
+    return true;
+  }
+  if (asked.Late) {
+    // In the words of the look-up's own time-out, whichever tells first.
+    std::lock_guard<std::mutex> lock(lookup.mutex);
+    note += (note.empty() ? "" : "; ") + lookup.late;
+    return false;
+  }
+  if (!asked.Pac) return failed(asked.Failure);
+  std::string passed;
+  answer.Source = ProxySource::kScript;
+  answer.Script = Narrow(set);
+  answer.List = FirstAnswering(PacProxies(*asked.Pac), &passed);
+  answer.Bypass.clear();
+  if (!passed.empty()) answer.Note = passed + " before it did not answer";
   return true;
 }
 
@@ -166,7 +272,7 @@ void Run(Lookup& lookup, const std::wstring& url) {
     Expect(lookup, fixed, kScriptLimit,
            "the PAC script " + Narrow(script) + " gave no answer within " +
                std::to_string(kScriptLimit.count() / 1000) + " s");
-    answered = AskScript(session, url, script, answer, notes);
+    answered = AskScript(lookup, session, url, script, answer, notes);
   }
   if (!answered && detect) {
     SystemProxySettings standing = fixed;
@@ -174,7 +280,7 @@ void Run(Lookup& lookup, const std::wstring& url) {
     Expect(lookup, standing, kDetectionLimit,
            "automatic detection gave no answer within " +
                std::to_string(kDetectionLimit.count() / 1000) + " s");
-    answered = AskScript(session, url, L"", answer, notes);
+    answered = AskScript(lookup, session, url, L"", answer, notes);
   }
   if (session != nullptr) WinHttpCloseHandle(session);
   if (!answered) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,14 @@ class ModuleEvents {
   virtual void Ended(const ModuleOutcome& outcome) = 0;
 };
 
+/// How a repository's downloads stand.
+struct DownloadTotals {
+  std::uint64_t Done = 0;                // body bytes arrived
+  std::uint64_t Total = 0;               // those and the ones still to come, as far as known
+  std::optional<double> BytesPerSecond;  // smoothed over the last seconds
+  std::optional<double> SecondsLeft;     // once the speed has settled
+};
+
 class EngineSink {
  public:
   virtual ~EngineSink() = default;
@@ -44,6 +53,11 @@ class EngineSink {
                              std::string_view reason) = 0;
   /// Called between short waits: whoever shows the work stays alive.
   virtual void KeepAlive() {}
+  /// A repository's downloads, while they take more than a few seconds at
+  /// the measured speed: called again as they go, a few times a second.
+  virtual void DownloadsUnderWay(const DownloadTotals& /*totals*/) {}
+  /// The downloads told of by DownloadsUnderWay have ended.
+  virtual void DownloadsEnded() {}
 };
 
 }  // namespace kanade

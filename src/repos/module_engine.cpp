@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/http_client.h"
+#include "repos/download_pace.h"
 #include "repos/engine_sink.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
@@ -33,6 +34,12 @@ constexpr std::size_t kMaxLookAheadLines = 1024;
 // this share of its size, or than kMaxReserve, whichever is smaller.
 constexpr std::uint64_t kReservePercent = 5;
 constexpr std::uint64_t kMaxReserve = std::uint64_t{256} << 20;
+// What a body whose line gives no size is taken to owe, to decide how many
+// downloads the line carries and how much is still to come.
+constexpr std::uint64_t kUnsizedGuess = 64 * 1024;
+// How long one look at the progress may spend finding out, ahead of the
+// downloads, which files are current already.
+constexpr double kCheckAheadMs = 20;
 
 ModuleOutcome Failed(ModuleFailure failure, Reason reason) {
   return {ModuleResult::kFailed, failure, std::move(reason)};
@@ -245,6 +252,7 @@ class ModuleRun {
         if (it != paths_ahead_.end() && --it->second == 0) paths_ahead_.erase(it);
       }
     }
+    if (pace_ && pace_->Shown()) sink_.DownloadsEnded();
     return tally;
   }
 
@@ -303,23 +311,85 @@ class ModuleRun {
     return current_[index] == 1;
   }
 
-  // Starts downloads for the lines ahead while slots are free. A line that
-  // names the file of an earlier line still ahead waits for its turn, so
-  // that it sees what that line left, as if lines went one at a time.
+  // Starts downloads for the lines ahead while the line carries more. A
+  // line that names the file of an earlier line still ahead waits for its
+  // turn, so that it sees what that line left, as if lines went one at a
+  // time.
   void TopUp(std::size_t index) {
     if (!Installing()) return;
     if (cursor_ < index) cursor_ = index;
-    while (cursor_ < entries_.size() &&
-           ahead_.size() < static_cast<std::size_t>(kMaxTransfersInFlight) &&
-           cursor_ - index <= kMaxLookAheadLines) {
+    std::optional<std::uint64_t> owed;  // asked of the downloads once, when it matters
+    const auto outstanding = [&] {
+      if (!owed) owed = Owed();
+      return *owed;
+    };
+    while (cursor_ < entries_.size() && cursor_ - index <= kMaxLookAheadLines) {
       const Module& module = ModuleAt(cursor_);
       if (module.plan == Plan::kAct) {
         if (paths_ahead_.count(module.key) > 0) break;
+        const bool current = IsCurrent(cursor_);
+        const int in_flight = static_cast<int>(ahead_.size()) + (finishing_ != nullptr ? 1 : 0);
+        if (!current && !MayStartDownload(in_flight, outstanding)) break;
         ++paths_ahead_[module.key];
         looked_ahead_[cursor_] = true;
-        if (!IsCurrent(cursor_)) ahead_[cursor_] = Begin(module);
+        if (!current) {
+          ahead_[cursor_] = Begin(module);
+          if (owed) *owed += SizeOf(module);
+        }
       }
       ++cursor_;
+    }
+  }
+
+  static std::uint64_t SizeOf(const Module& module) {
+    return module.entry.Size.value_or(kUnsizedGuess);
+  }
+
+  // The bytes that the downloads under way still owe; `received`, when
+  // given, gets what they brought so far.
+  std::uint64_t Owed(std::uint64_t* received = nullptr) {
+    std::uint64_t owed = 0;
+    const auto add = [&](const Module& module, const Download& download) {
+      if (!download.handle) return;
+      const std::uint64_t size = SizeOf(module);
+      const std::uint64_t arrived = PollDownload(*download.handle).BytesReceived;
+      owed += size > arrived ? size - arrived : 0;
+      if (received != nullptr) *received += arrived;
+    };
+    for (const auto& [index, download] : ahead_) add(ModuleAt(index), *download);
+    if (finishing_ != nullptr) add(*finishing_module_, *finishing_);
+    return owed;
+  }
+
+  // The progress of the downloads, looked at a few times a second once
+  // they run: what arrived, and what is still to come, the lines not yet
+  // reached counted in full unless their files are found current.
+  void Pace() {
+    const double now = GetClock().ElapsedMs();
+    if (!pace_ || !pace_->Due(now)) return;
+    CheckAhead(now);
+    std::uint64_t done = finished_bytes_;
+    std::uint64_t total = Owed(&done);
+    for (std::size_t i = cursor_; i < entries_.size(); ++i) {
+      const Module& module = ModuleAt(i);
+      if (module.plan == Plan::kAct && current_[i] != 1) total += SizeOf(module);
+    }
+    total += done;
+    if (const auto totals = pace_->Look(done, total, now)) sink_.DownloadsUnderWay(*totals);
+  }
+
+  // Finds out, for a moment, which lines past the downloads name files that
+  // are current already. A line whose file an earlier line still to come
+  // may change is left alone: its turn decides.
+  void CheckAhead(double started) {
+    checked_ = std::max(checked_, cursor_);
+    while (checked_ < entries_.size() && GetClock().ElapsedMs() - started < kCheckAheadMs) {
+      const Module& module = ModuleAt(checked_);
+      if (module.plan == Plan::kAct && paths_ahead_.count(module.key) == 0 &&
+          checked_keys_.insert(module.key).second) {
+        IsCurrent(checked_);
+      }
+      ++checked_;
     }
   }
 
@@ -384,6 +454,8 @@ class ModuleRun {
     if (!download->handle) {
       download->failure = Failed(ModuleFailure::kDownload,
                                  "the transfer of " + module.entry.Url + " could not start");
+    } else if (!pace_) {
+      pace_.emplace(GetClock().ElapsedMs());
     }
     return download;
   }
@@ -439,14 +511,19 @@ class ModuleRun {
     if (download.copied) return Place(module, download, events, *download.copied);
     const DownloadHandle handle = *download.handle;
     DownloadProgress progress = PollDownload(handle);
+    finishing_ = &download;
+    finishing_module_ = &module;
     while (progress.Status == DownloadStatus::InProgress) {
       events.Downloading(progress.BytesReceived);
       sink_.KeepAlive();
       TopUp(index);
+      Pace();
       // Wakes as soon as the transfer ends; small files cost no full period.
       WaitForDownload(handle, kDownloadPollMs);
       progress = PollDownload(handle);
     }
+    finishing_ = nullptr;
+    finished_bytes_ += progress.BytesReceived;
     DownloadReport report;
     const DownloadStatus status = FinishDownload(handle, &report);
     download.handle.reset();
@@ -566,7 +643,13 @@ class ModuleRun {
   std::map<std::string, int> paths_ahead_;
   SpaceGauge space_;  // before the downloads whose bodies it weighs
   std::map<std::size_t, std::unique_ptr<Download>> ahead_;
+  const Download* finishing_ = nullptr;  // the download whose line is on the console
+  const Module* finishing_module_ = nullptr;
   std::size_t cursor_ = 0;
+  std::optional<DownloadPace> pace_;  // from the first download on
+  std::uint64_t finished_bytes_ = 0;  // what the downloads that ended brought
+  std::size_t checked_ = 0;           // lines before it were looked at by CheckAhead
+  std::set<std::string> checked_keys_;
   std::set<std::string> cleaned_;                       // folders whose leftovers went
   std::shared_ptr<const ContainedFolder> last_folder_;  // see FolderOf
   std::vector<std::string> last_folder_segments_;

@@ -1,8 +1,8 @@
 // The module update engine: the lines of a repository against a target
-// folder. Installing looks ahead through the lines and keeps up to
-// kMaxTransfersInFlight downloads running, each streamed into an exclusive
-// temporary file beside its target and hashed as it arrives; the console
-// still shows every module's lines in file order.
+// folder. Installing looks ahead through the lines and keeps as many
+// downloads running as the line carries (net/flight_window.h), each
+// streamed into an exclusive temporary file beside its target and hashed as
+// it arrives; the console still shows every module's lines in file order.
 #pragma once
 
 #include <cstdint>
@@ -21,13 +21,6 @@ namespace kanade {
 
 /// How long the engine waits for a download between two looks at it.
 inline constexpr int kDownloadPollMs = 100;
-/// Downloads that run at once while the engine waits for one of them: as
-/// many as two HTTP/2 connections carry. With one connection's worth, every
-/// hundred modules cost a round trip of their own (300 modules across 80 ms:
-/// 0.48 s, against 0.40 s with two). Over HTTP/1.1 the host's eight
-/// connections take eight of them and the rest wait their turn.
-inline constexpr int kMaxTransfersInFlight =
-    kMultiplexedConnectionsPerHost * kMaxStreamsPerConnection;
 
 /// Where a module's body may already lie on this machine, such as the
 /// running program for its own listed build: a file open for reading that

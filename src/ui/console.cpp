@@ -63,6 +63,14 @@ void LogReason(std::string_view reason) {
   WriteLogLine("! " + std::string(reason.empty() ? "no reason given" : reason));
 }
 
+void SetConsoleFootLine(std::string_view text, bool logged) {
+  ConsoleState& s = Store();
+  if (s.Foot == text && !logged) return;
+  s.Foot = std::string(text);
+  if (logged && !text.empty()) WriteLogLine("~ " + s.Foot);
+  CanvasDirty = true;
+}
+
 void ResetConsole() {
   ConsoleState& s = Store();
   const int visible = s.VisibleLines;
@@ -98,18 +106,21 @@ int FirstVisibleConsoleLine(int visible) {
 
 void DrawConsole(int x, int y, int visible) {
   ConsoleState& s = Store();
-  s.VisibleLines = visible;
+  // The foot line takes the last row; the others scroll above it.
+  const int rows = s.Foot.empty() || visible < 2 ? visible : visible - 1;
+  s.VisibleLines = rows;
   Toolkit* toolkit = GetToolkit();
   if (toolkit == nullptr) return;
   toolkit->SetTransparentTextBackground();
   toolkit->SelectFont(CanvasFont);
   const int last = s.Last - s.Scroll;
   int line_y = y;
-  for (int i = FirstVisibleConsoleLine(visible); i <= last; ++i) {
+  for (int i = FirstVisibleConsoleLine(rows); i <= last; ++i) {
     const auto n = static_cast<std::size_t>(i);
     toolkit->DrawText(x, line_y, ShortenMiddle(s.Lines[n], 40, 50), s.Colours[n]);
     line_y += 16;
   }
+  if (rows < visible) toolkit->DrawText(x, line_y, ShortenMiddle(s.Foot, 40, 50), kWhite);
 }
 
 }  // namespace kanade

@@ -21,6 +21,7 @@ struct ConsoleState {
   int Last = 0;
   int Scroll = 0;
   int VisibleLines = 0;
+  std::string Foot = {};  // shown under the lines while set; never scrolled away
 };
 
 /// Read access for the canvas and for tests.
@@ -45,6 +46,11 @@ void SetConsoleLineColour(Rgb colour, int index = 0);
 /// Writes why the last red line failed to the log (not the console), as
 /// "! " + reason, so that it is never taken for a console line.
 void LogReason(std::string_view reason);
+
+/// Shows `text` under the other lines, in place of the foot line there was
+/// (empty: none): a line that goes again, such as the progress of the
+/// downloads. Logged as "~ " + text when `logged`.
+void SetConsoleFootLine(std::string_view text, bool logged);
 
 /// Starts the console again with its title line.
 void ResetConsole();

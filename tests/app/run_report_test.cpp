@@ -200,9 +200,13 @@ TEST(RunReporterTest, WordsEveryEventAsTheProgramShowsIt) {
          ProxyChoice choice;
          r.ProxyInUse(choice);
          choice.Source = ProxySource::kEnvironment;
-         choice.Proxy = "http://p:1";
          choice.Variable = "https_proxy";
+         choice.NoProxy = "no_proxy";
          r.ProxyInUse(choice);
+         choice.NoProxy.clear();
+         choice.Proxy = "http://player:secret@p:1";
+         r.ProxyInUse(choice);
+         choice.Proxy = "http://p:1";
          choice.Source = ProxySource::kFixed;
          choice.Bypass = "*.lan;<local>";
          r.ProxyInUse(choice);
@@ -217,7 +221,10 @@ TEST(RunReporterTest, WordsEveryEventAsTheProgramShowsIt) {
          choice.Note = "automatic detection: none found";
          r.ProxyInUse(choice);
        },
-       {"! no proxy", "! proxy http://p:1, from the environment variable https_proxy",
+       {"! no proxy",
+        "! direct: the environment variable no_proxy names the repository host, so "
+        "https_proxy is not used",
+        "! proxy http://***@p:1, from the environment variable https_proxy",
         "! proxy http://p:1, from the Windows settings (bypass list: *.lan;<local>)",
         "! no proxy: the bypass list of the Windows settings names the repository host "
         "(*.lan;<local>)",
@@ -237,6 +244,24 @@ TEST(RunReporterTest, WordsEveryEventAsTheProgramShowsIt) {
         "copies and record of installed files are not used, and nothing was done; start kanade "
         "as that user, without sudo"},
        kRed},
+      {"the downloads' progress, in the log when it shows and now and then",
+       [](RunReporter& r) {
+         r.DownloadsUnderWay({120'000, 327'680, {}, {}});
+         r.DownloadsUnderWay({130'000, 327'680, 16'000, {}});  // the console's alone
+         r.DownloadsEnded();
+         r.DownloadsUnderWay({600'000, 1'228'800, 15'700, 40.2});
+         r.DownloadsEnded();
+         r.DownloadsUnderWay({3'400'000, 51'200'000, 850, 62'000});
+         r.DownloadsEnded();
+         r.DownloadsUnderWay({10'000'000, 250'000'000, 2.5e6, 136});
+         r.DownloadsEnded();
+         r.DownloadsUnderWay({0, 8'192, 4'000, 3.2});
+       },
+       {"~ ダウンロード中: 120 / 328 KB", "~ ダウンロード中: 0.6 / 1.2 MB (16 KB/s, 残り約 40 秒)",
+        "~ ダウンロード中: 3.4 / 51.2 MB (850 B/s, 残り約 17 時間)",
+        "~ ダウンロード中: 10.0 / 250.0 MB (2.5 MB/s, 残り約 2 分)",
+        "~ ダウンロード中: 0 / 8 KB (4 KB/s, 残り約 4 秒)"},
+       kWhite},
       {"the FIFO clean-up, done then failed",
        [](RunReporter& r) {
          r.FifoCleanupStarted();
@@ -276,6 +301,12 @@ TEST(RunReporterTest, WordsEveryEventAsTheProgramShowsIt) {
     EXPECT_EQ(test::ReadFile(dir / "kanade.log"), expected) << row.what;
     EXPECT_EQ(Console().Colours[Console().Last], row.colour) << row.what;
   }
+  // The progress line shows its latest words and goes with the downloads.
+  RunReporter reporter;
+  reporter.DownloadsUnderWay({1, 2'000'000, {}, {}});
+  EXPECT_EQ(Console().Foot, "ダウンロード中: 0.0 / 2.0 MB");
+  reporter.DownloadsEnded();
+  EXPECT_EQ(Console().Foot, "");
 }
 
 }  // namespace

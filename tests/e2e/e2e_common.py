@@ -279,6 +279,7 @@ class Sandbox:
         self.log = KanadeLog(os.path.join(self.program, "kanade.log"))
         self.ca = None  # the server's own when None
         self.user = None  # the user id runs take, when not root
+        self.extra_env = {}  # such as a proxy of the environment
         self.game = self.data = self.fifo = None
         if steam is False:
             self.game = os.path.join(self.path, "game")
@@ -318,7 +319,9 @@ class Sandbox:
     def env(self, url=None):
         """A run's environment, with another server's `url`."""
         server = self.ctx.server
-        return kanade_env(self.ctx.display, url or server.url, self.ca or server.ca, self.home)
+        env = kanade_env(self.ctx.display, url or server.url, self.ca or server.ca, self.home)
+        env.update(self.extra_env)
+        return env
 
     def start(self, *args, url=None):
         """The patcher started in its folder."""
@@ -411,6 +414,49 @@ class Relay(threading.Thread):
         self.listener.close()
 
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+class Tinyproxy:
+    """tinyproxy on 127.0.0.1, its own connections from 127.0.0.2, so that
+    nginx's access log tells proxied requests from direct ones; with `auth`
+    (a name and a password) it wants them."""
+
+    def __init__(self, root, server_port, auth=None):
+        self.port = free_port()
+        self.folder = os.path.join(root, f"tinyproxy-{self.port}")
+        os.makedirs(self.folder)
+        self.log = os.path.join(self.folder, "tinyproxy.log")
+        write_files(self.folder, {"tinyproxy.conf": (
+            f"Port {self.port}\nListen 127.0.0.1\nBind 127.0.0.2\nTimeout 60\n"
+            f'LogFile "{self.log}"\nLogLevel Connect\nMaxClients 50\nAllow 127.0.0.1\n'
+            f"ConnectPort {server_port}\n" + (f"BasicAuth {auth[0]} {auth[1]}\n" if auth else "")
+        ).encode()})
+        self.proc = subprocess.Popen(
+            ["tinyproxy", "-d", "-c", os.path.join(self.folder, "tinyproxy.conf")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        if not wait_until(lambda: listening(self.port), 10):
+            raise RuntimeError("tinyproxy does not start, see " + self.folder)
+
+    def connects(self):
+        """The CONNECT requests of its log."""
+        text = (read_bytes(self.log) or b"").decode("utf-8", "replace")
+        return re.findall(r"Request \(file descriptor \d+\): (CONNECT \S+)", text)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait()
+
+
 def console_title(repo_tool):
     """The console title of the build under test, from the project's VERSION,
     which kanade-repo --version prints too."""
@@ -445,8 +491,10 @@ def remove_lines(path):
     return ["> - 削除: " + path, f"< - 削除: {path} 成功"]
 
 
-# A download's progress rewrites: how many a run writes depends on timing.
+# A download's progress rewrites: how many a run writes depends on timing;
+# so does the progress line of a repository's downloads ("~ ").
 PROGRESS = re.compile(r"(?:UPG:)?< - 更新中: (.*) (\d+)")
+DOWNLOADS = re.compile(r"(?:UPG:)?~ ダウンロード中: .*")
 # So do the -waitfor countdown's, which end when the awaited program does,
 # and the milliseconds curl took to fail.
 COUNTDOWN = re.compile(r"(?:UPG:)?< -waitfor: アップグレード待機中: \d+\.\d 秒")
@@ -461,13 +509,15 @@ def normalised_log(data, replace):
     case made fixed: the `replace` strings (temporary folders, server URLs
     with their ports), the progress and countdown rewrites, curl's
     milliseconds and the size of the program's own build, which another
-    build of the same code has too. Line ends stay as written."""
+    build of the same code has too; the downloads' progress lines go. Line
+    ends stay as written."""
     text = data.decode("utf-8", "surrogateescape")
     for old in sorted(replace, key=len, reverse=True):
         text = text.replace(old, replace[old])
     lines = [BUILD_SIZE.sub(r"\1 <size>", CURL_TIME.sub(r"\1 after <n> ms", line))
              for line in text.split("\r\n")
-             if not PROGRESS.fullmatch(line) and not COUNTDOWN.fullmatch(line)]
+             if not PROGRESS.fullmatch(line) and not COUNTDOWN.fullmatch(line)
+             and not DOWNLOADS.fullmatch(line)]
     return "\r\n".join(lines).encode("utf-8", "surrogateescape")
 
 
@@ -491,6 +541,8 @@ def without_progress(lines, paths):
     depends on timing; each must name a module being installed."""
     kept = []
     for line in lines:
+        if DOWNLOADS.fullmatch(line):
+            continue
         match = PROGRESS.fullmatch(line)
         if match:
             check(match.group(1) in paths, "a progress line names a module: " + line)

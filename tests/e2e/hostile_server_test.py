@@ -125,6 +125,11 @@ def handler_for(routes):
         def answer_busy(self, status, retry_after=None):
             self.head(0, status, [("Retry-After", retry_after)] if retry_after else [])
 
+        def answer_busy_once(self, status, retry_after, body):
+            # As a CDN may say of one object, once: the next answer is the body.
+            routes.set(self.path, "body", body)
+            self.answer_busy(status, retry_after)
+
         def answer_hang(self, seconds=60):
             # The request is taken and nothing of an answer ever comes.
             time.sleep(seconds)

@@ -12,6 +12,7 @@
 
 #include "app/run_report.h"
 #include "net/curl_transfer.h"
+#include "net/flight_window.h"
 #include "net/http_client.h"
 #include "repos/sha256.h"
 #include "state/patcher_state.h"
@@ -34,6 +35,7 @@ class ModuleEngineTest : public ::testing::Test {
   }
   void TearDown() override {
     SetNoDataAbortMs(60'000);
+    SetLongestRetryPauseMs(10'000);
     SetToolkit(nullptr);
     ReleaseNetworking();
   }
@@ -236,7 +238,11 @@ TEST_F(ModuleEngineTest, RetriesMendBrokenConnectionsAndBusyServersOnly) {
       {"missing.txt", 1, 404, 1, " ハッシュ不一致"},
       {"forbidden.txt", 1, 403, 1, " ハッシュ不一致"},
       {"wait-a-second.txt", 1, 503, 2, " 成功", "1"},
+      // One object refused for a while, as a CDN may: waited for as long
+      // as the longest pause (a second here), then fetched.
+      {"come-back-later.txt", 1, 503, 2, " 成功", "30"},
   };
+  SetLongestRetryPauseMs(1000);
   // A hundred ordinary modules first: a run may retry a tenth of the
   // requests it sent to a server, and three more.
   std::vector<RepositoryLine> lines;
@@ -291,9 +297,12 @@ TEST_F(ModuleEngineTest, AServerThatIsDownGetsAFewRetriesNotThreeTimesTheRequest
       // A tenth of the requests and three more, not 120.
       {"always busy", nullptr, 40 + 3, 40 + 4 + 3,
        "; not tried again: the retries for this server in this run are spent"},
-      // Taken at its word: nothing more goes there in this run.
-      {"come back in two minutes", "120", 1, 40, "! HTTP 503; the server asks to wait 120 s"},
+      // Its word is waited for as long as the longest pause, and the
+      // retries still come out of the same budget.
+      {"come back in two minutes", "120", 40 + 3, 40 + 4 + 3,
+       "! HTTP 503; the server asks to wait 120 s"},
   };
+  SetLongestRetryPauseMs(300);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     test::HttpTestServer server;
@@ -311,6 +320,62 @@ TEST_F(ModuleEngineTest, AServerThatIsDownGetsAFewRetriesNotThreeTimesTheRequest
     EXPECT_LE(asked, row.most);
     EXPECT_NE(Log().find(row.said), std::string::npos);
   }
+}
+
+// On a narrow line a few downloads run at once, and the progress line
+// counts what is still to come: not the files found current meanwhile.
+TEST_F(ModuleEngineTest, ANarrowLineRunsAFewDownloadsAndCountsWhatIsLeft) {
+  struct NarrowLine : HttpLayer {
+    HttpLayer& curl = LibcurlHttpLayer();
+    bool DownloadToSink(std::string_view url, const DownloadLimits& limits, DownloadSink& sink,
+                        DownloadReport* report, const HttpValidators& if_changed) override {
+      return curl.DownloadToSink(url, limits, sink, report, if_changed);
+    }
+    std::optional<DownloadHandle> StartDownload(std::string_view url, const DownloadLimits& limits,
+                                                DownloadSink& sink) override {
+      return curl.StartDownload(url, limits, sink);
+    }
+    DownloadProgress PollDownload(DownloadHandle handle) override {
+      return curl.PollDownload(handle);
+    }
+    bool WaitForDownload(DownloadHandle handle, int max_ms) override {
+      return curl.WaitForDownload(handle, max_ms);
+    }
+    DownloadStatus FinishDownload(DownloadHandle handle, DownloadReport* report) override {
+      return curl.FinishDownload(handle, report);
+    }
+    std::optional<double> LineRate() override { return 100; }
+  } narrow;
+  std::vector<RepositoryLine> lines;
+  const std::string late(1000, 'l');
+  for (int i = 0; i < kMinTransfersInFlight; ++i) {
+    const std::string path = "late/" + std::to_string(i);
+    server_.ServeLate("/m/" + path, late, 3200);
+    lines.push_back(
+        {"module", path + "\t" + server_.Url("/m/" + path) + "\t" + Sha256OfText(late) + "\t1000"});
+  }
+  lines.push_back(
+      {"module", "next\t" + server_.Url("/m/next") + "\t" + Sha256OfText(late) + "\t1000"});
+  server_.Serve("/m/next", late);
+  for (int i = 0; i < 10; ++i) {
+    const std::string body(5000, static_cast<char>('a' + i));
+    lines.push_back(Served("current/" + std::to_string(i), body));
+    test::WriteFile(Target("current/" + std::to_string(i)), body);
+  }
+  SetHttpLayer(&narrow);
+  EXPECT_EQ(ProcessModuleLines(lines, PatchAction::kInstall, target_, sink_).Written,
+            kMinTransfersInFlight + 1);
+  SetHttpLayer(nullptr);
+  // The next module waited for a slot: it came after the late ones.
+  const auto requests = server_.Requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back().Path, "/m/next");
+  // Told once the downloads had taken a few seconds, with nothing of the
+  // current files in the total, and gone at the end.
+  ASSERT_FALSE(sink_.downloads.empty());
+  EXPECT_EQ(sink_.downloads.front().Done, 0u);
+  EXPECT_EQ(sink_.downloads.front().Total, 5000u);
+  EXPECT_EQ(sink_.downloads_ended, 1);
 }
 
 TEST_F(ModuleEngineTest, TwoLinesNamingOneFileTakeTheirTurns) {

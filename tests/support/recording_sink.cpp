@@ -70,6 +70,16 @@ void RecordingSink::ModuleRefused(PatchAction action, std::string_view full_path
   if (shown_) shown_->ModuleRefused(action, full_path, reason);
 }
 
+void RecordingSink::DownloadsUnderWay(const DownloadTotals& totals) {
+  downloads.push_back(totals);
+  if (shown_) shown_->DownloadsUnderWay(totals);
+}
+
+void RecordingSink::DownloadsEnded() {
+  downloads_ended += 1;
+  if (shown_) shown_->DownloadsEnded();
+}
+
 void RecordingSink::KeepAlive() {
   if (shown_) shown_->KeepAlive();
 }

@@ -32,12 +32,16 @@ class RecordingSink : public EngineSink {
   void ModuleRefused(PatchAction action, std::string_view full_path,
                      std::string_view reason) override;
   void KeepAlive() override;
+  void DownloadsUnderWay(const DownloadTotals& totals) override;
+  void DownloadsEnded() override;
 
   /// The last module's outcome; a test fails without one.
   const ModuleOutcome& LastOutcome() const;
   const RecordedModule& LastModule() const { return modules.back(); }
 
   std::vector<RecordedModule> modules;
+  std::vector<DownloadTotals> downloads;  // each progress told
+  int downloads_ended = 0;
 
  private:
   EngineSink* shown_;

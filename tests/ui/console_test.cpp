@@ -142,6 +142,23 @@ TEST_F(ConsoleTest, DrawShowsTheNewestLinesShortenedAndMovesOneLinePerStep) {
   EXPECT_EQ(texts.front().text, "line 3");
   EXPECT_EQ(texts.back().text, "line 11");
   EXPECT_NE(Log().find(long_line), std::string::npos);  // the log keeps it whole
+
+  // A foot line takes the last row, scrolled or not, and goes again.
+  SetConsoleFootLine("foot", false);
+  ASSERT_TRUE(toolkit_.BeginDraw(canvas));
+  DrawConsole(13, 138, 9);
+  toolkit_.EndDraw(canvas);
+  texts = toolkit_.TextsDrawn();
+  ASSERT_EQ(texts.size(), 9u);
+  EXPECT_EQ(texts[7].text, "line 11");
+  EXPECT_EQ(texts.back().text, "foot");
+  EXPECT_EQ(texts.back().y, 138 + 8 * 16);
+  SetConsoleFootLine("", false);
+  ASSERT_TRUE(toolkit_.BeginDraw(canvas));
+  DrawConsole(13, 138, 9);
+  toolkit_.EndDraw(canvas);
+  EXPECT_EQ(toolkit_.TextsDrawn().back().text, "line 11");
+  EXPECT_EQ(Log().find("foot"), std::string::npos);
 }
 
 TEST_F(ConsoleTest, AnUnwritableLogDropsLinesSilently) {

@@ -43,12 +43,10 @@ Scenarios, in order, on the same prefix:
                build
   proxy        tinyproxy on the loopback as the proxy that Windows is set to
                use, as its settings dialog writes it: a fixed proxy per
-               scheme, its bypass list naming the host, a PAC script; and
-               the proxy stopped
-  proxy        tinyproxy on the loopback as the proxy that Windows is set to
-               use, as its settings dialog writes it: a fixed proxy per
-               scheme, its bypass list naming the host, a PAC script; and
-               the proxy stopped
+               scheme, its bypass list naming the host, a PAC script, a PAC
+               list whose first proxy is dead (then tinyproxy, or DIRECT),
+               a script that never ends (abandoned, no core left spinning);
+               and the proxy stopped
 
 Over all of them, nginx's access log shows every request of kanade.exe
 (repository files, modules and builds) made over HTTP/2: Schannel offered h2
@@ -82,9 +80,10 @@ import desktop  # noqa: E402
 from desktop import (GAME_VERSION, LUA_MODULE, RepositoryServer, Run, console_row,  # noqa: E402
                      is_green, is_white, row)
 from e2e_common import (GAME_EXE, MAIN_TITLE, NOT_APPLIED, READY, SCALES,  # noqa: E402
-                        SETTINGS_TITLE, SOURCE_DIR, STARTED, KanadeLog, changes, check,
-                        check_layout, check_lines, check_smooth_backdrop, console_title,
-                        files_below, ini_bytes, install_lines, main, own_copy, parse_layout,
+                        SETTINGS_TITLE, SOURCE_DIR, STARTED, KanadeLog, Tinyproxy, changes,
+                        check, check_layout, check_lines, check_smooth_backdrop, console_title,
+                        files_below, free_port, ini_bytes, install_lines, listening, main,
+                        own_copy, parse_layout,
                         read_bytes, save_transcript, scaled, scaled_rect, screenshot_folder,
                         secret_key, segments, snapshot, start_display, wait_until,
                         without_progress, write_files)
@@ -1210,49 +1209,6 @@ def set_proxy_settings(wine, counter, proxy="", bypass="", script=""):
                        stdout=out, stderr=out, timeout=60)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def listening(port):
-    with socket.socket() as s:
-        return s.connect_ex(("127.0.0.1", port)) == 0
-
-
-class Tinyproxy:
-    """tinyproxy on 127.0.0.1, its own connections from 127.0.0.2, so that
-    nginx's access log tells proxied requests from direct ones; with `auth`
-    it wants a name and password."""
-
-    def __init__(self, root, server_port, auth=False):
-        self.port = free_port()
-        self.folder = os.path.join(root, f"tinyproxy-{self.port}")
-        os.makedirs(self.folder)
-        self.log = os.path.join(self.folder, "tinyproxy.log")
-        write_files(self.folder, {"tinyproxy.conf": (
-            f"Port {self.port}\nListen 127.0.0.1\nBind 127.0.0.2\nTimeout 60\n"
-            f'LogFile "{self.log}"\nLogLevel Connect\nMaxClients 50\nAllow 127.0.0.1\n'
-            f"ConnectPort {server_port}\n" + ("BasicAuth kanade secret\n" if auth else "")
-        ).encode()})
-        self.proc = subprocess.Popen(
-            ["tinyproxy", "-d", "-c", os.path.join(self.folder, "tinyproxy.conf")],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
-        if not wait_until(lambda: listening(self.port), 10):
-            raise RuntimeError("tinyproxy does not start, see " + self.folder)
-
-    def connects(self):
-        """The CONNECT requests of its log."""
-        text = (read_bytes(self.log) or b"").decode("utf-8", "replace")
-        return re.findall(r"Request \(file descriptor \d+\): (CONNECT \S+)", text)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait()
-
-
 def proxy_scenario(ctx):
     """Every repository and module through the proxy Windows is set to use,
     in a CONNECT tunnel; the bypass list's host direct; the proxy named once
@@ -1262,18 +1218,25 @@ def proxy_scenario(ctx):
     log = KanadeLog(os.path.join(box.program, "kanade.log"))
     server_port = int(ctx.server.url.rsplit(":", 1)[1])
     proxy = Tinyproxy(ctx.root, server_port)
-    signing = Tinyproxy(ctx.root, server_port, auth=True)
+    signing = Tinyproxy(ctx.root, server_port, auth=("kanade", "secret"))
     via = f"http://127.0.0.1:{proxy.port}"
-    # The PAC script, served on the loopback, sends everything to the proxy.
+    # The PAC scripts, served on the loopback: everything to the proxy, a
+    # list whose first proxy is dead, and one that never answers.
     pac_port = free_port()
-    write_files(os.path.join(ctx.root, "pac"), {"proxy.pac": (
-        f'function FindProxyForURL(url, host) {{ return "PROXY 127.0.0.1:{proxy.port}"; }}\n'
-    ).encode()})
+
+    def answering(answer):
+        return f'function FindProxyForURL(url, host) {{ return "{answer}"; }}\n'.encode()
+    write_files(os.path.join(ctx.root, "pac"), {
+        "proxy.pac": answering(f"PROXY 127.0.0.1:{proxy.port}"),
+        "list.pac": answering(f"PROXY 127.0.0.1:{free_port()}; PROXY 127.0.0.1:{proxy.port}"),
+        "direct.pac": answering(f"PROXY 127.0.0.1:{free_port()}; DIRECT"),
+        "endless.pac": b"function FindProxyForURL(url, host) { while (true) {} }\n"})
     pac = subprocess.Popen([sys.executable, "-m", "http.server", "--bind", "127.0.0.1",
                             "--directory", os.path.join(ctx.root, "pac"), str(pac_port)],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                            preexec_fn=die_with_parent)
     script = f"http://127.0.0.1:{pac_port}/proxy.pac"
+    scripts = {name: f"http://127.0.0.1:{pac_port}/{name}.pac" for name in ("list", "direct")}
     rows = [
         ("a fixed proxy per scheme", dict(proxy=f"http=127.0.0.1:9;https=127.0.0.1:{proxy.port}",
                                           bypass="*.example.invalid;10.*"),
@@ -1282,6 +1245,10 @@ def proxy_scenario(ctx):
                                                 bypass="*.example.invalid;localhost"),
          False, "! no proxy: the bypass list of the Windows settings names the repository"),
         ("a PAC script", dict(script=script), True, f"! proxy {via}, from the PAC script {script}"),
+        ("a PAC list, its first proxy dead", dict(script=scripts["list"]), True,
+         f"! proxy {via}, from the PAC script {scripts['list']}; http://127.0.0.1:"),
+        ("a PAC list, its first proxy dead, then DIRECT", dict(script=scripts["direct"]), False,
+         f"! no proxy (DIRECT), from the PAC script {scripts['direct']}; http://127.0.0.1:"),
     ]
     try:
         wait_until(lambda: listening(pac_port), 10)
@@ -1306,6 +1273,7 @@ def proxy_scenario(ctx):
             named = [line for line in log.lines() if line.startswith(("! proxy ", "! no proxy"))]
             check(len(named) == 1 and named[0].startswith(said),
                   f"proxy, {name}: the log names the proxy once: {named}")
+        endless_script_row(ctx, box, log, f"http://127.0.0.1:{pac_port}/endless.pac")
         proxy.stop()
         for counter, (name, port, reason) in enumerate([
                 ("a password asked for", signing.port, "! the proxy asks for a sign-in (HTTP 407)"),
@@ -1332,6 +1300,42 @@ def proxy_scenario(ctx):
         pac.terminate()
         pac.wait()
         ctx.server.build("kanade-test", "kanade-test")
+
+
+def endless_script_row(ctx, box, log, script):
+    """A PAC script that never ends: the run goes on without it after 5 s,
+    and once it has, no process of the program spends a core on it."""
+    box.fresh()
+    write_files(box.game, {GAME_EXE: b"MZ the game"})
+    set_proxy_settings(ctx.wine, 9, script=script)
+    proc = box.start()
+    try:
+        ended = wait_until(lambda: log.closing(), 60, 0.3)
+        check(ended == ["> " + READY], f"proxy, a script without end: the run ends green ({ended})")
+        check(f"! no proxy; the PAC script {script} gave no answer within 5 s" in log.lines(),
+              "proxy, a script without end: the log says it gave no answer")
+        # This prefix's programs only: others may run Wine on the machine.
+        prefix = ("WINEPREFIX=" + ctx.wine.prefix).encode()
+        programs = [pid for pid in os.listdir("/proc") if pid.isdigit() and
+                    b"kanade.exe" in (read_bytes(f"/proc/{pid}/cmdline") or b"") and
+                    prefix in (read_bytes(f"/proc/{pid}/environ") or b"").split(b"\0")]
+
+        def cpu_seconds():
+            ticks = 0
+            for pid in programs:
+                fields = (read_bytes(f"/proc/{pid}/stat") or b"").rsplit(b")", 1)[-1].split()
+                ticks += int(fields[11]) + int(fields[12]) if len(fields) > 12 else 0
+            return ticks / os.sysconf("SC_CLK_TCK")
+        before = cpu_seconds()
+        time.sleep(3)
+        spent = cpu_seconds() - before
+        check(spent < 0.5, f"proxy, a script without end: {spent:.2f} s of CPU in 3 s after the run")
+        scripts = [pid for pid in programs
+                   if b"--kanade-proxy-script" in (read_bytes(f"/proc/{pid}/cmdline") or b"")]
+        check(scripts == [], f"proxy, a script without end: its process is gone ({scripts})")
+    finally:
+        check(box.close(proc) is not None, "proxy, a script without end: the window closes")
+        box.stop(proc)
 
 
 def transcribed(scenario):
