@@ -330,9 +330,11 @@ bool Configure(Transfer& transfer) {
   // The proxy it goes through, for its reasons: the settings', or the
   // environment's unless no_proxy names the host.
   transfer.proxy = ProxyInUse(transfer.url).Proxy;
-  // Compressed bodies where the server has them; limits and digests apply
-  // to the decoded bytes.
-  set(CURLOPT_ACCEPT_ENCODING, "");
+  // Compressed bodies where the server has them (the site keeps .gz
+  // copies); limits and digests apply to the decoded bytes. "gzip" alone,
+  // the same from every build: caches keep one copy per spelling, and
+  // libcurl's own list differs between the Linux and the Windows build.
+  set(CURLOPT_ACCEPT_ENCODING, "gzip");
   // Over TLS, wait for a connection that may multiplex (ALPN tells soon)
   // rather than open another. Plain http never multiplexes: waiting there
   // would only tie every transfer to the first one's answer.

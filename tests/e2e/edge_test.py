@@ -167,9 +167,9 @@ def fetch(url, ca, accept, *headers):
 # Accept-Encoding as players send it, and whether the origin answers with
 # the .gz copy. None: no header at all.
 ENCODINGS = (
-    ("deflate, gzip, br, zstd", True),  # libcurl, the patcher's
+    ("deflate, gzip, br, zstd", True),  # libcurl's own list, which earlier builds sent
     (None, False),
-    ("gzip", True),
+    ("gzip", True),  # the patcher's
     ("identity", False),
     ("gzip;q=0, identity", False),
     ("br", False),
